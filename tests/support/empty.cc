@@ -1,0 +1,1 @@
+// Keeps the testsupport library non-empty before any tool lands.
