@@ -30,8 +30,10 @@ std::string ReadAll(int fd) {
   return text;
 }
 
-// Runs calvix with the words; standard output and error go to temporary
-// files, so neither pipe can fill up and stall the child.
+// Runs calvix with the words in private network, IPC, mount and PID
+// namespaces, so a daemon running on this machine (its control socket is an
+// abstract one, per network namespace) can never answer it. Standard output
+// and error go to temporary files, so neither pipe can fill up.
 RunResult RunCalvix(const std::vector<std::string>& words) {
   char outName[] = "/tmp/calvix-out-XXXXXX";
   char errName[] = "/tmp/calvix-err-XXXXXX";
@@ -42,7 +44,7 @@ RunResult RunCalvix(const std::vector<std::string>& words) {
   unlink(outName);
   unlink(errName);
 
-  std::vector<std::string> storage = {CALVIX_BIN};
+  std::vector<std::string> storage = {"/usr/bin/unshare", "--net", "--ipc", "--mount", "--pid", "--fork", CALVIX_BIN};
   storage.insert(storage.end(), words.begin(), words.end());
   std::vector<char*> argv;
   for (std::string& word : storage) argv.push_back(word.data());
