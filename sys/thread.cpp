@@ -243,6 +243,12 @@ void* CThread::ThreadEntry(void* block)
 
 int CThread::Join(int ms)
 {
+    // A second join would hand a released thread id to pthread; a thread
+    // joining itself would wait forever.
+    if (m_joined)
+        return SYNC_OK;
+    if (IsCurrentThread())
+        return SYNC_ERROR;
     for (;;) {
         int rc = pthread_tryjoin_np(m_thread, nullptr);
         if (rc == 0) {
