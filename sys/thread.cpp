@@ -10,7 +10,6 @@
 #include <errno.h>
 
 #include <algorithm>
-#include <new>
 
 #if defined(__SANITIZE_THREAD__)
 #include <sanitizer/tsan_interface.h>
