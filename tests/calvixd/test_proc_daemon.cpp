@@ -18,12 +18,12 @@
 #include <fstream>
 #include <functional>
 #include <optional>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "tests/calvixd/logmatch.h"
 #include "tests/calvixd/tempdir.h"
 #include "tests/support/nsrun.h"
 
@@ -31,7 +31,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char STAMP[] = "[A-Z][a-z]{2} [ 123][0-9], [0-9]{4} [0-2][0-9]:[0-5][0-9]:[0-5][0-9] ";
 const char GATE[] = "/etc/calvixd-test.gate";
 
 bool WaitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 15s)
@@ -60,11 +59,10 @@ std::vector<std::string> Lines(const std::string& text)
 ::testing::AssertionResult LogIs(const std::string& log, const std::vector<std::string>& expected)
 {
     std::vector<std::string> lines = Lines(log);
-    std::regex stamped(std::string(STAMP) + "(.*)");
     size_t at = 0;
     for (size_t e = 0; e < expected.size(); e++) {
         if (expected[e] == "*") {
-            while (at < lines.size() && std::regex_match(lines[at], stamped) &&
+            while (at < lines.size() && SplitStamp(lines[at], nullptr) &&
                    (e + 1 == expected.size() || lines[at].find(expected[e + 1]) == std::string::npos))
                 at++;
             continue;
@@ -75,8 +73,8 @@ std::vector<std::string> Lines(const std::string& text)
             if (!lines[at].empty())
                 return ::testing::AssertionFailure() << "line " << at << " is not empty:\n" << log;
         } else {
-            std::smatch match;
-            if (!std::regex_match(lines[at], match, stamped) || match[1].str() != expected[e])
+            std::string text;
+            if (!SplitStamp(lines[at], &text) || text != expected[e])
                 return ::testing::AssertionFailure()
                        << "line " << at << " is \"" << lines[at] << "\", not \"" << expected[e] << "\":\n" << log;
         }
