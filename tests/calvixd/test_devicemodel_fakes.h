@@ -445,4 +445,6 @@ public:
         return m_reservations.size();
     }
     CMutex* DeviceMutex() { return &m_deviceMutex; }
+    // What the destructor does first: every abortable wait ends.
+    void RaiseStop() { m_stop.Set(); }
 };
