@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -40,7 +41,6 @@ constexpr int FATAL_SIGNAL_COUNT = sizeof(FATAL_SIGNALS) / sizeof(FATAL_SIGNALS[
 constexpr int BACKTRACE_DEPTH = 16;
 struct FatalText {
     int signal;
-    size_t length;
     char text[160];
 };
 FatalText g_fatalTexts[FATAL_SIGNAL_COUNT];
@@ -145,6 +145,10 @@ void OnFatalSignal(int signal, siginfo_t*, void* context)
             close(fd);
         }
     }
+    // What _exit does, but straight to the kernel: a sanitizer's _exit runs
+    // its own finalisation, which may wait for a lock the interrupted thread
+    // holds.
+    syscall(SYS_exit_group, 1);
     _exit(1);
 }
 
@@ -257,7 +261,6 @@ bool InstallSignalHandlers()
         g_fatalTexts[i].signal = FATAL_SIGNALS[i];
         snprintf(g_fatalTexts[i].text, sizeof(g_fatalTexts[i].text), "Daemon terminated due to error (%s).\n",
                  strsignal(FATAL_SIGNALS[i]));
-        g_fatalTexts[i].length = strlen(g_fatalTexts[i].text);
     }
     // The first backtrace loads the unwinder, which allocates: do it now,
     // not in the handler.

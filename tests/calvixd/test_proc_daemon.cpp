@@ -175,15 +175,21 @@ public:
     }
 
     // The daemon run as process 1 of its own namespace: the child of the
-    // unshare that the runner started.
+    // unshare that the runner started. (The unshare is found by name: in a
+    // TSan-built test the runner's target is not always namespace pid 2.)
     pid_t InitHostPid() const
     {
         pid_t result = 0;
         WaitFor([&] {
-            pid_t parent = HostPid(2);
-            std::string children = nsrun::readFile("/proc/" + std::to_string(parent) + "/task/" +
-                                                   std::to_string(parent) + "/children");
-            result = parent > 0 && !children.empty() ? static_cast<pid_t>(std::stoi(children)) : 0;
+            for (const nsrun::NsPid& entry : process->processes()) {
+                std::string proc = "/proc/" + std::to_string(entry.hostPid);
+                if (nsrun::readFile(proc + "/comm") != "unshare\n")
+                    continue;
+                std::string children =
+                    nsrun::readFile(proc + "/task/" + std::to_string(entry.hostPid) + "/children");
+                if (!children.empty())
+                    result = static_cast<pid_t>(std::stoi(children));
+            }
             return result > 0;
         });
         return result;
@@ -196,6 +202,26 @@ public:
                 return entry.hostPid;
         }
         return 0;
+    }
+
+    // What is still running in the namespace, for failure messages.
+    std::string Describe() const
+    {
+        std::string text;
+        for (const nsrun::NsPid& entry : process->processes()) {
+            std::string proc = "/proc/" + std::to_string(entry.hostPid);
+            text += std::to_string(entry.nsPid) + ": " + nsrun::readFile(proc + "/stat") + " wchan " +
+                    nsrun::readFile(proc + "/wchan") + "\n";
+        }
+        return text;
+    }
+
+    // The control socket is bound after the signal handlers are in place:
+    // the sign that the daemon is up even when it keeps no log.
+    bool WaitForControlSocket(pid_t hostPid) const
+    {
+        std::string table = "/proc/" + std::to_string(hostPid) + "/net/unix";
+        return WaitFor([&] { return nsrun::readFile(table).find(" @calvixd.pipe") != std::string::npos; });
     }
 
     // Daemonised: the pid file goes last, then the process ends.
@@ -368,6 +394,7 @@ TEST(DaemonProcess, GenericOptionsOfTheConfigurationFile)
             GTEST_SKIP() << "needs root";
         pid_t daemon = run.DaemonPid();
         ASSERT_GT(daemon, 0);
+        ASSERT_TRUE(run.WaitForControlSocket(run.HostPid(daemon)));
         if (c.logged) {
             ASSERT_TRUE(run.WaitForLog("Daemon started.\n"));
         }
@@ -429,6 +456,7 @@ TEST(DaemonProcess, FatalSignalWhenDaemonisedLeavesPidFileAndNoLogWhenOff)
     };
     const Case cases[] = {{std::nullopt, true}, {std::string("[Generic options section]\neventlog=false\n"), false}};
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.logged ? "logged" : "no log");
         CDaemonRun run;
         Options options;
         options.config = c.config;
@@ -436,11 +464,12 @@ TEST(DaemonProcess, FatalSignalWhenDaemonisedLeavesPidFileAndNoLogWhenOff)
             GTEST_SKIP() << "needs root";
         pid_t daemon = run.DaemonPid();
         ASSERT_GT(daemon, 0);
+        ASSERT_TRUE(run.WaitForControlSocket(run.HostPid(daemon)));
         if (c.logged) {
             ASSERT_TRUE(run.WaitForLog("Daemon started.\n"));
         }
         ASSERT_EQ(run.process->killNs(daemon, SIGSEGV), 0);
-        ASSERT_TRUE(run.process->waitAll(15s));
+        ASSERT_TRUE(run.process->waitAll(15s)) << run.Describe() << run.Log();
         // No shutdown order runs after a fatal signal.
         EXPECT_TRUE(run.HasPidFile());
         if (c.logged) {
