@@ -27,7 +27,7 @@ void DigestFromHex(const char* hex, uint8_t digest[16])
         digest[i] = static_cast<uint8_t>(std::stoi(std::string(hex + 2 * i, 2), nullptr, 16));
 }
 
-struct ModelFixture : ::testing::Test {
+struct DeviceModel : ::testing::Test {
     CTempDir logDir;
     CEventLog log{logDir.File("calvixd.log").c_str()};
     ModelJournal journal;
@@ -143,7 +143,7 @@ ConfiguredDevice RememberedShare(const std::string& serial, const std::string& p
 // ---------------------------------------------------------------------------
 // Identity and ids
 
-TEST(DeviceIdentity, DigestOverTheZeroPaddedText)
+TEST(DeviceModelIdentity, DigestOverTheZeroPaddedText)
 {
     struct Case {
         uint16_t vendorId, productId;
@@ -164,7 +164,7 @@ TEST(DeviceIdentity, DigestOverTheZeroPaddedText)
     }
 }
 
-TEST(DeviceIdentity, ClientKindField)
+TEST(DeviceModelIdentity, ClientKindField)
 {
     struct Case {
         uint32_t flags, kind, expected;
@@ -180,7 +180,7 @@ TEST(DeviceIdentity, ClientKindField)
         EXPECT_EQ(SetClientKindFlags(c.flags, c.kind), c.expected) << c.flags << " " << c.kind;
 }
 
-TEST_F(ModelFixture, IdsStayWithTheirIdentity)
+TEST_F(DeviceModel, IdsStayWithTheirIdentity)
 {
     Start();
     // Identified by serial: another port keeps the id.
@@ -206,7 +206,7 @@ TEST_F(ModelFixture, IdsStayWithTheirIdentity)
     EXPECT_EQ(IdOf("3-1"), 4u);
 }
 
-TEST_F(ModelFixture, NewIdsTakeTheSmallestFreeNumber)
+TEST_F(DeviceModel, NewIdsTakeTheSmallestFreeNumber)
 {
     StoredSettings settings;
     IdentityEntry one, three, dup;
@@ -229,7 +229,7 @@ TEST_F(ModelFixture, NewIdsTakeTheSmallestFreeNumber)
     EXPECT_EQ(collected[2].id, 3u);
 }
 
-TEST_F(ModelFixture, DuplicateDigestsResolveToTheSmallerId)
+TEST_F(DeviceModel, DuplicateDigestsResolveToTheSmallerId)
 {
     StoredSettings settings;
     IdentityEntry a, b;
@@ -247,7 +247,7 @@ TEST_F(ModelFixture, DuplicateDigestsResolveToTheSmallerId)
 // ---------------------------------------------------------------------------
 // Arrival
 
-TEST_F(ModelFixture, ArrivalCases)
+TEST_F(DeviceModel, ArrivalCases)
 {
     struct Case {
         const char* what;
@@ -283,7 +283,7 @@ TEST_F(ModelFixture, ArrivalCases)
     }
 }
 
-TEST_F(ModelFixture, ArrivalFillsTheRecord)
+TEST_F(DeviceModel, ArrivalFillsTheRecord)
 {
     Start();
     Plug("1-1", "SN0001");
@@ -316,7 +316,7 @@ TEST_F(ModelFixture, ArrivalFillsTheRecord)
     EXPECT_EQ(d.flags, 0x04000000u | 0x200 | 0x100);
 }
 
-TEST_F(ModelFixture, DetectedBeforeReadyPluggedAfter)
+TEST_F(DeviceModel, DetectedBeforeReadyPluggedAfter)
 {
     Start();
     owner.startupState = 40;
@@ -333,7 +333,7 @@ TEST_F(ModelFixture, DetectedBeforeReadyPluggedAfter)
     EXPECT_EQ(LogCount("USB device detected"), 1u);
 }
 
-TEST_F(ModelFixture, OneSavePerNewId)
+TEST_F(DeviceModel, OneSavePerNewId)
 {
     Start();
     Plug("1-1", "SN0001");
@@ -347,7 +347,7 @@ TEST_F(ModelFixture, OneSavePerNewId)
     EXPECT_EQ(journal.saves, 2);
 }
 
-TEST_F(ModelFixture, SharingFollowsTheModeAtDetection)
+TEST_F(DeviceModel, SharingFollowsTheModeAtDetection)
 {
     Start();
     Plug("1-1", "SN0001");
@@ -364,7 +364,7 @@ TEST_F(ModelFixture, SharingFollowsTheModeAtDetection)
 // ---------------------------------------------------------------------------
 // Share life cycle through the events
 
-TEST_F(ModelFixture, AutoSharedLifeCycleWithoutReservation)
+TEST_F(DeviceModel, AutoSharedLifeCycleWithoutReservation)
 {
     Start();
     EnableAutoShare();
@@ -405,7 +405,7 @@ TEST_F(ModelFixture, AutoSharedLifeCycleWithoutReservation)
     EXPECT_EQ(journal.notifies, 1);
 }
 
-TEST_F(ModelFixture, AutoSharedLifeCycleWithReservation)
+TEST_F(DeviceModel, AutoSharedLifeCycleWithReservation)
 {
     Start();
     EnableAutoShare();
@@ -444,7 +444,7 @@ TEST_F(ModelFixture, AutoSharedLifeCycleWithReservation)
     EXPECT_EQ(NetEvents(), (std::vector<std::string>{"net.unshared(1,7,1)", "net.release(7)"}));
 }
 
-TEST_F(ModelFixture, UserSharedDeviceStaysRememberedWhenUnplugged)
+TEST_F(DeviceModel, UserSharedDeviceStaysRememberedWhenUnplugged)
 {
     StoredSettings settings;
     settings.devices = {RememberedShare("SN0001", "1-1")};
@@ -470,7 +470,7 @@ TEST_F(ModelFixture, UserSharedDeviceStaysRememberedWhenUnplugged)
     EXPECT_FALSE(d.flags & DEVICE_FLAG_HIDDEN);
 }
 
-TEST_F(ModelFixture, FailedStubLeavesTheDeviceInitializing)
+TEST_F(DeviceModel, FailedStubLeavesTheDeviceInitializing)
 {
     struct Case {
         const char* what;
@@ -508,7 +508,7 @@ TEST_F(ModelFixture, FailedStubLeavesTheDeviceInitializing)
     }
 }
 
-TEST_F(ModelFixture, StubForADeviceNotInitializingIsIgnored)
+TEST_F(DeviceModel, StubForADeviceNotInitializingIsIgnored)
 {
     Start();
     Plug("1-1", "SN0001"); // not shared: state 0
@@ -522,7 +522,7 @@ TEST_F(ModelFixture, StubForADeviceNotInitializingIsIgnored)
 // ---------------------------------------------------------------------------
 // Removal and forgetting
 
-TEST(DeviceRecord, CanForgetOnlyPlainUnsharedRecords)
+TEST(DeviceModelRecord, CanForgetOnlyPlainUnsharedRecords)
 {
     struct Case {
         const char* what;
@@ -551,7 +551,7 @@ TEST(DeviceRecord, CanForgetOnlyPlainUnsharedRecords)
     }
 }
 
-TEST_F(ModelFixture, RemovalCases)
+TEST_F(DeviceModel, RemovalCases)
 {
     Start();
     EnableAutoShare();
@@ -575,7 +575,7 @@ TEST_F(ModelFixture, RemovalCases)
     EXPECT_TRUE(journal.Events().empty());
 }
 
-TEST_F(ModelFixture, ConnectingDeviceRemovedKeepsError1236)
+TEST_F(DeviceModel, ConnectingDeviceRemovedKeepsError1236)
 {
     StoredSettings settings;
     settings.devices = {RememberedShare("SN0001", "1-1")};
@@ -592,7 +592,7 @@ TEST_F(ModelFixture, ConnectingDeviceRemovedKeepsError1236)
     EXPECT_EQ(d.flags & 0x5E000, 0u) << "client kind cleared";
 }
 
-TEST_F(ModelFixture, SettingsSurviveUnplugAsHiddenRecord)
+TEST_F(DeviceModel, SettingsSurviveUnplugAsHiddenRecord)
 {
     StoredSettings settings;
     IdentityEntry known;
@@ -629,7 +629,7 @@ TEST_F(ModelFixture, SettingsSurviveUnplugAsHiddenRecord)
 // ---------------------------------------------------------------------------
 // Expiry of connection attempts
 
-TEST_F(ModelFixture, ConnectingDevicesExpireAfterTheLimit)
+TEST_F(DeviceModel, ConnectingDevicesExpireAfterTheLimit)
 {
     struct Case {
         uint32_t start;
@@ -674,7 +674,7 @@ TEST_F(ModelFixture, ConnectingDevicesExpireAfterTheLimit)
 
 // A remembered record on the same port must not hide the device that is
 // plugged in there now.
-TEST_F(ModelFixture, StubAttachesToThePresentDeviceNotARememberedOne)
+TEST_F(DeviceModel, StubAttachesToThePresentDeviceNotARememberedOne)
 {
     StoredSettings settings;
     settings.devices = {RememberedShare("OLDSERIAL", "1-1")};
@@ -696,7 +696,7 @@ TEST_F(ModelFixture, StubAttachesToThePresentDeviceNotARememberedOne)
     EXPECT_EQ(stubs.destroyed, 1);
 }
 
-TEST_F(ModelFixture, DuplicateSerialsGetTwoRecords)
+TEST_F(DeviceModel, DuplicateSerialsGetTwoRecords)
 {
     Start();
     EnableAutoShare();
@@ -720,7 +720,7 @@ TEST_F(ModelFixture, DuplicateSerialsGetTwoRecords)
     EXPECT_EQ(stubs.destroyed, 1);
 }
 
-TEST_F(ModelFixture, RepeatedArrivalDoesNotResetASharedOrUsedDevice)
+TEST_F(DeviceModel, RepeatedArrivalDoesNotResetASharedOrUsedDevice)
 {
     Start();
     EnableAutoShare();
@@ -739,7 +739,7 @@ TEST_F(ModelFixture, RepeatedArrivalDoesNotResetASharedOrUsedDevice)
     EXPECT_EQ(stubs.made, 1);
 }
 
-TEST_F(ModelFixture, DescriptorBlockIsCopiedByItsRealLength)
+TEST_F(DeviceModel, DescriptorBlockIsCopiedByItsRealLength)
 {
     Start();
     Plug("1-1", "SN0001");
@@ -816,7 +816,7 @@ TEST_F(ModelFixture, DescriptorBlockIsCopiedByItsRealLength)
     }
 }
 
-TEST_F(ModelFixture, ExcludingAnInitializingDeviceHandsItBack)
+TEST_F(DeviceModel, ExcludingAnInitializingDeviceHandsItBack)
 {
     struct Case {
         const char* what;
@@ -866,7 +866,7 @@ TEST_F(ModelFixture, ExcludingAnInitializingDeviceHandsItBack)
     }
 }
 
-TEST_F(ModelFixture, ExclusionOfAPlainDeviceOnlyMarksIt)
+TEST_F(DeviceModel, ExclusionOfAPlainDeviceOnlyMarksIt)
 {
     Start();
     Plug("1-1", "SN0001");

@@ -19,7 +19,7 @@ bool WaitFor(const std::function<bool()>& cond, int ms = 20000)
     return true;
 }
 
-struct ThreadFixture : ::testing::Test {
+struct DeviceModelThreads : ::testing::Test {
     ModelJournal journal;
     CFakeOwner owner{&journal, nullptr};
     LoaderScript loader;
@@ -69,7 +69,7 @@ struct ThreadFixture : ::testing::Test {
 
 // The stub-driver layer reports each event once: an event that finds the
 // device mutex held for long must wait for it, not give up.
-TEST_F(ThreadFixture, EventsWaitOutALongHoldOfTheDeviceMutex)
+TEST_F(DeviceModelThreads, EventsWaitOutALongHoldOfTheDeviceMutex)
 {
     Prepare("1-1", "A");
     Prepare("1-2", "B");
@@ -103,7 +103,7 @@ TEST_F(ThreadFixture, EventsWaitOutALongHoldOfTheDeviceMutex)
     EXPECT_EQ(DebugLines(), 0u);
 }
 
-TEST_F(ThreadFixture, ShutdownEndsAnEventWaitingForTheMutex)
+TEST_F(DeviceModelThreads, ShutdownEndsAnEventWaitingForTheMutex)
 {
     Prepare("1-1", "A");
     core->OnDeviceArrived("1-1");
@@ -121,7 +121,7 @@ TEST_F(ThreadFixture, ShutdownEndsAnEventWaitingForTheMutex)
 
 // A stub's destructor waits for its data connection to end; it runs after
 // the device mutex is released, so other events go on meanwhile.
-TEST_F(ThreadFixture, StubsAreDeletedOutsideTheDeviceMutex)
+TEST_F(DeviceModelThreads, StubsAreDeletedOutsideTheDeviceMutex)
 {
     struct Case {
         const char* what;
@@ -175,7 +175,7 @@ TEST_F(ThreadFixture, StubsAreDeletedOutsideTheDeviceMutex)
 
 // A running data connection holds its own reference: removing the device
 // asks it to stop, and the stub goes only when the connection lets go.
-TEST_F(ThreadFixture, RunningConnectionKeepsItsStub)
+TEST_F(DeviceModelThreads, RunningConnectionKeepsItsStub)
 {
     Prepare("1-1", "A");
     core->OnDeviceArrived("1-1");
@@ -195,7 +195,7 @@ TEST_F(ThreadFixture, RunningConnectionKeepsItsStub)
     EXPECT_EQ(stubs.destroyed, 1);
 }
 
-TEST_F(ThreadFixture, ConcurrentEventsOnManyPortsKeepTheMapConsistent)
+TEST_F(DeviceModelThreads, ConcurrentEventsOnManyPortsKeepTheMapConsistent)
 {
     constexpr int threads = 4;
     constexpr int rounds = 25;

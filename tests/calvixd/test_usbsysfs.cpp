@@ -122,7 +122,7 @@ TEST(UsbSysfs, BusIds)
         EXPECT_EQ(UsbSysfs::IsBusId(text), ok) << text;
 }
 
-struct SysfsFixture : ::testing::Test {
+struct UsbSysfsTree : ::testing::Test {
     CSysfsTree tree;
     UsbSysfs sysfs{tree.Root()};
 
@@ -135,7 +135,7 @@ struct SysfsFixture : ::testing::Test {
     }
 };
 
-TEST_F(SysfsFixture, BootMouse)
+TEST_F(UsbSysfsTree, BootMouse)
 {
     CSysfsTree::Device d;
     d.busId = "1-1.2";
@@ -168,7 +168,7 @@ TEST_F(SysfsFixture, BootMouse)
                                         "USB\\Class_03"}));
 }
 
-TEST_F(SysfsFixture, CompositeDevice)
+TEST_F(UsbSysfsTree, CompositeDevice)
 {
     struct Case {
         int deviceClass, subClass, protocol;
@@ -208,7 +208,7 @@ TEST_F(SysfsFixture, CompositeDevice)
     }
 }
 
-TEST_F(SysfsFixture, AttributeFailures)
+TEST_F(UsbSysfsTree, AttributeFailures)
 {
     struct Case {
         const char* what;
@@ -256,7 +256,7 @@ TEST_F(SysfsFixture, AttributeFailures)
     EXPECT_FALSE(sysfs.ReadDeviceInfo("9-9", &info)) << "no such device";
 }
 
-TEST_F(SysfsFixture, SerialsAreKeptOnlyWhenPlain)
+TEST_F(UsbSysfsTree, SerialsAreKeptOnlyWhenPlain)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"  ABC123 \r", "ABC123"}, {"AB C", ""}, {"A,B", ""}, {"", ""}};
@@ -269,7 +269,7 @@ TEST_F(SysfsFixture, SerialsAreKeptOnlyWhenPlain)
     }
 }
 
-TEST_F(SysfsFixture, ConfigurationValue)
+TEST_F(UsbSysfsTree, ConfigurationValue)
 {
     CSysfsTree::Device d;
     d.busId = "5-1";
@@ -286,7 +286,7 @@ TEST_F(SysfsFixture, ConfigurationValue)
     EXPECT_EQ(sysfs.SetConfiguration("5-9", 1), -ENOENT);
 }
 
-TEST_F(SysfsFixture, LongTextsStayInTheirBlock)
+TEST_F(UsbSysfsTree, LongTextsStayInTheirBlock)
 {
     CSysfsTree::Device d;
     d.busId = "6-1";
