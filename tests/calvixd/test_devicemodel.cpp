@@ -6,6 +6,7 @@
 #include <regex>
 #include <sstream>
 
+#include "tests/calvixd/fakes.h"
 #include "tests/calvixd/test_devicemodel_fakes.h"
 
 namespace {
@@ -894,4 +895,56 @@ TEST_F(DeviceModel, ExclusionOfAPlainDeviceOnlyMarksIt)
     core->SetDeviceExcluded(id, false, true);
     EXPECT_EQ(Record(id).shareMode, SHARE_MODE_NONE);
     EXPECT_EQ(LogCount("USB device removed from exclusions by user"), 1u);
+}
+
+// ---------------------------------------------------------------------------
+// The daemon's wiring: the core object with the production server core,
+// whose driver, stub and network parts do not exist yet.
+
+namespace {
+
+class CProductionServerFactory : public CFakeFactory {
+public:
+    using CFakeFactory::CFakeFactory;
+    CUsbServerCore* CreateServerCore(CUsbCore* core) override { return CreateDeviceServerCore(core); }
+};
+
+} // namespace
+
+TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
+{
+    CoreJournal journal;
+    CProductionServerFactory factory(&journal);
+    auto core = std::make_unique<CUsbCore>(nullptr, &factory);
+    core->Start();
+    EXPECT_EQ(core->GetStartupState(), STARTUP_READY);
+
+    // Nothing claims to be shared: the driver refuses rules until it exists.
+    struct Request {
+        const char* what;
+        std::function<void()> run;
+        uint32_t error;
+    };
+    const Request requests[] = {
+        {"auto sharing", [&] { core->SetAutoShareMode(1); }, ERROR_DRIVER_REFUSED},
+        {"share unknown", [&] { core->ShareDevice(1, 0); }, ERROR_UNKNOWN_DEVICE},
+        {"exclude unknown", [&] { core->AddExclusion(0, 1); }, ERROR_UNKNOWN_DEVICE},
+        {"data of unknown", [&] { std::vector<uint8_t> b; core->GetDeviceData(1, &b); }, ERROR_UNKNOWN_DEVICE},
+        {"tcp port", [&] { core->SetTcpPort(1); }, ERROR_NOT_SUPPORTED},
+        {"connect", [&] { core->ConnectDevice(1, 1); }, ERROR_NOT_SUPPORTED},
+    };
+    for (const Request& r : requests) {
+        try {
+            r.run();
+            ADD_FAILURE() << r.what;
+        } catch (CExceptionEx* error) {
+            EXPECT_EQ(error->GetError(), r.error) << r.what;
+            EXPECT_EQ(error->GetModule(), MODULE_USBSERVERCORE) << r.what;
+            delete error;
+        }
+    }
+    // The file is not rewritten while the state cannot be collected whole.
+    core->SaveConfig();
+    EXPECT_TRUE(journal.written.empty());
+    core.reset();
 }
