@@ -948,3 +948,185 @@ TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
     EXPECT_TRUE(journal.written.empty());
     core.reset();
 }
+
+// ---------------------------------------------------------------------------
+// Share and unshare requests as far as the model carries them
+
+TEST_F(DeviceModel, ShareRequests)
+{
+    struct Case {
+        const char* what;
+        std::function<uint32_t(DeviceModel*)> arrange; // returns the id to share
+        int rebindResult;
+        bool rulesAccepted;
+        uint32_t error;     // 0: success
+        int state;          // afterwards
+        const char* line;   // expected event-log fragment
+    };
+    const Case cases[] = {
+        {"plugged device", [](DeviceModel* f) { f->Plug("1-1"); return f->IdOf("1-1"); }, 0, true, 0,
+         DEVICE_STATE_INITIALIZING,
+         "USB device shared by user (ACME Mouse; VID 1234; PID 5678; Serial SN0001; Port 1-1).\n"},
+        {"device left meanwhile", [](DeviceModel* f) { f->Plug("1-1"); return f->IdOf("1-1"); }, -ENODEV, true,
+         0, DEVICE_STATE_INITIALIZING, "USB device shared by user ("},
+        {"kernel refuses the rebind", [](DeviceModel* f) { f->Plug("1-1"); return f->IdOf("1-1"); }, -EBUSY,
+         true, ERROR_NEEDS_REPLUG, DEVICE_STATE_INITIALIZING,
+         "USB device shared by user, but requires physical re-plug to complete sharing process (ACME Mouse; "},
+        {"driver refuses the rules", [](DeviceModel* f) { f->Plug("1-1"); return f->IdOf("1-1"); }, 0, false,
+         ERROR_DRIVER_REFUSED, DEVICE_STATE_PLUGGED, "USB device sharing failed, error 1117 module 0x0001 line "},
+        {"excluded",
+         [](DeviceModel* f) {
+             f->Plug("1-1");
+             f->core->SetDeviceExcluded(f->IdOf("1-1"), true, false);
+             return f->IdOf("1-1");
+         },
+         0, true, ERROR_ACCESS_DENIED_EXCLUDED, DEVICE_STATE_PLUGGED, "USB device sharing failed, error 3 "},
+        {"not plugged",
+         [](DeviceModel* f) {
+             f->Plug("1-1");
+             uint32_t id = f->IdOf("1-1");
+             f->core->WithDevice(id, [](UsbDevice* d) { d->state = DEVICE_STATE_NOT_PLUGGED; });
+             return id;
+         },
+         0, true, ERROR_DEVICE_NOT_PRESENT, DEVICE_STATE_NOT_PLUGGED, "USB device sharing failed, error 1351 "},
+        {"still being handed back",
+         [](DeviceModel* f) {
+             f->Plug("1-1");
+             uint32_t id = f->IdOf("1-1");
+             f->core->WithDevice(id, [](UsbDevice* d) { d->state = DEVICE_STATE_DEINITIALIZING; });
+             return id;
+         },
+         0, true, ERROR_DEVICE_NOT_PRESENT, DEVICE_STATE_DEINITIALIZING, "USB device sharing failed, error 1351 "},
+        {"unknown id", [](DeviceModel*) { return 77u; }, 0, true, ERROR_UNKNOWN_DEVICE, -1,
+         "USB device sharing failed, error 1354 module 0x0001 line "},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        core.reset();
+        Make();
+        Start();
+        loader.rebindResult = c.rebindResult;
+        loader.claimRulesResult = c.rulesAccepted;
+        uint32_t id = c.arrange(this);
+        journal.Clear();
+        size_t linesBefore = LogCount(c.line);
+        size_t failuresBefore = LogCount("USB device sharing failed");
+        try {
+            core->ShareDevice(id, 0, true);
+            EXPECT_EQ(c.error, 0u);
+        } catch (CExceptionEx* error) {
+            EXPECT_EQ(error->GetError(), c.error);
+            delete error;
+        }
+        EXPECT_EQ(StateOf(id), c.state);
+        EXPECT_EQ(LogCount(c.line), linesBefore + 1) << LogText();
+        bool failureLine = c.error != 0 && c.error != ERROR_NEEDS_REPLUG;
+        EXPECT_EQ(LogCount("USB device sharing failed"), failuresBefore + (failureLine ? 1 : 0));
+    }
+    // A second share is "already done"; option 1 gives share mode 3.
+    core.reset();
+    Make();
+    Start();
+    loader.rebindResult = 0;
+    loader.claimRulesResult = true;
+    Plug("1-1");
+    uint32_t id = IdOf("1-1");
+    core->ShareDevice(id, 1, true);
+    EXPECT_EQ(Record(id).shareMode, SHARE_MODE_USER_OPTION);
+    try {
+        core->ShareDevice(id, 0, true);
+        ADD_FAILURE();
+    } catch (CExceptionEx* error) {
+        EXPECT_EQ(error->GetError(), ERROR_ALREADY_INITIALIZED);
+        delete error;
+    }
+}
+
+TEST_F(DeviceModel, UnshareHandsTheDeviceBack)
+{
+    struct Case {
+        const char* what;
+        bool autoShare;
+        bool connecting;
+        uint8_t shareMode; // afterwards
+    };
+    const Case cases[] = {
+        {"user share, auto sharing off", false, false, SHARE_MODE_NONE},
+        {"auto-shared: goes on the exclusion list", true, false, SHARE_MODE_EXCLUDED},
+        {"connecting client is cancelled", false, true, SHARE_MODE_NONE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        core.reset();
+        Make();
+        StoredSettings settings;
+        if (!c.autoShare)
+            settings.devices = {RememberedShare("SN0001", "1-1")};
+        settings.autoShare = c.autoShare ? 1 : 0;
+        Start(settings);
+        Plug("1-1");
+        uint32_t id = IdOf("1-1");
+        core->OnStubAttached("1-1");
+        ASSERT_TRUE(core->HasStub(id));
+        if (c.connecting)
+            core->MakeConnecting(id, 44, CONNECTION_KIND_TCP, clock);
+        journal.Clear();
+        int destroyed = stubs.destroyed;
+        core->UnshareDevice(id, true);
+        UsbDevice d = Record(id);
+        EXPECT_EQ(d.state, DEVICE_STATE_PLUGGED);
+        EXPECT_EQ(d.shareMode, c.shareMode);
+        EXPECT_FALSE(core->HasStub(id));
+        EXPECT_EQ(stubs.destroyed, destroyed + 1);
+        EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 1u);
+        EXPECT_EQ(journal.Count("net.unshared(" + std::to_string(id) + ",0,0)"), 1u);
+        EXPECT_EQ(journal.Count("net.release(44)"), c.connecting ? 1u : 0u);
+        if (c.connecting) {
+            EXPECT_EQ(d.lastError.GetError(), ERROR_CONNECTION_CANCELLED);
+        }
+        EXPECT_GE(LogCount("USB device unshared by user (ACME Mouse; VID 1234; PID 5678; Serial SN0001; "
+                           "Port 1-1).\n"),
+                  1u);
+        try {
+            core->UnshareDevice(id, true);
+            ADD_FAILURE() << "second unshare accepted";
+        } catch (CExceptionEx* error) {
+            EXPECT_EQ(error->GetError(), ERROR_ALREADY_INITIALIZED);
+            delete error;
+        }
+    }
+}
+
+TEST_F(DeviceModel, ShutdownUnsharesEveryStub)
+{
+    Start();
+    EnableAutoShare();
+    Plug("1-1", "SN0001");
+    Plug("1-2", "SN0002");
+    core->OnStubAttached("1-1");
+    core->OnStubAttached("1-2");
+    core->MakeConnecting(IdOf("1-2"), 12, CONNECTION_KIND_TCP, clock);
+    journal.Clear();
+    core.reset();
+    EXPECT_EQ(stubs.destroyed, 2);
+    EXPECT_EQ(LogCount("USB device unshared due to service shutting down (ACME Mouse; VID 1234; PID 5678; "
+                       "Serial SN0001; Port 1-1).\n"),
+              1u);
+    EXPECT_EQ(LogCount("USB device unshared due to service shutting down"), 2u);
+    EXPECT_EQ(journal.Count("net.release(12)"), 1u);
+    EXPECT_EQ(journal.Count("loader.Rebind"), 2u);
+    EXPECT_EQ(journal.Count("net.removed"), 0u) << "no device events at shutdown";
+}
+
+TEST_F(DeviceModel, AutoShareModeLine)
+{
+    const std::pair<uint32_t, const char*> cases[] = {
+        {0, "Disabled"}, {1, "Enabled"}, {2, "Enabled Until Restart"}, {5, "Unknown"}};
+    for (const auto& [mode, name] : cases) {
+        core->SetAutoShareMode(mode);
+        EXPECT_EQ(LogCount(std::string("Auto sharing mode changed to ") + name + "\n"), 1u) << mode;
+        EXPECT_EQ(core->GetAutoShareMode(), mode);
+    }
+    // Mode 5 counts as on: the catch-all rule claims.
+    EXPECT_EQ(loader.ruleSets.back().back().flags, LOADER_RULE_CLAIM);
+}
