@@ -343,6 +343,40 @@ TEST(DaemonProcess, SecondSignalDuringShutdownWritesNothing)
     EXPECT_TRUE(LogIs(log, Join({START_LINES, {received}, SHUTDOWN_LINES})));
 }
 
+TEST(DaemonProcess, SignalFloodWhileLoggingNeverDeadlocks)
+{
+    // Handlers that wrote the log themselves could block on the log's lock
+    // held by the very thread they interrupted. Here they only record.
+    CDaemonRun run;
+    if (!run.Start({}))
+        GTEST_SKIP() << "needs root";
+    pid_t daemon = run.DaemonPid();
+    ASSERT_GT(daemon, 0);
+    ASSERT_TRUE(run.WaitForLog("Daemon started.\n"));
+    pid_t host = run.HostPid(daemon);
+    ASSERT_GT(host, 0);
+    for (int i = 0; i < 2000; i++)
+        ASSERT_EQ(kill(host, SIGPIPE), 0);
+    ASSERT_TRUE(run.WaitForLog("Received SIGPIPE signal, ignoring.\n"));
+    ASSERT_EQ(kill(host, SIGTERM), 0);
+    ASSERT_TRUE(run.WaitForShutdown()) << run.Describe();
+
+    std::vector<std::string> lines = Lines(run.Log());
+    ASSERT_GE(lines.size(), 6u);
+    size_t pipes = 0;
+    for (size_t i = 2; i + 4 < lines.size(); i++) {
+        std::string text;
+        ASSERT_TRUE(SplitStamp(lines[i], &text)) << lines[i];
+        EXPECT_EQ(text, "Received SIGPIPE signal, ignoring.");
+        pipes++;
+    }
+    EXPECT_GE(pipes, 1u);
+    std::vector<std::string> tail(lines.end() - 4, lines.end());
+    std::string text;
+    ASSERT_TRUE(SplitStamp(tail[0], &text));
+    EXPECT_EQ(text, "Received SIGTERM signal, starting shutdown sequence.");
+}
+
 TEST(DaemonProcess, AsProcessOneStaysInTheForeground)
 {
     CDaemonRun run;
