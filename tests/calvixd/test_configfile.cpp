@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
 #include <string>
+
+#include "sys/thread"
 
 namespace {
 
@@ -75,4 +79,29 @@ TEST(ConfigFileGenericOptions, BytesAfterNulDoNotEscapeTheBuffer)
     Flags got = Parse(text);
     EXPECT_TRUE(got.eventlog);
     EXPECT_TRUE(got.debuglog);
+}
+
+TEST(ConfigFileGenericOptions, ArbitraryBytesAreReadSafely)
+{
+    // Pieces that steer the reader into its branches, glued at random.
+    const std::string pieces[] = {"[Generic options section]", "\n", "[", "eventlog=", "debuglog=", "true",
+                                  "false", " ", "\t", std::string(1, '\0'), std::string(CONFIG_LINE_LIMIT - 3, 'x')};
+    RANDOM_STATE state;
+    RandomInit(&state, 12345);
+    for (int round = 0; round < 300; round++) {
+        std::string text;
+        int count = static_cast<int>(RandomNextMwc(&state) % 40);
+        for (int i = 0; i < count; i++)
+            text += pieces[RandomNextMwc(&state) % (sizeof(pieces) / sizeof(pieces[0]))];
+        // Read from an exact-size heap copy, so a read past the end is caught.
+        std::unique_ptr<char[]> exact(new char[text.size() ? text.size() : 1]);
+        memcpy(exact.get(), text.data(), text.size());
+        bool eventlog = true;
+        bool debuglog = false;
+        CConfigFile::ParseGenericOptions(exact.get(), text.size(), &eventlog, &debuglog);
+        if (text.find("[Generic options section]") == std::string::npos) {
+            EXPECT_TRUE(eventlog);
+            EXPECT_FALSE(debuglog);
+        }
+    }
 }
