@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "calvixd/core/usbcoreiface.h"
+#include "calvixd/core/usbservercoreimpl.h"
 
 namespace {
 
@@ -53,7 +54,7 @@ Resolver* CUsbCoreFactory::CreateResolver(int maxWorkers, int idleMs)
 
 CUsbServerCore* CUsbCoreFactory::CreateServerCore(CUsbCore* core)
 {
-    return CreateUnbuiltServerCore(core);
+    return CreateDeviceServerCore(core);
 }
 
 CConfigFile* CUsbCoreFactory::CreateConfigFile()
