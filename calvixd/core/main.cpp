@@ -1,0 +1,6 @@
+#include "calvixd/core/daemon.h"
+
+int main()
+{
+    return DaemonMain();
+}

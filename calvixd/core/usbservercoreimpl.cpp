@@ -1,0 +1,1092 @@
+#include "calvixd/core/usbservercoreimpl.h"
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "calvixd/core/usbcore.h"
+
+namespace {
+
+constexpr int ARRIVAL_CONFIG_TRIES = 40;
+constexpr int ARRIVAL_CONFIG_WAIT_MS = 25;
+constexpr int LOCK_NO_LIMIT = -1;
+constexpr int LOCK_CONFIGURATION_MS = 15000;
+constexpr int LOCK_EXPIRY_MS = 1000;
+constexpr int LOCK_REQUEST_LONG_MS = 25000;
+constexpr int LOCK_REQUEST_SHORT_MS = 5000;
+constexpr int WORKER_TICK_MS = 1000;
+constexpr int WORKER_JOIN_MS = 20000;
+constexpr uint8_t DEVICE_CLASS_HUB = 9;
+constexpr uint8_t RESET_MODE_REPLUG = 3;
+
+[[noreturn]] void Fail(uint32_t line, uint32_t error)
+{
+    throw new CExceptionEx(MODULE_USBSERVERCORE, line, error);
+}
+
+[[noreturn]] void NotSupported(uint32_t line)
+{
+    Fail(line, ERROR_NOT_SUPPORTED);
+}
+
+} // namespace
+
+uint32_t CUsbCoreOwner::GetStartupState()
+{
+    return m_core->GetStartupState();
+}
+
+void CUsbCoreOwner::LogDebug(uint16_t module, uint32_t line, uint32_t error)
+{
+    m_core->LogDebug(module, line, error);
+}
+
+void CUsbCoreOwner::NotifyListeners()
+{
+    m_core->NotifyListeners();
+}
+
+void CUsbCoreOwner::SaveConfig()
+{
+    m_core->SaveConfig();
+}
+
+CEventLog* CUsbCoreOwner::GetEventLog()
+{
+    return m_core->GetEventLog();
+}
+
+uint8_t CUsbCoreOwner::GetPlatformCode()
+{
+    return m_core->GetPlatformCode();
+}
+
+CUsbServerCore* CreateDeviceServerCore(CUsbCore* owner)
+{
+    return new CUsbServerCoreImpl(
+        std::make_unique<CUsbServerCoreDeps>(std::make_unique<CUsbCoreOwner>(owner)));
+}
+
+// ---------------------------------------------------------------------------
+// Life cycle
+
+CUsbServerCoreImpl::CUsbServerCoreImpl(std::unique_ptr<CUsbServerCoreDeps> deps)
+    : m_deps(std::move(deps)), m_owner(m_deps->GetOwner()), m_eventLog(m_owner->GetEventLog())
+{
+    m_sysfs = std::make_unique<UsbSysfs>(m_deps->GetSysfsRoot());
+    m_resolverClient.reset(m_deps->CreateResolverClient(this));
+    m_network.reset(m_deps->CreateNetworkServer(this));
+    m_loader.reset(m_deps->CreateLoader(this));
+    m_worker = CThread::Create(WorkerThread, this, CTHREAD_JOINABLE);
+    if (!m_worker)
+        Fail(__LINE__, ERROR_NOT_ENOUGH_MEMORY);
+}
+
+CUsbServerCoreImpl::~CUsbServerCoreImpl()
+{
+    // No device event may arrive while the devices are taken down.
+    m_loader->Stop();
+    m_stop.Set();
+    UnshareAllOnShutdown();
+    m_resolverClient->Unregister();
+    // The worker calls the network server, so it ends first.
+    if (m_worker->Join(WORKER_JOIN_MS) == SYNC_OK) {
+        delete m_worker;
+    } else {
+        // Destroying a running thread object stops the program; the worker
+        // saw the stop event and ends on its own.
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+    }
+    m_worker = nullptr;
+    m_network.reset();
+    StubList released;
+    for (auto& entry : m_devices) {
+        if (entry.second.device)
+            DetachStub(entry.second.device.get(), &released);
+    }
+    released.clear();
+    m_devices.clear();
+    m_resolverClient.reset();
+}
+
+int CUsbServerCoreImpl::WorkerThread(void* argument)
+{
+    CUsbServerCoreImpl* core = static_cast<CUsbServerCoreImpl*>(argument);
+    try {
+        core->WorkerLoop();
+    } catch (CExceptionEx* error) {
+        core->LogDebug(error->GetModule(), error->GetLine(), error->GetError());
+        delete error;
+    } catch (...) {
+        core->LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+    }
+    return 0;
+}
+
+void CUsbServerCoreImpl::WorkerLoop()
+{
+    int timeout = 0;
+    for (;;) {
+        int result = m_wake.WaitAbortable(&m_stop, timeout);
+        if (result != SYNC_OK && result != SYNC_TIMEOUT)
+            return;
+        m_wake.Reset();
+        timeout = LOCK_NO_LIMIT;
+        bool reservations = ExpirePendingConnections();
+        bool connecting = ExpireConnectingDevices();
+        if (reservations || connecting)
+            timeout = WORKER_TICK_MS;
+    }
+}
+
+void CUsbServerCoreImpl::Start(const StoredSettings& settings)
+{
+    m_autoShareOn = settings.autoShare != 0;
+    m_autoShareMode = settings.autoShare != 0 ? 1 : 0;
+    memcpy(m_serverId, settings.serverId, sizeof(m_serverId));
+
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_NO_LIMIT) != SYNC_OK)
+        Fail(__LINE__, ERROR_TIMEOUT);
+    // Stored ids first, so that known devices keep theirs.
+    ApplyIdentities(settings.identities);
+    ApplyConfiguredDevices(settings.devices);
+    ApplyNicknames(settings.nicknames);
+    ApplyTimeouts(settings.timeouts);
+    m_quirks = settings.quirks;
+}
+
+void CUsbServerCoreImpl::ApplyIdentities(const std::vector<IdentityEntry>& identities)
+{
+    for (const IdentityEntry& entry : identities) {
+        if (entry.id == 0 || m_devices.count(entry.id))
+            continue;
+        memcpy(m_devices[entry.id].identity, entry.digest, MD5_DIGEST_SIZE);
+    }
+}
+
+void CUsbServerCoreImpl::ApplyConfiguredDevices(const std::vector<ConfiguredDevice>& devices)
+{
+    for (const ConfiguredDevice& stored : devices) {
+        if (stored.serverNumber != 0 || (stored.serial.empty() && stored.port.empty()))
+            continue;
+        // A serial identifies the device unless a device present now already
+        // answers to it; otherwise the port does.
+        std::string identity = stored.port;
+        if (!stored.serial.empty()) {
+            bool taken = false;
+            for (auto& entry : m_devices) {
+                const UsbDevice* d = entry.second.device.get();
+                if (d && d->IsPresent() && d->vendorId == stored.vendorId && d->productId == stored.productId &&
+                    d->instanceIdentity == stored.serial)
+                    taken = true;
+            }
+            if (!taken)
+                identity = stored.serial;
+        }
+        bool isNew = false;
+        uint32_t id = GetDeviceId(stored.vendorId, stored.productId, stored.bcdDevice, identity, &isNew);
+        if (id == 0)
+            continue;
+        std::unique_ptr<UsbDevice>& record = m_devices[id].device;
+        if (record && record->IsPresent())
+            continue;
+        if (!record)
+            record.reset(NewRememberedDevice());
+        UsbDevice* d = record.get();
+        d->id = id;
+        d->SetState(DEVICE_STATE_NOT_PLUGGED, Now());
+        d->vendorId = stored.vendorId;
+        d->productId = stored.productId;
+        d->bcdDevice = stored.bcdDevice;
+        d->usbVersion = 0;
+        d->deviceClass = stored.deviceClass;
+        d->subClass = stored.subClass;
+        d->protocol = stored.protocol;
+        d->shareMode = stored.shareKind;
+        d->flags = stored.flags & ~DEVICE_FLAG_HIDDEN;
+        d->name = stored.name;
+        d->instanceIdentity = identity;
+        d->nickname = stored.nickname;
+        d->serial = stored.serial;
+        d->port = stored.port;
+        d->timeout = stored.timeout;
+        d->speed = DEVICE_SPEED_UNKNOWN;
+        d->resetMode = DEVICE_RESET_MODE_UNSET;
+    }
+}
+
+void CUsbServerCoreImpl::ApplyNicknames(const std::map<uint32_t, std::string>& nicknames)
+{
+    for (const auto& [id, nickname] : nicknames) {
+        auto slot = m_devices.find(id);
+        if (slot == m_devices.end())
+            continue;
+        if (!slot->second.device)
+            slot->second.device.reset(NewRememberedDevice());
+        UsbDevice* d = slot->second.device.get();
+        d->id = id;
+        d->nickname = nickname;
+        if (nickname.empty())
+            d->flags &= ~DEVICE_FLAG_NICKNAME;
+        else
+            d->flags |= DEVICE_FLAG_NICKNAME;
+    }
+}
+
+void CUsbServerCoreImpl::ApplyTimeouts(const std::map<uint32_t, uint32_t>& timeouts)
+{
+    for (const auto& [id, seconds] : timeouts) {
+        auto slot = m_devices.find(id);
+        if (slot == m_devices.end())
+            continue;
+        if (!slot->second.device)
+            slot->second.device.reset(NewRememberedDevice());
+        UsbDevice* d = slot->second.device.get();
+        d->id = id;
+        d->timeout = seconds;
+        if (seconds)
+            d->flags |= DEVICE_FLAG_TIMEOUT;
+        else
+            d->flags &= ~DEVICE_FLAG_TIMEOUT;
+    }
+}
+
+UsbDevice* CUsbServerCoreImpl::NewRememberedDevice()
+{
+    UsbDevice* d = new UsbDevice();
+    d->flags = DEVICE_FLAG_HIDDEN;
+    d->SetState(DEVICE_STATE_NOT_PLUGGED, Now());
+    return d;
+}
+
+void CUsbServerCoreImpl::LogDebug(uint16_t module, uint32_t line, uint32_t error)
+{
+    m_owner->LogDebug(module, line, error);
+}
+
+void CUsbServerCoreImpl::NotifyListeners()
+{
+    m_owner->NotifyListeners();
+}
+
+void CUsbServerCoreImpl::LogDevice(const char* what, const UsbDevice& d)
+{
+    if (m_eventLog)
+        m_eventLog->Print("USB device %s (%s; VID %04x; PID %04x; Serial %s; Port %s).\n", what, d.name.c_str(),
+                          d.vendorId, d.productId, d.serial.c_str(), d.port.c_str());
+}
+
+void CUsbServerCoreImpl::LockForRequest(CMutexGuard* guard, int ms, uint32_t line)
+{
+    if (guard->LockAbortable(&m_stop, ms) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, line, 0);
+        Fail(line, ERROR_TIMEOUT);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Ids and records (device mutex held)
+
+uint32_t CUsbServerCoreImpl::GetDeviceId(uint16_t vendorId, uint16_t productId, uint16_t,
+                                         const std::string& identity, bool* isNew)
+{
+    uint8_t digest[MD5_DIGEST_SIZE];
+    ComputeDeviceIdentity(vendorId, productId, identity, digest);
+    for (const auto& entry : m_devices) {
+        if (memcmp(entry.second.identity, digest, MD5_DIGEST_SIZE) == 0) {
+            *isNew = false;
+            return entry.first;
+        }
+    }
+    uint32_t id = 1;
+    for (const auto& entry : m_devices) {
+        if (entry.first == id) {
+            if (++id == 0)
+                return 0; // every id is taken
+        } else if (entry.first > id) {
+            break;
+        }
+    }
+    memcpy(m_devices[id].identity, digest, MD5_DIGEST_SIZE);
+    *isNew = true;
+    return id;
+}
+
+void CUsbServerCoreImpl::AddDevice(uint32_t deviceId, const UsbDeviceInfo& info)
+{
+    auto slot = m_devices.find(deviceId);
+    if (slot == m_devices.end()) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        return;
+    }
+    std::unique_ptr<UsbDevice>& record = slot->second.device;
+    if (record && (record->stub || record->HasClient())) {
+        // A repeated report must not tear down a device that is shared or
+        // used right now.
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        return;
+    }
+    if (!record) {
+        UsbDevice* made = new (std::nothrow) UsbDevice();
+        if (!made) {
+            LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+            return;
+        }
+        made->id = deviceId;
+        made->flags = 0;
+        record.reset(made);
+    }
+    UsbDevice* d = record.get();
+    uint32_t now = Now();
+    d->vendorId = info.vendorId;
+    d->productId = info.productId;
+    d->bcdDevice = info.bcdDevice;
+    d->usbVersion = info.usbVersion;
+    d->deviceClass = info.deviceClass;
+    d->subClass = info.subClass;
+    d->protocol = info.protocol;
+    d->port = info.busId;
+    d->serial = info.serial;
+    d->instanceIdentity = info.instanceIdentity;
+    d->name = info.Name();
+    d->speed = info.speed;
+    memcpy(d->textBlock, info.textBlock, sizeof(d->textBlock));
+    d->descriptors.clear();
+    d->clientConnectionId = 0;
+    d->SetState(DEVICE_STATE_PLUGGED, now);
+
+    d->flags &= ~DEVICE_FLAG_HIDDEN;
+    d->ClearClientKind();
+    d->flags |= DEVICE_FLAG_DETECTED_2 | DEVICE_FLAG_DETECTED;
+    auto setFlag = [d](uint32_t bit, bool on) {
+        if (on)
+            d->flags |= bit;
+        else
+            d->flags &= ~bit;
+    };
+    setFlag(DEVICE_FLAG_REMOTE_WAKEUP, info.remoteWakeup != 0);
+    setFlag(DEVICE_FLAG_NICKNAME, !d->nickname.empty());
+    setFlag(DEVICE_FLAG_TIMEOUT, d->timeout != 0);
+    if (d->quirkFlags == 0)
+        d->quirkFlags = GetQuirkFlags(d->vendorId, d->productId);
+    if (d->resetMode == DEVICE_RESET_MODE_UNSET) {
+        d->resetMode = GetQuirkResetMode(d->vendorId, d->productId);
+        if (d->resetMode == DEVICE_RESET_MODE_UNSET)
+            d->resetMode = DEVICE_RESET_MODE_HARD;
+    }
+    setFlag(DEVICE_FLAG_RESET_MODE, d->resetMode != 0);
+    setFlag(DEVICE_FLAG_ACL, d->aclMode != 0);
+    setFlag(DEVICE_FLAG_SERIAL, !d->serial.empty());
+
+    if (ShouldShare(d))
+        d->SetState(DEVICE_STATE_INITIALIZING, now);
+    LogDevice(m_owner->GetStartupState() < STARTUP_READY ? "detected" : "plugged", *d);
+}
+
+bool CUsbServerCoreImpl::PolicyAllows(UsbDevice* device)
+{
+    // Only the disabled policy exists until device policies can be set.
+    device->flags &= ~DEVICE_FLAG_POLICY_REFUSED;
+    return true;
+}
+
+bool CUsbServerCoreImpl::ShouldShare(UsbDevice* device)
+{
+    device->flags &= ~DEVICE_FLAG_AUTO_SHARED;
+    if (!PolicyAllows(device) || device->shareMode == SHARE_MODE_EXCLUDED)
+        return false;
+    if (device->IsSharedByUser())
+        return true;
+    if (!m_autoShareOn)
+        return false;
+    device->flags |= DEVICE_FLAG_AUTO_SHARED;
+    return true;
+}
+
+uint32_t CUsbServerCoreImpl::GetQuirkFlags(uint16_t vendorId, uint16_t productId)
+{
+    for (const DeviceQuirk& quirk : m_quirks) {
+        if (quirk.vendorId == vendorId && quirk.productId == productId)
+            return quirk.flags;
+    }
+    return 0;
+}
+
+uint8_t CUsbServerCoreImpl::GetQuirkResetMode(uint16_t vendorId, uint16_t productId)
+{
+    for (const DeviceQuirk& quirk : m_quirks) {
+        if (quirk.vendorId == vendorId && quirk.productId == productId)
+            return quirk.resetMode;
+    }
+    return DEVICE_RESET_MODE_UNSET;
+}
+
+bool CUsbServerCoreImpl::BuildLoaderRules()
+{
+    std::vector<LoaderRule> rules;
+    auto policyRules = [&](uint32_t verdict) {
+        for (const DevicePolicyRule& p : m_policyRules) {
+            LoaderRule rule;
+            rule.flags = (p.flags & 0xFB) | verdict;
+            rule.vendorId = p.vendorId;
+            rule.productId = p.productId;
+            rule.deviceClass = p.deviceClass;
+            rule.subClass = p.subClass;
+            rule.protocol = p.protocol;
+            rule.port = p.port;
+            rule.serial = p.serial;
+            rules.push_back(rule);
+        }
+    };
+    auto deviceRules = [&](bool excluded, uint32_t verdict) {
+        for (const auto& entry : m_devices) {
+            const UsbDevice* d = entry.second.device.get();
+            if (!d || d->IsHidden())
+                continue;
+            if (excluded ? d->shareMode != SHARE_MODE_EXCLUDED : !d->IsSharedByUser())
+                continue;
+            LoaderRule rule;
+            rule.flags = LOADER_RULE_IDENTITY | LOADER_RULE_VENDOR | LOADER_RULE_PRODUCT | verdict;
+            rule.vendorId = d->vendorId;
+            rule.productId = d->productId;
+            rule.instanceIdentity = d->instanceIdentity;
+            rules.push_back(rule);
+        }
+    };
+    bool autoOn = m_autoShareOn;
+    if (autoOn && m_policyMode == FILTER_MODE_DENY)
+        policyRules(LOADER_RULE_LEAVE);
+    deviceRules(true, LOADER_RULE_LEAVE);
+    deviceRules(false, LOADER_RULE_CLAIM);
+    if (autoOn && m_policyMode == FILTER_MODE_ALLOW)
+        policyRules(LOADER_RULE_CLAIM);
+    LoaderRule catchAll;
+    catchAll.flags = autoOn && m_policyMode != FILTER_MODE_ALLOW ? LOADER_RULE_CLAIM : LOADER_RULE_LEAVE;
+    rules.push_back(catchAll);
+    return m_loader->SetClaimRules(rules);
+}
+
+UsbDevice* CUsbServerCoreImpl::FindDevice(uint32_t deviceId)
+{
+    auto slot = m_devices.find(deviceId);
+    return slot == m_devices.end() ? nullptr : slot->second.device.get();
+}
+
+UsbDevice* CUsbServerCoreImpl::FindPresentByPort(const std::string& busId)
+{
+    for (auto& entry : m_devices) {
+        UsbDevice* d = entry.second.device.get();
+        if (d && d->port == busId && d->IsPresent())
+            return d;
+    }
+    return nullptr;
+}
+
+void CUsbServerCoreImpl::DetachStub(UsbDevice* device, StubList* released)
+{
+    if (!device->stub)
+        return;
+    device->stub->RequestStop();
+    released->push_back(std::move(device->stub));
+    device->stub.reset();
+}
+
+// ---------------------------------------------------------------------------
+// Device events
+
+void CUsbServerCoreImpl::OnDeviceArrived(const std::string& busId)
+{
+    for (int i = 0; i < ARRIVAL_CONFIG_TRIES && !m_sysfs->HasConfiguration(busId); i++) {
+        if (m_stop.Wait(ARRIVAL_CONFIG_WAIT_MS) == SYNC_OK)
+            return;
+    }
+    UsbDeviceInfo info;
+    if (!m_sysfs->ReadDeviceInfo(busId, &info)) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        return;
+    }
+    if (info.deviceClass == DEVICE_CLASS_HUB)
+        return;
+    if (!m_loader->QueryDeviceString(busId, &info.instanceIdentity)) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        return;
+    }
+
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_NO_LIMIT) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        return;
+    }
+    bool isNew = false;
+    uint32_t id = GetDeviceId(info.vendorId, info.productId, info.bcdDevice, info.instanceIdentity, &isNew);
+    UsbDevice* same = id ? FindDevice(id) : nullptr;
+    if (same && same->IsPresent() && same->port != busId) {
+        // Another device with the same ids and identity (a duplicated serial)
+        // is plugged in: this one is known by its port instead.
+        bool portNew = false;
+        id = GetDeviceId(info.vendorId, info.productId, info.bcdDevice, busId, &portNew);
+        isNew = isNew || portNew;
+    }
+    if (id == 0)
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+    else
+        AddDevice(id, info);
+    guard.Unlock();
+
+    if (isNew)
+        m_owner->SaveConfig();
+    NotifyListeners();
+}
+
+void CUsbServerCoreImpl::OnStubAttached(const std::string& busId)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_NO_LIMIT) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        return;
+    }
+    // Only a present device: a remembered record may name the same port.
+    UsbDevice* d = FindPresentByPort(busId);
+    if (!d || d->state != DEVICE_STATE_INITIALIZING || d->stub || !ShouldShare(d))
+        return;
+
+    try {
+        int stubNumber = m_loader->GetStubNumber(d->port);
+        if (stubNumber == -1)
+            Fail(__LINE__, ERROR_DRIVER_REFUSED);
+        UsbStubParams params;
+        params.stubNumber = stubNumber;
+        params.owner = this;
+        params.deviceId = d->id;
+        params.textBlock = d->textBlock;
+        params.timeout = d->timeout;
+        params.resetMode = d->resetMode;
+        params.quirkFlags = d->quirkFlags;
+        std::shared_ptr<CUsbStub> stub = m_deps->CreateStub(params);
+        if (!stub)
+            throw std::bad_alloc();
+        LogDevice(m_autoShareOn ? "auto-shared" : "shared", *d);
+        d->SetState(DEVICE_STATE_SHARED, Now());
+        d->stub = std::move(stub);
+
+        auto reservation = m_reservations.find(d->id);
+        if (reservation != m_reservations.end()) {
+            const PendingConnection& r = reservation->second;
+            m_network->BroadcastDeviceInUseDetails(*d, SetClientKindFlags(d->flags, r.kind), r.address,
+                                                   r.connectionId, DELIVER_ALL_BUT);
+            m_network->BroadcastDeviceAvailable(*d, r.connectionId, DELIVER_ONLY);
+        } else {
+            m_network->BroadcastDeviceAvailable(*d, 0, DELIVER_ALL);
+        }
+    } catch (CExceptionEx* error) {
+        if (m_eventLog)
+            m_eventLog->Print("USB device sharing failed, error %d module 0x%04x line %d (%s; VID %04x; PID %04x; "
+                              "Serial %s; Port %s).\n",
+                              static_cast<int>(error->GetError()), error->GetModule(), error->GetLine(),
+                              d->name.c_str(), d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
+        delete error;
+    } catch (std::bad_alloc&) {
+        if (m_eventLog)
+            m_eventLog->Print("USB device sharing failed, not enough memory (%s; VID %04x; PID %04x; Serial %s; "
+                              "Port %s).\n",
+                              d->name.c_str(), d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
+    } catch (...) {
+        if (m_eventLog)
+            m_eventLog->Print("USB device sharing failed, unknown error (%s; VID %04x; PID %04x; Serial %s; "
+                              "Port %s).\n",
+                              d->name.c_str(), d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
+    }
+    guard.Unlock();
+    NotifyListeners();
+}
+
+void CUsbServerCoreImpl::OnDeviceRemoved(const std::string& busId)
+{
+    StubList released;
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_NO_LIMIT) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        return;
+    }
+    UsbDevice* d = FindPresentByPort(busId);
+    if (!d)
+        return;
+    if (d->state == DEVICE_STATE_CONNECTING) {
+        m_network->ReleaseConnection(d->clientConnectionId);
+        d->lastError = CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_CONNECTION_CANCELLED);
+    }
+    d->SetState(DEVICE_STATE_NOT_PLUGGED, Now());
+    d->ClearClientKind();
+    d->descriptors.clear();
+    d->descriptors.shrink_to_fit();
+    if (d->stub) {
+        DetachStub(d, &released);
+        m_network->BroadcastDeviceRemoved(d->id, 0, DELIVER_ALL);
+    }
+    if (!d->IsSharedByUser() && (d->flags & DEVICE_FLAG_AUTO_SHARED)) {
+        auto reservation = m_reservations.find(d->id);
+        if (reservation != m_reservations.end())
+            m_network->BroadcastDeviceUnshared(d->id, reservation->second.connectionId, DELIVER_ALL_BUT);
+        else
+            m_network->BroadcastDeviceUnshared(d->id, 0, DELIVER_ALL);
+    }
+    LogDevice("unplugged", *d);
+    if (d->CanForget())
+        m_devices[d->id].device.reset();
+    guard.Unlock();
+    // A stub waits for its data connection to end when it goes.
+    released.clear();
+    NotifyListeners();
+}
+
+void CUsbServerCoreImpl::SetDeviceConfiguration(uint32_t deviceId, int value)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_CONFIGURATION_MS) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        return;
+    }
+    UsbDevice* d = FindDevice(deviceId);
+    if (d && (d->state == DEVICE_STATE_IN_USE || d->state == DEVICE_STATE_INACTIVE)) {
+        int result = m_sysfs->SetConfiguration(d->port, value);
+        if (result < 0)
+            LogDebug(MODULE_USBSERVERCORE, __LINE__, static_cast<uint32_t>(-result));
+    }
+}
+
+std::shared_ptr<CUsbStub> CUsbServerCoreImpl::GetStub(uint32_t deviceId)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) != SYNC_OK)
+        return nullptr;
+    UsbDevice* d = FindDevice(deviceId);
+    return d ? d->stub : nullptr;
+}
+
+void CUsbServerCoreImpl::OnDataConnectionEnded(uint32_t deviceId)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_NO_LIMIT) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        return;
+    }
+    UsbDevice* d = FindDevice(deviceId);
+    if (d && d->stub && (d->state == DEVICE_STATE_IN_USE || d->state == DEVICE_STATE_INACTIVE)) {
+        if (m_eventLog)
+            m_eventLog->Print("Client disconnected from USB device (%s; %s; VID %04x; PID %04x; Serial %s; "
+                              "Port %s).\n",
+                              d->clientAddress.IsValid() ? d->clientAddress.ToString() : d->clientName.c_str(),
+                              d->name.c_str(), d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
+        d->SetState(DEVICE_STATE_SHARED, Now());
+        d->ClearClientKind();
+        AnnounceAfterDisconnect(d);
+    }
+    guard.Unlock();
+    NotifyListeners();
+}
+
+void CUsbServerCoreImpl::AnnounceAfterDisconnect(UsbDevice* d)
+{
+    if (d->resetMode == RESET_MODE_REPLUG) {
+        // The device re-enumerates after the reset.
+        m_network->BroadcastDeviceRemoved(d->id, 0, DELIVER_ALL);
+        return;
+    }
+    auto reservation = m_reservations.find(d->id);
+    if (reservation != m_reservations.end())
+        m_network->BroadcastDeviceAvailable(*d, reservation->second.connectionId, DELIVER_ONLY);
+    else
+        m_network->BroadcastDeviceAvailable(*d, 0, DELIVER_ALL);
+}
+
+void CUsbServerCoreImpl::AnnounceReservationEnd(uint32_t deviceId, const PendingConnection& reservation)
+{
+    auto slot = m_devices.find(deviceId);
+    if (slot == m_devices.end())
+        return;
+    UsbDevice* d = slot->second.device.get();
+    if (d && (d->IsPresent() || d->IsSharedByUser() || !(d->flags & DEVICE_FLAG_AUTO_SHARED))) {
+        if (d->state == DEVICE_STATE_SHARED)
+            m_network->BroadcastDeviceAvailable(*d, 0, DELIVER_ALL);
+        else if (d->state == DEVICE_STATE_IN_USE)
+            m_network->BroadcastDeviceInUse(d->id, d->flags, d->clientAddress, 0, DELIVER_ALL);
+        return;
+    }
+    m_network->BroadcastDeviceUnshared(deviceId, reservation.connectionId, DELIVER_ONLY);
+}
+
+bool CUsbServerCoreImpl::ExpireConnectingDevices()
+{
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_EXPIRY_MS) != SYNC_OK)
+        return true;
+    uint32_t now = Now();
+    bool connecting = false;
+    bool expired = false;
+    for (auto& entry : m_devices) {
+        UsbDevice* d = entry.second.device.get();
+        if (!d || d->state != DEVICE_STATE_CONNECTING)
+            continue;
+        connecting = true;
+        // Ticks wrap: only the unsigned difference is meaningful.
+        if (now - d->lastChange <= CONNECT_LIMIT_MS)
+            continue;
+        m_network->ReleaseConnection(d->clientConnectionId);
+        d->SetState(DEVICE_STATE_SHARED, now);
+        d->ClearClientKind();
+        d->lastError = CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_CONNECTION_EXPIRED);
+        m_network->BroadcastDeviceAvailable(*d, 0, DELIVER_ALL);
+        expired = true;
+    }
+    guard.Unlock();
+    if (expired)
+        NotifyListeners();
+    return connecting;
+}
+
+bool CUsbServerCoreImpl::ExpirePendingConnections()
+{
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_EXPIRY_MS) != SYNC_OK)
+        return true;
+    uint32_t now = Now();
+    for (auto it = m_reservations.begin(); it != m_reservations.end();) {
+        if (now - it->second.created <= CONNECT_LIMIT_MS) {
+            ++it;
+            continue;
+        }
+        AnnounceReservationEnd(it->first, it->second);
+        m_network->ReleaseConnection(it->second.connectionId);
+        it = m_reservations.erase(it);
+    }
+    return !m_reservations.empty();
+}
+
+// ---------------------------------------------------------------------------
+// Sharing requests
+
+void CUsbServerCoreImpl::SetAutoShareMode(uint32_t mode)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    LockForRequest(&guard, LOCK_REQUEST_SHORT_MS, __LINE__);
+    m_autoShareOn = mode != 0;
+    m_autoShareMode = mode;
+    const char* names[] = {"Disabled", "Enabled", "Enabled Until Restart"};
+    if (m_eventLog)
+        m_eventLog->Print("Auto sharing mode changed to %s\n", mode < 3 ? names[mode] : "Unknown");
+    bool ruled = BuildLoaderRules();
+    guard.Unlock();
+    if (!ruled)
+        Fail(__LINE__, ERROR_DRIVER_REFUSED);
+}
+
+void CUsbServerCoreImpl::ShareDevice(uint32_t deviceId, uint32_t parameter, bool byUser)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
+    UsbDevice* d = FindDevice(deviceId);
+    try {
+        if (!d || d->IsHidden())
+            Fail(__LINE__, ERROR_UNKNOWN_DEVICE);
+        if (d->IsSharedByUser())
+            Fail(__LINE__, ERROR_ALREADY_INITIALIZED);
+        if (d->shareMode == SHARE_MODE_EXCLUDED)
+            Fail(__LINE__, ERROR_ACCESS_DENIED_EXCLUDED);
+        if (!d->IsPresent() || d->state == DEVICE_STATE_DEINITIALIZING)
+            Fail(__LINE__, ERROR_DEVICE_NOT_PRESENT);
+        if (!PolicyAllows(d))
+            Fail(__LINE__, ERROR_POLICY_REFUSED);
+        d->shareMode = parameter == 1 ? SHARE_MODE_USER_OPTION : SHARE_MODE_USER;
+        if (!BuildLoaderRules())
+            Fail(__LINE__, ERROR_DRIVER_REFUSED);
+        d->flags &= ~DEVICE_FLAG_AUTO_SHARED;
+        if (d->state == DEVICE_STATE_PLUGGED) {
+            d->SetState(DEVICE_STATE_INITIALIZING, Now());
+            int result = m_loader->Rebind(d->port);
+            if (result < 0 && result != -ENODEV) {
+                if (byUser)
+                    LogDevice("shared by user, but requires physical re-plug to complete sharing process", *d);
+                throw new CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_NEEDS_REPLUG);
+            }
+        }
+        if (byUser)
+            LogDevice("shared by user", *d);
+    } catch (CExceptionEx* error) {
+        if (error->GetError() != ERROR_NEEDS_REPLUG && m_eventLog) {
+            if (d)
+                m_eventLog->Print("USB device sharing failed, error %d module 0x%04x line %d (%s; VID %04x; "
+                                  "PID %04x; Serial %s; Port %s).\n",
+                                  static_cast<int>(error->GetError()), error->GetModule(), error->GetLine(),
+                                  d->name.c_str(), d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
+            else
+                m_eventLog->Print("USB device sharing failed, error %d module 0x%04x line %d.\n",
+                                  static_cast<int>(error->GetError()), error->GetModule(), error->GetLine());
+        }
+        throw;
+    }
+}
+
+void CUsbServerCoreImpl::UnshareLocked(UsbDevice* d, bool exclude, bool log, StubList* released)
+{
+    // A device still being initialized is on its way to the stub driver: it
+    // is shared as far as taking it back is concerned.
+    if (!d->IsSharedByUser() && !d->stub && d->state != DEVICE_STATE_INITIALIZING)
+        Fail(__LINE__, ERROR_ALREADY_INITIALIZED);
+    d->shareMode = exclude ? SHARE_MODE_EXCLUDED : SHARE_MODE_NONE;
+    if (!BuildLoaderRules())
+        Fail(__LINE__, ERROR_DRIVER_REFUSED);
+    if (log)
+        LogDevice("unshared by user", *d);
+    uint32_t now = Now();
+    if (d->state == DEVICE_STATE_CONNECTING) {
+        m_network->ReleaseConnection(d->clientConnectionId);
+        d->lastError = CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_CONNECTION_CANCELLED);
+    }
+    uint32_t id = d->id;
+    std::string port = d->port;
+    bool rebind = false;
+    if (d->stub) {
+        d->SetState(DEVICE_STATE_DEINITIALIZING, now);
+        d->ClearClientKind();
+        DetachStub(d, released);
+        rebind = true;
+    } else if (d->state == DEVICE_STATE_NOT_PLUGGED) {
+        if (d->CanForget()) {
+            m_devices[id].device.reset();
+            d = nullptr;
+        }
+    } else if (d->state == DEVICE_STATE_INITIALIZING) {
+        d->SetState(DEVICE_STATE_DEINITIALIZING, now);
+        rebind = true;
+    }
+    auto reservation = m_reservations.find(id);
+    if (reservation != m_reservations.end()) {
+        m_network->ReleaseConnection(reservation->second.connectionId);
+        m_reservations.erase(reservation);
+    }
+    m_network->BroadcastDeviceUnshared(id, 0, DELIVER_ALL);
+    if (rebind) {
+        int result = m_loader->Rebind(port);
+        if (result < 0 && result != -ENODEV)
+            Fail(__LINE__, ERROR_NEEDS_REPLUG);
+        d->SetState(DEVICE_STATE_PLUGGED, Now());
+    }
+}
+
+void CUsbServerCoreImpl::UnshareDevice(uint32_t deviceId, bool byUser)
+{
+    StubList released;
+    CMutexGuard guard(&m_deviceMutex);
+    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
+    try {
+        UsbDevice* d = FindDevice(deviceId);
+        if (!d || d->IsHidden())
+            Fail(__LINE__, ERROR_UNKNOWN_DEVICE);
+        UnshareLocked(d, m_autoShareOn, byUser, &released);
+    } catch (CExceptionEx* error) {
+        if (error->GetError() != ERROR_NEEDS_REPLUG && m_eventLog)
+            m_eventLog->Print("USB device unsharing failed, error %d module 0x%04x line %d.\n",
+                              static_cast<int>(error->GetError()), error->GetModule(), error->GetLine());
+        guard.Unlock();
+        released.clear();
+        throw;
+    }
+    guard.Unlock();
+    released.clear();
+}
+
+void CUsbServerCoreImpl::SetDeviceExcluded(uint32_t deviceId, bool excluded, bool byUser)
+{
+    StubList released;
+    CMutexGuard guard(&m_deviceMutex);
+    LockForRequest(&guard, LOCK_REQUEST_SHORT_MS, __LINE__);
+    try {
+        UsbDevice* d = FindDevice(deviceId);
+        if (!d || d->IsHidden())
+            Fail(__LINE__, ERROR_UNKNOWN_DEVICE);
+        if (excluded) {
+            if (d->shareMode == SHARE_MODE_EXCLUDED)
+                Fail(__LINE__, ERROR_ALREADY_INITIALIZED);
+            // A device the stub driver holds or is about to hold must be
+            // handed back, not only marked.
+            if (d->stub || d->IsSharedByUser() || d->state == DEVICE_STATE_INITIALIZING) {
+                try {
+                    UnshareLocked(d, true, false, &released);
+                } catch (CExceptionEx* error) {
+                    if (error->GetError() != ERROR_NEEDS_REPLUG && m_eventLog)
+                        m_eventLog->Print("USB device unsharing failed, error %d module 0x%04x line %d.\n",
+                                          static_cast<int>(error->GetError()), error->GetModule(),
+                                          error->GetLine());
+                    throw;
+                }
+                d = FindDevice(deviceId);
+            } else {
+                d->shareMode = SHARE_MODE_EXCLUDED;
+            }
+            if (byUser && d)
+                LogDevice("added to exclusions by user", *d);
+        } else {
+            if (d->shareMode != SHARE_MODE_EXCLUDED)
+                Fail(__LINE__, ERROR_ALREADY_INITIALIZED);
+            d->shareMode = SHARE_MODE_NONE;
+            if (byUser)
+                LogDevice("removed from exclusions by user", *d);
+            if (!d->IsPresent() && d->CanForget())
+                m_devices[deviceId].device.reset();
+        }
+        if (!BuildLoaderRules())
+            Fail(__LINE__, ERROR_DRIVER_REFUSED);
+    } catch (CExceptionEx*) {
+        guard.Unlock();
+        released.clear();
+        throw;
+    }
+    guard.Unlock();
+    released.clear();
+}
+
+void CUsbServerCoreImpl::GetDeviceData(uint32_t deviceId, std::vector<uint8_t>* block)
+{
+    if (!block)
+        Fail(__LINE__, ERROR_INVALID_PARAMETER);
+    CMutexGuard guard(&m_deviceMutex);
+    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
+    UsbDevice* d = FindDevice(deviceId);
+    if (!d || d->IsHidden())
+        Fail(__LINE__, ERROR_UNKNOWN_DEVICE);
+    if (!d->IsPresent())
+        Fail(__LINE__, ERROR_DEVICE_NOT_PRESENT);
+    if (d->descriptors.empty()) {
+        std::vector<uint8_t> fetched;
+        int result = m_loader->GetDescriptors(d->port, &fetched);
+        if (result < 0)
+            Fail(__LINE__, static_cast<uint32_t>(-result));
+        // The driver's block is trusted only when its own total length
+        // agrees with what was actually returned.
+        if (DescriptorBlockLength(fetched.data(), fetched.size()) == 0)
+            Fail(__LINE__, EPROTO);
+        d->descriptors = std::move(fetched);
+    }
+    *block = d->descriptors;
+}
+
+void CUsbServerCoreImpl::UnshareAllOnShutdown()
+{
+    m_loader->ClearClaimRules();
+    m_loader->ClearQuirks();
+    StubList released;
+    // Every other thread's abortable wait for the mutex has ended; one that
+    // holds it finishes its step first.
+    CMutexGuard guard(&m_deviceMutex);
+    guard.Lock(LOCK_NO_LIMIT);
+    uint32_t now = Now();
+    for (auto& entry : m_reservations)
+        m_network->ReleaseConnection(entry.second.connectionId);
+    m_reservations.clear();
+    for (auto& entry : m_devices) {
+        UsbDevice* d = entry.second.device.get();
+        if (d && d->state == DEVICE_STATE_CONNECTING) {
+            m_network->ReleaseConnection(d->clientConnectionId);
+            d->SetState(DEVICE_STATE_SHARED, now);
+            d->ClearClientKind();
+            d->lastError = CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_CONNECTION_CANCELLED);
+        }
+    }
+    for (auto& entry : m_devices) {
+        UsbDevice* d = entry.second.device.get();
+        if (!d || !d->stub)
+            continue;
+        d->SetState(DEVICE_STATE_DEINITIALIZING, now);
+        d->ClearClientKind();
+        DetachStub(d, &released);
+        LogDevice("unshared due to service shutting down", *d);
+        int result = m_loader->Rebind(d->port);
+        if (result >= 0 || result == -ENODEV)
+            d->SetState(DEVICE_STATE_PLUGGED, Now());
+    }
+    guard.Unlock();
+    released.clear();
+}
+
+// ---------------------------------------------------------------------------
+// Settings collected for the configuration file
+
+void CUsbServerCoreImpl::GetServerId(uint8_t id[16])
+{
+    memcpy(id, m_serverId, sizeof(m_serverId));
+}
+
+void CUsbServerCoreImpl::CollectIdentities(std::vector<IdentityEntry>* identities)
+{
+    CMutexAutoGuard guard(&m_deviceMutex, &m_stop, LOCK_REQUEST_SHORT_MS);
+    for (const auto& entry : m_devices) {
+        IdentityEntry identity;
+        memcpy(identity.digest, entry.second.identity, MD5_DIGEST_SIZE);
+        identity.id = entry.first;
+        identities->push_back(identity);
+    }
+}
+
+void CUsbServerCoreImpl::CollectNicknames(std::map<uint32_t, std::string>* nicknames)
+{
+    CMutexAutoGuard guard(&m_deviceMutex, &m_stop, LOCK_REQUEST_SHORT_MS);
+    for (const auto& entry : m_devices) {
+        const UsbDevice* d = entry.second.device.get();
+        if (d && (d->flags & DEVICE_FLAG_NICKNAME))
+            (*nicknames)[entry.first] = d->nickname;
+    }
+}
+
+void CUsbServerCoreImpl::CollectTimeouts(std::map<uint32_t, uint32_t>* timeouts)
+{
+    CMutexAutoGuard guard(&m_deviceMutex, &m_stop, LOCK_REQUEST_SHORT_MS);
+    for (const auto& entry : m_devices) {
+        const UsbDevice* d = entry.second.device.get();
+        if (d && (d->flags & DEVICE_FLAG_TIMEOUT))
+            (*timeouts)[entry.first] = d->timeout;
+    }
+}
+
+void CUsbServerCoreImpl::GetQuirks(std::vector<DeviceQuirk>* quirks)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_LONG_MS) != SYNC_OK)
+        Fail(__LINE__, ERROR_TIMEOUT);
+    *quirks = m_quirks;
+}
+
+// ---------------------------------------------------------------------------
+// Not built yet
+
+void CUsbServerCoreImpl::CollectState(std::vector<DeviceInfo>*, std::vector<ConnectionInfo>*,
+                                      std::vector<DeviceClientInfo>*)
+{
+    NotSupported(__LINE__);
+}
+void CUsbServerCoreImpl::SetTcpPort(uint16_t) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetListenAddress(const ADDRESS&) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::ConnectDevice(uint32_t, uint32_t) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::DisconnectDevice(uint32_t) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::GetIpFilters(uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetIpFilters(uint8_t, const std::vector<std::string>&) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetIpFilterMode(uint8_t) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::GetDeviceAcl(uint32_t, uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetDeviceAcl(uint32_t, uint8_t, const std::vector<std::string>&) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetDeviceTimeout(uint32_t, uint32_t) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetDeviceNickname(uint32_t, const std::string&) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetDeviceResetMethod(uint32_t, uint32_t) { NotSupported(__LINE__); }
+uint32_t CUsbServerCoreImpl::AddCallbackConnection(const std::string&, uint16_t, uint32_t) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::RemoveCallbackConnection(uint32_t) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetCallbackConnectionFlags(uint32_t, uint32_t) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::GetDeviceNodePath(uint32_t, std::string*) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::GetDevicePolicy(uint8_t*, std::vector<DevicePolicyRule>*) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::CollectIpFilters(uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::CollectDeviceAcls(std::map<uint32_t, uint8_t>*, std::map<uint32_t, std::vector<std::string>>*)
+{
+    NotSupported(__LINE__);
+}
+ADDRESS CUsbServerCoreImpl::GetListenAddressV4() { NotSupported(__LINE__); }
+uint16_t CUsbServerCoreImpl::GetTcpPort() { NotSupported(__LINE__); }

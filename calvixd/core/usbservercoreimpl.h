@@ -1,0 +1,178 @@
+// The server core: the device model (one UsbDevice per known device, kept in
+// a map of stable ids), the handling of the stub-driver layer's device
+// events, and the worker that ends connection attempts that took too long.
+//
+// Locking: the device mutex guards the device map, every record, the
+// reservations, the policy and the quirks. Device events are queued to the
+// network server while it is held (device mutex before the session locks);
+// the owner's NotifyListeners and SaveConfig run only after it is released,
+// and so do the destructors of stubs (they wait for their data connection).
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "calvixd/core/usbdevice.h"
+#include "calvixd/core/usbservercore.h"
+#include "calvixd/core/usbservercoredeps.h"
+
+// Error numbers of the device model (module 1).
+constexpr uint32_t ERROR_ACCESS_DENIED_EXCLUDED = 3; // sharing an excluded device
+constexpr uint32_t ERROR_POLICY_REFUSED = 4;
+constexpr uint32_t ERROR_DRIVER_REFUSED = 1117;
+constexpr uint32_t ERROR_NEEDS_REPLUG = 1164;
+constexpr uint32_t ERROR_DEVICE_NOT_PRESENT = 1351;
+constexpr uint32_t ERROR_UNKNOWN_DEVICE = 1354;
+
+// A client's reservation of a device whose current user is inactive.
+struct PendingConnection {
+    uint32_t connectionId = 0; // its use count is held while the reservation exists
+    uint32_t kind = 0;
+    ADDRESS address;
+    std::string clientName;
+    uint32_t created = 0;
+};
+
+class CUsbServerCoreImpl : public CUsbServerCore {
+public:
+    // Takes the bundle. Starts the worker; throws CExceptionEx* (module 1,
+    // error 8) when it cannot, after undoing what was made.
+    explicit CUsbServerCoreImpl(std::unique_ptr<CUsbServerCoreDeps> deps);
+    ~CUsbServerCoreImpl() override;
+    CUsbServerCoreImpl(const CUsbServerCoreImpl&) = delete;
+    CUsbServerCoreImpl& operator=(const CUsbServerCoreImpl&) = delete;
+
+    // Applies the stored device settings (ids, remembered devices, nicknames,
+    // time-outs, quirks) and the automatic sharing mode.
+    void Start(const StoredSettings& settings) override;
+
+    // Device events of the stub-driver layer, each with the device's bus id.
+    // They wait for the device mutex as long as it takes (only shutdown ends
+    // the wait): the driver layer reports each event once.
+    void OnDeviceArrived(const std::string& busId);
+    void OnStubAttached(const std::string& busId);
+    void OnDeviceRemoved(const std::string& busId);
+    // A stub asks for a USB configuration of its device.
+    void SetDeviceConfiguration(uint32_t deviceId, int value);
+    // A device's data connection has ended.
+    void OnDataConnectionEnded(uint32_t deviceId);
+    // A reference to the device's stub that keeps it alive while a data
+    // connection uses it; null when there is none.
+    std::shared_ptr<CUsbStub> GetStub(uint32_t deviceId);
+
+    // Worker steps; true while entries remain that the worker must watch.
+    bool ExpireConnectingDevices();
+    bool ExpirePendingConnections();
+
+    UsbDevice* NewRememberedDevice();
+    void LogDebug(uint16_t module, uint32_t line, uint32_t error);
+    void NotifyListeners();
+
+    // Control requests of the device model.
+    void SetAutoShareMode(uint32_t mode) override;
+    void ShareDevice(uint32_t deviceId, uint32_t parameter, bool byUser) override;
+    void UnshareDevice(uint32_t deviceId, bool byUser) override;
+    void SetDeviceExcluded(uint32_t deviceId, bool excluded, bool byUser) override;
+    void GetDeviceData(uint32_t deviceId, std::vector<uint8_t>* block) override;
+    void GetServerId(uint8_t id[16]) override;
+    void CollectIdentities(std::vector<IdentityEntry>* identities) override;
+    void CollectNicknames(std::map<uint32_t, std::string>* nicknames) override;
+    void CollectTimeouts(std::map<uint32_t, uint32_t>* timeouts) override;
+    void GetQuirks(std::vector<DeviceQuirk>* quirks) override;
+    uint32_t GetAutoShareMode() override { return m_autoShareMode.load(); }
+
+    // Requests whose parts are not built yet: they fail with
+    // ERROR_NOT_SUPPORTED.
+    void CollectState(std::vector<DeviceInfo>*, std::vector<ConnectionInfo>*, std::vector<DeviceClientInfo>*) override;
+    void SetTcpPort(uint16_t) override;
+    void SetListenAddress(const ADDRESS&) override;
+    void ConnectDevice(uint32_t, uint32_t) override;
+    void DisconnectDevice(uint32_t) override;
+    void GetIpFilters(uint8_t*, std::vector<std::string>*) override;
+    void SetIpFilters(uint8_t, const std::vector<std::string>&) override;
+    void SetIpFilterMode(uint8_t) override;
+    void GetDeviceAcl(uint32_t, uint8_t*, std::vector<std::string>*) override;
+    void SetDeviceAcl(uint32_t, uint8_t, const std::vector<std::string>&) override;
+    void SetDeviceTimeout(uint32_t, uint32_t) override;
+    void SetDeviceNickname(uint32_t, const std::string&) override;
+    void SetDeviceResetMethod(uint32_t, uint32_t) override;
+    uint32_t AddCallbackConnection(const std::string&, uint16_t, uint32_t) override;
+    void RemoveCallbackConnection(uint32_t) override;
+    void SetCallbackConnectionFlags(uint32_t, uint32_t) override;
+    void GetDeviceNodePath(uint32_t, std::string*) override;
+    void GetDevicePolicy(uint8_t*, std::vector<DevicePolicyRule>*) override;
+    void SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) override;
+    void CollectIpFilters(uint8_t*, std::vector<std::string>*) override;
+    void CollectDeviceAcls(std::map<uint32_t, uint8_t>*, std::map<uint32_t, std::vector<std::string>>*) override;
+    ADDRESS GetListenAddressV4() override;
+    uint16_t GetTcpPort() override;
+
+protected:
+    using StubList = std::vector<std::shared_ptr<CUsbStub>>;
+
+    // With the device mutex held.
+    uint32_t GetDeviceId(uint16_t vendorId, uint16_t productId, uint16_t bcdDevice, const std::string& identity,
+                         bool* isNew);
+    void AddDevice(uint32_t deviceId, const UsbDeviceInfo& info);
+    bool ShouldShare(UsbDevice* device);
+    bool PolicyAllows(UsbDevice* device);
+    uint32_t GetQuirkFlags(uint16_t vendorId, uint16_t productId);
+    uint8_t GetQuirkResetMode(uint16_t vendorId, uint16_t productId);
+    bool BuildLoaderRules();
+    UsbDevice* FindDevice(uint32_t deviceId);
+    // First present record on the bus id.
+    UsbDevice* FindPresentByPort(const std::string& busId);
+    // Moves the stub out of the record and tells it to end its data
+    // connection; the caller drops the list after releasing the mutex.
+    static void DetachStub(UsbDevice* device, StubList* released);
+    // Unshares or excludes a device (mutex held). Throws CExceptionEx*.
+    void UnshareLocked(UsbDevice* device, bool exclude, bool log, StubList* released);
+    void AnnounceAfterDisconnect(UsbDevice* device);
+    void AnnounceReservationEnd(uint32_t deviceId, const PendingConnection& reservation);
+    void UnshareAllOnShutdown();
+
+    void ApplyIdentities(const std::vector<IdentityEntry>& identities);
+    void ApplyConfiguredDevices(const std::vector<ConfiguredDevice>& devices);
+    void ApplyNicknames(const std::map<uint32_t, std::string>& nicknames);
+    void ApplyTimeouts(const std::map<uint32_t, uint32_t>& timeouts);
+
+    // Locks for a control request: a debug line and error 1460 on failure.
+    void LockForRequest(CMutexGuard* guard, int ms, uint32_t line);
+    void LogDevice(const char* what, const UsbDevice& device);
+    uint32_t Now() { return m_deps->GetTickMs(); }
+
+    static int WorkerThread(void* argument);
+    void WorkerLoop();
+
+    // Declared first so that it goes last: the loader outlives everything
+    // that may call it.
+    std::unique_ptr<CLoaderApi> m_loader;
+    std::unique_ptr<CUsbServerCoreDeps> m_deps;
+    CUsbServerCoreOwner* m_owner;
+    CEventLog* m_eventLog; // not owned; null when the event log is off
+    CEvent m_stop;         // set at the start of destruction
+    std::unique_ptr<UsbSysfs> m_sysfs;
+    std::unique_ptr<CResolverClient> m_resolverClient;
+    std::unique_ptr<CNetworkServerIface> m_network;
+    uint8_t m_serverId[16] = {};
+    CEvent m_wake; // wakes the worker
+    CThread* m_worker = nullptr;
+    std::atomic<bool> m_autoShareOn{false};
+    std::atomic<uint32_t> m_autoShareMode{0};
+
+    CMutex m_deviceMutex;
+    // Guarded by m_deviceMutex. Slots are never erased: an id, once given to
+    // an identity, stays with it.
+    std::map<uint32_t, DeviceSlot> m_devices;
+    std::map<uint32_t, PendingConnection> m_reservations;
+    uint8_t m_policyMode = 0;
+    std::vector<DevicePolicyRule> m_policyRules;
+    std::vector<DeviceQuirk> m_quirks;
+};
+
+// The daemon's server core, with the production collaborators.
+CUsbServerCore* CreateDeviceServerCore(CUsbCore* owner);
