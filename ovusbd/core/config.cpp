@@ -159,7 +159,8 @@ void destroyStore(ConfigStore* store) {
   free(store);
 }
 
-bool readEntries(ConfigStore* store, FILE* file) {
+// Returns 0 or a negative errno.
+int readEntries(ConfigStore* store, FILE* file) {
   char* line = nullptr;
   size_t capacity = 0;
   ssize_t length;
@@ -176,8 +177,11 @@ bool readEntries(ConfigStore* store, FILE* file) {
       break;
     }
   }
+  // A read error (a directory opens fine but reads EISDIR) must not pass
+  // for an empty file: the next save would wipe the real one.
+  int error = ok && ferror(file) ? (errno ? errno : EIO) : 0;
   free(line);
-  return ok;
+  return ok ? -error : -ENOMEM;
 }
 
 // Replaces "${NAME}" by the environment variable NAME, scanning forward.
@@ -365,10 +369,10 @@ bool loadConfig(const char* path, bool createIfMissing) {
     if (createIfMissing) logMessage(LOG_INFO, "Creating default configuration %s", store->path);
   } else {
     if (createIfMissing) logMessage(LOG_INFO, "Using configuration %s", store->path);
-    bool ok = readEntries(store, file);
+    int error = readEntries(store, file);
     fclose(file);
-    if (!ok) {
-      logMessage(LOG_ERR, "Error %d loading config file %s, (%s)", ENOMEM, store->path, strerror(ENOMEM));
+    if (error != 0) {
+      logMessage(LOG_ERR, "Error %d loading config file %s, (%s)", -error, store->path, strerror(-error));
       destroyStore(store);
       return false;
     }
@@ -468,7 +472,9 @@ int saveConfig() {
 void* configSaveThread(void* arg) {
   ConfigStore* store = static_cast<ConfigStore*>(arg);
   pthread_mutex_lock(&store->saverMutex);
-  while (!store->configSaverStop) {
+  // A stop that comes before the thread is first scheduled still gets its
+  // last save: the loop ends only after a save.
+  for (;;) {
     timespec deadline;
     clock_gettime(CLOCK_MONOTONIC, &deadline);
     deadline.tv_sec += kSaveIntervalSeconds;
@@ -479,6 +485,7 @@ void* configSaveThread(void* arg) {
     pthread_mutex_unlock(&store->saverMutex);
     saveStore(store);
     pthread_mutex_lock(&store->saverMutex);
+    if (store->configSaverStop) break;
   }
   pthread_mutex_unlock(&store->saverMutex);
   return nullptr;
@@ -487,6 +494,10 @@ void* configSaveThread(void* arg) {
 int startConfigSaveThread() {
   if (!configStore) return -ENODEV;
   if (configStore->saverRunning) return -EBUSY;
+  pthread_mutex_lock(&configStore->saverMutex);
+  bool stopped = configStore->configSaverStop;
+  pthread_mutex_unlock(&configStore->saverMutex);
+  if (stopped) return 0;  // stopped before it started: nothing to run
   int error = pthread_create(&configStore->saver, nullptr, configSaveThread, configStore);
   if (error != 0) return -error;
   configStore->saverRunning = true;

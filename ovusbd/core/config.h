@@ -82,11 +82,13 @@ int editConfigString(const char* key, ConfigEditFunction edit, void* arg);
 // Returns 0 (also when nothing was to do) or a negative errno.
 int saveConfig();
 
-// Thread routine of the saver: saves every five seconds while running and
-// once more when stopped. Use startConfigSaveThread/stopConfigSaveThread.
+// Thread routine of the saver (arg: the ConfigStore): saves when dirty every
+// five seconds and once more when stopped. Use startConfigSaveThread and
+// stopConfigSaveThread rather than starting it by hand.
 void* configSaveThread(void* arg);
 
-// Starts the saver thread. Returns 0 or a negative errno.
+// Starts the saver thread, unless configSaverStop is already set. Returns 0
+// or a negative errno (-EBUSY when it already runs).
 int startConfigSaveThread();
 
 // Sets configSaverStop, wakes the saver and joins it (it saves once more).
