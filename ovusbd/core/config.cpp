@@ -267,7 +267,10 @@ char* renderEntries(LockedList* entries, size_t* length) {
 int replaceFile(const char* target, const char* text, size_t length) {
   char* temporary = nullptr;
   if (asprintf(&temporary, "%s.tmp", target) < 0) return -ENOMEM;
-  int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+  // The file names scripts that run as root, and a daemon runs with
+  // umask 0: a new file is writable by its owner only. An existing file
+  // keeps its mode.
+  int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
     int error = -errno;
     free(temporary);

@@ -121,8 +121,15 @@ TEST_F(ConfigTest, MissingFileIsAnEmptyStoreWrittenAtTheFirstSave) {
   EXPECT_EQ(saveConfig(), 0);
   EXPECT_EQ(access(path.c_str(), F_OK), -1);  // nothing changed, nothing written
   ASSERT_EQ(setConfigString("ServerName", "hub"), 0);
-  ASSERT_EQ(saveConfig(), 0);
+  mode_t mask = umask(0);  // as after daemonising
+  int saved = saveConfig();
+  umask(mask);
+  ASSERT_EQ(saved, 0);
   EXPECT_EQ(readFile(path), "ServerName=hub\n");
+  // The file names scripts run as root: nobody but its owner may write it.
+  struct stat st;
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0644u);
 }
 
 TEST_F(ConfigTest, UnreadableFileFailsTheLoad) {
