@@ -291,7 +291,7 @@ void enumerateUsbDevices() {
   }
 }
 
-int startUsbDiscovery() {
+int startUsbDiscoveryThreads() {
   if (discovery) return -EALREADY;
   discovery = new Discovery();
   discovery->hotplugQueue = createLockedList();
@@ -316,7 +316,7 @@ int startUsbDiscovery() {
   return 0;
 }
 
-void stopUsbDiscovery() {
+void stopUsbDiscoveryThreads() {
   if (!discovery) return;
   discovery->ueventMonitorStop = true;
   if (discovery->monitorRunning) pthread_join(discovery->monitor, nullptr);

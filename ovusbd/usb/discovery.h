@@ -18,11 +18,11 @@ struct HotplugEvent {
 // starts the worker. deviceList must exist. Returns 0, or -EALREADY when
 // discovery runs, or -ENOMEM. A monitor that cannot start is logged and
 // leaves discovery without hot-plug; that is not a failure.
-int startUsbDiscovery();
+int startUsbDiscoveryThreads();
 
 // Stops the monitor and the worker (each joined), releases claimed hubs and
 // removes the nodes the server made for hubs. Does nothing when not started.
-void stopUsbDiscovery();
+void stopUsbDiscoveryThreads();
 
 // One pass over /sys/bus/usb/devices, adding every device not yet managed.
 void enumerateUsbDevices();

@@ -9,7 +9,7 @@
 // Bytes loadSysfsFile keeps of a file.
 constexpr size_t kSysfsFileLimit = 1024;
 
-// Path of an attribute: "/<name>/<attribute>" when the name starts with
+// Path of an attribute: "<name>/<attribute>" when the name starts with
 // "/sys", else "/sys/<name>/<attribute>". False when it does not fit.
 bool sysfsAttributePath(const char* sysfsName, const char* attribute, char* path, size_t size);
 
