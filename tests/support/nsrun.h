@@ -20,6 +20,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,10 @@ struct File {
 
 struct Spec {
     std::vector<std::string> argv;     // argv[0] is the path to exec
+    // Instead of an exec: run this in the target process and exit with its
+    // result (for unit tests of code that reads fixed paths). Only for
+    // callers without other threads: it runs in a child of fork().
+    std::function<int()> entry;
     std::vector<std::string> env;      // "NAME=value"; *SAN_OPTIONS of the caller are added
     std::vector<Mount> mounts;
     std::vector<File> files;
@@ -135,6 +140,12 @@ private:
     std::string workDir_;
     bool removeWorkDir_ = false;
 };
+
+// Empty tmpfs mounts over the system paths a daemon reads or writes:
+// /etc, /run (and so /var/run), /var/log, /sys, and /dev with only its
+// standard nodes kept (null, zero, full, random, urandom, tty, fd, stdin,
+// stdout, stderr, pts, shm). /proc is always the namespace's own.
+std::vector<Mount> isolatedSystemMounts();
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string &path);
