@@ -247,8 +247,8 @@ int createManagedDevice(uint32_t address, const char* sysfsName, const char* pro
     return -EINVAL;
   }
   char fullPath[255];
-  int pathLength = snprintf(fullPath, sizeof fullPath, strncmp(sysfsName, "/sys", 4) == 0 ? "%s" : "/sys/%s",
-                            sysfsName);
+  const char* prefix = strncmp(sysfsName, "/sys", 4) == 0 ? "" : sysfsName[0] == '/' ? "/sys" : "/sys/";
+  int pathLength = snprintf(fullPath, sizeof fullPath, "%s%s", prefix, sysfsName);
   if (pathLength < 0 || static_cast<size_t>(pathLength) >= sizeof fullPath ||
       strlen(nodePath) >= sizeof(ManagedUsbDevice::nodePath)) {
     logMessage(3, "Error, device path %s or node %s is too long, not managing it", sysfsName, nodePath);

@@ -32,6 +32,7 @@ struct Discovery {
   LockedList* hotplugQueue;
   pthread_t monitor;
   pthread_t worker;
+  int wakeFd;  // eventfd that ends the monitor's poll at once; -1 when none
   bool monitorRunning;
   bool workerRunning;
   std::atomic<bool> ueventMonitorStop;
@@ -67,15 +68,17 @@ void removeFileAndFree(void* item, void*) {
 void queueEvent(const UeventEvent& parsed) {
   HotplugEvent* event = static_cast<HotplugEvent*>(malloc(sizeof(HotplugEvent)));
   char* path = strdup(parsed.path);
-  if (!event || !path || appendToLockedList(discovery->hotplugQueue, event) < 0) {
-    logMessage(3, "Error, out of memory queueing the uevent of %s", parsed.path);
-    free(path);
-    free(event);
-    return;
+  if (event && path) {
+    event->path = path;
+    event->add = parsed.add ? 1 : 0;
+    // Counted before the worker can see it, so queued never lags handled.
+    ++discovery->queued;
+    if (appendToLockedList(discovery->hotplugQueue, event) == 0) return;
+    --discovery->queued;
   }
-  event->path = path;
-  event->add = parsed.add ? 1 : 0;
-  ++discovery->queued;
+  logMessage(3, "Error, out of memory queueing the uevent of %s", parsed.path);
+  free(path);
+  free(event);
 }
 
 // Receives every datagram waiting on the socket without blocking.
@@ -126,14 +129,16 @@ void* ueventMonitorThread(void*) {
     return nullptr;
   }
   while (!discovery->ueventMonitorStop) {
-    struct pollfd poller = {fd, POLLIN, 0};
-    int ready = usbSys->poll(&poller, 1, 1000);
+    // The wake descriptor only makes a stop take effect at once; without it
+    // the stop flag is seen within the poll's second.
+    struct pollfd pollers[2] = {{fd, POLLIN, 0}, {discovery->wakeFd, POLLIN, 0}};
+    int ready = usbSys->poll(pollers, discovery->wakeFd >= 0 ? 2 : 1, 1000);
     if (ready == -EINTR) continue;
     if (ready < 0) {
       logMessage(3, "Error %d polling netlink socket for kernel events, %s", -ready, strerror(-ready));
       break;
     }
-    if (ready > 0 && (poller.revents & POLLIN)) readUevents(fd);
+    if (ready > 0 && (pollers[0].revents & POLLIN)) readUevents(fd);
   }
   usbSys->close(fd);
   return nullptr;
@@ -306,6 +311,8 @@ int startUsbDiscoveryThreads() {
     discovery = nullptr;
     return -ENOMEM;
   }
+  discovery->wakeFd = usbSys->eventfd(0, 0);
+  if (discovery->wakeFd < 0) discovery->wakeFd = -1;
   int error = pthread_create(&discovery->monitor, nullptr, ueventMonitorThread, nullptr);
   discovery->monitorRunning = error == 0;
   if (error) logMessage(3, "Error %d starting the uevent monitor, %s", error, strerror(error));
@@ -319,7 +326,12 @@ int startUsbDiscoveryThreads() {
 void stopUsbDiscoveryThreads() {
   if (!discovery) return;
   discovery->ueventMonitorStop = true;
+  if (discovery->wakeFd >= 0) {
+    uint64_t one = 1;
+    usbSys->write(discovery->wakeFd, &one, sizeof one);
+  }
   if (discovery->monitorRunning) pthread_join(discovery->monitor, nullptr);
+  if (discovery->wakeFd >= 0) usbSys->close(discovery->wakeFd);
   // The worker goes before the hub lists: it may still be appending to them.
   discovery->hotplugStop = true;
   appendToLockedList(discovery->hotplugQueue, nullptr);

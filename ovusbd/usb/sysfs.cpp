@@ -11,7 +11,7 @@
 #include "ovusbd/usb/usbsys.h"
 
 bool sysfsAttributePath(const char* sysfsName, const char* attribute, char* path, size_t size) {
-  const char* format = strncmp(sysfsName, "/sys", 4) == 0 ? "%s/%s" : "/sys/%s/%s";
+  const char* format = strncmp(sysfsName, "/sys", 4) == 0 ? "%s/%s" : sysfsName[0] == '/' ? "/sys%s/%s" : "/sys/%s/%s";
   int length = snprintf(path, size, format, sysfsName, attribute);
   return length > 0 && static_cast<size_t>(length) < size;
 }

@@ -6,6 +6,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -29,6 +30,7 @@ ssize_t sysReadlink(const char* path, char* buffer, size_t size) { return sizeRe
 int sysSocket(int domain, int type, int protocol) { return result(::socket(domain, type | SOCK_CLOEXEC, protocol)); }
 int sysBind(int fd, const struct sockaddr* address, socklen_t length) { return result(::bind(fd, address, length)); }
 ssize_t sysRecv(int fd, void* buffer, size_t length, int flags) { return sizeResult(::recv(fd, buffer, length, flags)); }
+int sysEventfd(unsigned int initial, int flags) { return result(::eventfd(initial, flags | EFD_CLOEXEC)); }
 
 int sysMmap(size_t length, int protection, int flags, int fd, off_t offset, void** mapped) {
   void* address = ::mmap(nullptr, length, protection, flags, fd, offset);
@@ -72,6 +74,7 @@ const UsbSys productionUsbSys = {
     .socket = sysSocket,
     .bind = sysBind,
     .recv = sysRecv,
+    .eventfd = sysEventfd,
     .runCommand = sysRunCommand,
 };
 

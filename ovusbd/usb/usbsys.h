@@ -57,6 +57,9 @@ struct UsbSys {
   int (*socket)(int domain, int type, int protocol);
   int (*bind)(int fd, const struct sockaddr* address, socklen_t length);
   ssize_t (*recv)(int fd, void* buffer, size_t length, int flags);
+  // eventfd(2), to wake a thread blocked in poll. Returns a descriptor or
+  // -errno.
+  int (*eventfd)(unsigned int initial, int flags);
   // system(3): runs the command through the shell and waits. Returns the
   // wait status, or -errno when no shell could be started.
   int (*runCommand)(const char* command);

@@ -106,13 +106,15 @@ class UsbFixture : public ::testing::Test {
     return waitUntil(
         [this] {
           UeventCounters c = ueventCounters();
-          return bus.datagramsReceived() == bus.datagramsDelivered() &&
-                 c.queued + c.skipped + c.refused == bus.datagramsReceived() && c.handled == c.queued;
+          return bus.datagramsPending() == 0 &&
+                 c.queued + c.skipped + c.refused == bus.datagramsReceived() - receivedBefore &&
+                 c.handled == c.queued;
         },
         timeoutMs);
   }
   // Starts discovery and waits for the monitor's socket.
   void startDiscovery() {
+    receivedBefore = bus.datagramsReceived();
     ASSERT_EQ(startUsbDiscoveryThreads(), 0);
     ASSERT_TRUE(waitUntil([this] { return bus.boundUeventSockets() == 1; }));
   }
@@ -120,6 +122,7 @@ class UsbFixture : public ::testing::Test {
   simbus::SimBus bus;
   LogCapture log;
   std::string configPath;
+  unsigned long receivedBefore = 0;  // datagrams received before this discovery ran
 };
 
 inline simbus::SimDevice device(const std::string& name, uint16_t vendor = 0x1234, uint16_t product = 0x5678) {

@@ -200,6 +200,10 @@ struct SimCalls {
   static ssize_t recv(int fd, void* buffer, size_t length, int flags) {
     return current->doRecv(fd, buffer, length, flags);
   }
+  static int eventfd(unsigned int initial, int flags) {
+    std::lock_guard<std::mutex> lock(current->mutex_);
+    return current->doEventfd(initial, flags);
+  }
   static int runCommand(const char* command) {
     std::lock_guard<std::mutex> lock(current->mutex_);
     return current->doRunCommand(command);
@@ -224,6 +228,7 @@ const UsbSys simTable = {
     .socket = SimCalls::socket,
     .bind = SimCalls::bind,
     .recv = SimCalls::recv,
+    .eventfd = SimCalls::eventfd,
     .runCommand = SimCalls::runCommand,
 };
 }  // namespace
@@ -554,7 +559,6 @@ std::string SimBus::addDevice(const SimDevice& spec) {
 
   // Interfaces of configuration 1; interface names never carry a leading "usb".
   std::string interfaceBase = device.root ? std::to_string(device.bus) + "-0" : spec.name;
-  static int hidCounter = 0;
   for (size_t i = 0; i < spec.interfaces.size(); ++i) {
     const SimInterface& in = spec.interfaces[i];
     KObject kobject{format("%s:1.%zu", interfaceBase.c_str(), i), device.devpath, "usb"};
@@ -586,7 +590,7 @@ std::string SimBus::addDevice(const SimDevice& spec) {
     putEntry("/sys/bus/usb/devices/" + kobject.name, link);
     device.interfaces.push_back(kobject);
     if (in.interfaceClass == 3) {
-      KObject hid{format("0003:%04X:%04X.%04X", spec.vendorId, spec.productId, ++hidCounter), kobject.devpath, "hid"};
+      KObject hid{format("0003:%04X:%04X.%04X", spec.vendorId, spec.productId, ++hidCounter_), kobject.devpath, "hid"};
       hid.devpath += "/" + hid.name;
       file.content = format("DRIVER=hid-generic\nHID_ID=0003:%08X:%08X\nHID_NAME=%s\nHID_UNIQ=%s\n", spec.vendorId,
                             spec.productId, spec.product ? spec.product->c_str() : "",
@@ -779,6 +783,13 @@ unsigned long SimBus::datagramsReceived() const {
   return received_;
 }
 
+unsigned long SimBus::datagramsPending() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  unsigned long pending = 0;
+  for (const auto& [fd, socket] : *sockets_) pending += socket.queue.size();
+  return pending;
+}
+
 int SimBus::boundUeventSockets() const {
   std::lock_guard<std::mutex> lock(mutex_);
   int count = 0;
@@ -797,7 +808,7 @@ std::vector<std::string> SimBus::openPaths() const {
   std::lock_guard<std::mutex> lock(mutex_);
   std::vector<std::string> paths;
   for (const auto& [fd, descriptor] : *descriptors_) {
-    if (descriptor.kind != Descriptor::Socket) paths.push_back(descriptor.path);
+    if (descriptor.kind != Descriptor::Socket && !eventCounters_.count(fd)) paths.push_back(descriptor.path);
   }
   return paths;
 }
@@ -864,6 +875,7 @@ int SimBus::doOpen(const char* path, int flags) {
 
 int SimBus::doClose(int fd) {
   if (descriptors_->erase(fd)) {
+    eventCounters_.erase(fd);
     if (sockets_->erase(fd)) changed_.notify_all();
     return 0;
   }
@@ -889,6 +901,8 @@ int SimBus::doPoll(struct pollfd* fds, nfds_t count, int timeoutMs) {
         fds[i].revents = POLLNVAL;
       } else if (it->second.kind == Descriptor::Socket) {
         if (!(*sockets_)[fds[i].fd].queue.empty()) fds[i].revents = static_cast<short>(fds[i].events & POLLIN);
+      } else if (eventCounters_.count(fds[i].fd)) {
+        if (eventCounters_[fds[i].fd]) fds[i].revents = static_cast<short>(fds[i].events & POLLIN);
       } else if (it->second.kind == Descriptor::Node) {
         bool present = false;
         for (const auto& [name, device] : *plugged_) {
@@ -915,6 +929,14 @@ ssize_t SimBus::doRead(int fd, void* buffer, size_t count) {
   auto it = descriptors_->find(fd);
   if (it == descriptors_->end()) return -EBADF;
   Descriptor& descriptor = it->second;
+  if (eventCounters_.count(fd)) {
+    uint64_t& counter = eventCounters_[fd];
+    if (count < 8) return -EINVAL;
+    if (!counter) return -EAGAIN;
+    memcpy(buffer, &counter, 8);
+    counter = 0;
+    return 8;
+  }
   if (descriptor.kind == Descriptor::Socket) return -EINVAL;
   if (descriptor.kind == Descriptor::Node) return -EINVAL;
   if ((descriptor.flags & O_ACCMODE) == O_WRONLY) return -EBADF;
@@ -938,6 +960,14 @@ ssize_t SimBus::doWrite(int fd, const void* buffer, size_t count) {
   auto it = descriptors_->find(fd);
   if (it == descriptors_->end()) return -EBADF;
   Descriptor& descriptor = it->second;
+  if (eventCounters_.count(fd)) {
+    uint64_t value;
+    if (count < 8) return -EINVAL;
+    memcpy(&value, buffer, 8);
+    eventCounters_[fd] += value;
+    changed_.notify_all();
+    return 8;
+  }
   if ((descriptor.flags & O_ACCMODE) == O_RDONLY) return -EBADF;
   if (descriptor.kind != Descriptor::File) return -EINVAL;
   auto entry = tree_->find(descriptor.path);
@@ -1082,12 +1112,23 @@ ssize_t SimBus::doRecv(int fd, void* buffer, size_t length, int flags) {
       it->second.queue.pop_front();
       ++received_;
       size_t copied = std::min(length, datagram.size());
-      memcpy(buffer, datagram.data(), copied);
+      if (copied) memcpy(buffer, datagram.data(), copied);
       return static_cast<ssize_t>((flags & MSG_TRUNC) ? datagram.size() : copied);
     }
     if (flags & MSG_DONTWAIT) return -EAGAIN;
     changed_.wait(lock);
   }
+}
+
+int SimBus::doEventfd(unsigned int initial, int flags) {
+  int fd = nextFd_++;
+  Descriptor descriptor;
+  descriptor.kind = Descriptor::File;
+  descriptor.path = "eventfd";
+  descriptor.flags = O_RDWR | (flags & O_NONBLOCK);
+  (*descriptors_)[fd] = descriptor;
+  eventCounters_[fd] = initial;
+  return fd;
 }
 
 int SimBus::doRunCommand(const char* command) {

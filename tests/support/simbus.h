@@ -24,6 +24,7 @@
 //     offset 40, properties length, hashes) and carry ACTION, DEVPATH,
 //     SUBSYSTEM first. recv(2) cuts a datagram to the buffer and reports its
 //     full length with MSG_TRUNC; MSG_DONTWAIT on an empty socket is EAGAIN.
+//   - eventfd(2) descriptors count writes and wake poll(2) with POLLIN.
 //   - plugging a device sends: add of the device, add of each interface, add
 //     of a HID child for HID interfaces, bind of each interface, bind of the
 //     device. Unplugging sends the reverse with unbind and remove.
@@ -141,6 +142,7 @@ class SimBus {
   // Datagrams sent, and taken by recv, over all sockets.
   unsigned long datagramsDelivered() const;
   unsigned long datagramsReceived() const;
+  unsigned long datagramsPending() const;  // queued on open sockets, not yet received
   int boundUeventSockets() const;
 
   // --- observation ---
@@ -183,6 +185,7 @@ class SimBus {
   int doBind(int fd, const struct sockaddr* address, socklen_t length);
   ssize_t doRecv(int fd, void* buffer, size_t length, int flags);
   int doRunCommand(const char* command);
+  int doEventfd(unsigned int initial, int flags);
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -195,6 +198,8 @@ class SimBus {
   std::vector<std::string> madeNodes_, commands_;
   int mknodFailure_ = 0, socketFailure_ = 0, bindFailure_ = 0;
   int nextFd_ = 1 << 20;
+  int hidCounter_ = 0;
+  std::map<int, uint64_t> eventCounters_;  // eventfd descriptors
   unsigned long seqnum_ = 1000;
   unsigned long delivered_ = 0, received_ = 0;
   std::map<int, int> nextDevnum_;
