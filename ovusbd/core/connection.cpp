@@ -700,7 +700,9 @@ void* connectionTransmitThread(void* argument) {
             }
             break;
         }
-        stopping = clientState(id).stopping;
+        // The stop flag is not read again here: removal sets it and then
+        // queues the null item, which ends this loop; a write to the link it
+        // has shut down fails and is checked above.
     }
     bool wasStopping = true;
     withClient(id, [&](ConnectedClient* c) {
@@ -735,7 +737,8 @@ void* connectionReceiveThread(void* argument) {
     free(argument);
     const bool trace = connectionTraceMessages();
     FrameDecoder decoder{};
-    while (!clientState(id).stopping) {
+    // readConnectionExact looks at the stop flag before every read.
+    for (;;) {
         uint8_t prefix[kFramePrefixSize];
         int rc = readConnectionExact(id, prefix, sizeof prefix);
         if (rc <= 0) {

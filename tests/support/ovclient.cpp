@@ -103,28 +103,28 @@ long decodeFrame(const uint8_t* bytes, size_t length, Message* out) {
     if (length - kPrefixSize < n) {
         return 0;
     }
-    std::vector<uint8_t> body;
+    std::vector<uint8_t> inflated;
+    const uint8_t* body = bytes + kPrefixSize;
     if (C != 0) {
-        body.resize(L);
+        inflated.resize(L);
         int got = LZ4_decompress_safe(reinterpret_cast<const char*>(bytes + kPrefixSize),
-                                      reinterpret_cast<char*>(body.data()), int(C), int(L));
+                                      reinterpret_cast<char*>(inflated.data()), int(C), int(L));
         if (got != int(L)) {
             return -1;
         }
-    } else {
-        body.assign(bytes + kPrefixSize, bytes + kPrefixSize + L);
+        body = inflated.data();
     }
-    const uint32_t P = le32(body.data() + 29);
+    const uint32_t P = le32(body + 29);
     if (P != L - kHeaderSize) {
         return -1;
     }
     out->type = body[0];
-    memcpy(out->reserved, body.data() + 1, 4);
+    memcpy(out->reserved, body + 1, 4);
     for (int i = 0; i < 5; i++) {
-        out->context[i] = le32(body.data() + 5 + 4 * i);
+        out->context[i] = le32(body + 5 + 4 * i);
     }
-    out->deviceAddress = le32(body.data() + 25);
-    out->payload.assign(body.begin() + kHeaderSize, body.end());
+    out->deviceAddress = le32(body + 25);
+    out->payload.assign(body + kHeaderSize, body + L);
     out->wireCompressedLength = C;
     return long(kPrefixSize + n);
 }
@@ -272,29 +272,42 @@ bool OvClient::send(const Message& message) {
 }
 
 // Reads what is available into rx_. 1 = got bytes, 0 = time-out, -1 = closed.
+// Reads straight into rx_, as much as the frame in progress still needs (at
+// least 64 KiB), and polls only when nothing is there yet.
 int OvClient::readMore(int timeoutMs) {
     if (closed_ || fd_ < 0) {
         return -1;
     }
-    pollfd pfd{fd_, POLLIN, 0};
-    int rc = poll(&pfd, 1, timeoutMs < 0 ? 0 : timeoutMs);
-    if (rc == 0) {
-        return 0;
+    size_t want = 65536;
+    if (rx_.size() >= kPrefixSize) {
+        const uint32_t C = le32(rx_.data()), L = le32(rx_.data() + 4);
+        const size_t frame = kPrefixSize + size_t(C != 0 ? C : L);
+        if (frame > rx_.size() + want && frame <= kPrefixSize + kMaxLength) {
+            want = frame - rx_.size();
+        }
     }
-    if (rc < 0) {
-        return errno == EINTR ? 0 : -1;
+    const size_t used = rx_.size();
+    rx_.resize(used + want);
+    ssize_t n = recv(fd_, rx_.data() + used, want, MSG_DONTWAIT);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd pfd{fd_, POLLIN, 0};
+        int rc = poll(&pfd, 1, timeoutMs < 0 ? 0 : timeoutMs);
+        if (rc <= 0) {
+            rx_.resize(used);
+            return rc == 0 || errno == EINTR ? 0 : -1;
+        }
+        n = recv(fd_, rx_.data() + used, want, MSG_DONTWAIT);
     }
-    uint8_t buffer[65536];
-    ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
     if (n <= 0) {
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) {
+        rx_.resize(used);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             return 0;
         }
         closed_ = true;
         return -1;
     }
+    rx_.resize(used + size_t(n));
     bytesReceived_ += size_t(n);
-    rx_.insert(rx_.end(), buffer, buffer + n);
     return 1;
 }
 
