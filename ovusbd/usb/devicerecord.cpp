@@ -7,12 +7,12 @@
 #include <string.h>
 
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/platform.h"
 #include "ovusbd/usb/announce.h"
 #include "ovusbd/usb/deviceworkers.h"
 #include "ovusbd/usb/sysfs.h"
 #include "ovusbd/usb/usbfilters.h"
 #include "ovusbd/usb/usbname.h"
-#include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/usbsys.h"
 
 LockedList* deviceList = nullptr;
@@ -41,7 +41,7 @@ void copyText(char* destination, size_t size, const char* source) {
   snprintf(destination, size, "%s", source ? source : "");
 }
 
-int errorLevel() { return usbLayerSettings.platformCode == kUsbPlatformQnap ? 4 : 3; }
+int errorLevel() { return platformCode == kPlatformQnap ? 4 : 3; }
 
 // Opens an attribute of the device; -errno on failure, path filled either way.
 int openAttribute(const char* sysfsName, const char* attribute, char* path, size_t size) {

@@ -67,7 +67,7 @@ TEST_F(DiscoveryTest, HotplugAddAndRemoveInKernelFormat) {
 }
 
 TEST_F(DiscoveryTest, HotplugInUdevMode) {
-  usbLayerSettings.udevMode = true;
+  udevMode = true;
   startDiscovery();
   bus.plug(device("1-5"), Format::Kernel);  // no udev running: nothing to see
   ASSERT_TRUE(drainUevents());
@@ -152,7 +152,7 @@ TEST_F(DiscoveryTest, FiltersExcludeDevices) {
 }
 
 TEST_F(DiscoveryTest, PlatformDefaultIgnoresTheBoardsOwnChips) {
-  usbLayerSettings.platformCode = 7;  // Raspberry Pi
+  platformCode = 7;  // Raspberry Pi
   bus.addDevice(device("1-1", 0x0424, 0xec00));
   bus.addDevice(device("1-2", 0x0424, 0x1234));
   startDiscovery();
@@ -170,7 +170,7 @@ TEST_F(DiscoveryTest, HubIsNeverManaged) {
 
 TEST_F(DiscoveryTest, NodeIsMadeUnderTheNodeDirectoryWhenMissing) {
   bus.addDirectory("/run/ovusbd-nodes");
-  usbLayerSettings.deviceNodeDirectory = "/run/ovusbd-nodes";
+  deviceNodeDirectory = const_cast<char*>("/run/ovusbd-nodes");
   startDiscovery();
   simbus::SimDevice d = device("1-2");
   d.withNode = false;  // no udev made /dev/bus/usb/001/NNN
@@ -201,7 +201,7 @@ TEST_F(DiscoveryTest, NodeDirectoryFallsBackToTheExecutablesDirectory) {
 
 TEST_F(DiscoveryTest, NodeThatCannotBeMadeLeavesTheDeviceUnmanaged) {
   bus.addDirectory("/run/ovusbd-nodes");
-  usbLayerSettings.deviceNodeDirectory = "/run/ovusbd-nodes";
+  deviceNodeDirectory = const_cast<char*>("/run/ovusbd-nodes");
   bus.failMknod(EPERM);
   simbus::SimDevice d = device("1-2");
   d.withNode = false;

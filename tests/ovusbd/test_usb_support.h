@@ -14,10 +14,12 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/cmdline.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/platform.h"
+#include "ovusbd/core/settings.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
-#include "ovusbd/usb/usbsettings.h"
 #include "tests/support/simbus.h"
 
 namespace usbtest {
@@ -85,7 +87,11 @@ class UsbFixture : public ::testing::Test {
   void SetUp() override {
     bus.install();
     bus.addRootHub(1);
-    usbLayerSettings = UsbLayerSettings{0, nullptr, false, "1", nullptr};
+    platformCode = 0;
+    deviceNodeDirectory = nullptr;
+    udevMode = false;
+    autoAttachDefault = "1";
+    serverSerial = nullptr;
     configPath = "/tmp/usb1-test-config-" + std::to_string(getpid()) + ".ini";
     unlink(configPath.c_str());
     ASSERT_TRUE(loadConfig(configPath.c_str(), true));
