@@ -189,6 +189,25 @@ TEST_F(DiscoveryTest, NodeIsMadeUnderTheNodeDirectoryWhenMissing) {
   EXPECT_FALSE(bus.node(node).exists);  // removed with its record
 }
 
+TEST_F(DiscoveryTest, ParentHubNodeIsMadeAndRemovedAtStop) {
+  bus.addDirectory("/run/ovusbd-nodes");
+  deviceNodeDirectory = const_cast<char*>("/run/ovusbd-nodes");
+  simbus::SimDevice hub = simbus::hubDevice("1-1");
+  hub.withNode = false;
+  hub.devnum = 5;
+  bus.addDevice(hub);
+  bus.addDevice(device("1-1.2"));
+  startDiscovery();
+  ASSERT_TRUE(hasDevice(112));
+  std::string hubNode = "/run/ovusbd-nodes/bus_usb_001_005";
+  EXPECT_TRUE(bus.node(hubNode).exists);
+  int found = 0;
+  EXPECT_GE(getParentHubFd(112, &found), 0);
+  stopUsbDiscoveryThreads();
+  EXPECT_FALSE(bus.node(hubNode).exists);
+  EXPECT_TRUE(hasDevice(112));  // discovery's end does not take devices away
+}
+
 TEST_F(DiscoveryTest, NodeDirectoryFallsBackToTheExecutablesDirectory) {
   bus.setExePath("/usr/sbin/ovusbd");
   simbus::SimDevice d = device("1-2");
