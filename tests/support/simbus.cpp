@@ -719,11 +719,11 @@ std::vector<uint8_t> SimBus::udevDatagram(const std::string& action, const std::
   }
   add("SEQNUM=" + std::to_string(seqnum));
   add("USEC_INITIALIZED=" + std::to_string(seqnum * 1000));
-  std::vector<uint8_t> out(40, 0);
+  std::vector<uint8_t> out(40 + properties.size(), 0);
   memcpy(out.data(), "libudev", 8);
   uint32_t words[] = {htonl(0xfeedcafe), 40, 40, static_cast<uint32_t>(properties.size()), 0, 0, 0, 0};
   memcpy(out.data() + 8, words, sizeof words);
-  out.insert(out.end(), properties.begin(), properties.end());
+  memcpy(out.data() + 40, properties.data(), properties.size());
   return out;
 }
 
