@@ -156,7 +156,7 @@ cmd_run() {
     -chardev "stdio,id=console,signal=off,logfile=$rundir/console.log" -serial chardev:console \
     -qmp "unix:$rundir/qmp.sock,server=on,wait=off" \
     -netdev "user,id=net0,restrict=on,hostfwd=tcp:127.0.0.1:$port-:7575" \
-    -device e1000,netdev=net0 \
+    -device e1000,netdev=net0,romfile= \
     "$@"
 }
 
