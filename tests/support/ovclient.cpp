@@ -245,7 +245,7 @@ void OvClient::close() {
         ::close(fd_);
     }
     fd_ = -1;
-    rx_.clear();
+    rxStart_ = rxEnd_ = 0;
     backlog_.clear();
     closed_ = false;
 }
@@ -279,36 +279,58 @@ int OvClient::readMore(int timeoutMs) {
         return -1;
     }
     size_t want = 65536;
-    if (rx_.size() >= kPrefixSize) {
-        const uint32_t C = le32(rx_.data()), L = le32(rx_.data() + 4);
+    if (rxSize() >= kPrefixSize) {
+        const uint32_t C = le32(rxBytes()), L = le32(rxBytes() + 4);
         const size_t frame = kPrefixSize + size_t(C != 0 ? C : L);
-        if (frame > rx_.size() + want && frame <= kPrefixSize + kMaxLength) {
-            want = frame - rx_.size();
+        if (frame > rxSize() + want && frame <= kPrefixSize + kMaxLength) {
+            want = frame - rxSize();
         }
     }
-    const size_t used = rx_.size();
-    rx_.resize(used + want);
-    ssize_t n = recv(fd_, rx_.data() + used, want, MSG_DONTWAIT);
+    uint8_t* into = rxReserve(want);
+    ssize_t n = recv(fd_, into, want, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         pollfd pfd{fd_, POLLIN, 0};
         int rc = poll(&pfd, 1, timeoutMs < 0 ? 0 : timeoutMs);
         if (rc <= 0) {
-            rx_.resize(used);
             return rc == 0 || errno == EINTR ? 0 : -1;
         }
-        n = recv(fd_, rx_.data() + used, want, MSG_DONTWAIT);
+        n = recv(fd_, into, want, MSG_DONTWAIT);
     }
     if (n <= 0) {
-        rx_.resize(used);
         if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) {
             return 0;
         }
         closed_ = true;
         return -1;
     }
-    rx_.resize(used + size_t(n));
+    rxEnd_ += size_t(n);
     bytesReceived_ += size_t(n);
     return 1;
+}
+
+void OvClient::rxConsume(size_t n) {
+    rxStart_ += n;
+    if (rxStart_ == rxEnd_) {
+        rxStart_ = rxEnd_ = 0;
+    }
+}
+
+uint8_t* OvClient::rxReserve(size_t n) {
+    if (rxCapacity_ - rxEnd_ < n && rxStart_ > 0) {
+        memmove(rxData_.get(), rxBytes(), rxSize());
+        rxEnd_ -= rxStart_;
+        rxStart_ = 0;
+    }
+    if (rxCapacity_ - rxEnd_ < n) {
+        const size_t capacity = std::max(rxEnd_ + n, rxCapacity_ * 2);
+        std::unique_ptr<uint8_t[]> grown(new uint8_t[capacity]);
+        if (rxEnd_ > 0) {
+            memcpy(grown.get(), rxData_.get(), rxEnd_);
+        }
+        rxData_ = std::move(grown);
+        rxCapacity_ = capacity;
+    }
+    return rxData_.get() + rxEnd_;
 }
 
 int OvClient::receive(Message* out, int timeoutMs) {
@@ -319,12 +341,12 @@ int OvClient::receive(Message* out, int timeoutMs) {
     }
     const int64_t deadline = nowMs() + timeoutMs;
     for (;;) {
-        long used = decodeFrame(rx_.data(), rx_.size(), out);
+        long used = decodeFrame(rxBytes(), rxSize(), out);
         if (used < 0) {
             return -1;
         }
         if (used > 0) {
-            rx_.erase(rx_.begin(), rx_.begin() + used);
+            rxConsume(size_t(used));
             if (skipPings && out->type == kPing) {
                 continue;
             }
@@ -359,7 +381,7 @@ bool OvClient::waitFor(uint8_t type, Message* out, int timeoutMs) {
         }
         Message m;
         // The backlog was searched above; read only fresh frames here.
-        long used = decodeFrame(rx_.data(), rx_.size(), &m);
+        long used = decodeFrame(rxBytes(), rxSize(), &m);
         if (used < 0) {
             break;
         }
@@ -369,7 +391,7 @@ bool OvClient::waitFor(uint8_t type, Message* out, int timeoutMs) {
             }
             continue;
         }
-        rx_.erase(rx_.begin(), rx_.begin() + used);
+        rxConsume(size_t(used));
         if (skipPings && m.type == kPing) {
             continue;
         }
@@ -396,7 +418,7 @@ bool OvClient::waitClosed(int timeoutMs) {
         if (readMore(int(left)) < 0) {
             return true;
         }
-        rx_.clear();  // whatever arrives before the close is of no interest
+        rxStart_ = rxEnd_ = 0;  // whatever arrives before the close is of no interest
     }
     return true;
 }

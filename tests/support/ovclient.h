@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -136,7 +137,14 @@ public:
 private:
     int readMore(int timeoutMs);
     int fd_ = -1;
-    std::vector<uint8_t> rx_;
+    // Received bytes not yet decoded: rxData_[rxStart_, rxEnd_). Not a vector,
+    // so that growing it does not zero-fill megabytes per large frame.
+    uint8_t* rxBytes() { return rxData_.get() + rxStart_; }
+    size_t rxSize() const { return rxEnd_ - rxStart_; }
+    void rxConsume(size_t n);
+    uint8_t* rxReserve(size_t n);  // room for n more bytes at rxEnd_
+    std::unique_ptr<uint8_t[]> rxData_;
+    size_t rxCapacity_ = 0, rxStart_ = 0, rxEnd_ = 0;
     std::deque<Message> backlog_;
     size_t bytesReceived_ = 0;
     bool closed_ = false;
