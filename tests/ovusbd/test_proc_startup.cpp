@@ -375,7 +375,7 @@ TEST_F(ServerProcess, ReadyNasNotifications) {
     }
     start(s);
     if (privileged) {
-      EXPECT_EQ(receive(), "STATUS=Successfully started\nREADY=1\nMAINPID=2");
+      EXPECT_EQ(receive(), "STATUS=Successfully started\nREADY=1\nMAINPID=" + std::to_string(server_->nsPid()));
       waitRunning();
       EXPECT_EQ(server_->kill(SIGTERM), 0);
       EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);

@@ -554,8 +554,10 @@ std::unique_ptr<Process> Process::start(const Spec &spec, std::string *error)
             continue;
         if (r.tag == 'B')
             p->initPid_ = r.a;
-        else if (r.tag == 'R')
+        else if (r.tag == 'R') {
             ready = true;
+            p->targetNsPid_ = r.a;
+        }
         else if (r.tag == 'E')
             return setError(stageText(spec, r.a) + ": " + strerror(r.b));
         else if (r.tag == 'S')
@@ -657,7 +659,7 @@ pid_t Process::pid() const
     if (status_)
         return 0;
     for (const NsPid &p : processes())
-        if (p.nsPid == 2)
+        if (p.nsPid == targetNsPid_)
             return p.hostPid;
     return 0;
 }

@@ -7,7 +7,7 @@
 //   test -> helper (stays in the host PID namespace, reaps the init)
 //        -> init   (PID 1 of the new namespace: lays the mounts, brings
 //                   up lo, forks the target, reaps every orphan)
-//        -> target (PID 2, execs argv[0])
+//        -> target (execs argv[0]; see nsPid())
 // A daemon that forks away from the target stays inside the namespace and
 // is reaped by the init. When the handle is destroyed, the init gets
 // SIGKILL, which the kernel turns into SIGKILL for every process of the
@@ -102,11 +102,14 @@ public:
 
     // Host pid of the target while it runs, 0 once it has ended.
     pid_t pid() const;
+    // The target's pid inside the namespace (2 as a rule; a sanitizer's
+    // thread in the init can take 2 first).
+    pid_t nsPid() const { return targetNsPid_; }
     // Sends `sig` to the target (0 or -errno; -ESRCH once it has ended).
     int kill(int sig) const;
     // Sends `sig` to the namespace's process whose namespace pid is `nsPid`.
     int killNs(pid_t nsPid, int sig) const;
-    // Every process of the namespace except its init (the target is ns pid 2).
+    // Every process of the namespace except its init.
     std::vector<NsPid> processes() const;
 
     // Waits for the target's end; nullopt when the deadline passes first.
@@ -134,6 +137,7 @@ private:
 
     pid_t helperPid_ = 0;
     pid_t initPid_ = 0;
+    pid_t targetNsPid_ = 0;
     int reportFd_ = -1;
     bool reportEof_ = false;
     std::optional<ExitStatus> status_;
