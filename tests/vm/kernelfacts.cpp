@@ -12,6 +12,7 @@
 #include <sys/sysmacros.h>
 #include <time.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -321,6 +322,74 @@ void usbfsFacts(const std::string& name, Facts* out) {
   // Hand the interface back to its host driver.
   (*out)["usbfs/connect"] = perInterface(USBDEVFS_CONNECT);
   (*out)["usbfs/getdriver-reconnected"] = getDriver(0);
+  usbSys->close(fd);
+}
+
+void interruptFacts(const std::string& name, uint8_t keyCode, int timeoutMs,
+                    const std::function<void(const char* step)>& step, Facts* out) {
+  std::string node = nodePathOf(name);
+  int fd = usbSys->open(node.c_str(), O_RDWR, 0);
+  (*out)["interrupt/open"] = fd < 0 ? failed(-fd) : "ok";
+  if (fd < 0) return;
+  struct usbdevfs_ioctl command;
+  memset(&command, 0, sizeof command);
+  command.ifno = 0;
+  command.ioctl_code = USBDEVFS_DISCONNECT;
+  usbSys->ioctl(fd, USBDEVFS_IOCTL, &command);
+  unsigned interface = 0;
+  (*out)["interrupt/claim"] = ioctlResult(usbSys->ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface));
+  uint8_t buffer[8];
+  struct usbdevfs_urb urb;
+  auto submit = [&] {
+    memset(&urb, 0, sizeof urb);
+    memset(buffer, 0xee, sizeof buffer);
+    urb.type = USBDEVFS_URB_TYPE_INTERRUPT;
+    urb.endpoint = 0x81;
+    urb.buffer = buffer;
+    urb.buffer_length = sizeof buffer;
+    return usbSys->ioctl(fd, USBDEVFS_SUBMITURB, &urb);
+  };
+  int result = submit();
+  (*out)["interrupt/submit"] = ioctlResult(result);
+  if (result == 0) {
+    step("submitted");
+    long long deadline = nowMs() + timeoutMs;
+    bool found = false;
+    while (!found && nowMs() < deadline) {
+      // usbfs signals a reapable URB as POLLOUT.
+      struct pollfd entry = {fd, POLLOUT, 0};
+      int ready = usbSys->poll(&entry, 1, static_cast<int>(std::max(1LL, deadline - nowMs())));
+      if (ready <= 0) continue;
+      struct usbdevfs_urb* done = nullptr;
+      result = usbSys->ioctl(fd, USBDEVFS_REAPURBNDELAY, &done);
+      if (result < 0) {
+        (*out)["interrupt/reap"] = failed(-result);
+        break;
+      }
+      (*out)["interrupt/status"] = std::to_string(done->status);
+      (*out)["interrupt/length"] = std::to_string(done->actual_length);
+      found = done->status == 0 && done->actual_length >= 3 && buffer[2] == keyCode;
+      if (found) {
+        char hex[3 * sizeof buffer + 1] = "";
+        for (int i = 0; i < done->actual_length && i < static_cast<int>(sizeof buffer); ++i) {
+          snprintf(hex + 2 * i, 3, "%02x", buffer[i]);
+        }
+        (*out)["interrupt/report"] = hex;
+      } else if (submit() < 0) {
+        break;
+      }
+    }
+    if (!found) {
+      // Take back the URB still in flight before the interface goes.
+      usbSys->ioctl(fd, USBDEVFS_DISCARDURB, &urb);
+      struct usbdevfs_urb* done = nullptr;
+      usbSys->ioctl(fd, USBDEVFS_REAPURB, &done);
+      (*out)["interrupt/report"] = "none";
+    }
+  }
+  usbSys->ioctl(fd, USBDEVFS_RELEASEINTERFACE, &interface);
+  command.ioctl_code = USBDEVFS_CONNECT;
+  usbSys->ioctl(fd, USBDEVFS_IOCTL, &command);
   usbSys->close(fd);
 }
 

@@ -8,6 +8,7 @@
 // or "!" and the errno name ("!ENOENT") when the call failed.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -37,6 +38,14 @@ void readFacts(const std::string& path, const std::string& prefix, Facts* out);
 // Answers of usbfs ioctls on NAME's node, interface 0 bound to a host
 // driver: claim, release, driver query, disconnect and reconnect.
 void usbfsFacts(const std::string& name, Facts* out);
+
+// Interrupt IN data of a HID device's interface 0, taken from its host
+// driver and claimed through usbfs: submits URBs on endpoint 0x81, calls
+// step("submitted") (a key is to be pressed now), and reaps until a report
+// carries keyCode or timeoutMs pass; then hands the interface back. Facts
+// under "interrupt/...".
+void interruptFacts(const std::string& name, uint8_t keyCode, int timeoutMs,
+                    const std::function<void(const char* step)>& step, Facts* out);
 
 // Descriptors kept open across the removal of a device.
 struct Held {

@@ -5,6 +5,9 @@
 //   ovprobe device NAME...          attributes of devices and interfaces
 //   ovprobe read PATH PREFIX        read sizes of one file
 //   ovprobe usbfs NAME              usbfs ioctl answers on NAME's node
+//   ovprobe interrupt NAME          interrupt IN data of a keyboard through
+//                                   usbfs ("@@submitted" when a key may be
+//                                   pressed)
 //   ovprobe cycle NAME STALE        uevents of NAME's plug ("@@watching"
 //                                   first), its facts, then held descriptors
 //                                   ("@@held") and uevents across its removal
@@ -63,6 +66,10 @@ int main(int argc, char** argv) {
     vmfacts::readFacts(argv[2], argv[3], &facts);
   } else if (command == "usbfs" && argc == 3) {
     vmfacts::usbfsFacts(argv[2], &facts);
+  } else if (command == "interrupt" && argc == 3) {
+    // 0x04 is the usage of the key 'a' in a boot keyboard report.
+    vmfacts::interruptFacts(
+        argv[2], 0x04, 30000, [](const char* step) { emit(std::string("@@") + step); }, &facts);
   } else if (command == "cycle" && argc == 4) {
     return cycle(argv[2], argv[3]);
   } else {

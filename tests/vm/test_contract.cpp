@@ -110,6 +110,7 @@ const Kind kKinds[] = {
     {"uevent/empty-recv", true, ""},
     {"remove-uevent/empty-recv", true, ""},
     {"usbfs", false, "no usbfs ioctls yet (ENOTTY)"},
+    {"interrupt", false, "no URBs yet"},
     // uevent datagrams, by action and kind of object, SEQNUM aside.
     {"uevent add device", true, ""},
     {"uevent change device", false, "sends no change uevent right after a device's add"},
@@ -214,6 +215,12 @@ const Expected kExpected[] = {
     {"usbfs/release-claimed", "ok"},
     {"usbfs/connect", "ok"},
     {"usbfs/getdriver-reconnected", "usbhid"},
+    // A key press sent through QMP arrives as a boot keyboard report.
+    {"interrupt/claim", "ok"},
+    {"interrupt/submit", "ok"},
+    {"interrupt/status", "0"},
+    {"interrupt/length", "8"},
+    {"interrupt/report", "0000040000000000"},
 };
 
 // The uevents (usb subsystem) of plugging and unplugging a one-interface
@@ -548,6 +555,19 @@ TEST(Contract, GuestKernelHoldsTheFactsAndTheSimulationAgrees) {
   parseProbe(output, &kernel, &added, &removed);
 
   ASSERT_EQ(guest.run("ovprobe usbfs 1-1", &output), 0) << output;
+  parseProbe(output, &kernel, nullptr, nullptr);
+
+  // Interrupt data: the probe waits on the keyboard's endpoint while QMP
+  // presses 'a' on it.
+  mark = guest.console().size();
+  int interrupt = guest.start("ovprobe interrupt 1-1");
+  ASSERT_TRUE(guest.waitConsole("@@submitted", mark, 30000)) << guest.diagnostics();
+  ASSERT_TRUE(guest.qmpOk("input-send-event",
+                          R"({"events": [{"type": "key", "data": {"down": true, "key": )"
+                          R"({"type": "qcode", "data": "a"}}}]})",
+                          &reply))
+      << reply;
+  ASSERT_EQ(guest.finish(interrupt, &output, 60000), 0) << output << guest.diagnostics();
   parseProbe(output, &kernel, nullptr, nullptr);
 
   checkExpectations(kernel, true, "kernel");
