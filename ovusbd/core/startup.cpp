@@ -11,6 +11,7 @@
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/daemon.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/notify.h"
 #include "ovusbd/core/pending.h"
 #include "ovusbd/core/platform.h"
@@ -19,6 +20,8 @@
 #include "ovusbd/core/signals.h"
 #include "ovusbd/core/startlists.h"
 #include "ovusbd/core/version.h"
+#include "ovusbd/usb/devicerecord.h"
+#include "ovusbd/usb/discovery.h"
 
 namespace {
 
@@ -139,6 +142,7 @@ int startServing(StartupRecord& record) {
   if (!switchOffAutoprobe()) return kExitStart;
 
   controlTimeout = getConfigInt("ControlTimeout", 3);
+  createDeviceList();
   startDeviceLayer();
   record.deviceLayerStarted = true;
 
@@ -147,6 +151,7 @@ int startServing(StartupRecord& record) {
     logMessage(3, "Error starting server");
     restoreAutoprobe();
     stopDeviceLayer();
+    stopDeviceManager();
     record.deviceLayerStarted = false;
     return kExitStart;
   }
@@ -155,7 +160,7 @@ int startServing(StartupRecord& record) {
   if (getConfigBool("UseAVAHI", "1")) record.announcement = startAnnouncement(boundPort);
 
   udevMode = getConfigBool("UdevMode", "0");
-  startDeviceDiscovery();
+  startUsbDiscoveryThreads();
   record.discoveryStarted = true;
 
   if (platformCode == kPlatformReadyNas)
@@ -167,12 +172,22 @@ int startServing(StartupRecord& record) {
 }
 
 void shutdown(StartupRecord& record) {
-  if (record.discoveryStarted) stopDeviceDiscovery();
+  if (record.discoveryStarted) stopUsbDiscoveryThreads();
   stopAnnouncement(record.announcement);
   record.announcement = kAnnouncementNone;
-  removeAllClients("server shutdown");
+  // Services first: a client accepted or dialled after the removal would
+  // never be removed. The bind thread goes before the device layer, so no
+  // bind runs against a layer that is going away.
   stopNetworkServices();
-  if (record.deviceLayerStarted) stopDeviceLayer();
+  removeAllClients("server shutdown");
+  if (record.bindProcessingStarted) {
+    stopBindProcessing();
+    record.bindProcessingStarted = false;
+  }
+  if (record.deviceLayerStarted) {
+    stopDeviceLayer();
+    stopDeviceManager();
+  }
   restoreAutoprobe();
 }
 

@@ -12,6 +12,8 @@
 static_assert(kDeviceDescriptorsSize == kDescriptorsSize, "announcements carry the record's descriptors");
 
 void broadcastDeviceAnnouncement(const DeviceAnnouncement* announcement) {
+  // No connection list: no network service was built, so nobody listens.
+  if (!connectionList) return;
   MessageHeader* message = buildDeviceAnnounceMessage(
       announcement->address, announcement->vendorId, announcement->productId, announcement->state,
       announcement->manufacturer, announcement->product, announcement->serial, announcement->descriptors, nullptr,

@@ -242,6 +242,7 @@ int deviceSlotState(uint32_t address, const char* sysfsName, char* holder) {
 int createManagedDevice(uint32_t address, const char* sysfsName, const char* productValue,
                         const char* serial, const char* nodePath, const char* hubNodePath,
                         const char* companionHubPath, const uint8_t* containerId, int nodeCreated) {
+  if (!deviceList) return -ENODEV;
   if (address == 0) {
     logMessage(3, "Error, device %s has no usable address, not managing it", sysfsName);
     return -EINVAL;

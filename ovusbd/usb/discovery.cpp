@@ -299,6 +299,7 @@ void enumerateUsbDevices() {
 
 int startUsbDiscoveryThreads() {
   if (discovery) return -EALREADY;
+  if (!deviceList) return -ENODEV;
   discovery = new Discovery();
   discovery->hotplugQueue = createLockedList();
   claimedHubs = createLockedList();

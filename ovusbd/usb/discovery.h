@@ -15,8 +15,8 @@ struct HotplugEvent {
 
 // Starts discovery: makes the hub and node lists and the hot-plug queue,
 // starts the monitor, enumerates the devices present on this thread, then
-// starts the worker. deviceList must exist. Returns 0, or -EALREADY when
-// discovery runs, or -ENOMEM. A monitor that cannot start is logged and
+// starts the worker. Returns 0, -EALREADY when discovery runs, -ENODEV
+// when there is no deviceList, or -ENOMEM. A monitor that cannot start is logged and
 // leaves discovery without hot-plug; that is not a failure.
 int startUsbDiscoveryThreads();
 
