@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -390,6 +391,31 @@ TEST_F(ProtocolProcess, ShutdownWithClientsConnected) {
     stopAndExpectCleanExit();
     for (auto& c : clients) EXPECT_TRUE(c->waitClosed(1000));
     EXPECT_EQ(logCount("successfully removed (reason:server shutdown)"), 5u) << log();
+}
+
+// Clients keep arriving while the server stops: every one that got in is
+// removed, and the server ends cleanly.
+TEST_F(ProtocolProcess, ShutdownWhileClientsArrive) {
+    start({{"PingTimeout", "30"}});
+    std::atomic<bool> stop{false};
+    std::vector<int> fds;
+    std::thread storm([&] {
+        int ns = open(("/proc/" + std::to_string(server_->pid()) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) return;
+        close(ns);
+        while (!stop) {
+            int fd = ovclient::connectTcp("127.0.0.1", 7575, 1000);
+            if (fd >= 0) fds.push_back(fd);
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    std::this_thread::sleep_for(300ms);
+    stopAndExpectCleanExit();
+    stop = true;
+    storm.join();
+    for (int fd : fds) close(fd);
+    EXPECT_GT(logCount(" connected as connection "), 0u);
+    EXPECT_EQ(logCount(" connected as connection "), logCount("successfully removed (reason:server shutdown)")) << log();
 }
 
 TEST_F(ProtocolProcess, Ipv6DualStackLoopback) {
