@@ -483,11 +483,14 @@ bool recordUevents(UeventSockets* sockets, const std::string& name, const std::s
     if (n < 0) continue;
     std::string datagram(buffer.data(), static_cast<size_t>(n));
     if (first) {
-      // The spare socket got the same datagram: cut it to 16 bytes.
+      // The spare socket has a datagram too (maybe not this one, it was
+      // bound a moment later): with MSG_TRUNC a 16-byte buffer still
+      // reports the datagram's whole length.
       char small[16];
       ssize_t cut = usbSys->recv(sockets->spare, small, sizeof small, MSG_DONTWAIT | MSG_TRUNC);
-      (*out)["uevent/trunc-return"] =
-          cut < 0 ? failed(static_cast<int>(-cut)) : (cut == n ? "full length" : std::to_string(cut));
+      (*out)["uevent/trunc-return"] = cut < 0                                        ? failed(static_cast<int>(-cut))
+                                      : cut > static_cast<ssize_t>(sizeof small) ? "whole length"
+                                                                                   : std::to_string(cut);
       first = false;
     }
     if (field(datagram, "SUBSYSTEM") != "usb") continue;
