@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -511,14 +512,20 @@ std::unique_ptr<Process> Process::start(const Spec &spec, std::string *error)
     fflush(nullptr); // buffered output must not be written twice
     pid_t helper = fork();
     if (helper == 0) {
+        // A test that dies takes its namespaces with it: the helper dies
+        // with the test, the init with the helper, and every process of
+        // the namespace with the init.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         close(pipeFds[0]);
         if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0)
             fail(plan, StageUnshare);
         pid_t init = fork();
         if (init < 0)
             fail(plan, StageForkInit);
-        if (init == 0)
+        if (init == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             runInit(plan);
+        }
         report(plan.reportFd, 'B', init, 0);
         close(plan.reportFd);
         int status;
