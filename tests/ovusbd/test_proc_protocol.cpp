@@ -334,7 +334,6 @@ TEST_F(ProtocolProcess, StuckReaderDoesNotDelayAnotherClient) {
     start({{"PingTimeout", "30"}});
     OvClient stuck, other;
     connect(stuck);
-    connect(other);
     int small = 4096;
     setsockopt(stuck.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
     ovclient::HelloReply hello;
@@ -344,6 +343,7 @@ TEST_F(ProtocolProcess, StuckReaderDoesNotDelayAnotherClient) {
     flood.payload.assign(hello.uuid, hello.uuid + 16);
     for (int i = 0; i < (1 << 20); i++) flood.payload.push_back(uint8_t(rng()));
     for (int i = 0; i < 12; i++) ASSERT_TRUE(stuck.send(flood));
+    connect(other);
     // With the stuck client's write blocked for up to 30 s, the other
     // client's replies still come at once.
     for (int i = 0; i < 10; i++) {
