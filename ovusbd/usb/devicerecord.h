@@ -20,7 +20,6 @@ enum : uint8_t {
   DEVICE_BOUND = 3,
 };
 
-struct DeviceStartGate;
 
 struct ManagedUsbDevice {
   uint16_t vendorId;   // from the device descriptor

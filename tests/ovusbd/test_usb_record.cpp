@@ -24,9 +24,9 @@ class RecordTest : public UsbFixture {
  protected:
   // Plugs a device silently (no uevent) and makes its record the way
   // discovery would. Returns createManagedDevice's result.
-  int make(const simbus::SimDevice& spec, const char* hubNode = nullptr) {
-    bus.addDevice(spec);
-    return makeFor(spec.name, hubNode);
+  int make(const simbus::SimDevice& model, const char* hubNode = nullptr) {
+    bus.addDevice(model);
+    return makeFor(model.name, hubNode);
   }
   int makeFor(const std::string& name, const char* hubNode = nullptr) {
     std::string path = "/sys/bus/usb/devices/" + name;
@@ -83,11 +83,11 @@ TEST_F(RecordTest, LoadSysfsFileKeepsAtMost1024Bytes) {
 }
 
 TEST_F(RecordTest, RecordCarriesTheDevicesIdentity) {
-  simbus::SimDevice spec = device("1-2", 0x046d, 0xc52b);
-  spec.speed = "12";
-  spec.manufacturer = std::string("ACME_Corp");
-  spec.product = std::string("Unifying Receiver");
-  ASSERT_EQ(make(spec), 0);
+  simbus::SimDevice model = device("1-2", 0x046d, 0xc52b);
+  model.speed = "12";
+  model.manufacturer = std::string("ACME_Corp");
+  model.product = std::string("Unifying Receiver");
+  ASSERT_EQ(make(model), 0);
   ManagedUsbDevice d;
   ASSERT_TRUE(record(12, &d));
   EXPECT_EQ(d.vendorId, 0x046d);  // from the descriptor, not from PRODUCT
@@ -129,9 +129,9 @@ TEST_F(RecordTest, SpeedsFromTheSysfsText) {
     uint8_t speed;
   } cases[] = {{"1-1", "1.5", 0}, {"1-2", "12", 1}, {"1-3", "480", 2}, {"1-4", "5000", 3}, {"1-5", "10000", 3}};
   for (const Case& c : cases) {
-    simbus::SimDevice spec = device(c.name);
-    spec.speed = c.text;
-    ASSERT_EQ(make(spec), 0) << c.name;
+    simbus::SimDevice model = device(c.name);
+    model.speed = c.text;
+    ASSERT_EQ(make(model), 0) << c.name;
     ManagedUsbDevice d;
     ASSERT_TRUE(record(deviceAddressFromPath(c.name), &d));
     EXPECT_EQ(d.speed, c.speed) << c.text;
@@ -139,10 +139,10 @@ TEST_F(RecordTest, SpeedsFromTheSysfsText) {
 }
 
 TEST_F(RecordTest, MissingStringsFallBackToIds) {
-  simbus::SimDevice spec = device("1-3", 0x1a2b, 0x0c0d);
-  spec.manufacturer.reset();
-  spec.product.reset();
-  ASSERT_EQ(make(spec), 0);
+  simbus::SimDevice model = device("1-3", 0x1a2b, 0x0c0d);
+  model.manufacturer.reset();
+  model.product.reset();
+  ASSERT_EQ(make(model), 0);
   char text[64];
   getDeviceProduct(13, text);
   EXPECT_STREQ(text, "0x0c0d");
@@ -153,10 +153,10 @@ TEST_F(RecordTest, MissingStringsFallBackToIds) {
 }
 
 TEST_F(RecordTest, LongStringsAreCutToTheirFields) {
-  simbus::SimDevice spec = device("1-4");
-  spec.manufacturer = std::string(300, 'm');
-  spec.product = std::string(300, 'p');
-  ASSERT_EQ(make(spec), 0);
+  simbus::SimDevice model = device("1-4");
+  model.manufacturer = std::string(300, 'm');
+  model.product = std::string(300, 'p');
+  ASSERT_EQ(make(model), 0);
   char text[64];
   getDeviceProduct(14, text);
   EXPECT_EQ(strlen(text), 63u);
@@ -165,7 +165,7 @@ TEST_F(RecordTest, LongStringsAreCutToTheirFields) {
 }
 
 TEST_F(RecordTest, DescriptorsAreReadInPagesUpToTheirEnd) {
-  simbus::SimDevice spec = device("1-5");
+  simbus::SimDevice model = device("1-5");
   std::vector<uint8_t> descriptors = {18, 1, 0, 2, 0, 0, 0, 64, 0x34, 0x12, 0x78, 0x56, 0, 1, 1, 2, 0, 1};
   std::vector<uint8_t> configuration(10000, 0);
   configuration[0] = 9;
@@ -174,8 +174,8 @@ TEST_F(RecordTest, DescriptorsAreReadInPagesUpToTheirEnd) {
   configuration[3] = 10000 >> 8;
   for (size_t i = 9; i < configuration.size(); ++i) configuration[i] = static_cast<uint8_t>(i);
   descriptors.insert(descriptors.end(), configuration.begin(), configuration.end());
-  spec.descriptors = descriptors;
-  ASSERT_EQ(make(spec), 0);
+  model.descriptors = descriptors;
+  ASSERT_EQ(make(model), 0);
   uint8_t* copy = getDeviceDescriptorsCopy(15);
   ASSERT_NE(copy, nullptr);
   EXPECT_EQ(memcmp(copy, descriptors.data(), descriptors.size()), 0);
@@ -219,10 +219,10 @@ TEST_F(RecordTest, CreationFailuresLeaveNothingBehind) {
       {"node missing", [](simbus::SimBus& b, const std::string&) { b.removePath("/dev/bus/usb/001/009"); },
        "LOG_ERR     Error 2 opening device (/dev/bus/usb/001/009) file descriptor, No such file or directory"},
   };
-  simbus::SimDevice spec = device("1-6");
-  spec.devnum = 9;
+  simbus::SimDevice model = device("1-6");
+  model.devnum = 9;
   for (const Case& c : cases) {
-    bus.addDevice(spec);
+    bus.addDevice(model);
     c.arrange(bus, bus.sysfsDir("1-6"));
     EXPECT_LT(makeFor("1-6"), 0) << c.what;
     EXPECT_TRUE(log.contains(c.logLine)) << c.what << "\n" << log.text();

@@ -136,7 +136,7 @@ struct KObject {
 };
 
 struct SimBus::Plugged {
-  SimDevice spec;
+  SimDevice model;
   int bus = 0;
   int devnum = 0;
   std::string devpath;
@@ -489,21 +489,21 @@ std::string SimBus::nodePath(const std::string& name) const {
   return format("/dev/bus/usb/%03d/%03d", it->second.bus, it->second.devnum);
 }
 
-std::string SimBus::addDevice(const SimDevice& spec) {
+std::string SimBus::addDevice(const SimDevice& model) {
   std::lock_guard<std::mutex> lock(mutex_);
   Plugged device;
-  device.spec = spec;
-  device.root = spec.name.rfind("usb", 0) == 0;
-  device.bus = busOf(spec.name);
+  device.model = model;
+  device.root = model.name.rfind("usb", 0) == 0;
+  device.bus = busOf(model.name);
   if (device.root) {
-    device.devpath = std::string(kControllerDir).substr(4) + "/" + spec.name;
+    device.devpath = std::string(kControllerDir).substr(4) + "/" + model.name;
   } else {
-    auto parent = plugged_->find(parentName(spec.name));
-    if (parent == plugged_->end()) throw std::logic_error("no parent hub for " + spec.name);
-    device.devpath = parent->second.devpath + "/" + spec.name;
+    auto parent = plugged_->find(parentName(model.name));
+    if (parent == plugged_->end()) throw std::logic_error("no parent hub for " + model.name);
+    device.devpath = parent->second.devpath + "/" + model.name;
   }
-  if (spec.devnum) {
-    device.devnum = spec.devnum;
+  if (model.devnum) {
+    device.devnum = model.devnum;
   } else {
     int& next = nextDevnum_[device.bus];
     if (next < 2) next = 2;
@@ -520,56 +520,56 @@ std::string SimBus::addDevice(const SimDevice& spec) {
     file.mode = writable ? 0644 : 0444;
     putEntry(dir + "/" + name, file);
   };
-  std::vector<uint8_t> descriptors = spec.descriptors.empty() ? buildDescriptors(spec) : spec.descriptors;
+  std::vector<uint8_t> descriptors = model.descriptors.empty() ? buildDescriptors(model) : model.descriptors;
   Entry binary;
   binary.content.assign(descriptors.begin(), descriptors.end());
   binary.binary = true;
   putEntry(dir + "/descriptors", binary);
   std::string uevent = format("MAJOR=%u\nMINOR=%u\nDEVNAME=bus/usb/%03d/%03d\nDEVTYPE=usb_device\n", kUsbDeviceMajor,
                               minor, device.bus, device.devnum) +
-                       format("PRODUCT=%x/%x/%x\nTYPE=%d/%d/%d\nBUSNUM=%03d\nDEVNUM=%03d\n", spec.vendorId,
-                              spec.productId, spec.bcdDevice, spec.deviceClass, spec.deviceSubClass,
-                              spec.deviceProtocol, device.bus, device.devnum);
+                       format("PRODUCT=%x/%x/%x\nTYPE=%d/%d/%d\nBUSNUM=%03d\nDEVNUM=%03d\n", model.vendorId,
+                              model.productId, model.bcdDevice, model.deviceClass, model.deviceSubClass,
+                              model.deviceProtocol, device.bus, device.devnum);
   attribute("uevent", uevent, true);
-  attribute("speed", spec.speed + "\n");
-  attribute("version", versionText(spec.bcdUSB));
+  attribute("speed", model.speed + "\n");
+  attribute("version", versionText(model.bcdUSB));
   attribute("busnum", format("%d\n", device.bus));
   attribute("devnum", format("%d\n", device.devnum));
-  attribute("devpath", device.root ? "0\n" : spec.name.substr(spec.name.find('-') + 1) + "\n");
-  attribute("idVendor", format("%04x\n", spec.vendorId));
-  attribute("idProduct", format("%04x\n", spec.productId));
-  attribute("bcdDevice", format("%04x\n", spec.bcdDevice));
-  attribute("bDeviceClass", format("%02x\n", spec.deviceClass));
-  attribute("bDeviceSubClass", format("%02x\n", spec.deviceSubClass));
-  attribute("bDeviceProtocol", format("%02x\n", spec.deviceProtocol));
+  attribute("devpath", device.root ? "0\n" : model.name.substr(model.name.find('-') + 1) + "\n");
+  attribute("idVendor", format("%04x\n", model.vendorId));
+  attribute("idProduct", format("%04x\n", model.productId));
+  attribute("bcdDevice", format("%04x\n", model.bcdDevice));
+  attribute("bDeviceClass", format("%02x\n", model.deviceClass));
+  attribute("bDeviceSubClass", format("%02x\n", model.deviceSubClass));
+  attribute("bDeviceProtocol", format("%02x\n", model.deviceProtocol));
   attribute("bNumConfigurations", "1\n");
-  attribute("bNumInterfaces", format("%2zu\n", spec.interfaces.size()));
+  attribute("bNumInterfaces", format("%2zu\n", model.interfaces.size()));
   attribute("bConfigurationValue", "1\n", true);
   attribute("bMaxPacketSize0", "64\n");
-  attribute("maxchild", format("%d\n", spec.maxchild));
+  attribute("maxchild", format("%d\n", model.maxchild));
   attribute("authorized", "1\n", true);
   attribute("removable", device.root ? "unknown\n" : "removable\n");
-  if (spec.manufacturer) attribute("manufacturer", *spec.manufacturer + "\n");
-  if (spec.product) attribute("product", *spec.product + "\n");
-  if (spec.serial) attribute("serial", *spec.serial + "\n");
+  if (model.manufacturer) attribute("manufacturer", *model.manufacturer + "\n");
+  if (model.product) attribute("product", *model.product + "\n");
+  if (model.serial) attribute("serial", *model.serial + "\n");
   Entry link;
   link.kind = Entry::Link;
   link.content = dir;
-  putEntry("/sys/bus/usb/devices/" + spec.name, link);
+  putEntry("/sys/bus/usb/devices/" + model.name, link);
 
   // Interfaces of configuration 1; interface names never carry a leading "usb".
-  std::string interfaceBase = device.root ? std::to_string(device.bus) + "-0" : spec.name;
-  for (size_t i = 0; i < spec.interfaces.size(); ++i) {
-    const SimInterface& in = spec.interfaces[i];
+  std::string interfaceBase = device.root ? std::to_string(device.bus) + "-0" : model.name;
+  for (size_t i = 0; i < model.interfaces.size(); ++i) {
+    const SimInterface& in = model.interfaces[i];
     KObject kobject{format("%s:1.%zu", interfaceBase.c_str(), i), device.devpath, "usb"};
     kobject.devpath += "/" + kobject.name;
     std::string idir = "/sys" + kobject.devpath;
     std::string text =
-        format("DEVTYPE=usb_interface\nPRODUCT=%x/%x/%x\nTYPE=%d/%d/%d\nINTERFACE=%d/%d/%d\n", spec.vendorId,
-               spec.productId, spec.bcdDevice, spec.deviceClass, spec.deviceSubClass, spec.deviceProtocol,
+        format("DEVTYPE=usb_interface\nPRODUCT=%x/%x/%x\nTYPE=%d/%d/%d\nINTERFACE=%d/%d/%d\n", model.vendorId,
+               model.productId, model.bcdDevice, model.deviceClass, model.deviceSubClass, model.deviceProtocol,
                in.interfaceClass, in.interfaceSubClass, in.interfaceProtocol) +
-        format("MODALIAS=usb:v%04Xp%04Xd%04Xdc%02Xdsc%02Xdp%02Xic%02Xisc%02Xip%02Xin%02zX\n", spec.vendorId,
-               spec.productId, spec.bcdDevice, spec.deviceClass, spec.deviceSubClass, spec.deviceProtocol,
+        format("MODALIAS=usb:v%04Xp%04Xd%04Xdc%02Xdsc%02Xdp%02Xic%02Xisc%02Xip%02Xin%02zX\n", model.vendorId,
+               model.productId, model.bcdDevice, model.deviceClass, model.deviceSubClass, model.deviceProtocol,
                in.interfaceClass, in.interfaceSubClass, in.interfaceProtocol, i);
     Entry file;
     file.content = text;
@@ -590,17 +590,17 @@ std::string SimBus::addDevice(const SimDevice& spec) {
     putEntry("/sys/bus/usb/devices/" + kobject.name, link);
     device.interfaces.push_back(kobject);
     if (in.interfaceClass == 3) {
-      KObject hid{format("0003:%04X:%04X.%04X", spec.vendorId, spec.productId, ++hidCounter_), kobject.devpath, "hid"};
+      KObject hid{format("0003:%04X:%04X.%04X", model.vendorId, model.productId, ++hidCounter_), kobject.devpath, "hid"};
       hid.devpath += "/" + hid.name;
-      file.content = format("DRIVER=hid-generic\nHID_ID=0003:%08X:%08X\nHID_NAME=%s\nHID_UNIQ=%s\n", spec.vendorId,
-                            spec.productId, spec.product ? spec.product->c_str() : "",
-                            spec.serial ? spec.serial->c_str() : "") +
-                     format("MODALIAS=hid:b0003g0001v%08Xp%08X\n", spec.vendorId, spec.productId);
+      file.content = format("DRIVER=hid-generic\nHID_ID=0003:%08X:%08X\nHID_NAME=%s\nHID_UNIQ=%s\n", model.vendorId,
+                            model.productId, model.product ? model.product->c_str() : "",
+                            model.serial ? model.serial->c_str() : "") +
+                     format("MODALIAS=hid:b0003g0001v%08Xp%08X\n", model.vendorId, model.productId);
       putEntry("/sys" + hid.devpath + "/uevent", file);
       device.hidChildren.push_back(hid);
     }
   }
-  if (spec.withNode) {
+  if (model.withNode) {
     Entry node;
     node.kind = Entry::CharDev;
     node.mode = 0664;
@@ -608,7 +608,7 @@ std::string SimBus::addDevice(const SimDevice& spec) {
     putEntry(format("/dev/bus/usb/%03d/%03d", device.bus, device.devnum), node);
   }
   std::string result = device.devpath;
-  (*plugged_)[spec.name] = device;
+  (*plugged_)[model.name] = device;
   return result;
 }
 
