@@ -590,31 +590,52 @@ bool takeDevicePassword(uint16_t connectionId, uint32_t deviceAddress, char out[
     return take.found;
 }
 
-int readConnectionExact(uint16_t connectionId, void* buffer, size_t length) {
+namespace {
+
+bool clientStoppingOrGone(uint16_t id) {
+    bool stopping = true;
+    withClient(id, [&](ConnectedClient* c) { stopping = c->stopFlag != 0; });
+    return stopping;
+}
+
+// The loop of readConnectionExact with the link already in hand. A read that
+// delivers everything asked for (the usual case: the link reads with
+// MSG_WAITALL) takes no lock. Only a read that came back short, or asked to
+// be retried, looks at the stop flag: removal shuts the link down, which
+// ends every blocked read.
+int readLinkExact(uint16_t connectionId, NetworkConnection* link, void* buffer, size_t length) {
     size_t total = 0;
-    int last = 0;
     while (total < length) {
-        NetworkConnection* link = nullptr;
-        bool stopping = true;
-        withClient(connectionId, [&](ConnectedClient* c) {
-            stopping = c->stopFlag != 0;
-            link = c->link;
-        });
-        if (stopping) {
-            // Bytes that arrived are of no use without the rest.
-            return last < 0 ? last : 0;
-        }
         const int got = link->read(link, static_cast<uint8_t*>(buffer) + total, length - total);
-        if (got < 0 && errno == EAGAIN) {
-            continue;
-        }
-        if (got <= 0) {
+        if (got > 0) {
+            total += size_t(got);
+            if (total == length) {
+                break;
+            }
+        } else if (!(got < 0 && errno == EAGAIN)) {
             return got;
         }
-        total += size_t(got);
-        last = got;
+        if (clientStoppingOrGone(connectionId)) {
+            // Bytes that arrived are of no use without the rest.
+            return got < 0 ? got : 0;
+        }
     }
     return int(length);
+}
+
+} // namespace
+
+int readConnectionExact(uint16_t connectionId, void* buffer, size_t length) {
+    NetworkConnection* link = nullptr;
+    bool stopping = true;
+    withClient(connectionId, [&](ConnectedClient* c) {
+        stopping = c->stopFlag != 0;
+        link = c->link;
+    });
+    if (stopping) {
+        return 0;
+    }
+    return readLinkExact(connectionId, link, buffer, length);
 }
 
 namespace {
@@ -737,10 +758,16 @@ void* connectionReceiveThread(void* argument) {
     free(argument);
     const bool trace = connectionTraceMessages();
     FrameDecoder decoder{};
-    // readConnectionExact looks at the stop flag before every read.
-    for (;;) {
+    // The link stays valid until the remover has joined this thread.
+    NetworkConnection* link = nullptr;
+    bool stopping = true;
+    withClient(id, [&](ConnectedClient* c) {
+        stopping = c->stopFlag != 0;
+        link = c->link;
+    });
+    while (!stopping) {
         uint8_t prefix[kFramePrefixSize];
-        int rc = readConnectionExact(id, prefix, sizeof prefix);
+        int rc = readLinkExact(id, link, prefix, sizeof prefix);
         if (rc <= 0) {
             reportReadEnd(id, rc, "rx msg size");
             break;
@@ -763,7 +790,7 @@ void* connectionReceiveThread(void* argument) {
             logMessage(3, "Error allocating %u bytes for a message of connection %u", sizes.frameBytes, id);
             break;
         }
-        rc = readConnectionExact(id, frame, sizes.frameBytes);
+        rc = readLinkExact(id, link, frame, sizes.frameBytes);
         if (rc <= 0) {
             reportReadEnd(id, rc, "rx msg data");
             break;
@@ -779,7 +806,18 @@ void* connectionReceiveThread(void* argument) {
                        sizes.bodyLength, frameErrorText(rc));
             break;
         }
-        refreshReceiveTimeIfPending(id);
+        // One walk per message: the pending refresh of the receive time, and
+        // whether the client is being removed (then the message is dropped).
+        withClient(id, [&](ConnectedClient* c) {
+            stopping = c->stopFlag != 0;
+            if (c->refreshPending) {
+                c->lastReceive = monotonicNow();
+                c->refreshPending = 0;
+            }
+        });
+        if (stopping) {
+            break;
+        }
         if (trace) {
             logMessage(7, "rx:t=%d,a=%u,s=%u", body->type, body->deviceAddress, body->payloadLength);
         }
