@@ -133,6 +133,10 @@ TEST_F(ServerMessages, ServerInformationLayout) {
     ovclient::Message m = toClient(buildServerInfoMessage());
     EXPECT_EQ(m.type, 41);
     ASSERT_EQ(m.payload.size(), 192u);
+    ovclient::ServerInfo info;
+    ASSERT_TRUE(ovclient::parseServerInfo(m, &info));
+    EXPECT_EQ(info.serverName, "Info");
+    EXPECT_EQ(info.trovixEnabled, 1);
     EXPECT_EQ(ovclient::fixedText(m.payload.data(), 128), "Info");
     EXPECT_EQ(ovclient::fixedText(m.payload.data() + 128, 37), "SER-1");
     EXPECT_EQ(m.payload[169], 1);
@@ -152,6 +156,9 @@ TEST_F(ServerMessages, TextAndBindResult) {
     ovclient::Message text = toClient(buildTextMessage("hello there"));
     EXPECT_EQ(text.type, 24);
     EXPECT_EQ(std::string(text.payload.begin(), text.payload.end()), std::string("hello there", 12));
+    std::string notice;
+    ASSERT_TRUE(ovclient::parseTextNotice(text, &notice));
+    EXPECT_EQ(notice, "hello there");
 
     std::vector<uint8_t> descriptors(kDeviceDescriptorsSize, 0);
     descriptors[0] = 18;

@@ -185,6 +185,36 @@ bool parseBindResult(const Message& m, BindResult* out) {
     return true;
 }
 
+bool parseServerInfo(const Message& m, ServerInfo* out) {
+    if (m.type != kServerInfo || m.payload.size() != 192) {
+        return false;
+    }
+    const uint8_t* p = m.payload.data();
+    out->serverName = fixedText(p, 128);
+    out->serverSerial = fixedText(p + 128, 37);
+    out->trovixAvailable = p[169];
+    out->trovixEnabled = p[170];
+    memcpy(out->trovixId, p + 171, 16);
+    memcpy(out->trovixPin, p + 187, 4);
+    return true;
+}
+
+bool parseTextNotice(const Message& m, std::string* out) {
+    if (m.type != kTextNotice || m.payload.empty()) {
+        return false;
+    }
+    *out = fixedText(m.payload.data(), m.payload.size());
+    return true;
+}
+
+bool parseUnboundNotice(const Message& m, uint32_t* reason) {
+    if (m.type != kUnbound || m.payload.size() != 4) {
+        return false;
+    }
+    *reason = le32(m.payload.data());
+    return true;
+}
+
 int connectTcp(const std::string& host, uint16_t port, int timeoutMs) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;

@@ -11,6 +11,8 @@
 //   c.receive(&msg, timeoutMs)                       // next frame, any type
 //   c.waitFor(type, &msg, timeoutMs)                 // skips others into backlog
 //   c.waitClosed(timeoutMs)                          // server dropped us
+//   parseHelloReply / parseDeviceAnnouncement / parseBindResult /
+//   parseServerInfo / parseTextNotice / parseUnboundNotice  // payload views
 #pragma once
 
 #include <cstdint>
@@ -87,6 +89,20 @@ struct BindResult {
     std::string product, serial, serverSerial;
 };
 bool parseBindResult(const Message& message, BindResult* out);
+
+struct ServerInfo {
+    std::string serverName, serverSerial;
+    uint8_t trovixAvailable = 0, trovixEnabled = 0;
+    uint8_t trovixId[16] = {};
+    uint8_t trovixPin[4] = {};
+};
+// Message 41 (192 bytes).
+bool parseServerInfo(const Message& message, ServerInfo* out);
+// Message 24: the notice text.
+bool parseTextNotice(const Message& message, std::string* out);
+// Message 7: 1 for an ordinary unbind, 2 when another client took the
+// device; the device is the header's device address.
+bool parseUnboundNotice(const Message& message, uint32_t* reason);
 
 class OvClient {
 public:
