@@ -69,6 +69,16 @@ void tcpServiceStart(NetworkService* service) {
     }
 }
 
+// After a failed start-up the accept thread never ran, so the socket that
+// listen kept is closed here.
+void tcpServiceRelease(NetworkService* base) {
+    auto* service = reinterpret_cast<TcpService*>(base);
+    if (service->listenSocket >= 0) {
+        close(service->listenSocket);
+        service->listenSocket = -1;
+    }
+}
+
 } // namespace
 
 int linkSendTimeout() {
@@ -116,6 +126,7 @@ NetworkService* createTcpService() {
     service->base.listen = tcpServiceListen;
     service->base.start = tcpServiceStart;
     service->base.stop = stopServiceThread;
+    service->base.release = tcpServiceRelease;
     snprintf(service->base.name, sizeof service->base.name, "%s", "TCP Service");
     service->listenSocket = -1;
     return &service->base;
