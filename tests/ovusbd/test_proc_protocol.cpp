@@ -418,6 +418,29 @@ TEST_F(ProtocolProcess, ShutdownWhileClientsArrive) {
     EXPECT_EQ(logCount(" connected as connection "), logCount("successfully removed (reason:server shutdown)")) << log();
 }
 
+// No address can be bound: every service is released and start-up ends
+// with 5.
+TEST_F(ProtocolProcess, ListenFailureEndsStartUp) {
+    {
+        std::ofstream config(dir_ + "/config.ini");
+        config << "NetworkInterface=192.0.2.1\nUseAVAHI=0\n";  // on no interface here
+    }
+    nsrun::Spec s;
+    s.argv = {OVUSBD_BIN, "-c", dir_ + "/config.ini", "-r", log_};
+    s.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    s.mounts = nsrun::isolatedSystemMounts();
+    s.files = {{"/etc/machine-id", kMachineId, 0644, 0, 0, nsrun::File::Type::Regular}};
+    s.workDir = dir_ + "/ns";
+    std::string error;
+    server_ = nsrun::Process::start(s, &error);
+    ASSERT_TRUE(server_) << error;
+    auto status = server_->wait(30s);
+    ASSERT_TRUE(status) << report();
+    EXPECT_EQ(*status, nsrun::ExitStatus::exitCode(5)) << report();
+    EXPECT_TRUE(logHas("Error starting server", 0ms)) << report();
+    EXPECT_TRUE(logHas(">>> Shutdown <<<", 0ms)) << report();
+}
+
 TEST_F(ProtocolProcess, Ipv6DualStackLoopback) {
     start({}, {"-i"});
     EXPECT_TRUE(logHas("at TCP port 7575 (IPv6 dual-stack)")) << report();
