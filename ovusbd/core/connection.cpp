@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <ifaddrs.h>
 #include <limits.h>
+#include <sched.h>
 #include <netinet/in.h>
 #include <stdlib.h>
 #include <string.h>
@@ -101,13 +102,28 @@ void freeItem(void* item, void*) {
 }
 
 // Appends under the list lock, then the queue's lock (the fixed order).
+// The queue is found under the list lock and appended to after it is
+// released: the append wakes the transmit thread (a system call), and doing
+// that under the one lock every client thread takes made the clients wait
+// for each other. The sender is counted in queueSenders while it holds the
+// queue pointer; removal takes the queue out of the record under the list
+// lock and then waits for that count to drop before freeing the queue, so
+// the queue, and the record the count lives in, outlive every append.
 bool queueOnConnection(uint16_t id, MessageHeader* message) {
-    bool queued = false;
+    LockedList* queue = nullptr;
+    ConnectedClient* client = nullptr;
     withClient(id, [&](ConnectedClient* c) {
-        if (c->transmitQueue != nullptr && appendToLockedList(c->transmitQueue, message) == 0) {
-            queued = true;
+        if (c->transmitQueue != nullptr) {
+            queue = c->transmitQueue;
+            client = c;
+            __atomic_add_fetch(&c->queueSenders, 1, __ATOMIC_ACQ_REL);
         }
     });
+    if (queue == nullptr) {
+        return false;
+    }
+    const bool queued = appendToLockedList(queue, message) == 0;
+    __atomic_sub_fetch(&client->queueSenders, 1, __ATOMIC_RELEASE);
     return queued;
 }
 
@@ -374,6 +390,11 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
         passwords = client->devicePasswords;
         client->devicePasswords = nullptr;
     });
+    // Senders that found the queue before it was taken out finish their
+    // append first (a few instructions; no lock is held while they do).
+    while (__atomic_load_n(&c->queueSenders, __ATOMIC_ACQUIRE) != 0) {
+        sched_yield();
+    }
     clearLockedList(queue, freeMessageItem);
     destroyLockedList(queue);
     clearLockedList(passwords, freeItem);

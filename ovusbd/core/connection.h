@@ -3,8 +3,9 @@
 // to all; removal.
 //
 // Locking: every ConnectedClient field is read or written in one walk of
-// connectionList under its mutex. Lock order: connectionList before a
-// client's transmitQueue. No list lock is held across a read or write of a
+// connectionList under its mutex (queueSenders excepted, see
+// queueOnConnection). A transmitQueue is locked alone: senders find it under
+// the list lock and append after releasing it. No list lock is held across a read or write of a
 // link: the transmit thread writes outside it, so a client that stops reading
 // blocks only its own transmit thread (and each send gives up after the send
 // time-out of the link).
@@ -27,6 +28,7 @@ struct ConnectedClient {
     char clientDetail[64];
     char interfaceName[256];
     LockedList* transmitQueue;    // of MessageHeader*; null item stops the transmit thread; null once removed
+    uint32_t queueSenders;        // senders appending to transmitQueue outside the list lock (atomic)
     timespec lastReceive;         // CLOCK_MONOTONIC
     pthread_t transmitThread, receiveThread, pingThread;
     uint8_t threadsStarted;       // bit 0 transmit, 1 receive, 2 ping

@@ -556,6 +556,39 @@ TEST_F(Server, ConcurrentRemovalsRemoveOnce) {
     EXPECT_FALSE(removeClientConnection(id, "again"));
 }
 
+// Senders append outside the list lock; a removal racing with them must
+// neither lose track of a message (leak) nor free the queue under one.
+TEST_F(Server, SendsRacingRemoval) {
+    start({{"PingTimeout", "60"}});
+    for (int round = 0; round < 5; round++) {
+        OvClient client;
+        connect(client);
+        uint16_t id = 0;
+        ASSERT_TRUE(waitUntil([&] {
+            forEachInLockedList(
+                connectionList, nullptr,
+                [](void* item, void* out) { *static_cast<uint16_t*>(out) = static_cast<ConnectedClient*>(item)->connectionId; },
+                nullptr, &id, 1);
+            return id != 0;
+        }, 5s));
+        std::atomic<bool> go{true};
+        std::vector<std::thread> senders;
+        for (int t = 0; t < 4; t++) {
+            senders.emplace_back([&] {
+                while (go) {
+                    sendToConnection(id, allocMessage(16, 24, 0, 0, 0, 0, 0, 0, 0, 0));
+                    broadcastMessage(allocMessage(8, 24, 0, 0, 0, 0, 0, 0, 0, 0));
+                }
+            });
+        }
+        std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(removeClientConnection(id, "race"));
+        go = false;
+        for (auto& t : senders) t.join();
+        EXPECT_FALSE(connectionExists(id));
+    }
+}
+
 // A link that delivers half a prefix and then stops while the client is
 // being removed: the partial read is not taken for a whole one.
 struct HalfLink {
