@@ -149,24 +149,32 @@ void stopServer() {
 
 constexpr double kRoundTripSeconds = 2.0;
 
-// Small request/reply: type 33 (41-byte frame) answered by type 34 (53 bytes).
+// Small request/reply: type 33 (41-byte frame) answered by type 34 (53
+// bytes). Both sides are read the same way: one blocking read of the known
+// size, so that the figures differ only by what the server does.
 double serverRoundTrips(int connections) {
     std::atomic<long> total{0};
     std::vector<std::thread> threads;
     for (int c = 0; c < connections; c++) {
         threads.emplace_back([&] {
-            OvClient client;
-            if (!client.connectTo("127.0.0.1", uint16_t(serverPort))) return;
+            int fd = ovclient::connectTcp("127.0.0.1", uint16_t(serverPort), 5000);
+            if (fd < 0) return;
             Message m;
             m.type = 33;
             std::vector<uint8_t> frame = ovclient::encodeFrame(m);
+            uint8_t reply[8 + 33 + 12];
             long n = 0;
             const auto end = Clock::now() + std::chrono::duration<double>(kRoundTripSeconds);
-            Message reply;
+            Message decoded;
             while (Clock::now() < end) {
-                if (!client.sendRaw(frame.data(), frame.size()) || !client.waitFor(34, &reply, 5000)) break;
+                if (!sendAll(fd, frame.data(), frame.size()) || !recvAll(fd, reply, sizeof reply)) break;
+                if (ovclient::decodeFrame(reply, sizeof reply, &decoded) != long(sizeof reply) || decoded.type != 34) {
+                    fprintf(stderr, "unexpected reply\n");
+                    break;
+                }
                 n++;
             }
+            close(fd);
             total += n;
         });
     }
@@ -181,7 +189,8 @@ double echoRoundTrips(int connections) {
         threads.emplace_back([&] {
             int fd = ovclient::connectTcp("127.0.0.1", uint16_t(echoPort), 5000);
             if (fd < 0) return;
-            char request[41] = {}, reply[41];
+            // Equal sizes: the request frame out, the reply frame's size back.
+            char request[8 + 33 + 12] = {}, reply[8 + 33 + 12];
             long n = 0;
             const auto end = Clock::now() + std::chrono::duration<double>(kRoundTripSeconds);
             while (Clock::now() < end) {
