@@ -12,6 +12,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
@@ -115,6 +116,9 @@ protected:
         freeConfigStore();
         setLogFile(nullptr);
         fclose(logStream_);
+        if (!HasFailure()) {
+            std::filesystem::remove_all(dir_);  // kept for a look when a test failed
+        }
     }
 
     std::string log() const {
