@@ -1,1 +1,4 @@
-int main() { return 0; }
+// ovusbd: USB sharing server.
+#include "ovusbd/core/startup.h"
+
+int main(int argc, char** argv) { return runServer(argc, argv); }

@@ -9,6 +9,8 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -72,6 +74,7 @@ struct Plan {
     std::vector<FileOp> files;
     std::vector<char *> argv;
     std::vector<char *> envp;
+    const std::function<int()> *entry;
     const char *cwd;
     bool dropIds;
     uid_t uid;
@@ -304,6 +307,8 @@ bool loopbackUp()
         signal(sig, SIG_DFL);
     if (plan.stdinFd >= 0)
         dup2(plan.stdinFd, 0);
+    struct rlimit noCore = {0, 0};
+    setrlimit(RLIMIT_CORE, &noCore); // crash tests must not litter core files
     if (plan.stdoutFd >= 0)
         dup2(plan.stdoutFd, 1);
     if (plan.stderrFd >= 0)
@@ -313,6 +318,12 @@ bool loopbackUp()
     if (plan.dropIds) {
         if (setgroups(0, nullptr) != 0 || setgid(plan.gid) != 0 || setuid(plan.uid) != 0)
             fail(plan, StageCredentials);
+    }
+    if (plan.entry && *plan.entry) {
+        fflush(nullptr);
+        int code = (*plan.entry)();
+        fflush(nullptr);
+        _exit(code);
     }
     execve(plan.argv[0], plan.argv.data(), plan.envp.data());
     fail(plan, StageExec);
@@ -379,7 +390,7 @@ std::string stageText(const Spec &spec, int32_t stage)
     case StageForkTarget: return "fork of the target";
     case StageChdir: return "chdir to " + spec.cwd;
     case StageCredentials: return "dropping to the given uid/gid";
-    case StageExec: return "exec of " + (spec.argv.empty() ? std::string() : spec.argv[0]);
+    case StageExec: return "exec of " + (spec.argv.empty() ? std::string("(none)") : spec.argv[0]);
     default: return "stage " + std::to_string(stage);
     }
 }
@@ -398,6 +409,19 @@ std::string describe(const ExitStatus &status)
     return std::string("signal ") + std::to_string(status.signal) + " (" + strsignal(status.signal) + ")";
 }
 
+std::vector<Mount> isolatedSystemMounts()
+{
+    using K = Mount::Kind;
+    return {
+        {K::Tmpfs, "/etc", {}, {}, {}},
+        {K::Tmpfs, "/run", {}, {}, {}},
+        {K::Tmpfs, "/var/log", {}, {}, {}},
+        {K::Tmpfs, "/sys", {}, {}, {}},
+        {K::Tmpfs, "/dev", {}, {},
+         {"null", "zero", "full", "random", "urandom", "tty", "fd", "stdin", "stdout", "stderr", "pts", "shm"}},
+    };
+}
+
 std::string readFile(const std::string &path)
 {
     std::ifstream in(path, std::ios::binary);
@@ -413,8 +437,8 @@ std::unique_ptr<Process> Process::start(const Spec &spec, std::string *error)
             *error = text;
         return nullptr;
     };
-    if (spec.argv.empty())
-        return setError("empty argv");
+    if (spec.argv.empty() && !spec.entry)
+        return setError("nothing to run");
 
     std::unique_ptr<Process> p(new Process);
     if (spec.workDir.empty()) {
@@ -467,6 +491,7 @@ std::unique_ptr<Process> Process::start(const Spec &spec, std::string *error)
     for (const auto &e : env)
         plan.envp.push_back(const_cast<char *>(e.c_str()));
     plan.envp.push_back(nullptr);
+    plan.entry = &spec.entry;
     plan.cwd = spec.cwd.c_str();
     plan.dropIds = spec.uid.has_value() || spec.gid.has_value();
     plan.uid = spec.uid.value_or(0);
@@ -484,16 +509,23 @@ std::unique_ptr<Process> Process::start(const Spec &spec, std::string *error)
     plan.reportFd = pipeFds[1];
     p->reportFd_ = pipeFds[0];
 
+    fflush(nullptr); // buffered output must not be written twice
     pid_t helper = fork();
     if (helper == 0) {
+        // A test that dies takes its namespaces with it: the helper dies
+        // with the test, the init with the helper, and every process of
+        // the namespace with the init.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         close(pipeFds[0]);
         if (unshare(CLONE_NEWNS | CLONE_NEWPID | CLONE_NEWNET | CLONE_NEWIPC | CLONE_NEWUTS) != 0)
             fail(plan, StageUnshare);
         pid_t init = fork();
         if (init < 0)
             fail(plan, StageForkInit);
-        if (init == 0)
+        if (init == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);
             runInit(plan);
+        }
         report(plan.reportFd, 'B', init, 0);
         close(plan.reportFd);
         int status;
@@ -529,8 +561,10 @@ std::unique_ptr<Process> Process::start(const Spec &spec, std::string *error)
             continue;
         if (r.tag == 'B')
             p->initPid_ = r.a;
-        else if (r.tag == 'R')
+        else if (r.tag == 'R') {
             ready = true;
+            p->targetNsPid_ = r.a;
+        }
         else if (r.tag == 'E')
             return setError(stageText(spec, r.a) + ": " + strerror(r.b));
         else if (r.tag == 'S')
@@ -632,7 +666,7 @@ pid_t Process::pid() const
     if (status_)
         return 0;
     for (const NsPid &p : processes())
-        if (p.nsPid == 2)
+        if (p.nsPid == targetNsPid_)
             return p.hostPid;
     return 0;
 }

@@ -7,7 +7,7 @@
 //   test -> helper (stays in the host PID namespace, reaps the init)
 //        -> init   (PID 1 of the new namespace: lays the mounts, brings
 //                   up lo, forks the target, reaps every orphan)
-//        -> target (PID 2, execs argv[0])
+//        -> target (execs argv[0]; see nsPid())
 // A daemon that forks away from the target stays inside the namespace and
 // is reaped by the init. When the handle is destroyed, the init gets
 // SIGKILL, which the kernel turns into SIGKILL for every process of the
@@ -20,6 +20,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,10 @@ struct File {
 
 struct Spec {
     std::vector<std::string> argv;     // argv[0] is the path to exec
+    // Instead of an exec: run this in the target process and exit with its
+    // result (for unit tests of code that reads fixed paths). Only for
+    // callers without other threads: it runs in a child of fork().
+    std::function<int()> entry;
     std::vector<std::string> env;      // "NAME=value"; *SAN_OPTIONS of the caller are added
     std::vector<Mount> mounts;
     std::vector<File> files;
@@ -97,11 +102,14 @@ public:
 
     // Host pid of the target while it runs, 0 once it has ended.
     pid_t pid() const;
+    // The target's pid inside the namespace (2 as a rule; a sanitizer's
+    // thread in the init can take 2 first).
+    pid_t nsPid() const { return targetNsPid_; }
     // Sends `sig` to the target (0 or -errno; -ESRCH once it has ended).
     int kill(int sig) const;
     // Sends `sig` to the namespace's process whose namespace pid is `nsPid`.
     int killNs(pid_t nsPid, int sig) const;
-    // Every process of the namespace except its init (the target is ns pid 2).
+    // Every process of the namespace except its init.
     std::vector<NsPid> processes() const;
 
     // Waits for the target's end; nullopt when the deadline passes first.
@@ -129,12 +137,19 @@ private:
 
     pid_t helperPid_ = 0;
     pid_t initPid_ = 0;
+    pid_t targetNsPid_ = 0;
     int reportFd_ = -1;
     bool reportEof_ = false;
     std::optional<ExitStatus> status_;
     std::string workDir_;
     bool removeWorkDir_ = false;
 };
+
+// Empty tmpfs mounts over the system paths a daemon reads or writes:
+// /etc, /run (and so /var/run), /var/log, /sys, and /dev with only its
+// standard nodes kept (null, zero, full, random, urandom, tty, fd, stdin,
+// stdout, stderr, pts, shm). /proc is always the namespace's own.
+std::vector<Mount> isolatedSystemMounts();
 
 // Reads a whole file; empty when it cannot be read.
 std::string readFile(const std::string &path);

@@ -1,0 +1,117 @@
+// Client connections: a NetworkConnection turned into a ConnectedClient with
+// its transmit, receive, ping and watchdog threads; sending to one client or
+// to all; removal.
+//
+// Locking: every ConnectedClient field is read or written in one walk of
+// connectionList under its mutex (queueSenders excepted, see
+// queueOnConnection). A transmitQueue is locked alone: senders find it under
+// the list lock and append after releasing it. No list lock is held across a read or write of a
+// link: the transmit thread writes outside it, so a client that stops reading
+// blocks only its own transmit thread (and each send gives up after the send
+// time-out of the link).
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+#include <sys/socket.h>
+#include <time.h>
+
+#include "ovusbd/core/lockedlist.h"
+#include "ovusbd/core/message.h"
+#include "ovusbd/core/netservice.h"
+
+struct ConnectedClient {
+    uint16_t connectionId;        // never 0
+    uint8_t uuid[16];
+    sockaddr_storage remoteAddress;  // 128 bytes, zero padded
+    char clientText[64];
+    char clientDetail[64];
+    char interfaceName[256];
+    LockedList* transmitQueue;    // of MessageHeader*; null item stops the transmit thread; null once removed
+    uint32_t queueSenders;        // senders appending to transmitQueue outside the list lock (atomic)
+    timespec lastReceive;         // CLOCK_MONOTONIC
+    pthread_t transmitThread, receiveThread, pingThread;
+    uint8_t threadsStarted;       // bit 0 transmit, 1 receive, 2 ping
+    NetworkConnection* link;
+    uint8_t stopFlag;             // set once, by removal
+    uint8_t removing;             // claimed by the one remover
+    uint8_t transmitEnded;
+    uint8_t receiveEnded;
+    uint8_t refreshPending;
+    LockedList* devicePasswords;  // of DevicePassword*
+};
+
+struct DevicePassword {
+    uint32_t deviceAddress;
+    char password[128];
+};
+
+// The clients, owned by the list. "PingTimeout" and "TraceMsgs" come from
+// the start-up settings pingTimeout and traceMessages.
+extern LockedList* connectionList;
+
+// Makes connectionList. Returns 0 or -ENOMEM.
+int createConnectionList();
+// Removes every remaining client ("server shutdown"), waits until every
+// detached watchdog has ended, so none outlives the list, and frees it.
+// Call after the services are stopped.
+void destroyConnectionList();
+
+int connectionPingTimeout();
+bool connectionTraceMessages();
+
+// Optional event-script hooks, run after connect and after removal. Each gets
+// copies it may keep. Null members: nothing runs.
+struct ConnectionEventHooks {
+    void (*clientConnected)(const char* command, const char* addressText, uint16_t connectionId);
+    void (*clientDisconnected)(const char* command, uint16_t connectionId, const char* reason, const char* clientText,
+                               const char* addressText);
+};
+extern ConnectionEventHooks connectionEventHooks;
+
+// Next 16-bit id, never 0; also the source of binding ids.
+uint16_t nextConnectionId();
+
+// Takes over connection when it returns true; on false the caller closes,
+// destroys and frees it.
+bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAddress);
+
+// Removes one client. When another thread is already removing it, returns
+// false at once. Returns true when this call removed it.
+bool removeClientConnection(uint16_t connectionId, const char* reason);
+// Removes every client (shutdown), waiting for removals other threads have
+// started.
+void removeAllClientConnections(const char* reason);
+
+// Take ownership of message. Dropped (freed) when the client or its queue is gone.
+void sendToConnection(uint16_t connectionId, MessageHeader* message);
+void broadcastMessage(MessageHeader* message);
+
+// One-field copies; zeros / empty text when the client is not there. Each
+// returns whether the client was found.
+bool getConnectionRemoteAddress(uint16_t connectionId, sockaddr_storage* out);
+bool getConnectionClientText(uint16_t connectionId, char out[64]);
+bool getConnectionClientDetail(uint16_t connectionId, char out[64]);
+bool getConnectionUuid(uint16_t connectionId, uint8_t out[16]);
+bool getConnectionInterfaceName(uint16_t connectionId, char out[256]);
+bool setConnectionClientText(uint16_t connectionId, const char* text);
+bool setConnectionClientDetail(uint16_t connectionId, const char* text);
+bool connectionExists(uint16_t connectionId);
+// Id of the client with this uuid, 0 when none.
+uint16_t findConnectionByUuid(const uint8_t uuid[16]);
+// A current client has exactly this (128-byte, zero-padded) remote address.
+bool isRemoteAddressConnected(const sockaddr* address);
+
+void refreshReceiveTime(uint16_t connectionId);
+void refreshReceiveTimeIfPending(uint16_t connectionId);
+
+// Replaces the client's password entry for the device (or appends one).
+void storeDevicePassword(uint16_t connectionId, uint32_t deviceAddress, const char* password, size_t length);
+// Takes the entry out (a password serves one bind). False when none.
+bool takeDevicePassword(uint16_t connectionId, uint32_t deviceAddress, char out[128]);
+
+// Reads exactly length bytes from the client's link. Returns length on
+// success; 0 when the peer closed or the client stops before every byte
+// arrived; a negative result of the link's read otherwise.
+int readConnectionExact(uint16_t connectionId, void* buffer, size_t length);
+

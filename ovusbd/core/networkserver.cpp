@@ -1,0 +1,76 @@
+#include "ovusbd/core/networkserver.h"
+
+#include <string.h>
+
+#include "ovusbd/core/bindqueue.h"
+#include "ovusbd/core/connection.h"
+#include "ovusbd/core/handlers.h"
+#include "ovusbd/core/log.h"
+#include "ovusbd/core/netservice.h"
+
+void setUpMessageHandlers() {
+    fillMessageHandlerTable();
+}
+
+int startBindProcessing() {
+    const int rc = startBindQueue();
+    return rc < 0 ? rc : 1;
+}
+
+void stopBindProcessing() {
+    stopBindQueue();
+}
+
+void buildNetworkServices(bool tls) {
+    int rc = createServiceList(tls);
+    if (rc < 0) {
+        logMessage(3, "Error %d building the network services, %s", -rc, strerror(-rc));
+    }
+    rc = createConnectionList();
+    if (rc < 0) {
+        logMessage(3, "Error %d making the connection list, %s", -rc, strerror(-rc));
+    }
+}
+
+void initNetworkServices() {
+    if (serviceList != nullptr) {
+        runServiceInit();
+    }
+}
+
+bool listenNetworkServices(int* boundPort) {
+    // Without its lists the server cannot serve anyone: that is a failed start.
+    if (serviceList == nullptr || connectionList == nullptr) {
+        return false;
+    }
+    return runServiceListen(boundPort);
+}
+
+void startNetworkServices() {
+    if (serviceList != nullptr) {
+        runServiceStart();
+    }
+}
+
+void releaseNetworkServices() {
+    if (serviceList != nullptr) {
+        runServiceRelease();
+    }
+}
+
+void stopNetworkServices() {
+    if (serviceList != nullptr) {
+        runServiceStop(1);
+    }
+}
+
+void removeAllClients(const char* reason) {
+    if (connectionList != nullptr) {
+        removeAllClientConnections(reason);
+    }
+}
+
+void freeNetworkServices() {
+    destroyConnectionList();
+    destroyServiceList();
+}

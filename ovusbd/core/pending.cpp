@@ -1,0 +1,11 @@
+#include "ovusbd/core/pending.h"
+
+#include "ovusbd/core/log.h"
+
+void startDeviceLayer() {}
+
+void stopDeviceLayer() {}
+
+Announcement startAnnouncement(int) { return kAnnouncementNone; }
+
+void stopAnnouncement(Announcement) {}

@@ -1,0 +1,153 @@
+#include "ovusbd/core/reverseservice.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/select.h>
+#include <unistd.h>
+
+#include "ovusbd/core/config.h"
+#include "ovusbd/core/connection.h"
+#include "ovusbd/core/log.h"
+#include "ovusbd/core/tcpservice.h"
+
+namespace {
+
+void reverseServiceStart(NetworkService* service) {
+    int rc = pthread_create(&service->thread, nullptr, reverseClientThread, service);
+    service->threadRunning = rc == 0;
+    if (rc != 0) {
+        logMessage(3, "Error %d starting %s, %s", rc, service->name, strerror(rc));
+    }
+}
+
+bool reverseServiceListen(NetworkService*, int*) {
+    return true;
+}
+
+void dialOne(NetworkService* service, const char* item) {
+    char host[256];
+    char portText[16];
+    const char* colon = strchr(item, ':');
+    if (colon != nullptr) {
+        snprintf(host, sizeof host, "%.*s", int(colon - item), item);
+        snprintf(portText, sizeof portText, "%s", colon + 1);
+    } else {
+        snprintf(host, sizeof host, "%s", item);
+        snprintf(portText, sizeof portText, "%d", getConfigInt("ReverseClientsPort", 7573));
+    }
+    addrinfo hints{};
+    hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* results = nullptr;
+    int rc = getaddrinfo(host, portText, &hints, &results);
+    if (rc != 0) {
+        logMessage(4, "Error '%s' (%d) calling getaddrinfo for reverse client %s:%s", gai_strerror(rc), errno, host,
+                   portText);
+        return;
+    }
+    for (addrinfo* ai = results; ai != nullptr; ai = ai->ai_next) {
+        sockaddr_storage padded{};
+        memcpy(&padded, ai->ai_addr, ai->ai_addrlen < sizeof padded ? ai->ai_addrlen : sizeof padded);
+        if (isRemoteAddressConnected(reinterpret_cast<sockaddr*>(&padded))) {
+            freeaddrinfo(results);
+            return;
+        }
+    }
+    for (addrinfo* ai = results; ai != nullptr && !serviceStopRequested(service); ai = ai->ai_next) {
+        int s = socket(ai->ai_family, ai->ai_socktype | SOCK_CLOEXEC, ai->ai_protocol);
+        if (s < 0) {
+            continue;
+        }
+        if (!connectWithTimeout(s, ai->ai_addr, ai->ai_addrlen)) {
+            close(s);
+            continue;
+        }
+        sockaddr_storage padded{};
+        memcpy(&padded, ai->ai_addr, ai->ai_addrlen < sizeof padded ? ai->ai_addrlen : sizeof padded);
+        NetworkConnection* connection = createTcpConnection(s, linkSendTimeout());
+        if (connection == nullptr) {
+            close(s);
+        } else if (!addClientConnection(connection, reinterpret_cast<sockaddr*>(&padded))) {
+            discardConnection(connection);
+        }
+        break;
+    }
+    freeaddrinfo(results);
+}
+
+} // namespace
+
+NetworkService* createTcpReverseService() {
+    auto* service = static_cast<NetworkService*>(calloc(1, sizeof(NetworkService)));
+    if (service == nullptr) {
+        return nullptr;
+    }
+    service->listen = reverseServiceListen;
+    service->start = reverseServiceStart;
+    service->stop = stopServiceThread;
+    snprintf(service->name, sizeof service->name, "%s", "TCP Reverse Service");
+    return service;
+}
+
+bool connectWithTimeout(int socket, const sockaddr* address, socklen_t length) {
+    const int flags = fcntl(socket, F_GETFL);
+    if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
+        return false;
+    }
+    if (connect(socket, address, length) != 0) {
+        if (errno != EINPROGRESS) {
+            return false;
+        }
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(socket, &writable);
+        timeval timeout{4, 0};
+        int error = 0;
+        socklen_t errorLength = sizeof error;
+        if (select(socket + 1, nullptr, &writable, nullptr, &timeout) != 1 ||
+            getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 || error != 0) {
+            return false;
+        }
+    }
+    return fcntl(socket, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+void dialReverseClients(NetworkService* service, const char* list) {
+    char* copy = strdup(list);
+    if (copy == nullptr) {
+        return;
+    }
+    char* save = nullptr;
+    for (char* item = strtok_r(copy, ",", &save); item != nullptr && !serviceStopRequested(service);
+         item = strtok_r(nullptr, ",", &save)) {
+        dialOne(service, item);
+    }
+    free(copy);
+}
+
+void* reverseClientThread(void* argument) {
+    auto* service = static_cast<NetworkService*>(argument);
+    const int period = getConfigInt("ReverseClientsRetryPeriod", 15);
+    // The flag is looked at on every pass, also when the period gives no
+    // pause at all; otherwise a period of 0 spins past every stop request.
+    while (!serviceStopRequested(service)) {
+        char* list = getConfigString("ReverseClients", nullptr, false);
+        if (list != nullptr) {
+            dialReverseClients(service, list);
+            free(list);
+        }
+        for (int countdown = period & 0xff; countdown > 0; countdown--) {
+            if (serviceStopRequested(service)) {
+                return nullptr;
+            }
+            sleep(1);
+        }
+    }
+    return nullptr;
+}

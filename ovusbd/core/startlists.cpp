@@ -1,0 +1,111 @@
+#include "ovusbd/core/startlists.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "ovusbd/core/log.h"
+
+LockedList* nicknameList = nullptr;
+LockedList* clientIdMap = nullptr;
+
+namespace {
+
+std::vector<std::string> splitAtCommas(const char* value) {
+  std::vector<std::string> fields;
+  const char* start = value;
+  for (;;) {
+    const char* comma = strchr(start, ',');
+    if (!comma) {
+      fields.emplace_back(start);
+      return fields;
+    }
+    fields.emplace_back(start, static_cast<size_t>(comma - start));
+    start = comma + 1;
+  }
+}
+
+void copyText(char* field, size_t width, const std::string& text) {
+  size_t length = text.size() < width - 1 ? text.size() : width - 1;
+  memcpy(field, text.data(), length);
+  field[length] = '\0';
+}
+
+}  // namespace
+
+int parseDeviceNicknames(LockedList* list, const char* value) {
+  if (!value || !*value) return 0;
+  std::vector<std::string> fields = splitAtCommas(value);
+  int added = 0;
+  size_t i = 0;
+  for (; i + 4 <= fields.size(); i += 4) {
+    const std::string& first = fields[i];
+    auto* entry = static_cast<DeviceNickname*>(calloc(1, sizeof(DeviceNickname)));
+    if (!entry) return added;
+    entry->vendorId = static_cast<uint32_t>(strtoul(fields[i + 1].c_str(), nullptr, 16));
+    entry->productId = static_cast<uint32_t>(strtoul(fields[i + 2].c_str(), nullptr, 16));
+    entry->address = static_cast<uint32_t>(strtoul(fields[i + 3].c_str(), nullptr, 10));
+    copyText(entry->nickname, sizeof entry->nickname, first);
+    if (entry->vendorId == 0) {
+      // Serial-keyed: the first field is the nickname with the serial
+      // appended, and the fourth field is the serial's length.
+      size_t serialLength = entry->address;
+      if (serialLength > first.size() || serialLength >= sizeof entry->serial) {
+        logMessage(4, "Warning, ignoring nickname \"%s\" in DeviceNicknames: serial length %zu",
+                   first.c_str(), serialLength);
+        free(entry);
+        continue;
+      }
+      copyText(entry->serial, sizeof entry->serial, first.substr(first.size() - serialLength));
+      if (first.size() < sizeof entry->nickname)
+        entry->nickname[first.size() - serialLength] = '\0';
+    }
+    if (appendToLockedList(list, entry) < 0) {
+      free(entry);
+      return added;
+    }
+    added++;
+  }
+  if (i < fields.size())
+    logMessage(4, "Warning, ignoring incomplete entry at the end of DeviceNicknames");
+  return added;
+}
+
+int parseClientIdMap(LockedList* list, const char* value, const char* keyName) {
+  if (!value || !*value) return 0;
+  std::vector<std::string> fields = splitAtCommas(value);
+  int added = 0;
+  for (size_t i = 0; i < fields.size(); i += 2) {
+    if (i + 1 >= fields.size()) {
+      logMessage(3, "Invalid format for %s", keyName);
+      break;
+    }
+    if (fields[i].size() >= sizeof(ClientIdPair::clientText) ||
+        fields[i + 1].size() >= sizeof(ClientIdPair::replacement)) {
+      logMessage(4, "Warning, ignoring entry \"%s\" of %s: longer than %zu characters",
+                 fields[i].c_str(), keyName, sizeof(ClientIdPair::clientText) - 1);
+      continue;
+    }
+    auto* pair = static_cast<ClientIdPair*>(calloc(1, sizeof(ClientIdPair)));
+    if (!pair) break;
+    copyText(pair->clientText, sizeof pair->clientText, fields[i]);
+    copyText(pair->replacement, sizeof pair->replacement, fields[i + 1]);
+    if (appendToLockedList(list, pair) < 0) {
+      free(pair);
+      break;
+    }
+    added++;
+  }
+  return added;
+}
+
+void freeItem(void* item, void*) { free(item); }
+
+void removeFileAndFree(void* item, void*) {
+  if (!item) return;
+  unlink(static_cast<char*>(item));
+  free(item);
+}

@@ -1,0 +1,242 @@
+#include "ovusbd/core/startup.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include "ovusbd/core/autoprobe.h"
+#include "ovusbd/core/cmdline.h"
+#include "ovusbd/core/config.h"
+#include "ovusbd/core/daemon.h"
+#include "ovusbd/core/log.h"
+#include "ovusbd/core/networkserver.h"
+#include "ovusbd/core/notify.h"
+#include "ovusbd/core/pending.h"
+#include "ovusbd/core/platform.h"
+#include "ovusbd/core/serverserial.h"
+#include "ovusbd/core/settings.h"
+#include "ovusbd/core/signals.h"
+#include "ovusbd/core/startlists.h"
+#include "ovusbd/core/version.h"
+#include "ovusbd/usb/devicerecord.h"
+#include "ovusbd/usb/discovery.h"
+
+namespace {
+
+// What start-up did, so that shutdown and every failure exit undo exactly
+// that and nothing else (the configuration may say otherwise by then).
+struct StartupRecord {
+  bool bindProcessingStarted = false;
+  bool servicesBuilt = false;
+  bool deviceLayerStarted = false;
+  bool discoveryStarted = false;
+  Announcement announcement = kAnnouncementNone;
+};
+
+// TCP port the listener bound; what the announcement advertises.
+int boundPort = 0;
+
+// The failure texts sent on ReadyNAS, by exit code.
+void notifyFailure(int code) {
+  if (platformCode != kPlatformReadyNas) return;
+  switch (code) {
+    case kExitPermission:
+      notifyServiceManager("STATUS=Permission denied\nERRNO=%u", 1u);
+      break;
+    case kExitSignals:
+      notifyServiceManager("STATUS=Sighandler installation failed\nERRNO=%u", 5u);
+      break;
+    case kExitDaemon:
+      notifyServiceManager("STATUS=Daemon failed to start\nERRNO=%u", 10u);
+      break;
+    case kExitInitialise:
+      notifyServiceManager("STATUS=Server failed to inintialize\nERRNO=%u", 5u);
+      break;
+    case kExitStart:
+      notifyServiceManager("STATUS=Server failed to start\nERRNO=%u", 5u);
+      break;
+    default:
+      break;
+  }
+}
+
+// Also for the exits from -h and -u, 1 and 6.
+int finalSteps(int code) {
+  notifyFailure(code);
+  logMessage(6, ">>> Shutdown <<<");
+  closeLogging();
+  resetCommandLine();
+  return code;
+}
+
+// Also for the exits 2, 7, 8 and 9.
+int configCleanup(int code) {
+  stopConfigSaveThread();  // the saver saves once more before it ends
+  saveConfig();
+  freeConfigStore();
+  return finalSteps(code);
+}
+
+void destroyList(LockedList** list) {
+  if (!*list) return;
+  clearLockedList(*list, freeItem);
+  destroyLockedList(*list);
+  *list = nullptr;
+}
+
+// Normal end, exit 5 and (for what was made by then) exit 9.
+int commonCleanup(StartupRecord& record, int code) {
+  destroyList(&nicknameList);
+  destroyList(&clientIdMap);
+  if (record.bindProcessingStarted) stopBindProcessing();
+  if (record.servicesBuilt) freeNetworkServices();
+  freeSettings();
+  return configCleanup(code);
+}
+
+int initialisationFailed() {
+  logMessage(3, "Failed to initialize NetworkServer");
+  fprintf(stderr, "Failed to initialize NetworkServer");
+  return kExitInitialise;
+}
+
+// Steps up to "initialisation complete": settings, start-up lists, bind
+// thread, services.
+int initialise(StartupRecord& record) {
+  readTlsSettings();
+  serverSerial = makeServerSerial();
+  readAdminSettings();
+  readZeroCopySettings();
+  setUpMessageHandlers();
+
+  nicknameList = createLockedList();
+  clientIdMap = createLockedList();
+  if (!nicknameList || !clientIdMap) return initialisationFailed();
+  char* nicknames = getConfigString("DeviceNicknames", nullptr, true);
+  parseDeviceNicknames(nicknameList, nicknames);
+  free(nicknames);
+  char* clientIds = getConfigString("ClientIdMap", nullptr, false);
+  parseClientIdMap(clientIdMap, clientIds, "ClientIdMap");
+  free(clientIds);
+
+  int started = startBindProcessing();
+  if (started < 0) {
+    logMessage(3, "Failed to create bindUnbindProcessingThread due to error %d (%s)", -started,
+               strerror(-started));
+    return initialisationFailed();
+  }
+  record.bindProcessingStarted = true;
+
+  buildNetworkServices(sslCertPath != nullptr);
+  record.servicesBuilt = true;
+  initNetworkServices();
+  readConnectionSettings();
+  return kExitNormal;
+}
+
+// Probing, device layer, listening, announcement, discovery, readiness,
+// saver.
+int startServing(StartupRecord& record) {
+  if (!switchOffAutoprobe()) return kExitStart;
+
+  controlTimeout = getConfigInt("ControlTimeout", 3);
+  createDeviceList();
+  startDeviceLayer();
+  record.deviceLayerStarted = true;
+
+  if (!listenNetworkServices(&boundPort)) {
+    releaseNetworkServices();
+    logMessage(3, "Error starting server");
+    restoreAutoprobe();
+    stopDeviceLayer();
+    stopDeviceManager();
+    record.deviceLayerStarted = false;
+    return kExitStart;
+  }
+  startNetworkServices();
+
+  if (getConfigBool("UseAVAHI", "1")) record.announcement = startAnnouncement(boundPort);
+
+  udevMode = getConfigBool("UdevMode", "0");
+  startUsbDiscoveryThreads();
+  record.discoveryStarted = true;
+
+  if (platformCode == kPlatformReadyNas)
+    notifyServiceManager("STATUS=Successfully started\nREADY=1\nMAINPID=%lu",
+                         static_cast<unsigned long>(getpid()));
+  int r = startConfigSaveThread();
+  if (r < 0) logMessage(4, "Warning, configuration saver not started, %d (%s)", -r, strerror(-r));
+  return kExitNormal;
+}
+
+void shutdown(StartupRecord& record) {
+  if (record.discoveryStarted) stopUsbDiscoveryThreads();
+  stopAnnouncement(record.announcement);
+  record.announcement = kAnnouncementNone;
+  // Services first: a client accepted or dialled after the removal would
+  // never be removed. The bind thread goes before the device layer, so no
+  // bind runs against a layer that is going away.
+  stopNetworkServices();
+  removeAllClients("server shutdown");
+  if (record.bindProcessingStarted) {
+    stopBindProcessing();
+    record.bindProcessingStarted = false;
+  }
+  if (record.deviceLayerStarted) {
+    stopDeviceLayer();
+    stopDeviceManager();
+  }
+  restoreAutoprobe();
+}
+
+}  // namespace
+
+int runServer(int argc, char** argv) {
+  ensureStandardDescriptors();
+  detectPlatform();
+  int parsed = parseCommandLine(argc, argv);
+  logMessage(6, ">>> Starting %s v%u.%u.%u (Built: %s, %s)<<<", kServerTitle, kVersionMajor,
+             kVersionMinor, kVersionPatch, __DATE__, __TIME__);
+  if (parsed != kCommandLineContinue)
+    return finalSteps(parsed == kCommandLineUsage ? kExitNormal : kExitUsage);
+  if (exitAtOnce) return finalSteps(kExitNormal);
+
+  // The path is absolute from here on (made so by the command line and the
+  // store), so the daemon, which runs in "/", saves where it loaded.
+  if (!loadConfig(configFileArgument, true)) {
+    fprintf(stderr, "Failed to load configuration");
+    return finalSteps(kExitConfig);
+  }
+  if (usbfsNeedsRoot() && geteuid() != 0) {
+    fprintf(stderr, "Permission denied, did you run with sudo?\n");
+    return configCleanup(kExitPermission);
+  }
+  if (!installSignalHandlers()) return configCleanup(kExitSignals);
+  if (runAsDaemon) {
+    DaemonResult daemon = daemonise();
+    if (daemon == kDaemonParent) _exit(0);
+    if (daemon == kDaemonFailed) return configCleanup(kExitDaemon);
+  }
+
+  StartupRecord record;
+  int code = initialise(record);
+  if (code != kExitNormal) return commonCleanup(record, code);
+  code = startServing(record);
+  if (code != kExitNormal) return commonCleanup(record, code);
+
+  // A stop signal that came during start-up is already recorded: the wait
+  // returns at once.
+  if (!runAsDaemon) {
+    fputs("Orvanta USB Server is running...press CTRL-C to stop\n", stdout);
+    fflush(stdout);
+  }
+  waitForStopSignal();
+  if (!runAsDaemon) {
+    fputs("Stopping...\n", stdout);
+    fflush(stdout);
+  }
+  shutdown(record);
+  return commonCleanup(record, kExitNormal);
+}

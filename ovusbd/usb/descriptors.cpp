@@ -1,0 +1,9 @@
+#include "ovusbd/usb/descriptors.h"
+
+bool deviceDescriptorValid(const uint8_t* data, size_t length) {
+  return data && length >= kDeviceDescriptorSize && data[0] == kDeviceDescriptorSize && data[1] == 1;
+}
+
+uint16_t descriptorVendorId(const uint8_t* data) { return static_cast<uint16_t>(data[8] | data[9] << 8); }
+
+uint16_t descriptorProductId(const uint8_t* data) { return static_cast<uint16_t>(data[10] | data[11] << 8); }

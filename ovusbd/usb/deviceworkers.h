@@ -1,0 +1,39 @@
+// The three threads of a managed device: the operation thread, the URB
+// reaper and the completion thread. Each gets its own allocated copy of the
+// device address, never a pointer to the record.
+//
+// They are started before their record is published and wait at a start
+// gate until the record is in deviceList (or until the creation is given up,
+// when they end without touching anything), so a published record always
+// has its threads.
+#pragma once
+
+#include <pthread.h>
+#include <stdint.h>
+
+struct DeviceStartGate;
+
+struct DeviceThreads {
+  pthread_t operation;
+  pthread_t reaper;
+  pthread_t completion;
+  DeviceStartGate* gate;
+};
+
+// Starts the three threads, held at their gate. Returns 0, or -errno with no
+// thread left running.
+int startDeviceThreads(uint32_t address, DeviceThreads* threads);
+
+// Opens the gate: the threads look their record up and run.
+void openDeviceThreads(DeviceThreads* threads);
+
+// Gives up a creation: the threads end at the gate and are joined.
+void abandonDeviceThreads(DeviceThreads* threads);
+
+// Wakes the reapers after a record's `unplugged` was set.
+void wakeDeviceReapers();
+
+// Thread bodies; each frees its address copy when it ends.
+void deviceOperationThread(uint32_t* address);
+void urbReaperThread(uint32_t* address);
+void deviceCompletionThread(uint32_t* address);

@@ -1,0 +1,28 @@
+// Pure matching of a device against the discovery filters of the
+// configuration ("IgnoredBuses", "IgnoredDevices", "AllowedDevices"). Each
+// list is the configured text, comma-separated; ids are hexadecimal.
+#pragma once
+
+#include <stdint.h>
+
+// Vendor and product ids from a uevent PRODUCT value ("46d/c52b/1211").
+// Missing or unreadable parts give 0.
+void parseProductValue(const char* product, uint16_t* vendorId, uint16_t* productId);
+
+// An entry E excludes the device when the lower-cased path contains "/E/"
+// or ends with "/E" (compared in lower case).
+bool matchesIgnoredBuses(const char* list, const char* sysfsPath);
+
+// Entries "vendor[/product[/serial]]": a matching entry has the device's
+// vendor; its product is missing, empty, starts with '*', is 0, or equals the
+// device's; its serial is missing or empty, or the device has none, or they
+// are equal.
+bool matchesIgnoredDevices(const char* list, uint16_t vendorId, uint16_t productId, const char* serial);
+
+// Entries "vendor", "vendor/*" or "vendor/product". True when the list is
+// null or empty, or an entry covers the device.
+bool allowedByAllowedDevices(const char* list, uint16_t vendorId, uint16_t productId);
+
+// Built-in "IgnoredDevices" of the platform (the network and hub chips of
+// some boards), or null.
+const char* defaultIgnoredDevices(int platformCode, const char* serverSerial);

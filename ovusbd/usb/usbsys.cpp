@@ -1,0 +1,81 @@
+// The production seam: every member is the system call itself, with the
+// failure turned into -errno on the spot.
+#include "ovusbd/usb/usbsys.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace {
+
+inline int result(int value) { return value < 0 ? -errno : value; }
+inline ssize_t sizeResult(ssize_t value) { return value < 0 ? -errno : value; }
+
+int sysOpen(const char* path, int flags, mode_t mode) { return result(::open(path, flags | O_CLOEXEC, mode)); }
+int sysClose(int fd) { return result(::close(fd)); }
+int sysIoctl(int fd, unsigned long request, void* argument) { return result(::ioctl(fd, request, argument)); }
+int sysPoll(struct pollfd* fds, nfds_t count, int timeoutMs) { return result(::poll(fds, count, timeoutMs)); }
+int sysMunmap(void* address, size_t length) { return result(::munmap(address, length)); }
+ssize_t sysRead(int fd, void* buffer, size_t count) { return sizeResult(::read(fd, buffer, count)); }
+ssize_t sysWrite(int fd, const void* buffer, size_t count) { return sizeResult(::write(fd, buffer, count)); }
+int sysStat(const char* path, struct stat* status) { return result(::stat(path, status)); }
+int sysMknod(const char* path, mode_t mode, dev_t device) { return result(::mknod(path, mode, device)); }
+int sysUnlink(const char* path) { return result(::unlink(path)); }
+ssize_t sysReadlink(const char* path, char* buffer, size_t size) { return sizeResult(::readlink(path, buffer, size)); }
+int sysSocket(int domain, int type, int protocol) { return result(::socket(domain, type | SOCK_CLOEXEC, protocol)); }
+int sysBind(int fd, const struct sockaddr* address, socklen_t length) { return result(::bind(fd, address, length)); }
+ssize_t sysRecv(int fd, void* buffer, size_t length, int flags) { return sizeResult(::recv(fd, buffer, length, flags)); }
+int sysEventfd(unsigned int initial, int flags) { return result(::eventfd(initial, flags | EFD_CLOEXEC)); }
+
+int sysMmap(size_t length, int protection, int flags, int fd, off_t offset, void** mapped) {
+  void* address = ::mmap(nullptr, length, protection, flags, fd, offset);
+  if (address == MAP_FAILED) return -errno;
+  *mapped = address;
+  return 0;
+}
+
+int sysListDirectory(const char* path, UsbSysDirectoryVisitor visit, void* context) {
+  DIR* directory = ::opendir(path);
+  if (!directory) return -errno;
+  while (struct dirent* entry = ::readdir(directory)) {
+    if (visit(context, entry->d_name)) break;
+  }
+  ::closedir(directory);
+  return 0;
+}
+
+int sysRunCommand(const char* command) {
+  int status = ::system(command);
+  // system() gives -1 only when no child could be made or its status read.
+  return status == -1 ? -(errno ? errno : ECHILD) : status;
+}
+
+}  // namespace
+
+const UsbSys productionUsbSys = {
+    .open = sysOpen,
+    .close = sysClose,
+    .ioctl = sysIoctl,
+    .poll = sysPoll,
+    .mmap = sysMmap,
+    .munmap = sysMunmap,
+    .read = sysRead,
+    .write = sysWrite,
+    .listDirectory = sysListDirectory,
+    .stat = sysStat,
+    .mknod = sysMknod,
+    .unlink = sysUnlink,
+    .readlink = sysReadlink,
+    .socket = sysSocket,
+    .bind = sysBind,
+    .recv = sysRecv,
+    .eventfd = sysEventfd,
+    .runCommand = sysRunCommand,
+};
+
+const UsbSys* usbSys = &productionUsbSys;

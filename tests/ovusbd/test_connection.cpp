@@ -1,0 +1,700 @@
+// The protocol layer in-process: the real TCP services, connections and
+// handlers on loopback, driven by the test protocol client.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <random>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "ovusbd/core/bindqueue.h"
+#include "ovusbd/core/config.h"
+#include "ovusbd/core/connection.h"
+#include "ovusbd/core/handlers.h"
+#include "ovusbd/core/log.h"
+#include "ovusbd/core/netservice.h"
+#include "ovusbd/core/servermessages.h"
+#include "ovusbd/core/settings.h"
+#include "ovusbd/core/startlists.h"
+#include "ovusbd/core/tcpservice.h"
+#include "tests/support/ovclient.h"
+
+using namespace std::chrono_literals;
+using ovclient::Message;
+using ovclient::OvClient;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+template <typename Pred>
+bool waitUntil(Pred pred, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        if (pred()) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return pred();
+}
+
+class Server : public ::testing::Test {
+protected:
+    void TearDown() override { stop(); }
+
+    // Starts the layer the way start-up does, with the given keys on top of
+    // a loopback listener on a port of the system's choosing.
+    void start(std::map<std::string, std::string> keys = {}, const std::string& host = "127.0.0.1") {
+        char dirTemplate[] = "/tmp/ovusbd-conn.XXXXXX";
+        ASSERT_NE(mkdtemp(dirTemplate), nullptr);
+        dir_ = dirTemplate;
+        std::map<std::string, std::string> all = {{"TCPPort", "0"},     {"NetworkInterface", host},
+                                                  {"PingInterval", "1"}, {"PingTimeout", "3"},
+                                                  {"ServerName", "Bench $SERIAL$"}};
+        for (auto& [k, v] : keys) {
+            all[k] = v;
+        }
+        {
+            std::ofstream config(dir_ + "/config.ini");
+            for (auto& [k, v] : all) {
+                config << k << "=" << v << "\n";
+            }
+        }
+        logPath_ = dir_ + "/log.txt";
+        logStream_ = fopen(logPath_.c_str(), "a");
+        setLogFile(logStream_);
+        ASSERT_TRUE(loadConfig((dir_ + "/config.ini").c_str(), true));
+        pingTimeout = getConfigInt("PingTimeout", 9);
+        traceMessages = getConfigBool("TraceMsgs", "0");
+        serverSerial = strdup("SERIAL42");
+        clientIdMap = createLockedList();
+        nicknameList = createLockedList();
+        fillMessageHandlerTable();
+        ASSERT_EQ(startBindQueue(), 0);
+        ASSERT_EQ(createConnectionList(), 0);
+        ASSERT_EQ(createServiceList(false), 0);
+        runServiceInit();
+        ASSERT_TRUE(runServiceListen(&port_));
+        runServiceStart();
+        running_ = true;
+        host_ = host;
+    }
+
+    void stop() {
+        if (!running_) {
+            return;
+        }
+        running_ = false;
+        runServiceStop(1);
+        destroyConnectionList();
+        stopBindQueue();
+        destroyServiceList();
+        clearLockedList(clientIdMap, freeItem);
+        destroyLockedList(clientIdMap);
+        clientIdMap = nullptr;
+        clearLockedList(nicknameList, freeItem);
+        destroyLockedList(nicknameList);
+        nicknameList = nullptr;
+        free(serverSerial);
+        serverSerial = nullptr;
+        freeConfigStore();
+        setLogFile(nullptr);
+        fclose(logStream_);
+        if (!HasFailure()) {
+            std::filesystem::remove_all(dir_);  // kept for a look when a test failed
+        }
+    }
+
+    std::string log() const {
+        std::ifstream in(logPath_);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    bool logHas(const std::string& text, std::chrono::milliseconds timeout = 5s) const {
+        return waitUntil([&] { return log().find(text) != std::string::npos; }, timeout);
+    }
+    size_t logCount(const std::string& text) const {
+        std::string all = log();
+        size_t n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+            n++;
+        }
+        return n;
+    }
+
+    void connect(OvClient& client) { ASSERT_TRUE(client.connectTo(host_, uint16_t(port_))) << host_ << ":" << port_; }
+
+    uint16_t onlyConnectionId() {
+        uint16_t id = 0;
+        waitUntil([&] { return countLockedList(connectionList) == 1; }, 5s);
+        forEachInLockedList(
+            connectionList, nullptr,
+            [](void* item, void* out) { *static_cast<uint16_t*>(out) = static_cast<ConnectedClient*>(item)->connectionId; },
+            nullptr, &id, 1);
+        return id;
+    }
+
+    std::string dir_, logPath_, host_;
+    FILE* logStream_ = nullptr;
+    int port_ = 0;
+    bool running_ = false;
+};
+
+Message request(uint8_t type, std::vector<uint8_t> payload = {}, uint32_t address = 0) {
+    Message m;
+    m.type = type;
+    for (int i = 0; i < 5; i++) {
+        m.context[i] = 0xA0000000u + uint32_t(type) * 16 + uint32_t(i);
+    }
+    m.deviceAddress = address;
+    m.payload = std::move(payload);
+    return m;
+}
+
+void expectContextCopied(const Message& reply, const Message& asked) {
+    for (int i = 0; i < 5; i++) {
+        EXPECT_EQ(reply.context[i], asked.context[i]) << "context word " << i + 1;
+    }
+    EXPECT_EQ(reply.deviceAddress, asked.deviceAddress);
+}
+
+TEST_F(Server, HelloReplyFields) {
+    start();
+    OvClient client;
+    connect(client);
+    Message hello = request(0, std::vector<uint8_t>(128, 0));
+    memcpy(hello.payload.data(), "tester", 6);
+    memcpy(hello.payload.data() + 64, "detail text", 11);
+    ASSERT_TRUE(client.send(hello));
+    Message m;
+    ASSERT_TRUE(client.waitFor(1, &m, 5000));
+    expectContextCopied(m, hello);
+    ovclient::HelloReply reply;
+    ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
+    EXPECT_EQ(reply.marker, 8);
+    EXPECT_EQ(reply.serverName, "Bench SERIAL42");
+    EXPECT_EQ(reply.serverSerial, "SERIAL42");
+    EXPECT_EQ(reply.version[0], 4);
+    EXPECT_EQ(reply.version[1], 3);
+    EXPECT_EQ(reply.version[2], 3);
+    EXPECT_EQ(reply.interfaceName, "lo");
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    EXPECT_EQ(reply.hostName, host);
+    uint8_t zero[16] = {};
+    EXPECT_NE(memcmp(reply.uuid, zero, 16), 0);
+    EXPECT_EQ(reply.trovixAvailable, 1);
+    EXPECT_EQ(memcmp(reply.trovixId, zero, 16), 0);  // no "TrovixId": zeros
+
+    const uint16_t id = onlyConnectionId();
+    char text[64];
+    getConnectionClientText(id, text);
+    EXPECT_STREQ(text, "tester");
+    getConnectionClientDetail(id, text);
+    EXPECT_STREQ(text, "detail text");
+    uint8_t uuid[16];
+    getConnectionUuid(id, uuid);
+    EXPECT_EQ(memcmp(uuid, reply.uuid, 16), 0);
+}
+
+TEST_F(Server, HelloMapsClientIdAndTrovixFields) {
+    start({{"DisableTrovix", "0"}, {"Trovix", "1"}, {"TrovixId", "2"}, {"TrovixPin", "1z"}});
+    auto* pair = static_cast<ClientIdPair*>(calloc(1, sizeof(ClientIdPair)));
+    strcpy(pair->clientText, "alice");
+    strcpy(pair->replacement, "bob");
+    appendToLockedList(clientIdMap, pair);
+    OvClient client;
+    connect(client);
+    Message hello = request(0, std::vector<uint8_t>(64, 0));
+    memcpy(hello.payload.data(), "alice", 5);
+    ASSERT_TRUE(client.send(hello));
+    Message m;
+    ASSERT_TRUE(client.waitFor(1, &m, 5000));
+    ovclient::HelloReply reply;
+    ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
+    EXPECT_EQ(reply.trovixEnabled, 1);
+    EXPECT_EQ(reply.trovixId[15], 1);  // "2" is the digit 1
+    EXPECT_EQ(reply.trovixPin[3], 57);  // "z" is the digit 57
+    char text[64];
+    getConnectionClientText(onlyConnectionId(), text);
+    EXPECT_STREQ(text, "bob");
+    getConnectionClientDetail(onlyConnectionId(), text);
+    EXPECT_STREQ(text, "");
+}
+
+TEST_F(Server, FixedRepliesForwardPasswordAndUnknownType) {
+    start();
+    OvClient client;
+    connect(client);
+    Message asked = request(2, {1, 2, 3}, 77);
+    Message m;
+    ASSERT_TRUE(client.send(asked));
+    ASSERT_TRUE(client.waitFor(17, &m, 5000));
+    expectContextCopied(m, asked);
+    EXPECT_TRUE(m.payload.empty());
+
+    asked = request(10, {}, 77);
+    ASSERT_TRUE(client.send(asked));
+    ASSERT_TRUE(client.waitFor(11, &m, 5000));
+    for (uint32_t word : m.context) {
+        EXPECT_EQ(word, 0u);
+    }
+    EXPECT_EQ(m.deviceAddress, 0u);
+
+    asked = request(33, {}, 78);
+    ASSERT_TRUE(client.send(asked));
+    ASSERT_TRUE(client.waitFor(34, &m, 5000));
+    expectContextCopied(m, asked);
+    EXPECT_EQ(m.payload, std::vector<uint8_t>(12, 0));
+
+    // Unknown type: a warning, and the connection goes on.
+    ASSERT_TRUE(client.send(request(200)));
+    EXPECT_TRUE(logHas("Warning, this server has received an unknown message of type 200"));
+    asked = request(66, std::vector<uint8_t>(127, 'p'), 91);
+    ASSERT_TRUE(client.send(asked));
+    ASSERT_TRUE(client.waitFor(67, &m, 5000));
+    EXPECT_EQ(m.deviceAddress, 91u);
+    EXPECT_EQ(m.context[0], 0u);
+    EXPECT_TRUE(m.payload.empty());
+    ASSERT_TRUE(client.send(request(66, std::vector<uint8_t>(128, 'p'), 91)));
+    ASSERT_TRUE(client.waitFor(67, &m, 5000));
+    EXPECT_TRUE(logHas("Password for device 91 is too long, max 127 chars"));
+    char password[128];
+    EXPECT_TRUE(takeDevicePassword(onlyConnectionId(), 91, password));
+    EXPECT_EQ(std::string(password), std::string(127, 'p'));
+
+    // Forward to our own uuid comes back as it was sent.
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(client.hello("me", "", &hello));
+    Message forward = request(45);
+    forward.payload.assign(hello.uuid, hello.uuid + 16);
+    forward.payload.insert(forward.payload.end(), {9, 8, 7});
+    ASSERT_TRUE(client.send(forward));
+    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    EXPECT_EQ(m.payload, forward.payload);
+    expectContextCopied(m, forward);
+
+    // Device list: the device list is empty, so nothing answers.
+    std::vector<ovclient::DeviceAnnouncement> devices;
+    ASSERT_TRUE(client.listDevices(&devices, 300));
+    EXPECT_TRUE(devices.empty());
+}
+
+TEST_F(Server, BindOfUnknownDeviceFailsAndQueuedBindOfGoneClientIsSkipped) {
+    start();
+    OvClient client;
+    connect(client);
+    ovclient::BindResult result;
+    ASSERT_TRUE(client.bind(4242, &result));
+    EXPECT_EQ(result.result, -1);
+    EXPECT_EQ(result.speed, 2);
+    EXPECT_EQ(result.address, 4242u);
+    EXPECT_EQ(result.serverSerial, "SERIAL42");
+    EXPECT_TRUE(logHas("Error binding device 4242 [0000:0000] to connection"));
+    EXPECT_TRUE(logHas("BIND_ERROR"));
+
+    // A request whose client left before the bind thread reached it must not
+    // bind anything for nobody.
+    queueBindRequest(60000, 4243, true);
+    EXPECT_TRUE(logHas("Dropping bind request for device 4243: connection 60000 is gone"));
+    EXPECT_EQ(logCount("Error binding device 4243"), 0u);
+}
+
+// Short fixed-offset payloads: a request with a reply gets it with -22, one
+// without is dropped with a warning; the handler never runs on them.
+std::atomic<int> fakeHandlerCalls{0};
+void fakeHandler(uint16_t, const MessageHeader*) {
+    fakeHandlerCalls++;
+}
+
+TEST_F(Server, ShortPayloadsAreRefusedBeforeTheHandler) {
+    start();
+    messageHandlers[13].handler = fakeHandler;
+    messageHandlers[51].handler = fakeHandler;
+    OvClient client;
+    connect(client);
+    Message m;
+    Message control = request(13, {0x80, 6, 0, 1, 0, 0, 18, 0, 0, 0}, 5);  // 10 of 16 bytes
+    ASSERT_TRUE(client.send(control));
+    ASSERT_TRUE(client.waitFor(14, &m, 5000));
+    expectContextCopied(m, control);
+    ASSERT_EQ(m.payload.size(), 16u);
+    EXPECT_EQ(0, memcmp(m.payload.data(), control.payload.data(), 8));  // setup packet echoed
+    EXPECT_EQ(int32_t(ovclient::le32(m.payload.data() + 8)), -22);
+
+    Message reset = request(51, std::vector<uint8_t>(17, 1), 5);  // 17 of 18 bytes
+    ASSERT_TRUE(client.send(reset));
+    ASSERT_TRUE(client.waitFor(23, &m, 5000));
+    ASSERT_EQ(m.payload.size(), 4u);
+    EXPECT_EQ(int32_t(ovclient::le32(m.payload.data())), -22);
+
+    ASSERT_TRUE(client.send(request(45, std::vector<uint8_t>(15, 0))));
+    EXPECT_TRUE(logHas("Warning, dropping message of type 45 from connection"));
+
+    ASSERT_TRUE(client.send(request(51, std::vector<uint8_t>(18, 1), 5)));  // exactly enough
+    EXPECT_TRUE(waitUntil([] { return fakeHandlerCalls.load() == 1; }, 5s));
+    messageHandlers[13].handler = nullptr;
+    messageHandlers[51].handler = nullptr;
+    fakeHandlerCalls = 0;
+}
+
+TEST_F(Server, KeepAliveKeepsAClientSilenceDropsIt) {
+    start({{"PingInterval", "1"}, {"PingTimeout", "2"}});
+    OvClient talker, silent;
+    connect(talker);
+    connect(silent);
+    talker.skipPings = false;
+    // The talker sends keep-alives for longer than the time-out and sees pings.
+    int pings = 0;
+    const auto end = Clock::now() + 4500ms;
+    while (Clock::now() < end) {
+        ASSERT_TRUE(talker.keepAlive());
+        Message m;
+        while (talker.receive(&m, 400) == 1) {
+            if (m.type == 12) {
+                pings++;
+                ASSERT_EQ(m.payload.size(), 4u);
+                EXPECT_NEAR(double(ovclient::le32(m.payload.data())), double(time(nullptr)), 5.0);
+            }
+        }
+    }
+    EXPECT_GE(pings, 2);
+    EXPECT_TRUE(silent.waitClosed(1000)) << "silent client should be gone by now";
+    EXPECT_TRUE(logHas("successfully removed (reason:timeout)"));
+    ovclient::HelloReply reply;
+    EXPECT_TRUE(talker.hello("still here", "", &reply));
+    EXPECT_EQ(countLockedList(connectionList), 1u);
+}
+
+// Every malformed frame ends only its own client; another client is served
+// throughout.
+TEST_F(Server, MalformedFramesDropOnlyTheirClient) {
+    start({{"PingInterval", "1"}, {"PingTimeout", "2"}});
+    using Bytes = std::vector<uint8_t>;
+    auto prefix = [](uint32_t c, uint32_t l) {
+        Bytes v;
+        ovclient::putLe32(v, 0, c);
+        ovclient::putLe32(v, 4, l);
+        return v;
+    };
+    auto concat = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    std::vector<Bytes> frames;
+    frames.push_back(concat(prefix(1, 0), {0}));
+    frames.push_back(concat(prefix(0, 20), Bytes(20, 0)));
+    Bytes lie = ovclient::encodeFrame(request(0, Bytes(128, 0)), ovclient::Compression::Never);
+    ovclient::putLe32(lie, 8 + 29, 100000);
+    frames.push_back(lie);
+    Bytes shortLz4 = ovclient::encodeFrame(request(45, Bytes(3000, 'z')), ovclient::Compression::Always);
+    ovclient::putLe32(shortLz4, 4, 33 + 3000 + 50);
+    frames.push_back(shortLz4);
+    Bytes longLz4 = ovclient::encodeFrame(request(45, Bytes(3000, 'z')), ovclient::Compression::Always);
+    ovclient::putLe32(longLz4, 4, 33 + 100);
+    frames.push_back(longLz4);
+    frames.push_back(concat(prefix(16, 64), Bytes(16, 0xff)));
+    frames.push_back(prefix(0x900001, 64));
+    frames.push_back(prefix(0, 0x900001));
+
+    OvClient good;
+    connect(good);
+    std::vector<std::unique_ptr<OvClient>> bad;
+    for (const Bytes& frame : frames) {
+        bad.push_back(std::make_unique<OvClient>());
+        connect(*bad.back());
+        ASSERT_TRUE(bad.back()->sendRaw(frame.data(), frame.size()));
+        ovclient::HelloReply reply;
+        ASSERT_TRUE(good.hello("good", "", &reply));
+    }
+    // Each bad client is dropped by its watchdog once its receive thread has
+    // ended; the good one keeps talking meanwhile.
+    for (size_t i = 0; i < bad.size(); i++) {
+        const auto deadline = Clock::now() + 8s;
+        bool closed = false;
+        while (!closed && Clock::now() < deadline) {
+            ASSERT_TRUE(good.keepAlive());
+            closed = bad[i]->waitClosed(300);
+        }
+        EXPECT_TRUE(closed) << "malformed frame " << i;
+    }
+    ovclient::HelloReply reply;
+    EXPECT_TRUE(good.hello("good", "", &reply));
+    EXPECT_EQ(logCount("Error received message is malformed"), 4u);
+    EXPECT_EQ(logCount("Error decompressing message"), 2u);
+    EXPECT_EQ(logCount("Error received message is too big (comp=9437185, uncomp=64)"), 1u);
+    EXPECT_EQ(logCount("Error received message is too big (comp=0, uncomp=9437185)"), 1u);
+}
+
+TEST_F(Server, CompressionAboveTheLimitBothWaysAndTheSizeEdge) {
+    start({{"PingTimeout", "30"}});
+    OvClient client;
+    connect(client);
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(client.hello("me", "", &hello));
+    auto forwardOfBody = [&](uint32_t bodyLength, uint8_t fill) {
+        Message m = request(45);
+        m.payload.assign(hello.uuid, hello.uuid + 16);
+        m.payload.resize(bodyLength - 33, fill);
+        return m;
+    };
+    Message m;
+    // Server to client: L = 384 goes raw, 385 compressed.
+    client.compression = ovclient::Compression::Never;
+    ASSERT_TRUE(client.send(forwardOfBody(384, 'a')));
+    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    EXPECT_EQ(m.wireCompressedLength, 0u);
+    ASSERT_TRUE(client.send(forwardOfBody(385, 'a')));
+    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    EXPECT_GT(m.wireCompressedLength, 0u);
+    EXPECT_EQ(m.payload.size(), 385u - 33u);
+    // Client to server, compressed even when small.
+    client.compression = ovclient::Compression::Always;
+    ASSERT_TRUE(client.send(forwardOfBody(100, 'b')));
+    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    EXPECT_EQ(m.payload.back(), 'b');
+
+    // The largest body is accepted (here dropped by the forward to nobody);
+    // one byte more ends the receive thread.
+    client.compression = ovclient::Compression::Auto;
+    Message edge = request(45);
+    edge.payload.assign(kMaxFrameLength - 33, 0);
+    ASSERT_TRUE(client.send(edge));
+    ASSERT_TRUE(client.hello("after edge", "", &hello));
+    edge.payload.push_back(0);
+    ASSERT_TRUE(client.send(edge));
+    EXPECT_TRUE(logHas("Error received message is too big (comp="));
+}
+
+// A client that stops reading must not hold up the replies of another
+// (writes happen outside the connection-list lock), and its own stuck write
+// gives up after the send time-out, ending only that client.
+TEST_F(Server, StuckReaderDoesNotDelayOthers) {
+    start({{"PingInterval", "1"}, {"PingTimeout", "4"}});
+    OvClient stuck, other;
+    connect(stuck);
+    int small = 4096;
+    setsockopt(stuck.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(stuck.hello("stuck", "", &hello));
+    // Bounce incompressible data to itself and never read it.
+    std::mt19937 rng(1);
+    Message flood = request(45);
+    flood.payload.assign(hello.uuid, hello.uuid + 16);
+    for (int i = 0; i < 1 << 20; i++) {
+        flood.payload.push_back(uint8_t(rng()));
+    }
+    for (int i = 0; i < 12; i++) {
+        ASSERT_TRUE(stuck.send(flood));
+    }
+    // Connected only now: sending the flood may take longer than the
+    // time-out in slow (sanitizer) builds, and this client is silent until now.
+    connect(other);
+    // The server's send to the stuck client blocks once the socket buffers
+    // are full; replies to the other client keep coming. Both keep sending
+    // keep-alives, so only the stuck write can end the stuck client: it
+    // times out, the link is shut down and the watchdog removes it.
+    const auto deadline = Clock::now() + 25s;
+    int replies = 0;
+    while (Clock::now() < deadline) {
+        const auto asked = Clock::now();
+        ASSERT_TRUE(other.hello("other", "", &hello, 3000)) << "reply " << replies << "\n" << log();
+        EXPECT_LT(Clock::now() - asked, 3000ms);
+        replies++;
+        stuck.keepAlive();
+        if (countLockedList(connectionList) == 1 && log().find("stopped reading, send timed out") != std::string::npos) {
+            break;
+        }
+        std::this_thread::sleep_for(200ms);
+    }
+    EXPECT_TRUE(logHas("stopped reading, send timed out", 0ms));
+    EXPECT_EQ(countLockedList(connectionList), 1u);
+    EXPECT_GT(replies, 5);
+    EXPECT_TRUE(other.hello("other", "", &hello));
+}
+
+// A transmit thread that ends while the client is not being removed shuts
+// the link down at once instead of leaving a client nobody can send to.
+TEST_F(Server, EndedTransmitThreadShutsTheLinkDown) {
+    start({{"PingInterval", "1"}, {"PingTimeout", "60"}});
+    OvClient client;
+    connect(client);
+    const uint16_t id = onlyConnectionId();
+    MessageHeader* huge = allocMessage(kMaxFrameLength - 32, 16, 0, 0, 0, 0, 0, 0, 0, 0);
+    ASSERT_NE(huge, nullptr);
+    sendToConnection(id, huge);
+    EXPECT_TRUE(logHas("It is too big (9437185 bytes) to transmit"));
+    EXPECT_TRUE(client.waitClosed(5000));
+}
+
+TEST_F(Server, ConcurrentRemovalsRemoveOnce) {
+    start({{"PingTimeout", "60"}});
+    OvClient client;
+    connect(client);
+    const uint16_t id = onlyConnectionId();
+    std::atomic<int> removed{0};
+    std::thread a([&] { removed += removeClientConnection(id, "first") ? 1 : 0; });
+    std::thread b([&] { removed += removeClientConnection(id, "second") ? 1 : 0; });
+    a.join();
+    b.join();
+    EXPECT_EQ(removed.load(), 1);
+    EXPECT_EQ(logCount("successfully removed"), 1u);
+    EXPECT_TRUE(client.waitClosed(5000));
+    EXPECT_FALSE(removeClientConnection(id, "again"));
+}
+
+// Senders append outside the list lock; a removal racing with them must
+// neither lose track of a message (leak) nor free the queue under one.
+TEST_F(Server, SendsRacingRemoval) {
+    start({{"PingTimeout", "60"}});
+    for (int round = 0; round < 5; round++) {
+        OvClient client;
+        connect(client);
+        uint16_t id = 0;
+        ASSERT_TRUE(waitUntil([&] {
+            forEachInLockedList(
+                connectionList, nullptr,
+                [](void* item, void* out) { *static_cast<uint16_t*>(out) = static_cast<ConnectedClient*>(item)->connectionId; },
+                nullptr, &id, 1);
+            return id != 0;
+        }, 5s));
+        std::atomic<bool> go{true};
+        std::vector<std::thread> senders;
+        for (int t = 0; t < 4; t++) {
+            senders.emplace_back([&] {
+                while (go) {
+                    sendToConnection(id, allocMessage(16, 24, 0, 0, 0, 0, 0, 0, 0, 0));
+                    broadcastMessage(allocMessage(8, 24, 0, 0, 0, 0, 0, 0, 0, 0));
+                }
+            });
+        }
+        std::this_thread::sleep_for(50ms);
+        EXPECT_TRUE(removeClientConnection(id, "race"));
+        go = false;
+        for (auto& t : senders) t.join();
+        EXPECT_FALSE(connectionExists(id));
+    }
+}
+
+// A link that delivers half a prefix and then stops while the client is
+// being removed: the partial read is not taken for a whole one.
+struct HalfLink {
+    NetworkConnection base;
+    std::atomic<int> reads{0};
+    std::atomic<bool> closed{false};
+};
+
+TEST_F(Server, PartialReadWhileStoppingIsNotAFrame) {
+    start({{"PingTimeout", "60"}});
+    auto* link = static_cast<HalfLink*>(calloc(1, sizeof(HalfLink)));
+    link->base.setNoDelay = [](NetworkConnection*) { return 0; };
+    link->base.handshake = [](NetworkConnection*) { return true; };
+    link->base.getLocalAddress = [](NetworkConnection*, sockaddr*, socklen_t*) { return -1; };
+    link->base.close = [](NetworkConnection* c) { reinterpret_cast<HalfLink*>(c)->closed = true; };
+    link->base.destroy = [](NetworkConnection*) {};
+    link->base.write = [](NetworkConnection*, const void*, size_t length) { return int(length); };
+    link->base.read = [](NetworkConnection* c, void* buffer, size_t length) -> int {
+        auto* half = reinterpret_cast<HalfLink*>(c);
+        if (half->reads++ == 0) {
+            // Four bytes of a prefix that would claim a huge body.
+            memset(buffer, 0xff, length < 4 ? length : 4);
+            return int(length < 4 ? length : 4);
+        }
+        while (!half->closed) {
+            std::this_thread::sleep_for(5ms);
+        }
+        errno = EAGAIN;
+        return -1;
+    };
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    ASSERT_TRUE(addClientConnection(&link->base, reinterpret_cast<sockaddr*>(&peer)));
+    const uint16_t id = onlyConnectionId();
+    ASSERT_TRUE(waitUntil([&] { return link->reads.load() >= 2; }, 5s));
+    EXPECT_TRUE(removeClientConnection(id, "test"));
+    EXPECT_EQ(logCount("Error received message"), 0u);
+    EXPECT_EQ(logCount("unknown message"), 0u);
+}
+
+TEST_F(Server, ReverseDialling) {
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    start({{"ReverseClients", target}, {"ReverseClientsRetryPeriod", "1"}, {"PingTimeout", "30"}});
+    pollfd pfd{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    OvClient dialled;
+    dialled.adopt(accept(listener, nullptr, nullptr));
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(dialled.hello("reverse", "", &hello));
+    EXPECT_EQ(hello.serverSerial, "SERIAL42");
+    // While that client is connected it is not dialled again.
+    ASSERT_TRUE(dialled.keepAlive());
+    EXPECT_EQ(poll(&pfd, 1, 2500), 0);
+    close(listener);
+}
+
+// With no pause between passes the dialler must still see its stop flag.
+TEST_F(Server, ReverseDiallerWithoutPauseStops) {
+    start({{"ReverseClients", "127.0.0.1:1"}, {"ReverseClientsRetryPeriod", "0"}});
+    std::this_thread::sleep_for(200ms);
+    auto stopped = std::async(std::launch::async, [] { runServiceStop(1); });
+    ASSERT_EQ(stopped.wait_for(10s), std::future_status::ready);
+}
+
+TEST_F(Server, ShutdownWithClientsConnected) {
+    start({{"PingTimeout", "60"}});
+    std::vector<std::unique_ptr<OvClient>> clients;
+    for (int i = 0; i < 6; i++) {
+        clients.push_back(std::make_unique<OvClient>());
+        connect(*clients.back());
+        ovclient::HelloReply hello;
+        ASSERT_TRUE(clients.back()->hello("c" + std::to_string(i), "", &hello));
+    }
+    auto done = std::async(std::launch::async, [this] { stop(); });
+    ASSERT_EQ(done.wait_for(15s), std::future_status::ready);
+    for (auto& c : clients) {
+        EXPECT_TRUE(c->waitClosed(2000));
+    }
+    std::string all = log();
+    size_t n = 0;
+    for (size_t at = all.find("reason:server shutdown"); at != std::string::npos; at = all.find("reason:server shutdown", at + 1)) {
+        n++;
+    }
+    EXPECT_EQ(n, 6u);
+}
+
+TEST_F(Server, Ipv6Loopback) {
+    start({}, "::1");
+    OvClient client;
+    connect(client);
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(client.hello("six", "", &hello));
+    EXPECT_EQ(hello.interfaceName, "lo");
+    EXPECT_TRUE(logHas("Listening on ::1 at TCP port"));
+}
+
+} // namespace

@@ -1,0 +1,334 @@
+// Frame encoding and decoding: the server's pure parser and encoder against
+// the independent test client codec, the size and compression rules, and
+// every malformed frame that must be refused before a handler sees it.
+#include <gtest/gtest.h>
+#include <lz4.h>
+
+#include <cstring>
+#include <random>
+#include <vector>
+
+#include "ovusbd/core/frameparser.h"
+#include "ovusbd/core/framing.h"
+#include "ovusbd/core/message.h"
+#include "tests/support/ovclient.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes prefix(uint32_t c, uint32_t l) {
+    Bytes v;
+    ovclient::putLe32(v, 0, c);
+    ovclient::putLe32(v, 4, l);
+    return v;
+}
+
+Bytes concat(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+ovclient::Message clientMessage(uint8_t type, size_t payloadLength, uint8_t fill = 'x') {
+    ovclient::Message m;
+    m.type = type;
+    for (int i = 0; i < 5; i++) {
+        m.context[i] = 0x11111111u * uint32_t(i + 1);
+    }
+    m.deviceAddress = 112;
+    m.payload.assign(payloadLength, fill);
+    return m;
+}
+
+long parse(const Bytes& bytes, const MessageHeader** body, FrameScratch* scratch) {
+    return parseFrame(bytes.data(), bytes.size(), scratch, body);
+}
+
+struct MalformedCase {
+    const char* name;
+    Bytes frame;
+    int expected;
+};
+
+// Each way a body can disagree with its prefix. All must be refused: the
+// receive thread then ends, as for a frame that is too big.
+std::vector<MalformedCase> malformedCases() {
+    std::vector<MalformedCase> cases;
+    cases.push_back({"C=1, L=0 and one zero byte", concat(prefix(1, 0), {0}), FRAME_TOO_SHORT});
+    cases.push_back({"raw body of 32 bytes", concat(prefix(0, 32), Bytes(32, 0)), FRAME_TOO_SHORT});
+    cases.push_back({"raw, L=0", prefix(0, 0), FRAME_TOO_SHORT});
+
+    Bytes f = ovclient::encodeFrame(clientMessage(15, 0), ovclient::Compression::Never);
+    ovclient::putLe32(f, 8 + 29, 5);
+    cases.push_back({"payload length above L-33", f, FRAME_BAD_PAYLOAD_LENGTH});
+    f = ovclient::encodeFrame(clientMessage(0, 128), ovclient::Compression::Never);
+    ovclient::putLe32(f, 8 + 29, 64);
+    cases.push_back({"payload length below L-33", f, FRAME_BAD_PAYLOAD_LENGTH});
+    f = ovclient::encodeFrame(clientMessage(0, 16), ovclient::Compression::Never);
+    ovclient::putLe32(f, 8 + 29, 0xffffffffu);
+    cases.push_back({"payload length near 2^32", f, FRAME_BAD_PAYLOAD_LENGTH});
+
+    // A compressed body whose header lies about the payload.
+    ovclient::Message lie = clientMessage(9, 2000);
+    Bytes body;
+    {
+        Bytes raw = ovclient::encodeFrame(lie, ovclient::Compression::Never);
+        body.assign(raw.begin() + 8, raw.end());
+        ovclient::putLe32(body, 29, 1);
+        Bytes block(LZ4_compressBound(int(body.size())));
+        int c = LZ4_compress_default(reinterpret_cast<const char*>(body.data()), reinterpret_cast<char*>(block.data()),
+                                     int(body.size()), int(block.size()));
+        block.resize(size_t(c));
+        cases.push_back({"compressed, payload length wrong", concat(prefix(uint32_t(c), uint32_t(body.size())), block),
+                         FRAME_BAD_PAYLOAD_LENGTH});
+    }
+
+    Bytes c = ovclient::encodeFrame(clientMessage(9, 2000), ovclient::Compression::Always);
+    ovclient::putLe32(c, 4, 33 + 2000 + 100);
+    cases.push_back({"LZ4 result shorter than L", c, FRAME_SIZE_MISMATCH});
+    c = ovclient::encodeFrame(clientMessage(9, 2000), ovclient::Compression::Always);
+    ovclient::putLe32(c, 4, 33 + 1000);
+    cases.push_back({"LZ4 result longer than L", c, FRAME_BAD_COMPRESSION});
+    cases.push_back({"LZ4 garbage", concat(prefix(20, 100), Bytes(20, 0xff)), FRAME_BAD_COMPRESSION});
+    cases.push_back({"C one above the limit", concat(prefix(0x900001, 40), Bytes(16, 1)), FRAME_TOO_BIG});
+    cases.push_back({"L one above the limit", concat(prefix(0, 0x900001), Bytes(16, 1)), FRAME_TOO_BIG});
+    cases.push_back({"both words maximal", prefix(0xffffffffu, 0xffffffffu), FRAME_TOO_BIG});
+    Bytes t = ovclient::encodeFrame(clientMessage(0, 128), ovclient::Compression::Never);
+    t.resize(t.size() - 1);
+    cases.push_back({"body cut short", t, FRAME_INCOMPLETE});
+    cases.push_back({"prefix cut short", Bytes{1, 0, 0}, FRAME_INCOMPLETE});
+    return cases;
+}
+
+TEST(FrameParser, RefusesEveryMalformedFrame) {
+    for (const auto& tc : malformedCases()) {
+        SCOPED_TRACE(tc.name);
+        FrameScratch scratch{};
+        const MessageHeader* body = nullptr;
+        EXPECT_EQ(parse(tc.frame, &body, &scratch), tc.expected) << frameErrorText(int(parse(tc.frame, &body, &scratch)));
+        releaseFrameScratch(&scratch);
+    }
+}
+
+TEST(FrameParser, LimitEdgeIsAcceptedOneAboveIsNot) {
+    FrameSizes sizes;
+    Bytes p = prefix(0x900000, 0x900000);
+    EXPECT_EQ(parseFramePrefix(p.data(), p.size(), &sizes), 0);
+    EXPECT_EQ(sizes.frameBytes, 0x900000u);
+    p = prefix(0, 0x900000);
+    EXPECT_EQ(parseFramePrefix(p.data(), p.size(), &sizes), 0);
+    p = prefix(0x900001, 0x900000);
+    EXPECT_EQ(parseFramePrefix(p.data(), p.size(), &sizes), FRAME_TOO_BIG);
+    EXPECT_EQ(sizes.compressedLength, 0x900001u);  // both words are there for the log line
+    p = prefix(0, 33);
+    EXPECT_EQ(parseFramePrefix(p.data(), p.size(), &sizes), 0);
+}
+
+TEST(FrameParser, DecodesClientFramesRawAndCompressedInSequence) {
+    Bytes stream;
+    std::vector<ovclient::Message> sent;
+    for (auto [size, mode] : {std::pair{0ul, ovclient::Compression::Never}, {128ul, ovclient::Compression::Always},
+                              {5000ul, ovclient::Compression::Auto}, {351ul, ovclient::Compression::Auto}}) {
+        sent.push_back(clientMessage(uint8_t(size % 200), size, uint8_t(size)));
+        stream = concat(stream, ovclient::encodeFrame(sent.back(), mode));
+    }
+    FrameScratch scratch{};
+    size_t offset = 0;
+    for (const auto& expected : sent) {
+        const MessageHeader* body = nullptr;
+        long used = parseFrame(stream.data() + offset, stream.size() - offset, &scratch, &body);
+        ASSERT_GT(used, 0) << frameErrorText(int(used));
+        EXPECT_EQ(body->type, expected.type);
+        EXPECT_EQ(body->context1, expected.context[0]);
+        EXPECT_EQ(body->context5, expected.context[4]);
+        EXPECT_EQ(body->deviceAddress, 112u);
+        ASSERT_EQ(body->payloadLength, expected.payload.size());
+        if (!expected.payload.empty()) {
+            EXPECT_EQ(0, memcmp(messagePayload(body), expected.payload.data(), expected.payload.size()));
+        }
+        offset += size_t(used);
+    }
+    EXPECT_EQ(offset, stream.size());
+    releaseFrameScratch(&scratch);
+}
+
+struct ServerFrame {
+    Bytes bytes;
+    uint32_t compressed;
+    uint32_t length;
+};
+
+ServerFrame encodeWithServer(uint32_t payloadLength, uint32_t limit, bool random = false) {
+    MessageHeader* m = allocMessage(payloadLength, 16, 0, 0, 1, 2, 3, 4, 5, 6);
+    EXPECT_NE(m, nullptr);
+    std::mt19937 rng(7);
+    for (uint32_t i = 0; i < payloadLength; i++) {
+        messagePayload(m)[i] = random ? uint8_t(rng()) : uint8_t('a' + i % 3);
+    }
+    FrameEncoder encoder;
+    initFrameEncoder(&encoder, limit);
+    const uint8_t* frame = nullptr;
+    size_t length = 0;
+    ServerFrame out{};
+    if (encodeFrame(&encoder, m, &frame, &length) == 0) {
+        out.bytes.assign(frame, frame + length);
+        out.compressed = ovclient::le32(frame);
+        out.length = ovclient::le32(frame + 4);
+    }
+    releaseFrameEncoder(&encoder);
+    freeMessage(m);
+    return out;
+}
+
+TEST(FrameEncoder, CompressesOnlyAboveTheLimit) {
+    // L = 384 is the default limit itself: sent raw. One more byte: LZ4.
+    ServerFrame at = encodeWithServer(351, kDefaultCompressionLimit);
+    EXPECT_EQ(at.compressed, 0u);
+    EXPECT_EQ(at.length, 384u);
+    EXPECT_EQ(at.bytes.size(), 8u + 384u);
+    ServerFrame above = encodeWithServer(352, kDefaultCompressionLimit);
+    EXPECT_GT(above.compressed, 0u);
+    EXPECT_EQ(above.length, 385u);
+    EXPECT_EQ(above.bytes.size(), 8u + above.compressed);
+    EXPECT_GT(encodeWithServer(100, 32).compressed, 0u);
+    EXPECT_EQ(encodeWithServer(100, 1000).compressed, 0u);
+}
+
+TEST(FrameEncoder, IncompressibleBodyGoesRaw) {
+    ServerFrame f = encodeWithServer(4000, kDefaultCompressionLimit, true);
+    EXPECT_EQ(f.compressed, 0u);
+    EXPECT_EQ(f.bytes.size(), 8u + 33u + 4000u);
+}
+
+TEST(FrameEncoder, SizeLimitAtAndAboveTheEdge) {
+    ServerFrame edge = encodeWithServer(kMaxFrameLength - 33, kDefaultCompressionLimit);
+    EXPECT_EQ(edge.length, kMaxFrameLength);
+    ovclient::Message decoded;
+    EXPECT_GT(ovclient::decodeFrame(edge.bytes.data(), edge.bytes.size(), &decoded), 0);
+    EXPECT_EQ(decoded.payload.size(), kMaxFrameLength - 33);
+
+    MessageHeader* m = allocMessage(kMaxFrameLength - 32, 19, 0, 0, 0, 0, 0, 0, 0, 0);
+    ASSERT_NE(m, nullptr);
+    FrameEncoder encoder;
+    initFrameEncoder(&encoder, kDefaultCompressionLimit);
+    const uint8_t* frame = nullptr;
+    size_t length = 0;
+    EXPECT_EQ(encodeFrame(&encoder, m, &frame, &length), FRAME_TOO_BIG);
+    // A header whose payload length would wrap 33 + P past 2^32 is too big too.
+    m->payloadLength = 0xfffffff0u;
+    EXPECT_EQ(encodeFrame(&encoder, m, &frame, &length), FRAME_TOO_BIG);
+    releaseFrameEncoder(&encoder);
+    freeMessage(m);
+}
+
+TEST(FrameEncoder, ClientDecodesWhatServerEncodes) {
+    for (uint32_t size : {0u, 1u, 351u, 352u, 70000u}) {
+        SCOPED_TRACE(size);
+        ServerFrame f = encodeWithServer(size, kDefaultCompressionLimit);
+        ovclient::Message m;
+        ASSERT_EQ(ovclient::decodeFrame(f.bytes.data(), f.bytes.size(), &m), long(f.bytes.size()));
+        EXPECT_EQ(m.type, 16);
+        EXPECT_EQ(m.context[0], 1u);
+        EXPECT_EQ(m.context[1], 2u);
+        EXPECT_EQ(m.deviceAddress, 3u);
+        EXPECT_EQ(m.context[2], 4u);
+        EXPECT_EQ(m.context[4], 6u);
+        ASSERT_EQ(m.payload.size(), size);
+        for (uint32_t i = 0; i < size; i++) {
+            ASSERT_EQ(m.payload[i], uint8_t('a' + i % 3));
+        }
+    }
+}
+
+TEST(Message, AllocCloneAndReply) {
+    MessageHeader* m = allocMessage(10, 41, 0, 0, 11, 22, 33, 44, 55, 66);
+    ASSERT_NE(m, nullptr);
+    EXPECT_EQ(m->type, 41);
+    EXPECT_EQ(m->context1, 11u);
+    EXPECT_EQ(m->context2, 22u);
+    EXPECT_EQ(m->deviceAddress, 33u);
+    EXPECT_EQ(m->context3, 44u);
+    EXPECT_EQ(m->context5, 66u);
+    EXPECT_EQ(m->payloadLength, 10u);
+    for (uint8_t b : m->reserved) {
+        EXPECT_EQ(b, 0);
+    }
+    messagePrefix(m)->bodyLength = 43;
+    memcpy(messagePayload(m), "0123456789", 10);
+    MessageHeader* copy = cloneMessage(m);
+    ASSERT_NE(copy, nullptr);
+    EXPECT_EQ(0, memcmp(messagePrefix(copy), messagePrefix(m), 8 + 33 + 10));
+    MessageHeader* reply = allocReply(m, 17, 0);
+    EXPECT_EQ(reply->context1, 11u);
+    EXPECT_EQ(reply->context4, 55u);
+    EXPECT_EQ(reply->deviceAddress, 33u);
+    EXPECT_EQ(reply->type, 17);
+    freeMessage(reply);
+    freeMessage(copy);
+    freeMessage(m);
+    freeMessage(nullptr);
+    EXPECT_EQ(allocMessage(kMaxFrameLength + 1, 0, 0, 0, 0, 0, 0, 0, 0, 0), nullptr);
+}
+
+// A stand-in pool that hands out heap buffers and records what it saw.
+struct FakePool {
+    static inline int acquired = 0, released = 0;
+    static inline void* last = nullptr;
+    static void* acquire(uint32_t, uint8_t, uint32_t size, uint32_t) {
+        acquired++;
+        last = malloc(size);
+        memset(last, 0xAB, size);
+        return last;
+    }
+    static bool release(uint32_t, void* buffer) {
+        if (buffer != last) {
+            return false;
+        }
+        released++;
+        free(buffer);
+        last = nullptr;
+        return true;
+    }
+};
+
+TEST(Message, TransferRepliesUseThePoolOnlyWhenSwitchedOn) {
+    MessageBufferPool pool{FakePool::acquire, FakePool::release, false, true, 16384, 16384};
+    setMessageBufferPool(&pool);
+    MessageHeader* heap = allocMessage(100, 19, 0x81, 4, 0, 0, 7, 0, 0, 0);
+    EXPECT_EQ(FakePool::acquired, 0);
+    freeMessage(heap);
+    EXPECT_EQ(FakePool::released, 0);
+
+    MessageHeader* iso = allocMessage(100, 37, 0x81, 4, 0, 0, 7, 0, 0, 0);
+    ASSERT_EQ(FakePool::acquired, 1);
+    EXPECT_EQ(iso->deviceAddress, 7u);
+    EXPECT_EQ(messagePayload(iso)[3], 0);       // within zeroCount: cleared
+    EXPECT_EQ(messagePayload(iso)[4], 0xAB);    // beyond: left for the kernel
+    MessageHeader* clone = cloneMessage(iso);   // a clone is always heap
+    freeMessage(clone);
+    EXPECT_EQ(FakePool::released, 0);
+    freeMessage(iso);
+    EXPECT_EQ(FakePool::released, 1);
+    setMessageBufferPool(nullptr);
+}
+
+TEST(FrameDecoder, BuffersLeaveRoomForThePrefix) {
+    FrameDecoder decoder{};
+    Bytes frame = ovclient::encodeFrame(clientMessage(45, 40), ovclient::Compression::Never);
+    uint8_t* buffer = frameDecoderFrameBuffer(&decoder, frame.size() - 8);
+    ASSERT_NE(buffer, nullptr);
+    memcpy(buffer, frame.data() + 8, frame.size() - 8);
+    FrameSizes sizes;
+    ASSERT_EQ(parseFramePrefix(frame.data(), 8, &sizes), 0);
+    const MessageHeader* body = nullptr;
+    ASSERT_EQ(decodeFrameBody(&sizes, buffer, sizes.frameBytes, nullptr, 0, &body), 0);
+    // Forwarding clones the received body including the 8 bytes before it.
+    MessageHeader* copy = cloneMessage(body);
+    EXPECT_EQ(copy->payloadLength, 40u);
+    freeMessage(copy);
+    uint8_t* inflate = frameDecoderInflateBuffer(&decoder, 100);
+    EXPECT_EQ(inflate, decoder.inflate + 8);
+    releaseFrameDecoder(&decoder);
+}
+
+} // namespace

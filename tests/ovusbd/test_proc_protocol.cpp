@@ -1,0 +1,459 @@
+// The real ovusbd on its own network namespace, driven by the test protocol
+// client over loopback sockets opened inside that namespace.
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/nsrun.h"
+#include "tests/support/ovclient.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using ovclient::Message;
+using ovclient::OvClient;
+using Bytes = std::vector<uint8_t>;
+
+const char kRunning[] = "Orvanta USB Server is running...press CTRL-C to stop\n";
+const char kMachineId[] = "0123456789abcdef0123456789abcdef\n";
+
+template <typename Pred>
+bool waitUntil(Pred pred, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        if (pred()) {
+            return true;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    return pred();
+}
+
+// Runs fn on a thread that has joined the network namespace of pid, so the
+// sockets it makes live there; the descriptors work from any thread.
+int inNamespace(pid_t pid, const std::function<int()>& fn) {
+    int result = -1;
+    std::thread t([&] {
+        int ns = open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) {
+            if (ns >= 0) close(ns);
+            return;
+        }
+        close(ns);
+        result = fn();
+    });
+    t.join();
+    return result;
+}
+
+class ProtocolProcess : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char dir[] = "/tmp/ovusbd-proto.XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        log_ = dir_ + "/server.log";
+    }
+    void TearDown() override {
+        server_.reset();
+        std::filesystem::remove_all(dir_);
+    }
+
+    void start(std::map<std::string, std::string> keys = {}, std::vector<std::string> extra = {}) {
+        std::map<std::string, std::string> all = {{"PingInterval", "1"}, {"PingTimeout", "3"}, {"UseAVAHI", "0"}};
+        for (auto& [k, v] : keys) all[k] = v;
+        {
+            std::ofstream config(dir_ + "/config.ini");
+            for (auto& [k, v] : all) config << k << "=" << v << "\n";
+        }
+        nsrun::Spec s;
+        s.argv = {OVUSBD_BIN, "-c", dir_ + "/config.ini", "-r", log_};
+        s.argv.insert(s.argv.end(), extra.begin(), extra.end());
+        s.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+        s.mounts = nsrun::isolatedSystemMounts();
+        s.files = {{"/etc/machine-id", kMachineId, 0644, 0, 0, nsrun::File::Type::Regular}};
+        s.workDir = dir_ + "/ns";
+        std::string error;
+        server_ = nsrun::Process::start(s, &error);
+        ASSERT_TRUE(server_) << error;
+        ASSERT_TRUE(server_->waitForOut(kRunning, 30s)) << report();
+        ASSERT_TRUE(logHas("at TCP port")) << report();
+    }
+
+    std::string report() const {
+        return "stdout:\n" + server_->out() + "\nstderr:\n" + server_->err() + "\nlog:\n" + nsrun::readFile(log_);
+    }
+    std::string log() const { return nsrun::readFile(log_); }
+    bool logHas(const std::string& text, std::chrono::milliseconds timeout = 10s) const {
+        return waitUntil([&] { return log().find(text) != std::string::npos; }, timeout);
+    }
+    size_t logCount(const std::string& text) const {
+        std::string all = log();
+        size_t n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) n++;
+        return n;
+    }
+
+    void connect(OvClient& client, const std::string& host = "127.0.0.1", uint16_t port = 7575) {
+        int fd = inNamespace(server_->pid(), [&] { return ovclient::connectTcp(host, port, 5000); });
+        ASSERT_GE(fd, 0) << "cannot connect to " << host << "\n" << report();
+        client.adopt(fd);
+    }
+
+    // A listening socket in the server's namespace.
+    int listenInNamespace(uint16_t port) {
+        return inNamespace(server_->pid(), [&] {
+            int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            int one = 1;
+            setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(s, 4) != 0) {
+                close(s);
+                return -1;
+            }
+            return s;
+        });
+    }
+
+    void stopAndExpectCleanExit() {
+        ASSERT_EQ(server_->kill(SIGTERM), 0);
+        auto status = server_->wait(30s);
+        ASSERT_TRUE(status) << "server did not end\n" << report();
+        EXPECT_EQ(*status, nsrun::ExitStatus::exitCode(0)) << report();
+        EXPECT_TRUE(logHas(">>> Shutdown <<<", 0ms)) << report();
+    }
+
+    std::string dir_, log_;
+    std::unique_ptr<nsrun::Process> server_;
+};
+
+Message request(uint8_t type, Bytes payload = {}, uint32_t address = 0) {
+    Message m;
+    m.type = type;
+    for (int i = 0; i < 5; i++) m.context[i] = 0x5000u + uint32_t(type) * 8 + uint32_t(i);
+    m.deviceAddress = address;
+    m.payload = std::move(payload);
+    return m;
+}
+
+void expectContextCopied(const Message& reply, const Message& asked) {
+    for (int i = 0; i < 5; i++) EXPECT_EQ(reply.context[i], asked.context[i]) << "word " << i + 1;
+    EXPECT_EQ(reply.deviceAddress, asked.deviceAddress);
+}
+
+// Connect, say hello, list devices, the fixed replies, stay with
+// keep-alives, be dropped when silent.
+TEST_F(ProtocolProcess, SessionBasics) {
+    start({{"ServerName", "Proto $SERIAL$"}, {"PingTimeout", "2"}});
+    OvClient client, silent;
+    connect(client);
+    connect(silent);
+    Message hello = request(0, Bytes(128, 0));
+    memcpy(hello.payload.data(), "proc-client", 11);
+    ASSERT_TRUE(client.send(hello));
+    Message m;
+    ASSERT_TRUE(client.waitFor(1, &m, 5000)) << report();
+    expectContextCopied(m, hello);
+    ovclient::HelloReply reply;
+    ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
+    EXPECT_EQ(m.payload.size(), 724u);
+    EXPECT_EQ(reply.marker, 8);
+    EXPECT_EQ(reply.serverSerial, "0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(reply.serverName, "Proto 0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply.version), 3), std::string("\x04\x03\x03", 3));
+    EXPECT_EQ(reply.interfaceName, "lo");
+
+    std::vector<ovclient::DeviceAnnouncement> devices;
+    ASSERT_TRUE(client.listDevices(&devices, 300));
+    EXPECT_TRUE(devices.empty());
+
+    struct Fixed {
+        uint8_t type, reply;
+        size_t payload;
+        bool copied;
+    };
+    for (Fixed f : {Fixed{2, 17, 0, true}, Fixed{10, 11, 0, false}, Fixed{33, 34, 12, true}}) {
+        SCOPED_TRACE(int(f.type));
+        Message asked = request(f.type, {}, 33);
+        ASSERT_TRUE(client.send(asked));
+        ASSERT_TRUE(client.waitFor(f.reply, &m, 5000));
+        EXPECT_EQ(m.payload, Bytes(f.payload, 0));
+        if (f.copied) {
+            expectContextCopied(m, asked);
+        } else {
+            EXPECT_EQ(m.context[0], 0u);
+            EXPECT_EQ(m.deviceAddress, 0u);
+        }
+    }
+    ASSERT_TRUE(client.send(request(44)));
+    EXPECT_TRUE(logHas("Warning, this server has received an unknown message of type 44"));
+
+    // Keep-alives keep the client past the time-out, pings arrive every
+    // interval, and the silent one is dropped.
+    client.skipPings = false;
+    int pings = 0;
+    const auto end = Clock::now() + 5s;
+    while (Clock::now() < end) {
+        ASSERT_TRUE(client.keepAlive());
+        while (client.receive(&m, 300) == 1) pings += m.type == 12;
+    }
+    EXPECT_GE(pings, 3);
+    EXPECT_TRUE(silent.waitClosed(2000)) << report();
+    EXPECT_TRUE(logHas("successfully removed (reason:timeout)"));
+    ASSERT_TRUE(client.hello("still", "", &reply));
+    stopAndExpectCleanExit();
+}
+
+TEST_F(ProtocolProcess, BindOfAnUnknownDeviceFails) {
+    start();
+    OvClient client;
+    connect(client);
+    ovclient::BindResult result;
+    ASSERT_TRUE(client.bind(777, &result)) << report();
+    EXPECT_EQ(result.result, -1);
+    EXPECT_EQ(result.speed, 2);
+    EXPECT_TRUE(logHas("Error binding device 777 [0000:0000] to connection"));
+    stopAndExpectCleanExit();
+}
+
+// Every malformed frame drops its own client only; the server serves the
+// others throughout and stays up.
+TEST_F(ProtocolProcess, MalformedFramesDropOnlyTheirClient) {
+    start({{"PingTimeout", "2"}});
+    auto prefix = [](uint32_t c, uint32_t l) {
+        Bytes v;
+        ovclient::putLe32(v, 0, c);
+        ovclient::putLe32(v, 4, l);
+        return v;
+    };
+    auto concat = [](Bytes a, const Bytes& b) {
+        a.insert(a.end(), b.begin(), b.end());
+        return a;
+    };
+    std::vector<Bytes> frames;
+    frames.push_back(concat(prefix(1, 0), {0}));                       // C=1, L=0, one zero byte
+    frames.push_back(concat(prefix(0, 32), Bytes(32, 7)));             // L below the header
+    Bytes lie = ovclient::encodeFrame(request(0, Bytes(128, 0)), ovclient::Compression::Never);
+    ovclient::putLe32(lie, 8 + 29, 4096);                              // payload longer than L - 33
+    frames.push_back(lie);
+    Bytes shortBlock = ovclient::encodeFrame(request(9, Bytes(3000, 'q')), ovclient::Compression::Always);
+    ovclient::putLe32(shortBlock, 4, 33 + 4000);                       // LZ4 gives fewer than L bytes
+    frames.push_back(shortBlock);
+    Bytes longBlock = ovclient::encodeFrame(request(9, Bytes(3000, 'q')), ovclient::Compression::Always);
+    ovclient::putLe32(longBlock, 4, 33 + 10);                          // LZ4 would give more than L
+    frames.push_back(longBlock);
+    frames.push_back(concat(prefix(0x900001, 40), Bytes(8, 0)));       // C above the limit
+    frames.push_back(concat(prefix(0, 0x900001), Bytes(8, 0)));        // L above the limit
+
+    OvClient good;
+    connect(good);
+    ovclient::HelloReply reply;
+    for (size_t i = 0; i < frames.size(); i++) {
+        SCOPED_TRACE(i);
+        OvClient bad;
+        connect(bad);
+        ASSERT_TRUE(bad.sendRaw(frames[i].data(), frames[i].size()));
+        ASSERT_TRUE(good.hello("good", "", &reply)) << report();
+        bool closed = false;
+        const auto deadline = Clock::now() + 8s;
+        while (!closed && Clock::now() < deadline) {
+            ASSERT_TRUE(good.keepAlive());
+            closed = bad.waitClosed(300);
+        }
+        EXPECT_TRUE(closed) << report();
+    }
+    EXPECT_EQ(logCount("Error received message is malformed"), 4u) << log();
+    EXPECT_EQ(logCount("Error decompressing message"), 1u) << log();
+    EXPECT_EQ(logCount("Error received message is too big"), 2u) << log();
+    ASSERT_TRUE(good.hello("good", "", &reply));
+    stopAndExpectCleanExit();
+}
+
+TEST_F(ProtocolProcess, CompressionLimitAndSizeEdge) {
+    start({{"CompressionLimit", "100"}, {"PingTimeout", "30"}});
+    OvClient client;
+    connect(client);
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(client.hello("me", "", &hello));
+    auto forward = [&](uint32_t bodyLength) {
+        Message m = request(45);
+        m.payload.assign(hello.uuid, hello.uuid + 16);
+        m.payload.resize(bodyLength - 33, 'c');
+        return m;
+    };
+    Message m;
+    client.compression = ovclient::Compression::Never;
+    ASSERT_TRUE(client.send(forward(100)));
+    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    EXPECT_EQ(m.wireCompressedLength, 0u) << "a body of exactly the limit goes raw";
+    ASSERT_TRUE(client.send(forward(101)));
+    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    EXPECT_GT(m.wireCompressedLength, 0u) << "one byte more is compressed";
+    client.compression = ovclient::Compression::Always;
+    ASSERT_TRUE(client.send(forward(60)));
+    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    EXPECT_EQ(m.payload.size(), 60u - 33u);
+
+    // The largest body there may be comes back whole; one byte more is too big.
+    client.compression = ovclient::Compression::Auto;
+    Message edge = forward(0x900000);
+    ASSERT_TRUE(client.send(edge));
+    ASSERT_TRUE(client.waitFor(45, &m, 20000)) << report();
+    EXPECT_EQ(m.payload.size(), 0x900000u - 33u);
+    edge.payload.push_back('c');
+    ASSERT_TRUE(client.send(edge));
+    EXPECT_TRUE(logHas("Error received message is too big (comp="));
+    stopAndExpectCleanExit();
+}
+
+TEST_F(ProtocolProcess, StuckReaderDoesNotDelayAnotherClient) {
+    start({{"PingTimeout", "30"}});
+    OvClient stuck, other;
+    connect(stuck);
+    int small = 4096;
+    setsockopt(stuck.fd(), SOL_SOCKET, SO_RCVBUF, &small, sizeof small);
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(stuck.hello("stuck", "", &hello));
+    std::mt19937 rng(5);
+    Message flood = request(45);
+    flood.payload.assign(hello.uuid, hello.uuid + 16);
+    for (int i = 0; i < (1 << 20); i++) flood.payload.push_back(uint8_t(rng()));
+    for (int i = 0; i < 12; i++) ASSERT_TRUE(stuck.send(flood));
+    connect(other);
+    // With the stuck client's write blocked for up to 30 s, the other
+    // client's replies still come at once.
+    for (int i = 0; i < 10; i++) {
+        const auto asked = Clock::now();
+        ASSERT_TRUE(other.hello("other", "", &hello, 3000)) << "reply " << i << "\n" << report();
+        EXPECT_LT(Clock::now() - asked, 3000ms);
+        std::this_thread::sleep_for(100ms);
+    }
+    stopAndExpectCleanExit();
+}
+
+TEST_F(ProtocolProcess, ReverseDiallingToOurListener) {
+    // The listener must exist in the server's namespace before the dialler
+    // looks; the server is started first and dials every second.
+    start({{"ReverseClients", "127.0.0.1"}, {"ReverseClientsRetryPeriod", "1"}, {"PingTimeout", "30"}});
+    int listener = listenInNamespace(7573);
+    ASSERT_GE(listener, 0);
+    pollfd pfd{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 10000), 1) << report();
+    OvClient dialled;
+    dialled.adopt(accept(listener, nullptr, nullptr));
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(dialled.hello("reverse", "", &hello)) << report();
+    EXPECT_EQ(hello.serverSerial, "0123456789abcdef0123456789abcdef");
+    EXPECT_EQ(poll(&pfd, 1, 2500), 0) << "a connected reverse client is not dialled again";
+    close(listener);
+    stopAndExpectCleanExit();
+}
+
+// No pause between passes: the dialler must still see the stop request.
+TEST_F(ProtocolProcess, ReverseDiallerWithoutPauseLetsTheServerStop) {
+    start({{"ReverseClients", "127.0.0.1:9"}, {"ReverseClientsRetryPeriod", "0"}});
+    stopAndExpectCleanExit();
+}
+
+TEST_F(ProtocolProcess, ShutdownWithClientsConnected) {
+    start({{"PingTimeout", "30"}});
+    std::vector<std::unique_ptr<OvClient>> clients;
+    for (int i = 0; i < 5; i++) {
+        clients.push_back(std::make_unique<OvClient>());
+        connect(*clients.back());
+        ovclient::HelloReply hello;
+        ASSERT_TRUE(clients.back()->hello("c", "", &hello));
+    }
+    stopAndExpectCleanExit();
+    for (auto& c : clients) EXPECT_TRUE(c->waitClosed(1000));
+    EXPECT_EQ(logCount("successfully removed (reason:server shutdown)"), 5u) << log();
+}
+
+// Clients keep arriving while the server stops: every one that got in is
+// removed, and the server ends cleanly.
+TEST_F(ProtocolProcess, ShutdownWhileClientsArrive) {
+    start({{"PingTimeout", "30"}});
+    std::atomic<bool> stop{false};
+    std::vector<int> fds;
+    std::thread storm([&] {
+        int ns = open(("/proc/" + std::to_string(server_->pid()) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) return;
+        close(ns);
+        while (!stop) {
+            int fd = ovclient::connectTcp("127.0.0.1", 7575, 1000);
+            if (fd >= 0) fds.push_back(fd);
+            std::this_thread::sleep_for(2ms);
+        }
+    });
+    std::this_thread::sleep_for(300ms);
+    stopAndExpectCleanExit();
+    stop = true;
+    storm.join();
+    for (int fd : fds) close(fd);
+    EXPECT_GT(logCount(" connected as connection "), 0u);
+    EXPECT_EQ(logCount(" connected as connection "), logCount("successfully removed (reason:server shutdown)")) << log();
+}
+
+// No address can be bound: every service is released and start-up ends
+// with 5.
+TEST_F(ProtocolProcess, ListenFailureEndsStartUp) {
+    {
+        std::ofstream config(dir_ + "/config.ini");
+        config << "NetworkInterface=192.0.2.1\nUseAVAHI=0\n";  // on no interface here
+    }
+    nsrun::Spec s;
+    s.argv = {OVUSBD_BIN, "-c", dir_ + "/config.ini", "-r", log_};
+    s.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    s.mounts = nsrun::isolatedSystemMounts();
+    s.files = {{"/etc/machine-id", kMachineId, 0644, 0, 0, nsrun::File::Type::Regular}};
+    s.workDir = dir_ + "/ns";
+    std::string error;
+    server_ = nsrun::Process::start(s, &error);
+    ASSERT_TRUE(server_) << error;
+    auto status = server_->wait(30s);
+    ASSERT_TRUE(status) << report();
+    EXPECT_EQ(*status, nsrun::ExitStatus::exitCode(5)) << report();
+    EXPECT_TRUE(logHas("Error starting server", 0ms)) << report();
+    EXPECT_TRUE(logHas(">>> Shutdown <<<", 0ms)) << report();
+}
+
+TEST_F(ProtocolProcess, Ipv6DualStackLoopback) {
+    start({}, {"-i"});
+    EXPECT_TRUE(logHas("at TCP port 7575 (IPv6 dual-stack)")) << report();
+    OvClient six, four;
+    connect(six, "::1");
+    connect(four, "127.0.0.1");
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(six.hello("six", "", &hello)) << report();
+    ASSERT_TRUE(four.hello("four", "", &hello)) << report();
+    EXPECT_EQ(hello.interfaceName, "lo");
+    EXPECT_TRUE(logHas("::1 connected as connection"));
+    EXPECT_TRUE(logHas("127.0.0.1 connected as connection"));
+    stopAndExpectCleanExit();
+}
+
+} // namespace

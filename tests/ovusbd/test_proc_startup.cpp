@@ -1,0 +1,404 @@
+// Start-up and shutdown of the real ovusbd, run inside private namespaces
+// with its fixed paths (/etc, /dev, /sys, /proc/version) laid on tmpfs.
+#include <fcntl.h>
+#include <poll.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/nsrun.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using Kind = nsrun::Mount::Kind;
+using Type = nsrun::File::Type;
+
+const char kRunning[] = "Orvanta USB Server is running...press CTRL-C to stop\n";
+const char kBanner[] = "LOG_INFO    >>> Starting Orvanta USB Server v4.3.3 (Built: ";
+const char kShutdown[] = "LOG_INFO    >>> Shutdown <<<";
+const char kMachineId[] = "0123456789abcdef0123456789abcdef\n";
+const auto kTimeout = 30s;
+
+nsrun::File regular(const std::string& path, const std::string& text, mode_t mode = 0644) {
+  return {path, text, mode, 0, 0, Type::Regular};
+}
+
+class ServerProcess : public testing::Test {
+ protected:
+  void SetUp() override {
+    char dir[] = "/tmp/ovusbd-proc.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    dir_ = dir;
+    chmod(dir_.c_str(), 0755);  // also reachable for an unprivileged server
+    config_ = dir_ + "/config.ini";
+  }
+  void TearDown() override {
+    server_.reset();
+    std::filesystem::remove_all(dir_);
+  }
+
+  // The server with `args`, in an isolated system that has a machine-id (so
+  // the configuration stays unchanged unless a test removes it).
+  nsrun::Spec spec(std::vector<std::string> args) {
+    nsrun::Spec s;
+    s.argv = {OVUSBD_BIN};
+    s.argv.insert(s.argv.end(), args.begin(), args.end());
+    s.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
+    s.mounts = nsrun::isolatedSystemMounts();
+    s.files = {regular("/etc/machine-id", kMachineId)};
+    s.workDir = dir_ + "/ns";
+    return s;
+  }
+
+  void start(const nsrun::Spec& s) {
+    std::string error;
+    server_ = nsrun::Process::start(s, &error);
+    ASSERT_TRUE(server_) << error;
+  }
+
+  nsrun::ExitStatus finish() {
+    auto status = server_->wait(kTimeout);
+    EXPECT_TRUE(status) << "server did not end\nstdout:\n" << server_->out() << "\nstderr:\n" << server_->err();
+    return status.value_or(nsrun::ExitStatus::killedBy(0));
+  }
+
+  void waitRunning() {
+    ASSERT_TRUE(server_->waitForOut(kRunning, kTimeout))
+        << "stdout:\n" << server_->out() << "\nstderr:\n" << server_->err();
+  }
+
+  std::string configText() const { return nsrun::readFile(config_); }
+
+  std::string dir_;
+  std::string config_;
+  std::unique_ptr<nsrun::Process> server_;
+};
+
+std::string reportOf(const nsrun::Process& p) { return "stdout:\n" + p.out() + "\nstderr:\n" + p.err(); }
+
+// Exits before the server runs: the banner and the shutdown line are
+// logged in every case.
+TEST_F(ServerProcess, EarlyExitCodes) {
+  std::filesystem::create_directory(dir_ + "/a-directory");
+  struct Case {
+    std::vector<std::string> args;
+    int code;
+    const char* out;  // expected in stdout
+    const char* err;  // expected in stderr
+  };
+  const std::vector<Case> cases = {
+      {{"-r", "stdout", "-h"}, 0, "usage: ovusbd [-bhiqnu]", ""},
+      {{"-r", "stdout", "-u", "-c", "/nonexistent/config.ini"}, 0, "", ""},
+      {{"-r", "stdout", "-x"}, 6, "usage: ovusbd", "ERROR, Unrecognized option: -x\n\n"},
+      {{"-r", "stdout", "-c"}, 6, "usage: ovusbd", "ERROR, Option -c requires an operand\n\n"},
+      {{"-r", "stdout", "-c", dir_ + "/a-directory"}, 1, "Error 21 loading config file",
+       "Failed to load configuration"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.back());
+    start(spec(c.args));
+    EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(c.code)) << reportOf(*server_);
+    std::string out = server_->out();
+    EXPECT_NE(out.find(kBanner), std::string::npos) << out;
+    EXPECT_NE(out.find(kShutdown), std::string::npos) << out;
+    EXPECT_NE(out.find(c.out), std::string::npos) << out;
+    EXPECT_NE(server_->err().find(c.err), std::string::npos) << server_->err();
+    EXPECT_EQ(out.find(kRunning), std::string::npos) << out;
+  }
+  EXPECT_FALSE(std::filesystem::exists("/nonexistent/config.ini"));
+}
+
+// An unprivileged user may run the server only when usbfs is open to all.
+TEST_F(ServerProcess, UsbfsPermissions) {
+  for (mode_t mode : {0664, 0666}) {
+    SCOPED_TRACE(mode);
+    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    s.files.push_back(regular("/dev/bus/usb/001/001", "", mode));
+    s.uid = 65534;
+    s.gid = 65534;
+    start(s);
+    if (mode == 0664) {
+      EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(2)) << reportOf(*server_);
+      EXPECT_NE(server_->err().find("Permission denied, did you run with sudo?\n"), std::string::npos);
+      EXPECT_NE(server_->out().find(kShutdown), std::string::npos) << server_->out();
+    } else {
+      waitRunning();
+      EXPECT_EQ(server_->kill(SIGTERM), 0);
+      EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);
+    }
+  }
+}
+
+TEST_F(ServerProcess, StopsCleanlyOnSigtermAndSigint) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    start(spec({"-r", "stdout", "-c", config_}));
+    waitRunning();
+    EXPECT_EQ(server_->kill(sig), 0);
+    EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);
+    std::string out = server_->out();
+    size_t running = out.find(kRunning);
+    size_t stopping = out.find("Stopping...\n");
+    size_t shutdown = out.find(kShutdown);
+    EXPECT_NE(out.find(kBanner), std::string::npos) << out;
+    ASSERT_NE(running, std::string::npos) << out;
+    ASSERT_NE(stopping, std::string::npos) << out;
+    ASSERT_NE(shutdown, std::string::npos) << out;
+    EXPECT_LT(running, stopping);
+    EXPECT_LT(stopping, shutdown);
+    // Nothing changed, so the configuration file was never written.
+    EXPECT_FALSE(std::filesystem::exists(config_));
+  }
+}
+
+// Without a machine identity the server makes one and stores it: the
+// configuration is saved at shutdown and the next start keeps the value.
+TEST_F(ServerProcess, ConfigurationSavedAtShutdown) {
+  std::ofstream(config_) << "TCPPort=7576\nSomeKey=some value\n";
+  std::string first;
+  for (int run = 0; run < 2; run++) {
+    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    s.files.clear();  // no /etc/machine-id
+    start(s);
+    waitRunning();
+    EXPECT_EQ(server_->kill(SIGTERM), 0);
+    EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);
+    std::smatch m;
+    std::string text = configText();
+    ASSERT_TRUE(std::regex_search(text, m, std::regex("ServerSerial=([0-9a-f]{32})\n"))) << text;
+    EXPECT_EQ(text.rfind("TCPPort=7576\nSomeKey=some value\n", 0), 0u) << text;
+    if (run == 0) {
+      first = m[1];
+    } else {
+      EXPECT_EQ(m[1], first);
+    }
+  }
+}
+
+// -b: the parent ends at once with 0; the daemon runs in "/" on /dev/null
+// and still saves its configuration where a relative -c pointed.
+TEST_F(ServerProcess, DaemonDetaches) {
+  std::string log = dir_ + "/server.log";
+  nsrun::Spec s = spec({"-b", "-r", log, "-c", "config.ini"});
+  s.files.clear();  // no machine-id: the configuration changes and is saved
+  s.cwd = dir_;
+  start(s);
+  EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);
+
+  pid_t daemon = 0;
+  auto deadline = std::chrono::steady_clock::now() + kTimeout;
+  while (!daemon && std::chrono::steady_clock::now() < deadline) {
+    for (const nsrun::NsPid& p : server_->processes()) daemon = p.hostPid;
+    if (!daemon) std::this_thread::sleep_for(10ms);
+  }
+  ASSERT_NE(daemon, 0);
+  std::string proc = "/proc/" + std::to_string(daemon);
+  for (int fd = 0; fd <= 2; fd++) {
+    std::error_code ec;
+    EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/" + std::to_string(fd), ec), "/dev/null") << fd;
+  }
+  EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), "/");
+  EXPECT_EQ(server_->out(), "");  // nothing on the terminal, not even the running line
+
+  // Stop it once it has finished starting.
+  deadline = std::chrono::steady_clock::now() + kTimeout;
+  while (nsrun::readFile(log).find("no device is shared") == std::string::npos &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(kill(daemon, SIGTERM), 0);
+  ASSERT_TRUE(server_->waitAll(kTimeout));
+  std::string text = nsrun::readFile(log);
+  EXPECT_NE(text.find(kBanner), std::string::npos) << text;
+  EXPECT_NE(text.find(kShutdown), std::string::npos) << text;
+  EXPECT_NE(configText().find("ServerSerial="), std::string::npos) << configText();
+}
+
+// A stop signal sent while start-up still runs is not lost: the server
+// stops as soon as start-up ends. Start-up is held at a known point by
+// making /etc/machine-id a FIFO that the server reads after installing its
+// handlers.
+TEST_F(ServerProcess, SignalDuringStartUpStopsTheServer) {
+  for (int sig : {SIGTERM, SIGINT}) {
+    SCOPED_TRACE(sig);
+    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    s.files = {{"/etc/machine-id", {}, 0644, 0, 0, Type::Fifo}};
+    start(s);
+
+    // Wait until the stop handlers are in place.
+    auto deadline = std::chrono::steady_clock::now() + kTimeout;
+    bool caught = false;
+    while (!caught && std::chrono::steady_clock::now() < deadline) {
+      pid_t pid = server_->pid();
+      std::string status = pid ? nsrun::readFile("/proc/" + std::to_string(pid) + "/status") : "";
+      std::smatch m;
+      if (std::regex_search(status, m, std::regex("SigCgt:\\s*([0-9a-f]+)"))) {
+        unsigned long mask = std::stoul(m[1], nullptr, 16);
+        caught = (mask >> (sig - 1)) & 1;
+      }
+      if (!caught) std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_TRUE(caught) << reportOf(*server_);
+    ASSERT_EQ(server_->kill(sig), 0);
+
+    // Now let start-up go on.
+    std::string fifo = server_->hostPath("/etc/machine-id");
+    int fd = -1;
+    deadline = std::chrono::steady_clock::now() + kTimeout;
+    while (fd < 0 && std::chrono::steady_clock::now() < deadline) {
+      fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);  // ENXIO until the reader opens
+      if (fd < 0) std::this_thread::sleep_for(5ms);
+    }
+    ASSERT_GE(fd, 0) << reportOf(*server_);
+    ASSERT_EQ(write(fd, kMachineId, strlen(kMachineId)), static_cast<ssize_t>(strlen(kMachineId)));
+    close(fd);
+
+    EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);
+    EXPECT_NE(server_->out().find("Stopping...\n"), std::string::npos) << server_->out();
+    EXPECT_NE(server_->out().find(kShutdown), std::string::npos) << server_->out();
+  }
+}
+
+// drivers_autoprobe is switched off while the server runs when
+// "AutoAttachToKernel" is off (by the key, or by default on OpenWrt), and
+// restored at shutdown. The file is a host file bound onto the fixed path
+// so its end state outlives the namespace.
+TEST_F(ServerProcess, DriverProbing) {
+  struct Case {
+    const char* name;
+    const char* version;  // /proc/version, null: the host's
+    const char* config;
+    bool file;
+    int code;             // exit code
+    const char* during;   // content while running (null: not running)
+    const char* log;      // expected in the log
+  };
+  const Case cases[] = {
+      {"OpenWrt default", "Linux version 5.10.0 (builder@OpenWrt) #0\n", "", true, 0, "0", ""},
+      {"key off", nullptr, "AutoAttachToKernel=0\n", true, 0, "0", ""},
+      {"key on: never opened", "Linux version 5.10.0 (OpenWrt)\n", "AutoAttachToKernel=1\n", false, 0, "", ""},
+      {"no file", nullptr, "AutoAttachToKernel=0\n", false, 5, nullptr,
+       "LOG_ERR     Error 2 opening auto_probe to obtain the current value. Do you have usb support in your "
+       "kernel?"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::ofstream(config_) << c.config;
+    std::string probe = dir_ + "/autoprobe";
+    std::filesystem::remove(probe);
+    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    if (c.version) s.mounts.push_back({Kind::File, "/proc/version", {}, c.version, {}});
+    if (c.file) {
+      std::ofstream(probe) << "1\n";
+      s.mounts.push_back({Kind::Bind, "/sys/bus/usb/drivers_autoprobe", probe, {}, {}});
+    }
+    start(s);
+    if (c.during) {
+      waitRunning();
+      if (c.file) {
+        EXPECT_EQ(nsrun::readFile(probe), std::string(c.during) + "\n");
+      }
+      EXPECT_EQ(server_->kill(SIGTERM), 0);
+    }
+    EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(c.code)) << reportOf(*server_);
+    if (c.file) {
+      EXPECT_EQ(nsrun::readFile(probe), "1\n");
+    }
+    EXPECT_NE(server_->out().find(c.log), std::string::npos) << server_->out();
+    EXPECT_NE(server_->out().find(kShutdown), std::string::npos) << server_->out();
+  }
+}
+
+// The usage names the platform found from the markers laid in the
+// namespace.
+TEST_F(ServerProcess, PlatformInUsage) {
+  struct Case {
+    const char* version;
+    std::vector<nsrun::File> files;
+    const char* name;
+  };
+  const std::vector<Case> cases = {
+      {"Linux version 6.1.0 #1 SMP\n", {}, "Orvanta USB Server for Unknown\n"},
+      {"Linux version 5.10.0 (builder@OPENWRT) #0\n", {}, "Orvanta USB Server for OpenWRT\n"},
+      {"Linux version 6.1.0 #1 SMP\n", {regular("/sys/class/dmi/id/product_uuid", "x")},
+       "Orvanta USB Server for Linux Desktop\n"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    nsrun::Spec s = spec({"-r", "stdout", "-h"});
+    s.mounts.push_back({Kind::File, "/proc/version", {}, c.version, {}});
+    s.files.insert(s.files.end(), c.files.begin(), c.files.end());
+    start(s);
+    EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);
+    EXPECT_NE(server_->out().find(c.name), std::string::npos) << server_->out();
+  }
+}
+
+// On ReadyNAS the service manager hears of readiness and of failures.
+TEST_F(ServerProcess, ReadyNasNotifications) {
+  std::string socketPath = dir_ + "/notify";
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un a{};
+  a.sun_family = AF_UNIX;
+  strcpy(a.sun_path, socketPath.c_str());
+  ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  chmod(socketPath.c_str(), 0666);
+  auto receive = [fd] {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 30000) != 1) return std::string("<nothing>");
+    char buffer[256];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    return std::string(buffer, n > 0 ? static_cast<size_t>(n) : 0);
+  };
+
+  for (bool privileged : {true, false}) {
+    SCOPED_TRACE(privileged);
+    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    s.env.push_back("NOTIFY_SOCKET=" + socketPath);
+    s.mounts.push_back({Kind::Tmpfs, "/usr/bin", {}, {}, {}});
+    s.files.push_back(regular("/usr/bin/rn_nml", "x", 0755));
+    if (!privileged) {
+      s.uid = 65534;
+      s.files.push_back(regular("/dev/bus/usb/001/001", "", 0664));
+    }
+    start(s);
+    if (privileged) {
+      EXPECT_EQ(receive(), "STATUS=Successfully started\nREADY=1\nMAINPID=" + std::to_string(server_->nsPid()));
+      waitRunning();
+      EXPECT_EQ(server_->kill(SIGTERM), 0);
+      EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);
+    } else {
+      EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(2)) << reportOf(*server_);
+      EXPECT_EQ(receive(), "STATUS=Permission denied\nERRNO=1");
+    }
+  }
+  close(fd);
+}
+
+// A crash is reported with async-signal-safe writes only, and the process
+// then ends by the same signal.
+TEST_F(ServerProcess, CrashSignalIsReportedAndReRaised) {
+  start(spec({"-r", "stdout", "-c", config_}));
+  waitRunning();
+  ASSERT_EQ(server_->kill(SIGSEGV), 0);
+  EXPECT_EQ(finish(), nsrun::ExitStatus::killedBy(SIGSEGV)) << reportOf(*server_);
+  const char text[] =
+      "Orvanta 4.3.3 caught signal 11 (Segmentation fault) and must exit. Sorry for the inconvenience, "
+      "please contact support@orvanta.example for help\n";
+  EXPECT_NE(server_->err().find(text), std::string::npos) << server_->err();
+  EXPECT_NE(server_->out().find(std::string("LOG_ERR     ") + text), std::string::npos) << server_->out();
+}
+
+}  // namespace

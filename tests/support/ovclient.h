@@ -1,0 +1,172 @@
+// Client side of the ovusbd protocol, for tests, the benchmark and the VM
+// suite. Framing is written here independently of the server's code so that
+// a fault in one is not mirrored in the other.
+//
+// Summary:
+//   OvClient c; c.connectTo("::1", port);            // or adopt(fd) after accept
+//   c.hello("name", "detail", &reply);               // type 0 -> 1
+//   c.listDevices(&devices, quietMs);                // type 9 -> 16 per device
+//   c.request(type, payload, &reply, replyType);     // any request/reply pair
+//   c.send(msg) / c.sendRaw(bytes)                   // raw frames, malformed too
+//   c.receive(&msg, timeoutMs)                       // next frame, any type
+//   c.waitFor(type, &msg, timeoutMs)                 // skips others into backlog
+//   c.waitClosed(timeoutMs)                          // server dropped us
+//   parseHelloReply / parseDeviceAnnouncement / parseBindResult /
+//   parseServerInfo / parseTextNotice / parseUnboundNotice  // payload views
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace ovclient {
+
+constexpr uint32_t kHeaderSize = 33;
+constexpr uint32_t kPrefixSize = 8;
+constexpr uint32_t kMaxLength = 0x900000;
+constexpr uint32_t kDefaultCompressionLimit = 384;
+
+enum MessageType : uint8_t {
+    kHello = 0, kHelloReply = 1, kType2 = 2, kDeviceList = 9, kType10 = 10, kType11 = 11, kPing = 12,
+    kKeepAlive = 15, kDeviceAnnounce = 16, kType17 = 17, kTextNotice = 24, kBind = 25, kType33 = 33,
+    kType34 = 34, kUnbind = 35, kUnbound = 7, kBindResult = 39, kServerInfo = 41, kForward = 45,
+    kDevicePassword = 66, kDevicePasswordReply = 67,
+};
+
+struct Message {
+    uint8_t type = 0;
+    uint8_t reserved[4] = {0, 0, 0, 0};
+    uint32_t context[5] = {0, 0, 0, 0, 0};
+    uint32_t deviceAddress = 0;
+    std::vector<uint8_t> payload;
+    // Set on received messages: the frame's C word (0 = arrived raw).
+    uint32_t wireCompressedLength = 0;
+};
+
+enum class Compression { Auto, Never, Always };
+
+// Encodes one frame. Auto compresses bodies longer than limit when LZ4 shrinks
+// them to at most L bytes; Always compresses whenever LZ4 produces any block.
+std::vector<uint8_t> encodeFrame(const Message& message, Compression mode = Compression::Auto,
+                                 uint32_t limit = kDefaultCompressionLimit);
+// Decodes one frame from the front of bytes. Returns bytes used, 0 when more
+// bytes are needed, -1 when the frame is malformed.
+long decodeFrame(const uint8_t* bytes, size_t length, Message* out);
+
+uint32_t le32(const uint8_t* p);
+uint16_t le16(const uint8_t* p);
+void putLe32(std::vector<uint8_t>& out, size_t offset, uint32_t value);
+std::string fixedText(const uint8_t* p, size_t width);
+
+struct HelloReply {
+    uint8_t marker = 0;                 // 8
+    std::string serverName, serverSerial, hostName, interfaceName;
+    uint8_t uuid[16] = {};
+    uint8_t version[3] = {};
+    uint8_t remoteAdmin = 0, trovixAvailable = 0, trovixEnabled = 0, kernelAtLeast315 = 0;
+    uint8_t trovixId[16] = {};
+    uint8_t trovixPin[4] = {};
+    Message raw;
+};
+bool parseHelloReply(const Message& message, HelloReply* out);
+
+struct DeviceAnnouncement {
+    uint16_t vendorId = 0, productId = 0;
+    std::string manufacturer, product, nickname, clientText, serial, clientDetail;
+    uint32_t address = 0;
+    uint8_t state = 0;
+    uint8_t boundUuid[16] = {};
+    Message raw;
+};
+bool parseDeviceAnnouncement(const Message& message, DeviceAnnouncement* out);
+
+struct BindResult {
+    int32_t result = 0;
+    uint8_t speed = 0;
+    uint32_t address = 0;
+    std::string product, serial, serverSerial;
+};
+bool parseBindResult(const Message& message, BindResult* out);
+
+struct ServerInfo {
+    std::string serverName, serverSerial;
+    uint8_t trovixAvailable = 0, trovixEnabled = 0;
+    uint8_t trovixId[16] = {};
+    uint8_t trovixPin[4] = {};
+};
+// Message 41 (192 bytes).
+bool parseServerInfo(const Message& message, ServerInfo* out);
+// Message 24: the notice text.
+bool parseTextNotice(const Message& message, std::string* out);
+// Message 7: 1 for an ordinary unbind, 2 when another client took the
+// device; the device is the header's device address.
+bool parseUnboundNotice(const Message& message, uint32_t* reason);
+
+class OvClient {
+public:
+    OvClient() = default;
+    ~OvClient();
+    OvClient(const OvClient&) = delete;
+    OvClient& operator=(const OvClient&) = delete;
+
+    // Connects (numeric host or name, IPv4 or IPv6); false on failure or time-out.
+    bool connectTo(const std::string& host, uint16_t port, int timeoutMs = 5000);
+    // Takes over a connected socket (e.g. one the server dialled).
+    void adopt(int fd);
+    void close();
+    int fd() const { return fd_; }
+    bool connected() const { return fd_ >= 0; }
+
+    Compression compression = Compression::Auto;
+    uint32_t compressionLimit = kDefaultCompressionLimit;
+    // Pings (type 12) are answered by nothing; when true receive() drops them.
+    bool skipPings = true;
+
+    bool send(const Message& message);
+    bool sendRaw(const void* bytes, size_t length);
+    // Next message (backlog first). 1 = got one, 0 = time-out, -1 = closed or
+    // malformed input.
+    int receive(Message* out, int timeoutMs);
+    // Waits for a message of the type; other messages go to the backlog.
+    bool waitFor(uint8_t type, Message* out, int timeoutMs);
+    // True once the server has closed the connection (EOF or reset).
+    bool waitClosed(int timeoutMs);
+
+    // Sends a request with context words {1,2,3,4,5} unless given, and waits
+    // for replyType.
+    bool request(uint8_t type, const std::vector<uint8_t>& payload, Message* reply, uint8_t replyType,
+                 uint32_t deviceAddress = 0, int timeoutMs = 5000);
+
+    bool hello(const std::string& name, const std::string& detail, HelloReply* reply, int timeoutMs = 5000);
+    bool keepAlive();
+    // Collects type-16 answers to one type-9 request until quietMs pass
+    // without one (the protocol has no end marker).
+    bool listDevices(std::vector<DeviceAnnouncement>* out, int quietMs = 300);
+    bool bind(uint32_t deviceAddress, BindResult* result, int timeoutMs = 5000);
+    bool unbind(uint32_t deviceAddress);
+    bool forward(const uint8_t uuid[16], const std::vector<uint8_t>& rest);
+
+    size_t bytesReceived() const { return bytesReceived_; }
+
+private:
+    int readMore(int timeoutMs);
+    int fd_ = -1;
+    // Received bytes not yet decoded: rxData_[rxStart_, rxEnd_). Not a vector,
+    // so that growing it does not zero-fill megabytes per large frame.
+    uint8_t* rxBytes() { return rxData_.get() + rxStart_; }
+    size_t rxSize() const { return rxEnd_ - rxStart_; }
+    void rxConsume(size_t n);
+    uint8_t* rxReserve(size_t n);  // room for n more bytes at rxEnd_
+    std::unique_ptr<uint8_t[]> rxData_;
+    size_t rxCapacity_ = 0, rxStart_ = 0, rxEnd_ = 0;
+    std::deque<Message> backlog_;
+    size_t bytesReceived_ = 0;
+    bool closed_ = false;
+};
+
+// Connects and returns a socket fd, -1 on failure (used by the bench's echo too).
+int connectTcp(const std::string& host, uint16_t port, int timeoutMs);
+
+} // namespace ovclient

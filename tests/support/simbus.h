@@ -1,0 +1,210 @@
+// A simulated USB bus behind the USB layer's system-call seam (UsbSys): a
+// virtual /sys tree in the kernel's formats, usbfs device nodes under
+// /dev/bus/usb, and the kernel's uevent netlink socket carrying kernel and
+// libudev datagrams. It is written from how Linux behaves:
+//
+//   - sysfs attributes hand out at most 4096 bytes per read(2); "descriptors"
+//     is a binary attribute (stat size 65553) holding the device descriptor
+//     followed by every raw configuration descriptor; text attributes end in
+//     "\n": speed "480\n", version " 2.00\n" ("%2x.%02x"), busnum "1\n",
+//     idVendor "046d\n", manufacturer/product/serial only when the device has
+//     that string; opening a read-only attribute for writing fails EACCES;
+//     reading an attribute of a removed device fails ENODEV.
+//   - a device's "uevent" file holds MAJOR, MINOR, DEVNAME (relative,
+//     "bus/usb/001/002"), DEVTYPE, DRIVER (once bound), PRODUCT
+//     ("%x/%x/%x"), TYPE ("%d/%d/%d"), BUSNUM and DEVNUM ("%03d"); an
+//     interface's holds DEVTYPE=usb_interface, PRODUCT, TYPE, INTERFACE,
+//     MODALIAS. usb_device nodes are char 189:((bus-1)*128 + dev-1).
+//   - /sys/bus/usb/devices holds a link per device and interface to its
+//     directory under /sys/devices/pci0000:00/0000:00:14.0/usbN/...
+//   - kernel datagrams (netlink group 1) are "action@devpath\0" then
+//     "KEY=value\0" for ACTION, DEVPATH, SUBSYSTEM, the uevent file, SEQNUM;
+//     libudev datagrams (group 2) start with the 40-byte libudev header
+//     ("libudev\0", magic 0xfeedcafe big-endian, header size, properties
+//     offset 40, properties length, hashes) and carry ACTION, DEVPATH,
+//     SUBSYSTEM first. recv(2) cuts a datagram to the buffer and reports its
+//     full length with MSG_TRUNC; MSG_DONTWAIT on an empty socket is EAGAIN.
+//   - eventfd(2) descriptors count writes and wake poll(2) with POLLIN.
+//   - plugging a device sends: add of the device, add of each interface, add
+//     of a HID child for HID interfaces, bind of each interface, bind of the
+//     device. Unplugging sends the reverse with unbind and remove.
+//
+// One SimBus at a time is installed as usbSys. Every call is thread-safe.
+#pragma once
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "ovusbd/usb/usbsys.h"
+
+namespace simbus {
+
+struct SimInterface {
+  uint8_t interfaceClass = 0xff;
+  uint8_t interfaceSubClass = 0;
+  uint8_t interfaceProtocol = 0;
+};
+
+struct SimDevice {
+  std::string name;  // kernel name: "1-1", "1-1.2"; its parent must exist
+  uint16_t vendorId = 0x1234;
+  uint16_t productId = 0x5678;
+  uint16_t bcdDevice = 0x0100;
+  uint16_t bcdUSB = 0x0200;
+  uint8_t deviceClass = 0;
+  uint8_t deviceSubClass = 0;
+  uint8_t deviceProtocol = 0;
+  std::string speed = "480";  // without the newline
+  std::optional<std::string> manufacturer = std::string("Acme");
+  std::optional<std::string> product = std::string("Widget");
+  std::optional<std::string> serial;
+  std::vector<SimInterface> interfaces = {SimInterface{}};
+  int maxchild = 0;                  // hubs: number of ports
+  std::vector<uint8_t> descriptors;  // empty: built from the fields above
+  bool withNode = true;              // udev made /dev/bus/usb/BBB/DDD
+  int devnum = 0;                    // 0: the next free number on the bus
+};
+
+// A hub device with one hub interface.
+SimDevice hubDevice(const std::string& name, int ports = 4);
+
+enum class Format { Kernel, Udev, Both };
+
+struct NodeInfo {
+  bool exists = false;
+  mode_t mode = 0;  // type and permission bits
+  dev_t rdev = 0;
+};
+
+class SimBus {
+ public:
+  SimBus();
+  ~SimBus();
+  SimBus(const SimBus&) = delete;
+  SimBus& operator=(const SimBus&) = delete;
+
+  // Makes this bus the USB layer's usbSys (and puts the old one back).
+  void install();
+  void uninstall();
+
+  // --- the device tree ---
+  // A root hub "usbN" of the given speed (480 gives version " 2.00").
+  void addRootHub(int bus, const std::string& speed = "480", int ports = 15);
+  // Adds the device's directories, attributes, links and node; returns its
+  // devpath ("/devices/.../usb1/1-1"). No uevent is sent.
+  std::string addDevice(const SimDevice& device);
+  // Removes the device (and everything below it) from the tree and /dev.
+  void removeDevice(const std::string& name);
+  // addDevice/removeDevice plus the uevents the kernel sends.
+  std::string plug(const SimDevice& device, Format format = Format::Both);
+  void unplug(const std::string& name, Format format = Format::Both);
+
+  std::string devpath(const std::string& name) const;  // "/devices/..."
+  std::string sysfsDir(const std::string& name) const;  // "/sys/devices/..."
+  std::string nodePath(const std::string& name) const;  // "/dev/bus/usb/BBB/DDD"
+
+  // --- files ---
+  void addDirectory(const std::string& path);
+  void writeFile(const std::string& path, const std::string& content, mode_t mode = 0444, bool writable = false);
+  void setAttribute(const std::string& name, const std::string& attribute, const std::string& content);
+  void removePath(const std::string& path);  // file, node, link or whole directory
+  std::string fileContent(const std::string& path) const;
+  NodeInfo node(const std::string& path) const;
+  void setExePath(const std::string& path);  // target of /proc/self/exe
+
+  // Failures: the next calls on the path fail with -error until cleared.
+  void failOpen(const std::string& path, int error);
+  void failRead(const std::string& path, int error);
+  void failMknod(int error);
+  void failSocket(int error);
+  void failBind(int error);
+  void clearFailures();
+
+  // --- uevents ---
+  void emitUevent(const std::string& action, const std::string& name, Format format = Format::Both);
+  void sendDatagram(const std::vector<uint8_t>& bytes, uint32_t group);
+  static std::vector<uint8_t> kernelDatagram(const std::string& action, const std::string& devpath,
+                                             const std::string& subsystem, const std::string& ueventText,
+                                             unsigned long seqnum);
+  static std::vector<uint8_t> udevDatagram(const std::string& action, const std::string& devpath,
+                                           const std::string& subsystem, const std::string& ueventText,
+                                           unsigned long seqnum);
+  // Datagrams sent, and taken by recv, over all sockets.
+  unsigned long datagramsDelivered() const;
+  unsigned long datagramsReceived() const;
+  unsigned long datagramsPending() const;  // queued on open sockets, not yet received
+  int boundUeventSockets() const;
+
+  // --- observation ---
+  int openDescriptors() const;                       // of any kind
+  std::vector<std::string> openPaths() const;        // files and nodes
+  std::vector<std::string> madeNodes() const;        // mknod calls that succeeded
+  size_t largestRead(const std::string& path) const; // biggest single read result
+  std::vector<std::string> commands() const;         // runCommand calls
+
+ private:
+  struct Entry;
+  struct Descriptor;
+  struct Socket;
+  struct Plugged;
+
+  friend struct SimCalls;
+  int resolve(const std::string& path, bool followLast, std::string* out) const;
+  const Entry* lookup(const std::string& canonical) const;
+  void putEntry(const std::string& path, const Entry& entry);
+  void eraseTree(const std::string& canonical);
+  std::string ueventText(const std::string& name) const;
+  std::string subsystemOf(const std::string& name) const;
+  std::vector<std::string> listChildren(const std::string& canonical) const;
+  void deliver(const std::vector<uint8_t>& bytes, uint32_t group);
+  void emitLocked(const std::string& action, const std::string& name, Format format);
+
+  // System calls, under mutex_.
+  int doOpen(const char* path, int flags);
+  int doClose(int fd);
+  int doIoctl(int fd, unsigned long request, void* argument);
+  int doPoll(struct pollfd* fds, nfds_t count, int timeoutMs);
+  ssize_t doRead(int fd, void* buffer, size_t count);
+  ssize_t doWrite(int fd, const void* buffer, size_t count);
+  int doList(const char* path, UsbSysDirectoryVisitor visit, void* context);
+  int doStat(const char* path, struct stat* status);
+  int doMknod(const char* path, mode_t mode, dev_t device);
+  int doUnlink(const char* path);
+  ssize_t doReadlink(const char* path, char* buffer, size_t size);
+  int doSocket(int domain, int type, int protocol);
+  int doBind(int fd, const struct sockaddr* address, socklen_t length);
+  ssize_t doRecv(int fd, void* buffer, size_t length, int flags);
+  int doRunCommand(const char* command);
+  int doEventfd(unsigned int initial, int flags);
+
+  mutable std::mutex mutex_;
+  std::condition_variable changed_;
+  std::map<std::string, Entry>* tree_;
+  std::map<int, Descriptor>* descriptors_;
+  std::map<int, Socket>* sockets_;
+  std::map<std::string, Plugged>* plugged_;  // by kernel name
+  std::map<std::string, int> openFailures_, readFailures_;
+  std::map<std::string, size_t> largestRead_;
+  std::vector<std::string> madeNodes_, commands_;
+  int mknodFailure_ = 0, socketFailure_ = 0, bindFailure_ = 0;
+  int nextFd_ = 1 << 20;
+  int hidCounter_ = 0;
+  std::map<int, uint64_t> eventCounters_;  // eventfd descriptors
+  unsigned long seqnum_ = 1000;
+  unsigned long delivered_ = 0, received_ = 0;
+  std::map<int, int> nextDevnum_;
+  const UsbSys* previous_ = nullptr;
+  bool installed_ = false;
+};
+
+}  // namespace simbus

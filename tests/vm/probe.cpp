@@ -1,0 +1,80 @@
+// Guest side of the contract suite: prints kernel facts on the serial
+// console, one "@@fact KEY VALUE" or "@@uevent DATAGRAM" line each (values
+// escaped), through the USB layer's own production seam.
+//
+//   ovprobe device NAME...          attributes of devices and interfaces
+//   ovprobe read PATH PREFIX        read sizes of one file
+//   ovprobe usbfs NAME              usbfs ioctl answers on NAME's node
+//   ovprobe interrupt NAME          interrupt IN data of a keyboard through
+//                                   usbfs ("@@submitted" when a key may be
+//                                   pressed)
+//   ovprobe cycle NAME STALE        uevents of NAME's plug ("@@watching"
+//                                   first), its facts, then held descriptors
+//                                   ("@@held") and uevents across its removal
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ovusbd/usb/usbsys.h"
+#include "tests/vm/kernelfacts.h"
+
+namespace {
+
+// One write per line, so lines of concurrent writers on the console do not mix.
+void emit(const std::string& line) {
+  std::string text = line + "\n";
+  size_t done = 0;
+  while (done < text.size()) {
+    ssize_t n = write(1, text.data() + done, text.size() - done);
+    if (n <= 0) return;
+    done += static_cast<size_t>(n);
+  }
+}
+
+void emitFacts(const vmfacts::Facts& facts) {
+  for (const auto& [key, value] : facts) emit("@@fact " + key + " " + vmfacts::escape(value));
+}
+
+int usage() {
+  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | cycle NAME STALE\n");
+  return 2;
+}
+
+int cycle(const std::string& name, const std::string& stale) {
+  vmfacts::Facts facts;
+  std::vector<std::string> added, removed;
+  bool ok = vmfacts::cycleFacts(
+      name, stale, 60000, [](const char* step) { emit(std::string("@@") + step); }, &facts, &added, &removed);
+  for (const std::string& datagram : added) emit("@@uevent add " + vmfacts::escape(datagram));
+  for (const std::string& datagram : removed) emit("@@uevent remove " + vmfacts::escape(datagram));
+  emitFacts(facts);
+  return ok ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 3) return usage();
+  std::string command = argv[1];
+  vmfacts::Facts facts;
+  if (command == "device") {
+    for (int i = 2; i < argc; ++i) vmfacts::deviceFacts(argv[i], &facts);
+  } else if (command == "read" && argc == 4) {
+    vmfacts::readFacts(argv[2], argv[3], &facts);
+  } else if (command == "usbfs" && argc == 3) {
+    vmfacts::usbfsFacts(argv[2], &facts);
+  } else if (command == "interrupt" && argc == 3) {
+    // 0x04 is the usage of the key 'a' in a boot keyboard report.
+    vmfacts::interruptFacts(
+        argv[2], 0x04, 30000, [](const char* step) { emit(std::string("@@") + step); }, &facts);
+  } else if (command == "cycle" && argc == 4) {
+    return cycle(argv[2], argv[3]);
+  } else {
+    return usage();
+  }
+  emitFacts(facts);
+  return 0;
+}
