@@ -113,7 +113,7 @@ public:
     {
         if (geteuid() != 0)
             return false;
-        nsrun::Spec spec;
+        nsrun::RunOptions run;
         std::vector<std::string> command;
         if (options.asInit)
             command = {"/usr/bin/unshare", "--pid", "--fork", CALVIXD_BIN};
@@ -123,23 +123,23 @@ public:
             std::string line;
             for (const std::string& word : command)
                 line += word + " ";
-            spec.argv = {"/bin/sh", "-c", std::string("read go < ") + GATE + "; exec " + line};
+            run.argv = {"/bin/sh", "-c", std::string("read go < ") + GATE + "; exec " + line};
         } else {
-            spec.argv = command;
+            run.argv = command;
         }
-        spec.mounts.push_back({nsrun::Mount::Kind::Tmpfs, "/etc", "", "", {"ld.so.cache"}});
-        spec.mounts.push_back({nsrun::Mount::Kind::Bind, "/var/log", logDir.Path(), "", {}});
-        spec.mounts.push_back({nsrun::Mount::Kind::Bind, "/var/run", runDir.Path(), "", {}});
+        run.mounts.push_back({nsrun::Mount::Kind::Tmpfs, "/etc", "", "", {"ld.so.cache"}});
+        run.mounts.push_back({nsrun::Mount::Kind::Bind, "/var/log", logDir.Path(), "", {}});
+        run.mounts.push_back({nsrun::Mount::Kind::Bind, "/var/run", runDir.Path(), "", {}});
         if (options.config)
-            spec.files.push_back({"/etc/calvixd.conf", *options.config, 0644, 0, 0, nsrun::File::Type::Regular});
+            run.files.push_back({"/etc/calvixd.conf", *options.config, 0644, 0, 0, nsrun::File::Type::Regular});
         if (options.gated)
-            spec.files.push_back({GATE, "", 0600, 0, 0, nsrun::File::Type::Fifo});
+            run.files.push_back({GATE, "", 0600, 0, 0, nsrun::File::Type::Fifo});
         if (options.uid) {
-            spec.uid = *options.uid;
-            spec.gid = *options.uid;
+            run.uid = *options.uid;
+            run.gid = *options.uid;
         }
         std::string error;
-        process = nsrun::Process::start(spec, &error);
+        process = nsrun::Process::start(run, &error);
         EXPECT_TRUE(process) << error;
         return process != nullptr;
     }

@@ -39,16 +39,16 @@ class Autoprobe : public testing::Test {
                   std::function<int()> body, int expectedExit = 0) {
     std::string configPath = dir_ + "/config.ini";
     std::ofstream(configPath) << config;
-    nsrun::Spec spec;
-    spec.mounts = nsrun::isolatedSystemMounts();
-    if (file) spec.files.push_back({kPath, file, 0644, 0, 0, type});
-    spec.entry = [configPath, body] {
+    nsrun::RunOptions run;
+    run.mounts = nsrun::isolatedSystemMounts();
+    if (file) run.files.push_back({kPath, file, 0644, 0, 0, type});
+    run.entry = [configPath, body] {
       setLogFile(stdout);
       if (!loadConfig(configPath.c_str(), false)) return 100;
       return body();
     };
     std::string error;
-    auto p = nsrun::Process::start(spec, &error);
+    auto p = nsrun::Process::start(run, &error);
     EXPECT_TRUE(p) << error;
     if (!p) return {};
     auto status = p->wait(20s);

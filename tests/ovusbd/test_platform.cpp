@@ -43,22 +43,22 @@ bool isSymlink(const char* path) {
 
 // Empty /usr, /mnt, /sys and /etc (and /sbin where it is not a link into
 // /usr), /proc/version holding `version`, then the markers.
-nsrun::Spec markerSpec(const std::string& version, const std::vector<std::string>& files,
+nsrun::RunOptions markerSpec(const std::string& version, const std::vector<std::string>& files,
                        const std::vector<std::string>& dirs) {
-  nsrun::Spec spec;
-  for (const char* dir : {"/usr", "/mnt", "/sys", "/etc"}) spec.mounts.push_back({Kind::Tmpfs, dir, {}, {}, {}});
-  if (!isSymlink("/sbin")) spec.mounts.push_back({Kind::Tmpfs, "/sbin", {}, {}, {}});
-  spec.mounts.push_back({Kind::File, "/proc/version", {}, version, {}});
-  spec.files.push_back({"/usr/sbin", {}, 0755, 0, 0, Type::Directory});
-  spec.files.push_back({"/usr/bin", {}, 0755, 0, 0, Type::Directory});
-  for (const auto& d : dirs) spec.files.push_back({d, {}, 0755, 0, 0, Type::Directory});
-  for (const auto& f : files) spec.files.push_back({f, "x", 0644, 0, 0, Type::Regular});
-  return spec;
+  nsrun::RunOptions run;
+  for (const char* dir : {"/usr", "/mnt", "/sys", "/etc"}) run.mounts.push_back({Kind::Tmpfs, dir, {}, {}, {}});
+  if (!isSymlink("/sbin")) run.mounts.push_back({Kind::Tmpfs, "/sbin", {}, {}, {}});
+  run.mounts.push_back({Kind::File, "/proc/version", {}, version, {}});
+  run.files.push_back({"/usr/sbin", {}, 0755, 0, 0, Type::Directory});
+  run.files.push_back({"/usr/bin", {}, 0755, 0, 0, Type::Directory});
+  for (const auto& d : dirs) run.files.push_back({d, {}, 0755, 0, 0, Type::Directory});
+  for (const auto& f : files) run.files.push_back({f, "x", 0644, 0, 0, Type::Regular});
+  return run;
 }
 
 // Runs detectPlatform in the namespace; its findings come back on stdout.
-std::string detectIn(nsrun::Spec spec, FakeUname uname) {
-  spec.entry = [uname] {
+std::string detectIn(nsrun::RunOptions run, FakeUname uname) {
+  run.entry = [uname] {
     fakeUname = uname;
     platformProbe = &testProbe;
     setLogFile(stdout);
@@ -68,7 +68,7 @@ std::string detectIn(nsrun::Spec spec, FakeUname uname) {
     return 0;
   };
   std::string error;
-  auto p = nsrun::Process::start(spec, &error);
+  auto p = nsrun::Process::start(run, &error);
   if (!p) return "start failed: " + error;
   auto status = p->wait(20s);
   if (!status || *status != nsrun::ExitStatus::exitCode(0)) return "child failed: " + p->err();
@@ -171,13 +171,13 @@ TEST(Platform, UsbfsNeedsRoot) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    nsrun::Spec spec;
-    spec.mounts = nsrun::isolatedSystemMounts();
+    nsrun::RunOptions run;
+    run.mounts = nsrun::isolatedSystemMounts();
     if (c.mode >= 0)
-      spec.files.push_back({"/dev/bus/usb/001/001", {}, static_cast<mode_t>(c.mode), 0, 0, Type::Regular});
-    spec.entry = [] { return usbfsNeedsRoot() ? 1 : 0; };
+      run.files.push_back({"/dev/bus/usb/001/001", {}, static_cast<mode_t>(c.mode), 0, 0, Type::Regular});
+    run.entry = [] { return usbfsNeedsRoot() ? 1 : 0; };
     std::string error;
-    auto p = nsrun::Process::start(spec, &error);
+    auto p = nsrun::Process::start(run, &error);
     ASSERT_TRUE(p) << error;
     auto status = p->wait(20s);
     ASSERT_TRUE(status);

@@ -87,7 +87,7 @@ protected:
             std::ofstream config(dir_ + "/config.ini");
             for (auto& [k, v] : all) config << k << "=" << v << "\n";
         }
-        nsrun::Spec s;
+        nsrun::RunOptions s;
         s.argv = {OVUSBD_BIN, "-c", dir_ + "/config.ini", "-r", log_};
         s.argv.insert(s.argv.end(), extra.begin(), extra.end());
         s.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
@@ -425,7 +425,7 @@ TEST_F(ProtocolProcess, ListenFailureEndsStartUp) {
         std::ofstream config(dir_ + "/config.ini");
         config << "NetworkInterface=192.0.2.1\nUseAVAHI=0\n";  // on no interface here
     }
-    nsrun::Spec s;
+    nsrun::RunOptions s;
     s.argv = {OVUSBD_BIN, "-c", dir_ + "/config.ini", "-r", log_};
     s.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
     s.mounts = nsrun::isolatedSystemMounts();

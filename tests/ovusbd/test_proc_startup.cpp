@@ -51,8 +51,8 @@ class ServerProcess : public testing::Test {
 
   // The server with `args`, in an isolated system that has a machine-id (so
   // the configuration stays unchanged unless a test removes it).
-  nsrun::Spec spec(std::vector<std::string> args) {
-    nsrun::Spec s;
+  nsrun::RunOptions serverOptions(std::vector<std::string> args) {
+    nsrun::RunOptions s;
     s.argv = {OVUSBD_BIN};
     s.argv.insert(s.argv.end(), args.begin(), args.end());
     s.env = {"PATH=/usr/sbin:/usr/bin:/sbin:/bin"};
@@ -62,7 +62,7 @@ class ServerProcess : public testing::Test {
     return s;
   }
 
-  void start(const nsrun::Spec& s) {
+  void start(const nsrun::RunOptions& s) {
     std::string error;
     server_ = nsrun::Process::start(s, &error);
     ASSERT_TRUE(server_) << error;
@@ -108,7 +108,7 @@ TEST_F(ServerProcess, EarlyExitCodes) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.back());
-    start(spec(c.args));
+    start(serverOptions(c.args));
     EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(c.code)) << reportOf(*server_);
     std::string out = server_->out();
     EXPECT_NE(out.find(kBanner), std::string::npos) << out;
@@ -124,7 +124,7 @@ TEST_F(ServerProcess, EarlyExitCodes) {
 TEST_F(ServerProcess, UsbfsPermissions) {
   for (mode_t mode : {0664, 0666}) {
     SCOPED_TRACE(mode);
-    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    nsrun::RunOptions s = serverOptions({"-r", "stdout", "-c", config_});
     s.files.push_back(regular("/dev/bus/usb/001/001", "", mode));
     s.uid = 65534;
     s.gid = 65534;
@@ -144,7 +144,7 @@ TEST_F(ServerProcess, UsbfsPermissions) {
 TEST_F(ServerProcess, StopsCleanlyOnSigtermAndSigint) {
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(sig);
-    start(spec({"-r", "stdout", "-c", config_}));
+    start(serverOptions({"-r", "stdout", "-c", config_}));
     waitRunning();
     EXPECT_EQ(server_->kill(sig), 0);
     EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);
@@ -169,7 +169,7 @@ TEST_F(ServerProcess, ConfigurationSavedAtShutdown) {
   std::ofstream(config_) << "TCPPort=7576\nSomeKey=some value\n";
   std::string first;
   for (int run = 0; run < 2; run++) {
-    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    nsrun::RunOptions s = serverOptions({"-r", "stdout", "-c", config_});
     s.files.clear();  // no /etc/machine-id
     start(s);
     waitRunning();
@@ -191,7 +191,7 @@ TEST_F(ServerProcess, ConfigurationSavedAtShutdown) {
 // and still saves its configuration where a relative -c pointed.
 TEST_F(ServerProcess, DaemonDetaches) {
   std::string log = dir_ + "/server.log";
-  nsrun::Spec s = spec({"-b", "-r", log, "-c", "config.ini"});
+  nsrun::RunOptions s = serverOptions({"-b", "-r", log, "-c", "config.ini"});
   s.files.clear();  // no machine-id: the configuration changes and is saved
   s.cwd = dir_;
   start(s);
@@ -212,9 +212,10 @@ TEST_F(ServerProcess, DaemonDetaches) {
   EXPECT_EQ(std::filesystem::read_symlink(proc + "/cwd"), "/");
   EXPECT_EQ(server_->out(), "");  // nothing on the terminal, not even the running line
 
-  // Stop it once it has finished starting.
+  // Stop it once start-up has reached USB discovery, which logs that the
+  // namespace has no /sys/bus/usb; a signal after that is not lost.
   deadline = std::chrono::steady_clock::now() + kTimeout;
-  while (nsrun::readFile(log).find("no device is shared") == std::string::npos &&
+  while (nsrun::readFile(log).find("Failed to open /sys/bus/usb/devices") == std::string::npos &&
          std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(10ms);
   ASSERT_EQ(kill(daemon, SIGTERM), 0);
@@ -232,7 +233,7 @@ TEST_F(ServerProcess, DaemonDetaches) {
 TEST_F(ServerProcess, SignalDuringStartUpStopsTheServer) {
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(sig);
-    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    nsrun::RunOptions s = serverOptions({"-r", "stdout", "-c", config_});
     s.files = {{"/etc/machine-id", {}, 0644, 0, 0, Type::Fifo}};
     start(s);
 
@@ -297,7 +298,7 @@ TEST_F(ServerProcess, DriverProbing) {
     std::ofstream(config_) << c.config;
     std::string probe = dir_ + "/autoprobe";
     std::filesystem::remove(probe);
-    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    nsrun::RunOptions s = serverOptions({"-r", "stdout", "-c", config_});
     if (c.version) s.mounts.push_back({Kind::File, "/proc/version", {}, c.version, {}});
     if (c.file) {
       std::ofstream(probe) << "1\n";
@@ -336,7 +337,7 @@ TEST_F(ServerProcess, PlatformInUsage) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
-    nsrun::Spec s = spec({"-r", "stdout", "-h"});
+    nsrun::RunOptions s = serverOptions({"-r", "stdout", "-h"});
     s.mounts.push_back({Kind::File, "/proc/version", {}, c.version, {}});
     s.files.insert(s.files.end(), c.files.begin(), c.files.end());
     start(s);
@@ -365,7 +366,7 @@ TEST_F(ServerProcess, ReadyNasNotifications) {
 
   for (bool privileged : {true, false}) {
     SCOPED_TRACE(privileged);
-    nsrun::Spec s = spec({"-r", "stdout", "-c", config_});
+    nsrun::RunOptions s = serverOptions({"-r", "stdout", "-c", config_});
     s.env.push_back("NOTIFY_SOCKET=" + socketPath);
     s.mounts.push_back({Kind::Tmpfs, "/usr/bin", {}, {}, {}});
     s.files.push_back(regular("/usr/bin/rn_nml", "x", 0755));
@@ -390,7 +391,7 @@ TEST_F(ServerProcess, ReadyNasNotifications) {
 // A crash is reported with async-signal-safe writes only, and the process
 // then ends by the same signal.
 TEST_F(ServerProcess, CrashSignalIsReportedAndReRaised) {
-  start(spec({"-r", "stdout", "-c", config_}));
+  start(serverOptions({"-r", "stdout", "-c", config_}));
   waitRunning();
   ASSERT_EQ(server_->kill(SIGSEGV), 0);
   EXPECT_EQ(finish(), nsrun::ExitStatus::killedBy(SIGSEGV)) << reportOf(*server_);

@@ -34,11 +34,11 @@ class ServerSerial : public testing::Test {
   // The serial made in a namespace holding `files`; the configuration is
   // saved afterwards.
   std::string serialWith(const std::vector<nsrun::File>& files) {
-    nsrun::Spec spec;
-    spec.mounts = nsrun::isolatedSystemMounts();
-    spec.files = files;
+    nsrun::RunOptions run;
+    run.mounts = nsrun::isolatedSystemMounts();
+    run.files = files;
     std::string config = config_;
-    spec.entry = [config] {
+    run.entry = [config] {
       setLogFile(stderr);
       if (!loadConfig(config.c_str(), false)) return 100;
       char* serial = makeServerSerial();
@@ -49,7 +49,7 @@ class ServerSerial : public testing::Test {
       return 0;
     };
     std::string error;
-    auto p = nsrun::Process::start(spec, &error);
+    auto p = nsrun::Process::start(run, &error);
     EXPECT_TRUE(p) << error;
     if (!p) return {};
     auto status = p->wait(20s);

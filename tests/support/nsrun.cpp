@@ -371,16 +371,16 @@ bool loopbackUp()
     _exit(0);
 }
 
-std::string stageText(const Spec &spec, int32_t stage)
+std::string stageText(const RunOptions &run, int32_t stage)
 {
     auto mountText = [&](const Mount &m) {
         const char *kind = m.kind == Mount::Kind::Tmpfs ? "tmpfs" : m.kind == Mount::Kind::Bind ? "bind" : "file";
         return std::string(kind) + " over " + m.target;
     };
-    if (stage >= StageFile && stage - StageFile < static_cast<int32_t>(spec.files.size()))
-        return "making " + spec.files[stage - StageFile].path;
-    if (stage >= StageMount && stage - StageMount < static_cast<int32_t>(spec.mounts.size()))
-        return "mounting " + mountText(spec.mounts[stage - StageMount]);
+    if (stage >= StageFile && stage - StageFile < static_cast<int32_t>(run.files.size()))
+        return "making " + run.files[stage - StageFile].path;
+    if (stage >= StageMount && stage - StageMount < static_cast<int32_t>(run.mounts.size()))
+        return "mounting " + mountText(run.mounts[stage - StageMount]);
     switch (stage) {
     case StageUnshare: return "unshare";
     case StageForkInit: return "fork of the init";
@@ -388,9 +388,9 @@ std::string stageText(const Spec &spec, int32_t stage)
     case StageProc: return "mounting /proc";
     case StageLoopback: return "bringing up lo";
     case StageForkTarget: return "fork of the target";
-    case StageChdir: return "chdir to " + spec.cwd;
+    case StageChdir: return "chdir to " + run.cwd;
     case StageCredentials: return "dropping to the given uid/gid";
-    case StageExec: return "exec of " + (spec.argv.empty() ? std::string("(none)") : spec.argv[0]);
+    case StageExec: return "exec of " + (run.argv.empty() ? std::string("(none)") : run.argv[0]);
     default: return "stage " + std::to_string(stage);
     }
 }
@@ -430,41 +430,41 @@ std::string readFile(const std::string &path)
     return text.str();
 }
 
-std::unique_ptr<Process> Process::start(const Spec &spec, std::string *error)
+std::unique_ptr<Process> Process::start(const RunOptions &run, std::string *error)
 {
     auto setError = [&](const std::string &text) {
         if (error)
             *error = text;
         return nullptr;
     };
-    if (spec.argv.empty() && !spec.entry)
+    if (run.argv.empty() && !run.entry)
         return setError("nothing to run");
 
     std::unique_ptr<Process> p(new Process);
-    if (spec.workDir.empty()) {
+    if (run.workDir.empty()) {
         char dir[] = "/tmp/nsrun.XXXXXX";
         if (!mkdtemp(dir))
             return setError(std::string("mkdtemp: ") + strerror(errno));
         p->workDir_ = dir;
         p->removeWorkDir_ = true;
     } else {
-        p->workDir_ = spec.workDir;
+        p->workDir_ = run.workDir;
         std::error_code ec;
         std::filesystem::create_directories(p->workDir_, ec);
     }
 
     // Everything the children use is laid out here, before fork.
-    std::vector<std::string> fileSources(spec.mounts.size());
-    for (size_t i = 0; i < spec.mounts.size(); i++) {
-        if (spec.mounts[i].kind != Mount::Kind::File)
+    std::vector<std::string> fileSources(run.mounts.size());
+    for (size_t i = 0; i < run.mounts.size(); i++) {
+        if (run.mounts[i].kind != Mount::Kind::File)
             continue;
         fileSources[i] = p->workDir_ + "/mount." + std::to_string(i);
         std::ofstream f(fileSources[i], std::ios::binary | std::ios::trunc);
-        f << spec.mounts[i].content;
+        f << run.mounts[i].content;
         if (!f)
             return setError("cannot write " + fileSources[i]);
     }
-    std::vector<std::string> env = spec.env;
+    std::vector<std::string> env = run.env;
     for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "TSAN_OPTIONS", "LSAN_OPTIONS"}) {
         const char *value = getenv(name);
         bool given = false;
@@ -475,31 +475,31 @@ std::unique_ptr<Process> Process::start(const Spec &spec, std::string *error)
     }
 
     Plan plan{};
-    for (size_t i = 0; i < spec.mounts.size(); i++) {
-        const Mount &m = spec.mounts[i];
+    for (size_t i = 0; i < run.mounts.size(); i++) {
+        const Mount &m = run.mounts[i];
         MountOp op{m.kind, m.target.c_str(),
                    m.kind == Mount::Kind::File ? fileSources[i].c_str() : m.source.c_str(), {}};
         for (const auto &k : m.keep)
             op.keep.push_back(k.c_str());
         plan.mounts.push_back(op);
     }
-    for (const File &f : spec.files)
+    for (const File &f : run.files)
         plan.files.push_back({f.path.c_str(), f.content.data(), f.content.size(), f.mode, f.uid, f.gid, f.type});
-    for (const auto &a : spec.argv)
+    for (const auto &a : run.argv)
         plan.argv.push_back(const_cast<char *>(a.c_str()));
     plan.argv.push_back(nullptr);
     for (const auto &e : env)
         plan.envp.push_back(const_cast<char *>(e.c_str()));
     plan.envp.push_back(nullptr);
-    plan.entry = &spec.entry;
-    plan.cwd = spec.cwd.c_str();
-    plan.dropIds = spec.uid.has_value() || spec.gid.has_value();
-    plan.uid = spec.uid.value_or(0);
-    plan.gid = spec.gid.value_or(spec.uid.value_or(0));
+    plan.entry = &run.entry;
+    plan.cwd = run.cwd.c_str();
+    plan.dropIds = run.uid.has_value() || run.gid.has_value();
+    plan.uid = run.uid.value_or(0);
+    plan.gid = run.gid.value_or(run.uid.value_or(0));
 
     plan.stdinFd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     plan.stdoutFd = plan.stderrFd = -1;
-    if (spec.captureOutput) {
+    if (run.captureOutput) {
         plan.stdoutFd = openOutput(p->workDir_ + "/stdout");
         plan.stderrFd = openOutput(p->workDir_ + "/stderr");
     }
@@ -566,7 +566,7 @@ std::unique_ptr<Process> Process::start(const Spec &spec, std::string *error)
             p->targetNsPid_ = r.a;
         }
         else if (r.tag == 'E')
-            return setError(stageText(spec, r.a) + ": " + strerror(r.b));
+            return setError(stageText(run, r.a) + ": " + strerror(r.b));
         else if (r.tag == 'S')
             p->status_ = WIFEXITED(r.a) ? ExitStatus::exitCode(WEXITSTATUS(r.a))
                                         : ExitStatus::killedBy(WTERMSIG(r.a));

@@ -57,7 +57,7 @@ struct File {
     Type type = Type::Regular;
 };
 
-struct Spec {
+struct RunOptions {
     std::vector<std::string> argv;     // argv[0] is the path to exec
     // Instead of an exec: run this in the target process and exit with its
     // result (for unit tests of code that reads fixed paths). Only for
@@ -95,7 +95,7 @@ public:
     // Starts the target; returns null and sets `error` when the namespaces,
     // a mount, a file or the exec could not be made. Returns once the
     // target has been forked inside the ready namespace.
-    static std::unique_ptr<Process> start(const Spec &spec, std::string *error);
+    static std::unique_ptr<Process> start(const RunOptions &run, std::string *error);
     ~Process();
     Process(const Process &) = delete;
     Process &operator=(const Process &) = delete;

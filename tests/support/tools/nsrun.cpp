@@ -36,9 +36,9 @@ int usage()
 
 int main(int argc, char **argv)
 {
-    nsrun::Spec spec;
-    spec.captureOutput = false;
-    spec.env = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
+    nsrun::RunOptions run;
+    run.captureOutput = false;
+    run.env = {"PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin"};
     int i = 1;
     for (; i < argc; i++) {
         std::string opt = argv[i];
@@ -65,12 +65,12 @@ int main(int argc, char **argv)
                     start = comma + 1;
                 }
             }
-            spec.mounts.push_back(m);
+            run.mounts.push_back(m);
         } else if ((opt == "--bind" || opt == "--file") && colon != std::string::npos) {
             if (opt == "--bind")
-                spec.mounts.push_back({nsrun::Mount::Kind::Bind, value.substr(colon + 1), value.substr(0, colon), {}, {}});
+                run.mounts.push_back({nsrun::Mount::Kind::Bind, value.substr(colon + 1), value.substr(0, colon), {}, {}});
             else
-                spec.mounts.push_back({nsrun::Mount::Kind::File, value.substr(0, colon), {}, value.substr(colon + 1), {}});
+                run.mounts.push_back({nsrun::Mount::Kind::File, value.substr(0, colon), {}, value.substr(colon + 1), {}});
         } else if ((opt == "--make" || opt == "--fifo") && colon != std::string::npos) {
             nsrun::File f;
             f.path = value.substr(0, colon);
@@ -80,22 +80,22 @@ int main(int argc, char **argv)
             if (second != std::string::npos)
                 f.content = rest.substr(second + 1);
             f.type = opt == "--fifo" ? nsrun::File::Type::Fifo : nsrun::File::Type::Regular;
-            spec.files.push_back(f);
+            run.files.push_back(f);
         } else if (opt == "--uid") {
-            spec.uid = static_cast<uid_t>(atoi(value.c_str()));
+            run.uid = static_cast<uid_t>(atoi(value.c_str()));
         } else if (opt == "--gid") {
-            spec.gid = static_cast<gid_t>(atoi(value.c_str()));
+            run.gid = static_cast<gid_t>(atoi(value.c_str()));
         } else if (opt == "--cwd") {
-            spec.cwd = value;
+            run.cwd = value;
         } else if (opt == "--env") {
-            spec.env.push_back(value);
+            run.env.push_back(value);
         } else {
             return usage();
         }
     }
     for (; i < argc; i++)
-        spec.argv.push_back(argv[i]);
-    if (spec.argv.empty())
+        run.argv.push_back(argv[i]);
+    if (run.argv.empty())
         return usage();
 
     struct sigaction sa;
@@ -105,7 +105,7 @@ int main(int argc, char **argv)
     sigaction(SIGTERM, &sa, nullptr);
 
     std::string error;
-    auto process = nsrun::Process::start(spec, &error);
+    auto process = nsrun::Process::start(run, &error);
     if (!process) {
         fprintf(stderr, "nsrun: %s\n", error.c_str());
         return 125;
