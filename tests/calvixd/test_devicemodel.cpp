@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
-#include <regex>
 #include <sstream>
 
 #include "tests/calvixd/fakes.h"

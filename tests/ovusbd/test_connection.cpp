@@ -56,7 +56,12 @@ bool waitUntil(Pred pred, std::chrono::milliseconds timeout) {
 
 class Server : public ::testing::Test {
 protected:
-    void TearDown() override { stop(); }
+    void TearDown() override {
+        stop();
+        if (!HasFailure()) {
+            std::filesystem::remove_all(dir_);  // kept for a look when a test failed
+        }
+    }
 
     // Starts the layer the way start-up does, with the given keys on top of
     // a loopback listener on a port of the system's choosing.
@@ -116,9 +121,6 @@ protected:
         freeConfigStore();
         setLogFile(nullptr);
         fclose(logStream_);
-        if (!HasFailure()) {
-            std::filesystem::remove_all(dir_);  // kept for a look when a test failed
-        }
     }
 
     std::string log() const {

@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <regex>
 #include <string>
 
 #include "ovusbd/core/config.h"
@@ -99,7 +98,7 @@ TEST_F(ServerSerial, FromTheFirstDeviceBackedInterface) {
 // start finds the same one.
 TEST_F(ServerSerial, MadeOnceAndKeptInTheConfiguration) {
   std::string first = serialWith({file("/etc/machine-id", "\n")});
-  EXPECT_TRUE(std::regex_match(first, std::regex("[0-9a-f]{32}"))) << first;
+  EXPECT_TRUE(first.size() == 32 && first.find_first_not_of("0123456789abcdef") == std::string::npos) << first;
   std::ifstream in(config_);
   std::string line;
   std::getline(in, line);
