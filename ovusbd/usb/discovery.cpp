@@ -225,22 +225,25 @@ void manageDevice(const char* ueventText, const char* sysfsPath, const char* nod
   }
   Text hubNode(findParentHub(sysfsPath));
   int created = 0;
-  Text node(nullptr);
+  Text madeNode(nullptr);
+  // An existing node is used under its own name: no copy that could fail.
+  const char* node = nodePath;
   struct stat status;
-  if (usbSys->stat(nodePath, &status) == 0) {
-    node.value = strdup(nodePath);
-  } else {
+  if (usbSys->stat(nodePath, &status) != 0) {
     unsigned major, minor;
-    if (ueventDeviceNumbers(ueventText, &major, &minor)) node.value = makeDeviceNode(nodePath, major, minor, &created);
-    if (!node.get()) {
+    if (ueventDeviceNumbers(ueventText, &major, &minor)) {
+      madeNode.value = makeDeviceNode(nodePath, major, minor, &created);
+    }
+    if (!madeNode.get()) {
       logMessage(3, "Error making device node at %s", sysfsPath);
       return;
     }
+    node = madeNode.get();
   }
-  int result = createManagedDevice(address, sysfsPath, product, serial, node.get(), hubNode.get(), nullptr, nullptr,
+  int result = createManagedDevice(address, sysfsPath, product, serial, node, hubNode.get(), nullptr, nullptr,
                                    created);
   // A node made for a device that got no record would be left behind.
-  if (result < 0 && created) usbSys->unlink(node.get());
+  if (result < 0 && created) usbSys->unlink(node);
 }
 
 }  // namespace
