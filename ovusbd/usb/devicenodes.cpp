@@ -122,6 +122,14 @@ char* makeDeviceNode(const char* name, unsigned major, unsigned minor, int* crea
     *error = result;
     return nullptr;
   }
+  char* copy = strdup(path);
+  if (!copy) {
+    // Nobody would know to remove a node whose path could not be kept.
+    logMessage(3, "Error %d creating device node at %s, %s", ENOMEM, path, strerror(ENOMEM));
+    usbSys->unlink(path);
+    *error = -ENOMEM;
+    return nullptr;
+  }
   *created = 1;
-  return strdup(path);
+  return copy;
 }

@@ -1,5 +1,6 @@
 // Discovery when memory runs out while it copies a device's node path: a
-// device whose node exists is still managed, and nothing crashes.
+// device whose node exists is still managed, a node made for a device that
+// gets no record is removed again, and nothing crashes.
 //
 // This binary replaces strdup so that one chosen copy can fail; every other
 // call behaves as the C library's.
@@ -52,6 +53,27 @@ TEST_F(NoMemoryTest, ExistingNodeNeedsNoCopyOfItsPath) {
   stopUsbDiscoveryThreads();
   stopDeviceManager();
   EXPECT_EQ(bus.openDescriptors(), 0);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(NoMemoryTest, MadeNodeWhosePathCannotBeKeptIsRemovedAgain) {
+  bus.addDirectory("/run/ovusbd-nodes");
+  deviceNodeDirectory = const_cast<char*>("/run/ovusbd-nodes");
+  simbus::SimDevice d = device("1-2");
+  d.devnum = 2;
+  d.withNode = false;
+  bus.addDevice(d);
+  failText = "/run/ovusbd-nodes/bus_usb_001_002";
+  failAfter = 0;
+  startDiscovery();
+  EXPECT_EQ(failText.load(), nullptr);  // the copy was tried and failed
+  EXPECT_EQ(deviceCount(), 0u);
+  EXPECT_TRUE(log.contains("Error making device node at /sys/bus/usb/devices/1-2"));
+  // No record owns the node, so it must not stay behind.
+  EXPECT_FALSE(bus.node("/run/ovusbd-nodes/bus_usb_001_002").exists);
 }
 
 }  // namespace
