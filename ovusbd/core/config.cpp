@@ -314,8 +314,16 @@ int saveStore(ConfigStore* store) {
     result = text ? replaceFile(target ? target : store->path, text, length) : -ENOMEM;
     free(text);
     free(target);
-    if (result != 0)
-      logMessage(LOG_ERR, "Error %d updating %s, %s", -result, store->path, strerror(-result));
+    if (result != 0) {
+      // The changes are not on disk yet: the next save (the saver's, or the
+      // one at shutdown) tries again. A failure that lasts is logged once.
+      store->dirty = true;
+      if (!store->saveFailing)
+        logMessage(LOG_ERR, "Error %d updating %s, %s", -result, store->path, strerror(-result));
+      store->saveFailing = true;
+    } else {
+      store->saveFailing = false;
+    }
   }
   pthread_mutex_unlock(&store->entries->mutex);
   return result;

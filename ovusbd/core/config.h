@@ -22,6 +22,7 @@ struct ConfigStore {
   // guards `dirty`.
   LockedList* entries;
   bool dirty;
+  bool saveFailing;  // the last save failed and was logged; guarded like dirty
   char* path;  // absolute path of config.ini, fixed at load time
 
   // Saver thread: configSaverStop is guarded by saverMutex, which the

@@ -293,13 +293,18 @@ TEST_F(ConfigTest, FailedSaveKeepsTheOldFileAndIsLoggedOnce) {
   ASSERT_EQ(setConfigString("New", "2"), 0);
   EXPECT_EQ(saveConfig(), -EISDIR);
   EXPECT_EQ(readFile(path), "Old=1\n");
-  EXPECT_EQ(saveConfig(), 0);  // dirty was cleared: not retried until the next change
+  EXPECT_EQ(saveConfig(), -EISDIR);  // still unsaved: tried again, not reported as done
   std::string text = logged();
   std::string error = "Error 21 updating " + path;
   ASSERT_NE(text.find(error), std::string::npos);
   EXPECT_EQ(text.find(error, text.find(error) + 1), std::string::npos);
 
+  // Once the obstacle is gone the change that failed reaches the file
+  // without a further change.
   ASSERT_EQ(rmdir((path + ".tmp").c_str()), 0);
+  EXPECT_EQ(saveConfig(), 0);
+  EXPECT_EQ(readFile(path), "Old=1\nNew=2\n");
+  EXPECT_EQ(saveConfig(), 0);
   ASSERT_EQ(setConfigString("New", "3"), 0);
   EXPECT_EQ(saveConfig(), 0);
   EXPECT_EQ(readFile(path), "Old=1\nNew=3\n");
