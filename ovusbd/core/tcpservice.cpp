@@ -4,10 +4,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include "ovusbd/core/cmdline.h"
@@ -199,11 +199,10 @@ bool tcpServiceListen(NetworkService* base, int* boundPort) {
 void* tcpAcceptThread(void* argument) {
     auto* service = static_cast<TcpService*>(argument);
     while (!serviceStopRequested(&service->base)) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(service->listenSocket, &readable);
-        timeval timeout{1, 0};
-        int ready = select(service->listenSocket + 1, &readable, nullptr, nullptr, &timeout);
+        // poll, not select: with many clients the socket's number may be
+        // beyond what an fd_set holds.
+        pollfd readable{service->listenSocket, POLLIN, 0};
+        int ready = poll(&readable, 1, 1000);
         if (ready == 0 || (ready < 0 && errno == EINTR)) {
             continue;
         }

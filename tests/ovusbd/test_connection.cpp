@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -656,6 +658,47 @@ TEST_F(Server, ReverseDialling) {
     // While that client is connected it is not dialled again.
     ASSERT_TRUE(dialled.keepAlive());
     EXPECT_EQ(poll(&pfd, 1, 2500), 0);
+    close(listener);
+}
+
+// A busy server holds more than 1024 descriptors: the listening socket and
+// a dialled socket numbered above select's limit must still work.
+TEST_F(Server, DescriptorsAboveSelectLimit) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_cur < 1200) {
+        GTEST_SKIP() << "descriptor limit " << limit.rlim_cur << " too low";
+    }
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    // Fill every free number below 1024 so the server's sockets land above.
+    std::vector<int> fillers;
+    for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0; fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) {
+        fillers.push_back(fd);
+        if (fd >= 1023) {
+            break;
+        }
+    }
+    start({{"ReverseClients", target}, {"ReverseClientsRetryPeriod", "1"}, {"PingTimeout", "30"}});
+    pollfd pfd{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    OvClient dialled;
+    dialled.adopt(accept(listener, nullptr, nullptr));
+    ovclient::HelloReply hello;
+    EXPECT_TRUE(dialled.hello("reverse", "", &hello));
+    OvClient direct;
+    connect(direct);
+    EXPECT_TRUE(direct.hello("direct", "", &hello));
+    for (int fd : fillers) {
+        close(fd);
+    }
     close(listener);
 }
 
