@@ -217,7 +217,16 @@ void* tcpAcceptThread(void* argument) {
             if (errno == EINTR) {
                 break;
             }
-            logMessage(3, "Error %d accepting a new socket, %s", errno, strerror(errno));
+            const int error = errno;
+            logMessage(3, "Error %d accepting a new socket, %s", error, strerror(error));
+            // Out of descriptors or memory the waiting connection keeps the
+            // socket readable, so retrying at once would spin and flood the
+            // log: pause, still watching the stop flag.
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                for (int step = 0; step < 10 && !serviceStopRequested(&service->base); step++) {
+                    sleepMilliseconds(100);
+                }
+            }
             continue;
         }
         NetworkConnection* connection = createTcpConnection(s, linkSendTimeout());

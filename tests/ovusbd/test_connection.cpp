@@ -702,6 +702,57 @@ TEST_F(Server, DescriptorsAboveSelectLimit) {
     close(listener);
 }
 
+// Out of descriptors, a waiting connection keeps the listener readable while
+// accept fails: the accept thread must pause instead of spinning (and
+// flooding the log), and take the client once descriptors are free again.
+TEST_F(Server, AcceptOutOfDescriptorsPauses) {
+    start({{"PingTimeout", "30"}});
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    if (lowered.rlim_cur > 1024) {
+        lowered.rlim_cur = 1024;
+    }
+    // The log is read through a descriptor opened beforehand: none is free later.
+    const int logFd = open(logPath_.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(logFd, 0);
+    auto count = [logFd](const std::string& text) {
+        std::string all;
+        char chunk[65536];
+        for (ssize_t n; (n = pread(logFd, chunk, sizeof chunk, off_t(all.size()))) > 0;) {
+            all.append(chunk, size_t(n));
+        }
+        size_t found = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+            found++;
+        }
+        return found;
+    };
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::vector<int> fillers;
+    for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0; fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) {
+        fillers.push_back(fd);
+    }
+    ASSERT_FALSE(fillers.empty());
+    close(fillers.back());
+    fillers.pop_back();
+    OvClient late;
+    const bool connected = late.connectTo(host_, uint16_t(port_));
+    const bool failed = connected && waitUntil([&] { return count("Error 24 accepting a new socket") > 0; }, 5s);
+    std::this_thread::sleep_for(1s);  // a window to count the retries in
+    const size_t retries = count("accepting a new socket");
+    for (int fd : fillers) {
+        close(fd);
+    }
+    close(logFd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(failed);
+    EXPECT_LE(retries, 3u);
+    ovclient::HelloReply hello;
+    EXPECT_TRUE(late.hello("late", "", &hello));
+}
+
 // With no pause between passes the dialler must still see its stop flag.
 TEST_F(Server, ReverseDiallerWithoutPauseStops) {
     start({{"ReverseClients", "127.0.0.1:1"}, {"ReverseClientsRetryPeriod", "0"}});
