@@ -4,10 +4,10 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include "ovusbd/core/config.h"
@@ -104,13 +104,12 @@ bool connectWithTimeout(int socket, const sockaddr* address, socklen_t length) {
         if (errno != EINPROGRESS) {
             return false;
         }
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(socket, &writable);
-        timeval timeout{4, 0};
+        // poll, not select: the socket's number may be beyond what an
+        // fd_set holds when many clients are connected.
+        pollfd writable{socket, POLLOUT, 0};
         int error = 0;
         socklen_t errorLength = sizeof error;
-        if (select(socket + 1, nullptr, &writable, nullptr, &timeout) != 1 ||
+        if (poll(&writable, 1, 4000) != 1 ||
             getsockopt(socket, SOL_SOCKET, SO_ERROR, &error, &errorLength) != 0 || error != 0) {
             return false;
         }

@@ -4,10 +4,10 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include "ovusbd/core/cmdline.h"
@@ -199,11 +199,10 @@ bool tcpServiceListen(NetworkService* base, int* boundPort) {
 void* tcpAcceptThread(void* argument) {
     auto* service = static_cast<TcpService*>(argument);
     while (!serviceStopRequested(&service->base)) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(service->listenSocket, &readable);
-        timeval timeout{1, 0};
-        int ready = select(service->listenSocket + 1, &readable, nullptr, nullptr, &timeout);
+        // poll, not select: with many clients the socket's number may be
+        // beyond what an fd_set holds.
+        pollfd readable{service->listenSocket, POLLIN, 0};
+        int ready = poll(&readable, 1, 1000);
         if (ready == 0 || (ready < 0 && errno == EINTR)) {
             continue;
         }
@@ -218,7 +217,16 @@ void* tcpAcceptThread(void* argument) {
             if (errno == EINTR) {
                 break;
             }
-            logMessage(3, "Error %d accepting a new socket, %s", errno, strerror(errno));
+            const int error = errno;
+            logMessage(3, "Error %d accepting a new socket, %s", error, strerror(error));
+            // Out of descriptors or memory the waiting connection keeps the
+            // socket readable, so retrying at once would spin and flood the
+            // log: pause, still watching the stop flag.
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                for (int step = 0; step < 10 && !serviceStopRequested(&service->base); step++) {
+                    sleepMilliseconds(100);
+                }
+            }
             continue;
         }
         NetworkConnection* connection = createTcpConnection(s, linkSendTimeout());

@@ -3,8 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -657,6 +659,98 @@ TEST_F(Server, ReverseDialling) {
     ASSERT_TRUE(dialled.keepAlive());
     EXPECT_EQ(poll(&pfd, 1, 2500), 0);
     close(listener);
+}
+
+// A busy server holds more than 1024 descriptors: the listening socket and
+// a dialled socket numbered above select's limit must still work.
+TEST_F(Server, DescriptorsAboveSelectLimit) {
+    rlimit limit{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &limit), 0);
+    if (limit.rlim_cur < 1200) {
+        GTEST_SKIP() << "descriptor limit " << limit.rlim_cur << " too low";
+    }
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+    socklen_t length = sizeof address;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
+    const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    // Fill every free number below 1024 so the server's sockets land above.
+    std::vector<int> fillers;
+    for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0; fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) {
+        fillers.push_back(fd);
+        if (fd >= 1023) {
+            break;
+        }
+    }
+    start({{"ReverseClients", target}, {"ReverseClientsRetryPeriod", "1"}, {"PingTimeout", "30"}});
+    pollfd pfd{listener, POLLIN, 0};
+    ASSERT_EQ(poll(&pfd, 1, 5000), 1);
+    OvClient dialled;
+    dialled.adopt(accept(listener, nullptr, nullptr));
+    ovclient::HelloReply hello;
+    EXPECT_TRUE(dialled.hello("reverse", "", &hello));
+    OvClient direct;
+    connect(direct);
+    EXPECT_TRUE(direct.hello("direct", "", &hello));
+    for (int fd : fillers) {
+        close(fd);
+    }
+    close(listener);
+}
+
+// Out of descriptors, a waiting connection keeps the listener readable while
+// accept fails: the accept thread must pause instead of spinning (and
+// flooding the log), and take the client once descriptors are free again.
+TEST_F(Server, AcceptOutOfDescriptorsPauses) {
+    start({{"PingTimeout", "30"}});
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    if (lowered.rlim_cur > 1024) {
+        lowered.rlim_cur = 1024;
+    }
+    // The log is read through a descriptor opened beforehand: none is free later.
+    const int logFd = open(logPath_.c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(logFd, 0);
+    auto count = [logFd](const std::string& text) {
+        std::string all;
+        char chunk[65536];
+        for (ssize_t n; (n = pread(logFd, chunk, sizeof chunk, off_t(all.size()))) > 0;) {
+            all.append(chunk, size_t(n));
+        }
+        size_t found = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+            found++;
+        }
+        return found;
+    };
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    std::vector<int> fillers;
+    for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0; fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) {
+        fillers.push_back(fd);
+    }
+    ASSERT_FALSE(fillers.empty());
+    close(fillers.back());
+    fillers.pop_back();
+    OvClient late;
+    const bool connected = late.connectTo(host_, uint16_t(port_));
+    const bool failed = connected && waitUntil([&] { return count("Error 24 accepting a new socket") > 0; }, 5s);
+    std::this_thread::sleep_for(1s);  // a window to count the retries in
+    const size_t retries = count("accepting a new socket");
+    for (int fd : fillers) {
+        close(fd);
+    }
+    close(logFd);
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(connected);
+    EXPECT_TRUE(failed);
+    EXPECT_LE(retries, 3u);
+    ovclient::HelloReply hello;
+    EXPECT_TRUE(late.hello("late", "", &hello));
 }
 
 // With no pause between passes the dialler must still see its stop flag.
