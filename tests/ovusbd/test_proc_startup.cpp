@@ -221,7 +221,19 @@ TEST_F(ServerProcess, DaemonDetaches) {
     if (!daemon) std::this_thread::sleep_for(10ms);
   }
   ASSERT_NE(daemon, 0);
+  // The child may be seen before it has reopened its standard descriptors
+  // and left its directory: wait for both, and fail if they never happen.
   std::string proc = "/proc/" + std::to_string(daemon);
+  auto detached = [&proc] {
+    for (int fd = 0; fd <= 2; fd++) {
+      std::error_code ec;
+      if (std::filesystem::read_symlink(proc + "/fd/" + std::to_string(fd), ec) != "/dev/null") return false;
+    }
+    std::error_code ec;
+    return std::filesystem::read_symlink(proc + "/cwd", ec) == "/";
+  };
+  deadline = std::chrono::steady_clock::now() + kTimeout;
+  while (!detached() && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(10ms);
   for (int fd = 0; fd <= 2; fd++) {
     std::error_code ec;
     EXPECT_EQ(std::filesystem::read_symlink(proc + "/fd/" + std::to_string(fd), ec), "/dev/null") << fd;

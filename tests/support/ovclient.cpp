@@ -528,4 +528,41 @@ bool OvClient::forward(const uint8_t uuid[16], const std::vector<uint8_t>& rest)
     return send(m);
 }
 
+std::vector<MalformedFrame> malformedFrames() {
+    using Bytes = std::vector<uint8_t>;
+    auto prefix = [](uint32_t c, uint32_t l, Bytes rest) {
+        Bytes v;
+        putLe32(v, 0, c);
+        putLe32(v, 4, l);
+        v.insert(v.end(), rest.begin(), rest.end());
+        return v;
+    };
+    auto frame = [](uint8_t type, Bytes payload, Compression mode) {
+        Message m;
+        m.type = type;
+        m.payload = std::move(payload);
+        return encodeFrame(m, mode);
+    };
+    const std::string malformed = "Error received message is malformed";
+    const std::string inflate = "Error decompressing message";
+    std::vector<MalformedFrame> frames;
+    frames.push_back({"C=1, L=0, one zero byte", prefix(1, 0, {0}), malformed});
+    frames.push_back({"L below the header", prefix(0, 32, Bytes(32, 7)), malformed});
+    Bytes lie = frame(0, Bytes(128, 0), Compression::Never);
+    putLe32(lie, 8 + 29, 4096);
+    frames.push_back({"payload length beyond L - 33", lie, malformed});
+    Bytes shortBlock = frame(45, Bytes(3000, 'z'), Compression::Always);
+    putLe32(shortBlock, 4, 33 + 3000 + 50);
+    frames.push_back({"LZ4 gives fewer than L bytes", shortBlock, malformed});
+    Bytes longBlock = frame(45, Bytes(3000, 'z'), Compression::Always);
+    putLe32(longBlock, 4, 33 + 100);
+    frames.push_back({"LZ4 would give more than L bytes", longBlock, inflate});
+    frames.push_back({"LZ4 block of garbage", prefix(16, 64, Bytes(16, 0xff)), inflate});
+    frames.push_back({"C above the limit", prefix(0x900001, 64, Bytes(8, 0)),
+                      "Error received message is too big (comp=9437185, uncomp=64)"});
+    frames.push_back({"L above the limit", prefix(0, 0x900001, Bytes(8, 0)),
+                      "Error received message is too big (comp=0, uncomp=9437185)"});
+    return frames;
+}
+
 } // namespace ovclient

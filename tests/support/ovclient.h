@@ -60,6 +60,16 @@ uint16_t le16(const uint8_t* p);
 void putLe32(std::vector<uint8_t>& out, size_t offset, uint32_t value);
 std::string fixedText(const uint8_t* p, size_t width);
 
+// Frames that break the framing rules, each with the start of the error
+// line the server logs before it drops the sender. Both the in-process and
+// the process tests of the server send this one table.
+struct MalformedFrame {
+    std::string what;
+    std::vector<uint8_t> bytes;
+    std::string logLine;
+};
+std::vector<MalformedFrame> malformedFrames();
+
 struct HelloReply {
     uint8_t marker = 0;                 // 8
     std::string serverName, serverSerial, hostName, interfaceName;
