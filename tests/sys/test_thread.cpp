@@ -93,6 +93,21 @@ private:
     Runner m_runner;
 };
 
+// What another thread gets when it tries the mutex without waiting; it
+// unlocks again what it took.
+int TryFromAnotherThread(CMutex& mutex)
+{
+    int result = 0;
+    {
+        Runner taker([&] {
+            result = mutex.Lock(0);
+            if (result == SYNC_OK)
+                mutex.Unlock();
+        });
+    }
+    return result;
+}
+
 // Sets an event from another thread after a delay, while the test waits.
 class LateSetter {
 public:
@@ -289,15 +304,7 @@ TEST(Mutex, AbortBeforeLeavesMutexUntouched)
     stop.Set();
     EXPECT_EQ(mutex.LockAbortable(&stop, 1000), SYNC_ABORTED);
     // Still free: another thread can take it at once.
-    int other = 0;
-    {
-        Runner taker([&] {
-            other = mutex.Lock(0);
-            if (other == SYNC_OK)
-                mutex.Unlock();
-        });
-    }
-    EXPECT_EQ(other, SYNC_OK);
+    EXPECT_EQ(TryFromAnotherThread(mutex), SYNC_OK);
 }
 
 // The holder sets the stop event and unlocks: whether the waiter's slice
@@ -316,15 +323,7 @@ TEST(Mutex, StopSeenAfterSuccessfulSliceReleasesMutex)
         });
         EXPECT_EQ(mutex.LockAbortable(&stop, -1), SYNC_ABORTED);
     }
-    int other = 0;
-    {
-        Runner taker([&] {
-            other = mutex.Lock(0);
-            if (other == SYNC_OK)
-                mutex.Unlock();
-        });
-    }
-    EXPECT_EQ(other, SYNC_OK);
+    EXPECT_EQ(TryFromAnotherThread(mutex), SYNC_OK);
 }
 
 // Timed locks take their deadline from the monotonic clock, so stepping the
@@ -391,11 +390,7 @@ TEST(Guard, MutexGuard)
     {
         CMutexGuard idle(&mutex);
     }
-    int other = 0;
-    {
-        Runner taker([&] { other = mutex.Lock(0); });
-    }
-    EXPECT_EQ(other, SYNC_TIMEOUT);
+    EXPECT_EQ(TryFromAnotherThread(mutex), SYNC_TIMEOUT);
     mutex.Unlock();
 }
 
