@@ -217,16 +217,26 @@ void CUsbServerCoreImpl::ApplyConfiguredDevices(const std::vector<ConfiguredDevi
     }
 }
 
+// The record that stored settings of `id` go to: a remembered record is made
+// for a known slot without one; null when the id has no slot.
+UsbDevice* CUsbServerCoreImpl::SettingsRecord(uint32_t id)
+{
+    auto slot = m_devices.find(id);
+    if (slot == m_devices.end())
+        return nullptr;
+    if (!slot->second.device)
+        slot->second.device.reset(NewRememberedDevice());
+    UsbDevice* d = slot->second.device.get();
+    d->id = id;
+    return d;
+}
+
 void CUsbServerCoreImpl::ApplyNicknames(const std::map<uint32_t, std::string>& nicknames)
 {
     for (const auto& [id, nickname] : nicknames) {
-        auto slot = m_devices.find(id);
-        if (slot == m_devices.end())
+        UsbDevice* d = SettingsRecord(id);
+        if (!d)
             continue;
-        if (!slot->second.device)
-            slot->second.device.reset(NewRememberedDevice());
-        UsbDevice* d = slot->second.device.get();
-        d->id = id;
         d->nickname = nickname;
         if (nickname.empty())
             d->flags &= ~DEVICE_FLAG_NICKNAME;
@@ -238,13 +248,9 @@ void CUsbServerCoreImpl::ApplyNicknames(const std::map<uint32_t, std::string>& n
 void CUsbServerCoreImpl::ApplyTimeouts(const std::map<uint32_t, uint32_t>& timeouts)
 {
     for (const auto& [id, seconds] : timeouts) {
-        auto slot = m_devices.find(id);
-        if (slot == m_devices.end())
+        UsbDevice* d = SettingsRecord(id);
+        if (!d)
             continue;
-        if (!slot->second.device)
-            slot->second.device.reset(NewRememberedDevice());
-        UsbDevice* d = slot->second.device.get();
-        d->id = id;
         d->timeout = seconds;
         if (seconds)
             d->flags |= DEVICE_FLAG_TIMEOUT;

@@ -137,6 +137,7 @@ protected:
 
     void ApplyIdentities(const std::vector<IdentityEntry>& identities);
     void ApplyConfiguredDevices(const std::vector<ConfiguredDevice>& devices);
+    UsbDevice* SettingsRecord(uint32_t id);
     void ApplyNicknames(const std::map<uint32_t, std::string>& nicknames);
     void ApplyTimeouts(const std::map<uint32_t, uint32_t>& timeouts);
 

@@ -35,6 +35,7 @@
 #include "ovusbd/core/startlists.h"
 #include "ovusbd/core/tcpservice.h"
 #include "tests/support/ovclient.h"
+#include "tests/support/wait.h"
 
 using namespace std::chrono_literals;
 using ovclient::Message;
@@ -44,17 +45,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-template <typename Pred>
-bool waitUntil(Pred pred, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return pred();
-}
+using testwait::waitUntil;
 
 class Server : public ::testing::Test {
 protected:
@@ -612,15 +603,10 @@ TEST_F(Server, PartialReadWhileStoppingIsNotAFrame) {
 }
 
 TEST_F(Server, ReverseDialling) {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    uint16_t port = 0;
+    int listener = ovclient::listenLoopback(&port);
+    ASSERT_GE(listener, 0);
+    const std::string target = "127.0.0.1:" + std::to_string(port);
     start({{"ReverseClients", target}, {"ReverseClientsRetryPeriod", "1"}, {"PingTimeout", "30"}});
     pollfd pfd{listener, POLLIN, 0};
     ASSERT_EQ(poll(&pfd, 1, 5000), 1);
@@ -643,15 +629,10 @@ TEST_F(Server, DescriptorsAboveSelectLimit) {
     if (limit.rlim_cur < 1200) {
         GTEST_SKIP() << "descriptor limit " << limit.rlim_cur << " too low";
     }
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-    socklen_t length = sizeof address;
-    getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    const std::string target = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+    uint16_t port = 0;
+    int listener = ovclient::listenLoopback(&port);
+    ASSERT_GE(listener, 0);
+    const std::string target = "127.0.0.1:" + std::to_string(port);
     // Fill every free number below 1024 so the server's sockets land above.
     std::vector<int> fillers;
     for (int fd = open("/dev/null", O_RDONLY | O_CLOEXEC); fd >= 0; fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) {

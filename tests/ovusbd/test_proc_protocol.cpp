@@ -26,6 +26,7 @@
 
 #include "tests/support/nsrun.h"
 #include "tests/support/ovclient.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -38,17 +39,7 @@ using Bytes = std::vector<uint8_t>;
 const char kRunning[] = "Orvanta USB Server is running...press CTRL-C to stop\n";
 const char kMachineId[] = "0123456789abcdef0123456789abcdef\n";
 
-template <typename Pred>
-bool waitUntil(Pred pred, std::chrono::milliseconds timeout) {
-    const auto deadline = Clock::now() + timeout;
-    while (Clock::now() < deadline) {
-        if (pred()) {
-            return true;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    return pred();
-}
+using testwait::waitUntil;
 
 // Runs fn on a thread that has joined the network namespace of pid, so the
 // sockets it makes live there; the descriptors work from any thread.

@@ -31,19 +31,13 @@ class AnnounceTest : public UsbFixture {
   // A client on one end of a loopback TCP connection, the server's link on
   // the other, handed over as the listener would.
   void connectClient() {
-    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    uint16_t port = 0;
+    int listener = ovclient::listenLoopback(&port);
     ASSERT_GE(listener, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    ASSERT_EQ(listen(listener, 1), 0);
-    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
-    int fd = ovclient::connectTcp("127.0.0.1", ntohs(address.sin_port), 5000);
+    int fd = ovclient::connectTcp("127.0.0.1", port, 5000);
     ASSERT_GE(fd, 0);
     sockaddr_in remote{};
-    length = sizeof remote;
+    socklen_t length = sizeof remote;
     int accepted = accept(listener, reinterpret_cast<sockaddr*>(&remote), &length);
     close(listener);
     ASSERT_GE(accepted, 0);

@@ -21,17 +21,13 @@
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
 #include "tests/support/simbus.h"
+#include "tests/support/wait.h"
 
 namespace usbtest {
 
 // Polls cond until it holds or timeoutMs pass.
 inline bool waitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!cond()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
+  return testwait::waitUntil(cond, std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(2));
 }
 
 // Routes the log to a temporary file for the test's lifetime.

@@ -215,6 +215,24 @@ bool parseUnboundNotice(const Message& m, uint32_t* reason) {
     return true;
 }
 
+int listenLoopback(uint16_t* port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd, 4) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        close(fd);
+        return -1;
+    }
+    *port = ntohs(address.sin_port);
+    return fd;
+}
+
 int connectTcp(const std::string& host, uint16_t port, int timeoutMs) {
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;

@@ -179,4 +179,8 @@ private:
 // Connects and returns a socket fd, -1 on failure (used by the bench's echo too).
 int connectTcp(const std::string& host, uint16_t port, int timeoutMs);
 
+// A listening socket on 127.0.0.1 at a port the kernel picks, stored in
+// *port; returns the fd, or -1 on failure.
+int listenLoopback(uint16_t* port);
+
 } // namespace ovclient
