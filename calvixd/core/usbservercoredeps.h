@@ -65,7 +65,7 @@ public:
     virtual std::string GetSysfsRoot() { return USB_SYSFS_ROOT; }
     virtual CLoaderApi* CreateLoader(CUsbServerCore* core) { return new CLoaderApiKmod(core); }
     virtual CNetworkServerIface* CreateNetworkServer(CUsbServerCore*) { return new CIdleNetworkServer(); }
-    virtual CResolverClient* CreateResolverClient(CUsbServerCore*) { return new CIdleResolverClient(); }
+    virtual CResolverClient* CreateResolverClient(CUsbServerCore*) { return new CResolverClient(nullptr, nullptr); }
     // Throws as CreateKmodUsbStub does.
     virtual std::shared_ptr<CUsbStub> CreateStub(const UsbStubParams& params) { return CreateKmodUsbStub(params); }
     // Milliseconds, wrapping modulo 2^32.
