@@ -7,6 +7,7 @@
 
 #include "tests/calvixd/fakes.h"
 #include "tests/calvixd/test_devicemodel_fakes.h"
+#include "tests/support/ravelsim.h"
 
 namespace {
 
@@ -897,8 +898,8 @@ TEST_F(DeviceModel, ExclusionOfAPlainDeviceOnlyMarksIt)
 }
 
 // ---------------------------------------------------------------------------
-// The daemon's wiring: the core object with the production server core,
-// whose driver, stub and network parts do not exist yet.
+// The daemon's wiring: the core object with the production server core on
+// the simulated stub driver; its network parts do not exist yet.
 
 namespace {
 
@@ -912,13 +913,18 @@ public:
 
 TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
 {
+    CTempDir sysfs;
+    ravelsim::RavelSim sim(sysfs.Path() + "/devices/");
+    sim.Install();
+    usbSysfsRoot = sim.SysfsRoot().c_str();
     CoreJournal journal;
     CProductionServerFactory factory(&journal);
     auto core = std::make_unique<CUsbCore>(nullptr, &factory);
     core->Start();
     EXPECT_EQ(core->GetStartupState(), STARTUP_READY);
+    EXPECT_EQ(sim.ClaimRules().size(), 1u) << "the catch-all rule";
 
-    // Nothing claims to be shared: the driver refuses rules until it exists.
+    sim.SetClaimRulesRefused(true);
     struct Request {
         const char* what;
         std::function<void()> run;
@@ -946,6 +952,7 @@ TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
     core->SaveConfig();
     EXPECT_TRUE(journal.written.empty());
     core.reset();
+    usbSysfsRoot = USB_SYSFS_ROOT;
 }
 
 // ---------------------------------------------------------------------------
@@ -1003,6 +1010,7 @@ TEST_F(DeviceModel, ShareRequests)
         SCOPED_TRACE(c.what);
         core.reset();
         Make();
+        loader.claimRulesResult = true; // a start with refused rules fails
         Start();
         loader.rebindResult = c.rebindResult;
         loader.claimRulesResult = c.rulesAccepted;

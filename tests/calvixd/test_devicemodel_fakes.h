@@ -323,7 +323,7 @@ public:
     {
     }
     std::string GetSysfsRoot() override { return m_root; }
-    CLoaderApi* CreateLoader(CUsbServerCore*) override { return new CFakeLoader(m_loader, m_journal); }
+    CLoaderApi* CreateLoader(CLoaderEvents*) override { return new CFakeLoader(m_loader, m_journal); }
     CNetworkServerIface* CreateNetworkServer(CUsbServerCore*) override { return new CFakeNetwork(m_journal); }
     std::shared_ptr<CUsbStub> CreateStub(const UsbStubParams& params) override
     {
