@@ -445,6 +445,8 @@ public:
         return m_reservations.size();
     }
     CMutex* DeviceMutex() { return &m_deviceMutex; }
+    // What an operation that makes a reservation or a connecting device does.
+    void Wake() { WakeWorker(); }
     // What the destructor does first: every abortable wait ends.
     void RaiseStop() { m_stop.Set(); }
 };
