@@ -557,6 +557,7 @@ int RavelSim::Open(const char* path, int flags)
         return -errno;
     node.control = false;
     node.stub = number;
+    node.number = number;
     m_nodes[fd] = node;
     return fd;
 }
@@ -567,6 +568,7 @@ int RavelSim::Close(int fd)
     auto found = m_nodes.find(fd);
     if (found == m_nodes.end())
         return -EBADF;
+    Record(found->second.control ? "close ctl" : "close stub " + std::to_string(found->second.number));
     m_nodes.erase(found);
     close(fd);
     return 0;
@@ -587,17 +589,18 @@ int RavelSim::Ioctl(int fd, unsigned long request, void* argument)
             m_lastBlocks[request].assign(block, block + size);
         return result;
     }
+    // A stub handed back answers nothing more on the descriptors still open.
     auto stub = m_stubs.find(found->second.stub);
-    if (stub == m_stubs.end())
-        return -ENODEV;
     int result;
-    if (m_restartOnce) {
+    if (stub == m_stubs.end()) {
+        result = -ENODEV;
+    } else if (m_restartOnce) {
         m_restartOnce = false;
         result = -ERESTART;
     } else {
         result = StubIoctl(&stub->second, request, block);
     }
-    Record("stub " + std::to_string(stub->first) + " " + Hex(request) + " -> " + std::to_string(result));
+    Record("stub " + std::to_string(found->second.number) + " " + Hex(request) + " -> " + std::to_string(result));
     return result;
 }
 

@@ -165,7 +165,8 @@ private:
     };
     struct Node {
         bool control = true;
-        int stub = -1;
+        int stub = -1;   // -1 once the stub was handed back
+        int number = -1; // the stub number the node was opened as
     };
 
     int ControlIoctl(unsigned long request, uint8_t* block);
