@@ -860,7 +860,7 @@ void* connectionPingThread(void* argument) {
     int counter = 0;
     while (!clientState(id).stopping) {
         if (counter >= interval) {
-            MessageHeader* ping = allocMessage(4, 12, 0, 0, 0, 0, 0, 0, 0, 0);
+            MessageHeader* ping = newMessage({.type = kMsgPing, .payloadLength = 4});
             if (ping != nullptr) {
                 const uint32_t now = uint32_t(time(nullptr));
                 memcpy(messagePayload(ping), &now, 4);

@@ -139,7 +139,7 @@ void makeServerName(char out[128]) {
 }
 
 MessageHeader* buildHelloReply(uint16_t connectionId, const MessageHeader* request) {
-    MessageHeader* reply = allocReply(request, 1, kHelloReplySize);
+    MessageHeader* reply = newMessage({.type = kMsgHelloReply, .payloadLength = kHelloReplySize, .replyTo = request});
     if (reply == nullptr) {
         return nullptr;
     }
@@ -167,7 +167,7 @@ MessageHeader* buildHelloReply(uint16_t connectionId, const MessageHeader* reque
 }
 
 MessageHeader* buildServerInfoMessage() {
-    MessageHeader* message = allocMessage(kServerInfoSize, 41, 0, 0, 0, 0, 0, 0, 0, 0);
+    MessageHeader* message = newMessage({.type = kMsgServerInfo, .payloadLength = kServerInfoSize});
     if (message == nullptr) {
         return nullptr;
     }
@@ -182,7 +182,7 @@ MessageHeader* buildServerInfoMessage() {
 
 MessageHeader* buildTextMessage(const char* text) {
     const size_t length = strnlen(text, kMaxFrameLength - kMessageHeaderSize - 1);
-    MessageHeader* message = allocMessage(uint32_t(length + 1), 24, 0, 0, 0, 0, 0, 0, 0, 0);
+    MessageHeader* message = newMessage({.type = kMsgTextNotice, .payloadLength = uint32_t(length + 1)});
     if (message != nullptr) {
         memcpy(messagePayload(message), text, length);
     }
@@ -194,8 +194,8 @@ MessageHeader* buildDeviceAnnounceMessage(uint32_t deviceAddress, uint16_t vendo
                                           const uint8_t* descriptors, const uint8_t* boundUuid,
                                           const sockaddr_storage* boundAddress, const char* bindingClientText,
                                           const char* boundDetailText, const MessageHeader* request) {
-    MessageHeader* message = request != nullptr ? allocReply(request, 16, kDeviceAnnounceSize)
-                                                : allocMessage(kDeviceAnnounceSize, 16, 0, 0, 0, 0, 0, 0, 0, 0);
+    MessageHeader* message =
+        newMessage({.type = kMsgDeviceAnnounce, .payloadLength = kDeviceAnnounceSize, .replyTo = request});
     if (message == nullptr) {
         return nullptr;
     }
@@ -241,7 +241,7 @@ MessageHeader* buildDeviceAnnounceMessage(uint32_t deviceAddress, uint16_t vendo
 
 MessageHeader* buildBindResultMessage(uint32_t deviceAddress, uint8_t speed, const uint8_t* descriptors,
                                       const char* serial, const char* product, int32_t resultCode) {
-    MessageHeader* message = allocMessage(kBindResultSize, 39, 0, 0, 0, 0, deviceAddress, 0, 0, 0);
+    MessageHeader* message = newMessage({.type = kMsgBindResult, .payloadLength = kBindResultSize, .deviceAddress = deviceAddress});
     if (message == nullptr) {
         return nullptr;
     }

@@ -131,7 +131,7 @@ TEST_F(ServerMessages, ServerNamePlaceholders) {
 TEST_F(ServerMessages, ServerInformationLayout) {
     config("ServerName=Info\nTrovix=1\nTrovixId=2\nTrovixPin=21\n");
     ovclient::Message m = toClient(buildServerInfoMessage());
-    EXPECT_EQ(m.type, 41);
+    EXPECT_EQ(m.type, kMsgServerInfo);
     ASSERT_EQ(m.payload.size(), 192u);
     ovclient::ServerInfo info;
     ASSERT_TRUE(ovclient::parseServerInfo(m, &info));
@@ -154,7 +154,7 @@ TEST_F(ServerMessages, ServerInformationLayout) {
 TEST_F(ServerMessages, TextAndBindResult) {
     config("");
     ovclient::Message text = toClient(buildTextMessage("hello there"));
-    EXPECT_EQ(text.type, 24);
+    EXPECT_EQ(text.type, kMsgTextNotice);
     EXPECT_EQ(std::string(text.payload.begin(), text.payload.end()), std::string("hello there", 12));
     std::string notice;
     ASSERT_TRUE(ovclient::parseTextNotice(text, &notice));
@@ -206,7 +206,7 @@ TEST_F(ServerMessages, DeviceAnnouncementFields) {
     inet_pton(AF_INET, "10.1.2.3", &v4->sin_addr);
     uint8_t uuid[16];
     memset(uuid, 0x42, 16);
-    MessageHeader* request = allocMessage(0, 9, 0, 0, 7, 8, 99, 10, 11, 12);
+    MessageHeader* request = allocMessage(0, kMsgDeviceListRequest, 0, 0, 7, 8, 99, 10, 11, 12);
     ovclient::Message m = toClient(buildDeviceAnnounceMessage(112, 0x1234, 0x5678, 2, "Acme", "Printer",
                                                               std::string(200, 's').c_str(), d.data(), uuid, &bound,
                                                               "client-a", "detail-a", request));
