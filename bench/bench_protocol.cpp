@@ -112,6 +112,7 @@ bool recvAll(int fd, void* p, size_t n) {
 
 int serverPort = 0;
 std::string workDir;
+CoreSettings serverSettings;
 
 void startServer() {
     char dir[] = "/tmp/ovusbd-bench.XXXXXX";
@@ -119,11 +120,12 @@ void startServer() {
     std::ofstream(workDir + "/config.ini") << "TCPPort=0\nNetworkInterface=127.0.0.1\nPingTimeout=60\n";
     setLogFile(fopen((workDir + "/log.txt").c_str(), "a"));
     loadConfig((workDir + "/config.ini").c_str(), true);
-    pingTimeout = 60;
-    serverSerial = strdup("BENCH");
+    serverSettings.pingTimeout = 60;
+    serverSettings.serverSerial = strdup("BENCH");
+    installCoreSettings(&serverSettings);
     fillMessageHandlerTable();
     startBindQueue();
-    createConnectionList();
+    createConnectionList(serverSettings, nullptr);
     createServiceList(false);
     runServiceInit();
     if (!runServiceListen(&serverPort)) {
@@ -138,6 +140,8 @@ void stopServer() {
     destroyConnectionList();
     stopBindQueue();
     destroyServiceList();
+    installCoreSettings(nullptr);
+    freeCoreSettings(&serverSettings);
     freeConfigStore();
     std::string cmd = "rm -rf " + workDir;
     if (system(cmd.c_str()) != 0) {

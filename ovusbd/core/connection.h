@@ -3,7 +3,7 @@
 // to all; removal.
 //
 // Locking: every ConnectedClient field is read or written in one walk of
-// connectionList under its mutex (queueSenders excepted, see
+// the module's connectionList under its mutex (queueSenders excepted, see
 // queueOnConnection). A transmitQueue is locked alone: senders find it under
 // the list lock and append after releasing it. No list lock is held across a read or write of a
 // link: the transmit thread writes outside it, so a client that stops reading
@@ -19,6 +19,7 @@
 #include "ovusbd/core/lockedlist.h"
 #include "ovusbd/core/message.h"
 #include "ovusbd/core/netservice.h"
+#include "ovusbd/core/settings.h"
 
 struct ConnectedClient {
     uint16_t connectionId;        // never 0
@@ -46,20 +47,6 @@ struct DevicePassword {
     char password[128];
 };
 
-// The clients, owned by the list. "PingTimeout" and "TraceMsgs" come from
-// the start-up settings pingTimeout and traceMessages.
-extern LockedList* connectionList;
-
-// Makes connectionList. Returns 0 or -ENOMEM.
-int createConnectionList();
-// Removes every remaining client ("server shutdown"), waits until every
-// detached watchdog has ended, so none outlives the list, and frees it.
-// Call after the services are stopped.
-void destroyConnectionList();
-
-int connectionPingTimeout();
-bool connectionTraceMessages();
-
 // Optional event-script hooks, run after connect and after removal. Each gets
 // copies it may keep. Null members: nothing runs.
 struct ConnectionEventHooks {
@@ -67,7 +54,22 @@ struct ConnectionEventHooks {
     void (*clientDisconnected)(const char* command, uint16_t connectionId, const char* reason, const char* clientText,
                                const char* addressText);
 };
-extern ConnectionEventHooks connectionEventHooks;
+
+// Makes the module with its connectionList (the clients, owned by the list).
+// "PingTimeout" and "TraceMsgs" are the settings' pingTimeout and
+// traceMessages, copied here; hooks (may be null) are copied too. Returns 0
+// or -ENOMEM.
+int createConnectionList(const CoreSettings& settings, const ConnectionEventHooks* hooks);
+// Removes every remaining client ("server shutdown"), waits until every
+// detached watchdog has ended, so none outlives the list, and frees the
+// module. Call after the services are stopped.
+void destroyConnectionList();
+// The module is made (between createConnectionList and destroyConnectionList).
+bool connectionListExists();
+
+// Ids of the clients in list order, at most capacity; returns how many.
+size_t copyConnectionIds(uint16_t* ids, size_t capacity);
+size_t connectionCount();
 
 // Next 16-bit id, never 0; also the source of binding ids.
 uint16_t nextConnectionId();

@@ -21,12 +21,12 @@ void stopBindProcessing() {
     stopBindQueue();
 }
 
-void buildNetworkServices(bool tls) {
-    int rc = createServiceList(tls);
+void buildNetworkServices(const CoreSettings& settings) {
+    int rc = createServiceList(settings.sslCertPath != nullptr);
     if (rc < 0) {
         logMessage(3, "Error %d building the network services, %s", -rc, strerror(-rc));
     }
-    rc = createConnectionList();
+    rc = createConnectionList(settings, nullptr);
     if (rc < 0) {
         logMessage(3, "Error %d making the connection list, %s", -rc, strerror(-rc));
     }
@@ -40,7 +40,7 @@ void initNetworkServices() {
 
 bool listenNetworkServices(int* boundPort) {
     // Without its lists the server cannot serve anyone: that is a failed start.
-    if (serviceList == nullptr || connectionList == nullptr) {
+    if (serviceList == nullptr || !connectionListExists()) {
         return false;
     }
     return runServiceListen(boundPort);
@@ -65,7 +65,7 @@ void stopNetworkServices() {
 }
 
 void removeAllClients(const char* reason) {
-    if (connectionList != nullptr) {
+    if (connectionListExists()) {
         removeAllClientConnections(reason);
     }
 }

@@ -3,6 +3,8 @@
 // its own so that start-up can undo exactly what it did.
 #pragma once
 
+#include "ovusbd/core/settings.h"
+
 // Fills the message handler table.
 void setUpMessageHandlers();
 
@@ -13,9 +15,9 @@ int startBindProcessing();
 void stopBindProcessing();
 
 // Makes the service list with the listener and the reverse dialler (their
-// TLS forms when tls) and the connection list. Failures are logged; what
+// TLS forms when the settings name a certificate) and the connection list. Failures are logged; what
 // could not be made is simply not there.
-void buildNetworkServices(bool tls);
+void buildNetworkServices(const CoreSettings& settings);
 // Runs the init slot of every service.
 void initNetworkServices();
 // Runs the listen slot of every service while all earlier ones succeeded;

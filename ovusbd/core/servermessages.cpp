@@ -9,7 +9,6 @@
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/platform.h"
 #include "ovusbd/core/settings.h"
 #include "ovusbd/core/startlists.h"
 #include "ovusbd/core/util.h"
@@ -118,7 +117,7 @@ int getHostName(char* buffer, size_t length) {
 
 void makeServerName(char out[128]) {
     memset(out, 0, 128);
-    char* name = getConfigString("ServerName", hubDisplayName, true);
+    char* name = getConfigString("ServerName", coreSettings().hubDisplayName, true);
     if (name == nullptr) {
         return;
     }
@@ -131,7 +130,7 @@ void makeServerName(char out[128]) {
             result = replaceAll(name, "$HOSTNAME$", host);
         }
     } else if (strstr(name, "$SERIAL$") != nullptr) {
-        result = replaceAll(name, "$SERIAL$", serverSerial != nullptr ? serverSerial : "");
+        result = replaceAll(name, "$SERIAL$", coreSettings().serverSerial != nullptr ? coreSettings().serverSerial : "");
     }
     snprintf(out, 128, "%s", result != nullptr ? result : name);
     free(result);
@@ -148,12 +147,12 @@ MessageHeader* buildHelloReply(uint16_t connectionId, const MessageHeader* reque
     char name[128];
     makeServerName(name);
     putText(p + 1, 128, name);
-    putText(p + 129, 37, serverSerial);
+    putText(p + 129, 37, coreSettings().serverSerial);
     getConnectionUuid(connectionId, p + 168);
     p[184] = uint8_t(kVersionMajor);
     p[185] = uint8_t(kVersionMinor);
     p[186] = uint8_t(kVersionPatch);
-    p[187] = remoteAdminEnabled ? 1 : 0;
+    p[187] = coreSettings().remoteAdminEnabled ? 1 : 0;
     char host[256] = {};
     getHostName(host, 256);
     putText(p + 188, 256, host);
@@ -162,7 +161,7 @@ MessageHeader* buildHelloReply(uint16_t connectionId, const MessageHeader* reque
     putText(p + 444, 256, interfaceName);
     putTrovixFields(p + 700);
     p[722] = 0;
-    p[723] = kernelAtLeast315 ? 1 : 0;
+    p[723] = coreSettings().kernelAtLeast315 ? 1 : 0;
     return reply;
 }
 
@@ -175,7 +174,7 @@ MessageHeader* buildServerInfoMessage() {
     char name[128];
     makeServerName(name);
     putText(p, 128, name);
-    putText(p + 128, 37, serverSerial);
+    putText(p + 128, 37, coreSettings().serverSerial);
     putTrovixFields(p + 169);
     return message;
 }
@@ -235,7 +234,7 @@ MessageHeader* buildDeviceAnnounceMessage(uint32_t deviceAddress, uint16_t vendo
     putText(p + 226, 64, bindingClientText);
     putText(p + 306, 128, serial);
     putText(p + 434, 64, boundDetailText);
-    p[498] = hideClientInfo ? 1 : 0;
+    p[498] = coreSettings().hideClientInfo ? 1 : 0;
     return message;
 }
 
@@ -253,7 +252,7 @@ MessageHeader* buildBindResultMessage(uint32_t deviceAddress, uint8_t speed, con
     }
     putText(p + 65558, 128, product);
     putText(p + 65686, 128, serial);
-    putText(p + 65814, 64, serverSerial);
+    putText(p + 65814, 64, coreSettings().serverSerial);
     return message;
 }
 

@@ -10,7 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "ovusbd/core/cmdline.h"
+#include "ovusbd/core/settings.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/log.h"
@@ -82,7 +82,8 @@ void tcpServiceRelease(NetworkService* base) {
 } // namespace
 
 int linkSendTimeout() {
-    return connectionPingTimeout() > 0 ? connectionPingTimeout() : 1;
+    const int timeout = coreSettings().pingTimeout;
+    return timeout > 0 ? timeout : 1;
 }
 
 NetworkConnection* createTcpConnection(int socket, int sendTimeoutSeconds) {
@@ -134,7 +135,7 @@ NetworkService* createTcpService() {
 
 bool tcpServiceListen(NetworkService* base, int* boundPort) {
     auto* service = reinterpret_cast<TcpService*>(base);
-    const int port = getConfigInt("TCPPort", platformCode == kPlatformSynology ? 17570 : 7575);
+    const int port = getConfigInt("TCPPort", coreSettings().platformCode == kPlatformSynology ? 17570 : 7575);
     char* host = getConfigString("NetworkInterface", nullptr, true);
     char portText[16];
     snprintf(portText, sizeof portText, "%d", port);
@@ -155,7 +156,7 @@ bool tcpServiceListen(NetworkService* base, int* boundPort) {
         return false;
     }
     addrinfo* first = results;
-    if (host == nullptr && preferIpv6) {
+    if (host == nullptr && coreSettings().preferIpv6) {
         for (addrinfo* ai = results; ai != nullptr; ai = ai->ai_next) {
             if (ai->ai_family == AF_INET6) {
                 first = ai;

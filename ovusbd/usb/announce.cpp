@@ -13,7 +13,7 @@ static_assert(kDeviceDescriptorsSize == kDescriptorsSize, "announcements carry t
 
 void broadcastDeviceAnnouncement(const DeviceAnnouncement* announcement) {
   // No connection list: no network service was built, so nobody listens.
-  if (!connectionList) return;
+  if (!connectionListExists()) return;
   MessageHeader* message = buildDeviceAnnounceMessage(
       announcement->address, announcement->vendorId, announcement->productId, announcement->state,
       announcement->manufacturer, announcement->product, announcement->serial, announcement->descriptors, nullptr,

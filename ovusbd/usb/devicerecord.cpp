@@ -8,6 +8,7 @@
 
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/platform.h"
+#include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/announce.h"
 #include "ovusbd/usb/deviceworkers.h"
 #include "ovusbd/usb/sysfs.h"
@@ -41,7 +42,7 @@ void copyText(char* destination, size_t size, const char* source) {
   snprintf(destination, size, "%s", source ? source : "");
 }
 
-int errorLevel() { return platformCode == kPlatformQnap ? 4 : 3; }
+int errorLevel() { return usbSettings().platformCode == kPlatformQnap ? 4 : 3; }
 
 // Opens an attribute of the device; -errno on failure, path filled either way.
 int openAttribute(const char* sysfsName, const char* attribute, char* path, size_t size) {

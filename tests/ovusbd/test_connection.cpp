@@ -78,14 +78,15 @@ protected:
         logStream_ = fopen(logPath_.c_str(), "a");
         setLogFile(logStream_);
         ASSERT_TRUE(loadConfig((dir_ + "/config.ini").c_str(), true));
-        pingTimeout = getConfigInt("PingTimeout", 9);
-        traceMessages = getConfigBool("TraceMsgs", "0");
-        serverSerial = strdup("SERIAL42");
+        settings_.pingTimeout = getConfigInt("PingTimeout", 9);
+        settings_.traceMessages = getConfigBool("TraceMsgs", "0");
+        settings_.serverSerial = strdup("SERIAL42");
+        installCoreSettings(&settings_);
         clientIdMap = createLockedList();
         nicknameList = createLockedList();
         fillMessageHandlerTable();
         ASSERT_EQ(startBindQueue(), 0);
-        ASSERT_EQ(createConnectionList(), 0);
+        ASSERT_EQ(createConnectionList(settings_, nullptr), 0);
         ASSERT_EQ(createServiceList(false), 0);
         runServiceInit();
         ASSERT_TRUE(runServiceListen(&port_));
@@ -109,8 +110,8 @@ protected:
         clearLockedList(nicknameList, freeItem);
         destroyLockedList(nicknameList);
         nicknameList = nullptr;
-        free(serverSerial);
-        serverSerial = nullptr;
+        installCoreSettings(nullptr);
+        freeCoreSettings(&settings_);
         freeConfigStore();
         setLogFile(nullptr);
         fclose(logStream_);
@@ -138,14 +139,12 @@ protected:
 
     uint16_t onlyConnectionId() {
         uint16_t id = 0;
-        waitUntil([&] { return countLockedList(connectionList) == 1; }, 5s);
-        forEachInLockedList(
-            connectionList, nullptr,
-            [](void* item, void* out) { *static_cast<uint16_t*>(out) = static_cast<ConnectedClient*>(item)->connectionId; },
-            nullptr, &id, 1);
+        waitUntil([&] { return connectionCount() == 1; }, 5s);
+        copyConnectionIds(&id, 1);
         return id;
     }
 
+    CoreSettings settings_;
     std::string dir_, logPath_, host_;
     FILE* logStream_ = nullptr;
     int port_ = 0;
@@ -375,7 +374,7 @@ TEST_F(Server, KeepAliveKeepsAClientSilenceDropsIt) {
     EXPECT_TRUE(logHas("successfully removed (reason:timeout)"));
     ovclient::HelloReply reply;
     EXPECT_TRUE(talker.hello("still here", "", &reply));
-    EXPECT_EQ(countLockedList(connectionList), 1u);
+    EXPECT_EQ(connectionCount(), 1u);
 }
 
 // Every malformed frame ends only its own client; another client is served
@@ -488,13 +487,13 @@ TEST_F(Server, StuckReaderDoesNotDelayOthers) {
         EXPECT_LT(Clock::now() - asked, 3000ms);
         replies++;
         stuck.keepAlive();
-        if (countLockedList(connectionList) == 1 && log().find("stopped reading, send timed out") != std::string::npos) {
+        if (connectionCount() == 1 && log().find("stopped reading, send timed out") != std::string::npos) {
             break;
         }
         std::this_thread::sleep_for(200ms);
     }
     EXPECT_TRUE(logHas("stopped reading, send timed out", 0ms));
-    EXPECT_EQ(countLockedList(connectionList), 1u);
+    EXPECT_EQ(connectionCount(), 1u);
     EXPECT_GT(replies, 5);
     EXPECT_TRUE(other.hello("other", "", &hello));
 }
@@ -537,13 +536,7 @@ TEST_F(Server, SendsRacingRemoval) {
         OvClient client;
         connect(client);
         uint16_t id = 0;
-        ASSERT_TRUE(waitUntil([&] {
-            forEachInLockedList(
-                connectionList, nullptr,
-                [](void* item, void* out) { *static_cast<uint16_t*>(out) = static_cast<ConnectedClient*>(item)->connectionId; },
-                nullptr, &id, 1);
-            return id != 0;
-        }, 5s));
+        ASSERT_TRUE(waitUntil([&] { return copyConnectionIds(&id, 1) == 1; }, 5s));
         std::atomic<bool> go{true};
         std::vector<std::thread> senders;
         for (int t = 0; t < 4; t++) {

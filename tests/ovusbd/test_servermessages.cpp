@@ -27,15 +27,16 @@ protected:
         dir_ = dir;
         logStream_ = fopen((dir_ + "/log.txt").c_str(), "a");
         setLogFile(logStream_);
-        serverSerial = strdup("SER-1");
+        settings_.serverSerial = strdup("SER-1");
+        installCoreSettings(&settings_);
         nicknameList = createLockedList();
     }
     void TearDown() override {
         clearLockedList(nicknameList, freeItem);
         destroyLockedList(nicknameList);
         nicknameList = nullptr;
-        free(serverSerial);
-        serverSerial = nullptr;
+        installCoreSettings(nullptr);
+        freeCoreSettings(&settings_);
         freeConfigStore();
         setLogFile(nullptr);
         fclose(logStream_);
@@ -59,6 +60,7 @@ protected:
         strcpy(n->nickname, name);
         appendToLockedList(nicknameList, n);
     }
+    CoreSettings settings_;
     std::string dir_;
     FILE* logStream_ = nullptr;
 };
@@ -196,7 +198,7 @@ std::vector<uint8_t> descriptorsWith(std::vector<std::vector<uint8_t>> after) {
 
 TEST_F(ServerMessages, DeviceAnnouncementFields) {
     config("");
-    hideClientInfo = true;
+    settings_.hideClientInfo = true;
     nickname(0x1234, 0x5678, 0, "", "printer");
     // An interface association descriptor before the interface is stepped over.
     auto d = descriptorsWith({{8, 11, 0, 2, 0xE, 1, 0, 0}, {9, 4, 0, 0, 1, 0xE, 2, 3, 0}});
@@ -230,7 +232,7 @@ TEST_F(ServerMessages, DeviceAnnouncementFields) {
     EXPECT_EQ(m.payload[224], 2);
     EXPECT_EQ(m.payload[225], 3);
     EXPECT_EQ(m.payload[498], 1);
-    hideClientInfo = false;
+    settings_.hideClientInfo = false;
 
     // A zero length stops the walk with an error line; running off the end
     // leaves the class bytes zero and reads nothing beyond the descriptors.

@@ -45,7 +45,7 @@ class AnnounceTest : public UsbFixture {
     ASSERT_NE(link, nullptr);
     ASSERT_TRUE(addClientConnection(link, reinterpret_cast<sockaddr*>(&remote)));
     client.adopt(fd);
-    ASSERT_TRUE(waitUntil([] { return countLockedList(connectionList) == 1; }));
+    ASSERT_TRUE(waitUntil([] { return connectionCount() == 1; }));
   }
   std::vector<ovclient::DeviceAnnouncement> listWithContext(const uint32_t context[5]) {
     ovclient::Message request;

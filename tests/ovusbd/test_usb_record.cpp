@@ -64,10 +64,10 @@ TEST_F(RecordTest, LoadSysfsFileReadsAndLogsFailures) {
       "LOG_ERR     Error 2 loading device file '/sys/bus/usb/devices/1-9/uevent', No such file or directory"));
   EXPECT_EQ(loadSysfsFile("/sys/bus/usb/devices/1-9", "serial", false), nullptr);
   EXPECT_FALSE(log.contains("1-9/serial"));
-  platformCode = 6;  // QNAP keeps quiet
+  settings.platformCode = 6;  // QNAP keeps quiet
   EXPECT_EQ(loadSysfsFile("/sys/bus/usb/devices/1-9", "product", true), nullptr);
   EXPECT_FALSE(log.contains("1-9/product"));
-  platformCode = 0;
+  settings.platformCode = 0;
   bus.failRead(bus.sysfsDir("1-2") + "/speed", EIO);
   EXPECT_EQ(loadSysfsFile("/sys/bus/usb/devices/1-2", "speed", true), nullptr);
   EXPECT_TRUE(log.contains("Error 5 loading device file '/sys/bus/usb/devices/1-2/speed', Input/output error"));
@@ -234,7 +234,7 @@ TEST_F(RecordTest, CreationFailuresLeaveNothingBehind) {
 }
 
 TEST_F(RecordTest, QnapLogsOpenFailuresAsWarnings) {
-  platformCode = 6;
+  settings.platformCode = 6;
   bus.addDevice(device("1-6"));
   bus.removePath("/dev/bus/usb/001/002");
   EXPECT_LT(makeFor("1-6"), 0);
