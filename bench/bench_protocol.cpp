@@ -25,6 +25,7 @@
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/netservice.h"
+#include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/settings.h"
 #include "tests/support/ovclient.h"
 
@@ -125,7 +126,7 @@ void startServer() {
     installCoreSettings(&serverSettings);
     fillMessageHandlerTable();
     startBindQueue();
-    createConnectionList(serverSettings, nullptr);
+    createConnectionList(serverSettings, &protocolConnectionCallbacks);
     createServiceList(false);
     runServiceInit();
     if (!runServiceListen(&serverPort)) {

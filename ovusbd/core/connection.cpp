@@ -9,9 +9,7 @@
 #include <string.h>
 
 #include "ovusbd/core/config.h"
-#include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/framing.h"
-#include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/randomuuid.h"
 #include "ovusbd/core/settings.h"
@@ -35,7 +33,7 @@ struct ConnectionModule {
     uint16_t idCounter;
     int pingTimeout;             // "PingTimeout", seconds
     bool traceMessages;          // "TraceMsgs"
-    ConnectionEventHooks hooks;
+    ConnectionCallbacks callbacks;
 };
 ConnectionModule* module = nullptr;
 
@@ -244,7 +242,7 @@ void addressText(const sockaddr_storage* address, char* out, size_t size) {
 
 } // namespace
 
-int createConnectionList(const CoreSettings& settings, const ConnectionEventHooks* hooks) {
+int createConnectionList(const CoreSettings& settings, const ConnectionCallbacks* callbacks) {
     auto* made = static_cast<ConnectionModule*>(calloc(1, sizeof(ConnectionModule)));
     if (made == nullptr) {
         return -ENOMEM;
@@ -259,8 +257,8 @@ int createConnectionList(const CoreSettings& settings, const ConnectionEventHook
     pthread_mutex_init(&made->idLock, nullptr);
     made->pingTimeout = settings.pingTimeout;
     made->traceMessages = settings.traceMessages;
-    if (hooks != nullptr) {
-        made->hooks = *hooks;
+    if (callbacks != nullptr) {
+        made->callbacks = *callbacks;
     }
     module = made;
     return 0;
@@ -360,10 +358,10 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     c->lastReceive = monotonicNow();
     const uint16_t id = c->connectionId;
     logMessage(6, "%s connected as connection %u", remoteText, id);
-    if (module->hooks.clientConnected != nullptr) {
+    if (module->callbacks.clientConnected != nullptr) {
         char* command = getConfigString("onClientConnect", nullptr, true);
         if (command != nullptr) {
-            module->hooks.clientConnected(command, remoteText, id);
+            module->callbacks.clientConnected(command, remoteText, id);
             free(command);
         }
     }
@@ -396,11 +394,13 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
     withClient(connectionId, [&](ConnectedClient* client) { memcpy(clientText, client->clientText, sizeof clientText); });
     addressText(&c->remoteAddress, remoteText, sizeof remoteText);
     char* command = nullptr;
-    if (module->hooks.clientDisconnected != nullptr) {
+    if (module->callbacks.clientDisconnected != nullptr) {
         command = getConfigString("onClientDisconnect", nullptr, true);
     }
 
-    unbindConnectionDevices(connectionId);
+    if (module->callbacks.clientLeaving != nullptr) {
+        module->callbacks.clientLeaving(connectionId);
+    }
 
     NetworkConnection* link = nullptr;
     uint8_t started = 0;
@@ -440,7 +440,7 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
     destroyLockedList(passwords);
     logMessage(6, "Connection %u successfully removed (reason:%s)", connectionId, reason);
     if (command != nullptr) {
-        module->hooks.clientDisconnected(command, connectionId, reason, clientText, remoteText);
+        module->callbacks.clientDisconnected(command, connectionId, reason, clientText, remoteText);
         free(command);
     }
     link->destroy(link);
@@ -871,7 +871,9 @@ void* connectionReceiveThread(void* argument) {
         if (trace) {
             logMessage(7, "rx:t=%d,a=%u,s=%u", body->type, body->deviceAddress, body->payloadLength);
         }
-        dispatchMessage(id, body);
+        if (module->callbacks.messageReceived != nullptr) {
+            module->callbacks.messageReceived(id, body);
+        }
     }
     withClient(id, [&](ConnectedClient* c) { c->receiveEnded = 1; });
     releaseFrameDecoder(&decoder);

@@ -47,9 +47,17 @@ struct DevicePassword {
     char password[128];
 };
 
-// Optional event-script hooks, run after connect and after removal. Each gets
-// copies it may keep. Null members: nothing runs.
-struct ConnectionEventHooks {
+// What the module asks of the protocol layer above it, which installs the
+// table when it makes the module. Null members: nothing runs.
+struct ConnectionCallbacks {
+    // One received message, on the client's receive thread; message is valid
+    // only during the call.
+    void (*messageReceived)(uint16_t connectionId, const MessageHeader* message);
+    // A client is being removed: release what it holds (its bound devices)
+    // while its record still exists.
+    void (*clientLeaving)(uint16_t connectionId);
+    // Event-script hooks, run after connect and after removal. Each gets
+    // copies it may keep.
     void (*clientConnected)(const char* command, const char* addressText, uint16_t connectionId);
     void (*clientDisconnected)(const char* command, uint16_t connectionId, const char* reason, const char* clientText,
                                const char* addressText);
@@ -57,9 +65,9 @@ struct ConnectionEventHooks {
 
 // Makes the module with its connectionList (the clients, owned by the list).
 // "PingTimeout" and "TraceMsgs" are the settings' pingTimeout and
-// traceMessages, copied here; hooks (may be null) are copied too. Returns 0
-// or -ENOMEM.
-int createConnectionList(const CoreSettings& settings, const ConnectionEventHooks* hooks);
+// traceMessages, copied here; callbacks (may be null) are copied too.
+// Returns 0 or -ENOMEM.
+int createConnectionList(const CoreSettings& settings, const ConnectionCallbacks* callbacks);
 // Removes every remaining client ("server shutdown"), waits until every
 // detached watchdog has ended, so none outlives the list, and frees the
 // module. Call after the services are stopped.

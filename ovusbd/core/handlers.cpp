@@ -6,10 +6,10 @@
 
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/startlists.h"
-#include "ovusbd/usb/announce.h"
 #include "ovusbd/usb/devicerecord.h"
 
 MessageHandlerEntry messageHandlers[256];
@@ -150,7 +150,11 @@ void handleServerInfoRequest(uint16_t connectionId, const MessageHeader* request
         memcpy(detail, payload + 64, 63);
         setConnectionClientDetail(connectionId, detail);
     }
-    sendToConnection(connectionId, buildHelloReply(connectionId, request));
+    uint8_t uuid[16];
+    char interfaceName[256];
+    getConnectionUuid(connectionId, uuid);
+    getConnectionInterfaceName(connectionId, interfaceName);
+    sendToConnection(connectionId, buildHelloReply(request, uuid, interfaceName));
 }
 
 void answerType2WithEmptyReply(uint16_t connectionId, const MessageHeader* request) {

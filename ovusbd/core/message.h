@@ -16,6 +16,9 @@ constexpr uint32_t kFramePrefixSize = 8;
 constexpr uint32_t kMessageHeaderSize = 33;
 // Neither C nor L of a frame may exceed this, in either direction.
 constexpr uint32_t kMaxFrameLength = 0x900000;
+// Raw descriptors of a device as announcements and bind results carry
+// them: device, configuration and the rest.
+constexpr uint32_t kDeviceDescriptorsSize = 65553;
 
 // Frame prefix: C = compressed body bytes that follow (0 = raw body),
 // L = uncompressed body length = 33 + payload length.
@@ -102,6 +105,22 @@ struct MessageFields {
 
 // allocMessage with the fields named; same ownership and failure.
 MessageHeader* newMessage(const MessageFields& fields);
+
+// Puts a payload text field: at most width - 1 characters of text (none for
+// null), the rest left as it is (zero in a new message), so the field stays
+// NUL-terminated.
+inline void putPayloadText(uint8_t* field, size_t width, const char* text) {
+    if (text == nullptr) {
+        return;
+    }
+    size_t n = 0;
+    while (n < width - 1 && text[n] != 0) {
+        n++;
+    }
+    for (size_t i = 0; i < n; i++) {
+        field[i] = uint8_t(text[i]);
+    }
+}
 
 // Frees a message from any source; null is ignored.
 void freeMessage(MessageHeader* message);

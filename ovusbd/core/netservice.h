@@ -71,13 +71,6 @@ void runServiceDeinit();
 // contains key.
 void startOrStopService(const char* key, uint8_t flag);
 
-// Makes serviceList and appends the listener and the reverse dialler: the
-// plain TCP pair; with tls their TLS forms, which another module provides
-// (until then none is built and the log says so). Returns 0 or -ENOMEM.
-int createServiceList(bool tls);
-// Runs the deinit slot of every service, frees them and the list.
-void destroyServiceList();
-
 // predicate for the service list: the service name contains key (a text).
 bool matchServiceName(void* item, const void* key);
 

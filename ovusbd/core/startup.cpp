@@ -10,6 +10,7 @@
 #include "ovusbd/core/cmdline.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/daemon.h"
+#include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/notify.h"
@@ -22,6 +23,7 @@
 #include "ovusbd/core/version.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
+#include "ovusbd/usb/usbevents.h"
 #include "ovusbd/usb/usbsettings.h"
 
 namespace {
@@ -73,6 +75,7 @@ int finalSteps(int code) {
   notifyFailure(code);
   logMessage(6, ">>> Shutdown <<<");
   closeLogging();
+  installUsbEventCallbacks(nullptr);
   installUsbSettings(nullptr);
   installCoreSettings(nullptr);
   freeCoreSettings(&settings);
@@ -165,6 +168,7 @@ int startServing(StartupRecord& record) {
   usb.deviceNodeDirectory = settings.deviceNodeDirectory;
   usb.autoAttachDefault = settings.autoAttachDefault;
   installUsbSettings(&usb);
+  installUsbEventCallbacks(&deviceAnnouncementCallbacks);
   createDeviceList();
   startDeviceLayer();
   record.deviceLayerStarted = true;

@@ -30,6 +30,7 @@
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/netservice.h"
+#include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/settings.h"
 #include "ovusbd/core/startlists.h"
@@ -86,7 +87,7 @@ protected:
         nicknameList = createLockedList();
         fillMessageHandlerTable();
         ASSERT_EQ(startBindQueue(), 0);
-        ASSERT_EQ(createConnectionList(settings_, nullptr), 0);
+        ASSERT_EQ(createConnectionList(settings_, &protocolConnectionCallbacks), 0);
         ASSERT_EQ(createServiceList(false), 0);
         runServiceInit();
         ASSERT_TRUE(runServiceListen(&port_));

@@ -12,6 +12,7 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/settings.h"
 #include "ovusbd/core/startlists.h"

@@ -131,6 +131,23 @@ TEST_F(AnnounceTest, ClientHearsArrivalAndRemoval) {
   EXPECT_TRUE(listWithContext(context).empty());
 }
 
+// A binding change the USB layer reports is announced anew to every client.
+TEST_F(AnnounceTest, BindingChangeIsAnnouncedToEveryClient) {
+  bus.addDevice(device("1-5", 0x1234, 0xabcd));
+  startDiscovery();
+  connectClient();
+  reportBindingChanged(15);
+  ovclient::Message message;
+  ASSERT_TRUE(client.waitFor(kMsgDeviceAnnounce, &message, 5000));
+  ovclient::DeviceAnnouncement announcement;
+  ASSERT_TRUE(ovclient::parseDeviceAnnouncement(message, &announcement));
+  EXPECT_EQ(announcement.address, 15u);
+  EXPECT_EQ(announcement.productId, 0xabcd);
+  for (uint32_t word : message.context) EXPECT_EQ(word, 0u);  // unsolicited
+  reportBindingChanged(99);  // gone: nothing is sent
+  EXPECT_FALSE(client.waitFor(kMsgDeviceAnnounce, &message, 200));
+}
+
 TEST_F(AnnounceTest, MalformedUeventsNeitherAnnounceNorHurt) {
   startDiscovery();
   connectClient();

@@ -296,3 +296,34 @@ TEST_F(RecordTest, AddressHeldByAnotherNameIsRefused) {
 }
 
 }  // namespace
+
+// The record reports to whatever table its host installed, and to nothing
+// when there is none: the USB layer itself sends nothing anywhere.
+namespace {
+struct Reports {
+  static inline std::vector<std::pair<uint32_t, uint8_t>> seen;  // address, state
+  static inline std::string product;
+  static void arrived(const DeviceSummary* d) {
+    seen.push_back({d->address, d->state});
+    product = d->product;
+  }
+  static void removed(const DeviceSummary* d) { seen.push_back({d->address, d->state}); }
+};
+}  // namespace
+
+TEST_F(RecordTest, ArrivalAndRemovalAreReportedToTheInstalledCallbacks) {
+  const UsbEventCallbacks table = {Reports::arrived, Reports::removed, nullptr};
+  installUsbEventCallbacks(&table);
+  Reports::seen.clear();
+  ASSERT_EQ(make(device("1-9")), 0);
+  EXPECT_EQ(Reports::product, "Widget");
+  ASSERT_EQ(unplugDevice(19, nullptr, 1), 0);
+  const std::vector<std::pair<uint32_t, uint8_t>> expected = {{19, DEVICE_FREE}, {19, DEVICE_REMOVED}};
+  EXPECT_EQ(Reports::seen, expected);
+
+  installUsbEventCallbacks(nullptr);
+  Reports::seen.clear();
+  ASSERT_EQ(make(device("1-8")), 0);
+  ASSERT_EQ(unplugDevice(18, nullptr, 1), 0);
+  EXPECT_TRUE(Reports::seen.empty());
+}

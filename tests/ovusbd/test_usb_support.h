@@ -14,9 +14,12 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
+#include "ovusbd/usb/usbevents.h"
 #include "ovusbd/usb/usbsettings.h"
 #include "tests/support/simbus.h"
 #include "tests/support/wait.h"
@@ -82,16 +85,18 @@ class UsbFixture : public ::testing::Test {
     bus.install();
     bus.addRootHub(1);
     installUsbSettings(&settings);
+    installUsbEventCallbacks(&deviceAnnouncementCallbacks);
     configPath = "/tmp/usb1-test-config-" + std::to_string(getpid()) + ".ini";
     unlink(configPath.c_str());
     ASSERT_TRUE(loadConfig(configPath.c_str(), true));
-    ASSERT_EQ(createConnectionList(CoreSettings(), nullptr), 0);
+    ASSERT_EQ(createConnectionList(CoreSettings(), &protocolConnectionCallbacks), 0);
     ASSERT_EQ(createDeviceList(), 0);
   }
   void TearDown() override {
     stopUsbDiscoveryThreads();
     stopDeviceManager();
     destroyConnectionList();
+    installUsbEventCallbacks(nullptr);
     installUsbSettings(nullptr);
     freeConfigStore();
     unlink(configPath.c_str());
