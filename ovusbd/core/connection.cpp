@@ -134,8 +134,9 @@ bool queueOnConnection(uint16_t id, MessageHeader* message) {
 void findInterfaceName(NetworkConnection* link, char out[256]) {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (link->getLocalAddress(link, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        logMessage(4, "Error %d running getsockname to find interface, %s", errno, strerror(errno));
+    const int rc = link->getLocalAddress(link, reinterpret_cast<sockaddr*>(&local), &length);
+    if (rc != 0) {
+        logMessage(4, "Error %d running getsockname to find interface, %s", -rc, strerror(-rc));
         return;
     }
     int family = local.ss_family;
@@ -331,8 +332,9 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     memcpy(&remote, remoteAddress, remoteLength);
     char remoteText[64];
     addressText(&remote, remoteText, sizeof remoteText);
-    if (connection->setNoDelay(connection) != 0) {
-        logMessage(3, "Error %d setting NODELAY for client %s, %s", errno, remoteText, strerror(errno));
+    const int noDelay = connection->setNoDelay(connection);
+    if (noDelay != 0) {
+        logMessage(3, "Error %d setting NODELAY for client %s, %s", -noDelay, remoteText, strerror(-noDelay));
         return false;
     }
     if (!connection->handshake(connection)) {
@@ -662,7 +664,7 @@ int readLinkExact(uint16_t connectionId, NetworkConnection* link, void* buffer, 
             if (total == length) {
                 break;
             }
-        } else if (!(got < 0 && errno == EAGAIN)) {
+        } else if (got != -EAGAIN) {
             return got;
         }
         if (clientStoppingOrGone(connectionId)) {
@@ -766,7 +768,7 @@ void* connectionTransmitThread(void* argument) {
             }
             if (result == 0) {
                 logMessage(6, "Connection %d remotely disconnected gracefully (tx)", id);
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            } else if (result == -EAGAIN || result == -EWOULDBLOCK) {
                 logMessage(6, "Connection %d stopped reading, send timed out", id);
             }
             break;
@@ -798,7 +800,7 @@ void reportReadEnd(uint16_t id, int result, const char* what) {
     }
     if (result == 0 && strcmp(what, "rx msg size") == 0) {
         logMessage(6, "Connection %d remotely disconnected gracefully (%s)", id, what);
-    } else if (result < 0 && errno == ECONNRESET) {
+    } else if (result == -ECONNRESET) {
         logMessage(6, "Connection %d remotely disconnected abruptly (%s)", id, what);
     }
 }

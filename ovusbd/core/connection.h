@@ -122,6 +122,6 @@ bool takeDevicePassword(uint16_t connectionId, uint32_t deviceAddress, char out[
 
 // Reads exactly length bytes from the client's link. Returns length on
 // success; 0 when the peer closed or the client stops before every byte
-// arrived; a negative result of the link's read otherwise.
+// arrived; the link read's negative errno otherwise.
 int readConnectionExact(uint16_t connectionId, void* buffer, size_t length);
 

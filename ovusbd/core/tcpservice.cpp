@@ -25,7 +25,7 @@ TcpConnection* tcp(NetworkConnection* connection) {
 
 int tcpSetNoDelay(NetworkConnection* connection) {
     int one = 1;
-    return setsockopt(tcp(connection)->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return setsockopt(tcp(connection)->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : -errno;
 }
 
 // Only shuts the socket down: this wakes a receive or transmit thread blocked
@@ -39,7 +39,7 @@ void tcpClose(NetworkConnection* connection) {
 }
 
 int tcpGetLocalAddress(NetworkConnection* connection, sockaddr* address, socklen_t* length) {
-    return getsockname(tcp(connection)->socket, address, length);
+    return getsockname(tcp(connection)->socket, address, length) == 0 ? 0 : -errno;
 }
 
 bool tcpHandshake(NetworkConnection*) {
@@ -47,11 +47,13 @@ bool tcpHandshake(NetworkConnection*) {
 }
 
 int tcpRead(NetworkConnection* connection, void* buffer, size_t length) {
-    return int(recv(tcp(connection)->socket, buffer, length, MSG_WAITALL));
+    const ssize_t got = recv(tcp(connection)->socket, buffer, length, MSG_WAITALL);
+    return got >= 0 ? int(got) : -errno;
 }
 
 int tcpWrite(NetworkConnection* connection, const void* buffer, size_t length) {
-    return int(send(tcp(connection)->socket, buffer, length, MSG_NOSIGNAL));
+    const ssize_t sent = send(tcp(connection)->socket, buffer, length, MSG_NOSIGNAL);
+    return sent >= 0 ? int(sent) : -errno;
 }
 
 void tcpDestroy(NetworkConnection* connection) {

@@ -569,7 +569,7 @@ TEST_F(Server, PartialReadWhileStoppingIsNotAFrame) {
     auto* link = static_cast<HalfLink*>(calloc(1, sizeof(HalfLink)));
     link->base.setNoDelay = [](NetworkConnection*) { return 0; };
     link->base.handshake = [](NetworkConnection*) { return true; };
-    link->base.getLocalAddress = [](NetworkConnection*, sockaddr*, socklen_t*) { return -1; };
+    link->base.getLocalAddress = [](NetworkConnection*, sockaddr*, socklen_t*) { return -ENOTSOCK; };
     link->base.close = [](NetworkConnection* c) { reinterpret_cast<HalfLink*>(c)->closed = true; };
     link->base.destroy = [](NetworkConnection*) {};
     link->base.write = [](NetworkConnection*, const void*, size_t length) { return int(length); };
@@ -583,8 +583,7 @@ TEST_F(Server, PartialReadWhileStoppingIsNotAFrame) {
         while (!half->closed) {
             std::this_thread::sleep_for(5ms);
         }
-        errno = EAGAIN;
-        return -1;
+        return -EAGAIN;
     };
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
