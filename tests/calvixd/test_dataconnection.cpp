@@ -359,6 +359,7 @@ TEST_F(DataConnectionTest, LengthWordMustMatchTheRecord)
     } cases[] = {{40, 32}, {40, 48}, {40, 12}};
     for (const auto& c : cases) {
         ASSERT_TRUE(gate.Begin());
+        finished = false;
         Start();
         uint32_t proposal;
         ASSERT_TRUE(Negotiate(0x10, 0x10, 0x10, &proposal));
@@ -369,6 +370,10 @@ TEST_F(DataConnectionTest, LengthWordMustMatchTheRecord)
         auto record = recordBytes({3, c.recordLength});
         record.insert(record.end(), message.begin(), message.end());
         ASSERT_TRUE(client.sendBytes(record));
+        // The connection ends on its own; closing the client only ends a
+        // connection that went on.
+        EXPECT_TRUE(testwait::waitUntil([&] { return finished.load(); }, 5s)) << c.wordLength;
+        client.close();
         runner.join();
         EXPECT_EQ(answer, '2');
         EXPECT_EQ(stub.Written(), 0u) << c.wordLength;
