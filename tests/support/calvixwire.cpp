@@ -10,6 +10,9 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <mbedtls/arc4.h>
+#include <mbedtls/md5.h>
+
 namespace calvixwire {
 
 namespace {
@@ -205,6 +208,34 @@ std::vector<uint8_t> recordBytes(std::initializer_list<uint32_t> words) {
     std::vector<uint8_t> out;
     for (uint32_t w : words) put32(&out, w);
     return out;
+}
+
+std::vector<uint8_t> connectRecord(uint32_t deviceId, uint32_t connectionId, uint8_t platform,
+                                   std::vector<uint8_t> *echo) {
+    // The key: 128 bytes of the linear congruential generator seeded with
+    // the platform byte (state = state * 1664525 + 1013904223, bits 16 to 23).
+    uint8_t key[128];
+    uint32_t state = platform;
+    for (uint8_t &byte : key) {
+        state = state * 1664525u + 1013904223u;
+        byte = static_cast<uint8_t>(state >> 16);
+    }
+    // The server's view after its RC4 pass: any bytes will do.
+    uint8_t clear[84];
+    for (int i = 0; i < 84; ++i) clear[i] = static_cast<uint8_t>(i * 7 + 3);
+    uint8_t digest[16];
+    mbedtls_md5_ret(clear, sizeof clear, digest);
+    echo->resize(16);
+    for (int i = 0; i < 16; ++i) (*echo)[i] = clear[i] ^ digest[i] ^ clear[83 - i];
+    uint8_t scrambled[84];
+    mbedtls_arc4_context rc4;
+    mbedtls_arc4_init(&rc4);
+    mbedtls_arc4_setup(&rc4, key, sizeof key);
+    mbedtls_arc4_crypt(&rc4, sizeof clear, clear, scrambled);
+    mbedtls_arc4_free(&rc4);
+    std::vector<uint8_t> record = recordBytes({deviceId, connectionId});
+    record.insert(record.end(), scrambled, scrambled + sizeof scrambled);
+    return record;
 }
 
 DeviceRecord parseDeviceRecord(const Record &record) {

@@ -79,6 +79,11 @@ private:
 };
 
 std::vector<uint8_t> recordBytes(std::initializer_list<uint32_t> words);
+// A 92-byte connect record for a data connection: device id and session
+// connection id in clear, bytes 8 to 91 scrambled for the platform byte of
+// the client's hello. *echo gets the 16 bytes the server must send back.
+std::vector<uint8_t> connectRecord(uint32_t deviceId, uint32_t connectionId, uint8_t platform,
+                                   std::vector<uint8_t> *echo);
 DeviceRecord parseDeviceRecord(const Record &record);
 // A device record built from the layout, for golden comparisons.
 std::vector<uint8_t> buildDeviceRecord(const DeviceRecord &device);
