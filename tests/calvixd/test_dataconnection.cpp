@@ -79,7 +79,11 @@ public:
     uint8_t* GetWriteBuffer() override { return m_write; }
     int WaitReadable(CEvent* abort, int ms) override
     {
-        waits.push_back(ms);
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            waits.push_back(ms);
+        }
+        ++waitCalls;
         for (int slept = 0;; slept += 5) {
             if (abort && abort->IsSet())
                 return SYNC_ABORTED;
@@ -137,6 +141,7 @@ public:
         std::lock_guard<std::mutex> lock(m_mutex);
         m_queue.push_back(std::move(message));
     }
+    std::mutex& Mutex() { return m_mutex; }
     size_t Written()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -149,7 +154,8 @@ public:
     }
 
     std::vector<std::vector<uint8_t>> written;
-    std::vector<int> waits; // pump thread only
+    std::vector<int> waits; // under m_mutex
+    std::atomic<int> waitCalls{0};
     std::atomic<int> flushes{0};
     std::atomic<int> tooSmall{0};
 
@@ -439,6 +445,8 @@ TEST_F(DataConnectionTest, PingsSilenceAndInactivityOnTheTestClock)
     ASSERT_TRUE(Negotiate(0x10, 0x10, 0x10, &proposal));
     std::vector<uint8_t> hw, cp;
     ASSERT_TRUE(ReadBlocks(&hw, &cp));
+    // The pump reads the clock once it has sent the blocks.
+    ASSERT_TRUE(testwait::waitUntil([&] { return stub.waitCalls.load() > 0; }, 5s));
 
     // Five seconds without a driver message: inactive, told once.
     events.now += 5000;
@@ -466,6 +474,7 @@ TEST_F(DataConnectionTest, PingsSilenceAndInactivityOnTheTestClock)
     ASSERT_TRUE(testwait::waitUntil([&] { return finished.load(); }, 5s));
     EXPECT_EQ(answer, '2');
     gate.End();
+    std::lock_guard<std::mutex> lock(stub.Mutex());
     for (int wait : stub.waits) {
         EXPECT_GE(wait, 0);
         EXPECT_LE(wait, 10000);
