@@ -9,10 +9,10 @@
 #include <string.h>
 
 #include "ovusbd/core/config.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/framing.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/randomuuid.h"
-#include "ovusbd/core/settings.h"
 #include "ovusbd/core/util.h"
 
 namespace {

@@ -16,10 +16,10 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/lockedlist.h"
 #include "ovusbd/core/message.h"
-#include "ovusbd/core/netservice.h"
-#include "ovusbd/core/settings.h"
+#include "ovusbd/core/transport.h"
 
 struct ConnectedClient {
     uint16_t connectionId;        // never 0

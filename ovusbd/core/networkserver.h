@@ -4,7 +4,7 @@
 #pragma once
 
 #include "ovusbd/core/connection.h"
-#include "ovusbd/core/settings.h"
+#include "ovusbd/core/coresettings.h"
 
 // What the connection module calls: received messages go to the handler
 // table, a leaving client's devices are unbound.

@@ -7,9 +7,9 @@
 #include <errno.h>
 
 #include "ovusbd/core/config.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/settings.h"
-#include "ovusbd/core/startlists.h"
+#include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/util.h"
 #include "ovusbd/core/version.h"
 

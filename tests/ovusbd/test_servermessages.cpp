@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "ovusbd/core/config.h"
-#include "ovusbd/core/log.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/log.h"
+#include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/servermessages.h"
-#include "ovusbd/core/settings.h"
-#include "ovusbd/core/startlists.h"
 #include "tests/support/ovclient.h"
 
 namespace {
