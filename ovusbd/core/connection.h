@@ -1,6 +1,8 @@
 // Client connections: a NetworkConnection turned into a ConnectedClient with
 // its transmit, receive, ping and watchdog threads; sending to one client or
-// to all; removal.
+// to all; removal. The receive thread lives in clientreceive.cpp; sending,
+// the transmit and the ping thread in clienttransmit.cpp; the rest in
+// connection.cpp.
 //
 // Locking: every ConnectedClient field is read or written in one walk of
 // the module's connectionList under its mutex (queueSenders excepted, see
