@@ -292,6 +292,27 @@ TEST_F(Server, FixedRepliesForwardPasswordAndUnknownType) {
     EXPECT_TRUE(devices.empty());
 }
 
+// A peer that pads its frames (L above 33 + P) is served: the padding is
+// skipped and the connection goes on.
+TEST_F(Server, PaddedFramesAreServed) {
+    start();
+    OvClient client;
+    connect(client);
+    Message asked = request(kMsgType33Request, {9, 9}, 80);
+    std::vector<uint8_t> frame = ovclient::encodeFrame(asked, ovclient::Compression::Never);
+    ovclient::putLe32(frame, 4, ovclient::le32(frame.data() + 4) + 10);
+    frame.insert(frame.end(), 10, 0xEE);
+    ASSERT_TRUE(client.sendRaw(frame.data(), frame.size()));
+    Message m;
+    ASSERT_TRUE(client.waitFor(kMsgType33Reply, &m, 5000));
+    expectContextCopied(m, asked);
+    asked = request(kMsgType2Request, {}, 81);
+    ASSERT_TRUE(client.send(asked));
+    ASSERT_TRUE(client.waitFor(kMsgType2Reply, &m, 5000));
+    expectContextCopied(m, asked);
+    EXPECT_EQ(logCount("Error received message is malformed"), 0u);
+}
+
 TEST_F(Server, BindOfUnknownDeviceFailsAndQueuedBindOfGoneClientIsSkipped) {
     start();
     OvClient client;
