@@ -119,13 +119,18 @@ void CSocketHandle::Receive(void* buffer, size_t length, CEvent* abort)
 {
     Use use(this);
     size_t done = 0;
+    // The call comes first and the wait only when it would block: most
+    // receives of a busy connection find their bytes there already.
     while (done < length) {
-        WaitReadable(abort, -1);
+        CheckEvents(abort);
         ssize_t n = recv(m_fd.load(), static_cast<uint8_t*>(buffer) + done, length - done, 0);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
+            int error = errno;
+            if (error == EAGAIN)
+                WaitReadable(abort, -1);
+            if (error == EINTR || error == EAGAIN)
                 continue;
-            Fail(__LINE__, errno == ECONNRESET ? SOCK_CLOSED : SOCK_RECEIVE_FAILED);
+            Fail(__LINE__, error == ECONNRESET ? SOCK_CLOSED : SOCK_RECEIVE_FAILED);
         }
         if (n == 0)
             Fail(__LINE__, SOCK_CLOSED);
@@ -154,12 +159,15 @@ void CSocketHandle::Send(const void* buffer, size_t length, CEvent* abort)
     Use use(this);
     size_t done = 0;
     while (done < length) {
-        WaitWritable(abort, -1);
+        CheckEvents(abort);
         ssize_t n = send(m_fd.load(), static_cast<const uint8_t*>(buffer) + done, length - done, MSG_NOSIGNAL);
         if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN)
+            int error = errno;
+            if (error == EAGAIN)
+                WaitWritable(abort, -1);
+            if (error == EINTR || error == EAGAIN)
                 continue;
-            Fail(__LINE__, errno == EPIPE || errno == ECONNRESET ? SOCK_CLOSED : SOCK_SEND_FAILED);
+            Fail(__LINE__, error == EPIPE || error == ECONNRESET ? SOCK_CLOSED : SOCK_SEND_FAILED);
         }
         done += static_cast<size_t>(n);
     }
