@@ -199,7 +199,6 @@ protected:
     {
         ASSERT_EQ(g_netns, 0);
         ASSERT_EQ(listener.Listen("pipe://data.pipe"), SOCK_OK);
-        uint8_t block[768] = {};
         memcpy(block + 256, "USB\\VID_1234\0USB\\X\0", 20);
         memcpy(block + 512, "USB\\Class_03\0", 13);
         params.deviceId = 7;
@@ -284,6 +283,7 @@ protected:
     Connection client;
     FakeStub stub;
     Events events;
+    uint8_t block[768] = {};
     DataConnectionParams params;
     CDataConnectionGate gate;
     std::unique_ptr<CDataConnection> connection;
