@@ -53,6 +53,7 @@ public:
         : CoreNetworkOwnerHolder(core, owner), CNetworkServer(&adapter), m_core(core)
     {
     }
+    ~CCoreNetworkServer() override { Stop(); }
 
     void StartListening(const ADDRESS& v4, const ADDRESS& v6, uint16_t port) override
     {

@@ -268,14 +268,13 @@ void CDataConnection::SendDescriptorsAndPump()
 {
     if (m_stop->IsSet())
         return;
-    std::vector<uint8_t> block;
-    block.push_back('2');
-    uint8_t lengths[8];
-    Put32(lengths, static_cast<uint32_t>(m_hardwareIds.size()));
-    Put32(lengths + 4, static_cast<uint32_t>(m_compatibleIds.size()));
-    block.insert(block.end(), lengths, lengths + 8);
-    block.insert(block.end(), m_hardwareIds.begin(), m_hardwareIds.end());
-    block.insert(block.end(), m_compatibleIds.begin(), m_compatibleIds.end());
+    // '2', the two lengths, the two blocks.
+    std::vector<uint8_t> block(9 + m_hardwareIds.size() + m_compatibleIds.size());
+    block[0] = '2';
+    Put32(&block[1], static_cast<uint32_t>(m_hardwareIds.size()));
+    Put32(&block[5], static_cast<uint32_t>(m_compatibleIds.size()));
+    memcpy(&block[9], m_hardwareIds.data(), m_hardwareIds.size());
+    memcpy(&block[9 + m_hardwareIds.size()], m_compatibleIds.data(), m_compatibleIds.size());
     if (m_socket->Send(block.data(), block.size(), m_stop) != SOCK_OK)
         return Debug(__LINE__, 0);
     PumpDriverToNetwork();

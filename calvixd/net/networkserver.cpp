@@ -39,6 +39,15 @@ static void JoinAndDelete(CThread** thread, CNetworkServerOwner* owner, uint32_t
 
 CNetworkServer::~CNetworkServer()
 {
+    Stop();
+    for (ClientSession* session : m_sessions)
+        delete session;
+    m_sessions.clear();
+    m_parked.clear();
+}
+
+void CNetworkServer::Stop()
+{
     m_tcpStop.Set();
     m_pipeStop.Set();
     m_stop.Set();
@@ -57,10 +66,6 @@ CNetworkServer::~CNetworkServer()
     JoinAndDelete(&m_acceptPipe, m_owner, __LINE__);
     // Waits until no resolver result is being delivered to this object.
     m_resolverClient.reset();
-    for (ClientSession* session : m_sessions)
-        delete session;
-    m_sessions.clear();
-    m_parked.clear();
 }
 
 void CNetworkServer::Debug(uint32_t line, uint32_t error)

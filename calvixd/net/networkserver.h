@@ -144,10 +144,16 @@ public:
     // Starts the callback manager; throws CExceptionEx*(2, line, 8) when it
     // cannot.
     explicit CNetworkServer(CNetworkServerOwner* owner, const NetworkServerSettings& settings = {});
-    // Stops everything and waits until no thread of the server runs.
+    // Stops as Stop does.
     ~CNetworkServer() override;
     CNetworkServer(const CNetworkServer&) = delete;
     CNetworkServer& operator=(const CNetworkServer&) = delete;
+
+    // Stops everything and waits until no thread of the server runs; once
+    // stopped the server serves nobody. A class derived from this one calls
+    // it in its own destructor: the threads call virtual operations, which
+    // must not run while a destructor changes the object's type.
+    void Stop();
 
     void SetListenAddresses(const ADDRESS& v4, const ADDRESS& v6, uint16_t port);
     // Null on success, else an error record the caller deletes.

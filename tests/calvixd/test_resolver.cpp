@@ -108,15 +108,15 @@ public:
     void OnNameResolved(const std::string&, const std::set<ADDRESS>& addresses) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        ++resolved;
         last = addresses;
+        ++resolved;
     }
     void OnNameNotResolved(const std::string&) override { ++notResolved; }
     void OnAddressResolved(const ADDRESS&, const std::string& host) override
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        ++addressResolved;
         lastHost = host;
+        ++addressResolved;
     }
     void OnAddressNotResolved(const ADDRESS&) override { ++addressNotResolved; }
     void AddRef() override { ++references; }
@@ -166,10 +166,10 @@ struct Fixture {
 
 TEST(Resolver, OneLookupServesEveryCallbackOnce)
 {
+    Recorder a, b;
     Fixture f;
     f.sys->SetName("host.test", Set({"192.0.2.1", "2001:db8::1"}));
     f.sys->CloseGate();
-    Recorder a, b;
     ASSERT_TRUE(f.resolver->ResolveName("host.test", &a));
     ASSERT_TRUE(testwait::waitUntil([&] { return f.sys->InFlight() == 1; }, 5s));
     ASSERT_TRUE(f.resolver->ResolveName("host.test", &b));
@@ -185,9 +185,9 @@ TEST(Resolver, OneLookupServesEveryCallbackOnce)
 
 TEST(Resolver, FreshLookupAfterSuccessCacheAfterFailure)
 {
+    Recorder first, second, third, fourth;
     Fixture f;
     f.sys->SetName("cached.test", Set({"192.0.2.7"}));
-    Recorder first, second, third, fourth;
     ASSERT_TRUE(f.resolver->ResolveName("cached.test", &first));
     ASSERT_TRUE(testwait::waitUntil([&] { return first.resolved == 1; }, 5s));
 
@@ -212,8 +212,8 @@ TEST(Resolver, FreshLookupAfterSuccessCacheAfterFailure)
 
 TEST(Resolver, FailuresReachOneShotCallersAtTheTwelfth)
 {
-    Fixture f;
     Recorder early, late;
+    Fixture f;
     ASSERT_TRUE(f.resolver->ResolveName("never.test", &early));
     // Retries after 15 s (failures 1 to 7) and 30 s (8 to 11).
     for (int failures = 1; failures <= 11; ++failures) {
@@ -240,9 +240,9 @@ TEST(Resolver, FailuresReachOneShotCallersAtTheTwelfth)
 
 TEST(Resolver, WatchersHearChangesOnlyAndIdleRequestsExpire)
 {
+    Recorder watcher;
     Fixture f;
     f.sys->SetName("watched.test", Set({"192.0.2.1"}));
-    Recorder watcher;
     ASSERT_TRUE(f.resolver->WatchName("watched.test", &watcher));
     ASSERT_TRUE(testwait::waitUntil([&] { return watcher.resolved == 1; }, 5s));
 
@@ -267,9 +267,9 @@ TEST(Resolver, WatchersHearChangesOnlyAndIdleRequestsExpire)
 
 TEST(Resolver, AddressesResolveToNamesOrFailAfterTwelve)
 {
+    Recorder named, unnamed;
     Fixture f;
     f.sys->SetHost("192.0.2.5", "client.test");
-    Recorder named, unnamed;
     ASSERT_TRUE(f.resolver->ResolveAddress(ADDRESS("192.0.2.5"), &named));
     ASSERT_TRUE(testwait::waitUntil([&] { return named.addressResolved == 1; }, 5s));
     EXPECT_EQ(named.LastHost(), "client.test");
@@ -286,10 +286,10 @@ TEST(Resolver, AddressesResolveToNamesOrFailAfterTwelve)
 
 TEST(Resolver, RequestBeingLookedUpIsNotExpired)
 {
+    Recorder gone, other;
     Fixture f;
     f.sys->SetName("slow.test", Set({"192.0.2.9"}));
     f.sys->SetName("other.test", Set({"192.0.2.10"}));
-    Recorder gone, other;
     f.sys->CloseGate();
     ASSERT_TRUE(f.resolver->ResolveName("slow.test", &gone));
     ASSERT_TRUE(testwait::waitUntil([&] { return f.sys->InFlight() == 1; }, 5s));
@@ -308,8 +308,8 @@ TEST(Resolver, RequestBeingLookedUpIsNotExpired)
 
 TEST(Resolver, ShutdownWithLookupsInFlight)
 {
-    Fixture f;
     Recorder recorder;
+    Fixture f;
     f.sys->CloseGate();
     for (int i = 0; i < 12; ++i) {
         std::string host = "busy" + std::to_string(i) + ".test";
@@ -347,9 +347,9 @@ public:
 
 TEST(ResolverClient, ForwardsToItsOwnerUntilDestroyed)
 {
+    Owner owner;
     Fixture f;
     f.sys->SetHost("192.0.2.5", "client.test");
-    Owner owner;
     auto client = std::make_unique<CResolverClient>(f.resolver.get(), &owner);
     ASSERT_TRUE(client->ResolveAddress(ADDRESS("192.0.2.5")));
     ASSERT_TRUE(testwait::waitUntil([&] { return owner.Count() == 1; }, 5s));

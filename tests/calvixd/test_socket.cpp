@@ -282,10 +282,14 @@ TEST(Socket, CloseAndAbortEndBlockedReceive)
     EXPECT_EQ(pair.server->Close(), SOCK_CLOSED);
     EXPECT_TRUE(testwait::waitUntil([&] { return pair.server->GetHandle() == -1; }, 1s));
 
+    // A pair whose peer stays open: only the abort event ends the wait.
+    pair = Pair();
+    Pair open = MakePipePair("abort-test.pipe");
+    ASSERT_NE(open.server, nullptr);
     CEvent abort;
     std::atomic<int> aborted{-1};
     size_t count = 0;
-    std::thread waiter([&] { aborted = pair.client->ReceiveSomeAbortable(buffer, 4, &count, &abort); });
+    std::thread waiter([&] { aborted = open.client->ReceiveSomeAbortable(buffer, 4, &count, &abort); });
     abort.Set();
     waiter.join();
     EXPECT_EQ(aborted.load(), SOCK_ABORTED);
