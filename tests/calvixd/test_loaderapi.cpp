@@ -142,6 +142,10 @@ protected:
     }
     void TearDown() override
     {
+        // Stopped first, as its owner does: the listener calls into the
+        // object until it is joined.
+        if (loader)
+            loader->Stop();
         loader.reset();
         sim.reset(); // points ravelSys back at the kernel
     }
@@ -466,6 +470,7 @@ TEST_F(RavelDriver, ListenerOnADescriptorAbove1023)
     ClaimAll();
     sim->Plug(Device("1-6"));
     EXPECT_TRUE(events.WaitFor("attached 1-6"));
+    loader->Stop();
     loader.reset();
     for (int fd : fillers)
         close(fd);
