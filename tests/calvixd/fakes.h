@@ -19,6 +19,7 @@ struct CoreJournal {
     int readAllResult = 1;
     std::vector<StoredSettings> written; // what WriteAll received
     StoredSettings started;              // what the server core was started with
+    bool stateComplete = true;           // what CollectState reports
 
     void Add(const std::string& event) { events.push_back(event); }
     std::string State() const { return core ? std::to_string(core->GetStartupState()) : "?"; }
@@ -91,12 +92,13 @@ public:
         Call("Start@" + m_journal->State(), "Start");
         m_journal->started = settings;
     }
-    void CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>*,
+    bool CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>*,
                       std::vector<DeviceClientInfo>*) override
     {
         Call("CollectState");
         if (devices)
             devices->push_back(DeviceInfo());
+        return m_journal->stateComplete;
     }
     void SetTcpPort(uint16_t port) override { Call("SetTcpPort(" + std::to_string(port) + ")", "SetTcpPort"); }
     void SetListenAddress(const ADDRESS&) override { Call("SetListenAddress"); }
