@@ -1126,10 +1126,17 @@ bool CUsbServerCoreImpl::CollectState(std::vector<DeviceInfo>* devices, std::vec
         view.tcpError = m_network->GetTcpV4Error();
         view.pipeState = m_network->GetPipeListenerState();
         view.pipeError = m_network->GetPipeListenerError();
-        view.listenV4 = GetListenAddressV4();
-        view.tcpPort = GetTcpPort();
         view.autoShare = m_autoShareOn;
         view.platformCode = m_owner->GetPlatformCode();
+        {
+            CMutexGuard guard(&m_listenMutex);
+            if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) == SYNC_OK) {
+                view.listenV4 = m_listenV4;
+                view.tcpPort = m_tcpPort;
+            } else {
+                complete = false;
+            }
+        }
         {
             CMutexGuard guard(&m_ipFilterMutex);
             if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) == SYNC_OK)
