@@ -97,6 +97,8 @@ public:
     // (while it does not exist yet, again every 10 ms, 500 times). Throws
     // CExceptionEx* (module 3, errno) when the driver is missing.
     CLoaderApiKmod(CLoaderEvents* events, const std::string& sysfsRoot);
+    // Stop comes first: the listener makes virtual calls on this object
+    // until it is joined.
     ~CLoaderApiKmod() override;
 
     void Start() override;

@@ -1,7 +1,7 @@
 // CUEventIface: listens to the kernel's device events (uevents) on a
 // netlink socket, on a thread of its own, and hands each parsed message to
-// the derived class. The derived class must call StopListener in its own
-// destructor: the listener calls its OnUEvent until StopListener returns.
+// the derived class. The listener calls OnUEvent until StopListener
+// returns, so StopListener is called before the object's destruction begins.
 #pragma once
 
 #include <pthread.h>

@@ -142,6 +142,10 @@ protected:
     }
     void TearDown() override
     {
+        // Stopped first, as its owner does: the listener calls into the
+        // object until it is joined.
+        if (loader)
+            loader->Stop();
         loader.reset();
         sim.reset(); // points ravelSys back at the kernel
     }
@@ -466,6 +470,7 @@ TEST_F(RavelDriver, ListenerOnADescriptorAbove1023)
     ClaimAll();
     sim->Plug(Device("1-6"));
     EXPECT_TRUE(events.WaitFor("attached 1-6"));
+    loader->Stop();
     loader.reset();
     for (int fd : fillers)
         close(fd);
@@ -630,4 +635,65 @@ TEST_F(StubDevice, WaitsOnADescriptorAbove1023)
     ASSERT_TRUE(sim->PushMessage("1-1", Message(32, 0)));
     EXPECT_EQ(stub.WaitReadable(nullptr, 5000), SYNC_OK);
     EXPECT_EQ(stub.ReadMessage(), STUB_READ_OK);
+}
+
+TEST_F(RavelDriver, SimulatedDriverChecksEveryBlock)
+{
+    sim->Plug(Device("1-1"));
+    int control = ravelSys->open("/dev/raveld_cdev_0", O_RDWR);
+    ASSERT_GE(control, 0);
+    struct Case {
+        unsigned long request;
+        std::vector<uint8_t> block;
+        int result;
+    };
+    auto sized = [](uint32_t size, size_t length) {
+        std::vector<uint8_t> b(length, 0);
+        WriteU32(b.data(), size);
+        return b;
+    };
+    std::vector<uint8_t> rebind = BuildDeviceBlock("1-1", 0);
+    std::vector<uint8_t> unknown = BuildDeviceBlock("9-9", 0);
+    std::vector<uint8_t> query = BuildDeviceBlock("1-1", 256);
+    std::vector<uint8_t> rules = sized(8, 8);
+    WriteU32(&rules[4], 1); // one rule announced, none there
+    const Case cases[] = {
+        {RAVEL_CLEAR_CLAIM_RULES, sized(4, 4), 0},  {RAVEL_CLEAR_CLAIM_RULES, sized(8, 8), -EINVAL},
+        {RAVEL_CLEAR_QUIRKS, sized(5, 8), -EINVAL}, {RAVEL_REBIND, rebind, 0},
+        {RAVEL_REBIND, unknown, -ENODEV},           {RAVEL_REBIND, sized(41, 48), -EINVAL},
+        {RAVEL_QUERY_DEVICE_STRING, query, -EINVAL}, {RAVEL_SET_QUIRKS, sized(36, 36), -EINVAL},
+        {RAVEL_SET_CLAIM_RULES, rules, -EINVAL},    {0x40CA, sized(4, 4), -ENOTTY},
+        {RAVEL_READ_MESSAGE, sized(4, 64), -ENOTTY},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> block = c.block;
+        EXPECT_EQ(ravelSys->ioctl(control, c.request, block.data()), c.result) << std::hex << c.request;
+    }
+    EXPECT_EQ(ravelSys->close(control), 0);
+}
+
+TEST_F(StubDevice, SimulatedStubChecksEveryBlock)
+{
+    int fd = ravelSys->open("/dev/raveld_cdev_1", O_RDWR);
+    ASSERT_GE(fd, 0);
+    auto sized = [](uint32_t size, size_t length) {
+        std::vector<uint8_t> b(length, 0);
+        WriteU32(b.data(), size);
+        return b;
+    };
+    std::vector<uint8_t> shortRead(32, 0);
+    WriteU32(&shortRead[8], 20); // less than a message header offered
+    const std::pair<unsigned long, std::vector<uint8_t>> cases[] = {
+        {RAVEL_FLUSH_REQUESTS, sized(8, 8)},    {RAVEL_SET_RESET_MODE, sized(4, 8)},
+        {RAVEL_SET_FLAGS, sized(12, 12)},       {RAVEL_RESET_DEVICE, sized(8, 8)},
+        {RAVEL_NEEDS_RESET, sized(4, 8)},       {RAVEL_READ_MESSAGE, shortRead},
+    };
+    for (const auto& [request, original] : cases) {
+        std::vector<uint8_t> block = original;
+        EXPECT_EQ(ravelSys->ioctl(fd, request, block.data()), -EINVAL) << std::hex << request;
+    }
+    std::vector<uint8_t> block = sized(4, 4);
+    EXPECT_EQ(ravelSys->ioctl(fd, 0x40A3, block.data()), -ENOTTY);
+    EXPECT_EQ(ravelSys->ioctl(fd, RAVEL_SET_CLAIM_RULES, block.data()), -ENOTTY);
+    EXPECT_EQ(ravelSys->close(fd), 0);
 }
