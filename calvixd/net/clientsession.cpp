@@ -709,7 +709,22 @@ static ConnectionInfo InfoOf(const ClientConnection& connection)
     return info;
 }
 
-void CNetworkServer::ListConnections(std::vector<ConnectionInfo>* connections)
+static ConnectionSnapshot SnapshotOf(const ClientConnection& connection)
+{
+    ConnectionSnapshot snapshot;
+    snapshot.state = connection.state;
+    snapshot.kind = connection.kind;
+    snapshot.clientAddress = connection.address;
+    snapshot.connectionId = connection.id;
+    snapshot.platformCode = connection.platform;
+    snapshot.port = connection.port;
+    snapshot.clientName = connection.clientName;
+    snapshot.callbackFlags = connection.callbackFlags;
+    snapshot.lastError = connection.lastError;
+    return snapshot;
+}
+
+void CNetworkServer::ListConnections(std::vector<ConnectionSnapshot>* connections)
 {
     CMutexGuard sessions(&m_sessionsLock);
     if (sessions.LockAbortable(&m_stop, m_settings.lockMs) != SYNC_OK)
@@ -719,10 +734,17 @@ void CNetworkServer::ListConnections(std::vector<ConnectionInfo>* connections)
         if (guard.LockAbortable(&m_stop, m_settings.lockMs) != SYNC_OK)
             continue;
         for (const ClientConnection& connection : session->connections)
-            connections->push_back(InfoOf(connection));
+            connections->push_back(SnapshotOf(connection));
     }
     for (const ClientConnection& connection : m_parked)
-        connections->push_back(InfoOf(connection));
+        connections->push_back(SnapshotOf(connection));
+}
+
+std::string CNetworkServer::GetConnectionName(uint32_t id)
+{
+    std::string name;
+    GetConnectionName(id, &name);
+    return name;
 }
 
 bool CNetworkServer::GetConnectionInfo(uint32_t id, ConnectionInfo* info)

@@ -135,6 +135,18 @@ void CNetworkServer::SetListenAddresses(const ADDRESS& v4, const ADDRESS& v6, ui
     m_port = port;
 }
 
+CExceptionEx CNetworkServer::GetTcpV4Error()
+{
+    std::lock_guard<std::mutex> lock(m_resultsLock);
+    return m_tcpResult;
+}
+
+CExceptionEx CNetworkServer::GetPipeListenerError()
+{
+    std::lock_guard<std::mutex> lock(m_resultsLock);
+    return m_pipeResult;
+}
+
 void CNetworkServer::SetPipeName(const std::string& name)
 {
     m_pipeName = name;
@@ -233,11 +245,17 @@ CExceptionEx* CNetworkServer::StartTcpListeners()
         }
         if (error != 0) {
             StopTcpListeners(LISTENER_STATE_FAILED);
-            return new CExceptionEx(MODULE_NETWORKSERVER, __LINE__, error);
+            std::lock_guard<std::mutex> lock(m_resultsLock);
+            m_tcpResult = CExceptionEx(MODULE_NETWORKSERVER, __LINE__, error);
+            return new CExceptionEx(m_tcpResult);
         }
         *family.state = LISTENER_STATE_RUNNING;
     }
     m_tcpState = LISTENER_STATE_RUNNING;
+    {
+        std::lock_guard<std::mutex> lock(m_resultsLock);
+        m_tcpResult = CExceptionEx(MODULE_NETWORKSERVER, 0, 0);
+    }
     m_callbackKick.Set();
     return nullptr;
 }
@@ -284,7 +302,13 @@ CExceptionEx* CNetworkServer::StartPipeListener()
     }
     if (error != 0) {
         StopPipeListener(LISTENER_STATE_FAILED);
-        return new CExceptionEx(MODULE_NETWORKSERVER, __LINE__, error);
+        std::lock_guard<std::mutex> lock(m_resultsLock);
+        m_pipeResult = CExceptionEx(MODULE_NETWORKSERVER, __LINE__, error);
+        return new CExceptionEx(m_pipeResult);
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_resultsLock);
+        m_pipeResult = CExceptionEx(MODULE_NETWORKSERVER, 0, 0);
     }
     m_callbackKick.Set();
     m_pipeState = LISTENER_STATE_RUNNING;

@@ -15,6 +15,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -182,7 +183,15 @@ public:
     void QueueRecord(OutgoingRecord record);
 
     void SetIpFilters(uint8_t mode, const std::vector<AddressRule>& rules);
-    void ListConnections(std::vector<ConnectionInfo>* connections);
+
+    // What the core's snapshot shows (CNetworkServerIface).
+    uint32_t GetTcpV4State() override { return m_v4State.load(); }
+    CExceptionEx GetTcpV4Error() override;
+    uint32_t GetPipeListenerState() override { return m_pipeState.load(); }
+    CExceptionEx GetPipeListenerError() override;
+    // Every connection of every session, then every parked one.
+    void ListConnections(std::vector<ConnectionSnapshot>* connections) override;
+    std::string GetConnectionName(uint32_t id) override;
     bool GetConnectionInfo(uint32_t id, ConnectionInfo* info);
     bool GetConnectionName(uint32_t id, std::string* name);
 
@@ -275,6 +284,9 @@ private:
     std::atomic<uint32_t> m_v4State{LISTENER_STATE_OFF};
     std::atomic<uint32_t> m_v6State{LISTENER_STATE_OFF};
     std::atomic<uint32_t> m_pipeState{LISTENER_STATE_OFF};
+    std::mutex m_resultsLock; // guards the two last results
+    CExceptionEx m_tcpResult{MODULE_NETWORKSERVER, 0, 0};
+    CExceptionEx m_pipeResult{MODULE_NETWORKSERVER, 0, 0};
 
     CMutex m_filterLock;
     // Guarded by m_filterLock.

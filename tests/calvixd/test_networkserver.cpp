@@ -254,6 +254,15 @@ TEST_F(NetworkServerTest, PipeClientsAndTheirNames)
     ASSERT_TRUE(unnamed.readGreetingStart(&serverId, &id));
     EXPECT_TRUE(server->GetConnectionName(id, &name));
     EXPECT_EQ(name, "");
+
+    // The core's snapshot sees both, as pipe connections.
+    std::vector<ConnectionSnapshot> list;
+    server->ListConnections(&list);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].kind, LISTENER_KIND_PIPE);
+    EXPECT_EQ(list[0].clientName, "desk-1");
+    EXPECT_FALSE(list[0].clientAddress.IsValid());
+    EXPECT_EQ(server->GetConnectionName(id), "");
 }
 
 TEST_F(NetworkServerTest, GreetingListsDevicesByLayout)
@@ -700,6 +709,7 @@ TEST_F(NetworkServerTest, ListenersOffFailedAndStopWaitsForThreads)
         delete error;
         other.GetListenerStates(&overall, &v4, &v6, nullptr);
         EXPECT_EQ(overall, LISTENER_STATE_FAILED);
+        EXPECT_EQ(other.GetTcpV4Error().GetError(), ERROR_LISTEN_IN_USE);
         other.SetListenAddresses(ADDRESS("255.255.255.255"), ADDRESS(), kPort + 1);
         error = other.StartTcpListeners();
         EXPECT_EQ(error, nullptr);
