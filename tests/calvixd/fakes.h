@@ -33,7 +33,7 @@ struct CoreJournal {
 
 class CFakeControlServer : public CCoreIface {
 public:
-    explicit CFakeControlServer(CoreJournal* journal) : m_journal(journal) {}
+    explicit CFakeControlServer(CoreJournal* journal) : CCoreIface("", "", ""), m_journal(journal) {}
     ~CFakeControlServer() override { m_journal->Add("control.delete"); }
     int Start() override
     {
@@ -41,6 +41,7 @@ public:
         return m_journal->controlStartResult;
     }
     void Stop() override { m_journal->Add("control.Stop"); }
+    void HandleRequest(CCoreIfaceConnection*) override {}
 
 private:
     CoreJournal* m_journal;
