@@ -714,8 +714,13 @@ void Server::Serve(int fd)
     if (m_after)
         m_after(request, m_model);
     lock.unlock();
-    while (stallReplies && !m_stop)
-        usleep(5000);
+    // A stalled reply ends when the client gives up and closes.
+    while (request.code == 0x1002 && stallSnapshots && !m_stop) {
+        struct pollfd entry = {fd, POLLIN, 0};
+        char byte;
+        if (poll(&entry, 1, 5) > 0 && recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0)
+            return;
+    }
     WriteAll(fd, reply);
 }
 

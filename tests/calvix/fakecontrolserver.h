@@ -155,9 +155,9 @@ public:
     void SetAfterRequest(std::function<void(const Request&, Model&)> hook);
     // Sends an empty notification of type 1 to every registered queue.
     int Notify();
-    // While set, replies wait (after the request was logged), as a daemon
-    // that does not answer.
-    std::atomic<bool> stallReplies{false};
+    // While set, snapshot replies wait (after the request was logged), as a
+    // daemon that does not answer, until the client closes the connection.
+    std::atomic<bool> stallSnapshots{false};
 
 private:
     void AcceptLoop();
