@@ -164,6 +164,9 @@ TEST_F(ClientApi, RequestBytesMatchTheGoldenTables) {
   for (const auto& c : cases) {
     server.ClearRequests();
     c.call();
+    // A request whose reply the client does not wait for to its end is
+    // logged by the server a little later.
+    testwait::waitUntil([&] { return !server.Requests().empty(); }, milliseconds(5000));
     std::vector<Request> requests = server.Requests();
     ASSERT_FALSE(requests.empty()) << c.name;
     // The operations that refresh the cache afterwards send the snapshot
