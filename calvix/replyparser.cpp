@@ -249,18 +249,9 @@ uint32_t ParsePolicyRules(const uint8_t* data, size_t length, uint32_t count, st
     for (uint32_t i = 0; i < count; ++i) {
         API_POLICY_RULE rule;
         memset(&rule, 0, sizeof(rule));
-        if (!in.U32(rule.flags))
-        return API_ERROR_TRANSFER_FAILED;
-        if (!in.U16(rule.vendorId))
-        return API_ERROR_TRANSFER_FAILED;
-        if (!in.U16(rule.productId))
-        return API_ERROR_TRANSFER_FAILED;
-        if (!in.U8(rule.deviceClass))
-        return API_ERROR_TRANSFER_FAILED;
-        if (!in.U8(rule.deviceSubclass))
-        return API_ERROR_TRANSFER_FAILED;
-        if (!in.U8(rule.deviceProtocol))
-        return API_ERROR_TRANSFER_FAILED;
+        if (!in.U32(rule.flags) || !in.U16(rule.vendorId) || !in.U16(rule.productId) ||
+            !in.U8(rule.deviceClass) || !in.U8(rule.deviceSubclass) || !in.U8(rule.deviceProtocol))
+            return API_ERROR_TRANSFER_FAILED;
         char* fields[] = {rule.usbPort, rule.serial, rule.name};
         for (char* field : fields) {
             std::string text;
