@@ -38,6 +38,8 @@ constexpr uint32_t STARTUP_READY = 100;    // the control tool refuses to work b
 constexpr uint8_t PLATFORM_CODE_LINUX = 0x90;
 constexpr uint32_t ERROR_ACCESS_DENIED = 5;
 constexpr uint32_t ERROR_NOT_FOUND_SERVER = 1349;
+// A save waits this long for another save's write.
+constexpr int SAVE_LOCK_MS = 25000;
 // A queue holding more notifications than this is not read by anyone.
 constexpr unsigned long NOTIFY_QUEUE_LIMIT = 50;
 
@@ -156,6 +158,11 @@ private:
     std::unique_ptr<CCoreIface> m_controlServer;
     std::unique_ptr<Resolver> m_resolver;
     std::unique_ptr<CUsbServerCore> m_serverCore;
+    // Taken alone, never with a lock of the server core: only the file
+    // write runs under it.
+    CMutex m_saveMutex;
+    uint64_t m_savedGeneration = 0; // guarded by m_saveMutex
+    std::atomic<uint64_t> m_saveGeneration{0};
     CMutex m_queueMutex;     // guards m_queues
     std::vector<int> m_queues; // registration order, no duplicates
 };

@@ -545,7 +545,8 @@ TEST_F(ControlServer, StopWithSilentPeerConnected)
     int silent = Open();
     ASSERT_GE(silent, 0);
     Send(silent, U32(SET_DEVICE_TIMEOUT));
-    // Make sure the server is inside the request's reads.
+    // The server now waits inside the request's reads; a second client
+    // waits in the listen queue.
     int probe = Connect(NAME);
     ASSERT_GE(probe, 0);
     server->Stop();
