@@ -2,7 +2,9 @@
 
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/reverseservice.h"
+#include "ovusbd/core/settings.h"
 #include "ovusbd/core/tcpservice.h"
+#include "ovusbd/core/tlsservice.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -122,16 +124,13 @@ int createServiceList(bool tls) {
     if (serviceList == nullptr) {
         return -ENOMEM;
     }
-    if (tls) {
-        logMessage(3, "Error, TLS transports are not available in this build: no TLS service is built");
-        return 0;
-    }
-    NetworkService* listener = createTcpService();
+    const TlsSettings settings = {sslCertPath, sslCaPath, sslCrlPath, sslRequireClientCerts, kTlsHandshakeTimeoutMs};
+    NetworkService* listener = tls ? createTlsService(&settings) : createTcpService();
     if (listener == nullptr || appendToLockedList(serviceList, listener) != 0) {
         free(listener);
         return -ENOMEM;
     }
-    NetworkService* reverse = createTcpReverseService();
+    NetworkService* reverse = tls ? createTlsReverseService(&settings) : createTcpReverseService();
     if (reverse == nullptr || appendToLockedList(serviceList, reverse) != 0) {
         free(reverse);
         return -ENOMEM;

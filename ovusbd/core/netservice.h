@@ -72,8 +72,8 @@ void runServiceDeinit();
 void startOrStopService(const char* key, uint8_t flag);
 
 // Makes serviceList and appends the listener and the reverse dialler: the
-// plain TCP pair; with tls their TLS forms, which another module provides
-// (until then none is built and the log says so). Returns 0 or -ENOMEM.
+// plain TCP pair, or with tls their TLS forms on the start-up TLS settings.
+// Returns 0 or -ENOMEM.
 int createServiceList(bool tls);
 // Runs the deinit slot of every service, frees them and the list.
 void destroyServiceList();
