@@ -10,6 +10,7 @@
 #include "ovusbd/core/cmdline.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/daemon.h"
+#include "ovusbd/core/dnssd.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/notify.h"
@@ -32,7 +33,7 @@ struct StartupRecord {
   bool servicesBuilt = false;
   bool deviceLayerStarted = false;
   bool discoveryStarted = false;
-  Announcement announcement = kAnnouncementNone;
+  DnssdAnnouncement* announcement = nullptr;
 };
 
 // TCP port the listener bound; what the announcement advertises.
@@ -157,7 +158,11 @@ int startServing(StartupRecord& record) {
   }
   startNetworkServices();
 
-  if (getConfigBool("UseAVAHI", "1")) record.announcement = startAnnouncement(boundPort);
+  if (getConfigBool("UseAVAHI", "1")) {
+    DnssdSettings dnssd;
+    readDnssdSettings(&dnssd, sslCertPath != nullptr, boundPort, serverSerial);
+    record.announcement = startDnssdAnnouncement(&dnssd);
+  }
 
   udevMode = getConfigBool("UdevMode", "0");
   startUsbDiscoveryThreads();
@@ -173,8 +178,8 @@ int startServing(StartupRecord& record) {
 
 void shutdown(StartupRecord& record) {
   if (record.discoveryStarted) stopUsbDiscoveryThreads();
-  stopAnnouncement(record.announcement);
-  record.announcement = kAnnouncementNone;
+  stopDnssdAnnouncement(record.announcement);
+  record.announcement = nullptr;
   // Services first: a client accepted or dialled after the removal would
   // never be removed. The bind thread goes before the device layer, so no
   // bind runs against a layer that is going away.
