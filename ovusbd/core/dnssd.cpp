@@ -15,13 +15,11 @@
 #include <unistd.h>
 
 #include "ovusbd/core/avahiservicefile.h"
-#include "ovusbd/core/cmdline.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/dnssdname.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/mdnsresponder.h"
 #include "ovusbd/core/netlinkaddress.h"
-#include "ovusbd/core/platform.h"
 
 namespace {
 
@@ -74,12 +72,12 @@ void fillKnownAddresses(AddressSet* set) {
 
 } // namespace
 
-void readDnssdSettings(DnssdSettings* settings, bool tls, int port, const char* serverSerial) {
-    settings->tls = tls;
-    settings->preferIpv6 = preferIpv6;
-    settings->avahiDirAtStart = avahiDirAtStart;
+void readDnssdSettings(DnssdSettings* settings, const CoreSettings& core, int port) {
+    settings->tls = core.sslCertPath != nullptr;
+    settings->preferIpv6 = core.preferIpv6;
+    settings->avahiDirAtStart = core.avahiDirAtStart;
     settings->port = port;
-    settings->serverSerial = serverSerial;
+    settings->serverSerial = core.serverSerial;
     settings->useServiceFile = getConfigBool("UseAVAHIServiceFile", "1");
     settings->servicesDir = kAvahiServicesDir;
     settings->serviceFile = kAvahiServiceFile;

@@ -6,6 +6,8 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include "ovusbd/core/coresettings.h"
+
 // Read once by start-up; the paths are fixed in production.
 struct DnssdSettings {
     bool tls;                 // "SSLCert" is set: " (SSL)" and "_ssl"
@@ -19,9 +21,9 @@ struct DnssdSettings {
     int restartPauseSeconds;  // between a responder stop and its restart
 };
 
-// Fills settings from the configuration and the start-up values, with the
-// production paths.
-void readDnssdSettings(DnssdSettings* settings, bool tls, int port, const char* serverSerial);
+// Fills settings from the configuration and the core settings, with the
+// production paths; port is what the listener bound.
+void readDnssdSettings(DnssdSettings* settings, const CoreSettings& core, int port);
 
 // What the announcement did, so that stop undoes exactly that.
 struct DnssdAnnouncement {

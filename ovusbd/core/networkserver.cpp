@@ -1,12 +1,21 @@
 #include "ovusbd/core/networkserver.h"
 
+#include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/netservice.h"
+#include "ovusbd/core/reverseservice.h"
+#include "ovusbd/core/tcpservice.h"
+#include "ovusbd/core/tlsservice.h"
+#include "ovusbd/core/transport.h"
+
+const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, isBindingIdInUse,
+                                                          nullptr, nullptr};
 
 void setUpMessageHandlers() {
     fillMessageHandlerTable();
@@ -21,12 +30,12 @@ void stopBindProcessing() {
     stopBindQueue();
 }
 
-void buildNetworkServices(bool tls) {
-    int rc = createServiceList(tls);
+void buildNetworkServices(const CoreSettings& settings) {
+    int rc = createServiceList(settings.sslCertPath != nullptr);
     if (rc < 0) {
         logMessage(3, "Error %d building the network services, %s", -rc, strerror(-rc));
     }
-    rc = createConnectionList();
+    rc = createConnectionList(settings, &protocolConnectionCallbacks);
     if (rc < 0) {
         logMessage(3, "Error %d making the connection list, %s", -rc, strerror(-rc));
     }
@@ -40,7 +49,7 @@ void initNetworkServices() {
 
 bool listenNetworkServices(int* boundPort) {
     // Without its lists the server cannot serve anyone: that is a failed start.
-    if (serviceList == nullptr || connectionList == nullptr) {
+    if (serviceList == nullptr || !connectionListExists()) {
         return false;
     }
     return runServiceListen(boundPort);
@@ -65,7 +74,7 @@ void stopNetworkServices() {
 }
 
 void removeAllClients(const char* reason) {
-    if (connectionList != nullptr) {
+    if (connectionListExists()) {
         removeAllClientConnections(reason);
     }
 }
@@ -73,4 +82,35 @@ void removeAllClients(const char* reason) {
 void freeNetworkServices() {
     destroyConnectionList();
     destroyServiceList();
+}
+
+int createServiceList(bool tls) {
+    serviceList = createLockedList();
+    if (serviceList == nullptr) {
+        return -ENOMEM;
+    }
+    const CoreSettings& core = coreSettings();
+    const TlsSettings settings = {core.sslCertPath, core.sslCaPath, core.sslCrlPath, core.sslRequireClientCerts,
+                                  kTlsHandshakeTimeoutMs};
+    NetworkService* listener = tls ? createTlsService(&settings) : createTcpService();
+    if (listener == nullptr || appendToLockedList(serviceList, listener) != 0) {
+        free(listener);
+        return -ENOMEM;
+    }
+    NetworkService* reverse = tls ? createTlsReverseService(&settings) : createTcpReverseService();
+    if (reverse == nullptr || appendToLockedList(serviceList, reverse) != 0) {
+        free(reverse);
+        return -ENOMEM;
+    }
+    return 0;
+}
+
+void destroyServiceList() {
+    if (serviceList == nullptr) {
+        return;
+    }
+    runServiceDeinit();
+    clearLockedList(serviceList, freeService);
+    destroyLockedList(serviceList);
+    serviceList = nullptr;
 }

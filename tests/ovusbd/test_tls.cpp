@@ -28,9 +28,10 @@
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/netservice.h"
-#include "ovusbd/core/settings.h"
-#include "ovusbd/core/startlists.h"
+#include "ovusbd/core/coresettings.h"
+#include "ovusbd/core/networkserver.h"
+#include "ovusbd/core/nicknames.h"
+#include "ovusbd/core/transport.h"
 #include "ovusbd/core/tlsconnection.h"
 #include "ovusbd/core/tlsservice.h"
 #include "tests/support/ovclient.h"
@@ -77,13 +78,14 @@ protected:
         logStream_ = fopen(logPath_.c_str(), "a");
         setLogFile(logStream_);
         EXPECT_TRUE(loadConfig((dir_ + "/config.ini").c_str(), true));
-        pingTimeout = getConfigInt("PingTimeout", 9);
-        serverSerial = strdup("SERIAL42");
+        core_.pingTimeout = getConfigInt("PingTimeout", 9);
+        core_.serverSerial = strdup("SERIAL42");
+        installCoreSettings(&core_);
         clientIdMap = createLockedList();
         nicknameList = createLockedList();
         fillMessageHandlerTable();
         EXPECT_EQ(startBindQueue(), 0);
-        EXPECT_EQ(createConnectionList(), 0);
+        EXPECT_EQ(createConnectionList(core_, &protocolConnectionCallbacks), 0);
         serviceList = createLockedList();
         appendToLockedList(serviceList, createTlsService(&settings_));
         appendToLockedList(serviceList, createTlsReverseService(&settings_));
@@ -111,8 +113,8 @@ protected:
         clearLockedList(nicknameList, freeItem);
         destroyLockedList(nicknameList);
         nicknameList = nullptr;
-        free(serverSerial);
-        serverSerial = nullptr;
+        installCoreSettings(nullptr);
+        freeCoreSettings(&core_);
         freeConfigStore();
         setLogFile(nullptr);
         fclose(logStream_);
@@ -146,21 +148,19 @@ protected:
         return relay;
     }
 
-    size_t clients() const { return connectionList ? countLockedList(connectionList) : 0; }
+    size_t clients() const { return connectionListExists() ? connectionCount() : 0; }
 
     uint16_t onlyConnectionId() {
         uint16_t id = 0;
         waitUntil([&] { return clients() == 1; }, 5s);
-        forEachInLockedList(
-            connectionList, nullptr,
-            [](void* item, void* out) { *static_cast<uint16_t*>(out) = static_cast<ConnectedClient*>(item)->connectionId; },
-            nullptr, &id, 1);
+        copyConnectionIds(&id, 1);
         return id;
     }
 
     std::string dir_, logPath_;
     FILE* logStream_ = nullptr;
     TlsSettings settings_{};
+    CoreSettings core_;
     int port_ = 0;
     bool running_ = false;
     bool listened_ = false;
@@ -168,7 +168,7 @@ protected:
 
 Message forwardTo(const uint8_t uuid[16], size_t bodyLength, uint8_t fill) {
     Message m;
-    m.type = ovclient::kForward;
+    m.type = kMsgForward;
     m.payload.assign(uuid, uuid + 16);
     m.payload.resize(bodyLength - 33, fill);
     return m;
@@ -194,7 +194,7 @@ TEST_F(Tls, WholeProtocolOverTls) {
 
     client.skipPings = false;
     Message m;
-    ASSERT_TRUE(client.waitFor(ovclient::kPing, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgPing, &m, 5000));
     EXPECT_EQ(m.payload.size(), 4u);
     client.skipPings = true;
 
@@ -205,12 +205,12 @@ TEST_F(Tls, WholeProtocolOverTls) {
         Message big = forwardTo(hello.uuid, length, 'x');
         for (size_t i = 16; i < big.payload.size(); i += 3) big.payload[i] = uint8_t(rng());
         ASSERT_TRUE(client.send(big));
-        ASSERT_TRUE(client.waitFor(ovclient::kForward, &m, 15000)) << length;
+        ASSERT_TRUE(client.waitFor(kMsgForward, &m, 15000)) << length;
         EXPECT_EQ(m.payload, big.payload) << length;
     }
     Message compressible = forwardTo(hello.uuid, 1 << 20, 'z');
     ASSERT_TRUE(client.send(compressible));
-    ASSERT_TRUE(client.waitFor(ovclient::kForward, &m, 15000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 15000));
     EXPECT_GT(m.wireCompressedLength, 0u);
     EXPECT_EQ(m.payload, compressible.payload);
     EXPECT_EQ(clients(), 1u);
@@ -433,7 +433,7 @@ TEST_F(Tls, RemovalSendsCloseNotify) {
 }
 
 // The read slot's results: 0 for close_notify and for EOF, -ECONNRESET for
-// a reset, -EPROTO for anything else, each also in errno.
+// a reset, -EPROTO for anything else; never a stale errno.
 class TlsLink : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -469,12 +469,7 @@ protected:
     }
     int readOnce() {
         char buffer[64];
-        errno = 0;
-        int rc = server_->read(server_, buffer, sizeof buffer);
-        if (rc < 0) {
-            EXPECT_EQ(errno, -rc);
-        }
-        return rc;
+        return server_->read(server_, buffer, sizeof buffer);
     }
 
     TlsSettings settings_{};

@@ -1,15 +1,8 @@
-#include "ovusbd/core/netservice.h"
-
-#include "ovusbd/core/log.h"
-#include "ovusbd/core/reverseservice.h"
-#include "ovusbd/core/settings.h"
-#include "ovusbd/core/tcpservice.h"
-#include "ovusbd/core/tlsservice.h"
+#include "ovusbd/core/transport.h"
 
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-
 
 LockedList* serviceList = nullptr;
 
@@ -117,33 +110,4 @@ void startOrStopService(const char* key, uint8_t flag) {
 
 void freeService(void* item, void*) {
     free(item);
-}
-
-int createServiceList(bool tls) {
-    serviceList = createLockedList();
-    if (serviceList == nullptr) {
-        return -ENOMEM;
-    }
-    const TlsSettings settings = {sslCertPath, sslCaPath, sslCrlPath, sslRequireClientCerts, kTlsHandshakeTimeoutMs};
-    NetworkService* listener = tls ? createTlsService(&settings) : createTcpService();
-    if (listener == nullptr || appendToLockedList(serviceList, listener) != 0) {
-        free(listener);
-        return -ENOMEM;
-    }
-    NetworkService* reverse = tls ? createTlsReverseService(&settings) : createTcpReverseService();
-    if (reverse == nullptr || appendToLockedList(serviceList, reverse) != 0) {
-        free(reverse);
-        return -ENOMEM;
-    }
-    return 0;
-}
-
-void destroyServiceList() {
-    if (serviceList == nullptr) {
-        return;
-    }
-    runServiceDeinit();
-    clearLockedList(serviceList, freeService);
-    destroyLockedList(serviceList);
-    serviceList = nullptr;
 }
