@@ -1,7 +1,7 @@
 // Stand-ins for the layers that start-up calls but that are not built yet:
-// the rest of the USB device layer. Each
-// function is one call start-up makes in the real layer's place; each does
-// nothing and claims nothing it did not do. When a layer lands, start-up
+// the rest of the USB device layer. Each function is one call start-up makes
+// in the real layer's place; each does nothing and claims nothing it did not
+// do. When a layer lands, start-up
 // calls the layer's own function instead and the stand-in here is deleted
 // whole.
 #pragma once
