@@ -26,12 +26,7 @@
 #include "calvix/resolution.h"
 #include "calvix/ruleediting.h"
 #include "tests/calvix/fakecontrolserver.h"
-// GCC 12 sees a false out-of-bounds copy in the table's text helper once
-// it is inlined here (a vector insert from a string).
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Warray-bounds"
 #include "tests/support/controlwire_golden.h"
-#pragma GCC diagnostic pop
 #include "tests/support/wait.h"
 
 namespace {
