@@ -233,7 +233,7 @@ void submitIsoTransfer(const DeviceOperation* operation) {
   int valid = validateIsoRequest(operation->isoPacketCount, operation->isoPackets, operation->isoPacketsLength,
                                  operation->isoResultsLength, operation->isoLength, operation->isoBufferLength,
                                  usbSettings.isoUrbSize);
-  if (valid < 0 || !base || !operation->isoResults) {
+  if (valid < 0 || (!base && operation->isoLength > 0) || !operation->isoResults) {
     completeWithError(group, -EINVAL);
     return;
   }
@@ -263,7 +263,7 @@ void submitIsoTransfer(const DeviceOperation* operation) {
     urb->type = USBDEVFS_URB_TYPE_ISO;
     urb->endpoint = static_cast<unsigned char>(operation->endpoint);
     urb->flags = piece.flags;
-    urb->buffer = base + piece.offset;
+    urb->buffer = base ? base + piece.offset : nullptr;
     urb->buffer_length = static_cast<int>(piece.length);
     urb->number_of_packets = static_cast<int>(piece.packetCount);
     for (uint32_t i = 0; i < piece.packetCount; ++i) urb->iso_frame_desc[i].length = lengths[piece.firstPacket + i];
