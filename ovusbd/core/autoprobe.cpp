@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "ovusbd/core/config.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/platform.h"
 
 char savedAutoprobe = '1';
 
@@ -57,7 +57,7 @@ bool writeAutoprobe(char c) {
 }
 
 bool switchOffAutoprobe() {
-  if (getConfigBool("AutoAttachToKernel", autoAttachDefault)) return true;
+  if (getConfigBool("AutoAttachToKernel", coreSettings().autoAttachDefault)) return true;
   bool opened;
   char current;
   int r = readAutoprobe(&current, &opened);

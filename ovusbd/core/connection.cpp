@@ -3,63 +3,19 @@
 #include <errno.h>
 #include <ifaddrs.h>
 #include <limits.h>
-#include <sched.h>
 #include <netinet/in.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "ovusbd/core/config.h"
-#include "ovusbd/core/devicebinding.h"
-#include "ovusbd/core/framing.h"
-#include "ovusbd/core/handlers.h"
+#include "ovusbd/core/connectionmodule.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/randomuuid.h"
-#include "ovusbd/core/settings.h"
 #include "ovusbd/core/util.h"
 
-LockedList* connectionList = nullptr;
-ConnectionEventHooks connectionEventHooks = {nullptr, nullptr};
-
-namespace {
-
-constexpr uint8_t kTransmitStarted = 1, kReceiveStarted = 2, kPingStarted = 4;
-
-// Module state beside the list. `tick` wakes the per-client sleeps of the
-// ping and watchdog threads (1 s each) when a client stops or the module
-// shuts down, and tells removeAllClientConnections that a record went away.
-struct ConnectionModule {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t tick = PTHREAD_COND_INITIALIZER;
-    int liveWatchdogs = 0;   // detached watchdogs still running; guarded by mutex
-    bool shuttingDown = false;
-};
-ConnectionModule module;
-
-pthread_mutex_t connectionIdLock = PTHREAD_MUTEX_INITIALIZER;
-uint16_t connectionIdCounter = 0;
-
-bool matchConnectionId(void* item, const void* key) {
-    return static_cast<ConnectedClient*>(item)->connectionId == *static_cast<const uint16_t*>(key);
-}
-
-// Runs fn(client, arg) under the list lock on the client with this id.
-// Returns false when there is no such client.
-template <typename Fn>
-bool withClient(uint16_t id, Fn fn) {
-    struct Call {
-        Fn* fn;
-        bool found;
-    } call{&fn, false};
-    forEachInLockedList(
-        connectionList, matchConnectionId,
-        [](void* item, void* out) {
-            auto* c = static_cast<Call*>(out);
-            c->found = true;
-            (*c->fn)(static_cast<ConnectedClient*>(item));
-        },
-        &id, &call, 1);
-    return call.found;
-}
+ConnectionModule* connectionModule = nullptr;
 
 timespec monotonicNow() {
     timespec now;
@@ -67,31 +23,42 @@ timespec monotonicNow() {
     return now;
 }
 
-// Sleeps up to one second; returns early when the module is woken (a client
-// stops or the module shuts down).
 void waitOneTick() {
     timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += 1;
-    pthread_mutex_lock(&module.mutex);
-    if (!module.shuttingDown) {
-        pthread_cond_timedwait(&module.tick, &module.mutex, &deadline);
+    pthread_mutex_lock(&connectionModule->mutex);
+    if (!connectionModule->shuttingDown) {
+        pthread_cond_timedwait(&connectionModule->tick, &connectionModule->mutex, &deadline);
     }
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_unlock(&connectionModule->mutex);
 }
 
 void wakeTicks() {
-    pthread_mutex_lock(&module.mutex);
-    pthread_cond_broadcast(&module.tick);
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_lock(&connectionModule->mutex);
+    pthread_cond_broadcast(&connectionModule->tick);
+    pthread_mutex_unlock(&connectionModule->mutex);
 }
 
 bool moduleShuttingDown() {
-    pthread_mutex_lock(&module.mutex);
-    bool down = module.shuttingDown;
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_lock(&connectionModule->mutex);
+    bool down = connectionModule->shuttingDown;
+    pthread_mutex_unlock(&connectionModule->mutex);
     return down;
 }
+
+ClientState clientState(uint16_t id) {
+    ClientState s{false, true, false, false};
+    withClient(id, [&](ConnectedClient* c) {
+        s.found = true;
+        s.stopping = c->stopFlag != 0;
+        s.transmitEnded = c->transmitEnded != 0;
+        s.receiveEnded = c->receiveEnded != 0;
+    });
+    return s;
+}
+
+namespace {
 
 void freeMessageItem(void* item, void*) {
     freeMessage(static_cast<MessageHeader*>(item));
@@ -101,39 +68,14 @@ void freeItem(void* item, void*) {
     free(item);
 }
 
-// Appends under the list lock, then the queue's lock (the fixed order).
-// The queue is found under the list lock and appended to after it is
-// released: the append wakes the transmit thread (a system call), and doing
-// that under the one lock every client thread takes made the clients wait
-// for each other. The sender is counted in queueSenders while it holds the
-// queue pointer; removal takes the queue out of the record under the list
-// lock and then waits for that count to drop before freeing the queue, so
-// the queue, and the record the count lives in, outlive every append.
-bool queueOnConnection(uint16_t id, MessageHeader* message) {
-    LockedList* queue = nullptr;
-    ConnectedClient* client = nullptr;
-    withClient(id, [&](ConnectedClient* c) {
-        if (c->transmitQueue != nullptr) {
-            queue = c->transmitQueue;
-            client = c;
-            __atomic_add_fetch(&c->queueSenders, 1, __ATOMIC_ACQ_REL);
-        }
-    });
-    if (queue == nullptr) {
-        return false;
-    }
-    const bool queued = appendToLockedList(queue, message) == 0;
-    __atomic_sub_fetch(&client->queueSenders, 1, __ATOMIC_RELEASE);
-    return queued;
-}
-
 // The link's own address family decides the interface: for IPv4 (and IPv4
 // mapped into IPv6) the IPv4 address, for IPv6 the 16-byte address.
 void findInterfaceName(NetworkConnection* link, char out[256]) {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (link->getLocalAddress(link, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        logMessage(4, "Error %d running getsockname to find interface, %s", errno, strerror(errno));
+    const int rc = link->getLocalAddress(link, reinterpret_cast<sockaddr*>(&local), &length);
+    if (rc != 0) {
+        logMessage(4, "Error %d running getsockname to find interface, %s", -rc, strerror(-rc));
         return;
     }
     int family = local.ss_family;
@@ -169,11 +111,6 @@ void findInterfaceName(NetworkConnection* link, char out[256]) {
     }
     freeifaddrs(list);
 }
-
-void* connectionTransmitThread(void* argument);
-void* connectionReceiveThread(void* argument);
-void* connectionPingThread(void* argument);
-void* connectionWatchdogThread(void* argument);
 
 uint16_t* idCopy(uint16_t id) {
     auto* copy = static_cast<uint16_t*>(malloc(sizeof(uint16_t)));
@@ -217,14 +154,14 @@ void startClientThreads(void* item, void*) {
     if (startThread(&c->pingThread, connectionPingThread, c->connectionId, false)) {
         c->threadsStarted |= kPingStarted;
     }
-    pthread_mutex_lock(&module.mutex);
-    module.liveWatchdogs++;
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_lock(&connectionModule->mutex);
+    connectionModule->liveWatchdogs++;
+    pthread_mutex_unlock(&connectionModule->mutex);
     pthread_t watchdog;
     if (!startThread(&watchdog, connectionWatchdogThread, c->connectionId, true)) {
-        pthread_mutex_lock(&module.mutex);
-        module.liveWatchdogs--;
-        pthread_mutex_unlock(&module.mutex);
+        pthread_mutex_lock(&connectionModule->mutex);
+        connectionModule->liveWatchdogs--;
+        pthread_mutex_unlock(&connectionModule->mutex);
     }
 }
 
@@ -240,50 +177,85 @@ void addressText(const sockaddr_storage* address, char* out, size_t size) {
 
 } // namespace
 
-int createConnectionList() {
-    connectionList = createLockedList();
-    if (connectionList == nullptr) {
+int createConnectionList(const CoreSettings& settings, const ConnectionCallbacks* callbacks) {
+    auto* made = static_cast<ConnectionModule*>(calloc(1, sizeof(ConnectionModule)));
+    if (made == nullptr) {
         return -ENOMEM;
     }
-    pthread_mutex_lock(&module.mutex);
-    module.shuttingDown = false;
-    pthread_mutex_unlock(&module.mutex);
+    made->connectionList = createLockedList();
+    if (made->connectionList == nullptr) {
+        free(made);
+        return -ENOMEM;
+    }
+    pthread_mutex_init(&made->mutex, nullptr);
+    pthread_cond_init(&made->tick, nullptr);
+    pthread_mutex_init(&made->idLock, nullptr);
+    made->pingTimeout = settings.pingTimeout;
+    made->traceMessages = settings.traceMessages;
+    if (callbacks != nullptr) {
+        made->callbacks = *callbacks;
+    }
+    connectionModule = made;
     return 0;
 }
 
 void destroyConnectionList() {
-    if (connectionList == nullptr) {
+    if (connectionModule == nullptr) {
         return;
     }
     removeAllClientConnections("server shutdown");
-    pthread_mutex_lock(&module.mutex);
-    module.shuttingDown = true;
-    pthread_cond_broadcast(&module.tick);
-    while (module.liveWatchdogs > 0) {
-        pthread_cond_wait(&module.tick, &module.mutex);
+    pthread_mutex_lock(&connectionModule->mutex);
+    connectionModule->shuttingDown = true;
+    pthread_cond_broadcast(&connectionModule->tick);
+    while (connectionModule->liveWatchdogs > 0) {
+        pthread_cond_wait(&connectionModule->tick, &connectionModule->mutex);
     }
-    pthread_mutex_unlock(&module.mutex);
-    clearLockedList(connectionList, freeItem);
-    destroyLockedList(connectionList);
-    connectionList = nullptr;
+    pthread_mutex_unlock(&connectionModule->mutex);
+    clearLockedList(connectionModule->connectionList, freeItem);
+    destroyLockedList(connectionModule->connectionList);
+    pthread_mutex_destroy(&connectionModule->mutex);
+    pthread_cond_destroy(&connectionModule->tick);
+    pthread_mutex_destroy(&connectionModule->idLock);
+    free(connectionModule);
+    connectionModule = nullptr;
 }
 
-int connectionPingTimeout() {
-    return pingTimeout;
+bool connectionListExists() {
+    return connectionModule != nullptr;
 }
 
-bool connectionTraceMessages() {
-    return traceMessages;
+size_t copyConnectionIds(uint16_t* ids, size_t capacity) {
+    struct Ids {
+        uint16_t* ids;
+        size_t count, capacity;
+    } list{ids, 0, capacity};
+    if (connectionModule == nullptr) {
+        return 0;
+    }
+    forEachInLockedList(
+        connectionModule->connectionList, nullptr,
+        [](void* item, void* out) {
+            auto* l = static_cast<Ids*>(out);
+            if (l->count < l->capacity) {
+                l->ids[l->count++] = static_cast<ConnectedClient*>(item)->connectionId;
+            }
+        },
+        nullptr, &list, 0);
+    return list.count;
+}
+
+size_t connectionCount() {
+    return connectionModule != nullptr ? countLockedList(connectionModule->connectionList) : 0;
 }
 
 uint16_t nextConnectionId() {
-    pthread_mutex_lock(&connectionIdLock);
-    connectionIdCounter++;
-    if (connectionIdCounter == 0) {
-        connectionIdCounter = 1;
+    pthread_mutex_lock(&connectionModule->idLock);
+    connectionModule->idCounter++;
+    if (connectionModule->idCounter == 0) {
+        connectionModule->idCounter = 1;
     }
-    uint16_t id = connectionIdCounter;
-    pthread_mutex_unlock(&connectionIdLock);
+    uint16_t id = connectionModule->idCounter;
+    pthread_mutex_unlock(&connectionModule->idLock);
     return id;
 }
 
@@ -294,8 +266,9 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     memcpy(&remote, remoteAddress, remoteLength);
     char remoteText[64];
     addressText(&remote, remoteText, sizeof remoteText);
-    if (connection->setNoDelay(connection) != 0) {
-        logMessage(3, "Error %d setting NODELAY for client %s, %s", errno, remoteText, strerror(errno));
+    const int noDelay = connection->setNoDelay(connection);
+    if (noDelay != 0) {
+        logMessage(3, "Error %d setting NODELAY for client %s, %s", -noDelay, remoteText, strerror(-noDelay));
         return false;
     }
     if (!connection->handshake(connection)) {
@@ -321,15 +294,15 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     c->lastReceive = monotonicNow();
     const uint16_t id = c->connectionId;
     logMessage(6, "%s connected as connection %u", remoteText, id);
-    if (connectionEventHooks.clientConnected != nullptr) {
+    if (connectionModule->callbacks.clientConnected != nullptr) {
         char* command = getConfigString("onClientConnect", nullptr, true);
         if (command != nullptr) {
-            connectionEventHooks.clientConnected(command, remoteText, id);
+            connectionModule->callbacks.clientConnected(command, remoteText, id);
             free(command);
         }
     }
     if (moduleShuttingDown() ||
-        updateOrAppendInLockedList(connectionList, matchNothing, freeItem, startClientThreads, nullptr, nullptr,
+        updateOrAppendInLockedList(connectionModule->connectionList, matchNothing, freeItem, startClientThreads, nullptr, nullptr,
                                    nullptr, c) != 0) {
         destroyLockedList(c->transmitQueue);
         destroyLockedList(c->devicePasswords);
@@ -357,11 +330,13 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
     withClient(connectionId, [&](ConnectedClient* client) { memcpy(clientText, client->clientText, sizeof clientText); });
     addressText(&c->remoteAddress, remoteText, sizeof remoteText);
     char* command = nullptr;
-    if (connectionEventHooks.clientDisconnected != nullptr) {
+    if (connectionModule->callbacks.clientDisconnected != nullptr) {
         command = getConfigString("onClientDisconnect", nullptr, true);
     }
 
-    unbindConnectionDevices(connectionId);
+    if (connectionModule->callbacks.clientLeaving != nullptr) {
+        connectionModule->callbacks.clientLeaving(connectionId);
+    }
 
     NetworkConnection* link = nullptr;
     uint8_t started = 0;
@@ -401,12 +376,12 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
     destroyLockedList(passwords);
     logMessage(6, "Connection %u successfully removed (reason:%s)", connectionId, reason);
     if (command != nullptr) {
-        connectionEventHooks.clientDisconnected(command, connectionId, reason, clientText, remoteText);
+        connectionModule->callbacks.clientDisconnected(command, connectionId, reason, clientText, remoteText);
         free(command);
     }
     link->destroy(link);
     free(link);
-    removeFromLockedList(connectionList, matchConnectionId, freeItem, &connectionId, nullptr);
+    removeFromLockedList(connectionModule->connectionList, matchConnectionId, freeItem, &connectionId, nullptr);
     wakeTicks();
     return true;
 }
@@ -416,7 +391,7 @@ void removeAllClientConnections(const char* reason) {
         uint16_t first = 0;
         bool claimedElsewhere = false;
         forEachInLockedList(
-            connectionList, nullptr,
+            connectionModule->connectionList, nullptr,
             [](void* item, void* out) {
                 auto* c = static_cast<ConnectedClient*>(item);
                 *static_cast<uint16_t*>(out) = c->connectionId;
@@ -431,55 +406,19 @@ void removeAllClientConnections(const char* reason) {
         if (claimedElsewhere) {
             // Another thread (the client's watchdog) is removing it; wait for
             // that removal to finish rather than spin.
-            // The list lock is never taken under module.mutex (the
+            // The list lock is never taken under connectionModule->mutex (the
             // other order exists), so look first, then wait; a wake-up
             // missed in between costs at most the one-second bound.
             if (connectionExists(first)) {
                 timespec deadline;
                 clock_gettime(CLOCK_REALTIME, &deadline);
                 deadline.tv_sec += 1;
-                pthread_mutex_lock(&module.mutex);
-                pthread_cond_timedwait(&module.tick, &module.mutex, &deadline);
-                pthread_mutex_unlock(&module.mutex);
+                pthread_mutex_lock(&connectionModule->mutex);
+                pthread_cond_timedwait(&connectionModule->tick, &connectionModule->mutex, &deadline);
+                pthread_mutex_unlock(&connectionModule->mutex);
             }
         }
     }
-}
-
-void sendToConnection(uint16_t connectionId, MessageHeader* message) {
-    if (message == nullptr) {
-        return;
-    }
-    if (!queueOnConnection(connectionId, message)) {
-        freeMessage(message);
-    }
-}
-
-void broadcastMessage(MessageHeader* message) {
-    if (message == nullptr) {
-        return;
-    }
-    struct Ids {
-        uint16_t* ids;
-        size_t count, capacity;
-    } ids{nullptr, 0, 0};
-    const size_t expected = countLockedList(connectionList) + 8;
-    ids.ids = static_cast<uint16_t*>(calloc(expected, sizeof(uint16_t)));
-    ids.capacity = ids.ids != nullptr ? expected : 0;
-    forEachInLockedList(
-        connectionList, nullptr,
-        [](void* item, void* out) {
-            auto* list = static_cast<Ids*>(out);
-            if (list->count < list->capacity) {
-                list->ids[list->count++] = static_cast<ConnectedClient*>(item)->connectionId;
-            }
-        },
-        nullptr, &ids, 0);
-    for (size_t i = 0; i < ids.count; i++) {
-        sendToConnection(ids.ids[i], cloneMessage(message));
-    }
-    free(ids.ids);
-    freeMessage(message);
 }
 
 bool getConnectionRemoteAddress(uint16_t connectionId, sockaddr_storage* out) {
@@ -517,7 +456,7 @@ bool setConnectionClientDetail(uint16_t connectionId, const char* text) {
 }
 
 bool connectionExists(uint16_t connectionId) {
-    return findInLockedList(connectionList, matchConnectionId, &connectionId);
+    return connectionModule != nullptr && findInLockedList(connectionModule->connectionList, matchConnectionId, &connectionId);
 }
 
 uint16_t findConnectionByUuid(const uint8_t uuid[16]) {
@@ -526,8 +465,11 @@ uint16_t findConnectionByUuid(const uint8_t uuid[16]) {
         const uint8_t* uuid;
         uint16_t* id;
     } search{uuid, &id};
+    if (connectionModule == nullptr) {
+        return 0;
+    }
     forEachInLockedList(
-        connectionList,
+        connectionModule->connectionList,
         [](void* item, const void* key) {
             return memcmp(static_cast<ConnectedClient*>(item)->uuid, static_cast<const Search*>(key)->uuid, 16) == 0;
         },
@@ -537,8 +479,8 @@ uint16_t findConnectionByUuid(const uint8_t uuid[16]) {
 }
 
 bool isRemoteAddressConnected(const sockaddr* address) {
-    return findInLockedList(
-        connectionList,
+    return connectionModule != nullptr && findInLockedList(
+        connectionModule->connectionList,
         [](void* item, const void* key) {
             return memcmp(&static_cast<ConnectedClient*>(item)->remoteAddress, key, sizeof(sockaddr_storage)) == 0;
         },
@@ -611,41 +553,6 @@ bool takeDevicePassword(uint16_t connectionId, uint32_t deviceAddress, char out[
     return take.found;
 }
 
-namespace {
-
-bool clientStoppingOrGone(uint16_t id) {
-    bool stopping = true;
-    withClient(id, [&](ConnectedClient* c) { stopping = c->stopFlag != 0; });
-    return stopping;
-}
-
-// The loop of readConnectionExact with the link already in hand. A read that
-// delivers everything asked for (the usual case: the link reads with
-// MSG_WAITALL) takes no lock. Only a read that came back short, or asked to
-// be retried, looks at the stop flag: removal shuts the link down, which
-// ends every blocked read.
-int readLinkExact(uint16_t connectionId, NetworkConnection* link, void* buffer, size_t length) {
-    size_t total = 0;
-    while (total < length) {
-        const int got = link->read(link, static_cast<uint8_t*>(buffer) + total, length - total);
-        if (got > 0) {
-            total += size_t(got);
-            if (total == length) {
-                break;
-            }
-        } else if (!(got < 0 && errno == EAGAIN)) {
-            return got;
-        }
-        if (clientStoppingOrGone(connectionId)) {
-            // Bytes that arrived are of no use without the rest.
-            return got < 0 ? got : 0;
-        }
-    }
-    return int(length);
-}
-
-} // namespace
-
 int readConnectionExact(uint16_t connectionId, void* buffer, size_t length) {
     NetworkConnection* link = nullptr;
     bool stopping = true;
@@ -659,229 +566,11 @@ int readConnectionExact(uint16_t connectionId, void* buffer, size_t length) {
     return readLinkExact(connectionId, link, buffer, length);
 }
 
-namespace {
-
-struct ClientState {
-    bool found;
-    bool stopping;
-    bool transmitEnded;
-    bool receiveEnded;
-};
-
-ClientState clientState(uint16_t id) {
-    ClientState s{false, true, false, false};
-    withClient(id, [&](ConnectedClient* c) {
-        s.found = true;
-        s.stopping = c->stopFlag != 0;
-        s.transmitEnded = c->transmitEnded != 0;
-        s.receiveEnded = c->receiveEnded != 0;
-    });
-    return s;
-}
-
-void* connectionTransmitThread(void* argument) {
-    const uint16_t id = *static_cast<uint16_t*>(argument);
-    free(argument);
-    FrameEncoder encoder;
-    initFrameEncoder(&encoder, uint32_t(getConfigInt("CompressionLimit", int(kDefaultCompressionLimit))));
-    const bool trace = connectionTraceMessages();
-    LockedList* queue = nullptr;
-    NetworkConnection* link = nullptr;
-    bool stopping = true;
-    withClient(id, [&](ConnectedClient* c) {
-        stopping = c->stopFlag != 0;
-        queue = c->transmitQueue;
-        link = c->link;
-    });
-    // queue and link stay valid until this thread is joined by the remover.
-    while (!stopping && queue != nullptr) {
-        auto* message = static_cast<MessageHeader*>(takeFromLockedList(queue));
-        if (message == nullptr) {
-            break;
-        }
-        const uint8_t* frame = nullptr;
-        size_t frameLength = 0;
-        int rc = encodeFrame(&encoder, message, &frame, &frameLength);
-        if (rc == FRAME_TOO_BIG) {
-            logMessage(3, "Error processing message (type %u). It is too big (%u bytes) to transmit", message->type,
-                       uint32_t(kMessageHeaderSize + uint64_t(message->payloadLength) > 0xffffffffu
-                                    ? 0xffffffffu
-                                    : kMessageHeaderSize + message->payloadLength));
-            freeMessage(message);
-            break;
-        }
-        if (rc != 0) {
-            logMessage(3, "Error %d encoding message (type %u) for connection %u", rc, message->type, id);
-            freeMessage(message);
-            continue;
-        }
-        if (trace) {
-            logMessage(7, "tx:t=%d,a=%u,s=%u", message->type, message->deviceAddress, message->payloadLength);
-        }
-        // Written outside the connection-list lock: a peer that does not read
-        // holds up only this thread, and only until the send time-out.
-        size_t written = 0;
-        int result = 1;
-        while (written < frameLength) {
-            result = link->write(link, frame + written, frameLength - written);
-            if (result <= 0) {
-                break;
-            }
-            written += size_t(result);
-        }
-        freeMessage(message);
-        if (result <= 0) {
-            ClientState s = clientState(id);
-            if (!s.found || s.stopping || s.receiveEnded) {
-                break;
-            }
-            if (result == 0) {
-                logMessage(6, "Connection %d remotely disconnected gracefully (tx)", id);
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                logMessage(6, "Connection %d stopped reading, send timed out", id);
-            }
-            break;
-        }
-        // The stop flag is not read again here: removal sets it and then
-        // queues the null item, which ends this loop; a write to the link it
-        // has shut down fails and is checked above.
-    }
-    bool wasStopping = true;
-    withClient(id, [&](ConnectedClient* c) {
-        c->transmitEnded = 1;
-        wasStopping = c->stopFlag != 0;
-    });
-    // A client that can no longer be sent to must not linger with a growing
-    // queue: shutting the link down ends its receive thread, and its watchdog
-    // then removes it.
-    if (!wasStopping && link != nullptr) {
-        link->close(link);
-    }
-    releaseFrameEncoder(&encoder);
-    return nullptr;
-}
-
-// Logs why a read ended, unless the other direction or a removal already did.
-void reportReadEnd(uint16_t id, int result, const char* what) {
-    ClientState s = clientState(id);
-    if (!s.found || s.stopping || s.transmitEnded) {
-        return;
-    }
-    if (result == 0 && strcmp(what, "rx msg size") == 0) {
-        logMessage(6, "Connection %d remotely disconnected gracefully (%s)", id, what);
-    } else if (result < 0 && errno == ECONNRESET) {
-        logMessage(6, "Connection %d remotely disconnected abruptly (%s)", id, what);
-    }
-}
-
-void* connectionReceiveThread(void* argument) {
-    const uint16_t id = *static_cast<uint16_t*>(argument);
-    free(argument);
-    const bool trace = connectionTraceMessages();
-    FrameDecoder decoder{};
-    // The link stays valid until the remover has joined this thread.
-    NetworkConnection* link = nullptr;
-    bool stopping = true;
-    withClient(id, [&](ConnectedClient* c) {
-        stopping = c->stopFlag != 0;
-        link = c->link;
-    });
-    while (!stopping) {
-        uint8_t prefix[kFramePrefixSize];
-        int rc = readLinkExact(id, link, prefix, sizeof prefix);
-        if (rc <= 0) {
-            reportReadEnd(id, rc, "rx msg size");
-            break;
-        }
-        FrameSizes sizes;
-        rc = parseFramePrefix(prefix, sizeof prefix, &sizes);
-        if (rc == FRAME_TOO_BIG) {
-            logMessage(3, "Error received message is too big (comp=%u, uncomp=%u)", sizes.compressedLength,
-                       sizes.bodyLength);
-            break;
-        }
-        if (rc != 0) {
-            logMessage(3, "Error received message is malformed (comp=%u, uncomp=%u), %s", sizes.compressedLength,
-                       sizes.bodyLength, frameErrorText(rc));
-            break;
-        }
-        uint8_t* frame = frameDecoderFrameBuffer(&decoder, sizes.frameBytes);
-        uint8_t* inflate = sizes.compressedLength != 0 ? frameDecoderInflateBuffer(&decoder, sizes.bodyLength) : nullptr;
-        if (frame == nullptr || (sizes.compressedLength != 0 && inflate == nullptr)) {
-            logMessage(3, "Error allocating %u bytes for a message of connection %u", sizes.frameBytes, id);
-            break;
-        }
-        rc = readLinkExact(id, link, frame, sizes.frameBytes);
-        if (rc <= 0) {
-            reportReadEnd(id, rc, "rx msg data");
-            break;
-        }
-        const MessageHeader* body = nullptr;
-        rc = decodeFrameBody(&sizes, frame, sizes.frameBytes, inflate, inflate != nullptr ? sizes.bodyLength : 0, &body);
-        if (rc == FRAME_BAD_COMPRESSION) {
-            logMessage(3, "Error decompressing message");
-            break;
-        }
-        if (rc != 0) {
-            logMessage(3, "Error received message is malformed (comp=%u, uncomp=%u), %s", sizes.compressedLength,
-                       sizes.bodyLength, frameErrorText(rc));
-            break;
-        }
-        // One walk per message: the pending refresh of the receive time, and
-        // whether the client is being removed (then the message is dropped).
-        withClient(id, [&](ConnectedClient* c) {
-            stopping = c->stopFlag != 0;
-            if (c->refreshPending) {
-                c->lastReceive = monotonicNow();
-                c->refreshPending = 0;
-            }
-        });
-        if (stopping) {
-            break;
-        }
-        if (trace) {
-            logMessage(7, "rx:t=%d,a=%u,s=%u", body->type, body->deviceAddress, body->payloadLength);
-        }
-        dispatchMessage(id, body);
-    }
-    withClient(id, [&](ConnectedClient* c) { c->receiveEnded = 1; });
-    releaseFrameDecoder(&decoder);
-    return nullptr;
-}
-
-void* connectionPingThread(void* argument) {
-    const uint16_t id = *static_cast<uint16_t*>(argument);
-    free(argument);
-    int interval = getConfigInt("PingInterval", 4);
-    // Below 1 would ping without pause (0) or never (negative).
-    if (interval < 1) {
-        interval = 1;
-    }
-    int counter = 0;
-    while (!clientState(id).stopping) {
-        if (counter >= interval) {
-            MessageHeader* ping = allocMessage(4, 12, 0, 0, 0, 0, 0, 0, 0, 0);
-            if (ping != nullptr) {
-                const uint32_t now = uint32_t(time(nullptr));
-                memcpy(messagePayload(ping), &now, 4);
-                if (!queueOnConnection(id, ping)) {
-                    freeMessage(ping);
-                }
-            }
-            counter = 0;
-        } else {
-            waitOneTick();
-            counter++;
-        }
-    }
-    return nullptr;
-}
-
 void* connectionWatchdogThread(void* argument) {
     const uint16_t id = *static_cast<uint16_t*>(argument);
     free(argument);
     const int interval = getConfigInt("PingInterval", 4);
-    const int timeout = connectionPingTimeout();
+    const int timeout = connectionModule->pingTimeout;
     while (!clientState(id).stopping && !moduleShuttingDown()) {
         waitOneTick();
         const timespec now = monotonicNow();
@@ -897,11 +586,9 @@ void* connectionWatchdogThread(void* argument) {
             break;
         }
     }
-    pthread_mutex_lock(&module.mutex);
-    module.liveWatchdogs--;
-    pthread_cond_broadcast(&module.tick);
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_lock(&connectionModule->mutex);
+    connectionModule->liveWatchdogs--;
+    pthread_cond_broadcast(&connectionModule->tick);
+    pthread_mutex_unlock(&connectionModule->mutex);
     return nullptr;
 }
-
-} // namespace

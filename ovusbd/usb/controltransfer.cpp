@@ -39,10 +39,10 @@ void submitControlTransfer(uint32_t address, uint8_t endpoint, const uint8_t set
     finishGroupSubmission(group, true, true);
     return;
   }
-  uint32_t count = bulkUrbCount(wLength, usbSettings.bulkUrbSize);
+  uint32_t count = bulkUrbCount(wLength, usbSettings().bulkUrbSize);
   bool failed = false, gone = false;
   for (uint32_t i = 0; i < count; ++i) {
-    UrbPiece piece = bulkUrbPiece(wLength, usbSettings.bulkUrbSize, i, false, false);
+    UrbPiece piece = bulkUrbPiece(wLength, usbSettings().bulkUrbSize, i, false, false);
     usbdevfs_urb* urb = newUrb(0);
     uint8_t* buffer = static_cast<uint8_t*>(calloc(1, kSetupSize + piece.length));
     if (!urb || !buffer) {

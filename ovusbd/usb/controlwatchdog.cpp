@@ -15,7 +15,7 @@ void* controlWatchdogThread(void* argument) {
   // watchdog early nor hold it off.
   struct timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);
-  int ms = usbSettings.controlTimeoutMs;
+  int ms = controlTimeoutMs(usbSettings());
   deadline.tv_sec += ms / 1000;
   deadline.tv_nsec += (ms % 1000) * 1000000L;
   if (deadline.tv_nsec >= 1000000000L) {

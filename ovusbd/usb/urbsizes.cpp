@@ -3,12 +3,9 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "ovusbd/core/config.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/usbsys.h"
-
-UsbSettings usbSettings = kDefaultUsbSettings;
 
 namespace {
 
@@ -46,31 +43,29 @@ void configureUrbSizes(const char* release, UsbSettings* settings) {
   }
 }
 
-void readUsbSettings(UsbSettings* settings) {
-  *settings = kDefaultUsbSettings;
+int controlTimeoutMs(const UsbSettings& settings) {
+  if (settings.controlTimeoutMs > 0) return settings.controlTimeoutMs;
+  // A time-out of nothing would discard every request at once.
+  int seconds = settings.controlTimeout > 0 && settings.controlTimeout < 24 * 3600 ? settings.controlTimeout : 3;
+  return seconds * 1000;
+}
+
+void readUrbSizes(UsbSettings* settings) {
   int fd = usbSys->open("/proc/sys/kernel/osrelease", O_RDONLY, 0);
   if (fd < 0) {
     logMessage(4, "Warning, failed quering oslrease for the linux version, defaulting to small URB sizes, %d (%s)",
                -fd, strerror(-fd));
-  } else {
-    char release[128] = {};
-    ssize_t got = usbSys->read(fd, release, sizeof release - 1);
-    usbSys->close(fd);
-    if (got <= 0) {
-      int error = got < 0 ? static_cast<int>(-got) : ENODATA;
-      logMessage(4, "Warning, failed quering linux version (1), defaulting to small URB sizes, %d (%s)", error,
-                 strerror(error));
-    } else {
-      release[strcspn(release, "\n")] = '\0';
-      configureUrbSizes(release, settings);
-    }
+    return;
   }
-  int timeout = getConfigInt("ControlTimeout", 3);
-  settings->controlTimeoutMs = timeout > 0 && timeout < 24 * 3600 ? timeout * 1000 : 3000;
-  settings->enableIsoZeroCopy = getConfigBool("EnableIsoZeroCopy", "0");
-  settings->enableBulkIntZeroCopy = getConfigBool("EnableBulkIntZeroCopy", "0");
-  int minIso = getConfigInt("MinIsoZeroCopySize", 16384);
-  int minBulk = getConfigInt("MinBulkIntZeroCopySize", 16384);
-  settings->minIsoZeroCopySize = minIso > 0 ? static_cast<uint32_t>(minIso) : 0;
-  settings->minBulkIntZeroCopySize = minBulk > 0 ? static_cast<uint32_t>(minBulk) : 0;
+  char release[128] = {};
+  ssize_t got = usbSys->read(fd, release, sizeof release - 1);
+  usbSys->close(fd);
+  if (got <= 0) {
+    int error = got < 0 ? static_cast<int>(-got) : ENODATA;
+    logMessage(4, "Warning, failed quering linux version (1), defaulting to small URB sizes, %d (%s)", error,
+               strerror(error));
+    return;
+  }
+  release[strcspn(release, "\n")] = '\0';
+  configureUrbSizes(release, settings);
 }

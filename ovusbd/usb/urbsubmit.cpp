@@ -124,7 +124,7 @@ void runCompletionQueueItem(UrbGroup* group) {
   // signals each one that comes back.
   struct timespec deadline;
   clock_gettime(CLOCK_MONOTONIC, &deadline);
-  addMs(&deadline, usbSettings.nonResponsiveMs);
+  addMs(&deadline, usbSettings().nonResponsiveMs);
   bool late = false;
   pthread_mutex_lock(&progressMutex);
   while (group->references.load() > 1 && !unpluggedOrGone(group->address)) {
@@ -172,7 +172,7 @@ void submitBulkTransfer(const DeviceOperation* operation) {
     return;
   }
   uint32_t length = static_cast<uint32_t>(operation->length);
-  uint32_t urbSize = usbSettings.bulkUrbSize;
+  uint32_t urbSize = usbSettings().bulkUrbSize;
   uint32_t count = bulkUrbCount(length, urbSize);
   bool shortNotOk = isIn && (operation->transferFlags & 2);
   uint8_t type = operation->streamId ? USBDEVFS_URB_TYPE_BULK : operation->urbType;
@@ -232,7 +232,7 @@ void submitIsoTransfer(const DeviceOperation* operation) {
   uint8_t* base = isIn ? operation->isoInBuffer : const_cast<uint8_t*>(operation->isoOutBuffer);
   int valid = validateIsoRequest(operation->isoPacketCount, operation->isoPackets, operation->isoPacketsLength,
                                  operation->isoResultsLength, operation->isoLength, operation->isoBufferLength,
-                                 usbSettings.isoUrbSize);
+                                 usbSettings().isoUrbSize);
   if (valid < 0 || (!base && operation->isoLength > 0) || !operation->isoResults) {
     completeWithError(group, -EINVAL);
     return;
@@ -253,7 +253,7 @@ void submitIsoTransfer(const DeviceOperation* operation) {
   bool failed = false, gone = false;
   uint32_t packet = 0, offset = 0, index = 0;
   UrbPiece piece;
-  while (nextIsoUrbPiece(lengths, packetCount, usbSettings.isoUrbSize, packet, offset, &piece)) {
+  while (nextIsoUrbPiece(lengths, packetCount, usbSettings().isoUrbSize, packet, offset, &piece)) {
     usbdevfs_urb* urb = newUrb(piece.packetCount);
     if (!urb) {
       recordGroupError(group, -ENOMEM);

@@ -1,52 +1,57 @@
-// Values of the USB device layer that start-up settles once and that never
-// change while the layer runs, so no lock guards them. Start-up fills them
-// before the first device thread exists; tests set them directly.
+// UsbSettings: the values the USB layer reads and start-up settles once.
+// Start-up owns the one structure, fills it from its own settings and the
+// configuration before discovery starts, and installs it; it never changes
+// while the server runs, so no lock guards it. A test fills a structure of
+// its own and installs that.
 #pragma once
 
 #include <stdint.h>
-
-struct UsbSettings {
-  // Largest buffer of one bulk, interrupt or control URB, and of one
-  // isochronous URB (configureUrbSizes).
-  uint32_t bulkUrbSize;
-  uint32_t isoUrbSize;
-  // A control URB that does not complete within this time is discarded
-  // ("ControlTimeout", in seconds, held here in milliseconds).
-  int controlTimeoutMs;
-  // Zero-copy buffers ("EnableIsoZeroCopy", "EnableBulkIntZeroCopy",
-  // "MinIsoZeroCopySize", "MinBulkIntZeroCopySize").
-  bool enableIsoZeroCopy;
-  bool enableBulkIntZeroCopy;
-  uint32_t minIsoZeroCopySize;
-  uint32_t minBulkIntZeroCopySize;
-  // How long the completion thread waits for the URBs of a half-submitted
-  // transfer before it reports the device as non responsive.
-  int nonResponsiveMs;
-  // One pass of the zero-copy collector every two of these.
-  int collectorSleepMs;
-  // Unplug gives the reaper this long to collect discarded URBs, and this
-  // much more when some are still in flight.
-  int unplugSettleMs;
-  int unplugExtraSettleMs;
-};
 
 constexpr uint32_t kSmallBulkUrbSize = 16384;
 constexpr uint32_t kSmallIsoUrbSize = 196608;
 constexpr uint32_t kLargeUrbSize = 0x900000;
 
-// The defaults: small URBs, "ControlTimeout" 3 s, zero copy off.
-constexpr UsbSettings kDefaultUsbSettings = {
-    kSmallBulkUrbSize, kSmallIsoUrbSize, 3000, false, false, 16384, 16384, 3000, 1000, 100, 250,
+struct UsbSettings {
+  // The platform code of start-up's detection (kPlatformQnap logs missing
+  // device files quieter; some boards have devices ignored by default).
+  int platformCode = 0;
+  const char* serverSerial = nullptr;         // a Raspberry Pi's ignored devices key on it
+  const char* deviceNodeDirectory = nullptr;  // -d: where device nodes are made; null when not given
+  const char* autoAttachDefault = "1";        // default of "AutoAttachToKernel"
+  bool udevMode = false;                      // "UdevMode": datagrams come from udev, not the kernel
+  int controlTimeout = 3;                     // "ControlTimeout", seconds
+  bool enableIsoZeroCopy = false;             // "EnableIsoZeroCopy"
+  bool enableBulkIntZeroCopy = false;         // "EnableBulkIntZeroCopy"
+  int minIsoZeroCopySize = 16384;             // "MinIsoZeroCopySize"
+  int minBulkIntZeroCopySize = 16384;         // "MinBulkIntZeroCopySize"
+  // Largest buffer of one bulk, interrupt or control URB, and of one
+  // isochronous URB (readUrbSizes).
+  uint32_t bulkUrbSize = kSmallBulkUrbSize;
+  uint32_t isoUrbSize = kSmallIsoUrbSize;
+  // Waits of the transfer engine, in milliseconds; tests shrink them. 0 for
+  // the control watchdog means "ControlTimeout" seconds.
+  int controlTimeoutMs = 0;
+  int nonResponsiveMs = 3000;  // a half-submitted transfer's URBs are overdue
+  int collectorSleepMs = 1000;  // one collector pass every two of these
+  int unplugSettleMs = 100;     // unplug lets the reaper collect discards,
+  int unplugExtraSettleMs = 250;  // and this much more when some are out
 };
 
-extern UsbSettings usbSettings;
+// The installed settings; the defaults above while none is installed.
+const UsbSettings& usbSettings();
+
+// Installs settings (null: back to the defaults). The structure stays the
+// caller's and must outlive every reader.
+void installUsbSettings(const UsbSettings* settings);
+
+// The control watchdog's time-out in milliseconds.
+int controlTimeoutMs(const UsbSettings& settings);
 
 // Sets the URB sizes from the kernel release text ("6.1.0-13-amd64"):
 // kernels newer than 3.2 take URBs of 0x900000 bytes, older ones keep the
 // sizes in `settings`. Logs which it chose.
 void configureUrbSizes(const char* release, UsbSettings* settings);
 
-// Start-up step of the device layer: the sizes from
-// /proc/sys/kernel/osrelease, "ControlTimeout" and the zero-copy keys from
-// the configuration.
-void readUsbSettings(UsbSettings* settings);
+// Start-up: the sizes from the first line of /proc/sys/kernel/osrelease,
+// the small ones when it cannot be read.
+void readUrbSizes(UsbSettings* settings);

@@ -134,7 +134,7 @@ bool sleepOrStop(int ms) {
 }
 
 void* zeroCopyCollectorThread(void*) {
-  int period = usbSettings.collectorSleepMs > 0 ? usbSettings.collectorSleepMs : 1000;
+  int period = usbSettings().collectorSleepMs > 0 ? usbSettings().collectorSleepMs : 1000;
   for (;;) {
     if (sleepOrStop(period) || sleepOrStop(period)) return nullptr;
     // One pass: entries marked by the previous pass go, the other idle ones

@@ -197,8 +197,8 @@ TEST_F(TransferTest, BadIsoRequestsAreRefusedBeforeTheKernelSeesThem) {
 TEST_F(TransferTest, ExactlyOneCompletionInEveryReturnOrder) {
   auto gate = std::make_shared<simbus::GateDevice>();
   plug(gate);
-  usbSettings.bulkUrbSize = 16;
-  usbSettings.isoUrbSize = 64;
+  settings.bulkUrbSize = 16;
+  settings.isoUrbSize = 64;
   enum Kind { Bulk, Control, IsoKind };
   for (Kind kind : {Bulk, Control, IsoKind}) {
     std::vector<size_t> order = {0, 1, 2};
@@ -233,7 +233,7 @@ TEST_F(TransferTest, ThousandsOfUrbsInOneTransfer) {
   auto gate = std::make_shared<simbus::GateDevice>();
   gate->open = true;
   plug(gate);
-  usbSettings.bulkUrbSize = 8;
+  settings.bulkUrbSize = 8;
   Completions done;
   std::vector<uint8_t> buffer(8 * 1000);
   bulk(0x81, buffer, static_cast<int32_t>(buffer.size()), &done);

@@ -66,18 +66,16 @@ class TransferFixture : public UsbFixture {
 
   void SetUp() override {
     UsbFixture::SetUp();
-    usbSettings = kDefaultUsbSettings;
-    usbSettings.controlTimeoutMs = 150;
-    usbSettings.nonResponsiveMs = 150;
-    usbSettings.collectorSleepMs = 40;
-    usbSettings.unplugSettleMs = 20;
-    usbSettings.unplugExtraSettleMs = 20;
+    settings.controlTimeoutMs = 150;
+    settings.nonResponsiveMs = 150;
+    settings.collectorSleepMs = 40;
+    settings.unplugSettleMs = 20;
+    settings.unplugExtraSettleMs = 20;
     ASSERT_EQ(startDeviceManagerThreads(), 0);
   }
   void TearDown() override {
     stopDeviceManager();
     stopDeviceManagerThreads();
-    usbSettings = kDefaultUsbSettings;
     UsbFixture::TearDown();
   }
 

@@ -114,7 +114,7 @@ TEST(UrbSizes, FromTheKernelRelease) {
   };
   for (const SizeCase& c : cases) {
     SCOPED_TRACE(c.release);
-    UsbSettings settings = kDefaultUsbSettings;
+    UsbSettings settings;
     configureUrbSizes(c.release, &settings);
     EXPECT_EQ(settings.bulkUrbSize, c.bulk);
     EXPECT_EQ(settings.isoUrbSize, c.iso);

@@ -14,7 +14,7 @@ class ZeroCopyTest : public TransferFixture {
  protected:
   void SetUp() override {
     TransferFixture::SetUp();
-    usbSettings.collectorSleepMs = 60 * 60 * 1000;  // no pass unless a test wants one
+    settings.collectorSleepMs = 60 * 60 * 1000;  // no pass unless a test wants one
     stopDeviceManagerThreads();
     ASSERT_EQ(startDeviceManagerThreads(), 0);
     plug(std::make_shared<simbus::SilentDevice>());
@@ -108,7 +108,7 @@ TEST_F(ZeroCopyTest, HeapBuffersAreZeroed) {
 }
 
 TEST_F(ZeroCopyTest, CollectorUnmapsWhatStaysUnused) {
-  usbSettings.collectorSleepMs = 25;
+  settings.collectorSleepMs = 25;
   stopDeviceManagerThreads();
   ASSERT_EQ(startDeviceManagerThreads(), 0);
   uint8_t* idle = acquireUrbBuffer(kAddress, 0x81, 65536, 16384);
