@@ -269,7 +269,7 @@ TEST(DescriptorPatch, BosAnswersAndAppends) {
   };
   // Malformed walks: a zero-length capability, one running past the data,
   // a Container ID capability too short to hold an id, a BOS cut short.
-  std::vector<uint8_t> zero = bos({{0, 0x10, 4}});
+  std::vector<uint8_t> zero = bos({{0, 0x10, 2}});
   std::vector<uint8_t> past = bos({{40, 0x10, 2, 0}});
   std::vector<uint8_t> shortId = bos({{8, 0x10, 4, 0, 1, 2, 3, 4}});
   std::vector<uint8_t> cut = bos({usb2Ext, usb2Ext});
