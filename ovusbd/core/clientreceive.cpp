@@ -125,6 +125,7 @@ void* connectionReceiveThread(void* argument) {
         if (trace) {
             logMessage(7, "rx:t=%d,a=%u,s=%u", body->type, body->deviceAddress, body->payloadLength);
         }
+        // The network server installs dispatchMessage (handlers.cpp) here.
         if (connectionModule->callbacks.messageReceived != nullptr) {
             connectionModule->callbacks.messageReceived(id, body);
         }

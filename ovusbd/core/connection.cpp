@@ -249,14 +249,24 @@ size_t connectionCount() {
 }
 
 uint16_t nextConnectionId() {
-    pthread_mutex_lock(&connectionModule->idLock);
-    connectionModule->idCounter++;
-    if (connectionModule->idCounter == 0) {
-        connectionModule->idCounter = 1;
+    // After 65535 ids the counter wraps onto ids that may still name a client
+    // or a binding: those are skipped. The check runs without idLock; no
+    // other caller can draw the same candidate, since the counter has moved
+    // past it.
+    for (uint32_t tries = 0; tries < 0xFFFF; tries++) {
+        pthread_mutex_lock(&connectionModule->idLock);
+        connectionModule->idCounter++;
+        if (connectionModule->idCounter == 0) {
+            connectionModule->idCounter = 1;
+        }
+        const uint16_t id = connectionModule->idCounter;
+        pthread_mutex_unlock(&connectionModule->idLock);
+        const bool held = connectionModule->callbacks.idInUse != nullptr && connectionModule->callbacks.idInUse(id);
+        if (!held && !connectionExists(id)) {
+            return id;
+        }
     }
-    uint16_t id = connectionModule->idCounter;
-    pthread_mutex_unlock(&connectionModule->idLock);
-    return id;
+    return 0;
 }
 
 bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAddress) {
@@ -287,6 +297,13 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
         return false;
     }
     c->connectionId = nextConnectionId();
+    if (c->connectionId == 0) {
+        logMessage(3, "Error, no free connection id for client %s", remoteText);
+        destroyLockedList(c->transmitQueue);
+        destroyLockedList(c->devicePasswords);
+        free(c);
+        return false;
+    }
     readRandomUuid(c->uuid);
     c->link = connection;
     c->remoteAddress = remote;

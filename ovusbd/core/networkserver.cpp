@@ -13,7 +13,8 @@
 #include "ovusbd/core/tcpservice.h"
 #include "ovusbd/core/transport.h"
 
-const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, nullptr, nullptr};
+const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, isBindingIdInUse,
+                                                          nullptr, nullptr};
 
 void setUpMessageHandlers() {
     fillMessageHandlerTable();

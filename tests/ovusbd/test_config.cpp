@@ -244,6 +244,30 @@ TEST_F(ConfigTest, SelfReferenceDoesNotExpandForever) {
   EXPECT_FALSE(getConfigBool("Double", "1"));
 }
 
+// Each bound of the expansion with a case that only it stops: a value that
+// grows one character per substitution stays small and ends at exactly 256
+// substitutions; two large substitutions pass 64 KiB long before 256. The
+// substitution that would cross a bound is left unexpanded.
+TEST_F(ConfigTest, EachExpansionBoundStopsItsOwnCase) {
+  setenv("OVUSBD_TEST_GROW", "a${OVUSBD_TEST_GROW}", 1);
+  setenv("OVUSBD_TEST_BIG", std::string(40000, 'x').c_str(), 1);
+  load("Grow=${OVUSBD_TEST_GROW}\nBig=${OVUSBD_TEST_BIG}${OVUSBD_TEST_BIG}\n");
+  struct Case {
+    const char* key;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"Grow", std::string(256, 'a') + "${OVUSBD_TEST_GROW}"},
+      {"Big", std::string(40000, 'x') + "${OVUSBD_TEST_BIG}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    EXPECT_EQ(take(getConfigString(c.key, nullptr, true)), c.expected);
+  }
+  EXPECT_NE(logged().find("references in property 'Grow' nest too deep"), std::string::npos);
+  EXPECT_NE(logged().find("references in property 'Big' nest too deep"), std::string::npos);
+}
+
 // A value with a line break would come back as a key of its own at the next
 // start; keys that cannot be read back are refused.
 TEST_F(ConfigTest, LineBreaksCannotInjectKeys) {

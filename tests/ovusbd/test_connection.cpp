@@ -313,6 +313,33 @@ TEST_F(Server, PaddedFramesAreServed) {
     EXPECT_EQ(logCount("Error received message is malformed"), 0u);
 }
 
+// Ids wrap after 65535 connections: a new client never gets the id of one
+// that is still connected (which dropped the older client), and no id is 0.
+TEST_F(Server, ConnectionIdsSkipLiveIdsAfterWrapping) {
+    start({{"PingTimeout", "60"}});
+    OvClient first;
+    connect(first);
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(first.hello("first", "", &hello));
+    const uint16_t firstId = onlyConnectionId();
+    for (int i = 0; i < 65534; i++) {
+        const uint16_t id = nextConnectionId();
+        ASSERT_NE(id, 0);
+        ASSERT_NE(id, firstId);
+    }
+    OvClient second;
+    connect(second);
+    ASSERT_TRUE(second.hello("second", "", &hello));
+    ASSERT_EQ(connectionCount(), 2u);
+    uint16_t ids[2] = {};
+    ASSERT_EQ(copyConnectionIds(ids, 2), 2u);
+    EXPECT_NE(ids[0], ids[1]);
+    EXPECT_EQ(ids[0], firstId);
+    // Both are served.
+    ASSERT_TRUE(first.hello("first", "", &hello));
+    ASSERT_TRUE(second.hello("second", "", &hello));
+}
+
 TEST_F(Server, BindOfUnknownDeviceFailsAndQueuedBindOfGoneClientIsSkipped) {
     start();
     OvClient client;
@@ -763,3 +790,23 @@ TEST_F(Server, Ipv6Loopback) {
 }
 
 } // namespace
+
+// Binding ids come from the same counter: one that a binding holds is not
+// handed out, and when every id is held there is none (0) and no client.
+namespace {
+bool everyIdHeld = false;
+bool heldByBinding(uint16_t id) {
+    return everyIdHeld || id == 2 || id == 3;
+}
+} // namespace
+
+TEST(ConnectionIds, SkipIdsHeldByBindingsAndNeverHandOutZero) {
+    const ConnectionCallbacks callbacks = {nullptr, nullptr, heldByBinding, nullptr, nullptr};
+    ASSERT_EQ(createConnectionList(CoreSettings(), &callbacks), 0);
+    EXPECT_EQ(nextConnectionId(), 1);
+    EXPECT_EQ(nextConnectionId(), 4);
+    everyIdHeld = true;
+    EXPECT_EQ(nextConnectionId(), 0);
+    everyIdHeld = false;
+    destroyConnectionList();
+}
