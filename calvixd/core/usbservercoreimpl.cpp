@@ -1322,7 +1322,7 @@ uint16_t CUsbServerCoreImpl::GetTcpPort()
 }
 
 // ---------------------------------------------------------------------------
-// Not built yet
+// Requests this server does not carry out: they answer ERROR_NOT_SUPPORTED
 
 void CUsbServerCoreImpl::SetTcpPort(uint16_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetListenAddress(const ADDRESS&) { NotSupported(__LINE__); }

@@ -107,7 +107,7 @@ public:
     ADDRESS GetListenAddressV4() override;
     uint16_t GetTcpPort() override;
 
-    // Requests whose parts are not built yet: they fail with
+    // Requests this server does not carry out: they fail with
     // ERROR_NOT_SUPPORTED.
     void SetTcpPort(uint16_t) override;
     void SetListenAddress(const ADDRESS&) override;

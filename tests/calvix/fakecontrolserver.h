@@ -1,4 +1,4 @@
-// A stand-in for calvixd's control socket, written from the control
+// A fake of calvixd's control socket, written from the control
 // interface's byte layouts: the abstract stream socket "calvixd.pipe", the
 // "NSFI" handshake, one request per connection, status words, error records
 // and the snapshot lists. It keeps a small model of the daemon's state that

@@ -1,4 +1,4 @@
-// The calvix binary against a stand-in control server: every action with
+// The calvix binary against a fake control server: every action with
 // its result block and exit code, the list outputs, and the ways the open
 // fails. The test process lives in private network and IPC namespaces, so
 // the abstract control socket is its own and no daemon of this machine can

@@ -1,4 +1,4 @@
-// The client API against a stand-in control server in this process: the
+// The client API against a fake control server in this process: the
 // request bytes of every operation against the golden tables written from
 // the wire layouts, the opening checks, the size-query convention, the
 // notification thread, and the failures a daemon (or an impostor) can cause.
