@@ -9,6 +9,7 @@
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/startlists.h"
+#include "ovusbd/core/trovixswitch.h"
 #include "ovusbd/usb/announce.h"
 #include "ovusbd/usb/devicerecord.h"
 
@@ -65,7 +66,7 @@ const TableRow kTable[] = {
     {70, nullptr, 8, true, 71, 4, 0},
     {72, nullptr, 8, true, 73, 4, 0},
     {74, nullptr, 13, true, 19, 4, 0},
-    {75, nullptr, 1, false, 0, 0, 0},
+    {75, handleTrovixSwitchRequest, 1, false, 0, 0, 0},
     {77, nullptr, 17, true, 76, 12, 0},
     {78, nullptr, 0, false, 0, 0, 0},
     {80, nullptr, 0, false, 0, 0, 0},

@@ -3,6 +3,7 @@
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/reverseservice.h"
 #include "ovusbd/core/tcpservice.h"
+#include "ovusbd/trovix/trovixservice.h"
 
 #include <errno.h>
 #include <stdlib.h>
@@ -134,6 +135,14 @@ int createServiceList(bool tls) {
     NetworkService* reverse = createTcpReverseService();
     if (reverse == nullptr || appendToLockedList(serviceList, reverse) != 0) {
         free(reverse);
+        return -ENOMEM;
+    }
+    NetworkService* trovix = createTrovixService();
+    if (trovix == nullptr || appendToLockedList(serviceList, trovix) != 0) {
+        if (trovix != nullptr) {
+            trovix->deinit(trovix);
+            free(trovix);
+        }
         return -ENOMEM;
     }
     return 0;

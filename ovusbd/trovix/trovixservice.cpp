@@ -1,0 +1,169 @@
+#include "ovusbd/trovix/trovixservice.h"
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "ovusbd/core/config.h"
+#include "ovusbd/core/connection.h"
+#include "ovusbd/core/log.h"
+#include "ovusbd/core/servermessages.h"
+#include "ovusbd/core/settings.h"
+
+namespace {
+
+const char kDefaultRendezvousHost[] = "rv.trovix.net";
+
+TrovixService* trovix(NetworkService* service) { return reinterpret_cast<TrovixService*>(service); }
+
+void ignoreNotice(void*, const char*, const char*) {}
+void ignoreLink(void*) {}
+
+void broadcastServerInfo() {
+    MessageHeader* info = buildServerInfoMessage();
+    if (info != nullptr) broadcastMessage(info);
+}
+
+TrovixPeerContext* plainPeer(NetworkConnection* connection) {
+    return reinterpret_cast<TrovixPlainConnection*>(connection)->peer;
+}
+
+int plainSetNoDelay(NetworkConnection*) { return 0; }
+bool plainHandshake(NetworkConnection*) { return true; }
+void plainClose(NetworkConnection* connection) { closeTrovixPeer(plainPeer(connection)); }
+int plainRead(NetworkConnection* connection, void* buffer, size_t length) {
+    return trovixPeerRead(plainPeer(connection), buffer, length);
+}
+int plainWrite(NetworkConnection* connection, const void* buffer, size_t length) {
+    return trovixPeerWrite(plainPeer(connection), buffer, length);
+}
+void plainDestroy(NetworkConnection* connection) {
+    auto* plain = reinterpret_cast<TrovixPlainConnection*>(connection);
+    releaseTrovixPeer(plain->peer);
+    plain->peer = nullptr;
+}
+
+int plainLocalAddress(NetworkConnection* connection, sockaddr* address, socklen_t* length) {
+    if (*length < socklen_t(sizeof(sockaddr_storage))) {
+        errno = EINVAL;
+        return -1;
+    }
+    memcpy(address, &plainPeer(connection)->localAddress, sizeof(sockaddr_storage));
+    *length = sizeof(sockaddr_storage);
+    return 0;
+}
+
+} // namespace
+
+NetworkService* createTrovixService() {
+    auto* s = static_cast<TrovixService*>(calloc(1, sizeof(TrovixService)));
+    if (s == nullptr) return nullptr;
+    s->base.listen = trovixPlainServicePrepare;
+    s->base.start = trovixServiceStart;
+    s->base.stop = trovixServiceStop;
+    s->base.release = trovixPlainServiceRelease;
+    s->base.deinit = trovixServiceDeinit;
+    strcpy(s->base.name, "Trovix Service");
+    pthread_mutex_init(&s->stateMutex, nullptr);
+    return &s->base;
+}
+
+bool trovixPlainServicePrepare(NetworkService* service, int*) {
+    TrovixService* s = trovix(service);
+    if (!s->randomMade) {
+        const int rc = seedTrovixRandom(&s->random);
+        s->randomMade = true;
+        if (rc != 0) logMessage(6, "Error %d initializing entropy", rc);
+    }
+    setUpTrovixIdentity(&s->identity, &s->random);
+    return s->random.seeded;
+}
+
+void trovixServiceStart(NetworkService* service) {
+    if (!getConfigBool("Trovix", "0")) return;
+    TrovixService* s = trovix(service);
+    pthread_mutex_lock(&s->stateMutex);
+    if (s->rendezvous != nullptr) {
+        pthread_mutex_unlock(&s->stateMutex);
+        return;
+    }
+    logTrovixIdentity();
+    char* host = getConfigString("TrovixHostname", kDefaultRendezvousHost, true);
+    char* port = getConfigString("TrovixPort", "443", true);
+    TrovixHooks hooks{};
+    hooks.arg = s;
+    hooks.serverNotice = ignoreNotice;
+    hooks.linkUp = ignoreLink;
+    hooks.linkDown = ignoreLink;
+    hooks.newPeer = acceptTrovixPlainPeer;
+    hooks.serial = serverSerial;
+    s->rendezvous = startTrovixRendezvous(host, port, s->identity.id, s->identity.pin, &s->random, hooks);
+    free(host);
+    free(port);
+    const bool started = s->rendezvous != nullptr;
+    pthread_mutex_unlock(&s->stateMutex);
+    if (started) broadcastServerInfo();
+}
+
+void trovixServiceStop(NetworkService* service, int flag) {
+    TrovixService* s = trovix(service);
+    pthread_mutex_lock(&s->stateMutex);
+    TrovixContext* context = s->rendezvous;
+    s->rendezvous = nullptr;
+    if (context != nullptr) stopTrovixRendezvous(context);
+    pthread_mutex_unlock(&s->stateMutex);
+    if (context != nullptr && flag != 0) broadcastServerInfo();
+}
+
+bool trovixServiceRunning(NetworkService* service) {
+    TrovixService* s = trovix(service);
+    pthread_mutex_lock(&s->stateMutex);
+    const bool running = s->rendezvous != nullptr;
+    pthread_mutex_unlock(&s->stateMutex);
+    return running;
+}
+
+void trovixPlainServiceRelease(NetworkService* service) {
+    TrovixService* s = trovix(service);
+    if (s->randomMade) {
+        freeTrovixRandom(&s->random);
+        s->randomMade = false;
+    }
+}
+
+void trovixServiceDeinit(NetworkService* service) {
+    // A client still running here means stop was never called: end it, so
+    // no thread outlives the service object.
+    trovixServiceStop(service, 0);
+    trovixPlainServiceRelease(service);
+    pthread_mutex_destroy(&trovix(service)->stateMutex);
+}
+
+void acceptTrovixPlainPeer(void*, TrovixContext* context, const TrovixPunchedPeer* punched) {
+    TrovixPeerContext* peer = createTrovixPeer(punched->socket, punched->peerAddress, punched->localAddress,
+                                               punched->peerId, punched->peerMode);
+    if (peer == nullptr) return;
+    if (!trovixPeerSession(peer, &context->stop)) {
+        logMessage(6, "%s", peer->errorText);
+        releaseTrovixPeer(peer);
+        return;
+    }
+    auto* connection = static_cast<TrovixPlainConnection*>(calloc(1, sizeof(TrovixPlainConnection)));
+    if (connection == nullptr) {
+        releaseTrovixPeer(peer);
+        return;
+    }
+    connection->base.setNoDelay = plainSetNoDelay;
+    connection->base.close = plainClose;
+    connection->base.getLocalAddress = plainLocalAddress;
+    connection->base.handshake = plainHandshake;
+    connection->base.read = plainRead;
+    connection->base.write = plainWrite;
+    connection->base.destroy = plainDestroy;
+    connection->peer = peer;
+    if (!addClientConnection(&connection->base, reinterpret_cast<const sockaddr*>(&peer->peerAddress))) {
+        connection->base.close(&connection->base);
+        connection->base.destroy(&connection->base);
+        free(connection);
+    }
+}

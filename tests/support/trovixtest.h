@@ -1,0 +1,157 @@
+// The outside of the Trovix rendezvous service, for tests: a rendezvous
+// server and a remote client, written from the datagram table of the
+// protocol (90-byte datagrams, big-endian numbers, Blowfish-CFB64 through
+// mbedTLS's generic cipher layer) without the server's own codec.
+//
+// Summary:
+//   RendezvousServer rv; rv.start();                 // UDP on 127.0.0.1
+//   rv.waitForRegistrations(1, 5000);                // checked field by field
+//   rv.announce(reg, clientKey, addrA, addrB);       // type 7
+//   rv.notice("a", "b");                             // type 12
+//   knobs: rv.answers = Answers::Silent / Short / WrongType / OtherPort;
+//          rv.answerKeepAlives = false;
+//   RemoteClient c; c.open();                        // punch socket on 127.0.0.3
+//   c.punch(Ending::..., rv, reg)                    // the three endings
+//   c.connectPeer(mode) ; c.send(frame) ; c.receive(...)
+#pragma once
+
+#include <netinet/in.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <enet/enet.h>
+
+#include "tests/support/ovclient.h"
+
+namespace trovixtest {
+
+using Datagram = std::array<uint8_t, 90>;
+using Key = std::array<uint8_t, 32>;
+
+// Blowfish-CFB64 with the 32 key bytes as a 256-bit key and the protocol's
+// initialisation vector, through mbedtls_cipher_*.
+Datagram encipher(const Key& key, const Datagram& plain);
+Datagram decipher(const Key& key, const Datagram& cipher);
+
+std::string toHex(const uint8_t* bytes, size_t length);
+sockaddr_in loopback(const char* dotted, uint16_t port);
+
+struct Registration {
+    sockaddr_in source{};        // where the registration came from
+    Key key{};                   // the shared secret (the server's ownKey)
+    uint32_t cookie = 0;
+    uint8_t id[16] = {};
+    uint8_t pin[4] = {};
+    uint8_t role = 0;
+    uint16_t port = 0;           // as the server wrote it
+    uint32_t address = 0;        // network order, as written
+    std::string problems;        // field checks that failed; empty when all held
+};
+
+enum class Answers { Normal, Silent, Short, WrongType, OtherPort };
+
+class RendezvousServer {
+public:
+    RendezvousServer() = default;
+    ~RendezvousServer();
+    bool start();
+    void stop();
+    uint16_t port() const { return port_; }
+
+    std::atomic<Answers> answers{Answers::Normal};
+    std::atomic<bool> answerKeepAlives{true};
+
+    bool waitForRegistrations(size_t count, int timeoutMs);
+    std::vector<Registration> registrations();
+    size_t offers();
+    size_t keepAlives();
+    // Sends a type 7 to the registration's source.
+    bool announce(const Registration& to, const Key& clientKey, const sockaddr_in& a, const sockaddr_in& b);
+    bool notice(const Registration& to, const std::string& first, const std::string& second);
+    // Any 90 bytes to the registration's source, enciphered with its key.
+    bool sendEnciphered(const Registration& to, const Datagram& plain);
+    bool sendRaw(const sockaddr_in& to, const void* bytes, size_t length);
+
+private:
+    void loop();
+    void handle(int fd, const uint8_t* bytes, size_t length, const sockaddr_in& from);
+    int fd_ = -1, otherFd_ = -1;
+    uint16_t port_ = 0;
+    std::thread thread_;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;  // guards everything below
+    struct Session {
+        sockaddr_in source;
+        Key key;
+        uint32_t cookie;
+    };
+    std::vector<Session> sessions_;
+    std::vector<Registration> registrations_;
+    size_t offers_ = 0, keepAlives_ = 0;
+};
+
+enum class Ending {
+    ClientAcknowledges,  // the client's hello is answered, the client acknowledges: server waits (mode 1)
+    ServerAcknowledges,  // the client answers the server's hello, the server acknowledges: server connects (mode 0)
+    BothAnswer,          // both answer the other's hello: server (role 1) connects
+};
+
+class RemoteClient {
+public:
+    RemoteClient();
+    ~RemoteClient();
+    bool open(const char* address = "127.0.0.3");
+    sockaddr_in address() const { return address_; }
+    int fd() const { return fd_; }
+    const Key& key() const { return key_; }
+    uint8_t id[16] = {0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    std::string serial = "REMOTE-SERIAL";
+
+    // Runs one ending with the server registered as reg. On failure
+    // *error says what was missing.
+    bool punch(Ending ending, RendezvousServer& rv, const Registration& reg, std::string* error);
+    // What the server sent during the punch.
+    std::vector<Datagram> seen;
+    uint8_t serverMode() const { return serverMode_; }
+
+    // The ENet link over the punched socket: this side connects when the
+    // server waits, and waits when the server connects.
+    bool connectPeer(int timeoutMs = 5000);
+    bool sendPacket(const std::vector<uint8_t>& bytes);
+    bool sendFrame(const ovclient::Message& message, ovclient::Compression mode = ovclient::Compression::Auto);
+    // Next packet; false on time-out or disconnection.
+    bool receivePacket(std::vector<uint8_t>* out, int timeoutMs);
+    // Next frame of any type but ping (pings counted); whole packets only:
+    // false when a packet is not exactly one frame.
+    bool receiveFrame(ovclient::Message* out, int timeoutMs);
+    bool waitForFrame(uint8_t type, ovclient::Message* out, int timeoutMs);
+    bool waitDisconnected(int timeoutMs);
+    void disconnect();
+    size_t pings = 0;
+    size_t packetsReceived = 0;
+    bool lastPacketWasOneFrame = true;
+
+private:
+    bool receiveDatagram(Datagram* out, sockaddr_in* from, int timeoutMs);
+    bool sendDatagram(const sockaddr_in& to, const Key& key, const Datagram& plain);
+    void service(int timeoutMs);
+    int fd_ = -1;
+    sockaddr_in address_{};
+    Key key_{};
+    sockaddr_in server_{};
+    uint8_t serverMode_ = 0;
+    ENetHost* host_ = nullptr;
+    ENetPeer* peer_ = nullptr;
+    bool disconnected_ = false;
+    std::deque<std::vector<uint8_t>> packets_;
+    std::deque<ovclient::Message> backlog_;
+};
+
+} // namespace trovixtest
