@@ -353,9 +353,9 @@ bool RemoteClient::punch(Ending ending, RendezvousServer& rv, const Registration
     };
     // Waits for a datagram of type from the server, skipping others.
     auto await = [&](uint8_t type) {
-        const auto deadline = Clock::now() + std::chrono::seconds(5);
+        const auto deadline = Clock::now() + std::chrono::milliseconds(punchTimeoutMs);
         while (Clock::now() < deadline) {
-            if (receiveDatagram(&d, &from, 100) && d[0] == type) return true;
+            if (receiveDatagram(&d, &from, 20) && d[0] == type) return true;
         }
         *error = "no datagram of type " + std::to_string(type);
         return false;
@@ -394,12 +394,12 @@ bool RemoteClient::punch(Ending ending, RendezvousServer& rv, const Registration
         return sendDatagram(server_, serverKey, ack);
     }
     case Ending::ServerAcknowledges:
-        if (!rv.announce(reg, key_, address_, address_) || !await(8) || !answerHello() || !await(11)) return false;
+        if (!rv.announce(reg, key_, address_, addressB.value_or(address_)) || !await(8) || !answerHello() || !await(11)) return false;
         serverMode_ = 0;
         return true;
     case Ending::BothAnswer:
         if (!hello() || !await(9) || !checkAnswer()) return false;
-        if (!rv.announce(reg, key_, address_, address_) || !await(8) || !answerHello()) return false;
+        if (!rv.announce(reg, key_, address_, addressB.value_or(address_)) || !await(8) || !answerHello()) return false;
         serverMode_ = 0;
         return true;
     }
@@ -524,6 +524,13 @@ bool RemoteClient::waitDisconnected(int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!disconnected_ && Clock::now() < deadline) service(20);
     return disconnected_;
+}
+
+bool RemoteClient::sendRawUdp(size_t length) {
+    std::vector<uint8_t> bytes(length, 0x5a);
+    const int fd = host_ != nullptr ? int(host_->socket) : fd_;
+    return sendto(fd, bytes.data(), length, 0, reinterpret_cast<const sockaddr*>(&server_), sizeof server_) ==
+           ssize_t(length);
 }
 
 void RemoteClient::disconnect() {

@@ -22,6 +22,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -113,6 +114,10 @@ public:
     const Key& key() const { return key_; }
     uint8_t id[16] = {0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
     std::string serial = "REMOTE-SERIAL";
+    // Address B of the announcement; the client's own address when unset.
+    std::optional<sockaddr_in> addressB;
+    // How long each step of a punch waits for the server.
+    int punchTimeoutMs = 5000;
 
     // Runs one ending with the server registered as reg. On failure
     // *error says what was missing.
@@ -134,6 +139,9 @@ public:
     bool waitForFrame(uint8_t type, ovclient::Message* out, int timeoutMs);
     bool waitDisconnected(int timeoutMs);
     void disconnect();
+    // One UDP datagram of length bytes from the punched socket to the
+    // server's punched port, outside ENet.
+    bool sendRawUdp(size_t length);
     size_t pings = 0;
     size_t packetsReceived = 0;
     bool lastPacketWasOneFrame = true;
