@@ -148,11 +148,21 @@ void acceptTrovixPlainPeer(void*, TrovixContext* context, const TrovixPunchedPee
         releaseTrovixPeer(peer);
         return;
     }
-    auto* connection = static_cast<TrovixPlainConnection*>(calloc(1, sizeof(TrovixPlainConnection)));
+    NetworkConnection* connection = createTrovixPlainConnection(peer);
     if (connection == nullptr) {
         releaseTrovixPeer(peer);
         return;
     }
+    if (!addClientConnection(connection, reinterpret_cast<const sockaddr*>(&peer->peerAddress))) {
+        connection->close(connection);
+        connection->destroy(connection);
+        free(connection);
+    }
+}
+
+NetworkConnection* createTrovixPlainConnection(TrovixPeerContext* peer) {
+    auto* connection = static_cast<TrovixPlainConnection*>(calloc(1, sizeof(TrovixPlainConnection)));
+    if (connection == nullptr) return nullptr;
     connection->base.setNoDelay = plainSetNoDelay;
     connection->base.close = plainClose;
     connection->base.getLocalAddress = plainLocalAddress;
@@ -161,9 +171,5 @@ void acceptTrovixPlainPeer(void*, TrovixContext* context, const TrovixPunchedPee
     connection->base.write = plainWrite;
     connection->base.destroy = plainDestroy;
     connection->peer = peer;
-    if (!addClientConnection(&connection->base, reinterpret_cast<const sockaddr*>(&peer->peerAddress))) {
-        connection->base.close(&connection->base);
-        connection->base.destroy(&connection->base);
-        free(connection);
-    }
+    return &connection->base;
 }

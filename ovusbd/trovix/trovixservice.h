@@ -30,6 +30,10 @@ struct TrovixPlainConnection {
     TrovixPeerContext* peer;
 };
 
+// The plain connection around a peer link, which it owns from here on.
+// Null without memory (the peer is then still the caller's).
+NetworkConnection* createTrovixPlainConnection(TrovixPeerContext* peer);
+
 // A zero-filled "Trovix Service" with its operations. Null without memory.
 NetworkService* createTrovixService();
 

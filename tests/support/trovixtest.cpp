@@ -429,6 +429,9 @@ bool RemoteClient::connectPeer(int timeoutMs) {
         if (enet_host_service(host_, &e, 20) > 0) {
             if (e.type == ENET_EVENT_TYPE_CONNECT) {
                 peer_ = made != nullptr ? made : e.peer;
+                // The acknowledgement that completes the other side's
+                // connection goes out now, not at the next service.
+                enet_host_flush(host_);
                 return true;
             }
             if (e.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(e.packet);

@@ -126,6 +126,12 @@ public:
     std::vector<Datagram> seen;
     uint8_t serverMode() const { return serverMode_; }
 
+    // Sets what a punch would have: the server's punched address and its
+    // mode, for a link made without a punch.
+    void setServer(const sockaddr_in& server, uint8_t serverMode) {
+        server_ = server;
+        serverMode_ = serverMode;
+    }
     // The ENet link over the punched socket: this side connects when the
     // server waits, and waits when the server connects.
     bool connectPeer(int timeoutMs = 5000);
