@@ -25,6 +25,7 @@
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/netservice.h"
+#include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/settings.h"
 #include "tests/support/ovclient.h"
 
@@ -112,6 +113,7 @@ bool recvAll(int fd, void* p, size_t n) {
 
 int serverPort = 0;
 std::string workDir;
+CoreSettings serverSettings;
 
 void startServer() {
     char dir[] = "/tmp/ovusbd-bench.XXXXXX";
@@ -119,11 +121,12 @@ void startServer() {
     std::ofstream(workDir + "/config.ini") << "TCPPort=0\nNetworkInterface=127.0.0.1\nPingTimeout=60\n";
     setLogFile(fopen((workDir + "/log.txt").c_str(), "a"));
     loadConfig((workDir + "/config.ini").c_str(), true);
-    pingTimeout = 60;
-    serverSerial = strdup("BENCH");
+    serverSettings.pingTimeout = 60;
+    serverSettings.serverSerial = strdup("BENCH");
+    installCoreSettings(&serverSettings);
     fillMessageHandlerTable();
     startBindQueue();
-    createConnectionList();
+    createConnectionList(serverSettings, &protocolConnectionCallbacks);
     createServiceList(false);
     runServiceInit();
     if (!runServiceListen(&serverPort)) {
@@ -138,6 +141,8 @@ void stopServer() {
     destroyConnectionList();
     stopBindQueue();
     destroyServiceList();
+    installCoreSettings(nullptr);
+    freeCoreSettings(&serverSettings);
     freeConfigStore();
     std::string cmd = "rm -rf " + workDir;
     if (system(cmd.c_str()) != 0) {
@@ -160,7 +165,7 @@ double serverRoundTrips(int connections) {
             int fd = ovclient::connectTcp("127.0.0.1", uint16_t(serverPort), 5000);
             if (fd < 0) return;
             Message m;
-            m.type = 33;
+            m.type = kMsgType33Request;
             std::vector<uint8_t> frame = ovclient::encodeFrame(m);
             uint8_t reply[8 + 33 + 12];
             long n = 0;
@@ -168,7 +173,7 @@ double serverRoundTrips(int connections) {
             Message decoded;
             while (Clock::now() < end) {
                 if (!sendAll(fd, frame.data(), frame.size()) || !recvAll(fd, reply, sizeof reply)) break;
-                if (ovclient::decodeFrame(reply, sizeof reply, &decoded) != long(sizeof reply) || decoded.type != 34) {
+                if (ovclient::decodeFrame(reply, sizeof reply, &decoded) != long(sizeof reply) || decoded.type != kMsgType33Reply) {
                     fprintf(stderr, "unexpected reply\n");
                     break;
                 }
@@ -232,7 +237,7 @@ double serverThroughput(bool compressible) {
     ovclient::HelloReply hello;
     client.hello("bench", "", &hello);
     Message m;
-    m.type = 45;
+    m.type = kMsgForward;
     m.payload.assign(hello.uuid, hello.uuid + 16);
     std::vector<uint8_t> data = makePayload(kFrameSize - 16, compressible);
     m.payload.insert(m.payload.end(), data.begin(), data.end());
@@ -243,7 +248,7 @@ double serverThroughput(bool compressible) {
     });
     int got = 0;
     Message reply;
-    while (got < kFrames && client.waitFor(45, &reply, 10000)) got++;
+    while (got < kFrames && client.waitFor(kMsgForward, &reply, 10000)) got++;
     sender.join();
     return double(got) * double(kFrameSize) / 1e6 / seconds(Clock::now() - start);
 }
@@ -252,7 +257,7 @@ double echoThroughput(bool compressible) {
     int fd = ovclient::connectTcp("127.0.0.1", uint16_t(echoPort), 5000);
     // The echo moves what the wire would carry for the same payload.
     Message m;
-    m.type = 45;
+    m.type = kMsgForward;
     m.payload = makePayload(kFrameSize, compressible);
     std::vector<uint8_t> frame = ovclient::encodeFrame(m, ovclient::Compression::Auto);
     std::vector<uint8_t> back(frame.size());

@@ -7,7 +7,7 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/platform.h"
+#include "ovusbd/core/settings.h"
 
 char savedAutoprobe = '1';
 
@@ -57,7 +57,7 @@ bool writeAutoprobe(char c) {
 }
 
 bool switchOffAutoprobe() {
-  if (getConfigBool("AutoAttachToKernel", autoAttachDefault)) return true;
+  if (getConfigBool("AutoAttachToKernel", coreSettings().autoAttachDefault)) return true;
   bool opened;
   char current;
   int r = readAutoprobe(&current, &opened);

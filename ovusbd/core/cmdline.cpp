@@ -10,14 +10,8 @@
 
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/platform.h"
+#include "ovusbd/core/settings.h"
 #include "ovusbd/core/version.h"
-
-bool runAsDaemon = false;
-bool preferIpv6 = false;
-bool exitAtOnce = false;
-char* configFileArgument = nullptr;
-char* deviceNodeDirectory = nullptr;
-char* logFilePath = nullptr;
 
 namespace {
 
@@ -53,17 +47,17 @@ char* logPathFor(const char* name) {
   return joined;
 }
 
-void dropLogTarget() {
+void dropLogTarget(char** logFilePath) {
   FILE* old = logFile;
   setLogFile(nullptr);
   if (old && old != stdout && old != stderr) fclose(old);
-  free(logFilePath);
-  logFilePath = nullptr;
+  free(*logFilePath);
+  *logFilePath = nullptr;
 }
 
-bool setLogTarget(const char* target) {
+bool setLogTarget(const char* target, char** logFilePath) {
   if (strcmp(target, "stdout") == 0 || strcmp(target, "stderr") == 0) {
-    dropLogTarget();
+    dropLogTarget(logFilePath);
     setLogFile(strcmp(target, "stdout") == 0 ? stdout : stderr);
     return true;
   }
@@ -76,8 +70,8 @@ bool setLogTarget(const char* target) {
     free(path);
     return false;
   }
-  dropLogTarget();
-  logFilePath = path;
+  dropLogTarget(logFilePath);
+  *logFilePath = path;
   setLogFile(stream);
   return true;
 }
@@ -91,7 +85,7 @@ bool replaceText(char** field, char* value) {
 
 }  // namespace
 
-void printUsage(const char* argv0) {
+void printUsage(const char* argv0, int platformCode) {
   const char* name = programName(argv0);
   printf(
       "%s v%d.%d.%d\n"
@@ -111,7 +105,7 @@ void printUsage(const char* argv0) {
   fflush(stdout);
 }
 
-int parseCommandLine(int argc, char** argv) {
+int parseCommandLine(int argc, char** argv, CoreSettings* settings) {
   // "+": stop at the first argument that is not an option; ":": tell a
   // missing operand from an unknown option; no messages of getopt's own.
   opterr = 0;
@@ -121,51 +115,41 @@ int parseCommandLine(int argc, char** argv) {
   while ((option = getopt(argc, argv, "+:bc:r:id:uhos")) != -1) {
     switch (option) {
       case 'b':
-        runAsDaemon = true;
+        settings->runAsDaemon = true;
         break;
       case 'c':
-        if (!replaceText(&configFileArgument, absolutePath(optarg))) return kCommandLineError;
+        if (!replaceText(&settings->configFileArgument, absolutePath(optarg))) return kCommandLineError;
         break;
       case 'r':
-        if (!setLogTarget(optarg)) {
-          printUsage(argv0);
+        if (!setLogTarget(optarg, &settings->logFilePath)) {
+          printUsage(argv0, settings->platformCode);
           return kCommandLineError;
         }
         break;
       case 'i':
-        preferIpv6 = true;
+        settings->preferIpv6 = true;
         break;
       case 'd':
-        if (!replaceText(&deviceNodeDirectory, strdup(optarg))) return kCommandLineError;
+        if (!replaceText(&settings->deviceNodeDirectory, strdup(optarg))) return kCommandLineError;
         break;
       case 'u':
-        exitAtOnce = true;
+        settings->exitAtOnce = true;
         break;
       case 'h':
-        printUsage(argv0);
+        printUsage(argv0, settings->platformCode);
         return kCommandLineUsage;
       case 'o':
       case 's':
         break;
       case ':':
         fprintf(stderr, "ERROR, Option -%c requires an operand\n\n", optopt);
-        printUsage(argv0);
+        printUsage(argv0, settings->platformCode);
         return kCommandLineError;
       default:
         fprintf(stderr, "ERROR, Unrecognized option: -%c\n\n", optopt);
-        printUsage(argv0);
+        printUsage(argv0, settings->platformCode);
         return kCommandLineError;
     }
   }
   return kCommandLineContinue;
-}
-
-void resetCommandLine() {
-  runAsDaemon = preferIpv6 = exitAtOnce = false;
-  free(configFileArgument);
-  configFileArgument = nullptr;
-  free(deviceNodeDirectory);
-  deviceNodeDirectory = nullptr;
-  free(logFilePath);
-  logFilePath = nullptr;
 }

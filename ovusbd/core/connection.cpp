@@ -9,34 +9,33 @@
 #include <string.h>
 
 #include "ovusbd/core/config.h"
-#include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/framing.h"
-#include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/randomuuid.h"
 #include "ovusbd/core/settings.h"
 #include "ovusbd/core/util.h"
 
-LockedList* connectionList = nullptr;
-ConnectionEventHooks connectionEventHooks = {nullptr, nullptr};
-
 namespace {
 
 constexpr uint8_t kTransmitStarted = 1, kReceiveStarted = 2, kPingStarted = 4;
 
-// Module state beside the list. `tick` wakes the per-client sleeps of the
-// ping and watchdog threads (1 s each) when a client stops or the module
-// shuts down, and tells removeAllClientConnections that a record went away.
+// The module's state, made by createConnectionList and freed by
+// destroyConnectionList. `tick` wakes the per-client sleeps of the ping and
+// watchdog threads (1 s each) when a client stops or the module shuts down,
+// and tells removeAllClientConnections that a record went away.
 struct ConnectionModule {
-    pthread_mutex_t mutex = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t tick = PTHREAD_COND_INITIALIZER;
-    int liveWatchdogs = 0;   // detached watchdogs still running; guarded by mutex
-    bool shuttingDown = false;
+    LockedList* connectionList;  // the clients, owned by the list
+    pthread_mutex_t mutex;       // guards liveWatchdogs and shuttingDown; never held while taking the list lock
+    pthread_cond_t tick;
+    int liveWatchdogs;           // detached watchdogs still running
+    bool shuttingDown;
+    pthread_mutex_t idLock;      // guards idCounter
+    uint16_t idCounter;
+    int pingTimeout;             // "PingTimeout", seconds
+    bool traceMessages;          // "TraceMsgs"
+    ConnectionCallbacks callbacks;
 };
-ConnectionModule module;
-
-pthread_mutex_t connectionIdLock = PTHREAD_MUTEX_INITIALIZER;
-uint16_t connectionIdCounter = 0;
+ConnectionModule* module = nullptr;
 
 bool matchConnectionId(void* item, const void* key) {
     return static_cast<ConnectedClient*>(item)->connectionId == *static_cast<const uint16_t*>(key);
@@ -50,8 +49,11 @@ bool withClient(uint16_t id, Fn fn) {
         Fn* fn;
         bool found;
     } call{&fn, false};
+    if (module == nullptr) {
+        return false;
+    }
     forEachInLockedList(
-        connectionList, matchConnectionId,
+        module->connectionList, matchConnectionId,
         [](void* item, void* out) {
             auto* c = static_cast<Call*>(out);
             c->found = true;
@@ -73,23 +75,23 @@ void waitOneTick() {
     timespec deadline;
     clock_gettime(CLOCK_REALTIME, &deadline);
     deadline.tv_sec += 1;
-    pthread_mutex_lock(&module.mutex);
-    if (!module.shuttingDown) {
-        pthread_cond_timedwait(&module.tick, &module.mutex, &deadline);
+    pthread_mutex_lock(&module->mutex);
+    if (!module->shuttingDown) {
+        pthread_cond_timedwait(&module->tick, &module->mutex, &deadline);
     }
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_unlock(&module->mutex);
 }
 
 void wakeTicks() {
-    pthread_mutex_lock(&module.mutex);
-    pthread_cond_broadcast(&module.tick);
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_lock(&module->mutex);
+    pthread_cond_broadcast(&module->tick);
+    pthread_mutex_unlock(&module->mutex);
 }
 
 bool moduleShuttingDown() {
-    pthread_mutex_lock(&module.mutex);
-    bool down = module.shuttingDown;
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_lock(&module->mutex);
+    bool down = module->shuttingDown;
+    pthread_mutex_unlock(&module->mutex);
     return down;
 }
 
@@ -132,8 +134,9 @@ bool queueOnConnection(uint16_t id, MessageHeader* message) {
 void findInterfaceName(NetworkConnection* link, char out[256]) {
     sockaddr_storage local{};
     socklen_t length = sizeof local;
-    if (link->getLocalAddress(link, reinterpret_cast<sockaddr*>(&local), &length) != 0) {
-        logMessage(4, "Error %d running getsockname to find interface, %s", errno, strerror(errno));
+    const int rc = link->getLocalAddress(link, reinterpret_cast<sockaddr*>(&local), &length);
+    if (rc != 0) {
+        logMessage(4, "Error %d running getsockname to find interface, %s", -rc, strerror(-rc));
         return;
     }
     int family = local.ss_family;
@@ -217,14 +220,14 @@ void startClientThreads(void* item, void*) {
     if (startThread(&c->pingThread, connectionPingThread, c->connectionId, false)) {
         c->threadsStarted |= kPingStarted;
     }
-    pthread_mutex_lock(&module.mutex);
-    module.liveWatchdogs++;
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_lock(&module->mutex);
+    module->liveWatchdogs++;
+    pthread_mutex_unlock(&module->mutex);
     pthread_t watchdog;
     if (!startThread(&watchdog, connectionWatchdogThread, c->connectionId, true)) {
-        pthread_mutex_lock(&module.mutex);
-        module.liveWatchdogs--;
-        pthread_mutex_unlock(&module.mutex);
+        pthread_mutex_lock(&module->mutex);
+        module->liveWatchdogs--;
+        pthread_mutex_unlock(&module->mutex);
     }
 }
 
@@ -240,50 +243,85 @@ void addressText(const sockaddr_storage* address, char* out, size_t size) {
 
 } // namespace
 
-int createConnectionList() {
-    connectionList = createLockedList();
-    if (connectionList == nullptr) {
+int createConnectionList(const CoreSettings& settings, const ConnectionCallbacks* callbacks) {
+    auto* made = static_cast<ConnectionModule*>(calloc(1, sizeof(ConnectionModule)));
+    if (made == nullptr) {
         return -ENOMEM;
     }
-    pthread_mutex_lock(&module.mutex);
-    module.shuttingDown = false;
-    pthread_mutex_unlock(&module.mutex);
+    made->connectionList = createLockedList();
+    if (made->connectionList == nullptr) {
+        free(made);
+        return -ENOMEM;
+    }
+    pthread_mutex_init(&made->mutex, nullptr);
+    pthread_cond_init(&made->tick, nullptr);
+    pthread_mutex_init(&made->idLock, nullptr);
+    made->pingTimeout = settings.pingTimeout;
+    made->traceMessages = settings.traceMessages;
+    if (callbacks != nullptr) {
+        made->callbacks = *callbacks;
+    }
+    module = made;
     return 0;
 }
 
 void destroyConnectionList() {
-    if (connectionList == nullptr) {
+    if (module == nullptr) {
         return;
     }
     removeAllClientConnections("server shutdown");
-    pthread_mutex_lock(&module.mutex);
-    module.shuttingDown = true;
-    pthread_cond_broadcast(&module.tick);
-    while (module.liveWatchdogs > 0) {
-        pthread_cond_wait(&module.tick, &module.mutex);
+    pthread_mutex_lock(&module->mutex);
+    module->shuttingDown = true;
+    pthread_cond_broadcast(&module->tick);
+    while (module->liveWatchdogs > 0) {
+        pthread_cond_wait(&module->tick, &module->mutex);
     }
-    pthread_mutex_unlock(&module.mutex);
-    clearLockedList(connectionList, freeItem);
-    destroyLockedList(connectionList);
-    connectionList = nullptr;
+    pthread_mutex_unlock(&module->mutex);
+    clearLockedList(module->connectionList, freeItem);
+    destroyLockedList(module->connectionList);
+    pthread_mutex_destroy(&module->mutex);
+    pthread_cond_destroy(&module->tick);
+    pthread_mutex_destroy(&module->idLock);
+    free(module);
+    module = nullptr;
 }
 
-int connectionPingTimeout() {
-    return pingTimeout;
+bool connectionListExists() {
+    return module != nullptr;
 }
 
-bool connectionTraceMessages() {
-    return traceMessages;
+size_t copyConnectionIds(uint16_t* ids, size_t capacity) {
+    struct Ids {
+        uint16_t* ids;
+        size_t count, capacity;
+    } list{ids, 0, capacity};
+    if (module == nullptr) {
+        return 0;
+    }
+    forEachInLockedList(
+        module->connectionList, nullptr,
+        [](void* item, void* out) {
+            auto* l = static_cast<Ids*>(out);
+            if (l->count < l->capacity) {
+                l->ids[l->count++] = static_cast<ConnectedClient*>(item)->connectionId;
+            }
+        },
+        nullptr, &list, 0);
+    return list.count;
+}
+
+size_t connectionCount() {
+    return module != nullptr ? countLockedList(module->connectionList) : 0;
 }
 
 uint16_t nextConnectionId() {
-    pthread_mutex_lock(&connectionIdLock);
-    connectionIdCounter++;
-    if (connectionIdCounter == 0) {
-        connectionIdCounter = 1;
+    pthread_mutex_lock(&module->idLock);
+    module->idCounter++;
+    if (module->idCounter == 0) {
+        module->idCounter = 1;
     }
-    uint16_t id = connectionIdCounter;
-    pthread_mutex_unlock(&connectionIdLock);
+    uint16_t id = module->idCounter;
+    pthread_mutex_unlock(&module->idLock);
     return id;
 }
 
@@ -294,8 +332,9 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     memcpy(&remote, remoteAddress, remoteLength);
     char remoteText[64];
     addressText(&remote, remoteText, sizeof remoteText);
-    if (connection->setNoDelay(connection) != 0) {
-        logMessage(3, "Error %d setting NODELAY for client %s, %s", errno, remoteText, strerror(errno));
+    const int noDelay = connection->setNoDelay(connection);
+    if (noDelay != 0) {
+        logMessage(3, "Error %d setting NODELAY for client %s, %s", -noDelay, remoteText, strerror(-noDelay));
         return false;
     }
     if (!connection->handshake(connection)) {
@@ -321,15 +360,15 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     c->lastReceive = monotonicNow();
     const uint16_t id = c->connectionId;
     logMessage(6, "%s connected as connection %u", remoteText, id);
-    if (connectionEventHooks.clientConnected != nullptr) {
+    if (module->callbacks.clientConnected != nullptr) {
         char* command = getConfigString("onClientConnect", nullptr, true);
         if (command != nullptr) {
-            connectionEventHooks.clientConnected(command, remoteText, id);
+            module->callbacks.clientConnected(command, remoteText, id);
             free(command);
         }
     }
     if (moduleShuttingDown() ||
-        updateOrAppendInLockedList(connectionList, matchNothing, freeItem, startClientThreads, nullptr, nullptr,
+        updateOrAppendInLockedList(module->connectionList, matchNothing, freeItem, startClientThreads, nullptr, nullptr,
                                    nullptr, c) != 0) {
         destroyLockedList(c->transmitQueue);
         destroyLockedList(c->devicePasswords);
@@ -357,11 +396,13 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
     withClient(connectionId, [&](ConnectedClient* client) { memcpy(clientText, client->clientText, sizeof clientText); });
     addressText(&c->remoteAddress, remoteText, sizeof remoteText);
     char* command = nullptr;
-    if (connectionEventHooks.clientDisconnected != nullptr) {
+    if (module->callbacks.clientDisconnected != nullptr) {
         command = getConfigString("onClientDisconnect", nullptr, true);
     }
 
-    unbindConnectionDevices(connectionId);
+    if (module->callbacks.clientLeaving != nullptr) {
+        module->callbacks.clientLeaving(connectionId);
+    }
 
     NetworkConnection* link = nullptr;
     uint8_t started = 0;
@@ -401,12 +442,12 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
     destroyLockedList(passwords);
     logMessage(6, "Connection %u successfully removed (reason:%s)", connectionId, reason);
     if (command != nullptr) {
-        connectionEventHooks.clientDisconnected(command, connectionId, reason, clientText, remoteText);
+        module->callbacks.clientDisconnected(command, connectionId, reason, clientText, remoteText);
         free(command);
     }
     link->destroy(link);
     free(link);
-    removeFromLockedList(connectionList, matchConnectionId, freeItem, &connectionId, nullptr);
+    removeFromLockedList(module->connectionList, matchConnectionId, freeItem, &connectionId, nullptr);
     wakeTicks();
     return true;
 }
@@ -416,7 +457,7 @@ void removeAllClientConnections(const char* reason) {
         uint16_t first = 0;
         bool claimedElsewhere = false;
         forEachInLockedList(
-            connectionList, nullptr,
+            module->connectionList, nullptr,
             [](void* item, void* out) {
                 auto* c = static_cast<ConnectedClient*>(item);
                 *static_cast<uint16_t*>(out) = c->connectionId;
@@ -431,16 +472,16 @@ void removeAllClientConnections(const char* reason) {
         if (claimedElsewhere) {
             // Another thread (the client's watchdog) is removing it; wait for
             // that removal to finish rather than spin.
-            // The list lock is never taken under module.mutex (the
+            // The list lock is never taken under module->mutex (the
             // other order exists), so look first, then wait; a wake-up
             // missed in between costs at most the one-second bound.
             if (connectionExists(first)) {
                 timespec deadline;
                 clock_gettime(CLOCK_REALTIME, &deadline);
                 deadline.tv_sec += 1;
-                pthread_mutex_lock(&module.mutex);
-                pthread_cond_timedwait(&module.tick, &module.mutex, &deadline);
-                pthread_mutex_unlock(&module.mutex);
+                pthread_mutex_lock(&module->mutex);
+                pthread_cond_timedwait(&module->tick, &module->mutex, &deadline);
+                pthread_mutex_unlock(&module->mutex);
             }
         }
     }
@@ -459,26 +500,13 @@ void broadcastMessage(MessageHeader* message) {
     if (message == nullptr) {
         return;
     }
-    struct Ids {
-        uint16_t* ids;
-        size_t count, capacity;
-    } ids{nullptr, 0, 0};
-    const size_t expected = countLockedList(connectionList) + 8;
-    ids.ids = static_cast<uint16_t*>(calloc(expected, sizeof(uint16_t)));
-    ids.capacity = ids.ids != nullptr ? expected : 0;
-    forEachInLockedList(
-        connectionList, nullptr,
-        [](void* item, void* out) {
-            auto* list = static_cast<Ids*>(out);
-            if (list->count < list->capacity) {
-                list->ids[list->count++] = static_cast<ConnectedClient*>(item)->connectionId;
-            }
-        },
-        nullptr, &ids, 0);
-    for (size_t i = 0; i < ids.count; i++) {
-        sendToConnection(ids.ids[i], cloneMessage(message));
+    const size_t expected = connectionCount() + 8;
+    auto* ids = static_cast<uint16_t*>(calloc(expected, sizeof(uint16_t)));
+    const size_t count = ids != nullptr ? copyConnectionIds(ids, expected) : 0;
+    for (size_t i = 0; i < count; i++) {
+        sendToConnection(ids[i], cloneMessage(message));
     }
-    free(ids.ids);
+    free(ids);
     freeMessage(message);
 }
 
@@ -517,7 +545,7 @@ bool setConnectionClientDetail(uint16_t connectionId, const char* text) {
 }
 
 bool connectionExists(uint16_t connectionId) {
-    return findInLockedList(connectionList, matchConnectionId, &connectionId);
+    return module != nullptr && findInLockedList(module->connectionList, matchConnectionId, &connectionId);
 }
 
 uint16_t findConnectionByUuid(const uint8_t uuid[16]) {
@@ -526,8 +554,11 @@ uint16_t findConnectionByUuid(const uint8_t uuid[16]) {
         const uint8_t* uuid;
         uint16_t* id;
     } search{uuid, &id};
+    if (module == nullptr) {
+        return 0;
+    }
     forEachInLockedList(
-        connectionList,
+        module->connectionList,
         [](void* item, const void* key) {
             return memcmp(static_cast<ConnectedClient*>(item)->uuid, static_cast<const Search*>(key)->uuid, 16) == 0;
         },
@@ -537,8 +568,8 @@ uint16_t findConnectionByUuid(const uint8_t uuid[16]) {
 }
 
 bool isRemoteAddressConnected(const sockaddr* address) {
-    return findInLockedList(
-        connectionList,
+    return module != nullptr && findInLockedList(
+        module->connectionList,
         [](void* item, const void* key) {
             return memcmp(&static_cast<ConnectedClient*>(item)->remoteAddress, key, sizeof(sockaddr_storage)) == 0;
         },
@@ -633,7 +664,7 @@ int readLinkExact(uint16_t connectionId, NetworkConnection* link, void* buffer, 
             if (total == length) {
                 break;
             }
-        } else if (!(got < 0 && errno == EAGAIN)) {
+        } else if (got != -EAGAIN) {
             return got;
         }
         if (clientStoppingOrGone(connectionId)) {
@@ -684,7 +715,7 @@ void* connectionTransmitThread(void* argument) {
     free(argument);
     FrameEncoder encoder;
     initFrameEncoder(&encoder, uint32_t(getConfigInt("CompressionLimit", int(kDefaultCompressionLimit))));
-    const bool trace = connectionTraceMessages();
+    const bool trace = module->traceMessages;
     LockedList* queue = nullptr;
     NetworkConnection* link = nullptr;
     bool stopping = true;
@@ -737,7 +768,7 @@ void* connectionTransmitThread(void* argument) {
             }
             if (result == 0) {
                 logMessage(6, "Connection %d remotely disconnected gracefully (tx)", id);
-            } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
+            } else if (result == -EAGAIN || result == -EWOULDBLOCK) {
                 logMessage(6, "Connection %d stopped reading, send timed out", id);
             }
             break;
@@ -769,7 +800,7 @@ void reportReadEnd(uint16_t id, int result, const char* what) {
     }
     if (result == 0 && strcmp(what, "rx msg size") == 0) {
         logMessage(6, "Connection %d remotely disconnected gracefully (%s)", id, what);
-    } else if (result < 0 && errno == ECONNRESET) {
+    } else if (result == -ECONNRESET) {
         logMessage(6, "Connection %d remotely disconnected abruptly (%s)", id, what);
     }
 }
@@ -777,7 +808,7 @@ void reportReadEnd(uint16_t id, int result, const char* what) {
 void* connectionReceiveThread(void* argument) {
     const uint16_t id = *static_cast<uint16_t*>(argument);
     free(argument);
-    const bool trace = connectionTraceMessages();
+    const bool trace = module->traceMessages;
     FrameDecoder decoder{};
     // The link stays valid until the remover has joined this thread.
     NetworkConnection* link = nullptr;
@@ -842,7 +873,9 @@ void* connectionReceiveThread(void* argument) {
         if (trace) {
             logMessage(7, "rx:t=%d,a=%u,s=%u", body->type, body->deviceAddress, body->payloadLength);
         }
-        dispatchMessage(id, body);
+        if (module->callbacks.messageReceived != nullptr) {
+            module->callbacks.messageReceived(id, body);
+        }
     }
     withClient(id, [&](ConnectedClient* c) { c->receiveEnded = 1; });
     releaseFrameDecoder(&decoder);
@@ -860,7 +893,7 @@ void* connectionPingThread(void* argument) {
     int counter = 0;
     while (!clientState(id).stopping) {
         if (counter >= interval) {
-            MessageHeader* ping = allocMessage(4, 12, 0, 0, 0, 0, 0, 0, 0, 0);
+            MessageHeader* ping = newMessage({.type = kMsgPing, .payloadLength = 4});
             if (ping != nullptr) {
                 const uint32_t now = uint32_t(time(nullptr));
                 memcpy(messagePayload(ping), &now, 4);
@@ -881,7 +914,7 @@ void* connectionWatchdogThread(void* argument) {
     const uint16_t id = *static_cast<uint16_t*>(argument);
     free(argument);
     const int interval = getConfigInt("PingInterval", 4);
-    const int timeout = connectionPingTimeout();
+    const int timeout = module->pingTimeout;
     while (!clientState(id).stopping && !moduleShuttingDown()) {
         waitOneTick();
         const timespec now = monotonicNow();
@@ -897,10 +930,10 @@ void* connectionWatchdogThread(void* argument) {
             break;
         }
     }
-    pthread_mutex_lock(&module.mutex);
-    module.liveWatchdogs--;
-    pthread_cond_broadcast(&module.tick);
-    pthread_mutex_unlock(&module.mutex);
+    pthread_mutex_lock(&module->mutex);
+    module->liveWatchdogs--;
+    pthread_cond_broadcast(&module->tick);
+    pthread_mutex_unlock(&module->mutex);
     return nullptr;
 }
 

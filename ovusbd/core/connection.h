@@ -3,7 +3,7 @@
 // to all; removal.
 //
 // Locking: every ConnectedClient field is read or written in one walk of
-// connectionList under its mutex (queueSenders excepted, see
+// the module's connectionList under its mutex (queueSenders excepted, see
 // queueOnConnection). A transmitQueue is locked alone: senders find it under
 // the list lock and append after releasing it. No list lock is held across a read or write of a
 // link: the transmit thread writes outside it, so a client that stops reading
@@ -19,6 +19,7 @@
 #include "ovusbd/core/lockedlist.h"
 #include "ovusbd/core/message.h"
 #include "ovusbd/core/netservice.h"
+#include "ovusbd/core/settings.h"
 
 struct ConnectedClient {
     uint16_t connectionId;        // never 0
@@ -46,28 +47,37 @@ struct DevicePassword {
     char password[128];
 };
 
-// The clients, owned by the list. "PingTimeout" and "TraceMsgs" come from
-// the start-up settings pingTimeout and traceMessages.
-extern LockedList* connectionList;
-
-// Makes connectionList. Returns 0 or -ENOMEM.
-int createConnectionList();
-// Removes every remaining client ("server shutdown"), waits until every
-// detached watchdog has ended, so none outlives the list, and frees it.
-// Call after the services are stopped.
-void destroyConnectionList();
-
-int connectionPingTimeout();
-bool connectionTraceMessages();
-
-// Optional event-script hooks, run after connect and after removal. Each gets
-// copies it may keep. Null members: nothing runs.
-struct ConnectionEventHooks {
+// What the module asks of the protocol layer above it, which installs the
+// table when it makes the module. Null members: nothing runs.
+struct ConnectionCallbacks {
+    // One received message, on the client's receive thread; message is valid
+    // only during the call.
+    void (*messageReceived)(uint16_t connectionId, const MessageHeader* message);
+    // A client is being removed: release what it holds (its bound devices)
+    // while its record still exists.
+    void (*clientLeaving)(uint16_t connectionId);
+    // Event-script hooks, run after connect and after removal. Each gets
+    // copies it may keep.
     void (*clientConnected)(const char* command, const char* addressText, uint16_t connectionId);
     void (*clientDisconnected)(const char* command, uint16_t connectionId, const char* reason, const char* clientText,
                                const char* addressText);
 };
-extern ConnectionEventHooks connectionEventHooks;
+
+// Makes the module with its connectionList (the clients, owned by the list).
+// "PingTimeout" and "TraceMsgs" are the settings' pingTimeout and
+// traceMessages, copied here; callbacks (may be null) are copied too.
+// Returns 0 or -ENOMEM.
+int createConnectionList(const CoreSettings& settings, const ConnectionCallbacks* callbacks);
+// Removes every remaining client ("server shutdown"), waits until every
+// detached watchdog has ended, so none outlives the list, and frees the
+// module. Call after the services are stopped.
+void destroyConnectionList();
+// The module is made (between createConnectionList and destroyConnectionList).
+bool connectionListExists();
+
+// Ids of the clients in list order, at most capacity; returns how many.
+size_t copyConnectionIds(uint16_t* ids, size_t capacity);
+size_t connectionCount();
 
 // Next 16-bit id, never 0; also the source of binding ids.
 uint16_t nextConnectionId();
@@ -112,6 +122,6 @@ bool takeDevicePassword(uint16_t connectionId, uint32_t deviceAddress, char out[
 
 // Reads exactly length bytes from the client's link. Returns length on
 // success; 0 when the peer closed or the client stops before every byte
-// arrived; a negative result of the link's read otherwise.
+// arrived; the link read's negative errno otherwise.
 int readConnectionExact(uint16_t connectionId, void* buffer, size_t length);
 

@@ -6,25 +6,31 @@
 
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/startlists.h"
 #include "ovusbd/core/trovixswitch.h"
-#include "ovusbd/usb/announce.h"
 #include "ovusbd/usb/devicerecord.h"
 
 MessageHandlerEntry messageHandlers[256];
 
 namespace {
 
-struct TableRow {
-    uint8_t type;
-    MessageHandler handler;
-    uint32_t minimumPayload;
+// The reply a request below its type's minimum gets; none when hasReply is
+// false (the request is dropped).
+struct ShortRequestReply {
     bool hasReply;
-    uint8_t replyType;
-    uint32_t replyPayload;
+    MessageType type;
+    uint32_t payload;
     uint32_t statusOffset;
+};
+
+struct TableRow {
+    MessageType type;
+    MessageHandler handler;
+    uint32_t minimumPayload = 0;
+    ShortRequestReply refusal = {false, kMsgHello, 0, 0};
 };
 
 // Every type a client may send. Rows without a handler belong to modules
@@ -33,43 +39,43 @@ struct TableRow {
 // the fixed-offset fields the handler reads; a request below it is answered
 // with -22 in its reply's status word, or dropped when it has no reply.
 const TableRow kTable[] = {
-    {0, handleServerInfoRequest, 0, false, 0, 0, 0},
-    {2, answerType2WithEmptyReply, 0, false, 0, 0, 0},
-    {9, handleDeviceListRequest, 0, false, 0, 0, 0},
-    {10, answerType10WithEmptyReply, 0, false, 0, 0, 0},
-    {13, nullptr, 16, true, 14, 16, 8},     // control transfer: setup packet at 8
-    {15, handleClientKeepAlive, 0, false, 0, 0, 0},
-    {18, nullptr, 13, true, 19, 4, 0},      // bulk/interrupt: length at 9
-    {20, nullptr, 0, true, 21, 6, 0},
-    {22, nullptr, 0, true, 23, 4, 0},
-    {25, handleBindDeviceRequest, 0, false, 0, 0, 0},
-    {26, nullptr, 4, true, 27, 4, 0},
-    {28, nullptr, 4, true, 29, 4, 0},
-    {30, nullptr, 4, true, 31, 4, 0},
-    {33, answerType33WithZeroReply, 0, false, 0, 0, 0},
-    {35, handleUnbindDeviceRequest, 0, false, 0, 0, 0},
-    {36, nullptr, 17, true, 37, 12, 0},     // isochronous: packet count at 13
-    {40, nullptr, 0, false, 0, 0, 0},
-    {42, nullptr, 72, false, 0, 0, 0},      // nickname: char[64] at 8
-    {45, handleForwardToConnection, 16, false, 0, 0, 0},
-    {47, nullptr, 0, false, 0, 0, 0},
-    {48, nullptr, 1, true, 49, 4, 0},
-    {50, nullptr, 4, true, 32, 4, 0},
-    {51, nullptr, 18, true, 23, 4, 0},      // 16 alternate settings at 2
-    {59, nullptr, 8, true, 60, 4, 0},
-    {61, nullptr, 5, false, 0, 0, 0},
-    {62, nullptr, 0, false, 0, 0, 0},
-    {63, nullptr, 0, false, 0, 0, 0},
-    {64, nullptr, 0, false, 0, 0, 0},
-    {66, handleDevicePasswordRequest, 0, false, 0, 0, 0},
-    {68, ignoreMessage, 0, false, 0, 0, 0},
-    {70, nullptr, 8, true, 71, 4, 0},
-    {72, nullptr, 8, true, 73, 4, 0},
-    {74, nullptr, 13, true, 19, 4, 0},
-    {75, handleTrovixSwitchRequest, 1, false, 0, 0, 0},
-    {77, nullptr, 17, true, 76, 12, 0},
-    {78, nullptr, 0, false, 0, 0, 0},
-    {80, nullptr, 0, false, 0, 0, 0},
+    {kMsgHello, handleServerInfoRequest},
+    {kMsgType2Request, answerType2WithEmptyReply},
+    {kMsgDeviceListRequest, handleDeviceListRequest},
+    {kMsgType10Request, answerType10WithEmptyReply},
+    {kMsgControlTransfer, nullptr, 16, {true, kMsgControlTransferReply, 16, 8}},  // setup packet at 8
+    {kMsgKeepAlive, handleClientKeepAlive},
+    {kMsgBulkInterruptTransfer, nullptr, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},  // length at 9
+    {kMsgPortStatus, nullptr, 0, {true, kMsgPortStatusReply, 6, 0}},
+    {kMsgDeviceReset, nullptr, 0, {true, kMsgDeviceResetReply, 4, 0}},
+    {kMsgBindDevice, handleBindDeviceRequest},
+    {kMsgClearHalt, nullptr, 4, {true, kMsgClearHaltReply, 4, 0}},
+    {kMsgResetEndpoint, nullptr, 4, {true, kMsgResetEndpointReply, 4, 0}},
+    {kMsgAbortEndpoint, nullptr, 4, {true, kMsgAbortEndpointReply, 4, 0}},
+    {kMsgType33Request, answerType33WithZeroReply},
+    {kMsgUnbindDevice, handleUnbindDeviceRequest},
+    {kMsgIsoTransfer, nullptr, 17, {true, kMsgIsoTransferReply, 12, 0}},  // packet count at 13
+    {kMsgServerRename, nullptr},
+    {kMsgDeviceNickname, nullptr, 72},  // char[64] at 8
+    {kMsgForward, handleForwardToConnection, 16},
+    {kMsgCustomEvent, nullptr},
+    {kMsgPortPower, nullptr, 1, {true, kMsgPortPowerReply, 4, 0}},
+    {kMsgAbortResetClearHalt, nullptr, 4, {true, kMsgAbortResetClearHaltReply, 4, 0}},
+    {kMsgResetAndConfigure, nullptr, 18, {true, kMsgDeviceResetReply, 4, 0}},  // 16 alternate settings at 2
+    {kMsgHubClassRequest, nullptr, 8, {true, kMsgHubClassReply, 4, 0}},
+    {kMsgDeviceIgnore, nullptr, 5},
+    {kMsgAddReverseClient, nullptr},
+    {kMsgRemoveReverseClient, nullptr},
+    {kMsgListReverseClients, nullptr},
+    {kMsgDevicePassword, handleDevicePasswordRequest},
+    {kMsgIgnored, ignoreMessage},
+    {kMsgAllocStreams, nullptr, 8, {true, kMsgAllocStreamsReply, 4, 0}},
+    {kMsgFreeStreams, nullptr, 8, {true, kMsgFreeStreamsReply, 4, 0}},
+    {kMsgBulkStreamTransfer, nullptr, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},
+    {kMsgTrovixSwitch, handleTrovixSwitchRequest, 1},
+    {kMsgIsoPackedTransfer, nullptr, 17, {true, kMsgIsoPackedTransferReply, 12, 0}},
+    {kMsgGetIgnoredDevices, nullptr},
+    {kMsgSetIgnoredDevices, nullptr},
 };
 
 void refuseShortRequest(uint16_t connectionId, const MessageHeader* request, const MessageHandlerEntry& entry) {
@@ -78,7 +84,7 @@ void refuseShortRequest(uint16_t connectionId, const MessageHeader* request, con
                    request->type, connectionId, request->payloadLength, entry.minimumPayload);
         return;
     }
-    MessageHeader* reply = allocReply(request, entry.replyType, entry.replyPayload);
+    MessageHeader* reply = newMessage({.type = entry.replyType, .payloadLength = entry.replyPayload, .replyTo = request});
     if (reply == nullptr) {
         return;
     }
@@ -96,8 +102,8 @@ void refuseShortRequest(uint16_t connectionId, const MessageHeader* request, con
 void fillMessageHandlerTable() {
     memset(messageHandlers, 0, sizeof messageHandlers);
     for (const TableRow& row : kTable) {
-        messageHandlers[row.type] = {row.handler, row.minimumPayload, row.hasReply, row.replyType, row.replyPayload,
-                                     row.statusOffset};
+        messageHandlers[row.type] = {row.handler, row.minimumPayload, row.refusal.hasReply, row.refusal.type,
+                                     row.refusal.payload, row.refusal.statusOffset};
     }
 }
 
@@ -145,19 +151,23 @@ void handleServerInfoRequest(uint16_t connectionId, const MessageHeader* request
         memcpy(detail, payload + 64, 63);
         setConnectionClientDetail(connectionId, detail);
     }
-    sendToConnection(connectionId, buildHelloReply(connectionId, request));
+    uint8_t uuid[16];
+    char interfaceName[256];
+    getConnectionUuid(connectionId, uuid);
+    getConnectionInterfaceName(connectionId, interfaceName);
+    sendToConnection(connectionId, buildHelloReply(request, uuid, interfaceName));
 }
 
 void answerType2WithEmptyReply(uint16_t connectionId, const MessageHeader* request) {
-    sendToConnection(connectionId, allocReply(request, 17, 0));
+    sendToConnection(connectionId, newMessage({.type = kMsgType2Reply, .replyTo = request}));
 }
 
 void answerType10WithEmptyReply(uint16_t connectionId, const MessageHeader*) {
-    sendToConnection(connectionId, allocMessage(0, 11, 0, 0, 0, 0, 0, 0, 0, 0));
+    sendToConnection(connectionId, newMessage({.type = kMsgType10Reply}));
 }
 
 void answerType33WithZeroReply(uint16_t connectionId, const MessageHeader* request) {
-    sendToConnection(connectionId, allocReply(request, 34, 12));
+    sendToConnection(connectionId, newMessage({.type = kMsgType33Reply, .payloadLength = 12, .replyTo = request}));
 }
 
 void handleDeviceListRequest(uint16_t connectionId, const MessageHeader* request) {
@@ -211,7 +221,7 @@ void handleDevicePasswordRequest(uint16_t connectionId, const MessageHeader* req
         storeDevicePassword(connectionId, request->deviceAddress, reinterpret_cast<const char*>(messagePayload(request)),
                             strnlen(reinterpret_cast<const char*>(messagePayload(request)), request->payloadLength));
     }
-    sendToConnection(connectionId, allocMessage(0, 67, 0, 0, 0, 0, request->deviceAddress, 0, 0, 0));
+    sendToConnection(connectionId, newMessage({.type = kMsgDevicePasswordReply, .deviceAddress = request->deviceAddress}));
 }
 
 void ignoreMessage(uint16_t, const MessageHeader*) {}

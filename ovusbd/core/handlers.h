@@ -15,7 +15,7 @@ struct MessageHandlerEntry {
     MessageHandler handler;     // null: the type is unknown to this server
     uint32_t minimumPayload;    // fixed-offset fields the handler reads
     bool hasReply;              // a short request is answered, not dropped
-    uint8_t replyType;
+    MessageType replyType;
     uint32_t replyPayload;      // payload length of the refusal reply
     uint32_t statusOffset;      // where its i32 -22 goes; request bytes before it are copied
 };

@@ -32,10 +32,10 @@ MessageHeader* allocMessage(uint32_t payloadLength, uint8_t type, uint8_t endpoi
     if (pool != nullptr) {
         bool fromPool = false;
         uint32_t minimum = 0;
-        if (type == 19 && pool->bulkIntEnabled) {
+        if (type == kMsgBulkInterruptTransferReply && pool->bulkIntEnabled) {
             fromPool = true;
             minimum = pool->minBulkIntSize;
-        } else if ((type == 37 || type == 76) && pool->isoEnabled) {
+        } else if ((type == kMsgIsoTransferReply || type == kMsgIsoPackedTransferReply) && pool->isoEnabled) {
             fromPool = true;
             minimum = pool->minIsoSize;
         }
@@ -64,9 +64,15 @@ MessageHeader* allocMessage(uint32_t payloadLength, uint8_t type, uint8_t endpoi
     return header;
 }
 
-MessageHeader* allocReply(const MessageHeader* request, uint8_t type, uint32_t payloadLength) {
-    return allocMessage(payloadLength, type, 0, 0, request->context1, request->context2, request->deviceAddress,
-                        request->context3, request->context4, request->context5);
+MessageHeader* newMessage(const MessageFields& fields) {
+    const MessageHeader* request = fields.replyTo;
+    if (request == nullptr) {
+        return allocMessage(fields.payloadLength, fields.type, fields.endpoint, fields.zeroCount, 0, 0,
+                            fields.deviceAddress, 0, 0, 0);
+    }
+    return allocMessage(fields.payloadLength, fields.type, fields.endpoint, fields.zeroCount, request->context1,
+                        request->context2, request->deviceAddress, request->context3, request->context4,
+                        request->context5);
 }
 
 void freeMessage(MessageHeader* message) {
@@ -75,7 +81,8 @@ void freeMessage(MessageHeader* message) {
     }
     uint8_t* buffer = bufferOf(message);
     const MessageBufferPool* pool = bufferPool.load();
-    if (pool != nullptr && (message->type == 19 || message->type == 37 || message->type == 76) &&
+    if (pool != nullptr && (message->type == kMsgBulkInterruptTransferReply || message->type == kMsgIsoTransferReply ||
+                            message->type == kMsgIsoPackedTransferReply) &&
         pool->release(message->deviceAddress, buffer)) {
         return;
     }

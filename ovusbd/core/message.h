@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ovusbd/core/messagetypes.h"
+
 // Every integer on the wire is little-endian; the header structs below are
 // read and written in place, which is only right on a little-endian host.
 static_assert(std::endian::native == std::endian::little, "ovusbd needs a little-endian host");
@@ -14,6 +16,9 @@ constexpr uint32_t kFramePrefixSize = 8;
 constexpr uint32_t kMessageHeaderSize = 33;
 // Neither C nor L of a frame may exceed this, in either direction.
 constexpr uint32_t kMaxFrameLength = 0x900000;
+// Raw descriptors of a device as announcements and bind results carry
+// them: device, configuration and the rest.
+constexpr uint32_t kDeviceDescriptorsSize = 65553;
 
 // Frame prefix: C = compressed body bytes that follow (0 = raw body),
 // L = uncompressed body length = 33 + payload length.
@@ -54,7 +59,8 @@ inline FramePrefix* messagePrefix(MessageHeader* message) {
     return reinterpret_cast<FramePrefix*>(reinterpret_cast<uint8_t*>(message) - kFramePrefixSize);
 }
 
-// Transfer replies (types 19, 37, 76) may live in a device's transfer-buffer
+// Transfer replies (kMsgBulkInterruptTransferReply, kMsgIsoTransferReply,
+// kMsgIsoPackedTransferReply) may live in a device's transfer-buffer
 // pool so the kernel fills their data in place. The device layer installs the
 // pool; without one every message is a heap buffer.
 struct MessageBufferPool {
@@ -80,9 +86,41 @@ MessageHeader* allocMessage(uint32_t payloadLength, uint8_t type, uint8_t endpoi
                             uint32_t context1, uint32_t context2, uint32_t deviceAddress, uint32_t context3,
                             uint32_t context4, uint32_t context5);
 
-// Allocates a reply to request: the request's five context words and device
-// address are copied. Heap buffer, zero filled.
-MessageHeader* allocReply(const MessageHeader* request, uint8_t type, uint32_t payloadLength);
+// What a message the server builds carries. Fields left out are 0, so a
+// call site names only what its message has:
+//   newMessage({.type = kMsgPing, .payloadLength = 4})
+//   newMessage({.type = kMsgType2Reply, .replyTo = request})
+struct MessageFields {
+    MessageType type;
+    uint32_t payloadLength = 0;
+    uint32_t deviceAddress = 0;
+    // A reply carries the request's five context words and its device
+    // address (deviceAddress above is then not used).
+    const MessageHeader* replyTo = nullptr;
+    // Transfer replies only: which pool buffer, and how many payload bytes
+    // a pool buffer gets cleared (allocMessage).
+    uint8_t endpoint = 0;
+    uint8_t zeroCount = 0;
+};
+
+// allocMessage with the fields named; same ownership and failure.
+MessageHeader* newMessage(const MessageFields& fields);
+
+// Puts a payload text field: at most width - 1 characters of text (none for
+// null), the rest left as it is (zero in a new message), so the field stays
+// NUL-terminated.
+inline void putPayloadText(uint8_t* field, size_t width, const char* text) {
+    if (text == nullptr) {
+        return;
+    }
+    size_t n = 0;
+    while (n < width - 1 && text[n] != 0) {
+        n++;
+    }
+    for (size_t i = 0; i < n; i++) {
+        field[i] = uint8_t(text[i]);
+    }
+}
 
 // Frees a message from any source; null is ignored.
 void freeMessage(MessageHeader* message);

@@ -1,14 +1,8 @@
 #include "ovusbd/core/netservice.h"
 
-#include "ovusbd/core/log.h"
-#include "ovusbd/core/reverseservice.h"
-#include "ovusbd/core/tcpservice.h"
-#include "ovusbd/trovix/trovixservice.h"
-
 #include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-
 
 LockedList* serviceList = nullptr;
 
@@ -116,44 +110,4 @@ void startOrStopService(const char* key, uint8_t flag) {
 
 void freeService(void* item, void*) {
     free(item);
-}
-
-int createServiceList(bool tls) {
-    serviceList = createLockedList();
-    if (serviceList == nullptr) {
-        return -ENOMEM;
-    }
-    if (tls) {
-        logMessage(3, "Error, TLS transports are not available in this build: no TLS service is built");
-        return 0;
-    }
-    NetworkService* listener = createTcpService();
-    if (listener == nullptr || appendToLockedList(serviceList, listener) != 0) {
-        free(listener);
-        return -ENOMEM;
-    }
-    NetworkService* reverse = createTcpReverseService();
-    if (reverse == nullptr || appendToLockedList(serviceList, reverse) != 0) {
-        free(reverse);
-        return -ENOMEM;
-    }
-    NetworkService* trovix = createTrovixService();
-    if (trovix == nullptr || appendToLockedList(serviceList, trovix) != 0) {
-        if (trovix != nullptr) {
-            trovix->deinit(trovix);
-            free(trovix);
-        }
-        return -ENOMEM;
-    }
-    return 0;
-}
-
-void destroyServiceList() {
-    if (serviceList == nullptr) {
-        return;
-    }
-    runServiceDeinit();
-    clearLockedList(serviceList, freeService);
-    destroyLockedList(serviceList);
-    serviceList = nullptr;
 }

@@ -13,21 +13,25 @@
 struct NetworkConnection;
 
 // One link. Owned by the service until addClientConnection accepts it, then
-// by its ConnectedClient.
+// by its ConnectedClient. Every slot that can fail returns a negative errno
+// itself, never -1 with errno left to be read later.
 struct NetworkConnection {
-    // 0, or -1 with errno.
+    // 0, or a negative errno.
     int (*setNoDelay)(NetworkConnection* connection);
     // Wakes every thread blocked in read or write and stops the link. May be
     // called more than once and from the transmit thread; must not release
     // what a concurrent read or write uses (destroy does that).
     void (*close)(NetworkConnection* connection);
-    // getsockname contract: a 128-byte buffer, its length in and out; 0 on success.
+    // getsockname contract: a 128-byte buffer, its length in and out; 0 on
+    // success, else a negative errno.
     int (*getLocalAddress)(NetworkConnection* connection, sockaddr* address, socklen_t* length);
     // True when the link may be used.
     bool (*handshake)(NetworkConnection* connection);
-    // Bytes read, 0 when the peer closed, negative (errno set) on error.
+    // Bytes read, 0 when the peer closed, a negative errno on error (-EAGAIN:
+    // nothing yet, try again).
     int (*read)(NetworkConnection* connection, void* buffer, size_t length);
-    // Bytes written, 0 or negative on failure (a timed-out write fails).
+    // Bytes written, 0 or a negative errno on failure (a timed-out write
+    // fails with -EAGAIN).
     int (*write)(NetworkConnection* connection, const void* buffer, size_t length);
     // Last call: frees the transport state, not the structure itself.
     void (*destroy)(NetworkConnection* connection);
@@ -70,13 +74,6 @@ void runServiceDeinit();
 // Starts (flag != 0) or stops (flag 0) the first service whose name
 // contains key.
 void startOrStopService(const char* key, uint8_t flag);
-
-// Makes serviceList and appends the listener and the reverse dialler: the
-// plain TCP pair; with tls their TLS forms, which another module provides
-// (until then none is built and the log says so). Returns 0 or -ENOMEM.
-int createServiceList(bool tls);
-// Runs the deinit slot of every service, frees them and the list.
-void destroyServiceList();
 
 // predicate for the service list: the service name contains key (a text).
 bool matchServiceName(void* item, const void* key);

@@ -1,12 +1,20 @@
 #include "ovusbd/core/networkserver.h"
 
+#include <errno.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/netservice.h"
+#include "ovusbd/core/reverseservice.h"
+#include "ovusbd/core/tcpservice.h"
+#include "ovusbd/trovix/trovixservice.h"
+
+const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, nullptr, nullptr};
 
 void setUpMessageHandlers() {
     fillMessageHandlerTable();
@@ -21,12 +29,12 @@ void stopBindProcessing() {
     stopBindQueue();
 }
 
-void buildNetworkServices(bool tls) {
-    int rc = createServiceList(tls);
+void buildNetworkServices(const CoreSettings& settings) {
+    int rc = createServiceList(settings.sslCertPath != nullptr);
     if (rc < 0) {
         logMessage(3, "Error %d building the network services, %s", -rc, strerror(-rc));
     }
-    rc = createConnectionList();
+    rc = createConnectionList(settings, &protocolConnectionCallbacks);
     if (rc < 0) {
         logMessage(3, "Error %d making the connection list, %s", -rc, strerror(-rc));
     }
@@ -40,7 +48,7 @@ void initNetworkServices() {
 
 bool listenNetworkServices(int* boundPort) {
     // Without its lists the server cannot serve anyone: that is a failed start.
-    if (serviceList == nullptr || connectionList == nullptr) {
+    if (serviceList == nullptr || !connectionListExists()) {
         return false;
     }
     return runServiceListen(boundPort);
@@ -65,7 +73,7 @@ void stopNetworkServices() {
 }
 
 void removeAllClients(const char* reason) {
-    if (connectionList != nullptr) {
+    if (connectionListExists()) {
         removeAllClientConnections(reason);
     }
 }
@@ -73,4 +81,44 @@ void removeAllClients(const char* reason) {
 void freeNetworkServices() {
     destroyConnectionList();
     destroyServiceList();
+}
+
+int createServiceList(bool tls) {
+    serviceList = createLockedList();
+    if (serviceList == nullptr) {
+        return -ENOMEM;
+    }
+    if (tls) {
+        logMessage(3, "Error, TLS transports are not available in this build: no TLS service is built");
+        return 0;
+    }
+    NetworkService* listener = createTcpService();
+    if (listener == nullptr || appendToLockedList(serviceList, listener) != 0) {
+        free(listener);
+        return -ENOMEM;
+    }
+    NetworkService* reverse = createTcpReverseService();
+    if (reverse == nullptr || appendToLockedList(serviceList, reverse) != 0) {
+        free(reverse);
+        return -ENOMEM;
+    }
+    NetworkService* trovix = createTrovixService();
+    if (trovix == nullptr || appendToLockedList(serviceList, trovix) != 0) {
+        if (trovix != nullptr) {
+            trovix->deinit(trovix);
+            free(trovix);
+        }
+        return -ENOMEM;
+    }
+    return 0;
+}
+
+void destroyServiceList() {
+    if (serviceList == nullptr) {
+        return;
+    }
+    runServiceDeinit();
+    clearLockedList(serviceList, freeService);
+    destroyLockedList(serviceList);
+    serviceList = nullptr;
 }

@@ -3,6 +3,20 @@
 // its own so that start-up can undo exactly what it did.
 #pragma once
 
+#include "ovusbd/core/connection.h"
+#include "ovusbd/core/settings.h"
+
+// What the connection module calls: received messages go to the handler
+// table, a leaving client's devices are unbound.
+extern const ConnectionCallbacks protocolConnectionCallbacks;
+
+// Makes serviceList and appends the listener and the reverse dialler: the
+// plain TCP pair; with tls their TLS forms, which another module provides
+// (until then none is built and the log says so). Returns 0 or -ENOMEM.
+int createServiceList(bool tls);
+// Runs the deinit slot of every service, frees them and the list.
+void destroyServiceList();
+
 // Fills the message handler table.
 void setUpMessageHandlers();
 
@@ -13,9 +27,9 @@ int startBindProcessing();
 void stopBindProcessing();
 
 // Makes the service list with the listener and the reverse dialler (their
-// TLS forms when tls) and the connection list. Failures are logged; what
+// TLS forms when the settings name a certificate) and the connection list. Failures are logged; what
 // could not be made is simply not there.
-void buildNetworkServices(bool tls);
+void buildNetworkServices(const CoreSettings& settings);
 // Runs the init slot of every service.
 void initNetworkServices();
 // Runs the listen slot of every service while all earlier ones succeeded;

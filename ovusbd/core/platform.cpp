@@ -8,14 +8,8 @@
 #include <unistd.h>
 
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/settings.h"
 #include "ovusbd/core/util.h"
-
-int platformCode = kPlatformNone;
-const char* hubDisplayName = "USB Hub";
-const char* autoAttachDefault = "1";
-bool nasPlatform = false;
-bool kernelAtLeast315 = false;
-bool avahiDirAtStart = false;
 
 namespace {
 
@@ -76,7 +70,7 @@ bool releaseAtLeast315(const char* release) {
   return major > 3 || (major == 3 && minor > 14);
 }
 
-int detectCode() {
+int detectCode(CoreSettings* settings) {
   FILE* version = fopen("/proc/version", "re");
   if (!version) {
     int e = errno;
@@ -99,10 +93,10 @@ int detectCode() {
     logMessage(4, "Warning, error %d (%s) calling uname, using defaults", -r, strerror(-r));
     return kPlatformNone;
   }
-  kernelAtLeast315 = releaseAtLeast315(name.release);
+  settings->kernelAtLeast315 = releaseAtLeast315(name.release);
   toUpperInPlace(line);
   struct stat st;
-  avahiDirAtStart = stat("/etc/avahi/services", &st) == 0 && S_ISDIR(st.st_mode);
+  settings->avahiDirAtStart = stat("/etc/avahi/services", &st) == 0 && S_ISDIR(st.st_mode);
   return decidePlatform(line, name.machine);
 }
 
@@ -111,16 +105,15 @@ int detectCode() {
 const PlatformProbe productionPlatformProbe = {systemUname};
 const PlatformProbe* platformProbe = &productionPlatformProbe;
 
-void detectPlatform() {
-  platformCode = kPlatformNone;
-  kernelAtLeast315 = false;
-  avahiDirAtStart = false;
-  platformCode = detectCode();
-  const PlatformTraits& traits = traitsOf(platformCode);
-  hubDisplayName = traits.hubName;
-  autoAttachDefault = traits.autoAttach;
-  nasPlatform = traits.nas;
-  setLogPlatformCode(platformCode);
+void detectPlatform(CoreSettings* settings) {
+  settings->kernelAtLeast315 = false;
+  settings->avahiDirAtStart = false;
+  settings->platformCode = detectCode(settings);
+  const PlatformTraits& traits = traitsOf(settings->platformCode);
+  settings->hubDisplayName = traits.hubName;
+  settings->autoAttachDefault = traits.autoAttach;
+  settings->nasPlatform = traits.nas;
+  setLogPlatformCode(settings->platformCode);
 }
 
 const char* platformName(int code) { return traitsOf(code).usageName; }

@@ -1,6 +1,5 @@
 // Platform detection: which kind of machine ovusbd runs on, and the
-// defaults that follow from it. Set once by detectPlatform before anything
-// else runs, read-only afterwards.
+// defaults that follow from it, into the start-up settings.
 #pragma once
 
 #include <sys/utsname.h>
@@ -19,12 +18,7 @@ enum PlatformCode {
   kPlatformDLink = 11,
 };
 
-extern int platformCode;
-extern const char* hubDisplayName;     // default of "ServerName"
-extern const char* autoAttachDefault;  // default of "AutoAttachToKernel": "1" or "0"
-extern bool nasPlatform;
-extern bool kernelAtLeast315;
-extern bool avahiDirAtStart;  // /etc/avahi/services was a directory at start
+struct CoreSettings;
 
 // The one system call whose answer decides between platforms and cannot be
 // laid as a file: uname. Returns 0 or a negative errno.
@@ -35,9 +29,11 @@ struct PlatformProbe {
 extern const PlatformProbe* platformProbe;
 extern const PlatformProbe productionPlatformProbe;
 
-// Fills the fields above from /proc/version, uname and the marker files.
+// Fills the platform fields of settings (platformCode, hubDisplayName,
+// autoAttachDefault, nasPlatform, kernelAtLeast315, avahiDirAtStart) from
+// /proc/version, uname and the marker files, and tells the logger the code.
 // Never fails: every failure leaves code 0 and its defaults.
-void detectPlatform();
+void detectPlatform(CoreSettings* settings);
 
 // Name of a platform in the usage text.
 const char* platformName(int code);

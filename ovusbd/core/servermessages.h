@@ -1,7 +1,7 @@
-// Messages the server builds about itself and its devices: hello reply (1),
-// server information (41), device announcement (16), text notice (24), bind
-// result (39); and the fields they share (server name, host name, Trovix
-// identity, device nicknames).
+// Messages the server builds about itself: hello reply (kMsgHelloReply),
+// server information (kMsgServerInfo), text notice (kMsgTextNotice), bind
+// result (kMsgBindResult); and the fields they share (server name, host
+// name, Trovix identity). Device announcements are deviceannounce.h.
 #pragma once
 
 #include <stddef.h>
@@ -12,27 +12,16 @@
 
 constexpr uint32_t kHelloReplySize = 724;
 constexpr uint32_t kServerInfoSize = 192;
-constexpr uint32_t kDeviceAnnounceSize = 499;
 constexpr uint32_t kBindResultSize = 65878;
-// Raw descriptors kept per device: device, configuration and the rest.
-constexpr uint32_t kDeviceDescriptorsSize = 65553;
 
 // Each build function returns a new message owned by the caller, or null
 // when memory runs out.
 
-// Hello reply to request for the asking connection (its uuid and interface).
-MessageHeader* buildHelloReply(uint16_t connectionId, const MessageHeader* request);
+// Hello reply to request, with the asking connection's uuid (16 bytes) and
+// interface name.
+MessageHeader* buildHelloReply(const MessageHeader* request, const uint8_t uuid[16], const char* interfaceName);
 MessageHeader* buildServerInfoMessage();
 MessageHeader* buildTextMessage(const char* text);
-
-// descriptors: kDeviceDescriptorsSize bytes, or null. boundUuid, boundAddress
-// and the texts may be null for a free device. request: its context words and
-// device address are copied; null for an unsolicited announcement.
-MessageHeader* buildDeviceAnnounceMessage(uint32_t deviceAddress, uint16_t vendorId, uint16_t productId, uint8_t state,
-                                          const char* manufacturer, const char* product, const char* serial,
-                                          const uint8_t* descriptors, const uint8_t* boundUuid,
-                                          const sockaddr_storage* boundAddress, const char* bindingClientText,
-                                          const char* boundDetailText, const MessageHeader* request);
 
 // descriptors: kDeviceDescriptorsSize bytes, or null (zeros).
 MessageHeader* buildBindResultMessage(uint32_t deviceAddress, uint8_t speed, const uint8_t* descriptors,
@@ -50,8 +39,3 @@ int getHostName(char* buffer, size_t length);
 // False (out zeroed) for a character outside the alphabet or a value that
 // does not fit; an empty text is zero.
 bool decodeBase58(const char* text, uint8_t* out, size_t width);
-
-// Copies the nickname of the first matching DeviceNickname into out (64
-// bytes); out is left as it is when none matches.
-void lookupDeviceNickname(uint32_t deviceAddress, uint16_t productId, uint16_t vendorId, const char* serial,
-                          char out[64]);

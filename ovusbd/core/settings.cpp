@@ -2,30 +2,15 @@
 
 #include <stdlib.h>
 
-#include <initializer_list>
+#include <atomic>
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/log.h"
 
-char* sslCertPath = nullptr;
-char* sslCaPath = nullptr;
-char* sslCrlPath = nullptr;
-bool sslRequireClientCerts = false;
-bool remoteAdminEnabled = false;
-char* remoteAdminPassword = nullptr;
-bool hideClientInfo = false;
-bool enableIsoZeroCopy = false;
-bool enableBulkIntZeroCopy = false;
-int minIsoZeroCopySize = 16384;
-int minBulkIntZeroCopySize = 16384;
-int pingTimeout = 9;
-bool traceMessages = false;
-int controlTimeout = 3;
-bool udevMode = false;
-char* serverSerial = nullptr;
-pthread_mutex_t nicknameMutex = PTHREAD_MUTEX_INITIALIZER;
-
 namespace {
+
+const CoreSettings kDefaults;
+std::atomic<const CoreSettings*> installed{nullptr};
 
 // An empty value counts as "not set".
 char* nonEmpty(char* text) {
@@ -38,45 +23,43 @@ char* nonEmpty(char* text) {
 
 }  // namespace
 
-void readTlsSettings() {
-  sslCertPath = nonEmpty(getConfigString("SSLCert", nullptr, true));
-  if (!sslCertPath) return;
-  logMessage(6, "Using SSL Server certificate at %s", sslCertPath);
-  sslCaPath = nonEmpty(getConfigString("SSLCAFile", nullptr, true));
-  if (sslCaPath) logMessage(6, "Using SSL CA at %s", sslCaPath);
-  sslCrlPath = nonEmpty(getConfigString("SSLCRLFile", nullptr, true));
-  if (sslCrlPath) logMessage(6, "Using SSL CRL's at %s", sslCrlPath);
-  sslRequireClientCerts = getConfigBool("SSLUseClientCerts", "0");
-  if (sslRequireClientCerts) logMessage(6, "Clients are required to use SSL Client certificates");
+const CoreSettings& coreSettings() {
+  const CoreSettings* settings = installed.load(std::memory_order_acquire);
+  return settings ? *settings : kDefaults;
 }
 
-void readAdminSettings() {
-  remoteAdminEnabled = getConfigBool("RemoteAdmin", nullptr);
-  if (remoteAdminEnabled)
-    remoteAdminPassword = getConfigString("RemoteAdminPassword", "tarnwick", true);
-  hideClientInfo = getConfigBool("HideClientInfo", "0");
+void installCoreSettings(const CoreSettings* settings) {
+  installed.store(settings, std::memory_order_release);
 }
 
-void readZeroCopySettings() {
-  enableIsoZeroCopy = getConfigBool("EnableIsoZeroCopy", "0");
-  enableBulkIntZeroCopy = getConfigBool("EnableBulkIntZeroCopy", "0");
-  minIsoZeroCopySize = getConfigInt("MinIsoZeroCopySize", 16384);
-  minBulkIntZeroCopySize = getConfigInt("MinBulkIntZeroCopySize", 16384);
+void readTlsSettings(CoreSettings* s) {
+  s->sslCertPath = nonEmpty(getConfigString("SSLCert", nullptr, true));
+  if (!s->sslCertPath) return;
+  logMessage(6, "Using SSL Server certificate at %s", s->sslCertPath);
+  s->sslCaPath = nonEmpty(getConfigString("SSLCAFile", nullptr, true));
+  if (s->sslCaPath) logMessage(6, "Using SSL CA at %s", s->sslCaPath);
+  s->sslCrlPath = nonEmpty(getConfigString("SSLCRLFile", nullptr, true));
+  if (s->sslCrlPath) logMessage(6, "Using SSL CRL's at %s", s->sslCrlPath);
+  s->sslRequireClientCerts = getConfigBool("SSLUseClientCerts", "0");
+  if (s->sslRequireClientCerts) logMessage(6, "Clients are required to use SSL Client certificates");
 }
 
-void readConnectionSettings() {
-  pingTimeout = getConfigInt("PingTimeout", 9);
-  traceMessages = getConfigBool("TraceMsgs", "0");
+void readAdminSettings(CoreSettings* s) {
+  s->remoteAdminEnabled = getConfigBool("RemoteAdmin", nullptr);
+  if (s->remoteAdminEnabled)
+    s->remoteAdminPassword = getConfigString("RemoteAdminPassword", "tarnwick", true);
+  s->hideClientInfo = getConfigBool("HideClientInfo", "0");
 }
 
-void freeSettings() {
-  for (char** text : {&sslCertPath, &sslCaPath, &sslCrlPath, &remoteAdminPassword, &serverSerial}) {
-    free(*text);
-    *text = nullptr;
+void readConnectionSettings(CoreSettings* s) {
+  s->pingTimeout = getConfigInt("PingTimeout", 9);
+  s->traceMessages = getConfigBool("TraceMsgs", "0");
+}
+
+void freeCoreSettings(CoreSettings* s) {
+  for (char* text : {s->configFileArgument, s->deviceNodeDirectory, s->logFilePath, s->sslCertPath, s->sslCaPath,
+                     s->sslCrlPath, s->remoteAdminPassword, s->serverSerial}) {
+    free(text);
   }
-  sslRequireClientCerts = remoteAdminEnabled = hideClientInfo = false;
-  enableIsoZeroCopy = enableBulkIntZeroCopy = traceMessages = udevMode = false;
-  minIsoZeroCopySize = minBulkIntZeroCopySize = 16384;
-  pingTimeout = 9;
-  controlTimeout = 3;
+  *s = CoreSettings();
 }

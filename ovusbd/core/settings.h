@@ -1,41 +1,58 @@
-// Values that start-up settles once from the configuration and that many
-// modules read. One writer (start-up, before any thread that reads them
-// exists); they never change while the server runs, so no lock guards them.
+// CoreSettings: the values the protocol core reads and start-up settles
+// once, from the command line, the platform and the configuration. Start-up
+// owns the one structure, fills it before any thread that reads it starts
+// and installs it; it never changes while the server runs, so no lock
+// guards it. A test fills a structure of its own and installs that.
 #pragma once
 
-#include <pthread.h>
+#include "ovusbd/core/platform.h"
 
-// TLS: when sslCertPath is null the plain transports are built.
-extern char* sslCertPath;
-extern char* sslCaPath;
-extern char* sslCrlPath;
-extern bool sslRequireClientCerts;
+struct CoreSettings {
+  // Command line (parseCommandLine).
+  bool runAsDaemon = false;  // -b
+  bool preferIpv6 = false;   // -i
+  bool exitAtOnce = false;   // -u
+  // Absolute path given with -c, null when not given. Made absolute while
+  // the working directory is still the caller's: a daemon runs in "/".
+  char* configFileArgument = nullptr;
+  char* deviceNodeDirectory = nullptr;  // -d, null when not given
+  char* logFilePath = nullptr;          // the file opened for -r, null for stdout/stderr/none
 
-extern bool remoteAdminEnabled;
-extern char* remoteAdminPassword;  // null unless remote administration is on
-extern bool hideClientInfo;
+  // Platform (detectPlatform).
+  int platformCode = kPlatformNone;
+  const char* hubDisplayName = "USB Hub";  // default of "ServerName"
+  const char* autoAttachDefault = "1";     // default of "AutoAttachToKernel": "1" or "0"
+  bool nasPlatform = false;
+  bool kernelAtLeast315 = false;
+  bool avahiDirAtStart = false;  // /etc/avahi/services was a directory at start
 
-extern bool enableIsoZeroCopy;
-extern bool enableBulkIntZeroCopy;
-extern int minIsoZeroCopySize;
-extern int minBulkIntZeroCopySize;
+  // Configuration. TLS: when sslCertPath is null the plain transports are built.
+  char* sslCertPath = nullptr;
+  char* sslCaPath = nullptr;
+  char* sslCrlPath = nullptr;
+  bool sslRequireClientCerts = false;
+  bool remoteAdminEnabled = false;
+  char* remoteAdminPassword = nullptr;  // null unless remote administration is on
+  bool hideClientInfo = false;
+  int pingTimeout = 9;  // seconds
+  bool traceMessages = false;
+  char* serverSerial = nullptr;
+};
 
-extern int pingTimeout;  // seconds
-extern bool traceMessages;
-extern int controlTimeout;  // seconds
-extern bool udevMode;
+// The installed settings; the defaults above while none is installed.
+const CoreSettings& coreSettings();
 
-extern char* serverSerial;
+// Installs settings (null: back to the defaults). The structure stays the
+// caller's and must outlive every reader; install before the threads that
+// read it start and remove it only after they are gone.
+void installCoreSettings(const CoreSettings* settings);
 
-// Serialises nickname changes.
-extern pthread_mutex_t nicknameMutex;
+// Each reads its group of keys into settings (and logs what the TLS
+// settings name).
+void readTlsSettings(CoreSettings* settings);
+void readAdminSettings(CoreSettings* settings);
+void readConnectionSettings(CoreSettings* settings);  // pingTimeout, traceMessages
 
-// Each reads its group of keys into the values above (and logs what the
-// TLS settings name).
-void readTlsSettings();
-void readAdminSettings();
-void readZeroCopySettings();
-void readConnectionSettings();  // pingTimeout, traceMessages
-
-// Frees the texts above and resets every value.
-void freeSettings();
+// Frees the texts of settings and resets every value to its default. The -r
+// stream itself is left to closeLogging.
+void freeCoreSettings(CoreSettings* settings);

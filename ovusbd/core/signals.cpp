@@ -13,7 +13,7 @@
 #include <initializer_list>
 
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/platform.h"
+#include "ovusbd/core/settings.h"
 #include "ovusbd/core/version.h"
 
 std::atomic<int> stopSignalReceived{0};
@@ -110,7 +110,7 @@ void prepareCrashTexts() {
   if (stream) {
     crashLogFd = fileno(stream);
     if (crashLogFd == STDERR_FILENO) crashLogFd = -1;  // stderr gets the text anyway
-  } else if (platformCode != kPlatformQnap) {
+  } else if (coreSettings().platformCode != kPlatformQnap) {
     crashToSyslog = true;
     char exe[PATH_MAX];
     ssize_t length = readlink("/proc/self/exe", exe, sizeof exe - 1);

@@ -10,6 +10,7 @@
 #include "ovusbd/core/cmdline.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/daemon.h"
+#include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/notify.h"
@@ -22,6 +23,8 @@
 #include "ovusbd/core/version.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
+#include "ovusbd/usb/usbevents.h"
+#include "ovusbd/usb/usbsettings.h"
 
 namespace {
 
@@ -38,9 +41,14 @@ struct StartupRecord {
 // TCP port the listener bound; what the announcement advertises.
 int boundPort = 0;
 
+// The settings of both layers: filled here step by step on the main thread,
+// installed before the first reader runs, freed at the last step.
+CoreSettings settings;
+UsbSettings usb;
+
 // The failure texts sent on ReadyNAS, by exit code.
 void notifyFailure(int code) {
-  if (platformCode != kPlatformReadyNas) return;
+  if (settings.platformCode != kPlatformReadyNas) return;
   switch (code) {
     case kExitPermission:
       notifyServiceManager("STATUS=Permission denied\nERRNO=%u", 1u);
@@ -67,7 +75,11 @@ int finalSteps(int code) {
   notifyFailure(code);
   logMessage(6, ">>> Shutdown <<<");
   closeLogging();
-  resetCommandLine();
+  installUsbEventCallbacks(nullptr);
+  installUsbSettings(nullptr);
+  installCoreSettings(nullptr);
+  freeCoreSettings(&settings);
+  usb = UsbSettings();
   return code;
 }
 
@@ -92,8 +104,14 @@ int commonCleanup(StartupRecord& record, int code) {
   destroyList(&clientIdMap);
   if (record.bindProcessingStarted) stopBindProcessing();
   if (record.servicesBuilt) freeNetworkServices();
-  freeSettings();
   return configCleanup(code);
+}
+
+void readZeroCopySettings(UsbSettings* u) {
+  u->enableIsoZeroCopy = getConfigBool("EnableIsoZeroCopy", "0");
+  u->enableBulkIntZeroCopy = getConfigBool("EnableBulkIntZeroCopy", "0");
+  u->minIsoZeroCopySize = getConfigInt("MinIsoZeroCopySize", 16384);
+  u->minBulkIntZeroCopySize = getConfigInt("MinBulkIntZeroCopySize", 16384);
 }
 
 int initialisationFailed() {
@@ -105,10 +123,10 @@ int initialisationFailed() {
 // Steps up to "initialisation complete": settings, start-up lists, bind
 // thread, services.
 int initialise(StartupRecord& record) {
-  readTlsSettings();
-  serverSerial = makeServerSerial();
-  readAdminSettings();
-  readZeroCopySettings();
+  readTlsSettings(&settings);
+  settings.serverSerial = makeServerSerial();
+  readAdminSettings(&settings);
+  readZeroCopySettings(&usb);
   setUpMessageHandlers();
 
   nicknameList = createLockedList();
@@ -129,10 +147,12 @@ int initialise(StartupRecord& record) {
   }
   record.bindProcessingStarted = true;
 
-  buildNetworkServices(sslCertPath != nullptr);
+  // The connection list copies pingTimeout and traceMessages when it is
+  // made; they are read before it.
+  readConnectionSettings(&settings);
+  buildNetworkServices(settings);
   record.servicesBuilt = true;
   initNetworkServices();
-  readConnectionSettings();
   return kExitNormal;
 }
 
@@ -141,7 +161,14 @@ int initialise(StartupRecord& record) {
 int startServing(StartupRecord& record) {
   if (!switchOffAutoprobe()) return kExitStart;
 
-  controlTimeout = getConfigInt("ControlTimeout", 3);
+  usb.controlTimeout = getConfigInt("ControlTimeout", 3);
+  usb.udevMode = getConfigBool("UdevMode", "0");
+  usb.platformCode = settings.platformCode;
+  usb.serverSerial = settings.serverSerial;
+  usb.deviceNodeDirectory = settings.deviceNodeDirectory;
+  usb.autoAttachDefault = settings.autoAttachDefault;
+  installUsbSettings(&usb);
+  installUsbEventCallbacks(&deviceAnnouncementCallbacks);
   createDeviceList();
   startDeviceLayer();
   record.deviceLayerStarted = true;
@@ -159,11 +186,10 @@ int startServing(StartupRecord& record) {
 
   if (getConfigBool("UseAVAHI", "1")) record.announcement = startAnnouncement(boundPort);
 
-  udevMode = getConfigBool("UdevMode", "0");
   startUsbDiscoveryThreads();
   record.discoveryStarted = true;
 
-  if (platformCode == kPlatformReadyNas)
+  if (settings.platformCode == kPlatformReadyNas)
     notifyServiceManager("STATUS=Successfully started\nREADY=1\nMAINPID=%lu",
                          static_cast<unsigned long>(getpid()));
   int r = startConfigSaveThread();
@@ -195,17 +221,18 @@ void shutdown(StartupRecord& record) {
 
 int runServer(int argc, char** argv) {
   ensureStandardDescriptors();
-  detectPlatform();
-  int parsed = parseCommandLine(argc, argv);
+  installCoreSettings(&settings);
+  detectPlatform(&settings);
+  int parsed = parseCommandLine(argc, argv, &settings);
   logMessage(6, ">>> Starting %s v%u.%u.%u (Built: %s, %s)<<<", kServerTitle, kVersionMajor,
              kVersionMinor, kVersionPatch, __DATE__, __TIME__);
   if (parsed != kCommandLineContinue)
     return finalSteps(parsed == kCommandLineUsage ? kExitNormal : kExitUsage);
-  if (exitAtOnce) return finalSteps(kExitNormal);
+  if (settings.exitAtOnce) return finalSteps(kExitNormal);
 
   // The path is absolute from here on (made so by the command line and the
   // store), so the daemon, which runs in "/", saves where it loaded.
-  if (!loadConfig(configFileArgument, true)) {
+  if (!loadConfig(settings.configFileArgument, true)) {
     fprintf(stderr, "Failed to load configuration");
     return finalSteps(kExitConfig);
   }
@@ -214,7 +241,7 @@ int runServer(int argc, char** argv) {
     return configCleanup(kExitPermission);
   }
   if (!installSignalHandlers()) return configCleanup(kExitSignals);
-  if (runAsDaemon) {
+  if (settings.runAsDaemon) {
     DaemonResult daemon = daemonise();
     if (daemon == kDaemonParent) _exit(0);
     if (daemon == kDaemonFailed) return configCleanup(kExitDaemon);
@@ -228,12 +255,12 @@ int runServer(int argc, char** argv) {
 
   // A stop signal that came during start-up is already recorded: the wait
   // returns at once.
-  if (!runAsDaemon) {
+  if (!settings.runAsDaemon) {
     fputs("Orvanta USB Server is running...press CTRL-C to stop\n", stdout);
     fflush(stdout);
   }
   waitForStopSignal();
-  if (!runAsDaemon) {
+  if (!settings.runAsDaemon) {
     fputs("Stopping...\n", stdout);
     fflush(stdout);
   }

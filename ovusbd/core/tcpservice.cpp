@@ -10,7 +10,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "ovusbd/core/cmdline.h"
+#include "ovusbd/core/settings.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/log.h"
@@ -25,7 +25,7 @@ TcpConnection* tcp(NetworkConnection* connection) {
 
 int tcpSetNoDelay(NetworkConnection* connection) {
     int one = 1;
-    return setsockopt(tcp(connection)->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    return setsockopt(tcp(connection)->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) == 0 ? 0 : -errno;
 }
 
 // Only shuts the socket down: this wakes a receive or transmit thread blocked
@@ -39,7 +39,7 @@ void tcpClose(NetworkConnection* connection) {
 }
 
 int tcpGetLocalAddress(NetworkConnection* connection, sockaddr* address, socklen_t* length) {
-    return getsockname(tcp(connection)->socket, address, length);
+    return getsockname(tcp(connection)->socket, address, length) == 0 ? 0 : -errno;
 }
 
 bool tcpHandshake(NetworkConnection*) {
@@ -47,11 +47,13 @@ bool tcpHandshake(NetworkConnection*) {
 }
 
 int tcpRead(NetworkConnection* connection, void* buffer, size_t length) {
-    return int(recv(tcp(connection)->socket, buffer, length, MSG_WAITALL));
+    const ssize_t got = recv(tcp(connection)->socket, buffer, length, MSG_WAITALL);
+    return got >= 0 ? int(got) : -errno;
 }
 
 int tcpWrite(NetworkConnection* connection, const void* buffer, size_t length) {
-    return int(send(tcp(connection)->socket, buffer, length, MSG_NOSIGNAL));
+    const ssize_t sent = send(tcp(connection)->socket, buffer, length, MSG_NOSIGNAL);
+    return sent >= 0 ? int(sent) : -errno;
 }
 
 void tcpDestroy(NetworkConnection* connection) {
@@ -82,7 +84,8 @@ void tcpServiceRelease(NetworkService* base) {
 } // namespace
 
 int linkSendTimeout() {
-    return connectionPingTimeout() > 0 ? connectionPingTimeout() : 1;
+    const int timeout = coreSettings().pingTimeout;
+    return timeout > 0 ? timeout : 1;
 }
 
 NetworkConnection* createTcpConnection(int socket, int sendTimeoutSeconds) {
@@ -134,7 +137,7 @@ NetworkService* createTcpService() {
 
 bool tcpServiceListen(NetworkService* base, int* boundPort) {
     auto* service = reinterpret_cast<TcpService*>(base);
-    const int port = getConfigInt("TCPPort", platformCode == kPlatformSynology ? 17570 : 7575);
+    const int port = getConfigInt("TCPPort", coreSettings().platformCode == kPlatformSynology ? 17570 : 7575);
     char* host = getConfigString("NetworkInterface", nullptr, true);
     char portText[16];
     snprintf(portText, sizeof portText, "%d", port);
@@ -155,7 +158,7 @@ bool tcpServiceListen(NetworkService* base, int* boundPort) {
         return false;
     }
     addrinfo* first = results;
-    if (host == nullptr && preferIpv6) {
+    if (host == nullptr && coreSettings().preferIpv6) {
         for (addrinfo* ai = results; ai != nullptr; ai = ai->ai_next) {
             if (ai->ai_family == AF_INET6) {
                 first = ai;

@@ -96,7 +96,7 @@ void trovixServiceStart(NetworkService* service) {
     hooks.linkUp = ignoreLink;
     hooks.linkDown = ignoreLink;
     hooks.newPeer = acceptTrovixPlainPeer;
-    hooks.serial = serverSerial;
+    hooks.serial = coreSettings().serverSerial;
     s->rendezvous = startTrovixRendezvous(host, port, s->identity.id, s->identity.pin, &s->random, hooks);
     free(host);
     free(port);

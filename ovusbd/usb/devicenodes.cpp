@@ -10,9 +10,9 @@
 
 #include <initializer_list>
 
-#include "ovusbd/core/cmdline.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/usb/uevent.h"
+#include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/usbsys.h"
 
 namespace {
@@ -36,8 +36,8 @@ bool parseDecimal(const char* text, unsigned* value) {
 
 // The directory nodes are made in, into buffer.
 void nodeDirectory(char* buffer, size_t size) {
-  if (deviceNodeDirectory) {
-    snprintf(buffer, size, "%s", deviceNodeDirectory);
+  if (usbSettings().deviceNodeDirectory) {
+    snprintf(buffer, size, "%s", usbSettings().deviceNodeDirectory);
     return;
   }
   char exe[PATH_MAX];

@@ -8,10 +8,11 @@
 
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/platform.h"
-#include "ovusbd/usb/announce.h"
+#include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/deviceworkers.h"
 #include "ovusbd/usb/sysfs.h"
 #include "ovusbd/usb/usbfilters.h"
+#include "ovusbd/usb/usbevents.h"
 #include "ovusbd/usb/usbname.h"
 #include "ovusbd/usb/usbsys.h"
 
@@ -41,7 +42,7 @@ void copyText(char* destination, size_t size, const char* source) {
   snprintf(destination, size, "%s", source ? source : "");
 }
 
-int errorLevel() { return platformCode == kPlatformQnap ? 4 : 3; }
+int errorLevel() { return usbSettings().platformCode == kPlatformQnap ? 4 : 3; }
 
 // Opens an attribute of the device; -errno on failure, path filled either way.
 int openAttribute(const char* sysfsName, const char* attribute, char* path, size_t size) {
@@ -146,15 +147,15 @@ void destroyQueues(ManagedUsbDevice* device) {
   device->operationQueue = device->inflightUrbs = device->completionQueue = nullptr;
 }
 
-void fillAnnouncement(const ManagedUsbDevice* device, DeviceAnnouncement* announcement) {
-  announcement->address = device->address;
-  announcement->vendorId = device->vendorId;
-  announcement->productId = device->productId;
-  announcement->state = device->state;
-  copyText(announcement->manufacturer, sizeof announcement->manufacturer, device->manufacturer);
-  copyText(announcement->product, sizeof announcement->product, device->product);
-  copyText(announcement->serial, sizeof announcement->serial, device->serial);
-  announcement->descriptors = device->descriptors;
+void fillSummary(const ManagedUsbDevice* device, DeviceSummary* summary) {
+  summary->address = device->address;
+  summary->vendorId = device->vendorId;
+  summary->productId = device->productId;
+  summary->state = device->state;
+  copyText(summary->manufacturer, sizeof summary->manufacturer, device->manufacturer);
+  copyText(summary->product, sizeof summary->product, device->product);
+  copyText(summary->serial, sizeof summary->serial, device->serial);
+  summary->descriptors = device->descriptors;
 }
 
 struct SlotQuery {
@@ -191,23 +192,23 @@ void markRemoved(ManagedUsbDevice* device, void* context) {
 
 bool matchRecord(void* item, const void* key) { return item == key; }
 
-struct AnnouncementCopy {
-  DeviceAnnouncement* announcement;
+struct SummaryCopy {
+  DeviceSummary* summary;
   uint8_t* descriptors;
 };
 
-void copyAnnouncement(ManagedUsbDevice* device, void* context) {
-  AnnouncementCopy* copy = static_cast<AnnouncementCopy*>(context);
-  fillAnnouncement(device, copy->announcement);
+void copySummary(ManagedUsbDevice* device, void* context) {
+  SummaryCopy* copy = static_cast<SummaryCopy*>(context);
+  fillSummary(device, copy->summary);
   memcpy(copy->descriptors, device->descriptors, kDescriptorsSize);
-  copy->announcement->descriptors = copy->descriptors;
+  copy->summary->descriptors = copy->descriptors;
 }
 
 }  // namespace
 
-bool readDeviceAnnouncement(uint32_t address, DeviceAnnouncement* announcement, uint8_t* descriptors) {
-  AnnouncementCopy copy{announcement, descriptors};
-  return visitDevice(address, copyAnnouncement, &copy);
+bool readDeviceSummary(uint32_t address, DeviceSummary* summary, uint8_t* descriptors) {
+  SummaryCopy copy{summary, descriptors};
+  return visitDevice(address, copySummary, &copy);
 }
 
 int createDeviceList() {
@@ -360,11 +361,9 @@ int createManagedDevice(uint32_t address, const char* sysfsName, const char* pro
   }
   openDeviceThreads(&threads);
 
-  DeviceAnnouncement announcement;
+  DeviceSummary summary;
   uint8_t* descriptors = static_cast<uint8_t*>(malloc(kDescriptorsSize));
-  if (descriptors && readDeviceAnnouncement(address, &announcement, descriptors)) {
-    broadcastDeviceAnnouncement(&announcement);
-  }
+  if (descriptors && readDeviceSummary(address, &summary, descriptors)) reportDeviceArrived(&summary);
   free(descriptors);
   return 0;
 }
@@ -409,9 +408,9 @@ int unplugDevice(uint32_t address, const char* sysfsName, int runHook) {
   removeFromLockedList(deviceList, matchRecord, nullptr, device, nullptr);
   pthread_mutex_unlock(&deviceLifecycleMutex);
 
-  DeviceAnnouncement announcement;
-  fillAnnouncement(device, &announcement);
-  broadcastDeviceAnnouncement(&announcement);
+  DeviceSummary summary;
+  fillSummary(device, &summary);
+  reportDeviceRemoved(&summary);
   destroyQueues(device);
   free(device);
   return 0;

@@ -80,7 +80,7 @@ constexpr int kSlotSameDevice = 1;  // a record of this very sysfs name holds it
 int deviceSlotState(uint32_t address, const char* sysfsName, char* holder);
 
 // Builds the record from sysfs and the usbfs node, starts its threads and
-// only then adds it to deviceList and announces it to every client. Called
+// only then adds it to deviceList and reports its arrival. Called
 // with deviceLifecycleMutex held. `sysfsName` is absolute under /sys or
 // relative to it; `productValue` is the uevent PRODUCT text; `hubNodePath`,
 // `companionHubPath` and `containerId` may be null. Returns 0 when the
@@ -92,7 +92,7 @@ int createManagedDevice(uint32_t address, const char* sysfsName, const char* pro
 
 // Removes the device of this address: state DEVICE_REMOVED, its threads
 // stopped and joined, descriptors closed, a node the server made deleted,
-// the record freed and the removal announced to every client. With
+// the record freed and the removal reported. With
 // `sysfsName` given, only a record of that sysfs name is removed, so a
 // remove event never takes away another device that shares the address.
 // Returns 0, or -ENODEV when no such record exists. Takes
@@ -121,7 +121,8 @@ size_t copyDeviceAddresses(uint32_t* addresses, size_t capacity);
 // lock. visit must not block or touch deviceList. False when not found.
 bool visitDevice(uint32_t address, void (*visit)(ManagedUsbDevice* device, void* context), void* context);
 
-struct DeviceAnnouncement;
-// Copies what an announcement of the device tells, its descriptors into
-// `descriptors` (kDescriptorsSize bytes). False when the device is gone.
-bool readDeviceAnnouncement(uint32_t address, DeviceAnnouncement* announcement, uint8_t* descriptors);
+struct DeviceSummary;
+// Copies the device's summary (what the USB layer reports of it), its
+// descriptors into `descriptors` (kDescriptorsSize bytes). False when the
+// device is gone.
+bool readDeviceSummary(uint32_t address, DeviceSummary* summary, uint8_t* descriptors);

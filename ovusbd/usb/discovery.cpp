@@ -16,8 +16,7 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/platform.h"
-#include "ovusbd/core/settings.h"
+#include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/devicenodes.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/parenthub.h"
@@ -99,7 +98,7 @@ void readUevents(int fd) {
     }
     size_t received = static_cast<size_t>(length) < sizeof buffer ? static_cast<size_t>(length) : sizeof buffer;
     UeventEvent event;
-    int result = udevMode ? parseUdevDatagram(buffer, received, &event)
+    int result = usbSettings().udevMode ? parseUdevDatagram(buffer, received, &event)
                                            : parseKernelUevent(buffer, received, &event);
     if (result < 0) {
       ++discovery->refused;
@@ -202,7 +201,7 @@ bool excludedByFilters(const char* sysfsPath, const char* product, const char* s
   uint16_t vendorId, productId;
   parseProductValue(product, &vendorId, &productId);
   Text ignoredDevices(getConfigString(
-      "IgnoredDevices", defaultIgnoredDevices(platformCode, serverSerial), true));
+      "IgnoredDevices", defaultIgnoredDevices(usbSettings().platformCode, usbSettings().serverSerial), true));
   if (matchesIgnoredDevices(ignoredDevices.get(), vendorId, productId, serial)) return true;
   Text allowedDevices(getConfigString("AllowedDevices", nullptr, true));
   return !allowedByAllowedDevices(allowedDevices.get(), vendorId, productId);
@@ -264,7 +263,7 @@ void addUsbDeviceFromUevent(const char* ueventText, const char* sysfsPath, int h
     // A hub that no claim rule took is never managed.
     bool excluded = atoi(type.get()) == 9 || excludedByFilters(sysfsPath, product.get(), serial);
     if (excluded) {
-      Text autoAttach(getConfigString("AutoAttachToKernel", autoAttachDefault, true));
+      Text autoAttach(getConfigString("AutoAttachToKernel", usbSettings().autoAttachDefault, true));
       bool attach = autoAttach.get() && strcmp(autoAttach.get(), "1") == 0;
       if (!attach && hotplugged) {
         uint16_t vendorId, productId;

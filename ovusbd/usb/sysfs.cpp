@@ -8,6 +8,7 @@
 
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/platform.h"
+#include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/usbsys.h"
 
 bool sysfsAttributePath(const char* sysfsName, const char* attribute, char* path, size_t size) {
@@ -49,7 +50,7 @@ char* loadSysfsFile(const char* sysfsName, const char* attribute, bool logErrors
   } else {
     snprintf(path, sizeof path, "%s", sysfsName);
   }
-  if (!text && logErrors && platformCode != kPlatformQnap) {
+  if (!text && logErrors && usbSettings().platformCode != kPlatformQnap) {
     logMessage(3, "Error %d loading device file '%s', %s", -error, path, strerror(-error));
   }
   return text;

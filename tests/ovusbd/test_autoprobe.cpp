@@ -14,7 +14,7 @@
 #include "ovusbd/core/autoprobe.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/platform.h"
+#include "ovusbd/core/settings.h"
 #include "tests/support/nsrun.h"
 
 namespace {
@@ -102,7 +102,9 @@ TEST_F(Autoprobe, LeftAloneWhenKeyWasOnAtStart) {
 
 TEST_F(Autoprobe, DefaultFollowsThePlatform) {
   run("", "1", Type::Regular, [] {
-    autoAttachDefault = "0";  // as on OpenWrt, BeagleBone and Raspberry Pi
+    static CoreSettings settings;
+    settings.autoAttachDefault = "0";  // as on OpenWrt, BeagleBone and Raspberry Pi
+    installCoreSettings(&settings);
     if (!switchOffAutoprobe() || fileChar() != '0') return 1;
     return restoreAutoprobe() && fileChar() == '1' ? 0 : 2;
   });

@@ -10,6 +10,7 @@
 
 #include "ovusbd/core/cmdline.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/settings.h"
 
 namespace {
 
@@ -19,6 +20,9 @@ struct Parsed {
   std::string err;
 };
 
+// What start-up would fill; each test frees it.
+CoreSettings settings;
+
 Parsed parse(std::vector<std::string> args) {
   args.insert(args.begin(), "/usr/sbin/ovusbd");
   std::vector<char*> argv;
@@ -26,7 +30,7 @@ Parsed parse(std::vector<std::string> args) {
   argv.push_back(nullptr);
   testing::internal::CaptureStdout();
   testing::internal::CaptureStderr();
-  int result = parseCommandLine(static_cast<int>(args.size()), argv.data());
+  int result = parseCommandLine(static_cast<int>(args.size()), argv.data(), &settings);
   Parsed p{result, testing::internal::GetCapturedStdout(), testing::internal::GetCapturedStderr()};
   return p;
 }
@@ -37,20 +41,20 @@ class CommandLine : public testing::Test {
     FILE* stream = logFile;
     setLogFile(nullptr);
     if (stream && stream != stdout && stream != stderr) fclose(stream);
-    resetCommandLine();
+    freeCoreSettings(&settings);
   }
 };
 
 TEST_F(CommandLine, FlagsAndOperands) {
   Parsed p = parse({"-b", "-i", "-u", "-o", "-s", "-d", "/dev/ovusb", "-c", "/etc/ovusbd.ini"});
   EXPECT_EQ(p.result, kCommandLineContinue);
-  EXPECT_TRUE(runAsDaemon);
-  EXPECT_TRUE(preferIpv6);
-  EXPECT_TRUE(exitAtOnce);
-  ASSERT_NE(deviceNodeDirectory, nullptr);
-  EXPECT_STREQ(deviceNodeDirectory, "/dev/ovusb");
-  ASSERT_NE(configFileArgument, nullptr);
-  EXPECT_STREQ(configFileArgument, "/etc/ovusbd.ini");
+  EXPECT_TRUE(settings.runAsDaemon);
+  EXPECT_TRUE(settings.preferIpv6);
+  EXPECT_TRUE(settings.exitAtOnce);
+  ASSERT_NE(settings.deviceNodeDirectory, nullptr);
+  EXPECT_STREQ(settings.deviceNodeDirectory, "/dev/ovusb");
+  ASSERT_NE(settings.configFileArgument, nullptr);
+  EXPECT_STREQ(settings.configFileArgument, "/etc/ovusbd.ini");
   EXPECT_EQ(p.out, "");
   EXPECT_EQ(p.err, "");
 }
@@ -58,8 +62,8 @@ TEST_F(CommandLine, FlagsAndOperands) {
 TEST_F(CommandLine, GroupedFlagsAndStopAtFirstArgument) {
   Parsed p = parse({"-bi", "file", "-x"});
   EXPECT_EQ(p.result, kCommandLineContinue);  // -x after "file" is not looked at
-  EXPECT_TRUE(runAsDaemon);
-  EXPECT_TRUE(preferIpv6);
+  EXPECT_TRUE(settings.runAsDaemon);
+  EXPECT_TRUE(settings.preferIpv6);
 }
 
 // A relative -c is made absolute at once: a daemon works in "/", and the
@@ -69,8 +73,8 @@ TEST_F(CommandLine, RelativeConfigPathBecomesAbsolute) {
   ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
   Parsed p = parse({"-c", "sub/config.ini"});
   EXPECT_EQ(p.result, kCommandLineContinue);
-  ASSERT_NE(configFileArgument, nullptr);
-  EXPECT_EQ(std::string(configFileArgument), std::string(cwd) + "/sub/config.ini");
+  ASSERT_NE(settings.configFileArgument, nullptr);
+  EXPECT_EQ(std::string(settings.configFileArgument), std::string(cwd) + "/sub/config.ini");
 }
 
 TEST_F(CommandLine, Errors) {
@@ -93,7 +97,7 @@ TEST_F(CommandLine, Errors) {
     EXPECT_EQ(p.result, kCommandLineError);
     EXPECT_EQ(p.err, c.message);
     EXPECT_EQ(p.out.rfind("ovusbd v4.3.3\n", 0), 0u) << p.out;  // the usage follows
-    resetCommandLine();
+    freeCoreSettings(&settings);
   }
 }
 
@@ -118,7 +122,7 @@ TEST_F(CommandLine, LogTargets) {
   Parsed p = parse({"-r", "stderr", "-r", "stdout"});
   EXPECT_EQ(p.result, kCommandLineContinue);
   EXPECT_EQ(logFile, stdout);  // the later -r wins
-  EXPECT_EQ(logFilePath, nullptr);
+  EXPECT_EQ(settings.logFilePath, nullptr);
 }
 
 // A bare name goes next to the executable, "./name" into the working
@@ -133,8 +137,8 @@ TEST_F(CommandLine, LogFilePlacement) {
 
   Parsed bare = parse({"-r", name});
   EXPECT_EQ(bare.result, kCommandLineContinue);
-  ASSERT_NE(logFilePath, nullptr);
-  EXPECT_EQ(std::string(logFilePath), exeDir + "/" + name);
+  ASSERT_NE(settings.logFilePath, nullptr);
+  EXPECT_EQ(std::string(settings.logFilePath), exeDir + "/" + name);
   EXPECT_TRUE(std::filesystem::exists(exeDir + "/" + name));
   std::filesystem::remove(exeDir + "/" + name);
 

@@ -30,6 +30,7 @@
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/netservice.h"
+#include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/settings.h"
 #include "ovusbd/core/startlists.h"
@@ -85,16 +86,17 @@ protected:
         logStream_ = fopen(logPath_.c_str(), "a");
         setLogFile(logStream_);
         ASSERT_TRUE(loadConfig((dir_ + "/config.ini").c_str(), true));
-        pingTimeout = getConfigInt("PingTimeout", 9);
-        traceMessages = getConfigBool("TraceMsgs", "0");
-        serverSerial = strdup("SERIAL42");
+        settings_.pingTimeout = getConfigInt("PingTimeout", 9);
+        settings_.traceMessages = getConfigBool("TraceMsgs", "0");
+        settings_.serverSerial = strdup("SERIAL42");
+        installCoreSettings(&settings_);
         clientIdMap = createLockedList();
         nicknameList = createLockedList();
         trovixSettings.sys = &kNoTrovixNetwork;
         trovixSettings.tickMs = 20;
         fillMessageHandlerTable();
         ASSERT_EQ(startBindQueue(), 0);
-        ASSERT_EQ(createConnectionList(), 0);
+        ASSERT_EQ(createConnectionList(settings_, &protocolConnectionCallbacks), 0);
         ASSERT_EQ(createServiceList(false), 0);
         runServiceInit();
         ASSERT_TRUE(runServiceListen(&port_));
@@ -118,8 +120,8 @@ protected:
         clearLockedList(nicknameList, freeItem);
         destroyLockedList(nicknameList);
         nicknameList = nullptr;
-        free(serverSerial);
-        serverSerial = nullptr;
+        installCoreSettings(nullptr);
+        freeCoreSettings(&settings_);
         freeConfigStore();
         setLogFile(nullptr);
         fclose(logStream_);
@@ -147,14 +149,12 @@ protected:
 
     uint16_t onlyConnectionId() {
         uint16_t id = 0;
-        waitUntil([&] { return countLockedList(connectionList) == 1; }, 5s);
-        forEachInLockedList(
-            connectionList, nullptr,
-            [](void* item, void* out) { *static_cast<uint16_t*>(out) = static_cast<ConnectedClient*>(item)->connectionId; },
-            nullptr, &id, 1);
+        waitUntil([&] { return connectionCount() == 1; }, 5s);
+        copyConnectionIds(&id, 1);
         return id;
     }
 
+    CoreSettings settings_;
     std::string dir_, logPath_, host_;
     FILE* logStream_ = nullptr;
     int port_ = 0;
@@ -183,12 +183,12 @@ TEST_F(Server, HelloReplyFields) {
     start();
     OvClient client;
     connect(client);
-    Message hello = request(0, std::vector<uint8_t>(128, 0));
+    Message hello = request(kMsgHello, std::vector<uint8_t>(128, 0));
     memcpy(hello.payload.data(), "tester", 6);
     memcpy(hello.payload.data() + 64, "detail text", 11);
     ASSERT_TRUE(client.send(hello));
     Message m;
-    ASSERT_TRUE(client.waitFor(1, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgHelloReply, &m, 5000));
     expectContextCopied(m, hello);
     ovclient::HelloReply reply;
     ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
@@ -233,11 +233,11 @@ TEST_F(Server, HelloMapsClientIdAndTrovixFields) {
     appendToLockedList(clientIdMap, pair);
     OvClient client;
     connect(client);
-    Message hello = request(0, std::vector<uint8_t>(64, 0));
+    Message hello = request(kMsgHello, std::vector<uint8_t>(64, 0));
     memcpy(hello.payload.data(), "alice", 5);
     ASSERT_TRUE(client.send(hello));
     Message m;
-    ASSERT_TRUE(client.waitFor(1, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgHelloReply, &m, 5000));
     ovclient::HelloReply reply;
     ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
     EXPECT_EQ(reply.trovixEnabled, 1);
@@ -254,38 +254,38 @@ TEST_F(Server, FixedRepliesForwardPasswordAndUnknownType) {
     start();
     OvClient client;
     connect(client);
-    Message asked = request(2, {1, 2, 3}, 77);
+    Message asked = request(kMsgType2Request, {1, 2, 3}, 77);
     Message m;
     ASSERT_TRUE(client.send(asked));
-    ASSERT_TRUE(client.waitFor(17, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgType2Reply, &m, 5000));
     expectContextCopied(m, asked);
     EXPECT_TRUE(m.payload.empty());
 
-    asked = request(10, {}, 77);
+    asked = request(kMsgType10Request, {}, 77);
     ASSERT_TRUE(client.send(asked));
-    ASSERT_TRUE(client.waitFor(11, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgType10Reply, &m, 5000));
     for (uint32_t word : m.context) {
         EXPECT_EQ(word, 0u);
     }
     EXPECT_EQ(m.deviceAddress, 0u);
 
-    asked = request(33, {}, 78);
+    asked = request(kMsgType33Request, {}, 78);
     ASSERT_TRUE(client.send(asked));
-    ASSERT_TRUE(client.waitFor(34, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgType33Reply, &m, 5000));
     expectContextCopied(m, asked);
     EXPECT_EQ(m.payload, std::vector<uint8_t>(12, 0));
 
     // Unknown type: a warning, and the connection goes on.
     ASSERT_TRUE(client.send(request(200)));
     EXPECT_TRUE(logHas("Warning, this server has received an unknown message of type 200"));
-    asked = request(66, std::vector<uint8_t>(127, 'p'), 91);
+    asked = request(kMsgDevicePassword, std::vector<uint8_t>(127, 'p'), 91);
     ASSERT_TRUE(client.send(asked));
-    ASSERT_TRUE(client.waitFor(67, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgDevicePasswordReply, &m, 5000));
     EXPECT_EQ(m.deviceAddress, 91u);
     EXPECT_EQ(m.context[0], 0u);
     EXPECT_TRUE(m.payload.empty());
-    ASSERT_TRUE(client.send(request(66, std::vector<uint8_t>(128, 'p'), 91)));
-    ASSERT_TRUE(client.waitFor(67, &m, 5000));
+    ASSERT_TRUE(client.send(request(kMsgDevicePassword, std::vector<uint8_t>(128, 'p'), 91)));
+    ASSERT_TRUE(client.waitFor(kMsgDevicePasswordReply, &m, 5000));
     EXPECT_TRUE(logHas("Password for device 91 is too long, max 127 chars"));
     char password[128];
     EXPECT_TRUE(takeDevicePassword(onlyConnectionId(), 91, password));
@@ -294,11 +294,11 @@ TEST_F(Server, FixedRepliesForwardPasswordAndUnknownType) {
     // Forward to our own uuid comes back as it was sent.
     ovclient::HelloReply hello;
     ASSERT_TRUE(client.hello("me", "", &hello));
-    Message forward = request(45);
+    Message forward = request(kMsgForward);
     forward.payload.assign(hello.uuid, hello.uuid + 16);
     forward.payload.insert(forward.payload.end(), {9, 8, 7});
     ASSERT_TRUE(client.send(forward));
-    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
     EXPECT_EQ(m.payload, forward.payload);
     expectContextCopied(m, forward);
 
@@ -342,24 +342,24 @@ TEST_F(Server, ShortPayloadsAreRefusedBeforeTheHandler) {
     OvClient client;
     connect(client);
     Message m;
-    Message control = request(13, {0x80, 6, 0, 1, 0, 0, 18, 0, 0, 0}, 5);  // 10 of 16 bytes
+    Message control = request(kMsgControlTransfer, {0x80, 6, 0, 1, 0, 0, 18, 0, 0, 0}, 5);  // 10 of 16 bytes
     ASSERT_TRUE(client.send(control));
-    ASSERT_TRUE(client.waitFor(14, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgControlTransferReply, &m, 5000));
     expectContextCopied(m, control);
     ASSERT_EQ(m.payload.size(), 16u);
     EXPECT_EQ(0, memcmp(m.payload.data(), control.payload.data(), 8));  // setup packet echoed
     EXPECT_EQ(int32_t(ovclient::le32(m.payload.data() + 8)), -22);
 
-    Message reset = request(51, std::vector<uint8_t>(17, 1), 5);  // 17 of 18 bytes
+    Message reset = request(kMsgResetAndConfigure, std::vector<uint8_t>(17, 1), 5);  // 17 of 18 bytes
     ASSERT_TRUE(client.send(reset));
-    ASSERT_TRUE(client.waitFor(23, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgDeviceResetReply, &m, 5000));
     ASSERT_EQ(m.payload.size(), 4u);
     EXPECT_EQ(int32_t(ovclient::le32(m.payload.data())), -22);
 
-    ASSERT_TRUE(client.send(request(45, std::vector<uint8_t>(15, 0))));
+    ASSERT_TRUE(client.send(request(kMsgForward, std::vector<uint8_t>(15, 0))));
     EXPECT_TRUE(logHas("Warning, dropping message of type 45 from connection"));
 
-    ASSERT_TRUE(client.send(request(51, std::vector<uint8_t>(18, 1), 5)));  // exactly enough
+    ASSERT_TRUE(client.send(request(kMsgResetAndConfigure, std::vector<uint8_t>(18, 1), 5)));  // exactly enough
     EXPECT_TRUE(waitUntil([] { return fakeHandlerCalls.load() == 1; }, 5s));
     messageHandlers[13].handler = nullptr;
     messageHandlers[51].handler = nullptr;
@@ -379,7 +379,7 @@ TEST_F(Server, KeepAliveKeepsAClientSilenceDropsIt) {
         ASSERT_TRUE(talker.keepAlive());
         Message m;
         while (talker.receive(&m, 400) == 1) {
-            if (m.type == 12) {
+            if (m.type == kMsgPing) {
                 pings++;
                 ASSERT_EQ(m.payload.size(), 4u);
                 EXPECT_NEAR(double(ovclient::le32(m.payload.data())), double(time(nullptr)), 5.0);
@@ -391,7 +391,7 @@ TEST_F(Server, KeepAliveKeepsAClientSilenceDropsIt) {
     EXPECT_TRUE(logHas("successfully removed (reason:timeout)"));
     ovclient::HelloReply reply;
     EXPECT_TRUE(talker.hello("still here", "", &reply));
-    EXPECT_EQ(countLockedList(connectionList), 1u);
+    EXPECT_EQ(connectionCount(), 1u);
 }
 
 // Every malformed frame ends only its own client; another client is served
@@ -435,7 +435,7 @@ TEST_F(Server, CompressionAboveTheLimitBothWaysAndTheSizeEdge) {
     ovclient::HelloReply hello;
     ASSERT_TRUE(client.hello("me", "", &hello));
     auto forwardOfBody = [&](uint32_t bodyLength, uint8_t fill) {
-        Message m = request(45);
+        Message m = request(kMsgForward);
         m.payload.assign(hello.uuid, hello.uuid + 16);
         m.payload.resize(bodyLength - 33, fill);
         return m;
@@ -444,22 +444,22 @@ TEST_F(Server, CompressionAboveTheLimitBothWaysAndTheSizeEdge) {
     // Server to client: L = 384 goes raw, 385 compressed.
     client.compression = ovclient::Compression::Never;
     ASSERT_TRUE(client.send(forwardOfBody(384, 'a')));
-    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
     EXPECT_EQ(m.wireCompressedLength, 0u);
     ASSERT_TRUE(client.send(forwardOfBody(385, 'a')));
-    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
     EXPECT_GT(m.wireCompressedLength, 0u);
     EXPECT_EQ(m.payload.size(), 385u - 33u);
     // Client to server, compressed even when small.
     client.compression = ovclient::Compression::Always;
     ASSERT_TRUE(client.send(forwardOfBody(100, 'b')));
-    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
     EXPECT_EQ(m.payload.back(), 'b');
 
     // The largest body is accepted (here dropped by the forward to nobody);
     // one byte more ends the receive thread.
     client.compression = ovclient::Compression::Auto;
-    Message edge = request(45);
+    Message edge = request(kMsgForward);
     edge.payload.assign(kMaxFrameLength - 33, 0);
     ASSERT_TRUE(client.send(edge));
     ASSERT_TRUE(client.hello("after edge", "", &hello));
@@ -481,7 +481,7 @@ TEST_F(Server, StuckReaderDoesNotDelayOthers) {
     ASSERT_TRUE(stuck.hello("stuck", "", &hello));
     // Bounce incompressible data to itself and never read it.
     std::mt19937 rng(1);
-    Message flood = request(45);
+    Message flood = request(kMsgForward);
     flood.payload.assign(hello.uuid, hello.uuid + 16);
     for (int i = 0; i < 1 << 20; i++) {
         flood.payload.push_back(uint8_t(rng()));
@@ -504,13 +504,13 @@ TEST_F(Server, StuckReaderDoesNotDelayOthers) {
         EXPECT_LT(Clock::now() - asked, 3000ms);
         replies++;
         stuck.keepAlive();
-        if (countLockedList(connectionList) == 1 && log().find("stopped reading, send timed out") != std::string::npos) {
+        if (connectionCount() == 1 && log().find("stopped reading, send timed out") != std::string::npos) {
             break;
         }
         std::this_thread::sleep_for(200ms);
     }
     EXPECT_TRUE(logHas("stopped reading, send timed out", 0ms));
-    EXPECT_EQ(countLockedList(connectionList), 1u);
+    EXPECT_EQ(connectionCount(), 1u);
     EXPECT_GT(replies, 5);
     EXPECT_TRUE(other.hello("other", "", &hello));
 }
@@ -522,7 +522,7 @@ TEST_F(Server, EndedTransmitThreadShutsTheLinkDown) {
     OvClient client;
     connect(client);
     const uint16_t id = onlyConnectionId();
-    MessageHeader* huge = allocMessage(kMaxFrameLength - 32, 16, 0, 0, 0, 0, 0, 0, 0, 0);
+    MessageHeader* huge = newMessage({.type = kMsgDeviceAnnounce, .payloadLength = kMaxFrameLength - 32});
     ASSERT_NE(huge, nullptr);
     sendToConnection(id, huge);
     EXPECT_TRUE(logHas("It is too big (9437185 bytes) to transmit"));
@@ -553,20 +553,14 @@ TEST_F(Server, SendsRacingRemoval) {
         OvClient client;
         connect(client);
         uint16_t id = 0;
-        ASSERT_TRUE(waitUntil([&] {
-            forEachInLockedList(
-                connectionList, nullptr,
-                [](void* item, void* out) { *static_cast<uint16_t*>(out) = static_cast<ConnectedClient*>(item)->connectionId; },
-                nullptr, &id, 1);
-            return id != 0;
-        }, 5s));
+        ASSERT_TRUE(waitUntil([&] { return copyConnectionIds(&id, 1) == 1; }, 5s));
         std::atomic<bool> go{true};
         std::vector<std::thread> senders;
         for (int t = 0; t < 4; t++) {
             senders.emplace_back([&] {
                 while (go) {
-                    sendToConnection(id, allocMessage(16, 24, 0, 0, 0, 0, 0, 0, 0, 0));
-                    broadcastMessage(allocMessage(8, 24, 0, 0, 0, 0, 0, 0, 0, 0));
+                    sendToConnection(id, newMessage({.type = kMsgTextNotice, .payloadLength = 16}));
+                    broadcastMessage(newMessage({.type = kMsgTextNotice, .payloadLength = 8}));
                 }
             });
         }
@@ -591,7 +585,7 @@ TEST_F(Server, PartialReadWhileStoppingIsNotAFrame) {
     auto* link = static_cast<HalfLink*>(calloc(1, sizeof(HalfLink)));
     link->base.setNoDelay = [](NetworkConnection*) { return 0; };
     link->base.handshake = [](NetworkConnection*) { return true; };
-    link->base.getLocalAddress = [](NetworkConnection*, sockaddr*, socklen_t*) { return -1; };
+    link->base.getLocalAddress = [](NetworkConnection*, sockaddr*, socklen_t*) { return -ENOTSOCK; };
     link->base.close = [](NetworkConnection* c) { reinterpret_cast<HalfLink*>(c)->closed = true; };
     link->base.destroy = [](NetworkConnection*) {};
     link->base.write = [](NetworkConnection*, const void*, size_t length) { return int(length); };
@@ -605,8 +599,7 @@ TEST_F(Server, PartialReadWhileStoppingIsNotAFrame) {
         while (!half->closed) {
             std::this_thread::sleep_for(5ms);
         }
-        errno = EAGAIN;
-        return -1;
+        return -EAGAIN;
     };
     sockaddr_in peer{};
     peer.sin_family = AF_INET;

@@ -58,18 +58,18 @@ std::vector<MalformedCase> malformedCases() {
     cases.push_back({"raw body of 32 bytes", concat(prefix(0, 32), Bytes(32, 0)), FRAME_TOO_SHORT});
     cases.push_back({"raw, L=0", prefix(0, 0), FRAME_TOO_SHORT});
 
-    Bytes f = ovclient::encodeFrame(clientMessage(15, 0), ovclient::Compression::Never);
+    Bytes f = ovclient::encodeFrame(clientMessage(kMsgKeepAlive, 0), ovclient::Compression::Never);
     ovclient::putLe32(f, 8 + 29, 5);
     cases.push_back({"payload length above L-33", f, FRAME_BAD_PAYLOAD_LENGTH});
-    f = ovclient::encodeFrame(clientMessage(0, 128), ovclient::Compression::Never);
+    f = ovclient::encodeFrame(clientMessage(kMsgHello, 128), ovclient::Compression::Never);
     ovclient::putLe32(f, 8 + 29, 64);
     cases.push_back({"payload length below L-33", f, FRAME_BAD_PAYLOAD_LENGTH});
-    f = ovclient::encodeFrame(clientMessage(0, 16), ovclient::Compression::Never);
+    f = ovclient::encodeFrame(clientMessage(kMsgHello, 16), ovclient::Compression::Never);
     ovclient::putLe32(f, 8 + 29, 0xffffffffu);
     cases.push_back({"payload length near 2^32", f, FRAME_BAD_PAYLOAD_LENGTH});
 
     // A compressed body whose header lies about the payload.
-    ovclient::Message lie = clientMessage(9, 2000);
+    ovclient::Message lie = clientMessage(kMsgDeviceListRequest, 2000);
     Bytes body;
     {
         Bytes raw = ovclient::encodeFrame(lie, ovclient::Compression::Never);
@@ -83,17 +83,17 @@ std::vector<MalformedCase> malformedCases() {
                          FRAME_BAD_PAYLOAD_LENGTH});
     }
 
-    Bytes c = ovclient::encodeFrame(clientMessage(9, 2000), ovclient::Compression::Always);
+    Bytes c = ovclient::encodeFrame(clientMessage(kMsgDeviceListRequest, 2000), ovclient::Compression::Always);
     ovclient::putLe32(c, 4, 33 + 2000 + 100);
     cases.push_back({"LZ4 result shorter than L", c, FRAME_SIZE_MISMATCH});
-    c = ovclient::encodeFrame(clientMessage(9, 2000), ovclient::Compression::Always);
+    c = ovclient::encodeFrame(clientMessage(kMsgDeviceListRequest, 2000), ovclient::Compression::Always);
     ovclient::putLe32(c, 4, 33 + 1000);
     cases.push_back({"LZ4 result longer than L", c, FRAME_BAD_COMPRESSION});
     cases.push_back({"LZ4 garbage", concat(prefix(20, 100), Bytes(20, 0xff)), FRAME_BAD_COMPRESSION});
     cases.push_back({"C one above the limit", concat(prefix(0x900001, 40), Bytes(16, 1)), FRAME_TOO_BIG});
     cases.push_back({"L one above the limit", concat(prefix(0, 0x900001), Bytes(16, 1)), FRAME_TOO_BIG});
     cases.push_back({"both words maximal", prefix(0xffffffffu, 0xffffffffu), FRAME_TOO_BIG});
-    Bytes t = ovclient::encodeFrame(clientMessage(0, 128), ovclient::Compression::Never);
+    Bytes t = ovclient::encodeFrame(clientMessage(kMsgHello, 128), ovclient::Compression::Never);
     t.resize(t.size() - 1);
     cases.push_back({"body cut short", t, FRAME_INCOMPLETE});
     cases.push_back({"prefix cut short", Bytes{1, 0, 0}, FRAME_INCOMPLETE});
@@ -159,7 +159,7 @@ struct ServerFrame {
 };
 
 ServerFrame encodeWithServer(uint32_t payloadLength, uint32_t limit, bool random = false) {
-    MessageHeader* m = allocMessage(payloadLength, 16, 0, 0, 1, 2, 3, 4, 5, 6);
+    MessageHeader* m = allocMessage(payloadLength, kMsgDeviceAnnounce, 0, 0, 1, 2, 3, 4, 5, 6);
     EXPECT_NE(m, nullptr);
     std::mt19937 rng(7);
     for (uint32_t i = 0; i < payloadLength; i++) {
@@ -207,7 +207,7 @@ TEST(FrameEncoder, SizeLimitAtAndAboveTheEdge) {
     EXPECT_GT(ovclient::decodeFrame(edge.bytes.data(), edge.bytes.size(), &decoded), 0);
     EXPECT_EQ(decoded.payload.size(), kMaxFrameLength - 33);
 
-    MessageHeader* m = allocMessage(kMaxFrameLength - 32, 19, 0, 0, 0, 0, 0, 0, 0, 0);
+    MessageHeader* m = newMessage({.type = kMsgBulkInterruptTransferReply, .payloadLength = kMaxFrameLength - 32});
     ASSERT_NE(m, nullptr);
     FrameEncoder encoder;
     initFrameEncoder(&encoder, kDefaultCompressionLimit);
@@ -227,7 +227,7 @@ TEST(FrameEncoder, ClientDecodesWhatServerEncodes) {
         ServerFrame f = encodeWithServer(size, kDefaultCompressionLimit);
         ovclient::Message m;
         ASSERT_EQ(ovclient::decodeFrame(f.bytes.data(), f.bytes.size(), &m), long(f.bytes.size()));
-        EXPECT_EQ(m.type, 16);
+        EXPECT_EQ(m.type, kMsgDeviceAnnounce);
         EXPECT_EQ(m.context[0], 1u);
         EXPECT_EQ(m.context[1], 2u);
         EXPECT_EQ(m.deviceAddress, 3u);
@@ -241,9 +241,9 @@ TEST(FrameEncoder, ClientDecodesWhatServerEncodes) {
 }
 
 TEST(Message, AllocCloneAndReply) {
-    MessageHeader* m = allocMessage(10, 41, 0, 0, 11, 22, 33, 44, 55, 66);
+    MessageHeader* m = allocMessage(10, kMsgServerInfo, 0, 0, 11, 22, 33, 44, 55, 66);
     ASSERT_NE(m, nullptr);
-    EXPECT_EQ(m->type, 41);
+    EXPECT_EQ(m->type, kMsgServerInfo);
     EXPECT_EQ(m->context1, 11u);
     EXPECT_EQ(m->context2, 22u);
     EXPECT_EQ(m->deviceAddress, 33u);
@@ -258,16 +258,24 @@ TEST(Message, AllocCloneAndReply) {
     MessageHeader* copy = cloneMessage(m);
     ASSERT_NE(copy, nullptr);
     EXPECT_EQ(0, memcmp(messagePrefix(copy), messagePrefix(m), 8 + 33 + 10));
-    MessageHeader* reply = allocReply(m, 17, 0);
+    MessageHeader* reply = newMessage({.type = kMsgType2Reply, .deviceAddress = 5, .replyTo = m});
     EXPECT_EQ(reply->context1, 11u);
     EXPECT_EQ(reply->context4, 55u);
     EXPECT_EQ(reply->deviceAddress, 33u);
-    EXPECT_EQ(reply->type, 17);
+    EXPECT_EQ(reply->type, kMsgType2Reply);
+    EXPECT_EQ(reply->payloadLength, 0u);
     freeMessage(reply);
+    MessageHeader* own = newMessage({.type = kMsgBindResult, .payloadLength = 3, .deviceAddress = 5});
+    EXPECT_EQ(own->type, kMsgBindResult);
+    EXPECT_EQ(own->context1, 0u);
+    EXPECT_EQ(own->context5, 0u);
+    EXPECT_EQ(own->deviceAddress, 5u);
+    EXPECT_EQ(own->payloadLength, 3u);
+    freeMessage(own);
     freeMessage(copy);
     freeMessage(m);
     freeMessage(nullptr);
-    EXPECT_EQ(allocMessage(kMaxFrameLength + 1, 0, 0, 0, 0, 0, 0, 0, 0, 0), nullptr);
+    EXPECT_EQ(allocMessage(kMaxFrameLength + 1, kMsgHello, 0, 0, 0, 0, 0, 0, 0, 0), nullptr);
 }
 
 // A stand-in pool that hands out heap buffers and records what it saw.
@@ -294,12 +302,12 @@ struct FakePool {
 TEST(Message, TransferRepliesUseThePoolOnlyWhenSwitchedOn) {
     MessageBufferPool pool{FakePool::acquire, FakePool::release, false, true, 16384, 16384};
     setMessageBufferPool(&pool);
-    MessageHeader* heap = allocMessage(100, 19, 0x81, 4, 0, 0, 7, 0, 0, 0);
+    MessageHeader* heap = allocMessage(100, kMsgBulkInterruptTransferReply, 0x81, 4, 0, 0, 7, 0, 0, 0);
     EXPECT_EQ(FakePool::acquired, 0);
     freeMessage(heap);
     EXPECT_EQ(FakePool::released, 0);
 
-    MessageHeader* iso = allocMessage(100, 37, 0x81, 4, 0, 0, 7, 0, 0, 0);
+    MessageHeader* iso = allocMessage(100, kMsgIsoTransferReply, 0x81, 4, 0, 0, 7, 0, 0, 0);
     ASSERT_EQ(FakePool::acquired, 1);
     EXPECT_EQ(iso->deviceAddress, 7u);
     EXPECT_EQ(messagePayload(iso)[3], 0);       // within zeroCount: cleared
@@ -314,7 +322,7 @@ TEST(Message, TransferRepliesUseThePoolOnlyWhenSwitchedOn) {
 
 TEST(FrameDecoder, BuffersLeaveRoomForThePrefix) {
     FrameDecoder decoder{};
-    Bytes frame = ovclient::encodeFrame(clientMessage(45, 40), ovclient::Compression::Never);
+    Bytes frame = ovclient::encodeFrame(clientMessage(kMsgForward, 40), ovclient::Compression::Never);
     uint8_t* buffer = frameDecoderFrameBuffer(&decoder, frame.size() - 8);
     ASSERT_NE(buffer, nullptr);
     memcpy(buffer, frame.data() + 8, frame.size() - 8);

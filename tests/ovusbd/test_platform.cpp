@@ -11,6 +11,7 @@
 
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/platform.h"
+#include "ovusbd/core/settings.h"
 #include "tests/support/nsrun.h"
 
 namespace {
@@ -62,9 +63,10 @@ std::string detectIn(nsrun::RunOptions run, FakeUname uname) {
     fakeUname = uname;
     platformProbe = &testProbe;
     setLogFile(stdout);
-    detectPlatform();
-    printf("code=%d hub=%s auto=%s nas=%d k315=%d avahi=%d\n", platformCode, hubDisplayName,
-           autoAttachDefault, nasPlatform, kernelAtLeast315, avahiDirAtStart);
+    CoreSettings s;
+    detectPlatform(&s);
+    printf("code=%d hub=%s auto=%s nas=%d k315=%d avahi=%d\n", s.platformCode, s.hubDisplayName,
+           s.autoAttachDefault, s.nasPlatform, s.kernelAtLeast315, s.avahiDirAtStart);
     return 0;
   };
   std::string error;

@@ -163,11 +163,11 @@ TEST_F(ProtocolProcess, SessionBasics) {
     OvClient client, silent;
     connect(client);
     connect(silent);
-    Message hello = request(0, Bytes(128, 0));
+    Message hello = request(kMsgHello, Bytes(128, 0));
     memcpy(hello.payload.data(), "proc-client", 11);
     ASSERT_TRUE(client.send(hello));
     Message m;
-    ASSERT_TRUE(client.waitFor(1, &m, 5000)) << report();
+    ASSERT_TRUE(client.waitFor(kMsgHelloReply, &m, 5000)) << report();
     expectContextCopied(m, hello);
     ovclient::HelloReply reply;
     ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
@@ -183,11 +183,12 @@ TEST_F(ProtocolProcess, SessionBasics) {
     EXPECT_TRUE(devices.empty());
 
     struct Fixed {
-        uint8_t type, reply;
+        MessageType type, reply;
         size_t payload;
         bool copied;
     };
-    for (Fixed f : {Fixed{2, 17, 0, true}, Fixed{10, 11, 0, false}, Fixed{33, 34, 12, true}}) {
+    for (Fixed f : {Fixed{kMsgType2Request, kMsgType2Reply, 0, true}, Fixed{kMsgType10Request, kMsgType10Reply, 0, false},
+                    Fixed{kMsgType33Request, kMsgType33Reply, 12, true}}) {
         SCOPED_TRACE(int(f.type));
         Message asked = request(f.type, {}, 33);
         ASSERT_TRUE(client.send(asked));
@@ -210,7 +211,7 @@ TEST_F(ProtocolProcess, SessionBasics) {
     const auto end = Clock::now() + 5s;
     while (Clock::now() < end) {
         ASSERT_TRUE(client.keepAlive());
-        while (client.receive(&m, 300) == 1) pings += m.type == 12;
+        while (client.receive(&m, 300) == 1) pings += m.type == kMsgPing;
     }
     EXPECT_GE(pings, 3);
     EXPECT_TRUE(silent.waitClosed(2000)) << report();
@@ -268,7 +269,7 @@ TEST_F(ProtocolProcess, CompressionLimitAndSizeEdge) {
     ovclient::HelloReply hello;
     ASSERT_TRUE(client.hello("me", "", &hello));
     auto forward = [&](uint32_t bodyLength) {
-        Message m = request(45);
+        Message m = request(kMsgForward);
         m.payload.assign(hello.uuid, hello.uuid + 16);
         m.payload.resize(bodyLength - 33, 'c');
         return m;
@@ -276,21 +277,21 @@ TEST_F(ProtocolProcess, CompressionLimitAndSizeEdge) {
     Message m;
     client.compression = ovclient::Compression::Never;
     ASSERT_TRUE(client.send(forward(100)));
-    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
     EXPECT_EQ(m.wireCompressedLength, 0u) << "a body of exactly the limit goes raw";
     ASSERT_TRUE(client.send(forward(101)));
-    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
     EXPECT_GT(m.wireCompressedLength, 0u) << "one byte more is compressed";
     client.compression = ovclient::Compression::Always;
     ASSERT_TRUE(client.send(forward(60)));
-    ASSERT_TRUE(client.waitFor(45, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
     EXPECT_EQ(m.payload.size(), 60u - 33u);
 
     // The largest body there may be comes back whole; one byte more is too big.
     client.compression = ovclient::Compression::Auto;
     Message edge = forward(0x900000);
     ASSERT_TRUE(client.send(edge));
-    ASSERT_TRUE(client.waitFor(45, &m, 20000)) << report();
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 20000)) << report();
     EXPECT_EQ(m.payload.size(), 0x900000u - 33u);
     edge.payload.push_back('c');
     ASSERT_TRUE(client.send(edge));
@@ -307,7 +308,7 @@ TEST_F(ProtocolProcess, StuckReaderDoesNotDelayAnotherClient) {
     ovclient::HelloReply hello;
     ASSERT_TRUE(stuck.hello("stuck", "", &hello));
     std::mt19937 rng(5);
-    Message flood = request(45);
+    Message flood = request(kMsgForward);
     flood.payload.assign(hello.uuid, hello.uuid + 16);
     for (int i = 0; i < (1 << 20); i++) flood.payload.push_back(uint8_t(rng()));
     for (int i = 0; i < 12; i++) ASSERT_TRUE(stuck.send(flood));

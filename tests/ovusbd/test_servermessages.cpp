@@ -12,6 +12,7 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/settings.h"
 #include "ovusbd/core/startlists.h"
@@ -27,15 +28,16 @@ protected:
         dir_ = dir;
         logStream_ = fopen((dir_ + "/log.txt").c_str(), "a");
         setLogFile(logStream_);
-        serverSerial = strdup("SER-1");
+        settings_.serverSerial = strdup("SER-1");
+        installCoreSettings(&settings_);
         nicknameList = createLockedList();
     }
     void TearDown() override {
         clearLockedList(nicknameList, freeItem);
         destroyLockedList(nicknameList);
         nicknameList = nullptr;
-        free(serverSerial);
-        serverSerial = nullptr;
+        installCoreSettings(nullptr);
+        freeCoreSettings(&settings_);
         freeConfigStore();
         setLogFile(nullptr);
         fclose(logStream_);
@@ -59,6 +61,7 @@ protected:
         strcpy(n->nickname, name);
         appendToLockedList(nicknameList, n);
     }
+    CoreSettings settings_;
     std::string dir_;
     FILE* logStream_ = nullptr;
 };
@@ -131,7 +134,7 @@ TEST_F(ServerMessages, ServerNamePlaceholders) {
 TEST_F(ServerMessages, ServerInformationLayout) {
     config("ServerName=Info\nTrovix=1\nTrovixId=2\nTrovixPin=21\n");
     ovclient::Message m = toClient(buildServerInfoMessage());
-    EXPECT_EQ(m.type, 41);
+    EXPECT_EQ(m.type, kMsgServerInfo);
     ASSERT_EQ(m.payload.size(), 192u);
     ovclient::ServerInfo info;
     ASSERT_TRUE(ovclient::parseServerInfo(m, &info));
@@ -154,7 +157,7 @@ TEST_F(ServerMessages, ServerInformationLayout) {
 TEST_F(ServerMessages, TextAndBindResult) {
     config("");
     ovclient::Message text = toClient(buildTextMessage("hello there"));
-    EXPECT_EQ(text.type, 24);
+    EXPECT_EQ(text.type, kMsgTextNotice);
     EXPECT_EQ(std::string(text.payload.begin(), text.payload.end()), std::string("hello there", 12));
     std::string notice;
     ASSERT_TRUE(ovclient::parseTextNotice(text, &notice));
@@ -196,7 +199,7 @@ std::vector<uint8_t> descriptorsWith(std::vector<std::vector<uint8_t>> after) {
 
 TEST_F(ServerMessages, DeviceAnnouncementFields) {
     config("");
-    hideClientInfo = true;
+    settings_.hideClientInfo = true;
     nickname(0x1234, 0x5678, 0, "", "printer");
     // An interface association descriptor before the interface is stepped over.
     auto d = descriptorsWith({{8, 11, 0, 2, 0xE, 1, 0, 0}, {9, 4, 0, 0, 1, 0xE, 2, 3, 0}});
@@ -206,7 +209,7 @@ TEST_F(ServerMessages, DeviceAnnouncementFields) {
     inet_pton(AF_INET, "10.1.2.3", &v4->sin_addr);
     uint8_t uuid[16];
     memset(uuid, 0x42, 16);
-    MessageHeader* request = allocMessage(0, 9, 0, 0, 7, 8, 99, 10, 11, 12);
+    MessageHeader* request = allocMessage(0, kMsgDeviceListRequest, 0, 0, 7, 8, 99, 10, 11, 12);
     ovclient::Message m = toClient(buildDeviceAnnounceMessage(112, 0x1234, 0x5678, 2, "Acme", "Printer",
                                                               std::string(200, 's').c_str(), d.data(), uuid, &bound,
                                                               "client-a", "detail-a", request));
@@ -230,7 +233,7 @@ TEST_F(ServerMessages, DeviceAnnouncementFields) {
     EXPECT_EQ(m.payload[224], 2);
     EXPECT_EQ(m.payload[225], 3);
     EXPECT_EQ(m.payload[498], 1);
-    hideClientInfo = false;
+    settings_.hideClientInfo = false;
 
     // A zero length stops the walk with an error line; running off the end
     // leaves the class bytes zero and reads nothing beyond the descriptors.

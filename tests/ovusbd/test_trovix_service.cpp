@@ -23,6 +23,7 @@
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/netservice.h"
+#include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/settings.h"
 #include "ovusbd/core/startlists.h"
 #include "ovusbd/trovix/base58.h"
@@ -99,13 +100,14 @@ protected:
         logStream_ = fopen(logPath_.c_str(), "a");
         setLogFile(logStream_);
         ASSERT_TRUE(loadConfig((dir_ + "/config.ini").c_str(), true));
-        pingTimeout = getConfigInt("PingTimeout", 9);
-        serverSerial = strdup("SERIAL42");
+        settings_.pingTimeout = getConfigInt("PingTimeout", 9);
+        settings_.serverSerial = strdup("SERIAL42");
+        installCoreSettings(&settings_);
         clientIdMap = createLockedList();
         nicknameList = createLockedList();
         fillMessageHandlerTable();
         ASSERT_EQ(startBindQueue(), 0);
-        ASSERT_EQ(createConnectionList(), 0);
+        ASSERT_EQ(createConnectionList(settings_, &protocolConnectionCallbacks), 0);
         ASSERT_EQ(createServiceList(false), 0);
         runServiceInit();
         ASSERT_TRUE(runServiceListen(&port_));
@@ -125,8 +127,8 @@ protected:
         clearLockedList(nicknameList, freeItem);
         destroyLockedList(nicknameList);
         nicknameList = nullptr;
-        free(serverSerial);
-        serverSerial = nullptr;
+        installCoreSettings(nullptr);
+        freeCoreSettings(&settings_);
         freeConfigStore();
         setLogFile(nullptr);
         fclose(logStream_);
@@ -164,6 +166,7 @@ protected:
     }
 
     trovixtest::RendezvousServer rv_;
+    CoreSettings settings_;
     std::string dir_, logPath_;
     FILE* logStream_ = nullptr;
     int port_ = 0;
@@ -174,7 +177,7 @@ TEST_F(TrovixServer, RemoteClientCompletesTheProtocolOverThePeerLink) {
     start();
     for (Ending ending : {Ending::ClientAcknowledges, Ending::ServerAcknowledges}) {
         SCOPED_TRACE(int(ending));
-        const size_t before = countLockedList(connectionList);
+        const size_t before = connectionCount();
         RemoteClient client;
         reach(client, ending, before + 1);
         ASSERT_TRUE(client.sendFrame(hello()));
@@ -199,7 +202,7 @@ TEST_F(TrovixServer, RemoteClientCompletesTheProtocolOverThePeerLink) {
         }, 5s));
         EXPECT_NE(log().find("connected as connection"), std::string::npos) << log();
     }
-    EXPECT_EQ(countLockedList(connectionList), 2u);
+    EXPECT_EQ(connectionCount(), 2u);
 }
 
 TEST_F(TrovixServer, RemoteDisconnectEndsTheClient) {
@@ -210,7 +213,7 @@ TEST_F(TrovixServer, RemoteDisconnectEndsTheClient) {
     Message m;
     ASSERT_TRUE(client.waitForFrame(1, &m, 5000));
     client.disconnect();
-    ASSERT_TRUE(waitUntil([&] { return countLockedList(connectionList) == 0; }, 10s)) << log();
+    ASSERT_TRUE(waitUntil([&] { return connectionCount() == 0; }, 10s)) << log();
 }
 
 TEST_F(TrovixServer, SwitchOffAndOnKeepsPeerLinksAndRegistersAfresh) {

@@ -45,16 +45,16 @@ class AnnounceTest : public UsbFixture {
     ASSERT_NE(link, nullptr);
     ASSERT_TRUE(addClientConnection(link, reinterpret_cast<sockaddr*>(&remote)));
     client.adopt(fd);
-    ASSERT_TRUE(waitUntil([] { return countLockedList(connectionList) == 1; }));
+    ASSERT_TRUE(waitUntil([] { return connectionCount() == 1; }));
   }
   std::vector<ovclient::DeviceAnnouncement> listWithContext(const uint32_t context[5]) {
     ovclient::Message request;
-    request.type = ovclient::kDeviceList;
+    request.type = kMsgDeviceListRequest;
     for (int i = 0; i < 5; ++i) request.context[i] = context[i];
     EXPECT_TRUE(client.send(request));
     std::vector<ovclient::DeviceAnnouncement> devices;
     ovclient::Message reply;
-    while (client.waitFor(ovclient::kDeviceAnnounce, &reply, 300)) {
+    while (client.waitFor(kMsgDeviceAnnounce, &reply, 300)) {
       ovclient::DeviceAnnouncement device;
       EXPECT_TRUE(ovclient::parseDeviceAnnouncement(reply, &device));
       for (int i = 0; i < 5; ++i) EXPECT_EQ(reply.context[i], context[i]);
@@ -108,7 +108,7 @@ TEST_F(AnnounceTest, ClientHearsArrivalAndRemoval) {
   connectClient();
   bus.plug(device("1-5", 0x1234, 0xabcd), Format::Both);
   ovclient::Message message;
-  ASSERT_TRUE(client.waitFor(ovclient::kDeviceAnnounce, &message, 5000));
+  ASSERT_TRUE(client.waitFor(kMsgDeviceAnnounce, &message, 5000));
   ovclient::DeviceAnnouncement arrival;
   ASSERT_TRUE(ovclient::parseDeviceAnnouncement(message, &arrival));
   EXPECT_EQ(arrival.address, 15u);
@@ -117,7 +117,7 @@ TEST_F(AnnounceTest, ClientHearsArrivalAndRemoval) {
   for (uint32_t word : message.context) EXPECT_EQ(word, 0u);  // unsolicited
 
   bus.unplug("1-5", Format::Both);
-  ASSERT_TRUE(client.waitFor(ovclient::kDeviceAnnounce, &message, 5000));
+  ASSERT_TRUE(client.waitFor(kMsgDeviceAnnounce, &message, 5000));
   ovclient::DeviceAnnouncement removal;
   ASSERT_TRUE(ovclient::parseDeviceAnnouncement(message, &removal));
   EXPECT_EQ(removal.address, 15u);
@@ -126,9 +126,26 @@ TEST_F(AnnounceTest, ClientHearsArrivalAndRemoval) {
 
   // One arrival and one removal, whatever else the bus said.
   ASSERT_TRUE(drainUevents());
-  EXPECT_FALSE(client.waitFor(ovclient::kDeviceAnnounce, &message, 200));
+  EXPECT_FALSE(client.waitFor(kMsgDeviceAnnounce, &message, 200));
   const uint32_t context[5] = {1, 2, 3, 4, 5};
   EXPECT_TRUE(listWithContext(context).empty());
+}
+
+// A binding change the USB layer reports is announced anew to every client.
+TEST_F(AnnounceTest, BindingChangeIsAnnouncedToEveryClient) {
+  bus.addDevice(device("1-5", 0x1234, 0xabcd));
+  startDiscovery();
+  connectClient();
+  reportBindingChanged(15);
+  ovclient::Message message;
+  ASSERT_TRUE(client.waitFor(kMsgDeviceAnnounce, &message, 5000));
+  ovclient::DeviceAnnouncement announcement;
+  ASSERT_TRUE(ovclient::parseDeviceAnnouncement(message, &announcement));
+  EXPECT_EQ(announcement.address, 15u);
+  EXPECT_EQ(announcement.productId, 0xabcd);
+  for (uint32_t word : message.context) EXPECT_EQ(word, 0u);  // unsolicited
+  reportBindingChanged(99);  // gone: nothing is sent
+  EXPECT_FALSE(client.waitFor(kMsgDeviceAnnounce, &message, 200));
 }
 
 TEST_F(AnnounceTest, MalformedUeventsNeitherAnnounceNorHurt) {
@@ -140,7 +157,7 @@ TEST_F(AnnounceTest, MalformedUeventsNeitherAnnounceNorHurt) {
   }
   bus.plug(device("1-6"), Format::Kernel);
   ovclient::Message message;
-  ASSERT_TRUE(client.waitFor(ovclient::kDeviceAnnounce, &message, 5000));
+  ASSERT_TRUE(client.waitFor(kMsgDeviceAnnounce, &message, 5000));
   ovclient::DeviceAnnouncement arrival;
   ASSERT_TRUE(ovclient::parseDeviceAnnouncement(message, &arrival));
   EXPECT_EQ(arrival.address, 16u);

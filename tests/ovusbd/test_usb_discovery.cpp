@@ -67,7 +67,7 @@ TEST_F(DiscoveryTest, HotplugAddAndRemoveInKernelFormat) {
 }
 
 TEST_F(DiscoveryTest, HotplugInUdevMode) {
-  udevMode = true;
+  settings.udevMode = true;
   startDiscovery();
   bus.plug(device("1-5"), Format::Kernel);  // no udev running: nothing to see
   ASSERT_TRUE(drainUevents());
@@ -152,7 +152,7 @@ TEST_F(DiscoveryTest, FiltersExcludeDevices) {
 }
 
 TEST_F(DiscoveryTest, PlatformDefaultIgnoresTheBoardsOwnChips) {
-  platformCode = 7;  // Raspberry Pi
+  settings.platformCode = 7;  // Raspberry Pi
   bus.addDevice(device("1-1", 0x0424, 0xec00));
   bus.addDevice(device("1-2", 0x0424, 0x1234));
   startDiscovery();
@@ -170,7 +170,7 @@ TEST_F(DiscoveryTest, HubIsNeverManaged) {
 
 TEST_F(DiscoveryTest, NodeIsMadeUnderTheNodeDirectoryWhenMissing) {
   bus.addDirectory("/run/ovusbd-nodes");
-  deviceNodeDirectory = const_cast<char*>("/run/ovusbd-nodes");
+  settings.deviceNodeDirectory = "/run/ovusbd-nodes";
   startDiscovery();
   simbus::SimDevice d = device("1-2");
   d.withNode = false;  // no udev made /dev/bus/usb/001/NNN
@@ -191,7 +191,7 @@ TEST_F(DiscoveryTest, NodeIsMadeUnderTheNodeDirectoryWhenMissing) {
 
 TEST_F(DiscoveryTest, ParentHubNodeIsMadeAndRemovedAtStop) {
   bus.addDirectory("/run/ovusbd-nodes");
-  deviceNodeDirectory = const_cast<char*>("/run/ovusbd-nodes");
+  settings.deviceNodeDirectory = "/run/ovusbd-nodes";
   simbus::SimDevice hub = simbus::hubDevice("1-1");
   hub.withNode = false;
   hub.devnum = 5;
@@ -220,7 +220,7 @@ TEST_F(DiscoveryTest, NodeDirectoryFallsBackToTheExecutablesDirectory) {
 
 TEST_F(DiscoveryTest, NodeThatCannotBeMadeLeavesTheDeviceUnmanaged) {
   bus.addDirectory("/run/ovusbd-nodes");
-  deviceNodeDirectory = const_cast<char*>("/run/ovusbd-nodes");
+  settings.deviceNodeDirectory = "/run/ovusbd-nodes";
   bus.failMknod(EPERM);
   simbus::SimDevice d = device("1-2");
   d.withNode = false;

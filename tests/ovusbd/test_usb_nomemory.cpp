@@ -61,7 +61,7 @@ namespace {
 
 TEST_F(NoMemoryTest, MadeNodeWhosePathCannotBeKeptIsRemovedAgain) {
   bus.addDirectory("/run/ovusbd-nodes");
-  deviceNodeDirectory = const_cast<char*>("/run/ovusbd-nodes");
+  settings.deviceNodeDirectory = "/run/ovusbd-nodes";
   simbus::SimDevice d = device("1-2");
   d.devnum = 2;
   d.withNode = false;

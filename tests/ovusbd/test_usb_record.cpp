@@ -64,10 +64,10 @@ TEST_F(RecordTest, LoadSysfsFileReadsAndLogsFailures) {
       "LOG_ERR     Error 2 loading device file '/sys/bus/usb/devices/1-9/uevent', No such file or directory"));
   EXPECT_EQ(loadSysfsFile("/sys/bus/usb/devices/1-9", "serial", false), nullptr);
   EXPECT_FALSE(log.contains("1-9/serial"));
-  platformCode = 6;  // QNAP keeps quiet
+  settings.platformCode = 6;  // QNAP keeps quiet
   EXPECT_EQ(loadSysfsFile("/sys/bus/usb/devices/1-9", "product", true), nullptr);
   EXPECT_FALSE(log.contains("1-9/product"));
-  platformCode = 0;
+  settings.platformCode = 0;
   bus.failRead(bus.sysfsDir("1-2") + "/speed", EIO);
   EXPECT_EQ(loadSysfsFile("/sys/bus/usb/devices/1-2", "speed", true), nullptr);
   EXPECT_TRUE(log.contains("Error 5 loading device file '/sys/bus/usb/devices/1-2/speed', Input/output error"));
@@ -234,7 +234,7 @@ TEST_F(RecordTest, CreationFailuresLeaveNothingBehind) {
 }
 
 TEST_F(RecordTest, QnapLogsOpenFailuresAsWarnings) {
-  platformCode = 6;
+  settings.platformCode = 6;
   bus.addDevice(device("1-6"));
   bus.removePath("/dev/bus/usb/001/002");
   EXPECT_LT(makeFor("1-6"), 0);
@@ -296,3 +296,34 @@ TEST_F(RecordTest, AddressHeldByAnotherNameIsRefused) {
 }
 
 }  // namespace
+
+// The record reports to whatever table its host installed, and to nothing
+// when there is none: the USB layer itself sends nothing anywhere.
+namespace {
+struct Reports {
+  static inline std::vector<std::pair<uint32_t, uint8_t>> seen;  // address, state
+  static inline std::string product;
+  static void arrived(const DeviceSummary* d) {
+    seen.push_back({d->address, d->state});
+    product = d->product;
+  }
+  static void removed(const DeviceSummary* d) { seen.push_back({d->address, d->state}); }
+};
+}  // namespace
+
+TEST_F(RecordTest, ArrivalAndRemovalAreReportedToTheInstalledCallbacks) {
+  const UsbEventCallbacks table = {Reports::arrived, Reports::removed, nullptr};
+  installUsbEventCallbacks(&table);
+  Reports::seen.clear();
+  ASSERT_EQ(make(device("1-9")), 0);
+  EXPECT_EQ(Reports::product, "Widget");
+  ASSERT_EQ(unplugDevice(19, nullptr, 1), 0);
+  const std::vector<std::pair<uint32_t, uint8_t>> expected = {{19, DEVICE_FREE}, {19, DEVICE_REMOVED}};
+  EXPECT_EQ(Reports::seen, expected);
+
+  installUsbEventCallbacks(nullptr);
+  Reports::seen.clear();
+  ASSERT_EQ(make(device("1-8")), 0);
+  ASSERT_EQ(unplugDevice(18, nullptr, 1), 0);
+  EXPECT_TRUE(Reports::seen.empty());
+}

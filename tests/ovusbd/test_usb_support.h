@@ -14,12 +14,13 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
-#include "ovusbd/core/cmdline.h"
+#include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/platform.h"
-#include "ovusbd/core/settings.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
+#include "ovusbd/usb/usbevents.h"
+#include "ovusbd/usb/usbsettings.h"
 #include "tests/support/simbus.h"
 #include "tests/support/wait.h"
 
@@ -83,21 +84,20 @@ class UsbFixture : public ::testing::Test {
   void SetUp() override {
     bus.install();
     bus.addRootHub(1);
-    platformCode = 0;
-    deviceNodeDirectory = nullptr;
-    udevMode = false;
-    autoAttachDefault = "1";
-    serverSerial = nullptr;
+    installUsbSettings(&settings);
+    installUsbEventCallbacks(&deviceAnnouncementCallbacks);
     configPath = "/tmp/usb1-test-config-" + std::to_string(getpid()) + ".ini";
     unlink(configPath.c_str());
     ASSERT_TRUE(loadConfig(configPath.c_str(), true));
-    ASSERT_EQ(createConnectionList(), 0);
+    ASSERT_EQ(createConnectionList(CoreSettings(), &protocolConnectionCallbacks), 0);
     ASSERT_EQ(createDeviceList(), 0);
   }
   void TearDown() override {
     stopUsbDiscoveryThreads();
     stopDeviceManager();
     destroyConnectionList();
+    installUsbEventCallbacks(nullptr);
+    installUsbSettings(nullptr);
     freeConfigStore();
     unlink(configPath.c_str());
     bus.uninstall();
@@ -122,6 +122,8 @@ class UsbFixture : public ::testing::Test {
   }
 
   simbus::SimBus bus;
+  // What start-up would settle; a test sets fields before it starts discovery.
+  UsbSettings settings;
   LogCapture log;
   std::string configPath;
   unsigned long receivedBefore = 0;  // datagrams received before this discovery ran

@@ -130,7 +130,7 @@ long decodeFrame(const uint8_t* bytes, size_t length, Message* out) {
 }
 
 bool parseHelloReply(const Message& m, HelloReply* out) {
-    if (m.type != kHelloReply || m.payload.size() != 724) {
+    if (m.type != kMsgHelloReply || m.payload.size() != 724) {
         return false;
     }
     const uint8_t* p = m.payload.data();
@@ -152,7 +152,7 @@ bool parseHelloReply(const Message& m, HelloReply* out) {
 }
 
 bool parseDeviceAnnouncement(const Message& m, DeviceAnnouncement* out) {
-    if (m.type != kDeviceAnnounce || m.payload.size() != 499) {
+    if (m.type != kMsgDeviceAnnounce || m.payload.size() != 499) {
         return false;
     }
     const uint8_t* p = m.payload.data();
@@ -172,7 +172,7 @@ bool parseDeviceAnnouncement(const Message& m, DeviceAnnouncement* out) {
 }
 
 bool parseBindResult(const Message& m, BindResult* out) {
-    if (m.type != kBindResult || m.payload.size() != 65878) {
+    if (m.type != kMsgBindResult || m.payload.size() != 65878) {
         return false;
     }
     const uint8_t* p = m.payload.data();
@@ -186,7 +186,7 @@ bool parseBindResult(const Message& m, BindResult* out) {
 }
 
 bool parseServerInfo(const Message& m, ServerInfo* out) {
-    if (m.type != kServerInfo || m.payload.size() != 192) {
+    if (m.type != kMsgServerInfo || m.payload.size() != 192) {
         return false;
     }
     const uint8_t* p = m.payload.data();
@@ -200,7 +200,7 @@ bool parseServerInfo(const Message& m, ServerInfo* out) {
 }
 
 bool parseTextNotice(const Message& m, std::string* out) {
-    if (m.type != kTextNotice || m.payload.empty()) {
+    if (m.type != kMsgTextNotice || m.payload.empty()) {
         return false;
     }
     *out = fixedText(m.payload.data(), m.payload.size());
@@ -208,7 +208,7 @@ bool parseTextNotice(const Message& m, std::string* out) {
 }
 
 bool parseUnboundNotice(const Message& m, uint32_t* reason) {
-    if (m.type != kUnbound || m.payload.size() != 4) {
+    if (m.type != kMsgDeviceUnbound || m.payload.size() != 4) {
         return false;
     }
     *reason = le32(m.payload.data());
@@ -395,7 +395,7 @@ int OvClient::receive(Message* out, int timeoutMs) {
         }
         if (used > 0) {
             rxConsume(size_t(used));
-            if (skipPings && out->type == kPing) {
+            if (skipPings && out->type == kMsgPing) {
                 continue;
             }
             return 1;
@@ -440,7 +440,7 @@ bool OvClient::waitFor(uint8_t type, Message* out, int timeoutMs) {
             continue;
         }
         rxConsume(size_t(used));
-        if (skipPings && m.type == kPing) {
+        if (skipPings && m.type == kMsgPing) {
             continue;
         }
         if (m.type == type) {
@@ -491,7 +491,7 @@ bool OvClient::hello(const std::string& name, const std::string& detail, HelloRe
     memcpy(payload.data(), name.data(), std::min<size_t>(name.size(), 63));
     memcpy(payload.data() + 64, detail.data(), std::min<size_t>(detail.size(), 63));
     Message m;
-    if (!request(kHello, payload, &m, kHelloReply, 0, timeoutMs)) {
+    if (!request(kMsgHello, payload, &m, kMsgHelloReply, 0, timeoutMs)) {
         return false;
     }
     return parseHelloReply(m, reply);
@@ -499,19 +499,19 @@ bool OvClient::hello(const std::string& name, const std::string& detail, HelloRe
 
 bool OvClient::keepAlive() {
     Message m;
-    m.type = kKeepAlive;
+    m.type = kMsgKeepAlive;
     return send(m);
 }
 
 bool OvClient::listDevices(std::vector<DeviceAnnouncement>* out, int quietMs) {
     Message m;
-    m.type = kDeviceList;
+    m.type = kMsgDeviceListRequest;
     if (!send(m)) {
         return false;
     }
     out->clear();
     Message reply;
-    while (waitFor(kDeviceAnnounce, &reply, quietMs)) {
+    while (waitFor(kMsgDeviceAnnounce, &reply, quietMs)) {
         DeviceAnnouncement d;
         if (parseDeviceAnnouncement(reply, &d)) {
             out->push_back(std::move(d));
@@ -522,25 +522,25 @@ bool OvClient::listDevices(std::vector<DeviceAnnouncement>* out, int quietMs) {
 
 bool OvClient::bind(uint32_t deviceAddress, BindResult* result, int timeoutMs) {
     Message m;
-    m.type = kBind;
+    m.type = kMsgBindDevice;
     m.deviceAddress = deviceAddress;
     if (!send(m)) {
         return false;
     }
     Message reply;
-    return waitFor(kBindResult, &reply, timeoutMs) && parseBindResult(reply, result);
+    return waitFor(kMsgBindResult, &reply, timeoutMs) && parseBindResult(reply, result);
 }
 
 bool OvClient::unbind(uint32_t deviceAddress) {
     Message m;
-    m.type = kUnbind;
+    m.type = kMsgUnbindDevice;
     m.deviceAddress = deviceAddress;
     return send(m);
 }
 
 bool OvClient::forward(const uint8_t uuid[16], const std::vector<uint8_t>& rest) {
     Message m;
-    m.type = kForward;
+    m.type = kMsgForward;
     m.payload.assign(uuid, uuid + 16);
     m.payload.insert(m.payload.end(), rest.begin(), rest.end());
     return send(m);

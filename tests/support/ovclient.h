@@ -4,8 +4,8 @@
 //
 // Summary:
 //   OvClient c; c.connectTo("::1", port);            // or adopt(fd) after accept
-//   c.hello("name", "detail", &reply);               // type 0 -> 1
-//   c.listDevices(&devices, quietMs);                // type 9 -> 16 per device
+//   c.hello("name", "detail", &reply);               // kMsgHello -> kMsgHelloReply
+//   c.listDevices(&devices, quietMs);                // kMsgDeviceListRequest -> kMsgDeviceAnnounce each
 //   c.request(type, payload, &reply, replyType);     // any request/reply pair
 //   c.send(msg) / c.sendRaw(bytes)                   // raw frames, malformed too
 //   c.receive(&msg, timeoutMs)                       // next frame, any type
@@ -21,6 +21,8 @@
 #include <string>
 #include <vector>
 
+#include "ovusbd/core/messagetypes.h"
+
 namespace ovclient {
 
 constexpr uint32_t kHeaderSize = 33;
@@ -28,12 +30,8 @@ constexpr uint32_t kPrefixSize = 8;
 constexpr uint32_t kMaxLength = 0x900000;
 constexpr uint32_t kDefaultCompressionLimit = 384;
 
-enum MessageType : uint8_t {
-    kHello = 0, kHelloReply = 1, kType2 = 2, kDeviceList = 9, kType10 = 10, kType11 = 11, kPing = 12,
-    kKeepAlive = 15, kDeviceAnnounce = 16, kType17 = 17, kTextNotice = 24, kBind = 25, kType33 = 33,
-    kType34 = 34, kUnbind = 35, kUnbound = 7, kBindResult = 39, kServerInfo = 41, kForward = 45,
-    kDevicePassword = 66, kDevicePasswordReply = 67,
-};
+// The protocol's type numbers are one list shared with the server.
+using ::MessageType;
 
 struct Message {
     uint8_t type = 0;
@@ -106,11 +104,11 @@ struct ServerInfo {
     uint8_t trovixId[16] = {};
     uint8_t trovixPin[4] = {};
 };
-// Message 41 (192 bytes).
+// kMsgServerInfo (192 bytes).
 bool parseServerInfo(const Message& message, ServerInfo* out);
-// Message 24: the notice text.
+// kMsgTextNotice: the notice text.
 bool parseTextNotice(const Message& message, std::string* out);
-// Message 7: 1 for an ordinary unbind, 2 when another client took the
+// kMsgDeviceUnbound: 1 for an ordinary unbind, 2 when another client took the
 // device; the device is the header's device address.
 bool parseUnboundNotice(const Message& message, uint32_t* reason);
 
@@ -131,7 +129,7 @@ public:
 
     Compression compression = Compression::Auto;
     uint32_t compressionLimit = kDefaultCompressionLimit;
-    // Pings (type 12) are answered by nothing; when true receive() drops them.
+    // Pings (kMsgPing) are answered by nothing; when true receive() drops them.
     bool skipPings = true;
 
     bool send(const Message& message);

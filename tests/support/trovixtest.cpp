@@ -1,5 +1,7 @@
 #include "tests/support/trovixtest.h"
 
+#include "ovusbd/core/messagetypes.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
@@ -493,7 +495,7 @@ bool RemoteClient::receiveFrame(ovclient::Message* out, int timeoutMs) {
             lastPacketWasOneFrame = false;
             return false;
         }
-        if (m.type == ovclient::kPing) {
+        if (m.type == kMsgPing) {
             pings++;
             continue;
         }

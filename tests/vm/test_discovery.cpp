@@ -77,7 +77,7 @@ bool waitAnnouncement(OvClient& client, uint32_t address, uint8_t state, DeviceA
     int left = static_cast<int>(
         std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count());
     ovclient::Message message;
-    if (!client.waitFor(ovclient::kDeviceAnnounce, &message, std::max(left, 1))) return false;
+    if (!client.waitFor(kMsgDeviceAnnounce, &message, std::max(left, 1))) return false;
     DeviceAnnouncement announcement;
     if (!ovclient::parseDeviceAnnouncement(message, &announcement)) continue;
     if (seen) seen->push_back(announcement);
