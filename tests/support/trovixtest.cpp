@@ -140,8 +140,8 @@ sockaddr_in loopback(const char* dotted, uint16_t port) {
 
 RendezvousServer::~RendezvousServer() { stop(); }
 
-bool RendezvousServer::start() {
-    fd_ = udpSocket(loopback("127.0.0.1", 0));
+bool RendezvousServer::start(uint16_t port) {
+    fd_ = udpSocket(loopback("127.0.0.1", port));
     otherFd_ = udpSocket(loopback("127.0.0.1", 0));
     if (fd_ < 0 || otherFd_ < 0) return false;
     port_ = boundPort(fd_);

@@ -62,7 +62,8 @@ class RendezvousServer {
 public:
     RendezvousServer() = default;
     ~RendezvousServer();
-    bool start();
+    // On 127.0.0.1 at port (0: a port the system picks).
+    bool start(uint16_t port = 0);
     void stop();
     uint16_t port() const { return port_; }
 
