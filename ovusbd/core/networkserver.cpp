@@ -103,7 +103,7 @@ int createServiceList(bool tls) {
         free(reverse);
         return -ENOMEM;
     }
-    NetworkService* trovix = createTrovixService();
+    NetworkService* trovix = createTrovixService(tls ? &settings : nullptr);
     if (trovix == nullptr || appendToLockedList(serviceList, trovix) != 0) {
         if (trovix != nullptr) {
             trovix->deinit(trovix);

@@ -8,6 +8,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "ovusbd/trovix/base58.h"
@@ -215,6 +216,50 @@ int trovixPeerRead(TrovixPeerContext* p, void* buffer, size_t length) {
     enet_packet_destroy(packet);
     errno = EPROTO;
     return -EPROTO;
+}
+
+int trovixPeerReadNow(TrovixPeerContext* p, void* buffer, size_t length) {
+    // The reader is the queue's only consumer: a queue that holds an item
+    // now still holds it when the read takes it.
+    if (!p->streamEnded && p->pendingPacket == nullptr && p->receivedQueue != nullptr &&
+        countLockedList(p->receivedQueue) == 0) {
+        errno = EAGAIN;
+        return -EAGAIN;
+    }
+    return trovixPeerRead(p, buffer, length);
+}
+
+int trovixPeerWaitReadable(TrovixPeerContext* p, int timeoutMs) {
+    if (p->streamEnded || p->pendingPacket != nullptr || p->receivedQueue == nullptr) return 1;
+    LockedList* queue = p->receivedQueue;
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    if (timeoutMs >= 0) {
+        deadline.tv_sec += timeoutMs / 1000;
+        deadline.tv_nsec += long(timeoutMs % 1000) * 1000000;
+        if (deadline.tv_nsec >= 1000000000) {
+            deadline.tv_sec++;
+            deadline.tv_nsec -= 1000000000;
+        }
+    }
+    // Waits on the queue's own condition; close appends the end-of-stream
+    // item, which wakes this wait like any packet.
+    int result = 1;
+    pthread_mutex_lock(&queue->mutex);
+    while (queue->head == nullptr) {
+        if (stopRequested(p)) {
+            result = -ECANCELED;
+            break;
+        }
+        const int rc = timeoutMs < 0 ? pthread_cond_wait(&queue->itemAdded, &queue->mutex)
+                                     : pthread_cond_timedwait(&queue->itemAdded, &queue->mutex, &deadline);
+        if (rc == ETIMEDOUT && queue->head == nullptr) {
+            result = 0;
+            break;
+        }
+    }
+    pthread_mutex_unlock(&queue->mutex);
+    return result;
 }
 
 int trovixPeerWrite(TrovixPeerContext* p, const void* buffer, size_t length) {

@@ -62,6 +62,12 @@ bool trovixPeerSession(TrovixPeerContext* peer, const uint8_t* abort);
 // set) when the packet cannot be queued.
 int trovixPeerRead(TrovixPeerContext* peer, void* buffer, size_t length);
 int trovixPeerWrite(TrovixPeerContext* peer, const void* buffer, size_t length);
+// The same read without waiting: -EAGAIN (errno EAGAIN) when no packet is
+// there yet. For a transport that waits itself (TLS).
+int trovixPeerReadNow(TrovixPeerContext* peer, void* buffer, size_t length);
+// Waits until a read would not wait, or timeoutMs pass (-1: no limit).
+// 1 ready, 0 time-out, -ECANCELED once the link was closed.
+int trovixPeerWaitReadable(TrovixPeerContext* peer, int timeoutMs);
 // Ends the stream for a waiting reader, stops the service thread and
 // destroys the host (within the service wait). Safe to call more than once
 // and from any thread but the service thread.

@@ -9,6 +9,7 @@
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/settings.h"
+#include "ovusbd/trovix/trovixsettings.h"
 
 namespace {
 
@@ -53,17 +54,103 @@ int plainLocalAddress(NetworkConnection* connection, sockaddr* address, socklen_
     return 0;
 }
 
+TrovixTlsConnection* tlsLink(NetworkConnection* connection) {
+    return reinterpret_cast<TrovixTlsConnection*>(connection);
+}
+
+// The session's transport: the peer link, whose writes never wait (each
+// queues one packet) and whose reads wait on the received packets.
+int peerSend(void* context, const unsigned char* data, size_t length) {
+    const int rc = trovixPeerWrite(static_cast<TrovixPeerContext*>(context), data, length);
+    return rc == 0 ? -EPIPE : rc;  // no peer any more: never a success
+}
+int peerReceive(void* context, unsigned char* data, size_t length) {
+    return trovixPeerReadNow(static_cast<TrovixPeerContext*>(context), data, length);
+}
+int peerWait(void* context, bool forWrite, int timeoutMs) {
+    return forWrite ? 1 : trovixPeerWaitReadable(static_cast<TrovixPeerContext*>(context), timeoutMs);
+}
+
+int failWith(int negativeErrno) {
+    errno = -negativeErrno;
+    return negativeErrno;
+}
+
+bool tlsHandshake(NetworkConnection* connection) {
+    TrovixTlsConnection* c = tlsLink(connection);
+    // Read at every handshake: a change takes effect for the next client.
+    const bool require = getConfigBool("SSLUseClientCerts", "0");
+    return tlsSessionHandshake(&c->session, &c->service->tls.config, require, trovixSettings.tlsHandshakeMs,
+                               c->stopFlag) == 0;
+}
+int tlsRead(NetworkConnection* connection, void* buffer, size_t length) {
+    const int rc = tlsSessionRead(&tlsLink(connection)->session, buffer, length);
+    return rc < 0 ? failWith(rc) : rc;
+}
+int tlsWrite(NetworkConnection* connection, const void* buffer, size_t length) {
+    const int rc = tlsSessionWrite(&tlsLink(connection)->session, buffer, length, -1);
+    return rc < 0 ? failWith(rc) : rc;
+}
+void tlsClose(NetworkConnection* connection) { closeTrovixPeer(tlsLink(connection)->peer); }
+void tlsDestroy(NetworkConnection* connection) {
+    TrovixTlsConnection* c = tlsLink(connection);
+    tlsSessionFree(&c->session);
+    releaseTrovixPeer(c->peer);
+    c->peer = nullptr;
+}
+int tlsLocalAddress(NetworkConnection* connection, sockaddr* address, socklen_t* length) {
+    if (*length < socklen_t(sizeof(sockaddr_storage))) {
+        errno = EINVAL;
+        return -1;
+    }
+    memcpy(address, &tlsLink(connection)->peer->localAddress, sizeof(sockaddr_storage));
+    *length = sizeof(sockaddr_storage);
+    return 0;
+}
+
+// Runs the session over the punched socket and hands the connection to the
+// client code; on any failure everything is closed and freed here.
+void acceptPeer(TrovixService* s, TrovixContext* context, const TrovixPunchedPeer* punched) {
+    TrovixPeerContext* peer = createTrovixPeer(punched->socket, punched->peerAddress, punched->localAddress,
+                                               punched->peerId, punched->peerMode);
+    if (peer == nullptr) return;
+    if (!trovixPeerSession(peer, &context->stop)) {
+        logMessage(6, "%s", peer->errorText);
+        releaseTrovixPeer(peer);
+        return;
+    }
+    NetworkConnection* connection = s->tlsForm ? createTrovixTlsConnection(peer, s, &context->stop)
+                                               : createTrovixPlainConnection(peer);
+    if (connection == nullptr) {
+        releaseTrovixPeer(peer);
+        return;
+    }
+    if (!addClientConnection(connection, reinterpret_cast<const sockaddr*>(&peer->peerAddress))) {
+        connection->close(connection);
+        connection->destroy(connection);
+        free(connection);
+    }
+}
+
 } // namespace
 
-NetworkService* createTrovixService() {
+NetworkService* createTrovixService(const TlsSettings* tls) {
     auto* s = static_cast<TrovixService*>(calloc(1, sizeof(TrovixService)));
     if (s == nullptr) return nullptr;
-    s->base.listen = trovixPlainServicePrepare;
     s->base.start = trovixServiceStart;
     s->base.stop = trovixServiceStop;
-    s->base.release = trovixPlainServiceRelease;
     s->base.deinit = trovixServiceDeinit;
-    strcpy(s->base.name, "Trovix Service");
+    if (tls != nullptr) {
+        s->tlsForm = true;
+        s->tlsSettings = *tls;
+        s->base.listen = trovixServicePrepare;
+        s->base.release = trovixServiceRelease;
+        strcpy(s->base.name, "Trovix SSL Service");
+    } else {
+        s->base.listen = trovixPlainServicePrepare;
+        s->base.release = trovixPlainServiceRelease;
+        strcpy(s->base.name, "Trovix Service");
+    }
     pthread_mutex_init(&s->stateMutex, nullptr);
     return &s->base;
 }
@@ -77,6 +164,25 @@ bool trovixPlainServicePrepare(NetworkService* service, int*) {
     }
     setUpTrovixIdentity(&s->identity, &s->random);
     return s->random.seeded;
+}
+
+bool trovixServicePrepare(NetworkService* service, int*) {
+    TrovixService* s = trovix(service);
+    if (!s->randomMade) {
+        const int rc = seedTrovixRandom(&s->random);
+        s->randomMade = true;
+        if (rc != 0) {
+            logMessage(6, "Error %d initializing entropy", rc);
+            return false;
+        }
+    }
+    setUpTrovixIdentity(&s->identity, &s->random);
+    return loadTlsConfig(&s->tls, &s->tlsSettings);
+}
+
+void trovixServiceRelease(NetworkService* service) {
+    releaseTlsConfig(&trovix(service)->tls);
+    trovixPlainServiceRelease(service);
 }
 
 void trovixServiceStart(NetworkService* service) {
@@ -95,7 +201,7 @@ void trovixServiceStart(NetworkService* service) {
     hooks.serverNotice = ignoreNotice;
     hooks.linkUp = ignoreLink;
     hooks.linkDown = ignoreLink;
-    hooks.newPeer = acceptTrovixPlainPeer;
+    hooks.newPeer = s->tlsForm ? acceptTrovixPeer : acceptTrovixPlainPeer;
     hooks.serial = coreSettings().serverSerial;
     s->rendezvous = startTrovixRendezvous(host, port, s->identity.id, s->identity.pin, &s->random, hooks);
     free(host);
@@ -135,29 +241,39 @@ void trovixServiceDeinit(NetworkService* service) {
     // A client still running here means stop was never called: end it, so
     // no thread outlives the service object.
     trovixServiceStop(service, 0);
-    trovixPlainServiceRelease(service);
+    if (trovix(service)->tlsForm) {
+        trovixServiceRelease(service);
+    } else {
+        trovixPlainServiceRelease(service);
+    }
     pthread_mutex_destroy(&trovix(service)->stateMutex);
 }
 
-void acceptTrovixPlainPeer(void*, TrovixContext* context, const TrovixPunchedPeer* punched) {
-    TrovixPeerContext* peer = createTrovixPeer(punched->socket, punched->peerAddress, punched->localAddress,
-                                               punched->peerId, punched->peerMode);
-    if (peer == nullptr) return;
-    if (!trovixPeerSession(peer, &context->stop)) {
-        logMessage(6, "%s", peer->errorText);
-        releaseTrovixPeer(peer);
-        return;
-    }
-    NetworkConnection* connection = createTrovixPlainConnection(peer);
-    if (connection == nullptr) {
-        releaseTrovixPeer(peer);
-        return;
-    }
-    if (!addClientConnection(connection, reinterpret_cast<const sockaddr*>(&peer->peerAddress))) {
-        connection->close(connection);
-        connection->destroy(connection);
-        free(connection);
-    }
+void acceptTrovixPlainPeer(void* arg, TrovixContext* context, const TrovixPunchedPeer* punched) {
+    acceptPeer(static_cast<TrovixService*>(arg), context, punched);
+}
+
+void acceptTrovixPeer(void* arg, TrovixContext* context, const TrovixPunchedPeer* punched) {
+    acceptPeer(static_cast<TrovixService*>(arg), context, punched);
+}
+
+NetworkConnection* createTrovixTlsConnection(TrovixPeerContext* peer, TrovixService* service,
+                                             const uint8_t* stopFlag) {
+    auto* c = static_cast<TrovixTlsConnection*>(calloc(1, sizeof(TrovixTlsConnection)));
+    if (c == nullptr) return nullptr;
+    c->base.setNoDelay = plainSetNoDelay;
+    c->base.close = tlsClose;
+    c->base.getLocalAddress = tlsLocalAddress;
+    c->base.handshake = tlsHandshake;
+    c->base.read = tlsRead;
+    c->base.write = tlsWrite;
+    c->base.destroy = tlsDestroy;
+    c->service = service;
+    c->peer = peer;
+    c->stopFlag = stopFlag;
+    const TlsTransport transport = {peer, peerSend, peerReceive, peerWait};
+    tlsSessionInit(&c->session, &transport);
+    return &c->base;
 }
 
 NetworkConnection* createTrovixPlainConnection(TrovixPeerContext* peer) {

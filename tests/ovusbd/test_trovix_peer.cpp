@@ -19,6 +19,7 @@
 #include "ovusbd/trovix/peer.h"
 #include "ovusbd/trovix/trovixservice.h"
 #include "ovusbd/trovix/trovixsettings.h"
+#include "tests/support/tlsclient.h"
 #include "tests/support/trovixtest.h"
 #include "tests/support/wait.h"
 
@@ -286,6 +287,41 @@ TEST_F(PeerLink, ClientThatNeverConnectsTimesOut) {
         EXPECT_FALSE(fdOpen(fd)) << "the socket is closed";
         releaseTrovixPeer(p);
     }
+}
+
+} // namespace
+
+namespace {
+
+// A TLS link whose peer has gone: writes fail instead of reporting
+// success or waiting for ever, and a reader sees the end of the stream.
+TEST_F(PeerLink, TlsWritesAfterCloseFail) {
+    const tlsclient::TestCertificates& certs = tlsclient::sharedTestCertificates();
+    ASSERT_FALSE(certs.serverPem.empty());
+    TrovixService service{};
+    service.tlsForm = true;
+    service.tlsSettings = {certs.serverPem.c_str(), nullptr, nullptr, false, 5000};
+    ASSERT_TRUE(loadTlsConfig(&service.tls, &service.tlsSettings));
+    connect(0);
+    NetworkConnection* c = createTrovixTlsConnection(peer_, &service, nullptr);
+    ASSERT_NE(c, nullptr);
+    auto handshake = std::async(std::launch::async, [c] { return c->handshake(c); });
+    trovixtest::PeerTlsClient tls(client_, {});
+    std::string error;
+    ASSERT_EQ(tls.handshake(5000, &error), 0) << error;
+    ASSERT_TRUE(handshake.get());
+    ASSERT_EQ(c->write(c, "0123456789", 10), 10);
+
+    c->close(c);
+    errno = 0;
+    EXPECT_LT(c->write(c, "0123456789", 10), 0);
+    EXPECT_NE(errno, 0);
+    uint8_t b[8];
+    EXPECT_EQ(c->read(c, b, 8), 0);
+    c->destroy(c);
+    free(c);
+    peer_ = nullptr;  // released by destroy
+    releaseTlsConfig(&service.tls);
 }
 
 } // namespace

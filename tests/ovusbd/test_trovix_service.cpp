@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <future>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
@@ -30,6 +31,7 @@
 #include "ovusbd/trovix/trovixservice.h"
 #include "ovusbd/trovix/trovixsettings.h"
 #include "tests/support/ovclient.h"
+#include "tests/support/tlsclient.h"
 #include "tests/support/trovixtest.h"
 #include "tests/support/wait.h"
 
@@ -83,12 +85,12 @@ protected:
         if (!HasFailure()) std::filesystem::remove_all(dir_);
     }
 
-    void start(std::map<std::string, std::string> keys = {}) {
+    void start(std::map<std::string, std::string> keys = {}, bool tls = false) {
         char dirTemplate[] = "/tmp/ovusbd-trovix.XXXXXX";
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
         dir_ = dirTemplate;
         std::map<std::string, std::string> all = {
-            {"TCPPort", "0"},      {"NetworkInterface", "127.0.0.1"}, {"PingInterval", "1"},
+            {"TCPPort", "0"},      {"SSLPort", "0"}, {"NetworkInterface", "127.0.0.1"}, {"PingInterval", "1"},
             {"PingTimeout", "3"},  {"Trovix", "1"},                   {"TrovixHostname", "127.0.0.1"},
             {"TrovixPort", std::to_string(rv_.port())}};
         for (auto& [k, v] : keys) all[k] = v;
@@ -101,6 +103,12 @@ protected:
         setLogFile(logStream_);
         ASSERT_TRUE(loadConfig((dir_ + "/config.ini").c_str(), true));
         settings_.pingTimeout = getConfigInt("PingTimeout", 9);
+        if (tls) {
+            const tlsclient::TestCertificates& certs = tlsclient::sharedTestCertificates();
+            ASSERT_FALSE(certs.serverPem.empty());
+            settings_.sslCertPath = strdup(certs.serverPem.c_str());
+            settings_.sslCaPath = strdup(certs.caCert.c_str());
+        }
         settings_.serverSerial = strdup("SERIAL42");
         installCoreSettings(&settings_);
         clientIdMap = createLockedList();
@@ -108,7 +116,7 @@ protected:
         fillMessageHandlerTable();
         ASSERT_EQ(startBindQueue(), 0);
         ASSERT_EQ(createConnectionList(settings_, &protocolConnectionCallbacks), 0);
-        ASSERT_EQ(createServiceList(false), 0);
+        ASSERT_EQ(createServiceList(tls), 0);
         runServiceInit();
         ASSERT_TRUE(runServiceListen(&port_));
         runServiceStart();
@@ -280,6 +288,87 @@ TEST_F(TrovixServer, StartAndStopRacesEndInOneState) {
     service->stop(service, 0);
     EXPECT_FALSE(trovixServiceRunning(service));
     service->stop(service, 0);  // without a client: nothing happens
+}
+
+// ---- the TLS form ----
+
+trovixtest::PeerTlsClient::Options verifyingServer() {
+    trovixtest::PeerTlsClient::Options o;
+    o.caCert = tlsclient::sharedTestCertificates().caCert;
+    return o;
+}
+
+TEST_F(TrovixServer, TlsOverThePeerLink) {
+    start({}, true);
+    EXPECT_STREQ(trovixService()->name, "Trovix SSL Service");
+    for (Ending ending : {Ending::ClientAcknowledges, Ending::ServerAcknowledges}) {
+        SCOPED_TRACE(int(ending));
+        const size_t before = connectionCount();
+        RemoteClient client;
+        reach(client, ending, before + 1);
+        trovixtest::PeerTlsClient tls(client, verifyingServer());
+        std::string error;
+        ASSERT_EQ(tls.handshake(5000, &error), 0) << error << "\n" << log();
+        ASSERT_TRUE(tls.sendFrame(hello()));
+        Message m;
+        ASSERT_TRUE(tls.waitForFrame(kMsgHelloReply, &m, 5000)) << log();
+        ovclient::HelloReply reply;
+        ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
+        EXPECT_EQ(std::vector<uint8_t>(reply.trovixId, reply.trovixId + 16), stored("TrovixId", 16));
+        EXPECT_EQ(std::vector<uint8_t>(reply.trovixPin, reply.trovixPin + 4), stored("TrovixPin", 4));
+        ASSERT_TRUE(tls.sendFrame(hello(), ovclient::Compression::Always));
+        ASSERT_TRUE(tls.waitForFrame(kMsgHelloReply, &m, 5000));
+        EXPECT_NE(m.wireCompressedLength, 0u);
+        ASSERT_TRUE(waitUntil([&] {
+            Message any;
+            tls.receiveFrame(&any, 100);
+            return tls.pings >= 1;
+        }, 5s));
+        EXPECT_EQ(tls.packetsNotOneRecord, 0u) << "every record travels in a packet of its own";
+    }
+}
+
+TEST_F(TrovixServer, RequiredClientCertificates) {
+    start({{"SSLUseClientCerts", "1"}}, true);
+    {
+        RemoteClient client;
+        reach(client, Ending::ClientAcknowledges, 1);
+        trovixtest::PeerTlsClient tls(client, verifyingServer());
+        std::string error;
+        EXPECT_NE(tls.handshake(2000, &error), 0);
+        ASSERT_TRUE(rv_.waitForRegistrations(2, 5000)) << "the rendezvous client went on";
+        EXPECT_EQ(connectionCount(), 0u);
+    }
+    RemoteClient client;
+    reach(client, Ending::ClientAcknowledges, 2);
+    trovixtest::PeerTlsClient::Options o = verifyingServer();
+    o.certFile = tlsclient::sharedTestCertificates().clientCert;
+    o.keyFile = tlsclient::sharedTestCertificates().clientKey;
+    trovixtest::PeerTlsClient tls(client, o);
+    std::string error;
+    ASSERT_EQ(tls.handshake(5000, &error), 0) << error;
+    ASSERT_TRUE(waitUntil([&] { return connectionCount() == 1; }, 5s));
+}
+
+// A remote client that connects and then says nothing holds the rendezvous
+// thread only until the handshake deadline, and a stop ends the wait early.
+TEST_F(TrovixServer, SilentTlsPeerHasADeadlineAndStopEndsIt) {
+    trovixSettings.tlsHandshakeMs = 300;
+    start({}, true);
+    RemoteClient silent;
+    reach(silent, Ending::ClientAcknowledges, 1);
+    ASSERT_TRUE(rv_.waitForRegistrations(2, 10000)) << "registered again after the deadline\n" << log();
+    EXPECT_NE(log().find("during SSL handshake"), std::string::npos) << log();
+    EXPECT_EQ(connectionCount(), 0u);
+
+    trovixSettings.tlsHandshakeMs = 100000000;
+    RemoteClient second;
+    reach(second, Ending::ClientAcknowledges, 2);
+    NetworkService* service = trovixService();
+    auto stopped = std::async(std::launch::async, [service] { service->stop(service, 0); });
+    ASSERT_TRUE(waitUntil([&] { return stopped.wait_for(0s) == std::future_status::ready; }, 10s))
+        << "stop waits for a handshake that never ends";
+    EXPECT_FALSE(trovixServiceRunning(service));
 }
 
 } // namespace

@@ -17,6 +17,11 @@
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/ecdh.h>
 #include <mbedtls/entropy.h>
+#include <mbedtls/error.h>
+#include <mbedtls/net_sockets.h>
+#include <mbedtls/ssl.h>
+#include <mbedtls/x509_crt.h>
+#include <mbedtls/pk.h>
 
 namespace trovixtest {
 
@@ -547,6 +552,162 @@ void RemoteClient::disconnect() {
     enet_host_destroy(host_);
     host_ = nullptr;
     peer_ = nullptr;
+}
+
+// ---- TLS client over the ENet link ----
+
+struct PeerTlsClient::State {
+    mbedtls_entropy_context entropy;
+    mbedtls_ctr_drbg_context drbg;
+    mbedtls_ssl_config config;
+    mbedtls_ssl_context ssl;
+    mbedtls_x509_crt ca, cert;
+    mbedtls_pk_context key;
+};
+
+// Each call is one record: it goes out as one packet.
+int PeerTlsClient::bioSend(void* context, const unsigned char* data, size_t length) {
+    auto* self = static_cast<PeerTlsClient*>(context);
+    return self->link_.sendPacket(std::vector<uint8_t>(data, data + length)) ? int(length)
+                                                                           : MBEDTLS_ERR_NET_SEND_FAILED;
+}
+
+int PeerTlsClient::bioReceive(void* context, unsigned char* data, size_t length) {
+    auto* self = static_cast<PeerTlsClient*>(context);
+    if (self->records_.empty()) return MBEDTLS_ERR_SSL_WANT_READ;
+    const size_t n = std::min(length, self->records_.size());
+    for (size_t i = 0; i < n; i++) {
+        data[i] = self->records_.front();
+        self->records_.pop_front();
+    }
+    return int(n);
+}
+
+PeerTlsClient::PeerTlsClient(RemoteClient& link, const Options& options) : link_(link), state_(new State) {
+    State& s = *state_;
+    mbedtls_entropy_init(&s.entropy);
+    mbedtls_ctr_drbg_init(&s.drbg);
+    mbedtls_ssl_config_init(&s.config);
+    mbedtls_ssl_init(&s.ssl);
+    mbedtls_x509_crt_init(&s.ca);
+    mbedtls_x509_crt_init(&s.cert);
+    mbedtls_pk_init(&s.key);
+    mbedtls_ctr_drbg_seed(&s.drbg, mbedtls_entropy_func, &s.entropy, nullptr, 0);
+    mbedtls_ssl_config_defaults(&s.config, MBEDTLS_SSL_IS_CLIENT, MBEDTLS_SSL_TRANSPORT_STREAM,
+                                MBEDTLS_SSL_PRESET_DEFAULT);
+    mbedtls_ssl_conf_rng(&s.config, mbedtls_ctr_drbg_random, &s.drbg);
+    if (!options.caCert.empty() && mbedtls_x509_crt_parse_file(&s.ca, options.caCert.c_str()) == 0) {
+        mbedtls_ssl_conf_ca_chain(&s.config, &s.ca, nullptr);
+        mbedtls_ssl_conf_authmode(&s.config, MBEDTLS_SSL_VERIFY_REQUIRED);
+    } else {
+        mbedtls_ssl_conf_authmode(&s.config, MBEDTLS_SSL_VERIFY_NONE);
+    }
+    if (!options.certFile.empty() && mbedtls_x509_crt_parse_file(&s.cert, options.certFile.c_str()) == 0 &&
+        mbedtls_pk_parse_keyfile(&s.key, options.keyFile.c_str(), nullptr) == 0) {
+        mbedtls_ssl_conf_own_cert(&s.config, &s.cert, &s.key);
+    }
+    mbedtls_ssl_setup(&s.ssl, &s.config);
+    mbedtls_ssl_set_bio(&s.ssl, this, bioSend, bioReceive, nullptr);
+}
+
+PeerTlsClient::~PeerTlsClient() {
+    State& s = *state_;
+    mbedtls_ssl_free(&s.ssl);
+    mbedtls_ssl_config_free(&s.config);
+    mbedtls_pk_free(&s.key);
+    mbedtls_x509_crt_free(&s.cert);
+    mbedtls_x509_crt_free(&s.ca);
+    mbedtls_ctr_drbg_free(&s.drbg);
+    mbedtls_entropy_free(&s.entropy);
+}
+
+bool PeerTlsClient::pump(int timeoutMs) {
+    std::vector<uint8_t> packet;
+    if (!link_.receivePacket(&packet, timeoutMs)) return false;
+    if (packet.size() < 5 || size_t(packet[3] << 8 | packet[4]) + 5 != packet.size()) packetsNotOneRecord++;
+    records_.insert(records_.end(), packet.begin(), packet.end());
+    return true;
+}
+
+int PeerTlsClient::handshake(int timeoutMs, std::string* error) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const int rc = mbedtls_ssl_handshake(&state_->ssl);
+        if (rc == 0) return 0;
+        if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) {
+            char text[256];
+            mbedtls_strerror(rc, text, sizeof text);
+            *error = text;
+            return rc;
+        }
+        if (Clock::now() >= deadline) {
+            *error = "handshake timed out";
+            return MBEDTLS_ERR_SSL_TIMEOUT;
+        }
+        pump(20);
+    }
+}
+
+bool PeerTlsClient::sendFrame(const ovclient::Message& message, ovclient::Compression mode) {
+    std::vector<uint8_t> frame = ovclient::encodeFrame(message, mode);
+    size_t sent = 0;
+    while (sent < frame.size()) {
+        const int rc = mbedtls_ssl_write(&state_->ssl, frame.data() + sent, frame.size() - sent);
+        if (rc > 0) {
+            sent += size_t(rc);
+        } else if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool PeerTlsClient::receiveFrame(ovclient::Message* out, int timeoutMs) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        ovclient::Message m;
+        const long used = plain_.empty() ? 0 : ovclient::decodeFrame(plain_.data(), plain_.size(), &m);
+        if (used < 0) return false;
+        if (used > 0) {
+            plain_.erase(plain_.begin(), plain_.begin() + used);
+            if (m.type == kMsgPing) {
+                pings++;
+                continue;
+            }
+            *out = std::move(m);
+            return true;
+        }
+        uint8_t buffer[16384];
+        const int rc = mbedtls_ssl_read(&state_->ssl, buffer, sizeof buffer);
+        if (rc > 0) {
+            plain_.insert(plain_.end(), buffer, buffer + rc);
+            continue;
+        }
+        if (rc != MBEDTLS_ERR_SSL_WANT_READ && rc != MBEDTLS_ERR_SSL_WANT_WRITE) return false;
+        if (Clock::now() >= deadline) return false;
+        pump(20);
+    }
+}
+
+bool PeerTlsClient::waitForFrame(uint8_t type, ovclient::Message* out, int timeoutMs) {
+    for (auto it = backlog_.begin(); it != backlog_.end(); ++it) {
+        if (it->type == type) {
+            *out = std::move(*it);
+            backlog_.erase(it);
+            return true;
+        }
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        ovclient::Message m;
+        if (left <= 0 || !receiveFrame(&m, int(left))) return false;
+        if (m.type == type) {
+            *out = std::move(m);
+            return true;
+        }
+        backlog_.push_back(std::move(m));
+    }
 }
 
 } // namespace trovixtest

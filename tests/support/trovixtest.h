@@ -21,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -166,6 +167,43 @@ private:
     ENetPeer* peer_ = nullptr;
     bool disconnected_ = false;
     std::deque<std::vector<uint8_t>> packets_;
+    std::deque<ovclient::Message> backlog_;
+};
+
+// A TLS client over a RemoteClient's ENet link: every record it writes is
+// one packet; every packet it receives must be exactly one record.
+class PeerTlsClient {
+public:
+    struct Options {
+        std::string caCert;    // verify the server against it; empty: no verification
+        std::string certFile;  // client certificate; empty: none
+        std::string keyFile;
+    };
+    PeerTlsClient(RemoteClient& link, const Options& options);
+    ~PeerTlsClient();
+    PeerTlsClient(const PeerTlsClient&) = delete;
+    PeerTlsClient& operator=(const PeerTlsClient&) = delete;
+
+    // 0, or the mbedtls error; *error gets its text.
+    int handshake(int timeoutMs, std::string* error);
+    bool sendFrame(const ovclient::Message& message, ovclient::Compression mode = ovclient::Compression::Auto);
+    // Next frame but pings (counted); false on time-out, close or error.
+    bool receiveFrame(ovclient::Message* out, int timeoutMs);
+    bool waitForFrame(uint8_t type, ovclient::Message* out, int timeoutMs);
+    size_t pings = 0;
+    // Packets that were not exactly one TLS record.
+    size_t packetsNotOneRecord = 0;
+
+    struct State;
+
+private:
+    static int bioSend(void* context, const unsigned char* data, size_t length);
+    static int bioReceive(void* context, unsigned char* data, size_t length);
+    bool pump(int timeoutMs);  // one received packet into the record buffer
+    RemoteClient& link_;
+    std::unique_ptr<State> state_;
+    std::deque<uint8_t> records_;  // received bytes not yet read by mbedtls
+    std::vector<uint8_t> plain_;   // decrypted bytes not yet decoded
     std::deque<ovclient::Message> backlog_;
 };
 
