@@ -364,10 +364,18 @@ TEST_F(TrovixServer, SilentTlsPeerHasADeadlineAndStopEndsIt) {
     trovixSettings.tlsHandshakeMs = 100000000;
     RemoteClient second;
     reach(second, Ending::ClientAcknowledges, 2);
+    // This one keeps its ENet link alive, so only a stop can end the wait.
+    std::atomic<bool> serviced{true};
+    std::thread keepAlive([&] {
+        std::vector<uint8_t> packet;
+        while (serviced) second.receivePacket(&packet, 20);
+    });
     NetworkService* service = trovixService();
     auto stopped = std::async(std::launch::async, [service] { service->stop(service, 0); });
-    ASSERT_TRUE(waitUntil([&] { return stopped.wait_for(0s) == std::future_status::ready; }, 10s))
-        << "stop waits for a handshake that never ends";
+    const bool ended = waitUntil([&] { return stopped.wait_for(0s) == std::future_status::ready; }, 10s);
+    serviced = false;
+    keepAlive.join();
+    ASSERT_TRUE(ended) << "stop waits for a handshake that never ends";
     EXPECT_FALSE(trovixServiceRunning(service));
 }
 
