@@ -64,7 +64,7 @@ protected:
         trovixSettings.sys = &kLoopbackSys;
         trovixSettings.tickMs = 10;
         trovixSettings.keepAliveTicks = 6;   // a keep-alive every 60 ms
-        trovixSettings.linkLossMs = 200;
+        trovixSettings.linkLossMs = 2000;
         trovixSettings.retryTicks = 10;
         trovixSettings.receiveTimeoutMs = 100;
         trovixSettings.punchPendingMs = 400;
