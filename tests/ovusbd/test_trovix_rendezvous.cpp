@@ -66,7 +66,7 @@ protected:
         trovixSettings.keepAliveTicks = 6;   // a keep-alive every 60 ms
         trovixSettings.linkLossMs = 2000;
         trovixSettings.retryTicks = 10;
-        trovixSettings.receiveTimeoutMs = 100;
+        trovixSettings.receiveTimeoutMs = 500;  // room for a slow answer under the sanitizers
         trovixSettings.punchPendingMs = 400;
         ASSERT_EQ(seedTrovixRandom(&random_), 0);
         ASSERT_TRUE(rv_.start());

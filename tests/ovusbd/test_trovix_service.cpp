@@ -74,7 +74,7 @@ protected:
         trovixSettings.keepAliveTicks = 10;
         trovixSettings.linkLossMs = 5000;
         trovixSettings.retryTicks = 10;
-        trovixSettings.receiveTimeoutMs = 100;
+        trovixSettings.receiveTimeoutMs = 500;  // room for a slow answer under the sanitizers
         trovixSettings.peerServiceWaitMs = 50;
         ASSERT_TRUE(rv_.start());
     }
