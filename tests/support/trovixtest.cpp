@@ -242,6 +242,9 @@ void RendezvousServer::handle(int fd, const uint8_t* bytes, size_t length, const
         reply(fd, out.data(), out.size());
     } else if (plain[0] == 5) {
         keepAlives_++;
+        for (auto& r : registrations_) {
+            if (sameAddress(r.source, from)) r.confirmed = true;
+        }
         if (be32(&plain[1]) != session->cookie || !answerKeepAlives) return;
         Datagram answer{};
         answer[0] = 10;
@@ -254,19 +257,19 @@ void RendezvousServer::handle(int fd, const uint8_t* bytes, size_t length, const
 bool RendezvousServer::waitForRegistrations(size_t count, int timeoutMs) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (Clock::now() < deadline) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            if (registrations_.size() >= count) return true;
-        }
+        if (registrations().size() >= count) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    return registrations_.size() >= count;
+    return registrations().size() >= count;
 }
 
 std::vector<Registration> RendezvousServer::registrations() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return registrations_;
+    std::vector<Registration> confirmed;
+    for (const auto& r : registrations_) {
+        if (r.confirmed) confirmed.push_back(r);
+    }
+    return confirmed;
 }
 size_t RendezvousServer::offers() {
     std::lock_guard<std::mutex> lock(mutex_);

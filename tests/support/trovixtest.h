@@ -55,6 +55,7 @@ struct Registration {
     uint16_t port = 0;           // as the server wrote it
     uint32_t address = 0;        // network order, as written
     std::string problems;        // field checks that failed; empty when all held
+    bool confirmed = false;      // a keep-alive came from it: the server took the answer
 };
 
 enum class Answers { Normal, Silent, Short, WrongType, OtherPort };
@@ -71,6 +72,9 @@ public:
     std::atomic<Answers> answers{Answers::Normal};
     std::atomic<bool> answerKeepAlives{true};
 
+    // Registrations the server went on with: only a registration whose
+    // socket then sent a keep-alive counts (a server that gave up waiting
+    // for the answer has closed that socket).
     bool waitForRegistrations(size_t count, int timeoutMs);
     std::vector<Registration> registrations();
     size_t offers();
