@@ -22,11 +22,11 @@
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/netservice.h"
 #include "ovusbd/core/networkserver.h"
-#include "ovusbd/core/settings.h"
+#include "ovusbd/core/transport.h"
 #include "tests/support/ovclient.h"
 
 using Clock = std::chrono::steady_clock;

@@ -37,7 +37,7 @@ struct PendingConnection {
     uint32_t created = 0;
 };
 
-class CUsbServerCoreImpl : public CUsbServerCore {
+class CUsbServerCoreImpl : public CUsbServerCore, public CLoaderEvents {
 public:
     // Takes the bundle. Starts the worker; throws CExceptionEx* (module 1,
     // error 8) when it cannot, after undoing what was made.
@@ -53,9 +53,9 @@ public:
     // Device events of the stub-driver layer, each with the device's bus id.
     // They wait for the device mutex as long as it takes (only shutdown ends
     // the wait): the driver layer reports each event once.
-    void OnDeviceArrived(const std::string& busId);
-    void OnStubAttached(const std::string& busId);
-    void OnDeviceRemoved(const std::string& busId);
+    void OnDeviceArrived(const std::string& busId) override;
+    void OnStubAttached(const std::string& busId) override;
+    void OnDeviceRemoved(const std::string& busId) override;
     // A stub asks for a USB configuration of its device.
     void SetDeviceConfiguration(uint32_t deviceId, int value);
     // A device's data connection has ended.
@@ -69,7 +69,7 @@ public:
     bool ExpirePendingConnections();
 
     UsbDevice* NewRememberedDevice();
-    void LogDebug(uint16_t module, uint32_t line, uint32_t error);
+    void LogDebug(uint16_t module, uint32_t line, uint32_t error) override;
     void NotifyListeners();
 
     // Control requests of the device model.
@@ -146,8 +146,20 @@ protected:
     void LogDevice(const char* what, const UsbDevice& device);
     uint32_t Now() { return m_deps->GetTickMs(); }
 
+    // What the worker thread uses beyond the core: it outlives the core when
+    // the worker does not end in time. coreLock guards core, which is null
+    // once the core is being destroyed; the worker holds it for each step.
+    struct WorkerState {
+        CEvent wake;
+        CEvent stop;
+        CMutex coreLock;
+        CUsbServerCoreImpl* core = nullptr;
+    };
     static int WorkerThread(void* argument);
-    void WorkerLoop();
+    static void WorkerLoop(WorkerState* state);
+    void StopWorker();
+    void WakeWorker();
+    bool SendQuirks();
 
     // Declared first so that it goes last: the loader outlives everything
     // that may call it.
@@ -160,7 +172,7 @@ protected:
     std::unique_ptr<CResolverClient> m_resolverClient;
     std::unique_ptr<CNetworkServerIface> m_network;
     uint8_t m_serverId[16] = {};
-    CEvent m_wake; // wakes the worker
+    std::shared_ptr<WorkerState> m_workerState;
     CThread* m_worker = nullptr;
     std::atomic<bool> m_autoShareOn{false};
     std::atomic<uint32_t> m_autoShareMode{0};

@@ -6,8 +6,8 @@
 #include <unistd.h>
 
 #include "ovusbd/core/config.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/settings.h"
 
 char savedAutoprobe = '1';
 

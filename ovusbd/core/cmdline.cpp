@@ -8,9 +8,9 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/platform.h"
-#include "ovusbd/core/settings.h"
 #include "ovusbd/core/version.h"
 
 namespace {

@@ -11,6 +11,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "ovusbd/core/configfilesys.h"
 #include "ovusbd/core/log.h"
 
 ConfigStore* configStore = nullptr;
@@ -142,6 +143,7 @@ ConfigStore* createStore() {
     return nullptr;
   }
   pthread_mutex_init(&store->saverMutex, nullptr);
+  pthread_mutex_init(&store->saveMutex, nullptr);
   pthread_condattr_t attributes;
   pthread_condattr_init(&attributes);
   pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
@@ -155,6 +157,7 @@ void destroyStore(ConfigStore* store) {
   destroyLockedList(store->entries);
   pthread_cond_destroy(&store->saverWake);
   pthread_mutex_destroy(&store->saverMutex);
+  pthread_mutex_destroy(&store->saveMutex);
   free(store->path);
   free(store);
 }
@@ -233,11 +236,9 @@ char* expandEnvironment(const char* key, char* text) {
 
 int writeAll(int fd, const char* data, size_t length) {
   while (length > 0) {
-    ssize_t written = write(fd, data, length);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return -errno;
-    }
+    ssize_t written = configFileSys->write(fd, data, length);
+    if (written == -EINTR) continue;
+    if (written < 0) return static_cast<int>(written);
     data += written;
     length -= static_cast<size_t>(written);
   }
@@ -262,38 +263,41 @@ char* renderEntries(LockedList* entries, size_t* length) {
   return text;
 }
 
-// Writes text to a temporary file beside target and renames it over target,
-// so a full disk or a crash leaves either the old or the new file whole.
+// Writes text to a temporary file beside target, syncs it and renames it
+// over target, so a full disk or a crash leaves either the old or the new
+// file whole: without the sync the rename can reach the disk before the
+// data, and a crash then leaves an empty file.
 int replaceFile(const char* target, const char* text, size_t length) {
+  const ConfigFileSys* sys = configFileSys;
   char* temporary = nullptr;
   if (asprintf(&temporary, "%s.tmp", target) < 0) return -ENOMEM;
   // The file names scripts that run as root, and a daemon runs with
   // umask 0: a new file is writable by its owner only. An existing file
   // keeps its mode.
-  int fd = open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+  int fd = sys->open(temporary, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
   if (fd < 0) {
-    int error = -errno;
     free(temporary);
-    return error;
+    return fd;
   }
   struct stat old;
-  if (stat(target, &old) == 0) fchmod(fd, old.st_mode & 07777);
+  if (sys->stat(target, &old) == 0) sys->fchmod(fd, old.st_mode & 07777);
   int result = writeAll(fd, text, length);
-  if (result == 0 && fsync(fd) != 0) result = -errno;
-  if (close(fd) != 0 && result == 0) result = -errno;
-  if (result == 0 && rename(temporary, target) != 0) result = -errno;
+  if (result == 0) result = sys->fsync(fd);
+  int closed = sys->close(fd);
+  if (result == 0) result = closed;
+  if (result == 0) result = sys->rename(temporary, target);
   if (result != 0) {
-    unlink(temporary);
+    sys->unlink(temporary);
   } else {
     // Make the rename itself durable.
     char* directory = strdup(target);
     if (directory) {
       char* slash = strrchr(directory, '/');
       if (slash) slash[slash == directory ? 1 : 0] = '\0';
-      int directoryFd = open(slash ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      int directoryFd = sys->open(slash ? directory : ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
       if (directoryFd >= 0) {
-        fsync(directoryFd);
-        close(directoryFd);
+        sys->fsync(directoryFd);
+        sys->close(directoryFd);
       }
       free(directory);
     }
@@ -302,30 +306,43 @@ int replaceFile(const char* target, const char* text, size_t length) {
   return result;
 }
 
+// The store is copied under its lock and written without it, so readers
+// never wait on the disk. saveMutex keeps two saves (the saver's and one at
+// shutdown) from crossing, so an older copy never replaces a newer file.
 int saveStore(ConfigStore* store) {
-  int result = 0;
+  pthread_mutex_lock(&store->saveMutex);
   pthread_mutex_lock(&store->entries->mutex);
-  if (store->dirty) {
-    store->dirty = false;
-    // A symbolic link stays in place; the file it names is replaced.
-    char* target = realpath(store->path, nullptr);
-    size_t length = 0;
-    char* text = renderEntries(store->entries, &length);
-    result = text ? replaceFile(target ? target : store->path, text, length) : -ENOMEM;
-    free(text);
-    free(target);
-    if (result != 0) {
-      // The changes are not on disk yet: the next save (the saver's, or the
-      // one at shutdown) tries again. A failure that lasts is logged once.
-      store->dirty = true;
-      if (!store->saveFailing)
-        logMessage(LOG_ERR, "Error %d updating %s, %s", -result, store->path, strerror(-result));
-      store->saveFailing = true;
-    } else {
-      store->saveFailing = false;
-    }
+  if (!store->dirty) {
+    pthread_mutex_unlock(&store->entries->mutex);
+    pthread_mutex_unlock(&store->saveMutex);
+    return 0;
+  }
+  // A change made while the copy is written marks the store dirty again.
+  store->dirty = false;
+  size_t length = 0;
+  char* text = renderEntries(store->entries, &length);
+  pthread_mutex_unlock(&store->entries->mutex);
+
+  // A symbolic link stays in place; the file it names is replaced.
+  char* target = realpath(store->path, nullptr);
+  int result = text ? replaceFile(target ? target : store->path, text, length) : -ENOMEM;
+  free(text);
+  free(target);
+
+  bool report = false;
+  pthread_mutex_lock(&store->entries->mutex);
+  if (result != 0) {
+    // The changes are not on disk yet: the next save (the saver's, or the
+    // one at shutdown) tries again. A failure that lasts is logged once.
+    store->dirty = true;
+    report = !store->saveFailing;
+    store->saveFailing = true;
+  } else {
+    store->saveFailing = false;
   }
   pthread_mutex_unlock(&store->entries->mutex);
+  pthread_mutex_unlock(&store->saveMutex);
+  if (report) logMessage(LOG_ERR, "Error %d updating %s, %s", -result, store->path, strerror(-result));
   return result;
 }
 

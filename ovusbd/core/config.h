@@ -19,11 +19,15 @@ struct ConfigEntry {
 
 struct ConfigStore {
   // The entries in file order; its mutex is the store's lock and also
-  // guards `dirty`.
+  // guards `dirty`. Lock order: saveMutex, then the entries' mutex.
   LockedList* entries;
   bool dirty;
   bool saveFailing;  // the last save failed and was logged; guarded like dirty
   char* path;  // absolute path of config.ini, fixed at load time
+
+  // Held by one save from its copy of the entries until its file is in
+  // place, across the disk writes: only saves take it, so no reader waits.
+  pthread_mutex_t saveMutex;
 
   // Saver thread: configSaverStop is guarded by saverMutex, which the
   // thread waits on between saves so a stop is acted on at once.
@@ -77,10 +81,12 @@ typedef void (*ConfigEditFunction)(char** value, void* arg);
 // setConfigString. Returns 0 or a negative errno.
 int editConfigString(const char* key, ConfigEditFunction edit, void* arg);
 
-// When dirty: writes the whole store to a temporary file in the same
-// directory, syncs it and renames it over config.ini, so the old file stays
-// whole when anything fails. Clears dirty either way; a failure is logged.
-// Returns 0 (also when nothing was to do) or a negative errno.
+// When dirty: copies the whole store under its lock, then, without the
+// lock, writes the copy to a temporary file in the same directory, syncs it
+// and renames it over config.ini (through configFileSys), so the old file
+// stays whole when anything fails. A failure leaves the store dirty for the
+// next save and is logged once. Returns 0 (also when nothing was to do) or
+// a negative errno.
 int saveConfig();
 
 // Thread routine of the saver (arg: the ConfigStore): saves when dirty every

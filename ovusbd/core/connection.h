@@ -1,6 +1,8 @@
 // Client connections: a NetworkConnection turned into a ConnectedClient with
 // its transmit, receive, ping and watchdog threads; sending to one client or
-// to all; removal.
+// to all; removal. The receive thread lives in clientreceive.cpp; sending,
+// the transmit and the ping thread in clienttransmit.cpp; the rest in
+// connection.cpp.
 //
 // Locking: every ConnectedClient field is read or written in one walk of
 // the module's connectionList under its mutex (queueSenders excepted, see
@@ -16,10 +18,10 @@
 #include <sys/socket.h>
 #include <time.h>
 
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/lockedlist.h"
 #include "ovusbd/core/message.h"
-#include "ovusbd/core/netservice.h"
-#include "ovusbd/core/settings.h"
+#include "ovusbd/core/transport.h"
 
 struct ConnectedClient {
     uint16_t connectionId;        // never 0
@@ -56,6 +58,9 @@ struct ConnectionCallbacks {
     // A client is being removed: release what it holds (its bound devices)
     // while its record still exists.
     void (*clientLeaving)(uint16_t connectionId);
+    // True when id names something outside the module drawn from the same
+    // counter (a binding), so that nextConnectionId skips it.
+    bool (*idInUse)(uint16_t id);
     // Event-script hooks, run after connect and after removal. Each gets
     // copies it may keep.
     void (*clientConnected)(const char* command, const char* addressText, uint16_t connectionId);
@@ -79,7 +84,8 @@ bool connectionListExists();
 size_t copyConnectionIds(uint16_t* ids, size_t capacity);
 size_t connectionCount();
 
-// Next 16-bit id, never 0; also the source of binding ids.
+// Next 16-bit id, also the source of binding ids: never 0 and never one
+// that a current client or a binding holds. 0 only when every id is held.
 uint16_t nextConnectionId();
 
 // Takes over connection when it returns true; on false the caller closes,

@@ -5,10 +5,10 @@
 #include <string.h>
 
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/settings.h"
-#include "ovusbd/core/startlists.h"
+#include "ovusbd/core/nicknames.h"
 #include "ovusbd/usb/devicerecord.h"
 
 static_assert(kDeviceDescriptorsSize == kDescriptorsSize, "announcements carry the record's descriptors");

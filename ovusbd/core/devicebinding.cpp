@@ -17,6 +17,10 @@ bool findDeviceBinding(uint32_t, DeviceBinding*) {
     return false;
 }
 
+bool isBindingIdInUse(uint16_t) {
+    return false;
+}
+
 void bindDevice(uint16_t connectionId, uint32_t address) {
     sendToConnection(connectionId, buildBindResultMessage(address, kSpeedWhenGone, nullptr, "", "", kBindError));
     logMessage(3, "Error binding device %u [%04x:%04x] to connection %u, %s", address, 0u, 0u, connectionId,

@@ -17,6 +17,9 @@ struct DeviceBinding {
 // Copies the binding of the device into out; false when it is not bound.
 bool findDeviceBinding(uint32_t address, DeviceBinding* out);
 
+// True when a binding has this binding id.
+bool isBindingIdInUse(uint16_t bindingId);
+
 // Binds the device to the connection and tells the client the result
 // (message 39); no result here.
 void bindDevice(uint16_t connectionId, uint32_t address);

@@ -54,7 +54,7 @@ int decodeFrameBody(const FrameSizes* sizes, const uint8_t* data, size_t length,
         bytes = scratch;
     }
     const uint32_t payloadLength = readLe32(bytes + offsetof(MessageHeader, payloadLength));
-    if (payloadLength != sizes->bodyLength - kMessageHeaderSize) {
+    if (payloadLength > sizes->bodyLength - kMessageHeaderSize) {
         return FRAME_BAD_PAYLOAD_LENGTH;
     }
     *body = reinterpret_cast<const MessageHeader*>(bytes);
@@ -101,7 +101,7 @@ const char* frameErrorText(int error) {
     case FRAME_TOO_SHORT: return "body shorter than the message header";
     case FRAME_BAD_COMPRESSION: return "body does not decompress";
     case FRAME_SIZE_MISMATCH: return "decompressed size differs from the body length";
-    case FRAME_BAD_PAYLOAD_LENGTH: return "payload length differs from the body length";
+    case FRAME_BAD_PAYLOAD_LENGTH: return "payload length exceeds the body";
     case FRAME_NO_BUFFER: return "decompression buffer too small";
     default: return "frame error";
     }

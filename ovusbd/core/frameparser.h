@@ -4,8 +4,10 @@
 // Checks run in a fixed order before any byte of a body is trusted: the whole
 // prefix; both lengths within kMaxFrameLength and L at least one header; then
 // the caller allocates and reads C (or L) bytes; then the body is inflated to
-// exactly L bytes; then the header's payload length must be L - 33. Only a
-// body that passed all of them reaches a handler.
+// exactly L bytes; then the header's payload length must fit in what arrived
+// (at most L - 33). Only a body that passed all of them reaches a handler.
+// Bytes after the payload (a peer that pads its frames) are ignored: only a
+// payload longer than its body could make a handler read past the buffer.
 #pragma once
 
 #include <cerrno>
@@ -20,7 +22,7 @@ enum FrameError : int {
     FRAME_TOO_SHORT = -ENODATA,            // L below the 33-byte header
     FRAME_BAD_COMPRESSION = -EPROTO,       // the LZ4 block does not decode
     FRAME_SIZE_MISMATCH = -EMSGSIZE,       // the LZ4 block decodes to other than L bytes
-    FRAME_BAD_PAYLOAD_LENGTH = -EBADMSG,   // header payload length is not L - 33
+    FRAME_BAD_PAYLOAD_LENGTH = -EBADMSG,   // header payload length above L - 33
     FRAME_NO_BUFFER = -ENOBUFS,            // caller's scratch buffer smaller than L
 };
 

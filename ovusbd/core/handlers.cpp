@@ -8,8 +8,8 @@
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/servermessages.h"
-#include "ovusbd/core/startlists.h"
 #include "ovusbd/core/trovixswitch.h"
 #include "ovusbd/usb/devicerecord.h"
 

@@ -9,14 +9,15 @@
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/netservice.h"
 #include "ovusbd/core/reverseservice.h"
-#include "ovusbd/core/settings.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/tcpservice.h"
 #include "ovusbd/core/tlsservice.h"
+#include "ovusbd/core/transport.h"
 #include "ovusbd/trovix/trovixservice.h"
 
-const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, nullptr, nullptr};
+const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, isBindingIdInUse,
+                                                          nullptr, nullptr};
 
 void setUpMessageHandlers() {
     fillMessageHandlerTable();

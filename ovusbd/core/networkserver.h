@@ -4,10 +4,11 @@
 #pragma once
 
 #include "ovusbd/core/connection.h"
-#include "ovusbd/core/settings.h"
+#include "ovusbd/core/coresettings.h"
 
 // What the connection module calls: received messages go to the handler
-// table, a leaving client's devices are unbound.
+// table, a leaving client's devices are unbound, binding ids are not handed
+// out again as connection ids.
 extern const ConnectionCallbacks protocolConnectionCallbacks;
 
 // Makes serviceList and appends the listener and the reverse dialler: the

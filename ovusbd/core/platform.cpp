@@ -7,8 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/settings.h"
 #include "ovusbd/core/util.h"
 
 namespace {

@@ -4,7 +4,7 @@
 
 #include <sys/socket.h>
 
-#include "ovusbd/core/netservice.h"
+#include "ovusbd/core/transport.h"
 
 // What the plain and the TLS dialler do differently.
 struct ReverseDialer {

@@ -7,9 +7,9 @@
 #include <errno.h>
 
 #include "ovusbd/core/config.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/settings.h"
-#include "ovusbd/core/startlists.h"
+#include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/util.h"
 #include "ovusbd/core/version.h"
 
@@ -26,11 +26,9 @@ void readTrovixField(const char* key, uint8_t* out, size_t width) {
     free(text);
 }
 
-// Trovix availability byte and the identity fields: 23 bytes at field.
+// The availability byte 1 and the Trovix identity fields: 23 bytes at
+// field. "DisableTrovix" is the hello reply's concern, not this one's.
 void putTrovixFields(uint8_t* field) {
-    if (getConfigBool("DisableTrovix", "0")) {
-        return;
-    }
     field[0] = 1;
     field[1] = getConfigBool("Trovix", "0") ? 1 : 0;
     readTrovixField("TrovixId", field + 2, 16);
@@ -123,7 +121,11 @@ MessageHeader* buildHelloReply(const MessageHeader* request, const uint8_t uuid[
     getHostName(host, 256);
     putPayloadText(p + 188, 256, host);
     putPayloadText(p + 444, 256, interfaceName);
-    putTrovixFields(p + 700);
+    // A server with Trovix switched off tells a new client so by leaving the
+    // whole Trovix block 0; the server information keeps it.
+    if (!getConfigBool("DisableTrovix", "0")) {
+        putTrovixFields(p + 700);
+    }
     p[722] = 0;
     p[723] = coreSettings().kernelAtLeast315 ? 1 : 0;
     return reply;

@@ -12,8 +12,8 @@
 
 #include <initializer_list>
 
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/settings.h"
 #include "ovusbd/core/version.h"
 
 std::atomic<int> stopSignalReceived{0};

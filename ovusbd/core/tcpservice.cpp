@@ -10,9 +10,9 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "ovusbd/core/settings.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/platform.h"
 #include "ovusbd/core/util.h"

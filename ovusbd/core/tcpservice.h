@@ -4,7 +4,7 @@
 
 #include <sys/socket.h>
 
-#include "ovusbd/core/netservice.h"
+#include "ovusbd/core/transport.h"
 
 struct TcpService {
     NetworkService base;  // first, so a NetworkService* is a TcpService*

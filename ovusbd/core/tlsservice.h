@@ -5,7 +5,7 @@
 
 #include <pthread.h>
 
-#include "ovusbd/core/netservice.h"
+#include "ovusbd/core/transport.h"
 #include "ovusbd/core/tlsconfig.h"
 #include "ovusbd/core/tlsconnection.h"
 

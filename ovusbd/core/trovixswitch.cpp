@@ -1,7 +1,7 @@
 #include "ovusbd/core/trovixswitch.h"
 
 #include "ovusbd/core/config.h"
-#include "ovusbd/core/netservice.h"
+#include "ovusbd/core/transport.h"
 
 void startTrovixService() {
     setConfigString("Trovix", "1");

@@ -8,7 +8,7 @@
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/servermessages.h"
-#include "ovusbd/core/settings.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/trovix/trovixsettings.h"
 
 namespace {

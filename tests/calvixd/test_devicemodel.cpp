@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <thread>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "tests/calvixd/fakes.h"
 #include "tests/calvixd/test_devicemodel_fakes.h"
+#include "calvixd/core/threadreaper.h"
+#include "tests/support/ravelsim.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -897,8 +902,8 @@ TEST_F(DeviceModel, ExclusionOfAPlainDeviceOnlyMarksIt)
 }
 
 // ---------------------------------------------------------------------------
-// The daemon's wiring: the core object with the production server core,
-// whose driver, stub and network parts do not exist yet.
+// The daemon's wiring: the core object with the production server core on
+// the simulated stub driver; its network parts do not exist yet.
 
 namespace {
 
@@ -912,13 +917,18 @@ public:
 
 TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
 {
+    CTempDir sysfs;
+    ravelsim::RavelSim sim(sysfs.Path() + "/devices/");
+    sim.Install();
+    usbSysfsRoot = sim.SysfsRoot().c_str();
     CoreJournal journal;
     CProductionServerFactory factory(&journal);
     auto core = std::make_unique<CUsbCore>(nullptr, &factory);
     core->Start();
     EXPECT_EQ(core->GetStartupState(), STARTUP_READY);
+    EXPECT_EQ(sim.ClaimRules().size(), 1u) << "the catch-all rule";
 
-    // Nothing claims to be shared: the driver refuses rules until it exists.
+    sim.SetClaimRulesRefused(true);
     struct Request {
         const char* what;
         std::function<void()> run;
@@ -946,6 +956,7 @@ TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
     core->SaveConfig();
     EXPECT_TRUE(journal.written.empty());
     core.reset();
+    usbSysfsRoot = USB_SYSFS_ROOT;
 }
 
 // ---------------------------------------------------------------------------
@@ -1003,6 +1014,7 @@ TEST_F(DeviceModel, ShareRequests)
         SCOPED_TRACE(c.what);
         core.reset();
         Make();
+        loader.claimRulesResult = true; // a start with refused rules fails
         Start();
         loader.rebindResult = c.rebindResult;
         loader.claimRulesResult = c.rulesAccepted;
@@ -1128,4 +1140,169 @@ TEST_F(DeviceModel, AutoShareModeLine)
     }
     // Mode 5 counts as on: the catch-all rule claims.
     EXPECT_EQ(loader.ruleSets.back().back().flags, LOADER_RULE_CLAIM);
+}
+
+// ---------------------------------------------------------------------------
+// The driver holding what the model does not share
+
+TEST_F(DeviceModel, StubOfADeviceNotToBeSharedIsHandedBackOnce)
+{
+    Start();
+    Plug("1-1", "SN0001"); // not shared: state 0
+    // A claim rule took it all the same (the catch-all of an earlier
+    // automatic sharing, say): the driver reports its stub device.
+    journal.Clear();
+    core->OnStubAttached("1-1");
+    EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 1u);
+    // A driver that claims it again is not asked in a loop.
+    core->OnStubAttached("1-1");
+    EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 1u);
+    EXPECT_EQ(Record(IdOf("1-1")).state, DEVICE_STATE_PLUGGED);
+    EXPECT_EQ(stubs.made, 0);
+    EXPECT_TRUE(NetEvents().empty());
+    // After a new arrival the device may be handed back once more.
+    core->OnDeviceRemoved("1-1");
+    Plug("1-1", "SN0001");
+    core->OnStubAttached("1-1");
+    EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 2u);
+}
+
+TEST_F(DeviceModel, ExcludedWhileInitializingTheStubThatArrivesLateIsHandedBack)
+{
+    Start();
+    EnableAutoShare();
+    loader.rebindResult = -EIO; // the exclusion's own hand-back fails
+    Plug("1-1", "SN0001");
+    uint32_t id = IdOf("1-1");
+    try {
+        core->SetDeviceExcluded(id, true, false);
+    } catch (CExceptionEx* error) {
+        delete error;
+    }
+    // The driver had claimed it before the rules changed: its stub appears.
+    loader.rebindResult = 0;
+    core->WithDevice(id, [](UsbDevice* d) { d->state = DEVICE_STATE_INITIALIZING; });
+    journal.Clear();
+    core->OnStubAttached("1-1");
+    EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 1u);
+    EXPECT_EQ(stubs.made, 0);
+    EXPECT_EQ(Record(id).state, DEVICE_STATE_PLUGGED);
+}
+
+TEST_F(DeviceModel, RefusedClaimRulesLeaveNoShareBehind)
+{
+    Start();
+    Plug("1-1", "SN0001");
+    uint32_t id = IdOf("1-1");
+    loader.claimRulesResult = false;
+    try {
+        core->ShareDevice(id, 0, true);
+        ADD_FAILURE() << "shared with the rules refused";
+    } catch (CExceptionEx* error) {
+        EXPECT_EQ(error->GetError(), ERROR_DRIVER_REFUSED);
+        delete error;
+    }
+    EXPECT_EQ(Record(id).shareMode, SHARE_MODE_NONE);
+    EXPECT_EQ(Record(id).state, DEVICE_STATE_PLUGGED);
+    // The retry does the share instead of answering "already done".
+    loader.claimRulesResult = true;
+    core->ShareDevice(id, 1, true);
+    EXPECT_EQ(Record(id).shareMode, SHARE_MODE_USER_OPTION);
+    EXPECT_EQ(Record(id).state, DEVICE_STATE_INITIALIZING);
+}
+
+namespace {
+
+// An owner whose NotifyListeners can be held shut, to keep the worker inside
+// a step.
+class CGatedOwner : public CFakeOwner {
+public:
+    using CFakeOwner::CFakeOwner;
+    void NotifyListeners() override
+    {
+        CFakeOwner::NotifyListeners();
+        std::unique_lock<std::mutex> hold(lock);
+        if (!closed)
+            return;
+        entered = true;
+        changed.notify_all();
+        changed.wait(hold, [&] { return !closed; });
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    bool closed = false;
+    bool entered = false;
+};
+
+class CShortJoinDeps : public CFakeDeps {
+public:
+    using CFakeDeps::CFakeDeps;
+    int GetWorkerJoinMs() override { return 50; }
+};
+
+} // namespace
+
+using namespace std::chrono_literals;
+
+TEST(DeviceModelWorker, WorkerThatOutlastsTheJoinIsLeftRunning)
+{
+    CTempDir logDir;
+    CEventLog log(logDir.File("calvixd.log").c_str());
+    ModelJournal journal;
+    CGatedOwner owner(&journal, &log);
+    LoaderScript loader;
+    StubScript stubs;
+    std::atomic<uint32_t> clock{1000};
+    CSysfsTree sysfs;
+    CSysfsTree::Device device;
+    device.busId = "1-1";
+    sysfs.Add(device);
+    loader.identities["1-1"] = "SN0001";
+    loader.stubNumbers["1-1"] = 7;
+    size_t abandonedBefore = CThreadReaper::GetAbandonedCount();
+
+    auto core = std::make_unique<CTestServerCore>(
+        std::make_unique<CShortJoinDeps>(&owner, sysfs.Root(), &loader, &stubs, &journal, &clock));
+    core->Start(StoredSettings());
+    core->SetAutoShareMode(1);
+    core->OnDeviceArrived("1-1");
+    core->OnStubAttached("1-1");
+    uint32_t id = 1;
+    core->MakeConnecting(id, 5, CONNECTION_KIND_TCP, clock.load());
+    clock += 40000;
+    {
+        std::lock_guard<std::mutex> hold(owner.lock);
+        owner.closed = true;
+    }
+    // The worker expires the connection attempt and stops in the notice.
+    core->Wake();
+    {
+        std::unique_lock<std::mutex> hold(owner.lock);
+        ASSERT_TRUE(owner.changed.wait_for(hold, 10s, [&] { return owner.entered; }));
+    }
+    std::thread destroy([&] { core.reset(); });
+    ASSERT_TRUE(testwait::waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> hold(journal.lock);
+            for (const std::string& line : journal.debugLines) {
+                if (line.rfind("1:", 0) == 0 && line.find(":1460") != std::string::npos)
+                    return true;
+            }
+            return false;
+        },
+        10s));
+    {
+        std::lock_guard<std::mutex> hold(owner.lock);
+        owner.closed = false;
+    }
+    owner.changed.notify_all();
+    destroy.join();
+    // Joined late or handed to the reaper: either way, once it has ended,
+    // nothing of it is left.
+    EXPECT_TRUE(testwait::waitUntil(
+        [&] {
+            CThreadReaper::Sweep();
+            return CThreadReaper::GetAbandonedCount() == abandonedBefore;
+        },
+        10s));
 }

@@ -323,7 +323,7 @@ public:
     {
     }
     std::string GetSysfsRoot() override { return m_root; }
-    CLoaderApi* CreateLoader(CUsbServerCore*) override { return new CFakeLoader(m_loader, m_journal); }
+    CLoaderApi* CreateLoader(CLoaderEvents*) override { return new CFakeLoader(m_loader, m_journal); }
     CNetworkServerIface* CreateNetworkServer(CUsbServerCore*) override { return new CFakeNetwork(m_journal); }
     std::shared_ptr<CUsbStub> CreateStub(const UsbStubParams& params) override
     {
@@ -445,6 +445,8 @@ public:
         return m_reservations.size();
     }
     CMutex* DeviceMutex() { return &m_deviceMutex; }
+    // What an operation that makes a reservation or a connecting device does.
+    void Wake() { WakeWorker(); }
     // What the destructor does first: every abortable wait ends.
     void RaiseStop() { m_stop.Set(); }
 };

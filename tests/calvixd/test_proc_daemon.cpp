@@ -1,5 +1,6 @@
-// Runs the real calvixd inside private mount, PID, network and IPC
-// namespaces. /etc is a tmpfs holding only the configuration a case gives;
+// Runs calvixd inside private mount, PID, network and IPC namespaces: the
+// daemon built with the simulated stub driver (calvixd_sim, its model under
+// /var/run), and the production one where a case needs the driver missing. /etc is a tmpfs holding only the configuration a case gives;
 // /var/log and /var/run are private directories of the test bound over the
 // fixed paths, so the log and the pid file can be read after the namespace
 // is gone.
@@ -101,6 +102,7 @@ struct Options {
     bool asInit = false;               // run as process 1 of a namespace of its own
     std::optional<uid_t> uid;
     bool gated = false; // the daemon starts only once Open() is called
+    bool production = false; // the daemon without the simulated driver
 };
 
 class CDaemonRun {
@@ -115,10 +117,12 @@ public:
             return false;
         nsrun::RunOptions run;
         std::vector<std::string> command;
+        const char* binary = options.production ? CALVIXD_BIN : CALVIXD_SIM_BIN;
         if (options.asInit)
-            command = {"/usr/bin/unshare", "--pid", "--fork", CALVIXD_BIN};
+            command = {"/usr/bin/unshare", "--pid", "--fork", binary};
         else
-            command = {CALVIXD_BIN};
+            command = {binary};
+        run.env = {"RAVELSIM_ROOT=/var/run/ravelsim/devices/", "RAVELSIM_SOCKET=/var/run/ravelsim.sock"};
         if (options.gated) {
             std::string line;
             for (const std::string& word : command)
@@ -478,7 +482,7 @@ TEST(DaemonProcess, FatalSignalWritesBacktraceAndExitsWithOne)
             begin++;
         ASSERT_LT(begin + 2, lines.size());
         EXPECT_GE(lines.size() - begin - 2, 2u);
-        EXPECT_NE(log.find("calvixd("), std::string::npos) << log;
+        EXPECT_NE(log.find("calvixd_sim("), std::string::npos) << log;
     }
 }
 
@@ -554,4 +558,22 @@ TEST(DaemonProcess, StartFailsWhenTheControlSocketNameIsTaken)
     EXPECT_TRUE(LogIs(run.Log(), Join({{"Daemon starting up...",
                                         "Daemon can not be started! Error 31 Module 0x0000 Line 216"},
                                        SHUTDOWN_LINES})));
+}
+
+TEST(DaemonProcess, ProductionDaemonRefusesToStartWithoutTheDriver)
+{
+    CDaemonRun run;
+    Options options;
+    options.asInit = true;
+    options.production = true;
+    if (!run.Start(options))
+        GTEST_SKIP() << "needs root";
+    auto status = run.process->wait(15s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, nsrun::ExitStatus::exitCode(1)) << nsrun::describe(*status);
+    // No "raveld_cdev" in /proc/devices: the driver interface cannot be made
+    // (module 3, ENODEV), so neither can the core object.
+    std::string log = run.Log();
+    EXPECT_TRUE(LogIs(log, Join({{"Daemon starting up...", "*"}, SHUTDOWN_LINES}))) << log;
+    EXPECT_NE(log.find("Daemon can not be started! Error 19 Module 0x0003 Line "), std::string::npos) << log;
 }

@@ -13,8 +13,8 @@
 
 #include "ovusbd/core/autoprobe.h"
 #include "ovusbd/core/config.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/settings.h"
 #include "tests/support/nsrun.h"
 
 namespace {

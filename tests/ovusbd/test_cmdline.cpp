@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "ovusbd/core/cmdline.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/settings.h"
 
 namespace {
 

@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <sstream>
@@ -18,7 +19,9 @@
 #include <thread>
 #include <vector>
 
+#include "ovusbd/core/configfilesys.h"
 #include "ovusbd/core/log.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -241,6 +244,30 @@ TEST_F(ConfigTest, SelfReferenceDoesNotExpandForever) {
   EXPECT_FALSE(getConfigBool("Double", "1"));
 }
 
+// Each bound of the expansion with a case that only it stops: a value that
+// grows one character per substitution stays small and ends at exactly 256
+// substitutions; two large substitutions pass 64 KiB long before 256. The
+// substitution that would cross a bound is left unexpanded.
+TEST_F(ConfigTest, EachExpansionBoundStopsItsOwnCase) {
+  setenv("OVUSBD_TEST_GROW", "a${OVUSBD_TEST_GROW}", 1);
+  setenv("OVUSBD_TEST_BIG", std::string(40000, 'x').c_str(), 1);
+  load("Grow=${OVUSBD_TEST_GROW}\nBig=${OVUSBD_TEST_BIG}${OVUSBD_TEST_BIG}\n");
+  struct Case {
+    const char* key;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"Grow", std::string(256, 'a') + "${OVUSBD_TEST_GROW}"},
+      {"Big", std::string(40000, 'x') + "${OVUSBD_TEST_BIG}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.key);
+    EXPECT_EQ(take(getConfigString(c.key, nullptr, true)), c.expected);
+  }
+  EXPECT_NE(logged().find("references in property 'Grow' nest too deep"), std::string::npos);
+  EXPECT_NE(logged().find("references in property 'Big' nest too deep"), std::string::npos);
+}
+
 // A value with a line break would come back as a key of its own at the next
 // start; keys that cannot be read back are refused.
 TEST_F(ConfigTest, LineBreaksCannotInjectKeys) {
@@ -411,3 +438,123 @@ TEST_F(ConfigTest, ConcurrentUse) {
 }
 
 }  // namespace
+
+// The save through the file seam: a fake table passes every call through to
+// the production one and records it, so the order of the calls and the
+// failure of one of them can be seen.
+namespace {
+
+struct FileTrace {
+  static inline std::vector<std::string> calls;
+  static inline std::string temporary;
+  static inline int temporaryFd = -1;
+  static inline int fsyncResult = 0;
+  // While `holdFsync` is set, an fsync of the temporary file waits until
+  // it is cleared (a slow disk).
+  static inline std::atomic<bool> holdFsync{false};
+  static inline std::atomic<bool> inFsync{false};
+
+  static int open(const char* path, int flags, mode_t mode) {
+    int fd = productionConfigFileSys.open(path, flags, mode);
+    if (std::string(path) == temporary) {
+      temporaryFd = fd;
+      calls.push_back("open temporary");
+    }
+    return fd;
+  }
+  static ssize_t write(int fd, const void* data, size_t length) {
+    if (fd == temporaryFd) calls.push_back("write temporary");
+    return productionConfigFileSys.write(fd, data, length);
+  }
+  static int fsync(int fd) {
+    if (fd != temporaryFd) return productionConfigFileSys.fsync(fd);
+    calls.push_back("fsync temporary");
+    inFsync = true;
+    while (holdFsync) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    inFsync = false;
+    return fsyncResult != 0 ? fsyncResult : productionConfigFileSys.fsync(fd);
+  }
+  static int close(int fd) {
+    if (fd == temporaryFd) {
+      calls.push_back("close temporary");
+      temporaryFd = -1;
+    }
+    return productionConfigFileSys.close(fd);
+  }
+  static int rename(const char* from, const char* to) {
+    calls.push_back("rename");
+    return productionConfigFileSys.rename(from, to);
+  }
+};
+
+const ConfigFileSys kTracingFileSys = {
+    FileTrace::open,  productionConfigFileSys.stat,  productionConfigFileSys.fchmod, FileTrace::write,
+    FileTrace::fsync, FileTrace::close, FileTrace::rename, productionConfigFileSys.unlink,
+};
+
+class ConfigSaveTest : public ConfigTest {
+ protected:
+  void SetUp() override {
+    ConfigTest::SetUp();
+    FileTrace::calls.clear();
+    FileTrace::temporary = path + ".tmp";
+    FileTrace::fsyncResult = 0;
+    configFileSys = &kTracingFileSys;
+  }
+  void TearDown() override {
+    configFileSys = &productionConfigFileSys;
+    ConfigTest::TearDown();
+  }
+};
+
+}  // namespace
+
+// The new file's data is on the disk before it takes the old file's name:
+// without the fsync a crash after the rename can leave an empty config.ini.
+TEST_F(ConfigSaveTest, TheTemporaryFileIsSyncedBeforeTheRename) {
+  load("Old=1\n");
+  ASSERT_EQ(setConfigString("New", "2"), 0);
+  ASSERT_EQ(saveConfig(), 0);
+  const std::vector<std::string> expected = {"open temporary", "write temporary", "fsync temporary",
+                                             "close temporary", "rename"};
+  EXPECT_EQ(FileTrace::calls, expected);
+  EXPECT_EQ(readFile(path), "Old=1\nNew=2\n");
+}
+
+TEST_F(ConfigSaveTest, FailedSyncKeepsTheOldFileAndTheChange) {
+  load("Old=1\n");
+  ASSERT_EQ(setConfigString("New", "2"), 0);
+  FileTrace::fsyncResult = -EIO;
+  EXPECT_EQ(saveConfig(), -EIO);
+  EXPECT_EQ(readFile(path), "Old=1\n");
+  EXPECT_EQ(access((path + ".tmp").c_str(), F_OK), -1);
+  EXPECT_NE(logged().find("Error 5 updating " + path), std::string::npos);
+  FileTrace::fsyncResult = 0;
+  EXPECT_EQ(saveConfig(), 0);  // still dirty: the change is written now
+  EXPECT_EQ(readFile(path), "Old=1\nNew=2\n");
+}
+
+// Readers and writers of the store do not wait on the disk: they run while
+// a save sits in fsync, and a change made meanwhile is saved by the next
+// save.
+TEST_F(ConfigSaveTest, StoreStaysUsableWhileASaveWaitsOnTheDisk) {
+  load("Old=1\n");
+  ASSERT_EQ(setConfigString("New", "2"), 0);
+  FileTrace::holdFsync = true;
+  std::thread saver([] { EXPECT_EQ(saveConfig(), 0); });
+  ASSERT_TRUE(testwait::waitUntil([] { return FileTrace::inFsync.load(); }, std::chrono::seconds(5)));
+  std::atomic<bool> done{false};
+  std::thread user([&] {
+    EXPECT_EQ(value("New"), "2");
+    EXPECT_EQ(setConfigString("Later", "3"), 0);
+    done = true;
+  });
+  // Bounded, so that a store that does wait fails here instead of hanging.
+  EXPECT_TRUE(testwait::waitUntil([&] { return done.load(); }, std::chrono::seconds(5))) << "the store waited on the disk";
+  FileTrace::holdFsync = false;
+  user.join();
+  saver.join();
+  EXPECT_EQ(readFile(path), "Old=1\nNew=2\n");
+  EXPECT_EQ(saveConfig(), 0);
+  EXPECT_EQ(readFile(path), "Old=1\nNew=2\nLater=3\n");
+}

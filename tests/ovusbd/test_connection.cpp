@@ -27,14 +27,14 @@
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/netservice.h"
 #include "ovusbd/core/networkserver.h"
+#include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/servermessages.h"
-#include "ovusbd/core/settings.h"
-#include "ovusbd/core/startlists.h"
 #include "ovusbd/core/tcpservice.h"
+#include "ovusbd/core/transport.h"
 #include "ovusbd/trovix/trovixsettings.h"
 #include "tests/support/ovclient.h"
 #include "tests/support/wait.h"
@@ -306,6 +306,54 @@ TEST_F(Server, FixedRepliesForwardPasswordAndUnknownType) {
     std::vector<ovclient::DeviceAnnouncement> devices;
     ASSERT_TRUE(client.listDevices(&devices, 300));
     EXPECT_TRUE(devices.empty());
+}
+
+// A peer that pads its frames (L above 33 + P) is served: the padding is
+// skipped and the connection goes on.
+TEST_F(Server, PaddedFramesAreServed) {
+    start();
+    OvClient client;
+    connect(client);
+    Message asked = request(kMsgType33Request, {9, 9}, 80);
+    std::vector<uint8_t> frame = ovclient::encodeFrame(asked, ovclient::Compression::Never);
+    ovclient::putLe32(frame, 4, ovclient::le32(frame.data() + 4) + 10);
+    frame.insert(frame.end(), 10, 0xEE);
+    ASSERT_TRUE(client.sendRaw(frame.data(), frame.size()));
+    Message m;
+    ASSERT_TRUE(client.waitFor(kMsgType33Reply, &m, 5000));
+    expectContextCopied(m, asked);
+    asked = request(kMsgType2Request, {}, 81);
+    ASSERT_TRUE(client.send(asked));
+    ASSERT_TRUE(client.waitFor(kMsgType2Reply, &m, 5000));
+    expectContextCopied(m, asked);
+    EXPECT_EQ(logCount("Error received message is malformed"), 0u);
+}
+
+// Ids wrap after 65535 connections: a new client never gets the id of one
+// that is still connected (which dropped the older client), and no id is 0.
+TEST_F(Server, ConnectionIdsSkipLiveIdsAfterWrapping) {
+    start({{"PingTimeout", "60"}});
+    OvClient first;
+    connect(first);
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(first.hello("first", "", &hello));
+    const uint16_t firstId = onlyConnectionId();
+    for (int i = 0; i < 65534; i++) {
+        const uint16_t id = nextConnectionId();
+        ASSERT_NE(id, 0);
+        ASSERT_NE(id, firstId);
+    }
+    OvClient second;
+    connect(second);
+    ASSERT_TRUE(second.hello("second", "", &hello));
+    ASSERT_EQ(connectionCount(), 2u);
+    uint16_t ids[2] = {};
+    ASSERT_EQ(copyConnectionIds(ids, 2), 2u);
+    EXPECT_NE(ids[0], ids[1]);
+    EXPECT_EQ(ids[0], firstId);
+    // Both are served.
+    ASSERT_TRUE(first.hello("first", "", &hello));
+    ASSERT_TRUE(second.hello("second", "", &hello));
 }
 
 TEST_F(Server, BindOfUnknownDeviceFailsAndQueuedBindOfGoneClientIsSkipped) {
@@ -758,3 +806,23 @@ TEST_F(Server, Ipv6Loopback) {
 }
 
 } // namespace
+
+// Binding ids come from the same counter: one that a binding holds is not
+// handed out, and when every id is held there is none (0) and no client.
+namespace {
+bool everyIdHeld = false;
+bool heldByBinding(uint16_t id) {
+    return everyIdHeld || id == 2 || id == 3;
+}
+} // namespace
+
+TEST(ConnectionIds, SkipIdsHeldByBindingsAndNeverHandOutZero) {
+    const ConnectionCallbacks callbacks = {nullptr, nullptr, heldByBinding, nullptr, nullptr};
+    ASSERT_EQ(createConnectionList(CoreSettings(), &callbacks), 0);
+    EXPECT_EQ(nextConnectionId(), 1);
+    EXPECT_EQ(nextConnectionId(), 4);
+    everyIdHeld = true;
+    EXPECT_EQ(nextConnectionId(), 0);
+    everyIdHeld = false;
+    destroyConnectionList();
+}

@@ -61,9 +61,6 @@ std::vector<MalformedCase> malformedCases() {
     Bytes f = ovclient::encodeFrame(clientMessage(kMsgKeepAlive, 0), ovclient::Compression::Never);
     ovclient::putLe32(f, 8 + 29, 5);
     cases.push_back({"payload length above L-33", f, FRAME_BAD_PAYLOAD_LENGTH});
-    f = ovclient::encodeFrame(clientMessage(kMsgHello, 128), ovclient::Compression::Never);
-    ovclient::putLe32(f, 8 + 29, 64);
-    cases.push_back({"payload length below L-33", f, FRAME_BAD_PAYLOAD_LENGTH});
     f = ovclient::encodeFrame(clientMessage(kMsgHello, 16), ovclient::Compression::Never);
     ovclient::putLe32(f, 8 + 29, 0xffffffffu);
     cases.push_back({"payload length near 2^32", f, FRAME_BAD_PAYLOAD_LENGTH});
@@ -74,7 +71,7 @@ std::vector<MalformedCase> malformedCases() {
     {
         Bytes raw = ovclient::encodeFrame(lie, ovclient::Compression::Never);
         body.assign(raw.begin() + 8, raw.end());
-        ovclient::putLe32(body, 29, 1);
+        ovclient::putLe32(body, 29, 2001);
         Bytes block(LZ4_compressBound(int(body.size())));
         int c = LZ4_compress_default(reinterpret_cast<const char*>(body.data()), reinterpret_cast<char*>(block.data()),
                                      int(body.size()), int(block.size()));
@@ -106,6 +103,40 @@ TEST(FrameParser, RefusesEveryMalformedFrame) {
         FrameScratch scratch{};
         const MessageHeader* body = nullptr;
         EXPECT_EQ(parse(tc.frame, &body, &scratch), tc.expected) << frameErrorText(int(parse(tc.frame, &body, &scratch)));
+        releaseFrameScratch(&scratch);
+    }
+}
+
+// A peer that pads its frames: L above 33 + P. The message is the header's
+// P bytes, the padding is skipped with the frame, and the next frame is read
+// as usual. Raw and compressed alike.
+TEST(FrameParser, PaddedBodyIsAcceptedAndItsTrailingBytesIgnored) {
+    for (auto mode : {ovclient::Compression::Never, ovclient::Compression::Always}) {
+        ovclient::Message padded = clientMessage(kMsgHello, 128, 'p');
+        Bytes stream = ovclient::encodeFrame(padded, mode);
+        if (mode == ovclient::Compression::Never) {
+            ovclient::putLe32(stream, 8 + 29, 64);  // the last 64 bytes become padding
+        } else {
+            Bytes raw = ovclient::encodeFrame(padded, ovclient::Compression::Never);
+            Bytes body(raw.begin() + 8, raw.end());
+            ovclient::putLe32(body, 29, 64);
+            Bytes block(LZ4_compressBound(int(body.size())));
+            int c = LZ4_compress_default(reinterpret_cast<const char*>(body.data()),
+                                         reinterpret_cast<char*>(block.data()), int(body.size()), int(block.size()));
+            block.resize(size_t(c));
+            stream = concat(prefix(uint32_t(c), uint32_t(body.size())), block);
+        }
+        const size_t first = stream.size();
+        stream = concat(stream, ovclient::encodeFrame(clientMessage(kMsgKeepAlive, 0), ovclient::Compression::Never));
+        FrameScratch scratch{};
+        const MessageHeader* body = nullptr;
+        ASSERT_EQ(parse(stream, &body, &scratch), long(first)) << frameErrorText(int(parse(stream, &body, &scratch)));
+        EXPECT_EQ(body->type, kMsgHello);
+        EXPECT_EQ(body->payloadLength, 64u);
+        EXPECT_EQ(messagePayload(body)[63], 'p');
+        Bytes rest(stream.begin() + long(first), stream.end());
+        ASSERT_EQ(parse(rest, &body, &scratch), long(rest.size()));
+        EXPECT_EQ(body->type, kMsgKeepAlive);
         releaseFrameScratch(&scratch);
     }
 }

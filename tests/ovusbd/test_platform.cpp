@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/platform.h"
-#include "ovusbd/core/settings.h"
 #include "tests/support/nsrun.h"
 
 namespace {

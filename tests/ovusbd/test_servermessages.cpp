@@ -11,11 +11,11 @@
 #include <vector>
 
 #include "ovusbd/core/config.h"
-#include "ovusbd/core/log.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/log.h"
+#include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/servermessages.h"
-#include "ovusbd/core/settings.h"
-#include "ovusbd/core/startlists.h"
 #include "tests/support/ovclient.h"
 
 namespace {
@@ -147,11 +147,27 @@ TEST_F(ServerMessages, ServerInformationLayout) {
     EXPECT_EQ(m.payload[171 + 15], 1);
     EXPECT_EQ(m.payload[187 + 3], 58);
     freeConfigStore();
-    config("DisableTrovix=1\nTrovix=1\nTrovixId=2\n");
+    // "DisableTrovix" empties the hello reply's Trovix block only: byte 169
+    // stays 1 and the identity follows.
+    config("DisableTrovix=1\nTrovix=1\nTrovixId=2\nTrovixPin=21\n");
     m = toClient(buildServerInfoMessage());
-    for (size_t i = 169; i < 192; i++) {
-        EXPECT_EQ(m.payload[i], 0) << i;
+    EXPECT_EQ(m.payload[169], 1);
+    EXPECT_EQ(m.payload[170], 1);
+    EXPECT_EQ(m.payload[171 + 15], 1);
+    EXPECT_EQ(m.payload[187 + 3], 58);
+    EXPECT_EQ(m.payload[191], 0);
+    const uint8_t uuid[16] = {};
+    MessageHeader* hello = newMessage({.type = kMsgHello});
+    ovclient::Message reply = toClient(buildHelloReply(hello, uuid, "eth0"));
+    for (size_t i = 700; i < 723; i++) {
+        EXPECT_EQ(reply.payload[i], 0) << i;
     }
+    freeConfigStore();
+    config("Trovix=1\n");
+    reply = toClient(buildHelloReply(hello, uuid, "eth0"));
+    EXPECT_EQ(reply.payload[700], 1);
+    EXPECT_EQ(reply.payload[701], 1);
+    freeMessage(hello);
 }
 
 TEST_F(ServerMessages, TextAndBindResult) {

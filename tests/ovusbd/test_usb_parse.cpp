@@ -114,6 +114,9 @@ TEST(UeventValue, FindsKeysAnywhereAndNeverReadsPastTheText) {
       {"DEVTYPE=usb_device", "DEVTYPE", "usb_device"},  // no newline at all
       {"A=1\nPRODUCT=1/2/3", "PRODUCT", "1/2/3"},       // last line without newline
       {"MAJORX=1\n", "MAJOR", nullptr},
+      {"A=1\nMAJORX=1\n", "MAJOR", nullptr},          // longer key on a later line
+      {"ACTION=add\n", "ACTIO", nullptr},              // the key a prefix of the first line's
+      {"A=1\nACTION=add\nB=2", "ACTIO", nullptr},      // and of a later line's
       {"A=1\nKEY=", "KEY", ""},
       {"", "KEY", nullptr},
   };
@@ -232,6 +235,12 @@ TEST(UdevUevent, MalformedAndCutDatagramsAreRefused) {
   variant("offset past the buffer", [](auto& d) { putWord(d, 16, 481); }, -EMSGSIZE);
   variant("offset far out", [](auto& d) { putWord(d, 16, 0xfffffff0); }, -EMSGSIZE);
   variant("offset inside the header fields", [](auto& d) { putWord(d, 16, 4); }, -EBADMSG);
+  // Between the magic and the end of the offset field itself: bytes there
+  // would be read as the first property.
+  variant("offset at the magic", [](auto& d) { putWord(d, 16, 8); }, -EBADMSG);
+  variant("offset at the header size", [](auto& d) { putWord(d, 16, 12); }, -EBADMSG);
+  variant("offset at the offset field", [](auto& d) { putWord(d, 16, 16); }, -EBADMSG);
+  variant("offset at its last byte", [](auto& d) { putWord(d, 16, 19); }, -EBADMSG);
   variant("offset past what arrived", [](auto& d) { putWord(d, 16, 300); }, -EMSGSIZE, 120);
   variant("empty first property", [](auto& d) { d[40] = '\0'; }, -EBADMSG);
   variant("second property not DEVPATH", [](auto& d) { memcpy(d.data() + 51, "XEVPATH=", 8); }, -EBADMSG);

@@ -1,5 +1,6 @@
-// Lists that start-up builds from the configuration: device nicknames
-// ("DeviceNicknames") and client-id replacements ("ClientIdMap").
+// Nicknames from the configuration, built once by start-up: the names that
+// devices are shown under ("DeviceNicknames") and the names that replace a
+// client's own text ("ClientIdMap").
 #pragma once
 
 #include <stdint.h>

@@ -1,4 +1,4 @@
-#include "ovusbd/core/startlists.h"
+#include "ovusbd/core/nicknames.h"
 
 #include <stdlib.h>
 #include <string.h>

@@ -1,4 +1,4 @@
-#include "ovusbd/core/pending.h"
+#include "ovusbd/core/layerstandins.h"
 
 #include "ovusbd/core/log.h"
 

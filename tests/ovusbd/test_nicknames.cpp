@@ -1,11 +1,11 @@
-// Start-up lists from the configuration: "DeviceNicknames" and "ClientIdMap".
+// Nicknames from the configuration: "DeviceNicknames" and "ClientIdMap".
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
 #include "ovusbd/core/log.h"
-#include "ovusbd/core/startlists.h"
+#include "ovusbd/core/nicknames.h"
 
 namespace {
 

@@ -1,6 +1,8 @@
-// Network services (ways of getting client links: listener, reverse
-// dialler, TLS forms, Trovix) and network connections (one link, reached
-// only through its operations). The service list and the drivers that walk it.
+// The transport interfaces: network services (ways of getting client links:
+// listener, reverse dialler, TLS forms, Trovix) and network connections (one
+// link, reached only through its operations); the service list and the
+// drivers that walk it. The network server (networkserver.h) makes the
+// services; the connection module (connection.h) owns accepted links.
 #pragma once
 
 #include <pthread.h>

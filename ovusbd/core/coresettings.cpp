@@ -1,4 +1,4 @@
-#include "ovusbd/core/settings.h"
+#include "ovusbd/core/coresettings.h"
 
 #include <stdlib.h>
 

@@ -1,4 +1,4 @@
-#include "ovusbd/core/netservice.h"
+#include "ovusbd/core/transport.h"
 
 #include <errno.h>
 #include <stdlib.h>
