@@ -80,8 +80,12 @@ bool tlsHandshake(NetworkConnection* connection) {
     TrovixTlsConnection* c = tlsLink(connection);
     // Read at every handshake: a change takes effect for the next client.
     const bool require = getConfigBool("SSLUseClientCerts", "0");
-    return tlsSessionHandshake(&c->session, &c->service->tls.config, require, trovixSettings.tlsHandshakeMs,
-                               c->stopFlag) == 0;
+    const bool ok = tlsSessionHandshake(&c->session, &c->service->tls.config, require, trovixSettings.tlsHandshakeMs,
+                                        c->stopFlag) == 0;
+    // The flag belongs to the rendezvous client, which a switch-off frees
+    // while this link stays up.
+    c->stopFlag = nullptr;
+    return ok;
 }
 int tlsRead(NetworkConnection* connection, void* buffer, size_t length) {
     const int rc = tlsSessionRead(&tlsLink(connection)->session, buffer, length);

@@ -44,7 +44,7 @@ struct TrovixTlsConnection {
     NetworkConnection base;
     TrovixService* service;
     TrovixPeerContext* peer;
-    const uint8_t* stopFlag;  // the rendezvous client's stop: ends a handshake early
+    const uint8_t* stopFlag;  // the rendezvous client's stop: ends a handshake early; null after it
     TlsSession session;
 };
 
