@@ -1,5 +1,7 @@
 #include "calvixd/core/usbservercoreimpl.h"
 
+#include "calvixd/core/corenetwork.h"
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -62,10 +64,15 @@ uint8_t CUsbCoreOwner::GetPlatformCode()
     return m_core->GetPlatformCode();
 }
 
+Resolver* CUsbCoreOwner::GetResolver()
+{
+    return m_core->GetResolver();
+}
+
 CUsbServerCore* CreateDeviceServerCore(CUsbCore* owner)
 {
     return new CUsbServerCoreImpl(
-        std::make_unique<CUsbServerCoreDeps>(std::make_unique<CUsbCoreOwner>(owner)));
+        std::make_unique<CDaemonServerCoreDeps>(std::make_unique<CUsbCoreOwner>(owner)));
 }
 
 // ---------------------------------------------------------------------------
@@ -90,7 +97,9 @@ CUsbServerCoreImpl::CUsbServerCoreImpl(std::unique_ptr<CUsbServerCoreDeps> deps)
 
 CUsbServerCoreImpl::~CUsbServerCoreImpl()
 {
-    // No device event may arrive while the devices are taken down.
+    // No client and no device event may arrive while the devices are
+    // taken down.
+    m_network->StopListening();
     m_loader->Stop();
     m_stop.Set();
     m_workerState->stop.Set();
@@ -188,18 +197,19 @@ void CUsbServerCoreImpl::Start(const StoredSettings& settings)
     ApplyConfiguredDevices(settings.devices);
     ApplyNicknames(settings.nicknames);
     ApplyTimeouts(settings.timeouts);
-    m_policyMode = settings.policyMode;
-    m_policyRules = settings.policyRules;
+    ApplyDevicePolicyAndAcls(settings);
     m_quirks = settings.quirks;
     bool ruled = BuildLoaderRules();
     bool quirked = ruled && SendQuirks();
     guard.Unlock();
+    ApplyNetworkSettings(settings);
     if (!ruled || !quirked)
         Fail(__LINE__, ERROR_DRIVER_REFUSED);
 
     // The devices already present arrive from here on, each taking the
     // device mutex itself.
     m_loader->Start();
+    m_network->StartListening(settings.listenV4, settings.listenV6, settings.tcpPort);
 }
 
 bool CUsbServerCoreImpl::SendQuirks()
@@ -215,6 +225,53 @@ bool CUsbServerCoreImpl::SendQuirks()
         elements.push_back(element);
     }
     return m_loader->SetQuirks(elements);
+}
+
+void CUsbServerCoreImpl::ApplyDevicePolicyAndAcls(const StoredSettings& settings)
+{
+    m_policyMode = settings.policyMode;
+    m_policyRules = settings.policyRules;
+    for (const auto& [id, mode] : settings.aclModes) {
+        UsbDevice* d = SettingsRecord(id);
+        if (!d)
+            continue;
+        auto rules = settings.aclRules.find(id);
+        d->aclRules.clear();
+        if (rules != settings.aclRules.end()) {
+            for (const std::string& text : rules->second)
+                d->aclRules.push_back(AclRuleEntry{text});
+        }
+        d->aclMode = mode;
+        if (mode != 0)
+            d->flags |= DEVICE_FLAG_ACL;
+        else
+            d->flags &= ~DEVICE_FLAG_ACL;
+    }
+}
+
+void CUsbServerCoreImpl::ApplyNetworkSettings(const StoredSettings& settings)
+{
+    {
+        CMutexAutoGuard guard(&m_ipFilterMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+        m_ipFilterMode = settings.ipFilterMode;
+        m_ipFilterRules = settings.ipFilterRules;
+    }
+    {
+        CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+        m_listenV4 = settings.listenV4;
+        m_listenV6 = settings.listenV6;
+        m_tcpPort = settings.tcpPort;
+    }
+    CMutexGuard guard(&m_callbackMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, ERROR_TIMEOUT);
+        return;
+    }
+    // Only entries the daemon dials itself are kept.
+    for (const ConfiguredCallback& entry : settings.callbacks) {
+        if (entry.flags & CALLBACK_FLAG_CALLBACK)
+            m_callbacks[entry.id] = CallbackEntry{entry.host, entry.port, entry.flags};
+    }
 }
 
 void CUsbServerCoreImpl::ApplyIdentities(const std::vector<IdentityEntry>& identities)
@@ -1146,18 +1203,131 @@ void CUsbServerCoreImpl::GetQuirks(std::vector<DeviceQuirk>* quirks)
 }
 
 // ---------------------------------------------------------------------------
+// State snapshot and the settings the configuration save reads
+
+bool CUsbServerCoreImpl::CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>* connections,
+                                      std::vector<DeviceClientInfo>* clients)
+{
+    bool complete = !m_stop.IsSet();
+    if (connections) {
+        ListenerView view;
+        view.tcpState = m_network->GetTcpV4State();
+        view.tcpError = m_network->GetTcpV4Error();
+        view.pipeState = m_network->GetPipeListenerState();
+        view.pipeError = m_network->GetPipeListenerError();
+        view.autoShare = m_autoShareOn;
+        view.platformCode = m_owner->GetPlatformCode();
+        {
+            CMutexGuard guard(&m_listenMutex);
+            if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) == SYNC_OK) {
+                view.listenV4 = m_listenV4;
+                view.tcpPort = m_tcpPort;
+            } else {
+                complete = false;
+            }
+        }
+        {
+            CMutexGuard guard(&m_ipFilterMutex);
+            if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) == SYNC_OK)
+                view.ipFilterMode = m_ipFilterMode;
+            else
+                complete = false;
+        }
+        AppendListenerInfo(view, connections);
+
+        std::vector<ConnectionSnapshot> open;
+        m_network->ListConnections(&open);
+        std::map<uint32_t, CallbackEntry> callbacks;
+        CMutexGuard guard(&m_callbackMutex);
+        if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) == SYNC_OK) {
+            callbacks = m_callbacks;
+            guard.Unlock();
+        } else {
+            LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+            complete = false;
+        }
+        AppendConnectionInfo(callbacks, &open, connections);
+    }
+    if (devices) {
+        CMutexGuard guard(&m_deviceMutex);
+        if (guard.LockAbortable(&m_stop, LOCK_CONFIGURATION_MS) != SYNC_OK) {
+            LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+            return false;
+        }
+        for (auto& entry : m_devices) {
+            UsbDevice* d = entry.second.device.get();
+            if (!d || d->IsHidden())
+                continue;
+            devices->push_back(MakeDeviceInfo(*d));
+            if (!clients || !d->HasClient())
+                continue;
+            // The device keeps the name once the network server knows it.
+            if (d->clientName.empty())
+                d->clientName = m_network->GetConnectionName(d->clientConnectionId);
+            DeviceClientInfo client;
+            client.deviceId = d->id;
+            client.clientAddress = d->clientAddress;
+            client.clientName = d->clientName;
+            clients->push_back(client);
+        }
+    }
+    return complete && !m_stop.IsSet();
+}
+
+void CUsbServerCoreImpl::GetIpFilters(uint8_t* mode, std::vector<std::string>* rules)
+{
+    CollectIpFilters(mode, rules);
+}
+
+void CUsbServerCoreImpl::CollectIpFilters(uint8_t* mode, std::vector<std::string>* rules)
+{
+    CMutexAutoGuard guard(&m_ipFilterMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+    *mode = m_ipFilterMode;
+    *rules = m_ipFilterRules;
+}
+
+void CUsbServerCoreImpl::GetDevicePolicy(uint8_t* mode, std::vector<DevicePolicyRule>* rules)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
+    *mode = m_policyMode;
+    *rules = m_policyRules;
+}
+
+void CUsbServerCoreImpl::CollectDeviceAcls(std::map<uint32_t, uint8_t>* modes,
+                                           std::map<uint32_t, std::vector<std::string>>* rules)
+{
+    CMutexAutoGuard guard(&m_deviceMutex, &m_stop, LOCK_REQUEST_SHORT_MS);
+    for (const auto& entry : m_devices) {
+        const UsbDevice* d = entry.second.device.get();
+        if (!d)
+            continue;
+        (*modes)[entry.first] = d->aclMode;
+        std::vector<std::string>& texts = (*rules)[entry.first];
+        for (const AclRuleEntry& rule : d->aclRules)
+            texts.push_back(rule.text);
+    }
+}
+
+ADDRESS CUsbServerCoreImpl::GetListenAddressV4()
+{
+    CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+    return m_listenV4;
+}
+
+uint16_t CUsbServerCoreImpl::GetTcpPort()
+{
+    CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+    return m_tcpPort;
+}
+
+// ---------------------------------------------------------------------------
 // Not built yet
 
-void CUsbServerCoreImpl::CollectState(std::vector<DeviceInfo>*, std::vector<ConnectionInfo>*,
-                                      std::vector<DeviceClientInfo>*)
-{
-    NotSupported(__LINE__);
-}
 void CUsbServerCoreImpl::SetTcpPort(uint16_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetListenAddress(const ADDRESS&) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::ConnectDevice(uint32_t, uint32_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::DisconnectDevice(uint32_t) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::GetIpFilters(uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetIpFilters(uint8_t, const std::vector<std::string>&) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetIpFilterMode(uint8_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::GetDeviceAcl(uint32_t, uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
@@ -1169,12 +1339,105 @@ uint32_t CUsbServerCoreImpl::AddCallbackConnection(const std::string&, uint16_t,
 void CUsbServerCoreImpl::RemoveCallbackConnection(uint32_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetCallbackConnectionFlags(uint32_t, uint32_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::GetDeviceNodePath(uint32_t, std::string*) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::GetDevicePolicy(uint8_t*, std::vector<DevicePolicyRule>*) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::CollectIpFilters(uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::CollectDeviceAcls(std::map<uint32_t, uint8_t>*, std::map<uint32_t, std::vector<std::string>>*)
+// ---------------------------------------------------------------------------
+// The network server's view
+
+// The snapshot's excluded bit: such devices are never announced.
+constexpr uint32_t GREETING_FLAG_EXCLUDED = 0x2;
+
+bool CUsbServerCoreImpl::CollectDeviceInfos(std::vector<DeviceInfo>* devices)
 {
-    NotSupported(__LINE__);
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, ERROR_TIMEOUT);
+        return false;
+    }
+    for (const auto& entry : m_devices) {
+        const UsbDevice* d = entry.second.device.get();
+        if (!d || d->IsHidden())
+            continue;
+        DeviceInfo info;
+        info.id = d->id;
+        info.clientConnectionId = d->clientConnectionId;
+        info.state = d->state;
+        info.flags = d->flags;
+        if (d->shareMode == SHARE_MODE_EXCLUDED)
+            info.flags |= GREETING_FLAG_EXCLUDED;
+        info.clientAddress = d->clientAddress;
+        info.timeout = d->timeout;
+        info.usbVersion = d->usbVersion;
+        info.speed = d->speed;
+        info.resetMode = d->resetMode;
+        info.shareMode = d->shareMode;
+        info.vendorId = d->vendorId;
+        info.productId = d->productId;
+        info.bcdDevice = d->bcdDevice;
+        info.deviceClass = d->deviceClass;
+        info.subClass = d->subClass;
+        info.protocol = d->protocol;
+        info.name = d->name;
+        info.nickname = d->nickname;
+        info.instanceIdentity = d->instanceIdentity;
+        info.serial = d->serial;
+        info.port = d->port;
+        devices->push_back(info);
+    }
+    return true;
 }
-ADDRESS CUsbServerCoreImpl::GetListenAddressV4() { NotSupported(__LINE__); }
-uint16_t CUsbServerCoreImpl::GetTcpPort() { NotSupported(__LINE__); }
+
+uint8_t CUsbServerCoreImpl::ServeDeviceConnection(CSocket* socket, uint32_t kind, const ADDRESS& address,
+                                                  const std::string& clientName, uint8_t platform,
+                                                  uint32_t deviceId, uint32_t connectionId, uint32_t* code)
+{
+    std::shared_ptr<CUsbStub> stub;
+    {
+        CMutexGuard guard(&m_deviceMutex);
+        if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) != SYNC_OK) {
+            LogDebug(MODULE_USBSERVERCORE, __LINE__, ERROR_TIMEOUT);
+            *code = 1;
+            return '3';
+        }
+        auto slot = m_devices.find(deviceId);
+        UsbDevice* d = slot == m_devices.end() ? nullptr : slot->second.device.get();
+        *code = slot == m_devices.end() ? 2 : !d ? 4 : !d->stub ? 3 : 0;
+        if (*code == 0) {
+            auto reservation = m_reservations.find(deviceId);
+            if (reservation != m_reservations.end()) {
+                if (reservation->second.connectionId != connectionId) {
+                    *code = 5;
+                } else {
+                    m_network->ReleaseConnection(connectionId);
+                    m_reservations.erase(reservation);
+                }
+            }
+        }
+        if (*code == 0 && d->state == DEVICE_STATE_CONNECTING) {
+            if (d->clientConnectionId != connectionId)
+                *code = 5;
+            else
+                m_network->ReleaseConnection(connectionId);
+        } else if (*code == 0 && d->state != DEVICE_STATE_SHARED) {
+            *code = 5;
+        }
+        if (*code != 0)
+            return '3';
+        d->stub->ClearActivitySignal();
+        d->SetState(DEVICE_STATE_IN_USE, Now());
+        d->clientConnectionId = connectionId;
+        d->clientAddress = address;
+        d->clientName = clientName;
+        d->flags = SetClientKindFlags(d->flags, kind);
+        d->lastError = CExceptionEx(MODULE_USBSERVERCORE, 0, 0);
+        m_network->BroadcastDeviceInUse(d->id, d->flags, address, 0, DELIVER_ALL);
+        if (m_eventLog)
+            m_eventLog->Print("Client connected the USB device (%s; %s; VID %04x; PID %04x; Serial %s; Port %s).\n",
+                              address.IsValid() ? address.ToString() : clientName.c_str(), d->name.c_str(),
+                              d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
+        stub = d->stub;
+    }
+    NotifyListeners();
+    uint8_t answer = stub->RunDataConnection(socket, platform, code);
+    OnDataConnectionEnded(deviceId);
+    return answer;
+}

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "calvixd/core/snapshot.h"
 #include "calvixd/core/usbdevice.h"
 #include "calvixd/core/usbservercore.h"
 #include "calvixd/core/usbservercoredeps.h"
@@ -64,6 +65,15 @@ public:
     // connection uses it; null when there is none.
     std::shared_ptr<CUsbStub> GetStub(uint32_t deviceId);
 
+    // The network server's calls. Devices for a greeting (false when the
+    // device mutex cannot be had); a whole device data connection ('2'
+    // served, '3' with *code refused).
+    bool CollectDeviceInfos(std::vector<DeviceInfo>* devices);
+    uint8_t ServeDeviceConnection(CSocket* socket, uint32_t kind, const ADDRESS& address,
+                                  const std::string& clientName, uint8_t platform, uint32_t deviceId,
+                                  uint32_t connectionId, uint32_t* code);
+    uint32_t GetTickMs() { return Now(); }
+
     // Worker steps; true while entries remain that the worker must watch.
     bool ExpireConnectingDevices();
     bool ExpirePendingConnections();
@@ -85,14 +95,24 @@ public:
     void GetQuirks(std::vector<DeviceQuirk>* quirks) override;
     uint32_t GetAutoShareMode() override { return m_autoShareMode.load(); }
 
+    // The state snapshot and the stored settings that the snapshot and the
+    // configuration save read.
+    bool CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>* connections,
+                      std::vector<DeviceClientInfo>* clients) override;
+    void GetIpFilters(uint8_t* mode, std::vector<std::string>* rules) override;
+    void GetDevicePolicy(uint8_t* mode, std::vector<DevicePolicyRule>* rules) override;
+    void CollectIpFilters(uint8_t* mode, std::vector<std::string>* rules) override;
+    void CollectDeviceAcls(std::map<uint32_t, uint8_t>* modes,
+                           std::map<uint32_t, std::vector<std::string>>* rules) override;
+    ADDRESS GetListenAddressV4() override;
+    uint16_t GetTcpPort() override;
+
     // Requests whose parts are not built yet: they fail with
     // ERROR_NOT_SUPPORTED.
-    void CollectState(std::vector<DeviceInfo>*, std::vector<ConnectionInfo>*, std::vector<DeviceClientInfo>*) override;
     void SetTcpPort(uint16_t) override;
     void SetListenAddress(const ADDRESS&) override;
     void ConnectDevice(uint32_t, uint32_t) override;
     void DisconnectDevice(uint32_t) override;
-    void GetIpFilters(uint8_t*, std::vector<std::string>*) override;
     void SetIpFilters(uint8_t, const std::vector<std::string>&) override;
     void SetIpFilterMode(uint8_t) override;
     void GetDeviceAcl(uint32_t, uint8_t*, std::vector<std::string>*) override;
@@ -104,12 +124,7 @@ public:
     void RemoveCallbackConnection(uint32_t) override;
     void SetCallbackConnectionFlags(uint32_t, uint32_t) override;
     void GetDeviceNodePath(uint32_t, std::string*) override;
-    void GetDevicePolicy(uint8_t*, std::vector<DevicePolicyRule>*) override;
     void SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) override;
-    void CollectIpFilters(uint8_t*, std::vector<std::string>*) override;
-    void CollectDeviceAcls(std::map<uint32_t, uint8_t>*, std::map<uint32_t, std::vector<std::string>>*) override;
-    ADDRESS GetListenAddressV4() override;
-    uint16_t GetTcpPort() override;
 
 protected:
     using StubList = std::vector<std::shared_ptr<CUsbStub>>;
@@ -140,6 +155,10 @@ protected:
     UsbDevice* SettingsRecord(uint32_t id);
     void ApplyNicknames(const std::map<uint32_t, std::string>& nicknames);
     void ApplyTimeouts(const std::map<uint32_t, uint32_t>& timeouts);
+    // Policy and ACLs with the device mutex held; the IP filters, the
+    // listen settings and the callback entries under their own mutexes.
+    void ApplyDevicePolicyAndAcls(const StoredSettings& settings);
+    void ApplyNetworkSettings(const StoredSettings& settings);
 
     // Locks for a control request: a debug line and error 1460 on failure.
     void LockForRequest(CMutexGuard* guard, int ms, uint32_t line);
@@ -185,6 +204,17 @@ protected:
     uint8_t m_policyMode = 0;
     std::vector<DevicePolicyRule> m_policyRules;
     std::vector<DeviceQuirk> m_quirks;
+
+    // Each guards the fields below it and is taken alone.
+    CMutex m_ipFilterMutex;
+    uint8_t m_ipFilterMode = FILTER_MODE_DISABLED;
+    std::vector<std::string> m_ipFilterRules;
+    CMutex m_callbackMutex;
+    std::map<uint32_t, CallbackEntry> m_callbacks;
+    CMutex m_listenMutex;
+    ADDRESS m_listenV4;
+    ADDRESS m_listenV6;
+    uint16_t m_tcpPort = 0;
 };
 
 // The daemon's server core, with the production collaborators.

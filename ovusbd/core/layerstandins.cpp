@@ -5,7 +5,3 @@
 void startDeviceLayer() {}
 
 void stopDeviceLayer() {}
-
-Announcement startAnnouncement(int) { return kAnnouncementNone; }
-
-void stopAnnouncement(Announcement) {}

@@ -18,12 +18,6 @@ TlsConnection* tls(NetworkConnection* connection) {
     return reinterpret_cast<TlsConnection*>(connection);
 }
 
-// Slots report -errno and, for callers that still look at errno, set it.
-int failWith(int negativeErrno) {
-    errno = -negativeErrno;
-    return negativeErrno;
-}
-
 int socketSend(void* context, const unsigned char* data, size_t length) {
     const ssize_t rc = send(static_cast<TlsConnection*>(context)->socket, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     return rc >= 0 ? int(rc) : -errno;
@@ -59,7 +53,7 @@ int socketWait(void* context, bool forWrite, int timeoutMs) {
 int tlsSetNoDelay(NetworkConnection* connection) {
     int one = 1;
     if (setsockopt(tls(connection)->socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one) != 0) {
-        return failWith(-errno);
+        return -errno;
     }
     return 0;
 }
@@ -77,7 +71,7 @@ void tlsClose(NetworkConnection* connection) {
 
 int tlsGetLocalAddress(NetworkConnection* connection, sockaddr* address, socklen_t* length) {
     if (getsockname(tls(connection)->socket, address, length) != 0) {
-        return failWith(-errno);
+        return -errno;
     }
     return 0;
 }
@@ -91,17 +85,15 @@ bool tlsHandshake(NetworkConnection* connection) {
 }
 
 int tlsRead(NetworkConnection* connection, void* buffer, size_t length) {
-    const int rc = tlsSessionRead(&tls(connection)->session, buffer, length);
-    return rc < 0 ? failWith(rc) : rc;
+    return tlsSessionRead(&tls(connection)->session, buffer, length);
 }
 
 int tlsWrite(NetworkConnection* connection, const void* buffer, size_t length) {
     TlsConnection* c = tls(connection);
     if (__atomic_load_n(&c->closed, __ATOMIC_ACQUIRE) != 0) {
-        return failWith(-EPIPE);
+        return -EPIPE;
     }
-    const int rc = tlsSessionWrite(&c->session, buffer, length, c->sendTimeoutMs);
-    return rc < 0 ? failWith(rc) : rc;
+    return tlsSessionWrite(&c->session, buffer, length, c->sendTimeoutMs);
 }
 
 // Every thread that used the session has been joined: close_notify goes out

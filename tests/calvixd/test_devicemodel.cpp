@@ -952,9 +952,11 @@ TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
             delete error;
         }
     }
-    // The file is not rewritten while the state cannot be collected whole.
+    // The whole state is collected and written back as it was read.
     core->SaveConfig();
-    EXPECT_TRUE(journal.written.empty());
+    ASSERT_EQ(journal.written.size(), 1u);
+    EXPECT_EQ(journal.written[0].tcpPort, journal.fileContents.tcpPort);
+    EXPECT_EQ(journal.written[0].snapshotDevices.size(), 0u);
     core.reset();
     usbSysfsRoot = USB_SYSFS_ROOT;
 }
@@ -1305,4 +1307,187 @@ TEST(DeviceModelWorker, WorkerThatOutlastsTheJoinIsLeftRunning)
             return CThreadReaper::GetAbandonedCount() == abandonedBefore;
         },
         10s));
+}
+
+// ---------------------------------------------------------------------------
+// State snapshot
+
+namespace {
+
+ConnectionSnapshot OpenConnection(uint32_t id, const char* address, uint16_t port, const char* name, uint8_t platform,
+                                  uint32_t callbackFlags = 0)
+{
+    ConnectionSnapshot c;
+    c.state = 0;
+    c.kind = CONNECTION_KIND_TCP;
+    c.clientAddress = ADDRESS(address);
+    c.connectionId = id;
+    c.platformCode = platform;
+    c.port = port;
+    c.clientName = name;
+    c.callbackFlags = callbackFlags;
+    c.lastError = CExceptionEx(2, 9, 0);
+    return c;
+}
+
+std::string Describe(const ConnectionInfo& c)
+{
+    ADDRESS address(c.address);
+    ADDRESS listen(c.listenAddress);
+    std::ostringstream text;
+    text << std::hex << c.id << " state " << c.state << " platform " << c.platformCode << " " << c.name << " "
+         << (address.IsValid() ? address.ToString() : "-") << ":" << std::dec << c.port << " listen "
+         << (listen.IsValid() ? listen.ToString() : "-") << " flags " << std::hex << c.flags << " error "
+         << c.lastError.GetModule() << "/" << c.lastError.GetLine() << "/" << c.lastError.GetError() << " "
+         << c.fixedWord;
+    return text.str();
+}
+
+} // namespace
+
+TEST_F(DeviceModel, SnapshotConnectionsListenersThenCallbacksThenClients)
+{
+    StoredSettings settings;
+    settings.tcpPort = 32032;
+    settings.ipFilterMode = FILTER_MODE_DENY;
+    settings.callbacks = {
+        {0xC0000005, "127.0.0.1", 32032, 0x23},
+        {0xC0000006, "h2", 1, 0x22},
+        {5, "not dialled", 2, 0x20}, // without [callback] the entry is not used
+    };
+    journal.connections = {
+        OpenConnection(0x80000001, "127.0.0.2", 40000, "", 0x20),
+        OpenConnection(0xC0000005, "127.0.0.1", 32032, "", 0x10),
+        OpenConnection(0xC0000009, "127.0.0.3", 5, "cb", 0x10, 0x21),
+    };
+    Start(settings);
+    std::vector<ConnectionInfo> connections;
+    EXPECT_TRUE(core->CollectState(nullptr, &connections, nullptr));
+    std::vector<std::string> got;
+    for (const ConnectionInfo& c : connections)
+        got.push_back(Describe(c));
+    const std::vector<std::string> expected = {
+        // Filter mode deny: no filter bit on the TCP entry; the pipe always
+        // shows "disabled".
+        "0 state 0 platform 90 0.0.0.0 -:32032 listen 0.0.0.0 flags 20 error 1/0/0 ffffffff",
+        "0 state 6 platform 90 calvixdvc.pipe -:0 listen - flags 14 error 2/46/1f ffffffff",
+        // A connected callback takes its connection's state, and that
+        // connection is not listed again.
+        "c0000005 state 0 platform 10 127.0.0.1 127.0.0.1:32032 listen - flags 23 error 2/9/0 ffffffff",
+        "c0000006 state 1 platform 0 h2 -:1 listen - flags 22 error 1/0/0 ffffffff",
+        "80000001 state 0 platform 20 127.0.0.2 127.0.0.2:40000 listen - flags 420 error 1/0/0 ffffffff",
+        "c0000009 state 0 platform 10 cb 127.0.0.3:5 listen - flags 23 error 1/0/0 ffffffff",
+    };
+    EXPECT_EQ(got, expected);
+
+    core->SetAutoShareMode(1);
+    connections.clear();
+    core->CollectState(nullptr, &connections, nullptr);
+    ASSERT_GE(connections.size(), 2u);
+    EXPECT_EQ(connections[0].flags, 0x21u);
+    EXPECT_EQ(connections[1].flags, 0x15u);
+}
+
+TEST_F(DeviceModel, SnapshotDevicesSkipHiddenAndNameTheirClients)
+{
+    StoredSettings settings;
+    IdentityEntry known;
+    DigestFromHex("8af171dd6de5d065a183d4fd54f442a2", known.digest); // 1234:5678 "SN0001"
+    known.id = 4;
+    IdentityEntry unplugged;
+    memset(unplugged.digest, 7, 16);
+    unplugged.id = 6;
+    settings.identities = {known, unplugged};
+    settings.aclModes = {{4, FILTER_MODE_DENY}};
+    settings.aclRules = {{4, {"127.0.0.9"}}};
+    settings.nicknames = {{6, "only a setting"}};
+    settings.devices = {RememberedShare("SN9", "", SHARE_KIND_EXCLUDED)};
+    Start(settings);
+    Plug("1-1", "SN0001");
+    ASSERT_EQ(IdOf("1-1"), 4u);
+    core->MakeInUse(4, 0x80000001, "127.0.0.2");
+    journal.connectionNames[0x80000001] = "desk";
+
+    std::vector<DeviceInfo> devices;
+    std::vector<DeviceClientInfo> clients;
+    EXPECT_TRUE(core->CollectState(&devices, nullptr, &clients));
+    ASSERT_EQ(devices.size(), 2u) << "the record that only carries a nickname is hidden";
+    // In id order: the remembered device got its id at start.
+    EXPECT_EQ(devices[0].state, DEVICE_STATE_NOT_PLUGGED);
+    EXPECT_EQ(devices[0].flags & 0x2u, 0x2u) << "excluded";
+    EXPECT_EQ(devices[0].clientConnectionId, 0u);
+    EXPECT_EQ(devices[1].id, 4u);
+    EXPECT_EQ(devices[1].state, DEVICE_STATE_IN_USE);
+    EXPECT_EQ(devices[1].clientConnectionId, 0x80000001u);
+    EXPECT_EQ(devices[1].flags & DEVICE_FLAG_ACL, DEVICE_FLAG_ACL);
+    EXPECT_EQ(devices[1].flags & 0x2u, 0u);
+    ASSERT_EQ(clients.size(), 1u);
+    EXPECT_EQ(clients[0].deviceId, 4u);
+    EXPECT_EQ(clients[0].clientName, "desk");
+    EXPECT_STREQ(ADDRESS(clients[0].clientAddress).ToString(), "127.0.0.2");
+
+    // The name, once known, stays with the device.
+    clients.clear();
+    devices.clear();
+    core->CollectState(&devices, nullptr, &clients);
+    EXPECT_EQ(journal.nameLookups, 1);
+    EXPECT_EQ(Record(4).clientName, "desk");
+
+    std::map<uint32_t, uint8_t> modes;
+    std::map<uint32_t, std::vector<std::string>> rules;
+    core->CollectDeviceAcls(&modes, &rules);
+    EXPECT_EQ(modes[4], FILTER_MODE_DENY);
+    EXPECT_EQ(rules[4], std::vector<std::string>{"127.0.0.9"});
+}
+
+// After the stop event the snapshot reports itself incomplete, so nothing
+// is saved from it.
+TEST_F(DeviceModel, SnapshotAfterStopIsIncomplete)
+{
+    Start();
+    Plug("1-1", "SN0001");
+    core->RaiseStop();
+    std::vector<DeviceInfo> devices;
+    std::vector<ConnectionInfo> connections;
+    EXPECT_FALSE(core->CollectState(&devices, &connections, nullptr));
+    EXPECT_TRUE(devices.empty());
+}
+
+// Two stored settings for one device id: the first identify entry keeps the
+// id; of two "usbdevice=" lines for one device, and of two nicknames or
+// time-outs for one id, the later one wins.
+TEST_F(DeviceModel, DuplicateStoredSettingsForOneId)
+{
+    StoredSettings settings;
+    IdentityEntry first, second;
+    DigestFromHex("8af171dd6de5d065a183d4fd54f442a2", first.digest); // 1234:5678 "SN0001"
+    memset(second.digest, 9, 16);
+    first.id = second.id = 4;
+    settings.identities = {first, second};
+    ConfiguredDevice shared = RememberedShare("SN7", "", SHARE_KIND_SHARED);
+    shared.name = "first line";
+    ConfiguredDevice excluded = RememberedShare("SN7", "", SHARE_KIND_EXCLUDED);
+    excluded.name = "second line";
+    settings.devices = {shared, excluded};
+    std::string text = "[USB device nicknames section]\nnickname=00000004:old;\nnickname=00000004:new;\n"
+                       "[USB device inactivity timeouts section]\ntimeout=00000004:10;\ntimeout=00000004:20;\n";
+    CConfigParser::ParseText(text.data(), text.size(), &settings);
+    Start(settings);
+
+    Plug("1-1", "SN0001");
+    EXPECT_EQ(IdOf("1-1"), 4u);
+    UsbDevice d = Record(4);
+    EXPECT_EQ(d.nickname, "new");
+    EXPECT_EQ(d.timeout, 20u);
+    bool found = false;
+    for (auto& [id, state] : core->States()) {
+        UsbDevice r = Record(id);
+        if (r.serial == "SN7") {
+            EXPECT_FALSE(found) << "one record for both lines";
+            found = true;
+            EXPECT_EQ(r.name, "second line");
+            EXPECT_EQ(r.shareMode, SHARE_MODE_EXCLUDED);
+        }
+    }
+    EXPECT_TRUE(found);
 }
