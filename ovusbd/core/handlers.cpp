@@ -10,6 +10,7 @@
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/servermessages.h"
+#include "ovusbd/core/trovixswitch.h"
 #include "ovusbd/usb/devicerecord.h"
 
 MessageHandlerEntry messageHandlers[256];
@@ -71,7 +72,7 @@ const TableRow kTable[] = {
     {kMsgAllocStreams, nullptr, 8, {true, kMsgAllocStreamsReply, 4, 0}},
     {kMsgFreeStreams, nullptr, 8, {true, kMsgFreeStreamsReply, 4, 0}},
     {kMsgBulkStreamTransfer, nullptr, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},
-    {kMsgTrovixSwitch, nullptr, 1},
+    {kMsgTrovixSwitch, handleTrovixSwitchRequest, 1},
     {kMsgIsoPackedTransfer, nullptr, 17, {true, kMsgIsoPackedTransferReply, 12, 0}},
     {kMsgGetIgnoredDevices, nullptr},
     {kMsgSetIgnoredDevices, nullptr},

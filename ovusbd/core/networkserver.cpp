@@ -10,9 +10,11 @@
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/reverseservice.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/tcpservice.h"
 #include "ovusbd/core/tlsservice.h"
 #include "ovusbd/core/transport.h"
+#include "ovusbd/trovix/trovixservice.h"
 
 const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, isBindingIdInUse,
                                                           nullptr, nullptr};
@@ -100,6 +102,14 @@ int createServiceList(bool tls) {
     NetworkService* reverse = tls ? createTlsReverseService(&settings) : createTcpReverseService();
     if (reverse == nullptr || appendToLockedList(serviceList, reverse) != 0) {
         free(reverse);
+        return -ENOMEM;
+    }
+    NetworkService* trovix = createTrovixService(tls ? &settings : nullptr);
+    if (trovix == nullptr || appendToLockedList(serviceList, trovix) != 0) {
+        if (trovix != nullptr) {
+            trovix->deinit(trovix);
+            free(trovix);
+        }
         return -ENOMEM;
     }
     return 0;

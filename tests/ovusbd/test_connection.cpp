@@ -35,6 +35,7 @@
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/tcpservice.h"
 #include "ovusbd/core/transport.h"
+#include "ovusbd/trovix/trovixsettings.h"
 #include "tests/support/ovclient.h"
 #include "tests/support/wait.h"
 
@@ -43,6 +44,12 @@ using ovclient::Message;
 using ovclient::OvClient;
 
 namespace {
+
+// The Trovix service of these tests finds no interface address, so it never
+// looks up or sends to a rendezvous server.
+int noTrovixAddresses(uint32_t*, int) { return 0; }
+const TrovixSys kNoTrovixNetwork = {noTrovixAddresses, trovixProductionSys.getRandom};
+
 
 using Clock = std::chrono::steady_clock;
 
@@ -85,6 +92,8 @@ protected:
         installCoreSettings(&settings_);
         clientIdMap = createLockedList();
         nicknameList = createLockedList();
+        trovixSettings.sys = &kNoTrovixNetwork;
+        trovixSettings.tickMs = 20;
         fillMessageHandlerTable();
         ASSERT_EQ(startBindQueue(), 0);
         ASSERT_EQ(createConnectionList(settings_, &protocolConnectionCallbacks), 0);
@@ -196,7 +205,14 @@ TEST_F(Server, HelloReplyFields) {
     uint8_t zero[16] = {};
     EXPECT_NE(memcmp(reply.uuid, zero, 16), 0);
     EXPECT_EQ(reply.trovixAvailable, 1);
-    EXPECT_EQ(memcmp(reply.trovixId, zero, 16), 0);  // no "TrovixId": zeros
+    // Start-up created the identity; the reply carries it decoded.
+    char* idText = getConfigString("TrovixId", nullptr, true);
+    ASSERT_NE(idText, nullptr);
+    uint8_t id16[16];
+    ASSERT_TRUE(decodeBase58(idText, id16, 16));
+    free(idText);
+    EXPECT_EQ(memcmp(reply.trovixId, id16, 16), 0);
+    EXPECT_NE(memcmp(reply.trovixId, zero, 16), 0);
 
     const uint16_t id = onlyConnectionId();
     char text[64];

@@ -159,6 +159,10 @@ TEST_F(ServerProcess, UsbfsPermissions) {
 }
 
 TEST_F(ServerProcess, StopsCleanlyOnSigtermAndSigint) {
+  // A stored Trovix identity, so that start-up has nothing to create.
+  std::ofstream(config_) << "TrovixId=2NEpo7TZRRrLZSi2U\nTrovixPin=2g\n";
+  struct stat before{};
+  ASSERT_EQ(stat(config_.c_str(), &before), 0);
   for (int sig : {SIGTERM, SIGINT}) {
     SCOPED_TRACE(sig);
     start(serverOptions({"-r", "stdout", "-c", config_}));
@@ -175,8 +179,12 @@ TEST_F(ServerProcess, StopsCleanlyOnSigtermAndSigint) {
     ASSERT_NE(shutdown, std::string::npos) << out;
     EXPECT_LT(running, stopping);
     EXPECT_LT(stopping, shutdown);
-    // Nothing changed, so the configuration file was never written.
-    EXPECT_FALSE(std::filesystem::exists(config_));
+    // Nothing changed, so the configuration file was never written (a save
+    // renames a new file over it).
+    struct stat after{};
+    ASSERT_EQ(stat(config_.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(configText(), "TrovixId=2NEpo7TZRRrLZSi2U\nTrovixPin=2g\n");
   }
 }
 
