@@ -406,6 +406,37 @@ bool Resolver::DeliverCachedAddress()
     return true;
 }
 
+// Records a finished lookup in its request and collects whom to tell: the
+// watchers when the answer changed and the waiting callers, or, once the
+// failures reach the reporting count, the waiting callers with the failure.
+void Resolver::RecordLookup(ResolverRequest* request, bool resolved, bool changed,
+                            std::vector<CResolverCallbackIface*>* calls, bool* failureReport)
+{
+    request->busy = false;
+    uint32_t now = m_sys->GetTickMs();
+    request->lastAttempt = now;
+    if (resolved) {
+        request->failures = 0;
+        request->lastSuccess = now;
+        if (changed) {
+            for (auto* callback : request->notified) {
+                callback->AddRef();
+                calls->push_back(callback);
+            }
+        }
+        request->hasResult = true;
+        TakeWaiting(request, calls);
+    } else {
+        ++request->failures;
+        if (request->failures >= RESOLVER_REPORTED_FAILURES) {
+            *calls = request->oneShot;
+            request->oneShot.clear();
+            *failureReport = true;
+        }
+    }
+    TimeUntilDue(request, now);
+}
+
 bool Resolver::TakeDueName()
 {
     std::string host;
@@ -438,30 +469,10 @@ bool Resolver::TakeDueName()
         if (it == m_names.end())
             return true;
         ResolverRequest& request = it->second;
-        request.busy = false;
-        uint32_t now = m_sys->GetTickMs();
-        request.lastAttempt = now;
-        if (resolved) {
-            request.failures = 0;
-            request.lastSuccess = now;
-            if (!request.hasResult || request.addresses != addresses) {
-                request.addresses = addresses;
-                for (auto* callback : request.notified) {
-                    callback->AddRef();
-                    calls.push_back(callback);
-                }
-            }
-            request.hasResult = true;
-            TakeWaiting(&request, &calls);
-        } else {
-            ++request.failures;
-            if (request.failures >= RESOLVER_REPORTED_FAILURES) {
-                calls = request.oneShot;
-                request.oneShot.clear();
-                failureReport = true;
-            }
-        }
-        TimeUntilDue(&request, now);
+        bool changed = resolved && (!request.hasResult || request.addresses != addresses);
+        if (changed)
+            request.addresses = addresses;
+        RecordLookup(&request, resolved, changed, &calls, &failureReport);
     }
     Distinct(&calls);
     for (auto* callback : calls) {
@@ -507,30 +518,10 @@ bool Resolver::TakeDueAddress()
         if (it == m_addresses.end())
             return true;
         ResolverRequest& request = it->second;
-        request.busy = false;
-        uint32_t now = m_sys->GetTickMs();
-        request.lastAttempt = now;
-        if (resolved) {
-            request.failures = 0;
-            request.lastSuccess = now;
-            if (!request.hasResult || request.name != host) {
-                request.name = host;
-                for (auto* callback : request.notified) {
-                    callback->AddRef();
-                    calls.push_back(callback);
-                }
-            }
-            request.hasResult = true;
-            TakeWaiting(&request, &calls);
-        } else {
-            ++request.failures;
-            if (request.failures >= RESOLVER_REPORTED_FAILURES) {
-                calls = request.oneShot;
-                request.oneShot.clear();
-                failureReport = true;
-            }
-        }
-        TimeUntilDue(&request, now);
+        bool changed = resolved && (!request.hasResult || request.name != host);
+        if (changed)
+            request.name = host;
+        RecordLookup(&request, resolved, changed, &calls, &failureReport);
     }
     Distinct(&calls);
     for (auto* callback : calls) {

@@ -106,6 +106,8 @@ private:
     void ExpireRequests(uint32_t now);
     bool DeliverCachedName();
     bool DeliverCachedAddress();
+    void RecordLookup(ResolverRequest* request, bool resolved, bool changed,
+                      std::vector<CResolverCallbackIface*>* calls, bool* failureReport);
     bool TakeDueName();
     bool TakeDueAddress();
     void ClearMarks(pthread_t self);
