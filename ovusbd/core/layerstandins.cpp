@@ -2,10 +2,6 @@
 
 #include "ovusbd/core/log.h"
 
-void startDeviceLayer() {}
-
-void stopDeviceLayer() {}
-
 Announcement startAnnouncement(int) { return kAnnouncementNone; }
 
 void stopAnnouncement(Announcement) {}

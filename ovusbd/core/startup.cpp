@@ -23,6 +23,7 @@
 #include "ovusbd/core/version.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
+#include "ovusbd/usb/removedqueue.h"
 #include "ovusbd/usb/usbevents.h"
 #include "ovusbd/usb/usbsettings.h"
 
@@ -161,6 +162,7 @@ int initialise(StartupRecord& record) {
 int startServing(StartupRecord& record) {
   if (!switchOffAutoprobe()) return kExitStart;
 
+  readUrbSizes(&usb);
   usb.controlTimeout = getConfigInt("ControlTimeout", 3);
   usb.udevMode = getConfigBool("UdevMode", "0");
   usb.platformCode = settings.platformCode;
@@ -170,15 +172,18 @@ int startServing(StartupRecord& record) {
   installUsbSettings(&usb);
   installUsbEventCallbacks(&deviceAnnouncementCallbacks);
   createDeviceList();
-  startDeviceLayer();
+  int threads = startDeviceManagerThreads();
+  if (threads < 0) {
+    logMessage(3, "Error %d starting the device layer's service threads, %s", -threads, strerror(-threads));
+  }
   record.deviceLayerStarted = true;
 
   if (!listenNetworkServices(&boundPort)) {
     releaseNetworkServices();
     logMessage(3, "Error starting server");
     restoreAutoprobe();
-    stopDeviceLayer();
     stopDeviceManager();
+    stopDeviceManagerThreads();
     record.deviceLayerStarted = false;
     return kExitStart;
   }
@@ -210,9 +215,11 @@ void shutdown(StartupRecord& record) {
     stopBindProcessing();
     record.bindProcessingStarted = false;
   }
+  // Devices first: their removal hands unfinished transfers to the
+  // removed-device thread and gives mapped buffers back to the pool.
   if (record.deviceLayerStarted) {
-    stopDeviceLayer();
     stopDeviceManager();
+    stopDeviceManagerThreads();
   }
   restoreAutoprobe();
 }

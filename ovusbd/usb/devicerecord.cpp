@@ -1,5 +1,6 @@
 #include "ovusbd/usb/devicerecord.h"
 
+#include <sys/ioctl.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
@@ -8,6 +9,12 @@
 
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/platform.h"
+#include "ovusbd/core/util.h"
+#include "ovusbd/usb/controlwatchdog.h"
+#include "ovusbd/usb/deviceops.h"
+#include "ovusbd/usb/urbgroup.h"
+#include "ovusbd/usb/urbsubmit.h"
+#include "ovusbd/usb/usbfsaccess.h"
 #include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/deviceworkers.h"
 #include "ovusbd/usb/sysfs.h"
@@ -180,13 +187,13 @@ struct Detach {
   ManagedUsbDevice* device;
 };
 
-// Marks the record as going away, under the list lock: state first, then
-// `unplugged`, so every lookup from here on sees a removed device.
+// Marks the record as going away, under the list lock, so every lookup from
+// here on sees a removed device. `unplugged` follows once the reaper has had
+// its chance to collect the discarded URBs.
 void markRemoved(ManagedUsbDevice* device, void* context) {
   Detach* detach = static_cast<Detach*>(context);
   if (detach->sysfsName && !sameSysfsName(device->sysfsPath, detach->sysfsName)) return;
   device->state = DEVICE_REMOVED;
-  device->unplugged = 1;
   detach->device = device;
 }
 
@@ -309,6 +316,7 @@ int createManagedDevice(uint32_t address, const char* sysfsName, const char* pro
   device->state = DEVICE_FREE;
   device->usbfsFd = usbfsFd;
   device->hubFd = hubFd;
+  device->reaperWakeFd = -1;
   device->nodeCreated = nodeCreated ? 1 : 0;
   copyText(device->nodePath, sizeof device->nodePath, nodePath);
   copyText(device->companionHubPath, sizeof device->companionHubPath, companionHubPath);
@@ -368,6 +376,50 @@ int createManagedDevice(uint32_t address, const char* sysfsName, const char* pro
   return 0;
 }
 
+namespace {
+
+void stopWithMarker(LockedList* queue, pthread_t thread) {
+  // Without a node for the marker the thread could not be stopped; memory
+  // comes back as groups are delivered.
+  while (appendToLockedList(queue, nullptr) < 0) sleepMilliseconds(10);
+  pthread_join(thread, nullptr);
+}
+
+void setUnplugged(ManagedUsbDevice* device, void*) {
+  device->unplugged = 1;
+  wakeDeviceReaper(device);
+}
+
+// URBs that never came back: closing the descriptor has made the kernel
+// kill them, so their memory is ours again. Each transfer completes with
+// -19 once its last URB is accounted for.
+void finishLeftoverUrb(void* item, void*) {
+  usbdevfs_urb* urb = static_cast<usbdevfs_urb*>(item);
+  UrbContext* context = static_cast<UrbContext*>(urb->usercontext);
+  UrbGroup* group = context->group;
+  if (urb->type == USBDEVFS_URB_TYPE_CONTROL) signalControlWatchdog(context);
+  group->result->status.store(-ENODEV);
+  freeUrb(urb);
+  if (dropGroupReference(group)) queueRemovedGroup(group);
+}
+
+// Takes every item out of a list that no thread uses any more and hands it
+// to finish with no lock held.
+void drainList(LockedList* list, void (*finish)(void* item, void*)) {
+  while (countLockedList(list) != 0) finish(takeFromLockedList(list), nullptr);
+}
+
+void failLeftoverOperation(void* item, void*) {
+  if (item) failDeviceOperation(static_cast<DeviceOperation*>(item));
+}
+
+void failLeftoverGroup(void* item, void*) {
+  UrbGroup* group = static_cast<UrbGroup*>(item);
+  if (group && dropGroupReference(group)) queueRemovedGroup(group);
+}
+
+}  // namespace
+
 int unplugDevice(uint32_t address, const char* sysfsName, int runHook) {
   (void)runHook;  // no unplug hook is configured yet
   pthread_mutex_lock(&deviceLifecycleMutex);
@@ -379,31 +431,45 @@ int unplugDevice(uint32_t address, const char* sysfsName, int runHook) {
     return -ENODEV;
   }
   // The record cannot be freed under us: only this function removes records,
-  // and it runs under deviceLifecycleMutex. Fields read below without the
-  // list lock are no longer written by anyone.
+  // and it runs under deviceLifecycleMutex. From DEVICE_REMOVED on no lookup
+  // hands out the descriptor or queues work, so the fields read below
+  // without the list lock are no longer written by anyone else.
   logMessage(6, "Unmanaging device %u [%04x:%04x]", address, device->vendorId, device->productId);
 
-  wakeDeviceReapers();
+  // Give the reaper a moment to collect what the discards send back.
+  discardDeviceUrbs(device, "device removed");
+  if (!waitForEmptyInflight(device->inflightUrbs, usbSettings().unplugSettleMs)) {
+    waitForEmptyInflight(device->inflightUrbs, usbSettings().unplugExtraSettleMs);
+  }
+
+  visitDevice(address, setUnplugged, nullptr);
   pthread_join(device->reaperThread, nullptr);
-  waitForEmptyLockedList(device->completionQueue);
-  appendToLockedList(device->completionQueue, nullptr);
-  pthread_join(device->completionThread, nullptr);
+  // A completion thread waiting for URBs sees `unplugged` now.
+  signalGroupProgress();
+  stopWithMarker(device->completionQueue, device->completionThread);
+  stopWithMarker(device->operationQueue, device->operationThread);
+  if (countLockedList(device->operationQueue) != 0) {
+    logMessage(4, "Warning, device being removed with ops outstanding");
+  }
+  drainList(device->operationQueue, failLeftoverOperation);
+  drainList(device->completionQueue, failLeftoverGroup);
+
+  // Close only when no thread is inside a call on the descriptor: the
+  // number would soon belong to another open.
+  waitForUsbfsUsers(address);
   closeDeviceFiles(device->usbfsFd, device->hubFd);
+  device->hubFd = -1;
   if (device->nodeCreated) {
     int removed = usbSys->unlink(device->nodePath);
     if (removed < 0 && removed != -ENOENT) {
       logMessage(4, "Warning, error %d removing device node %s, %s", -removed, device->nodePath, strerror(-removed));
     }
   }
-  appendToLockedList(device->operationQueue, nullptr);
-  pthread_join(device->operationThread, nullptr);
-  if (countLockedList(device->operationQueue) != 0) {
-    logMessage(4, "Warning, device being removed with ops outstanding");
-  }
   size_t inflight = countLockedList(device->inflightUrbs);
   if (inflight != 0) {
     logMessage(4, "Warning, unbinding device at %s with %zu outstanding in-flight URBs", device->sysfsPath, inflight);
   }
+  drainList(device->inflightUrbs, finishLeftoverUrb);
 
   removeFromLockedList(deviceList, matchRecord, nullptr, device, nullptr);
   pthread_mutex_unlock(&deviceLifecycleMutex);

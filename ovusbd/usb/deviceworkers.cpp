@@ -2,7 +2,6 @@
 
 #include <errno.h>
 #include <stdlib.h>
-#include <time.h>
 
 #include "ovusbd/usb/devicerecord.h"
 
@@ -80,28 +79,6 @@ int startGated(uint32_t address, DeviceStartGate* gate, void (*body)(uint32_t*),
   return 0;
 }
 
-// Reapers sleep here between looks at their record's `unplugged`.
-pthread_mutex_t reaperWakeMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t reaperWake = PTHREAD_COND_INITIALIZER;
-
-void readQueue(ManagedUsbDevice* device, void* out) {
-  *static_cast<LockedList**>(out) = device->operationQueue;
-}
-
-void readCompletionQueue(ManagedUsbDevice* device, void* out) {
-  *static_cast<LockedList**>(out) = device->completionQueue;
-}
-
-void readUnplugged(ManagedUsbDevice* device, void* out) { *static_cast<bool*>(out) = device->unplugged; }
-
-// Takes items until the stop marker. The queue outlives this thread: the
-// removal joins it before destroying the queue.
-void drainUntilStop(LockedList* queue) {
-  if (!queue) return;
-  while (takeFromLockedList(queue)) {
-  }
-}
-
 }  // namespace
 
 int startDeviceThreads(uint32_t address, DeviceThreads* threads) {
@@ -141,40 +118,3 @@ void abandonDeviceThreads(DeviceThreads* threads) {
   threads->gate = nullptr;
 }
 
-void wakeDeviceReapers() {
-  pthread_mutex_lock(&reaperWakeMutex);
-  pthread_cond_broadcast(&reaperWake);
-  pthread_mutex_unlock(&reaperWakeMutex);
-}
-
-// Until the transfer engine exists the operation and completion threads
-// only wait for their stop marker: nothing queues work yet.
-void deviceOperationThread(uint32_t* address) {
-  LockedList* queue = nullptr;
-  visitDevice(*address, readQueue, &queue);
-  free(address);
-  drainUntilStop(queue);
-}
-
-void deviceCompletionThread(uint32_t* address) {
-  LockedList* queue = nullptr;
-  visitDevice(*address, readCompletionQueue, &queue);
-  free(address);
-  drainUntilStop(queue);
-}
-
-void urbReaperThread(uint32_t* address) {
-  pthread_mutex_lock(&reaperWakeMutex);
-  for (;;) {
-    // A device that is gone counts as unplugged.
-    bool unplugged = true;
-    visitDevice(*address, readUnplugged, &unplugged);
-    if (unplugged) break;
-    struct timespec deadline;
-    clock_gettime(CLOCK_REALTIME, &deadline);
-    deadline.tv_sec += 1;
-    pthread_cond_timedwait(&reaperWake, &reaperWakeMutex, &deadline);
-  }
-  pthread_mutex_unlock(&reaperWakeMutex);
-  free(address);
-}

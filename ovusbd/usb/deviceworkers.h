@@ -30,8 +30,17 @@ void openDeviceThreads(DeviceThreads* threads);
 // Gives up a creation: the threads end at the gate and are joined.
 void abandonDeviceThreads(DeviceThreads* threads);
 
-// Wakes the reapers after a record's `unplugged` was set.
-void wakeDeviceReapers();
+struct ManagedUsbDevice;
+struct usbdevfs_urb;
+
+// Wakes the device's reaper from its poll after `unplugged` was set. Runs
+// under the device list lock.
+void wakeDeviceReaper(ManagedUsbDevice* device);
+
+// The reaper's handling of one reaped URB: its results added to its
+// transfer, the URB unlisted and freed, the transfer delivered when this was
+// its last URB.
+void handleReapedUrb(uint32_t address, usbdevfs_urb* urb);
 
 // Thread bodies; each frees its address copy when it ends.
 void deviceOperationThread(uint32_t* address);

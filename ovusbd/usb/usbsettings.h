@@ -5,6 +5,12 @@
 // its own and installs that.
 #pragma once
 
+#include <stdint.h>
+
+constexpr uint32_t kSmallBulkUrbSize = 16384;
+constexpr uint32_t kSmallIsoUrbSize = 196608;
+constexpr uint32_t kLargeUrbSize = 0x900000;
+
 struct UsbSettings {
   // The platform code of start-up's detection (kPlatformQnap logs missing
   // device files quieter; some boards have devices ignored by default).
@@ -18,6 +24,17 @@ struct UsbSettings {
   bool enableBulkIntZeroCopy = false;         // "EnableBulkIntZeroCopy"
   int minIsoZeroCopySize = 16384;             // "MinIsoZeroCopySize"
   int minBulkIntZeroCopySize = 16384;         // "MinBulkIntZeroCopySize"
+  // Largest buffer of one bulk, interrupt or control URB, and of one
+  // isochronous URB (readUrbSizes).
+  uint32_t bulkUrbSize = kSmallBulkUrbSize;
+  uint32_t isoUrbSize = kSmallIsoUrbSize;
+  // Waits of the transfer engine, in milliseconds; tests shrink them. 0 for
+  // the control watchdog means "ControlTimeout" seconds.
+  int controlTimeoutMs = 0;
+  int nonResponsiveMs = 3000;  // a half-submitted transfer's URBs are overdue
+  int collectorSleepMs = 1000;  // one collector pass every two of these
+  int unplugSettleMs = 100;     // unplug lets the reaper collect discards,
+  int unplugExtraSettleMs = 250;  // and this much more when some are out
 };
 
 // The installed settings; the defaults above while none is installed.
@@ -26,3 +43,15 @@ const UsbSettings& usbSettings();
 // Installs settings (null: back to the defaults). The structure stays the
 // caller's and must outlive every reader.
 void installUsbSettings(const UsbSettings* settings);
+
+// The control watchdog's time-out in milliseconds.
+int controlTimeoutMs(const UsbSettings& settings);
+
+// Sets the URB sizes from the kernel release text ("6.1.0-13-amd64"):
+// kernels newer than 3.2 take URBs of 0x900000 bytes, older ones keep the
+// sizes in `settings`. Logs which it chose.
+void configureUrbSizes(const char* release, UsbSettings* settings);
+
+// Start-up: the sizes from the first line of /proc/sys/kernel/osrelease,
+// the small ones when it cannot be read.
+void readUrbSizes(UsbSettings* settings);

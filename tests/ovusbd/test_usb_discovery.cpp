@@ -309,7 +309,8 @@ TEST_F(DiscoveryTest, MonitorFailuresLeaveTheEnumeration) {
     return log.contains("LOG_ERR     Error 98 binding netlink socket for monitoring kernel events, Address already in use");
   }));
   stopUsbDiscoveryThreads();
-  EXPECT_EQ(bus.openDescriptors(), 2);  // the device's node and its parent hub's
+  // The device's node, its parent hub's and its reaper's wake-up eventfd.
+  EXPECT_EQ(bus.openDescriptors(), 3);
 }
 
 TEST_F(DiscoveryTest, EnumerationFailuresAreLogged) {

@@ -160,8 +160,14 @@ struct SimCalls {
     return current->doIoctl(fd, request, argument);
   }
   static int poll(struct pollfd* fds, nfds_t count, int timeoutMs) { return current->doPoll(fds, count, timeoutMs); }
-  static int mmap(size_t, int, int, int, off_t, void**) { return -ENODEV; }
-  static int munmap(void*, size_t) { return -EINVAL; }
+  static int mmap(size_t length, int protection, int flags, int fd, off_t offset, void** mapped) {
+    std::lock_guard<std::mutex> lock(current->mutex_);
+    return current->doMmap(length, protection, flags, fd, offset, mapped);
+  }
+  static int munmap(void* address, size_t length) {
+    std::lock_guard<std::mutex> lock(current->mutex_);
+    return current->doMunmap(address, length);
+  }
   static ssize_t read(int fd, void* buffer, size_t count) {
     std::lock_guard<std::mutex> lock(current->mutex_);
     return current->doRead(fd, buffer, count);
@@ -237,7 +243,8 @@ SimBus::SimBus()
     : tree_(new std::map<std::string, Entry>()),
       descriptors_(new std::map<int, Descriptor>()),
       sockets_(new std::map<int, Socket>()),
-      plugged_(new std::map<std::string, Plugged>()) {
+      plugged_(new std::map<std::string, Plugged>()),
+      urb_(newUrbState()) {
   for (const char* dir : {"/sys/bus/usb/devices", "/sys/bus/usb/drivers/usb", kControllerDir, "/dev/bus/usb",
                           "/proc/self", "/usr/sbin", "/run"}) {
     addDirectory(dir);
@@ -254,6 +261,7 @@ SimBus::~SimBus() {
   delete descriptors_;
   delete sockets_;
   delete plugged_;
+  deleteUrbState(urb_);
 }
 
 void SimBus::install() {
@@ -628,6 +636,7 @@ void SimBus::removeDevice(const std::string& name) {
     tree_->erase("/sys/bus/usb/devices/" + child);
     for (const KObject& in : device.interfaces) tree_->erase("/sys/bus/usb/devices/" + in.name);
     tree_->erase(format("/dev/bus/usb/%03d/%03d", device.bus, device.devnum));
+    urbDeviceGone(child);
     plugged_->erase(child);
   }
   const Plugged& device = it->second;
@@ -635,6 +644,7 @@ void SimBus::removeDevice(const std::string& name) {
   tree_->erase("/sys/bus/usb/devices/" + name);
   for (const KObject& in : device.interfaces) tree_->erase("/sys/bus/usb/devices/" + in.name);
   tree_->erase(format("/dev/bus/usb/%03d/%03d", device.bus, device.devnum));
+  urbDeviceGone(name);
   plugged_->erase(it);
   changed_.notify_all();
 }
@@ -874,6 +884,8 @@ int SimBus::doOpen(const char* path, int flags) {
 }
 
 int SimBus::doClose(int fd) {
+  auto open = descriptors_->find(fd);
+  if (open != descriptors_->end() && open->second.kind == Descriptor::Node) urbCloseFd(fd);
   if (descriptors_->erase(fd)) {
     eventCounters_.erase(fd);
     if (sockets_->erase(fd)) changed_.notify_all();
@@ -882,11 +894,27 @@ int SimBus::doClose(int fd) {
   return -EBADF;
 }
 
-int SimBus::doIoctl(int fd, unsigned long, void*) {
+int SimBus::doIoctl(int fd, unsigned long request, void* argument) {
   auto it = descriptors_->find(fd);
   if (it == descriptors_->end()) return -EBADF;
   if (it->second.kind != Descriptor::Node) return -ENOTTY;
-  return -ENOTTY;
+  std::string device = deviceOfNode(it->second.rdev);
+  return urbIoctl(fd, device, !device.empty(), request, argument);
+}
+
+int SimBus::doMmap(size_t length, int protection, int flags, int fd, off_t offset, void** mapped) {
+  auto it = descriptors_->find(fd);
+  if (it == descriptors_->end()) return -EBADF;
+  if (it->second.kind != Descriptor::Node) return -ENODEV;
+  return urbMmap(deviceOfNode(it->second.rdev), length, protection, flags, offset, mapped);
+}
+
+std::string SimBus::deviceOfNode(dev_t rdev) const {
+  for (const auto& [name, device] : *plugged_) {
+    unsigned minor = static_cast<unsigned>((device.bus - 1) * 128 + (device.devnum - 1));
+    if (makedev(kUsbDeviceMajor, minor) == rdev) return name;
+  }
+  return "";
 }
 
 int SimBus::doPoll(struct pollfd* fds, nfds_t count, int timeoutMs) {
@@ -910,6 +938,7 @@ int SimBus::doPoll(struct pollfd* fds, nfds_t count, int timeoutMs) {
           present = present || makedev(kUsbDeviceMajor, minor) == it->second.rdev;
         }
         if (!present) fds[i].revents = POLLHUP | POLLERR;
+        if (urbReady(fds[i].fd)) fds[i].revents = static_cast<short>(fds[i].revents | (fds[i].events & POLLOUT));
       } else {
         fds[i].revents = static_cast<short>(fds[i].events & (POLLIN | POLLOUT));
       }

@@ -38,7 +38,9 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -46,6 +48,7 @@
 #include <vector>
 
 #include "ovusbd/usb/usbsys.h"
+#include "tests/support/simurb.h"
 
 namespace simbus {
 
@@ -145,6 +148,37 @@ class SimBus {
   unsigned long datagramsPending() const;  // queued on open sockets, not yet received
   int boundUeventSockets() const;
 
+  // --- USB transfers (simurb.cpp) ---
+  // The model that answers the device's URBs; a device without one stalls
+  // control requests and never answers other URBs.
+  void setModel(const std::string& name, std::shared_ptr<UsbModel> model);
+  // Changes a model under the bus's lock, then lets it answer what waits.
+  void withModel(const std::string& name, const std::function<void(UsbModel&)>& change);
+  // Halts an endpoint: its pending and later URBs fail -EPIPE until
+  // CLEAR_HALT.
+  void stallEndpoint(const std::string& name, uint8_t endpoint);
+  // Completes the index-th pending URB of the device (in submit order) with
+  // a status, as the host controller would after an error.
+  void completePendingUrb(const std::string& name, size_t index, int status);
+  // The n-th SUBMITURB from now on (1 = the next) fails with -error.
+  void failSubmit(unsigned long n, int error);
+  // While held, completed URBs wait aside instead of becoming reapable;
+  // release hands them over in the given order of their completion index
+  // (empty: in completion order).
+  void holdCompletions();
+  size_t heldCompletions() const;
+  void releaseCompletions(const std::vector<size_t>& order = {});
+  // usbfs mappings: whether the device offers them, and a failure of mmap.
+  void setMmapCapable(const std::string& name, bool capable);
+  void failMmap(int error);
+  size_t mappings() const;
+  // Every URB submitted so far, and those pending or reapable now.
+  std::vector<SubmittedUrb> submitted() const;
+  size_t pendingUrbs() const;
+  size_t completedUrbs() const;
+  // Requests seen on the device's node (ioctl numbers), in order.
+  std::vector<unsigned long> nodeRequests(const std::string& name) const;
+
   // --- observation ---
   int openDescriptors() const;                       // of any kind
   std::vector<std::string> openPaths() const;        // files and nodes
@@ -157,6 +191,7 @@ class SimBus {
   struct Descriptor;
   struct Socket;
   struct Plugged;
+  struct UrbState;
 
   friend struct SimCalls;
   int resolve(const std::string& path, bool followLast, std::string* out) const;
@@ -186,6 +221,19 @@ class SimBus {
   ssize_t doRecv(int fd, void* buffer, size_t length, int flags);
   int doRunCommand(const char* command);
   int doEventfd(unsigned int initial, int flags);
+  int doMmap(size_t length, int protection, int flags, int fd, off_t offset, void** mapped);
+  int doMunmap(void* address, size_t length);
+
+  // The URB engine, under mutex_ (simurb.cpp).
+  static UrbState* newUrbState();
+  static void deleteUrbState(UrbState* state);
+  int urbIoctl(int fd, const std::string& device, bool connected, unsigned long request, void* argument);
+  bool urbReady(int fd) const;
+  int urbMmap(const std::string& device, size_t length, int protection, int flags, off_t offset, void** mapped);
+  void urbDeviceGone(const std::string& device);
+  void urbCloseFd(int fd);
+  void urbPump(const std::string& device);
+  std::string deviceOfNode(dev_t rdev) const;
 
   mutable std::mutex mutex_;
   std::condition_variable changed_;
@@ -193,6 +241,7 @@ class SimBus {
   std::map<int, Descriptor>* descriptors_;
   std::map<int, Socket>* sockets_;
   std::map<std::string, Plugged>* plugged_;  // by kernel name
+  UrbState* urb_;
   std::map<std::string, int> openFailures_, readFailures_;
   std::map<std::string, size_t> largestRead_;
   std::vector<std::string> madeNodes_, commands_;

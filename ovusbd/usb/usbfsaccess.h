@@ -1,0 +1,45 @@
+// Access to a device's usbfs descriptor and its in-flight URB list, by
+// device address, under the device list lock (lock order: device list, then
+// the device's in-flight list).
+//
+// A device that is being removed (DEVICE_REMOVED) is gone for every lookup
+// here: its descriptor is closed once the removal has joined the device's
+// threads and every user has released it.
+#pragma once
+
+#include <linux/usbdevice_fs.h>
+#include <stddef.h>
+#include <stdint.h>
+
+struct ManagedUsbDevice;
+
+// The device's usbfs descriptor, counted as in use until releaseUsbfs; or
+// -ENODEV when the device is gone or being removed.
+int acquireUsbfs(uint32_t address);
+void releaseUsbfs(uint32_t address);
+
+// Blocks until no thread uses the device's descriptor any more. Called by
+// the removal, after DEVICE_REMOVED has stopped new users.
+void waitForUsbfsUsers(uint32_t address);
+
+// Lists the URB as in flight, before it is submitted, so the reaper always
+// finds it. -ENODEV when the device is gone or being removed.
+int appendInflightUrb(uint32_t address, usbdevfs_urb* urb);
+
+// Unlists the URB. False when it was not listed.
+bool removeInflightUrb(uint32_t address, usbdevfs_urb* urb);
+
+// URBs of `endpoint` in flight (endpoint < 0: all).
+size_t countInflightUrbs(uint32_t address, int endpoint);
+
+// Issues USBDEVFS_DISCARDURB for every URB of `endpoint` (< 0: all) while it
+// is still listed, so a URB that was reaped and freed meanwhile is never
+// named (its memory may already carry another transfer). A failure other
+// than ENODEV is logged with `reason`.
+void discardInflightUrbs(uint32_t address, int endpoint, const char* reason);
+// The same on a record the caller owns (the removal).
+void discardDeviceUrbs(ManagedUsbDevice* device, const char* reason);
+
+// Discards one listed URB (the control watchdog). False when the URB was
+// no longer listed or the device is gone.
+bool discardInflightUrb(uint32_t address, usbdevfs_urb* urb, const char* reason);
