@@ -31,6 +31,15 @@ struct DeviceQuirk {
     uint8_t resetMode = RESET_MODE_NOT_SET;
 };
 
+// Fields a device policy rule compares.
+constexpr uint32_t POLICY_FLAG_VID = 0x1;
+constexpr uint32_t POLICY_FLAG_PID = 0x2;
+constexpr uint32_t POLICY_FLAG_CLASS = 0x8;
+constexpr uint32_t POLICY_FLAG_SUBCLASS = 0x10;
+constexpr uint32_t POLICY_FLAG_PROTOCOL = 0x20;
+constexpr uint32_t POLICY_FLAG_PORT = 0x40;
+constexpr uint32_t POLICY_FLAG_SERIAL = 0x80;
+
 struct DevicePolicyRule {
     uint32_t flags = 0; // 0x1 VID, 0x2 PID, 0x8 class, 0x10 subclass, 0x20 protocol, 0x40 port, 0x80 serial
     uint16_t vendorId = 0;
@@ -42,6 +51,11 @@ struct DevicePolicyRule {
     std::string serial;
     std::string name;
 };
+
+// Flags of a remembered device that the file sets.
+constexpr uint32_t CONFIGURED_FLAG_TIMEOUT = 0x4;
+constexpr uint32_t CONFIGURED_FLAG_SERIAL = 0x10;
+constexpr uint32_t CONFIGURED_FLAG_NICKNAME = 0x20;
 
 // One remembered local device ("usbdevice=" line).
 struct ConfiguredDevice {
@@ -62,6 +76,21 @@ struct ConfiguredDevice {
     std::string serial;
     std::string port;
 };
+
+// Flags of a callback connection; the kind bits (0x1330) say what it
+// carries.
+constexpr uint32_t CALLBACK_FLAG_AUTO = 0x1;
+constexpr uint32_t CALLBACK_FLAG_CALLBACK = 0x2;
+constexpr uint32_t CALLBACK_FLAG_TCP = 0x20;
+constexpr uint32_t CALLBACK_FLAG_ALLOW_CLIENT_CONTROL = 0x80;
+constexpr uint32_t CALLBACK_FLAG_INCOMING = 0x400;
+constexpr uint32_t CALLBACK_KIND_MASK = 0x1330;
+// Callback connection ids: CALLBACK_ID_BASE | n, from 0xC0000001 to
+// 0xCFFFFFFE.
+constexpr uint32_t CALLBACK_ID_BASE = 0xC0000000;
+constexpr uint32_t CALLBACK_ID_FIRST = 0xC0000001;
+constexpr uint32_t CALLBACK_ID_LAST = 0xCFFFFFFE;
+constexpr uint32_t CALLBACK_STATE_CLOSING = 8;
 
 // One callback connection of the file.
 struct ConfiguredCallback {

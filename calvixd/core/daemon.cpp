@@ -120,7 +120,7 @@ void* InterruptedAddress(void* context)
 void OnFatalSignal(int signal, siginfo_t*, void* context)
 {
     if (g_fatalLogOn) {
-        int fd = open(g_fatalLogPath, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+        int fd = open(g_fatalLogPath, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
         if (fd >= 0) {
             for (const FatalText& entry : g_fatalTexts) {
                 if (entry.signal == signal)
@@ -229,12 +229,16 @@ void Daemonize()
         exit(0);
     setsid();
 
-    FILE* pidFile = fopen(DAEMON_PID_FILE, "we");
-    if (pidFile) {
-        fprintf(pidFile, "%d\n", static_cast<int>(getpid()));
-        fclose(pidFile);
+    // Not through a symlink: the daemon is root and would truncate its
+    // target.
+    int pidFile = open(DAEMON_PID_FILE, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (pidFile >= 0) {
+        char line[16];
+        int length = snprintf(line, sizeof(line), "%d\n", static_cast<int>(getpid()));
+        WriteAll(pidFile, line, static_cast<size_t>(length));
+        fchmod(pidFile, 0644);
+        close(pidFile);
     }
-    chmod(DAEMON_PID_FILE, 0644);
 
     puts("USB Calvento startup...");
     // The descriptors are closed next: what stdio holds must go out now.
@@ -333,12 +337,23 @@ int RunDaemon()
 
 int DaemonMain()
 {
-    if (getuid() != 0) {
+    // What the process may do is decided by its effective user id.
+    if (geteuid() != 0) {
         puts("USB Calvento can not start! Root priveleges required!");
         return -1;
     }
+    // A termination signal that arrives between the fork and the handlers
+    // would end the daemon without its shutdown and leave its pid file:
+    // it waits, blocked, until the handlers are in place.
+    sigset_t handled, previous;
+    sigemptyset(&handled);
+    for (int signal : {SIGTERM, SIGINT, SIGHUP, SIGQUIT, SIGPIPE})
+        sigaddset(&handled, signal);
+    sigprocmask(SIG_BLOCK, &handled, &previous);
     Daemonize();
-    if (!InstallSignalHandlers())
+    bool installed = InstallSignalHandlers();
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (!installed)
         return 1;
     return RunDaemon();
 }

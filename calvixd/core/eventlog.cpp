@@ -1,6 +1,8 @@
 #include "calvixd/core/eventlog.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdarg>
@@ -115,18 +117,23 @@ int CEventLog::Print(const char* format, ...)
 
     if (m_mutex.Lock(-1) != SYNC_OK)
         return 0;
-    FILE* file = fopen(m_path.c_str(), "ae");
+    // The daemon runs as root: a symlink put in the log's place must not
+    // make it append to (or change the mode of) another file.
+    int fd = open(m_path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0644);
+    FILE* file = fd >= 0 ? fdopen(fd, "a") : nullptr;
     if (!file) {
+        if (fd >= 0)
+            close(fd);
         m_mutex.Unlock();
         return 0;
     }
+    fchmod(fd, 0644);
     fputs(stamp, file);
     va_list args;
     va_start(args, format);
     vfprintf(file, format, args);
     va_end(args);
     fclose(file);
-    chmod(m_path.c_str(), 0644);
     m_mutex.Unlock();
     return 1;
 }

@@ -12,10 +12,6 @@
 
 namespace {
 
-// Callback connection ids: the daemon hands them out from this range.
-constexpr uint32_t CALLBACK_ID_FIRST = 0xC0000001;
-constexpr uint32_t CALLBACK_ID_LAST = 0xCFFFFFFE;
-
 // A device that the daemon must not reset on share: the only built-in quirk.
 const DeviceQuirk BUILT_IN_QUIRK = {QUIRK_BUILT_IN, 0x6547, 0x0232, 1};
 
@@ -138,9 +134,20 @@ void CUsbCore::LoadConfig(StoredSettings* settings)
 
 void CUsbCore::SaveConfig()
 {
+    // What the core holds after the stop event is being taken down: a file
+    // written from it would lose the shares, exclusions and callbacks.
+    if (m_stop.IsSet())
+        return;
+    // Saves run on the control thread, the uevent thread and the start-up
+    // scan. Each collects its state outside the save mutex; a save whose
+    // collection began before another's has written is older, and skipped.
+    uint64_t generation = ++m_saveGeneration;
     try {
         StoredSettings settings;
-        GetSnapshot(&settings.snapshotDevices, &settings.snapshotConnections, nullptr);
+        if (!m_serverCore->CollectState(&settings.snapshotDevices, &settings.snapshotConnections, nullptr)) {
+            LogDebug(MODULE_USBCORE, __LINE__, ERROR_TIMEOUT);
+            return;
+        }
         IdentityEntry self;
         m_serverCore->GetServerId(self.digest);
         self.id = 0;
@@ -159,7 +166,14 @@ void CUsbCore::SaveConfig()
         settings.tcpPort = m_serverCore->GetTcpPort();
         settings.eventlog = m_eventlog;
         settings.debuglog = m_debuglog;
-        m_configFile->WriteAll(settings);
+
+        CMutexGuard guard(&m_saveMutex);
+        if (guard.LockAbortable(&m_stop, SAVE_LOCK_MS) != SYNC_OK || m_stop.IsSet())
+            return;
+        if (generation <= m_savedGeneration)
+            return;
+        if (m_configFile->WriteAll(settings))
+            m_savedGeneration = generation;
     } catch (CExceptionEx* error) {
         delete error;
     } catch (...) {

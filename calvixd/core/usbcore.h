@@ -19,6 +19,7 @@
 
 #include "calvixd/core/configfile.h"
 #include "calvixd/core/coreiface.h"
+#include "calvixd/core/corerequests.h"
 #include "calvixd/core/coretypes.h"
 #include "calvixd/core/eventlog.h"
 #include "calvixd/core/usbservercore.h"
@@ -37,6 +38,8 @@ constexpr uint32_t STARTUP_READY = 100;    // the control tool refuses to work b
 constexpr uint8_t PLATFORM_CODE_LINUX = 0x90;
 constexpr uint32_t ERROR_ACCESS_DENIED = 5;
 constexpr uint32_t ERROR_NOT_FOUND_SERVER = 1349;
+// A save waits this long for another save's write.
+constexpr int SAVE_LOCK_MS = 25000;
 // A queue holding more notifications than this is not read by anyone.
 constexpr unsigned long NOTIFY_QUEUE_LIMIT = 50;
 
@@ -58,7 +61,7 @@ public:
     virtual CConfigFile* CreateConfigFile();
 };
 
-class CUsbCore {
+class CUsbCore : public CCoreRequests {
 public:
     // Creates the parts in order: random generator, control server, resolver,
     // server core. Throws the CExceptionEx* of the first step that fails,
@@ -66,7 +69,7 @@ public:
     explicit CUsbCore(CEventLog* eventLog, CUsbCoreFactory* factory = nullptr);
     // The daemon's shutdown order: control server, queues, stop event,
     // server core, resolver.
-    virtual ~CUsbCore();
+    ~CUsbCore() override;
     CUsbCore(const CUsbCore&) = delete;
     CUsbCore& operator=(const CUsbCore&) = delete;
 
@@ -74,9 +77,9 @@ public:
     // start; server core failures pass through unchanged.
     void Start();
 
-    uint32_t GetStartupState() const { return m_startupState.load(); }
+    uint32_t GetStartupState() const override { return m_startupState.load(); }
     // "Debug: Module 0x%04x Line %lu Error %lu", only with debuglog on.
-    void LogDebug(uint16_t module, uint32_t line, uint32_t error);
+    void LogDebug(uint16_t module, uint32_t line, uint32_t error) override;
     // Sends CORE_NOTIFY_MESSAGE to every registered queue, dropping queues
     // that are gone or full.
     void NotifyListeners();
@@ -93,9 +96,9 @@ public:
     // Returns 1; throws (0, 321, 1460) on a lock time-out, ERROR_ACCESS_DENIED
     // for a foreign queue, ERROR_INVALID_PARAMETER for a queue that does not
     // exist.
-    int RegisterNotifyQueue(int queueId, const struct ucred& peer);
+    int RegisterNotifyQueue(int queueId, const struct ucred& peer) override;
     // The same rule, while the queue still exists; an unlisted id is no error.
-    void UnregisterNotifyQueue(int queueId, const struct ucred& peer);
+    void UnregisterNotifyQueue(int queueId, const struct ucred& peer) override;
     void ClearNotifyQueues();
     std::vector<int> GetNotifyQueues();
 
@@ -109,30 +112,30 @@ public:
     // name; "save" and "notify" follow as the request table says, and
     // neither runs when the operation throws.
     void GetSnapshot(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>* connections,
-                     std::vector<DeviceClientInfo>* clients);
-    void SetTcpPort(uint16_t port);
-    void SetListenAddress(const ADDRESS& address);
-    void SetAutoShareMode(uint32_t mode);
-    void ShareDevice(uint32_t deviceId, uint32_t parameter);
-    void UnshareDevice(uint32_t deviceId);
-    void ConnectDevice(uint32_t deviceId, uint32_t clientId);
-    void DisconnectDevice(uint32_t deviceId);
-    void GetIpFilters(uint8_t* mode, std::vector<std::string>* rules);
-    void SetIpFilters(uint8_t mode, const std::vector<std::string>& rules);
-    void GetDeviceAcl(uint32_t deviceId, uint8_t* mode, std::vector<std::string>* rules);
-    void SetDeviceAcl(uint32_t deviceId, uint8_t mode, const std::vector<std::string>& rules);
-    void SetDeviceTimeout(uint32_t deviceId, uint32_t seconds);
-    void SetDeviceNickname(uint32_t deviceId, const std::string& nickname);
-    void SetDeviceResetMethod(uint32_t deviceId, uint32_t method);
-    void GetDeviceData(uint32_t deviceId, std::vector<uint8_t>* block);
-    uint32_t AddCallbackConnection(const std::string& address, uint16_t port, uint32_t kind);
-    void RemoveCallbackConnection(uint32_t id);
-    void AddExclusion(uint32_t serverId, uint32_t deviceId);
-    void RemoveExclusion(uint32_t serverId, uint32_t deviceId);
-    void SetObjectFlags(uint32_t objectId, uint32_t flags);
-    void GetDeviceInstanceId(uint32_t serverId, uint32_t deviceId, std::string* text);
-    void GetDevicePolicy(uint8_t selector, uint8_t* mode, std::vector<DevicePolicyRule>* rules);
-    void SetDevicePolicy(uint8_t selector, uint8_t mode, const std::vector<DevicePolicyRule>& rules);
+                     std::vector<DeviceClientInfo>* clients) override;
+    void SetTcpPort(uint16_t port) override;
+    void SetListenAddress(const ADDRESS& address) override;
+    void SetAutoShareMode(uint32_t mode) override;
+    void ShareDevice(uint32_t deviceId, uint32_t parameter) override;
+    void UnshareDevice(uint32_t deviceId) override;
+    void ConnectDevice(uint32_t deviceId, uint32_t clientId) override;
+    void DisconnectDevice(uint32_t deviceId) override;
+    void GetIpFilters(uint8_t* mode, std::vector<std::string>* rules) override;
+    void SetIpFilters(uint8_t mode, const std::vector<std::string>& rules) override;
+    void GetDeviceAcl(uint32_t deviceId, uint8_t* mode, std::vector<std::string>* rules) override;
+    void SetDeviceAcl(uint32_t deviceId, uint8_t mode, const std::vector<std::string>& rules) override;
+    void SetDeviceTimeout(uint32_t deviceId, uint32_t seconds) override;
+    void SetDeviceNickname(uint32_t deviceId, const std::string& nickname) override;
+    void SetDeviceResetMethod(uint32_t deviceId, uint32_t method) override;
+    void GetDeviceData(uint32_t deviceId, std::vector<uint8_t>* block) override;
+    uint32_t AddCallbackConnection(const std::string& address, uint16_t port, uint32_t kind) override;
+    void RemoveCallbackConnection(uint32_t id) override;
+    void AddExclusion(uint32_t serverId, uint32_t deviceId) override;
+    void RemoveExclusion(uint32_t serverId, uint32_t deviceId) override;
+    void SetObjectFlags(uint32_t objectId, uint32_t flags) override;
+    void GetDeviceInstanceId(uint32_t serverId, uint32_t deviceId, std::string* text) override;
+    void GetDevicePolicy(uint8_t selector, uint8_t* mode, std::vector<DevicePolicyRule>* rules) override;
+    void SetDevicePolicy(uint8_t selector, uint8_t mode, const std::vector<DevicePolicyRule>& rules) override;
 
 private:
     void SaveAndNotify();
@@ -155,6 +158,11 @@ private:
     std::unique_ptr<CCoreIface> m_controlServer;
     std::unique_ptr<Resolver> m_resolver;
     std::unique_ptr<CUsbServerCore> m_serverCore;
+    // Taken alone, never with a lock of the server core: only the file
+    // write runs under it.
+    CMutex m_saveMutex;
+    uint64_t m_savedGeneration = 0; // guarded by m_saveMutex
+    std::atomic<uint64_t> m_saveGeneration{0};
     CMutex m_queueMutex;     // guards m_queues
     std::vector<int> m_queues; // registration order, no duplicates
 };

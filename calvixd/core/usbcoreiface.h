@@ -1,42 +1,34 @@
-// The control server of calvixd: an abstract Unix-domain stream socket
-// served by one accept thread.
-//
-// Requests are not served yet: the server claims its socket name (so a
-// second daemon, or another program holding the name, makes start-up fail
-// as it must) and closes every connection at once, without a handshake
-// reply. A client therefore sees the connection end, never an answer that
-// is not true.
+// CUsbCoreIface: the request side of the control interface. After the
+// handshake it reads one request code with its arguments, calls the
+// matching operation of the core object and writes the reply: u32 1 and
+// the reply data, or u32 0 and the error record.
 #pragma once
 
-#include <memory>
-#include <string>
-
 #include "calvixd/core/coreiface.h"
-#include "sys/thread"
+#include "calvixd/core/corerequests.h"
 
-class CUsbCore;
+// Error records the request side makes itself (module MODULE_USBCOREIFACE).
+constexpr uint16_t CORE_LINE_UNKNOWN_REQUEST = 2916;
+constexpr uint16_t CORE_LINE_POLICY_TEXT = 2980;
+constexpr uint16_t CORE_LINE_NOT_READY = 2981;
+constexpr uint16_t CORE_LINE_DEVICE_DATA = 2982;
+constexpr uint32_t ERROR_NOT_READY = 21;
+constexpr uint32_t ERROR_INVALID_DATA = 13;
 
-// sun_path is 108 bytes; the name with its leading and trailing NUL and the
-// 2-byte family must stay below this.
-constexpr size_t CORE_SOCKET_ADDRESS_LIMIT = 111;
+constexpr uint32_t CORE_VERSION = 0x3A000;
+constexpr const char CORE_PRODUCT_NAME[] = "USB Calvento for Linux";
 
 class CUsbCoreIface : public CCoreIface {
 public:
-    CUsbCoreIface(CUsbCore* core, const char* socketName, const char* userGroup, const char* adminGroup);
+    // core is not owned and must outlive the server.
+    CUsbCoreIface(CCoreRequests* core, const char* socketName, const char* userGroup, const char* adminGroup,
+                  const CoreIfaceSettings& settings = CoreIfaceSettings());
     ~CUsbCoreIface() override;
 
-    int Start() override;
-    void Stop() override;
-
-    struct AcceptState;
+    void HandleRequest(CCoreIfaceConnection* connection) override;
 
 private:
-    CUsbCore* m_core;
-    std::string m_socketName;
-    std::string m_userGroup;
-    std::string m_adminGroup;
-    // Shared with the accept thread, so that a thread that does not stop in
-    // time never sees its socket or stop event freed.
-    std::shared_ptr<AcceptState> m_state;
-    CThread* m_thread = nullptr;
+    void HandleUnknownRequest(CCoreIfaceConnection* connection);
+
+    CCoreRequests* m_core;
 };

@@ -90,6 +90,9 @@ struct UsbDevice {
     uint8_t resetMode = DEVICE_RESET_MODE_UNSET;
     uint8_t shareMode = SHARE_MODE_NONE;
     uint8_t aclMode = 0;
+    // The device was handed back to the host once since it arrived because
+    // the driver held it while it was not to be shared.
+    bool handedBack = false;
     // Shared with a running data connection, which keeps the stub alive until
     // it has ended; the record drops its reference when the device is
     // unshared or leaves, never while the device mutex is held.

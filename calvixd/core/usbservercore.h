@@ -20,8 +20,10 @@ public:
     // listeners.
     virtual void Start(const StoredSettings& settings) = 0;
 
-    // Control requests. Any of the out-pointers of CollectState may be null.
-    virtual void CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>* connections,
+    // The state snapshot: fills the lists given (any may be null; the
+    // client list only together with the device list), appending. False
+    // when a lock was not obtained and a part of the state is missing.
+    virtual bool CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>* connections,
                               std::vector<DeviceClientInfo>* clients) = 0;
     virtual void SetTcpPort(uint16_t port) = 0;
     virtual void SetListenAddress(const ADDRESS& address) = 0;
@@ -61,8 +63,3 @@ public:
     virtual ADDRESS GetListenAddressV4() = 0;
     virtual uint16_t GetTcpPort() = 0;
 };
-
-// The server core until the device model exists: it starts with nothing to
-// serve (no devices, no listeners) and fails every request and every getter
-// with ERROR_NOT_SUPPORTED, so nothing is reported or saved that is not so.
-CUsbServerCore* CreateUnbuiltServerCore(CUsbCore* owner);

@@ -62,12 +62,15 @@ public:
     CUsbServerCoreOwner* GetOwner() const { return m_owner; }
 
     // Each Create hands over a new object that the core owns.
-    virtual std::string GetSysfsRoot() { return USB_SYSFS_ROOT; }
-    virtual CLoaderApi* CreateLoader(CUsbServerCore* core) { return new CLoaderApiKmod(core); }
+    virtual std::string GetSysfsRoot() { return usbSysfsRoot; }
+    // Throws CExceptionEx* when the stub driver is missing.
+    virtual CLoaderApi* CreateLoader(CLoaderEvents* events) { return new CLoaderApiKmod(events, GetSysfsRoot()); }
     virtual CNetworkServerIface* CreateNetworkServer(CUsbServerCore*) { return new CIdleNetworkServer(); }
     virtual CResolverClient* CreateResolverClient(CUsbServerCore*) { return new CIdleResolverClient(); }
     // Throws as CreateKmodUsbStub does.
     virtual std::shared_ptr<CUsbStub> CreateStub(const UsbStubParams& params) { return CreateKmodUsbStub(params); }
+    // How long the destructor waits for the worker to end.
+    virtual int GetWorkerJoinMs() { return 20000; }
     // Milliseconds, wrapping modulo 2^32.
     virtual uint32_t GetTickMs() { return GetTickCountMs(); }
 

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <new>
 
+#include "calvixd/core/threadreaper.h"
 #include "calvixd/core/usbcore.h"
 
 namespace {
@@ -16,7 +17,6 @@ constexpr int LOCK_EXPIRY_MS = 1000;
 constexpr int LOCK_REQUEST_LONG_MS = 25000;
 constexpr int LOCK_REQUEST_SHORT_MS = 5000;
 constexpr int WORKER_TICK_MS = 1000;
-constexpr int WORKER_JOIN_MS = 20000;
 constexpr uint8_t DEVICE_CLASS_HUB = 9;
 constexpr uint8_t RESET_MODE_REPLUG = 3;
 
@@ -78,9 +78,14 @@ CUsbServerCoreImpl::CUsbServerCoreImpl(std::unique_ptr<CUsbServerCoreDeps> deps)
     m_resolverClient.reset(m_deps->CreateResolverClient(this));
     m_network.reset(m_deps->CreateNetworkServer(this));
     m_loader.reset(m_deps->CreateLoader(this));
-    m_worker = CThread::Create(WorkerThread, this, CTHREAD_JOINABLE);
-    if (!m_worker)
+    m_workerState = std::make_shared<WorkerState>();
+    m_workerState->core = this;
+    auto* reference = new std::shared_ptr<WorkerState>(m_workerState);
+    m_worker = CThread::Create(WorkerThread, reference, CTHREAD_JOINABLE);
+    if (!m_worker) {
+        delete reference; // the thread never ran
         Fail(__LINE__, ERROR_NOT_ENOUGH_MEMORY);
+    }
 }
 
 CUsbServerCoreImpl::~CUsbServerCoreImpl()
@@ -88,17 +93,10 @@ CUsbServerCoreImpl::~CUsbServerCoreImpl()
     // No device event may arrive while the devices are taken down.
     m_loader->Stop();
     m_stop.Set();
+    m_workerState->stop.Set();
     UnshareAllOnShutdown();
     m_resolverClient->Unregister();
-    // The worker calls the network server, so it ends first.
-    if (m_worker->Join(WORKER_JOIN_MS) == SYNC_OK) {
-        delete m_worker;
-    } else {
-        // Destroying a running thread object stops the program; the worker
-        // saw the stop event and ends on its own.
-        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
-    }
-    m_worker = nullptr;
+    StopWorker();
     m_network.reset();
     StubList released;
     for (auto& entry : m_devices) {
@@ -110,31 +108,67 @@ CUsbServerCoreImpl::~CUsbServerCoreImpl()
     m_resolverClient.reset();
 }
 
+void CUsbServerCoreImpl::StopWorker()
+{
+    // The worker calls the network server, so it ends first.
+    if (m_worker->Join(m_deps->GetWorkerJoinMs()) == SYNC_OK) {
+        delete m_worker;
+        m_worker = nullptr;
+        return;
+    }
+    // Destroying a running thread object stops the program. The thread is
+    // left running: once a step it is in has returned it no longer reaches
+    // this object, and its state stays alive with it until it ends.
+    LogDebug(MODULE_USBSERVERCORE, __LINE__, ERROR_TIMEOUT);
+    {
+        CMutexGuard guard(&m_workerState->coreLock);
+        guard.Lock(LOCK_NO_LIMIT);
+        m_workerState->core = nullptr;
+    }
+    CThreadReaper::JoinOrAbandon(&m_worker, 0, m_workerState, nullptr, MODULE_USBSERVERCORE, __LINE__);
+}
+
+void CUsbServerCoreImpl::WakeWorker()
+{
+    m_workerState->wake.Set();
+}
+
 int CUsbServerCoreImpl::WorkerThread(void* argument)
 {
-    CUsbServerCoreImpl* core = static_cast<CUsbServerCoreImpl*>(argument);
+    std::shared_ptr<WorkerState> state = std::move(*static_cast<std::shared_ptr<WorkerState>*>(argument));
+    delete static_cast<std::shared_ptr<WorkerState>*>(argument);
     try {
-        core->WorkerLoop();
+        WorkerLoop(state.get());
     } catch (CExceptionEx* error) {
-        core->LogDebug(error->GetModule(), error->GetLine(), error->GetError());
+        CMutexGuard guard(&state->coreLock);
+        guard.Lock(LOCK_NO_LIMIT);
+        if (state->core)
+            state->core->LogDebug(error->GetModule(), error->GetLine(), error->GetError());
         delete error;
     } catch (...) {
-        core->LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+        CMutexGuard guard(&state->coreLock);
+        guard.Lock(LOCK_NO_LIMIT);
+        if (state->core)
+            state->core->LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
     }
     return 0;
 }
 
-void CUsbServerCoreImpl::WorkerLoop()
+void CUsbServerCoreImpl::WorkerLoop(WorkerState* state)
 {
     int timeout = 0;
     for (;;) {
-        int result = m_wake.WaitAbortable(&m_stop, timeout);
+        int result = state->wake.WaitAbortable(&state->stop, timeout);
         if (result != SYNC_OK && result != SYNC_TIMEOUT)
             return;
-        m_wake.Reset();
+        state->wake.Reset();
         timeout = LOCK_NO_LIMIT;
-        bool reservations = ExpirePendingConnections();
-        bool connecting = ExpireConnectingDevices();
+        CMutexGuard guard(&state->coreLock);
+        guard.Lock(LOCK_NO_LIMIT);
+        if (!state->core)
+            return;
+        bool reservations = state->core->ExpirePendingConnections();
+        bool connecting = state->core->ExpireConnectingDevices();
         if (reservations || connecting)
             timeout = WORKER_TICK_MS;
     }
@@ -154,7 +188,80 @@ void CUsbServerCoreImpl::Start(const StoredSettings& settings)
     ApplyConfiguredDevices(settings.devices);
     ApplyNicknames(settings.nicknames);
     ApplyTimeouts(settings.timeouts);
+    ApplyDevicePolicyAndAcls(settings);
     m_quirks = settings.quirks;
+    bool ruled = BuildLoaderRules();
+    bool quirked = ruled && SendQuirks();
+    guard.Unlock();
+    ApplyNetworkSettings(settings);
+    if (!ruled || !quirked)
+        Fail(__LINE__, ERROR_DRIVER_REFUSED);
+
+    // The devices already present arrive from here on, each taking the
+    // device mutex itself.
+    m_loader->Start();
+}
+
+bool CUsbServerCoreImpl::SendQuirks()
+{
+    std::vector<LoaderQuirk> elements;
+    for (const DeviceQuirk& quirk : m_quirks) {
+        if (!(quirk.flags & QUIRK_IGNORE_SERIAL))
+            continue;
+        LoaderQuirk element;
+        element.vendorId = quirk.vendorId;
+        element.productId = quirk.productId;
+        element.flags = quirk.flags;
+        elements.push_back(element);
+    }
+    return m_loader->SetQuirks(elements);
+}
+
+void CUsbServerCoreImpl::ApplyDevicePolicyAndAcls(const StoredSettings& settings)
+{
+    m_policyMode = settings.policyMode;
+    m_policyRules = settings.policyRules;
+    for (const auto& [id, mode] : settings.aclModes) {
+        UsbDevice* d = SettingsRecord(id);
+        if (!d)
+            continue;
+        auto rules = settings.aclRules.find(id);
+        d->aclRules.clear();
+        if (rules != settings.aclRules.end()) {
+            for (const std::string& text : rules->second)
+                d->aclRules.push_back(AclRuleEntry{text});
+        }
+        d->aclMode = mode;
+        if (mode != 0)
+            d->flags |= DEVICE_FLAG_ACL;
+        else
+            d->flags &= ~DEVICE_FLAG_ACL;
+    }
+}
+
+void CUsbServerCoreImpl::ApplyNetworkSettings(const StoredSettings& settings)
+{
+    {
+        CMutexAutoGuard guard(&m_ipFilterMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+        m_ipFilterMode = settings.ipFilterMode;
+        m_ipFilterRules = settings.ipFilterRules;
+    }
+    {
+        CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+        m_listenV4 = settings.listenV4;
+        m_listenV6 = settings.listenV6;
+        m_tcpPort = settings.tcpPort;
+    }
+    CMutexGuard guard(&m_callbackMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, ERROR_TIMEOUT);
+        return;
+    }
+    // Only entries the daemon dials itself are kept.
+    for (const ConfiguredCallback& entry : settings.callbacks) {
+        if (entry.flags & CALLBACK_FLAG_CALLBACK)
+            m_callbacks[entry.id] = CallbackEntry{entry.host, entry.port, entry.flags};
+    }
 }
 
 void CUsbServerCoreImpl::ApplyIdentities(const std::vector<IdentityEntry>& identities)
@@ -361,6 +468,7 @@ void CUsbServerCoreImpl::AddDevice(uint32_t deviceId, const UsbDeviceInfo& info)
     memcpy(d->textBlock, info.textBlock, sizeof(d->textBlock));
     d->descriptors.clear();
     d->clientConnectionId = 0;
+    d->handedBack = false;
     d->SetState(DEVICE_STATE_PLUGGED, now);
 
     d->flags &= ~DEVICE_FLAG_HIDDEN;
@@ -555,7 +663,23 @@ void CUsbServerCoreImpl::OnStubAttached(const std::string& busId)
     }
     // Only a present device: a remembered record may name the same port.
     UsbDevice* d = FindPresentByPort(busId);
-    if (!d || d->state != DEVICE_STATE_INITIALIZING || d->stub || !ShouldShare(d))
+    if (!d || d->stub)
+        return;
+    if ((d->state == DEVICE_STATE_PLUGGED || d->state == DEVICE_STATE_INITIALIZING) && !ShouldShare(d)) {
+        // The driver holds a device that is not to be shared (a claim rule
+        // took it before the model changed its mind): it is handed back, once
+        // per arrival, so that a driver that keeps claiming it cannot make a
+        // loop of it.
+        if (!d->handedBack) {
+            d->handedBack = true;
+            d->SetState(DEVICE_STATE_PLUGGED, Now());
+            int result = m_loader->Rebind(d->port);
+            if (result < 0)
+                LogDebug(MODULE_USBSERVERCORE, __LINE__, static_cast<uint32_t>(-result));
+        }
+        return;
+    }
+    if (d->state != DEVICE_STATE_INITIALIZING)
         return;
 
     try {
@@ -804,9 +928,14 @@ void CUsbServerCoreImpl::ShareDevice(uint32_t deviceId, uint32_t parameter, bool
             Fail(__LINE__, ERROR_DEVICE_NOT_PRESENT);
         if (!PolicyAllows(d))
             Fail(__LINE__, ERROR_POLICY_REFUSED);
+        // A share the driver was not told of is no share: a retry must try
+        // again rather than answer "already done".
+        uint8_t previousMode = d->shareMode;
         d->shareMode = parameter == 1 ? SHARE_MODE_USER_OPTION : SHARE_MODE_USER;
-        if (!BuildLoaderRules())
+        if (!BuildLoaderRules()) {
+            d->shareMode = previousMode;
             Fail(__LINE__, ERROR_DRIVER_REFUSED);
+        }
         d->flags &= ~DEVICE_FLAG_AUTO_SHARED;
         if (d->state == DEVICE_STATE_PLUGGED) {
             d->SetState(DEVICE_STATE_INITIALIZING, Now());
@@ -1064,18 +1193,131 @@ void CUsbServerCoreImpl::GetQuirks(std::vector<DeviceQuirk>* quirks)
 }
 
 // ---------------------------------------------------------------------------
+// State snapshot and the settings the configuration save reads
+
+bool CUsbServerCoreImpl::CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>* connections,
+                                      std::vector<DeviceClientInfo>* clients)
+{
+    bool complete = !m_stop.IsSet();
+    if (connections) {
+        ListenerView view;
+        view.tcpState = m_network->GetTcpV4State();
+        view.tcpError = m_network->GetTcpV4Error();
+        view.pipeState = m_network->GetPipeListenerState();
+        view.pipeError = m_network->GetPipeListenerError();
+        view.autoShare = m_autoShareOn;
+        view.platformCode = m_owner->GetPlatformCode();
+        {
+            CMutexGuard guard(&m_listenMutex);
+            if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) == SYNC_OK) {
+                view.listenV4 = m_listenV4;
+                view.tcpPort = m_tcpPort;
+            } else {
+                complete = false;
+            }
+        }
+        {
+            CMutexGuard guard(&m_ipFilterMutex);
+            if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) == SYNC_OK)
+                view.ipFilterMode = m_ipFilterMode;
+            else
+                complete = false;
+        }
+        AppendListenerInfo(view, connections);
+
+        std::vector<ConnectionSnapshot> open;
+        m_network->ListConnections(&open);
+        std::map<uint32_t, CallbackEntry> callbacks;
+        CMutexGuard guard(&m_callbackMutex);
+        if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) == SYNC_OK) {
+            callbacks = m_callbacks;
+            guard.Unlock();
+        } else {
+            LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+            complete = false;
+        }
+        AppendConnectionInfo(callbacks, &open, connections);
+    }
+    if (devices) {
+        CMutexGuard guard(&m_deviceMutex);
+        if (guard.LockAbortable(&m_stop, LOCK_CONFIGURATION_MS) != SYNC_OK) {
+            LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
+            return false;
+        }
+        for (auto& entry : m_devices) {
+            UsbDevice* d = entry.second.device.get();
+            if (!d || d->IsHidden())
+                continue;
+            devices->push_back(MakeDeviceInfo(*d));
+            if (!clients || !d->HasClient())
+                continue;
+            // The device keeps the name once the network server knows it.
+            if (d->clientName.empty())
+                d->clientName = m_network->GetConnectionName(d->clientConnectionId);
+            DeviceClientInfo client;
+            client.deviceId = d->id;
+            client.clientAddress = d->clientAddress;
+            client.clientName = d->clientName;
+            clients->push_back(client);
+        }
+    }
+    return complete && !m_stop.IsSet();
+}
+
+void CUsbServerCoreImpl::GetIpFilters(uint8_t* mode, std::vector<std::string>* rules)
+{
+    CollectIpFilters(mode, rules);
+}
+
+void CUsbServerCoreImpl::CollectIpFilters(uint8_t* mode, std::vector<std::string>* rules)
+{
+    CMutexAutoGuard guard(&m_ipFilterMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+    *mode = m_ipFilterMode;
+    *rules = m_ipFilterRules;
+}
+
+void CUsbServerCoreImpl::GetDevicePolicy(uint8_t* mode, std::vector<DevicePolicyRule>* rules)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
+    *mode = m_policyMode;
+    *rules = m_policyRules;
+}
+
+void CUsbServerCoreImpl::CollectDeviceAcls(std::map<uint32_t, uint8_t>* modes,
+                                           std::map<uint32_t, std::vector<std::string>>* rules)
+{
+    CMutexAutoGuard guard(&m_deviceMutex, &m_stop, LOCK_REQUEST_SHORT_MS);
+    for (const auto& entry : m_devices) {
+        const UsbDevice* d = entry.second.device.get();
+        if (!d)
+            continue;
+        (*modes)[entry.first] = d->aclMode;
+        std::vector<std::string>& texts = (*rules)[entry.first];
+        for (const AclRuleEntry& rule : d->aclRules)
+            texts.push_back(rule.text);
+    }
+}
+
+ADDRESS CUsbServerCoreImpl::GetListenAddressV4()
+{
+    CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+    return m_listenV4;
+}
+
+uint16_t CUsbServerCoreImpl::GetTcpPort()
+{
+    CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+    return m_tcpPort;
+}
+
+// ---------------------------------------------------------------------------
 // Not built yet
 
-void CUsbServerCoreImpl::CollectState(std::vector<DeviceInfo>*, std::vector<ConnectionInfo>*,
-                                      std::vector<DeviceClientInfo>*)
-{
-    NotSupported(__LINE__);
-}
 void CUsbServerCoreImpl::SetTcpPort(uint16_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetListenAddress(const ADDRESS&) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::ConnectDevice(uint32_t, uint32_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::DisconnectDevice(uint32_t) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::GetIpFilters(uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetIpFilters(uint8_t, const std::vector<std::string>&) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetIpFilterMode(uint8_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::GetDeviceAcl(uint32_t, uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
@@ -1087,12 +1329,4 @@ uint32_t CUsbServerCoreImpl::AddCallbackConnection(const std::string&, uint16_t,
 void CUsbServerCoreImpl::RemoveCallbackConnection(uint32_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetCallbackConnectionFlags(uint32_t, uint32_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::GetDeviceNodePath(uint32_t, std::string*) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::GetDevicePolicy(uint8_t*, std::vector<DevicePolicyRule>*) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::CollectIpFilters(uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::CollectDeviceAcls(std::map<uint32_t, uint8_t>*, std::map<uint32_t, std::vector<std::string>>*)
-{
-    NotSupported(__LINE__);
-}
-ADDRESS CUsbServerCoreImpl::GetListenAddressV4() { NotSupported(__LINE__); }
-uint16_t CUsbServerCoreImpl::GetTcpPort() { NotSupported(__LINE__); }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "calvixd/core/snapshot.h"
 #include "calvixd/core/usbdevice.h"
 #include "calvixd/core/usbservercore.h"
 #include "calvixd/core/usbservercoredeps.h"
@@ -37,7 +38,7 @@ struct PendingConnection {
     uint32_t created = 0;
 };
 
-class CUsbServerCoreImpl : public CUsbServerCore {
+class CUsbServerCoreImpl : public CUsbServerCore, public CLoaderEvents {
 public:
     // Takes the bundle. Starts the worker; throws CExceptionEx* (module 1,
     // error 8) when it cannot, after undoing what was made.
@@ -53,9 +54,9 @@ public:
     // Device events of the stub-driver layer, each with the device's bus id.
     // They wait for the device mutex as long as it takes (only shutdown ends
     // the wait): the driver layer reports each event once.
-    void OnDeviceArrived(const std::string& busId);
-    void OnStubAttached(const std::string& busId);
-    void OnDeviceRemoved(const std::string& busId);
+    void OnDeviceArrived(const std::string& busId) override;
+    void OnStubAttached(const std::string& busId) override;
+    void OnDeviceRemoved(const std::string& busId) override;
     // A stub asks for a USB configuration of its device.
     void SetDeviceConfiguration(uint32_t deviceId, int value);
     // A device's data connection has ended.
@@ -69,7 +70,7 @@ public:
     bool ExpirePendingConnections();
 
     UsbDevice* NewRememberedDevice();
-    void LogDebug(uint16_t module, uint32_t line, uint32_t error);
+    void LogDebug(uint16_t module, uint32_t line, uint32_t error) override;
     void NotifyListeners();
 
     // Control requests of the device model.
@@ -85,14 +86,24 @@ public:
     void GetQuirks(std::vector<DeviceQuirk>* quirks) override;
     uint32_t GetAutoShareMode() override { return m_autoShareMode.load(); }
 
+    // The state snapshot and the stored settings that the snapshot and the
+    // configuration save read.
+    bool CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>* connections,
+                      std::vector<DeviceClientInfo>* clients) override;
+    void GetIpFilters(uint8_t* mode, std::vector<std::string>* rules) override;
+    void GetDevicePolicy(uint8_t* mode, std::vector<DevicePolicyRule>* rules) override;
+    void CollectIpFilters(uint8_t* mode, std::vector<std::string>* rules) override;
+    void CollectDeviceAcls(std::map<uint32_t, uint8_t>* modes,
+                           std::map<uint32_t, std::vector<std::string>>* rules) override;
+    ADDRESS GetListenAddressV4() override;
+    uint16_t GetTcpPort() override;
+
     // Requests whose parts are not built yet: they fail with
     // ERROR_NOT_SUPPORTED.
-    void CollectState(std::vector<DeviceInfo>*, std::vector<ConnectionInfo>*, std::vector<DeviceClientInfo>*) override;
     void SetTcpPort(uint16_t) override;
     void SetListenAddress(const ADDRESS&) override;
     void ConnectDevice(uint32_t, uint32_t) override;
     void DisconnectDevice(uint32_t) override;
-    void GetIpFilters(uint8_t*, std::vector<std::string>*) override;
     void SetIpFilters(uint8_t, const std::vector<std::string>&) override;
     void SetIpFilterMode(uint8_t) override;
     void GetDeviceAcl(uint32_t, uint8_t*, std::vector<std::string>*) override;
@@ -104,12 +115,7 @@ public:
     void RemoveCallbackConnection(uint32_t) override;
     void SetCallbackConnectionFlags(uint32_t, uint32_t) override;
     void GetDeviceNodePath(uint32_t, std::string*) override;
-    void GetDevicePolicy(uint8_t*, std::vector<DevicePolicyRule>*) override;
     void SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) override;
-    void CollectIpFilters(uint8_t*, std::vector<std::string>*) override;
-    void CollectDeviceAcls(std::map<uint32_t, uint8_t>*, std::map<uint32_t, std::vector<std::string>>*) override;
-    ADDRESS GetListenAddressV4() override;
-    uint16_t GetTcpPort() override;
 
 protected:
     using StubList = std::vector<std::shared_ptr<CUsbStub>>;
@@ -140,14 +146,30 @@ protected:
     UsbDevice* SettingsRecord(uint32_t id);
     void ApplyNicknames(const std::map<uint32_t, std::string>& nicknames);
     void ApplyTimeouts(const std::map<uint32_t, uint32_t>& timeouts);
+    // Policy and ACLs with the device mutex held; the IP filters, the
+    // listen settings and the callback entries under their own mutexes.
+    void ApplyDevicePolicyAndAcls(const StoredSettings& settings);
+    void ApplyNetworkSettings(const StoredSettings& settings);
 
     // Locks for a control request: a debug line and error 1460 on failure.
     void LockForRequest(CMutexGuard* guard, int ms, uint32_t line);
     void LogDevice(const char* what, const UsbDevice& device);
     uint32_t Now() { return m_deps->GetTickMs(); }
 
+    // What the worker thread uses beyond the core: it outlives the core when
+    // the worker does not end in time. coreLock guards core, which is null
+    // once the core is being destroyed; the worker holds it for each step.
+    struct WorkerState {
+        CEvent wake;
+        CEvent stop;
+        CMutex coreLock;
+        CUsbServerCoreImpl* core = nullptr;
+    };
     static int WorkerThread(void* argument);
-    void WorkerLoop();
+    static void WorkerLoop(WorkerState* state);
+    void StopWorker();
+    void WakeWorker();
+    bool SendQuirks();
 
     // Declared first so that it goes last: the loader outlives everything
     // that may call it.
@@ -160,7 +182,7 @@ protected:
     std::unique_ptr<CResolverClient> m_resolverClient;
     std::unique_ptr<CNetworkServerIface> m_network;
     uint8_t m_serverId[16] = {};
-    CEvent m_wake; // wakes the worker
+    std::shared_ptr<WorkerState> m_workerState;
     CThread* m_worker = nullptr;
     std::atomic<bool> m_autoShareOn{false};
     std::atomic<uint32_t> m_autoShareMode{0};
@@ -173,6 +195,17 @@ protected:
     uint8_t m_policyMode = 0;
     std::vector<DevicePolicyRule> m_policyRules;
     std::vector<DeviceQuirk> m_quirks;
+
+    // Each guards the fields below it and is taken alone.
+    CMutex m_ipFilterMutex;
+    uint8_t m_ipFilterMode = FILTER_MODE_DISABLED;
+    std::vector<std::string> m_ipFilterRules;
+    CMutex m_callbackMutex;
+    std::map<uint32_t, CallbackEntry> m_callbacks;
+    CMutex m_listenMutex;
+    ADDRESS m_listenV4;
+    ADDRESS m_listenV6;
+    uint16_t m_tcpPort = 0;
 };
 
 // The daemon's server core, with the production collaborators.

@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
-class CUsbServerCore;
+#include "calvixd/net/ueventiface.h"
+#include "calvixd/net/usbsysfs.h"
+#include "sys/thread"
 
 // Verdicts and criteria of a claim rule.
 constexpr uint32_t LOADER_RULE_VENDOR = 0x1;
@@ -68,26 +71,80 @@ public:
     virtual bool QueryDeviceString(const std::string& busId, std::string* text) = 0;
 };
 
-// The stub driver's control device. Until the driver interface is built it
-// stands here without a driver behind it: it reports no stub devices and
-// refuses every request, so the core never believes a device was claimed.
-class CLoaderApiKmod : public CLoaderApi {
+// What the control device reports to the server core: the device events of
+// the kernel and of the stub driver, each at most once per bus-id entry.
+// They are called on the uevent listener thread or during Start, with the
+// event lock held (event lock before the core's device mutex).
+class CLoaderEvents {
 public:
-    explicit CLoaderApiKmod(CUsbServerCore* owner) : m_owner(owner) {}
+    virtual ~CLoaderEvents() {}
+    virtual void OnDeviceArrived(const std::string& busId) = 0;
+    virtual void OnStubAttached(const std::string& busId) = 0;
+    virtual void OnDeviceRemoved(const std::string& busId) = 0;
+    virtual void LogDebug(uint16_t module, uint32_t line, uint32_t error) = 0;
+};
+
+// The stub driver's control device "/dev/raveld_cdev_0", reached through
+// ravelSys, and the uevents of the USB subsystem and of the driver.
+//
+// Locks: m_eventLock serialises the start-up scan and every uevent, so an
+// arrival seen by both is reported once; m_mapLock guards m_busIds and is
+// taken alone (GetStubNumber comes from core threads). Neither is held
+// across an ioctl other than the scan's Rebind.
+class CLoaderApiKmod : public CLoaderApi, public CUEventIface {
+public:
+    // Checks /proc/devices for the driver and opens the control device
+    // (while it does not exist yet, again every 10 ms, 500 times). Throws
+    // CExceptionEx* (module 3, errno) when the driver is missing.
+    CLoaderApiKmod(CLoaderEvents* events, const std::string& sysfsRoot);
+    // Stop comes first: the listener makes virtual calls on this object
+    // until it is joined.
+    ~CLoaderApiKmod() override;
 
     void Start() override;
-    void Stop() override {}
-    bool SetClaimRules(const std::vector<LoaderRule>&) override { return false; }
-    bool ClearClaimRules() override { return false; }
-    bool SetQuirks(const std::vector<LoaderQuirk>&) override { return false; }
-    bool ClearQuirks() override { return false; }
-    int GetStubNumber(const std::string&) override { return -1; }
-    int Rebind(const std::string&) override;
-    int GetDescriptors(const std::string&, std::vector<uint8_t>*) override;
-    bool QueryDeviceString(const std::string&, std::string*) override { return false; }
+    void Stop() override;
+    bool SetClaimRules(const std::vector<LoaderRule>& rules) override;
+    bool ClearClaimRules() override;
+    bool SetQuirks(const std::vector<LoaderQuirk>& quirks) override;
+    bool ClearQuirks() override;
+    int GetStubNumber(const std::string& busId) override;
+    int Rebind(const std::string& busId) override;
+    int GetDescriptors(const std::string& busId, std::vector<uint8_t>* block) override;
+    bool QueryDeviceString(const std::string& busId, std::string* text) override;
+
+    // Bus-id map: bit 1 the driver reports a stub device, bit 2 the USB
+    // subsystem reports the device. An entry lives while its mask is not 0.
+    static constexpr uint32_t SOURCE_DRIVER = 1;
+    static constexpr uint32_t SOURCE_USB = 2;
+    // True when a new entry was made.
+    bool AddDeviceRef(const std::string& busId, uint32_t bits);
+    // True when the entry was emptied and erased.
+    bool RemoveDeviceRef(const std::string& busId, uint32_t bits);
+    // True when an existing entry's stub number changed.
+    bool SetStubNumber(const std::string& busId, int number);
+
+protected:
+    void OnUEvent(const UEvent& event) override;
+    void OnError(CExceptionEx* error) override { delete error; }
 
 private:
-    CUsbServerCore* m_owner; // not owned
+    struct BusIdEntry {
+        int stubNumber = -1;
+        uint32_t mask = 0;
+    };
+
+    // One ioctl on the control device: its result or -errno.
+    int Control(unsigned long request, std::vector<uint8_t>* block);
+    void ScanPresentDevices();
+    void HandleUsbEvent(const UEvent& event);
+    void HandleStubEvent(const UEvent& event);
+
+    CLoaderEvents* m_events; // not owned
+    UsbSysfs m_sysfs;
+    CMutex m_eventLock;
+    CMutex m_mapLock;
+    std::map<std::string, BusIdEntry> m_busIds; // guarded by m_mapLock
+    int m_control = -1;
 };
 
 // A descriptor block is a configuration descriptor followed by its interface

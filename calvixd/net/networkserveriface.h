@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "sys/thread"
 
@@ -15,9 +17,37 @@ constexpr int DELIVER_ALL = 0;
 constexpr int DELIVER_ONLY = 1;
 constexpr int DELIVER_ALL_BUT = 2;
 
+// Listener states.
+constexpr uint32_t LISTENER_RUNNING = 0;
+constexpr uint32_t LISTENER_OFF = 1;
+
+// The copy of one network connection that the core's snapshot reads.
+struct ConnectionSnapshot {
+    uint32_t state = 0; // 0 connected, 1 disconnected, 8 closing
+    uint32_t kind = 0;  // 16 remote-desktop channel, 32 TCP
+    ADDRESS clientAddress;
+    uint32_t connectionId = 0; // session connection id, or callback id
+    uint8_t platformCode = 0;
+    uint16_t port = 0;
+    std::string clientName;
+    uint32_t callbackFlags = 0;
+    CExceptionEx lastError;
+};
+
 class CNetworkServerIface {
 public:
     virtual ~CNetworkServerIface() {}
+
+    // What the state snapshot shows of the listeners and connections. The
+    // defaults are those of a server that does not listen.
+    virtual uint32_t GetTcpV4State() { return LISTENER_OFF; }
+    virtual CExceptionEx GetTcpV4Error() { return CExceptionEx(1, 0, 0); }
+    virtual uint32_t GetPipeListenerState() { return LISTENER_OFF; }
+    virtual CExceptionEx GetPipeListenerError() { return CExceptionEx(1, 0, 0); }
+    // Appends one entry per connection.
+    virtual void ListConnections(std::vector<ConnectionSnapshot>*) {}
+    // The client name of a session connection; empty when unknown.
+    virtual std::string GetConnectionName(uint32_t) { return std::string(); }
 
     // Each copies what it needs from the record before returning.
     virtual void BroadcastDeviceAvailable(const UsbDevice& device, uint32_t target, int mode) = 0;

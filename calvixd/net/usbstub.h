@@ -2,8 +2,11 @@
 // holds it: it owns the device's stub device and runs its data connections.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+
+#include "calvixd/net/stubapi.h"
 
 class CUsbServerCore;
 
@@ -29,7 +32,38 @@ struct UsbStubParams {
     uint32_t quirkFlags = 0;
 };
 
-// Opens the stub device of a device. Throws CExceptionEx* (module 9) when it
-// cannot; until the stub device interface is built it always does, so a
-// device stays "initializing" and is never offered to clients.
+// Stub flag bit: the device is not reset when it is shared (NoResetOnShare).
+constexpr uint32_t STUB_FLAG_NO_RESET = 0x1;
+
+// The stub of a device on the `ravel` driver: it opens the device's stub
+// device, passes on the reset mode and flags, flushes what the driver still
+// holds and resets the device unless STUB_FLAG_NO_RESET is set. Throws
+// CExceptionEx* (module 9, errno) when any of that fails.
+class CUsbStubKmod : public CUsbStub {
+public:
+    explicit CUsbStubKmod(const UsbStubParams& params);
+    // Flushes the driver's pending requests and closes the stub device.
+    ~CUsbStubKmod() override;
+
+    void RequestStop() override { m_stop.Set(); }
+    void ClearActivitySignal() override {}
+    void SetInactivityTimeout(uint32_t seconds) override { m_timeout = seconds; }
+    void SetResetMode(uint8_t mode) override;
+    void SetStubFlags(uint32_t flags) override;
+
+    // The device's stub device, for its data connections.
+    CStubApi* GetStubApi() { return m_api.get(); }
+    CEvent* GetStopEvent() { return &m_stop; }
+    uint32_t GetDeviceId() const { return m_params.deviceId; }
+    const uint8_t* GetTextBlock() const { return m_textBlock; }
+
+private:
+    UsbStubParams m_params;
+    uint8_t m_textBlock[768];
+    std::atomic<uint32_t> m_timeout;
+    CEvent m_stop;
+    std::unique_ptr<CStubApi> m_api;
+};
+
+// A CUsbStubKmod; throws as its constructor does.
 std::shared_ptr<CUsbStub> CreateKmodUsbStub(const UsbStubParams& params);

@@ -1,6 +1,7 @@
 #include "calvixd/net/usbsysfs.h"
 
 #include <fcntl.h>
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +25,8 @@ bool InRange(int value, int high)
 }
 
 } // namespace
+
+const char* usbSysfsRoot = USB_SYSFS_ROOT;
 
 std::string UsbDeviceInfo::Name() const
 {
@@ -195,4 +198,23 @@ bool UsbSysfs::ReadDeviceInfo(const std::string& busId, UsbDeviceInfo* info) con
                          info->subClass, info->protocol, composite};
     BuildDeviceTextBlock(name, ids, info->textBlock);
     return true;
+}
+
+void UsbSysfs::ListDevices(std::vector<std::string>* busIds) const
+{
+    const int hubClass = 9;
+    DIR* directory = opendir(m_root.c_str());
+    if (!directory)
+        return;
+    while (struct dirent* entry = readdir(directory)) {
+        std::string name = entry->d_name;
+        if (!IsBusId(name))
+            continue;
+        // The device's own class: "bInterfaceClass" exists only on
+        // interfaces, which are no bus ids.
+        if (ReadHex(name, "bDeviceClass") == hubClass)
+            continue;
+        busIds->push_back(name);
+    }
+    closedir(directory);
 }

@@ -6,8 +6,13 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 constexpr const char USB_SYSFS_ROOT[] = "/sys/bus/usb/devices/";
+
+// The root the daemon's readers use: USB_SYSFS_ROOT unless a test program
+// points it at a tree of its own before the daemon's objects are made.
+extern const char* usbSysfsRoot;
 
 // The sysfs info record of one device.
 struct UsbDeviceInfo {
@@ -42,6 +47,12 @@ public:
     bool HasConfiguration(const std::string& busId) const;
     // Writes "%d\n" into "bConfigurationValue"; 0 or -errno.
     int SetConfiguration(const std::string& busId, int value) const;
+
+    // The bus ids of the devices present, hubs left out: every entry of the
+    // root whose name is a bus id (root hubs and interfaces are not) and
+    // whose "bDeviceClass" is not 09. Hubs stay with the host: re-probing
+    // one would drop every device behind it.
+    void ListDevices(std::vector<std::string>* busIds) const;
 
     // A text that names a device: "^[0-9]+-[0-9]+(\.[0-9]+)*$".
     static bool IsBusId(const std::string& text);

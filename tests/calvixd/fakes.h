@@ -2,6 +2,8 @@
 // appended to one shared journal, so a test sees the order across parts.
 #pragma once
 
+#include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -19,8 +21,15 @@ struct CoreJournal {
     int readAllResult = 1;
     std::vector<StoredSettings> written; // what WriteAll received
     StoredSettings started;              // what the server core was started with
+    bool stateComplete = true;           // what CollectState reports
 
-    void Add(const std::string& event) { events.push_back(event); }
+    // Saves may run on several threads at once.
+    void Add(const std::string& event)
+    {
+        std::lock_guard<std::mutex> hold(*lock);
+        events.push_back(event);
+    }
+    std::shared_ptr<std::mutex> lock = std::make_shared<std::mutex>();
     std::string State() const { return core ? std::to_string(core->GetStartupState()) : "?"; }
     size_t Count(const std::string& event) const
     {
@@ -33,7 +42,7 @@ struct CoreJournal {
 
 class CFakeControlServer : public CCoreIface {
 public:
-    explicit CFakeControlServer(CoreJournal* journal) : m_journal(journal) {}
+    explicit CFakeControlServer(CoreJournal* journal) : CCoreIface("", "", ""), m_journal(journal) {}
     ~CFakeControlServer() override { m_journal->Add("control.delete"); }
     int Start() override
     {
@@ -41,6 +50,7 @@ public:
         return m_journal->controlStartResult;
     }
     void Stop() override { m_journal->Add("control.Stop"); }
+    void HandleRequest(CCoreIfaceConnection*) override {}
 
 private:
     CoreJournal* m_journal;
@@ -72,6 +82,7 @@ public:
     int WriteAll(const StoredSettings& settings) override
     {
         m_journal->Add("config.WriteAll");
+        std::lock_guard<std::mutex> hold(*m_journal->lock);
         m_journal->written.push_back(settings);
         return 1;
     }
@@ -90,12 +101,13 @@ public:
         Call("Start@" + m_journal->State(), "Start");
         m_journal->started = settings;
     }
-    void CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>*,
+    bool CollectState(std::vector<DeviceInfo>* devices, std::vector<ConnectionInfo>*,
                       std::vector<DeviceClientInfo>*) override
     {
         Call("CollectState");
         if (devices)
             devices->push_back(DeviceInfo());
+        return m_journal->stateComplete;
     }
     void SetTcpPort(uint16_t port) override { Call("SetTcpPort(" + std::to_string(port) + ")", "SetTcpPort"); }
     void SetListenAddress(const ADDRESS&) override { Call("SetListenAddress"); }

@@ -1,12 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <condition_variable>
+#include <thread>
 #include <cstring>
 #include <fstream>
 #include <sstream>
 
 #include "tests/calvixd/fakes.h"
 #include "tests/calvixd/test_devicemodel_fakes.h"
+#include "calvixd/core/threadreaper.h"
+#include "tests/support/ravelsim.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -897,8 +902,8 @@ TEST_F(DeviceModel, ExclusionOfAPlainDeviceOnlyMarksIt)
 }
 
 // ---------------------------------------------------------------------------
-// The daemon's wiring: the core object with the production server core,
-// whose driver, stub and network parts do not exist yet.
+// The daemon's wiring: the core object with the production server core on
+// the simulated stub driver; its network parts do not exist yet.
 
 namespace {
 
@@ -912,13 +917,18 @@ public:
 
 TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
 {
+    CTempDir sysfs;
+    ravelsim::RavelSim sim(sysfs.Path() + "/devices/");
+    sim.Install();
+    usbSysfsRoot = sim.SysfsRoot().c_str();
     CoreJournal journal;
     CProductionServerFactory factory(&journal);
     auto core = std::make_unique<CUsbCore>(nullptr, &factory);
     core->Start();
     EXPECT_EQ(core->GetStartupState(), STARTUP_READY);
+    EXPECT_EQ(sim.ClaimRules().size(), 1u) << "the catch-all rule";
 
-    // Nothing claims to be shared: the driver refuses rules until it exists.
+    sim.SetClaimRulesRefused(true);
     struct Request {
         const char* what;
         std::function<void()> run;
@@ -942,10 +952,13 @@ TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
             delete error;
         }
     }
-    // The file is not rewritten while the state cannot be collected whole.
+    // The whole state is collected and written back as it was read.
     core->SaveConfig();
-    EXPECT_TRUE(journal.written.empty());
+    ASSERT_EQ(journal.written.size(), 1u);
+    EXPECT_EQ(journal.written[0].tcpPort, journal.fileContents.tcpPort);
+    EXPECT_EQ(journal.written[0].snapshotDevices.size(), 0u);
     core.reset();
+    usbSysfsRoot = USB_SYSFS_ROOT;
 }
 
 // ---------------------------------------------------------------------------
@@ -1003,6 +1016,7 @@ TEST_F(DeviceModel, ShareRequests)
         SCOPED_TRACE(c.what);
         core.reset();
         Make();
+        loader.claimRulesResult = true; // a start with refused rules fails
         Start();
         loader.rebindResult = c.rebindResult;
         loader.claimRulesResult = c.rulesAccepted;
@@ -1128,4 +1142,352 @@ TEST_F(DeviceModel, AutoShareModeLine)
     }
     // Mode 5 counts as on: the catch-all rule claims.
     EXPECT_EQ(loader.ruleSets.back().back().flags, LOADER_RULE_CLAIM);
+}
+
+// ---------------------------------------------------------------------------
+// The driver holding what the model does not share
+
+TEST_F(DeviceModel, StubOfADeviceNotToBeSharedIsHandedBackOnce)
+{
+    Start();
+    Plug("1-1", "SN0001"); // not shared: state 0
+    // A claim rule took it all the same (the catch-all of an earlier
+    // automatic sharing, say): the driver reports its stub device.
+    journal.Clear();
+    core->OnStubAttached("1-1");
+    EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 1u);
+    // A driver that claims it again is not asked in a loop.
+    core->OnStubAttached("1-1");
+    EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 1u);
+    EXPECT_EQ(Record(IdOf("1-1")).state, DEVICE_STATE_PLUGGED);
+    EXPECT_EQ(stubs.made, 0);
+    EXPECT_TRUE(NetEvents().empty());
+    // After a new arrival the device may be handed back once more.
+    core->OnDeviceRemoved("1-1");
+    Plug("1-1", "SN0001");
+    core->OnStubAttached("1-1");
+    EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 2u);
+}
+
+TEST_F(DeviceModel, ExcludedWhileInitializingTheStubThatArrivesLateIsHandedBack)
+{
+    Start();
+    EnableAutoShare();
+    loader.rebindResult = -EIO; // the exclusion's own hand-back fails
+    Plug("1-1", "SN0001");
+    uint32_t id = IdOf("1-1");
+    try {
+        core->SetDeviceExcluded(id, true, false);
+    } catch (CExceptionEx* error) {
+        delete error;
+    }
+    // The driver had claimed it before the rules changed: its stub appears.
+    loader.rebindResult = 0;
+    core->WithDevice(id, [](UsbDevice* d) { d->state = DEVICE_STATE_INITIALIZING; });
+    journal.Clear();
+    core->OnStubAttached("1-1");
+    EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 1u);
+    EXPECT_EQ(stubs.made, 0);
+    EXPECT_EQ(Record(id).state, DEVICE_STATE_PLUGGED);
+}
+
+TEST_F(DeviceModel, RefusedClaimRulesLeaveNoShareBehind)
+{
+    Start();
+    Plug("1-1", "SN0001");
+    uint32_t id = IdOf("1-1");
+    loader.claimRulesResult = false;
+    try {
+        core->ShareDevice(id, 0, true);
+        ADD_FAILURE() << "shared with the rules refused";
+    } catch (CExceptionEx* error) {
+        EXPECT_EQ(error->GetError(), ERROR_DRIVER_REFUSED);
+        delete error;
+    }
+    EXPECT_EQ(Record(id).shareMode, SHARE_MODE_NONE);
+    EXPECT_EQ(Record(id).state, DEVICE_STATE_PLUGGED);
+    // The retry does the share instead of answering "already done".
+    loader.claimRulesResult = true;
+    core->ShareDevice(id, 1, true);
+    EXPECT_EQ(Record(id).shareMode, SHARE_MODE_USER_OPTION);
+    EXPECT_EQ(Record(id).state, DEVICE_STATE_INITIALIZING);
+}
+
+namespace {
+
+// An owner whose NotifyListeners can be held shut, to keep the worker inside
+// a step.
+class CGatedOwner : public CFakeOwner {
+public:
+    using CFakeOwner::CFakeOwner;
+    void NotifyListeners() override
+    {
+        CFakeOwner::NotifyListeners();
+        std::unique_lock<std::mutex> hold(lock);
+        if (!closed)
+            return;
+        entered = true;
+        changed.notify_all();
+        changed.wait(hold, [&] { return !closed; });
+    }
+    std::mutex lock;
+    std::condition_variable changed;
+    bool closed = false;
+    bool entered = false;
+};
+
+class CShortJoinDeps : public CFakeDeps {
+public:
+    using CFakeDeps::CFakeDeps;
+    int GetWorkerJoinMs() override { return 50; }
+};
+
+} // namespace
+
+using namespace std::chrono_literals;
+
+TEST(DeviceModelWorker, WorkerThatOutlastsTheJoinIsLeftRunning)
+{
+    CTempDir logDir;
+    CEventLog log(logDir.File("calvixd.log").c_str());
+    ModelJournal journal;
+    CGatedOwner owner(&journal, &log);
+    LoaderScript loader;
+    StubScript stubs;
+    std::atomic<uint32_t> clock{1000};
+    CSysfsTree sysfs;
+    CSysfsTree::Device device;
+    device.busId = "1-1";
+    sysfs.Add(device);
+    loader.identities["1-1"] = "SN0001";
+    loader.stubNumbers["1-1"] = 7;
+    size_t abandonedBefore = CThreadReaper::GetAbandonedCount();
+
+    auto core = std::make_unique<CTestServerCore>(
+        std::make_unique<CShortJoinDeps>(&owner, sysfs.Root(), &loader, &stubs, &journal, &clock));
+    core->Start(StoredSettings());
+    core->SetAutoShareMode(1);
+    core->OnDeviceArrived("1-1");
+    core->OnStubAttached("1-1");
+    uint32_t id = 1;
+    core->MakeConnecting(id, 5, CONNECTION_KIND_TCP, clock.load());
+    clock += 40000;
+    {
+        std::lock_guard<std::mutex> hold(owner.lock);
+        owner.closed = true;
+    }
+    // The worker expires the connection attempt and stops in the notice.
+    core->Wake();
+    {
+        std::unique_lock<std::mutex> hold(owner.lock);
+        ASSERT_TRUE(owner.changed.wait_for(hold, 10s, [&] { return owner.entered; }));
+    }
+    std::thread destroy([&] { core.reset(); });
+    ASSERT_TRUE(testwait::waitUntil(
+        [&] {
+            std::lock_guard<std::mutex> hold(journal.lock);
+            for (const std::string& line : journal.debugLines) {
+                if (line.rfind("1:", 0) == 0 && line.find(":1460") != std::string::npos)
+                    return true;
+            }
+            return false;
+        },
+        10s));
+    {
+        std::lock_guard<std::mutex> hold(owner.lock);
+        owner.closed = false;
+    }
+    owner.changed.notify_all();
+    destroy.join();
+    // Joined late or handed to the reaper: either way, once it has ended,
+    // nothing of it is left.
+    EXPECT_TRUE(testwait::waitUntil(
+        [&] {
+            CThreadReaper::Sweep();
+            return CThreadReaper::GetAbandonedCount() == abandonedBefore;
+        },
+        10s));
+}
+
+// ---------------------------------------------------------------------------
+// State snapshot
+
+namespace {
+
+ConnectionSnapshot OpenConnection(uint32_t id, const char* address, uint16_t port, const char* name, uint8_t platform,
+                                  uint32_t callbackFlags = 0)
+{
+    ConnectionSnapshot c;
+    c.state = 0;
+    c.kind = CONNECTION_KIND_TCP;
+    c.clientAddress = ADDRESS(address);
+    c.connectionId = id;
+    c.platformCode = platform;
+    c.port = port;
+    c.clientName = name;
+    c.callbackFlags = callbackFlags;
+    c.lastError = CExceptionEx(2, 9, 0);
+    return c;
+}
+
+std::string Describe(const ConnectionInfo& c)
+{
+    ADDRESS address(c.address);
+    ADDRESS listen(c.listenAddress);
+    std::ostringstream text;
+    text << std::hex << c.id << " state " << c.state << " platform " << c.platformCode << " " << c.name << " "
+         << (address.IsValid() ? address.ToString() : "-") << ":" << std::dec << c.port << " listen "
+         << (listen.IsValid() ? listen.ToString() : "-") << " flags " << std::hex << c.flags << " error "
+         << c.lastError.GetModule() << "/" << c.lastError.GetLine() << "/" << c.lastError.GetError() << " "
+         << c.fixedWord;
+    return text.str();
+}
+
+} // namespace
+
+TEST_F(DeviceModel, SnapshotConnectionsListenersThenCallbacksThenClients)
+{
+    StoredSettings settings;
+    settings.tcpPort = 32032;
+    settings.ipFilterMode = FILTER_MODE_DENY;
+    settings.callbacks = {
+        {0xC0000005, "127.0.0.1", 32032, 0x23},
+        {0xC0000006, "h2", 1, 0x22},
+        {5, "not dialled", 2, 0x20}, // without [callback] the entry is not used
+    };
+    journal.connections = {
+        OpenConnection(0x80000001, "127.0.0.2", 40000, "", 0x20),
+        OpenConnection(0xC0000005, "127.0.0.1", 32032, "", 0x10),
+        OpenConnection(0xC0000009, "127.0.0.3", 5, "cb", 0x10, 0x21),
+    };
+    Start(settings);
+    std::vector<ConnectionInfo> connections;
+    EXPECT_TRUE(core->CollectState(nullptr, &connections, nullptr));
+    std::vector<std::string> got;
+    for (const ConnectionInfo& c : connections)
+        got.push_back(Describe(c));
+    const std::vector<std::string> expected = {
+        // Filter mode deny: no filter bit on the TCP entry; the pipe always
+        // shows "disabled".
+        "0 state 0 platform 90 0.0.0.0 -:32032 listen 0.0.0.0 flags 20 error 1/0/0 ffffffff",
+        "0 state 6 platform 90 calvixdvc.pipe -:0 listen - flags 14 error 2/46/1f ffffffff",
+        // A connected callback takes its connection's state, and that
+        // connection is not listed again.
+        "c0000005 state 0 platform 10 127.0.0.1 127.0.0.1:32032 listen - flags 23 error 2/9/0 ffffffff",
+        "c0000006 state 1 platform 0 h2 -:1 listen - flags 22 error 1/0/0 ffffffff",
+        "80000001 state 0 platform 20 127.0.0.2 127.0.0.2:40000 listen - flags 420 error 1/0/0 ffffffff",
+        "c0000009 state 0 platform 10 cb 127.0.0.3:5 listen - flags 23 error 1/0/0 ffffffff",
+    };
+    EXPECT_EQ(got, expected);
+
+    core->SetAutoShareMode(1);
+    connections.clear();
+    core->CollectState(nullptr, &connections, nullptr);
+    ASSERT_GE(connections.size(), 2u);
+    EXPECT_EQ(connections[0].flags, 0x21u);
+    EXPECT_EQ(connections[1].flags, 0x15u);
+}
+
+TEST_F(DeviceModel, SnapshotDevicesSkipHiddenAndNameTheirClients)
+{
+    StoredSettings settings;
+    IdentityEntry known;
+    DigestFromHex("8af171dd6de5d065a183d4fd54f442a2", known.digest); // 1234:5678 "SN0001"
+    known.id = 4;
+    IdentityEntry unplugged;
+    memset(unplugged.digest, 7, 16);
+    unplugged.id = 6;
+    settings.identities = {known, unplugged};
+    settings.aclModes = {{4, FILTER_MODE_DENY}};
+    settings.aclRules = {{4, {"127.0.0.9"}}};
+    settings.nicknames = {{6, "only a setting"}};
+    settings.devices = {RememberedShare("SN9", "", SHARE_KIND_EXCLUDED)};
+    Start(settings);
+    Plug("1-1", "SN0001");
+    ASSERT_EQ(IdOf("1-1"), 4u);
+    core->MakeInUse(4, 0x80000001, "127.0.0.2");
+    journal.connectionNames[0x80000001] = "desk";
+
+    std::vector<DeviceInfo> devices;
+    std::vector<DeviceClientInfo> clients;
+    EXPECT_TRUE(core->CollectState(&devices, nullptr, &clients));
+    ASSERT_EQ(devices.size(), 2u) << "the record that only carries a nickname is hidden";
+    // In id order: the remembered device got its id at start.
+    EXPECT_EQ(devices[0].state, DEVICE_STATE_NOT_PLUGGED);
+    EXPECT_EQ(devices[0].flags & 0x2u, 0x2u) << "excluded";
+    EXPECT_EQ(devices[0].clientConnectionId, 0u);
+    EXPECT_EQ(devices[1].id, 4u);
+    EXPECT_EQ(devices[1].state, DEVICE_STATE_IN_USE);
+    EXPECT_EQ(devices[1].clientConnectionId, 0x80000001u);
+    EXPECT_EQ(devices[1].flags & DEVICE_FLAG_ACL, DEVICE_FLAG_ACL);
+    EXPECT_EQ(devices[1].flags & 0x2u, 0u);
+    ASSERT_EQ(clients.size(), 1u);
+    EXPECT_EQ(clients[0].deviceId, 4u);
+    EXPECT_EQ(clients[0].clientName, "desk");
+    EXPECT_STREQ(ADDRESS(clients[0].clientAddress).ToString(), "127.0.0.2");
+
+    // The name, once known, stays with the device.
+    clients.clear();
+    devices.clear();
+    core->CollectState(&devices, nullptr, &clients);
+    EXPECT_EQ(journal.nameLookups, 1);
+    EXPECT_EQ(Record(4).clientName, "desk");
+
+    std::map<uint32_t, uint8_t> modes;
+    std::map<uint32_t, std::vector<std::string>> rules;
+    core->CollectDeviceAcls(&modes, &rules);
+    EXPECT_EQ(modes[4], FILTER_MODE_DENY);
+    EXPECT_EQ(rules[4], std::vector<std::string>{"127.0.0.9"});
+}
+
+// After the stop event the snapshot reports itself incomplete, so nothing
+// is saved from it.
+TEST_F(DeviceModel, SnapshotAfterStopIsIncomplete)
+{
+    Start();
+    Plug("1-1", "SN0001");
+    core->RaiseStop();
+    std::vector<DeviceInfo> devices;
+    std::vector<ConnectionInfo> connections;
+    EXPECT_FALSE(core->CollectState(&devices, &connections, nullptr));
+    EXPECT_TRUE(devices.empty());
+}
+
+// Two stored settings for one device id: the first identify entry keeps the
+// id; of two "usbdevice=" lines for one device, and of two nicknames or
+// time-outs for one id, the later one wins.
+TEST_F(DeviceModel, DuplicateStoredSettingsForOneId)
+{
+    StoredSettings settings;
+    IdentityEntry first, second;
+    DigestFromHex("8af171dd6de5d065a183d4fd54f442a2", first.digest); // 1234:5678 "SN0001"
+    memset(second.digest, 9, 16);
+    first.id = second.id = 4;
+    settings.identities = {first, second};
+    ConfiguredDevice shared = RememberedShare("SN7", "", SHARE_KIND_SHARED);
+    shared.name = "first line";
+    ConfiguredDevice excluded = RememberedShare("SN7", "", SHARE_KIND_EXCLUDED);
+    excluded.name = "second line";
+    settings.devices = {shared, excluded};
+    std::string text = "[USB device nicknames section]\nnickname=00000004:old;\nnickname=00000004:new;\n"
+                       "[USB device inactivity timeouts section]\ntimeout=00000004:10;\ntimeout=00000004:20;\n";
+    CConfigParser::ParseText(text.data(), text.size(), &settings);
+    Start(settings);
+
+    Plug("1-1", "SN0001");
+    EXPECT_EQ(IdOf("1-1"), 4u);
+    UsbDevice d = Record(4);
+    EXPECT_EQ(d.nickname, "new");
+    EXPECT_EQ(d.timeout, 20u);
+    bool found = false;
+    for (auto& [id, state] : core->States()) {
+        UsbDevice r = Record(id);
+        if (r.serial == "SN7") {
+            EXPECT_FALSE(found) << "one record for both lines";
+            found = true;
+            EXPECT_EQ(r.name, "second line");
+            EXPECT_EQ(r.shareMode, SHARE_MODE_EXCLUDED);
+        }
+    }
+    EXPECT_TRUE(found);
 }

@@ -108,6 +108,10 @@ private:
 struct ModelJournal {
     std::mutex lock;
     std::vector<std::string> events;
+    // What the fake network server shows the snapshot (under lock).
+    std::vector<ConnectionSnapshot> connections;
+    std::map<uint32_t, std::string> connectionNames;
+    int nameLookups = 0;
     std::vector<std::string> debugLines;
     int saves = 0;
     int notifies = 0;
@@ -262,6 +266,20 @@ public:
         return true;
     }
     void ReleaseConnection(uint32_t id) override { m_journal->Add("net.release(" + std::to_string(id) + ")"); }
+    uint32_t GetTcpV4State() override { return LISTENER_RUNNING; }
+    CExceptionEx GetPipeListenerError() override { return CExceptionEx(2, 70, 31); }
+    uint32_t GetPipeListenerState() override { return 6; }
+    void ListConnections(std::vector<ConnectionSnapshot>* out) override
+    {
+        std::lock_guard<std::mutex> hold(m_journal->lock);
+        out->insert(out->end(), m_journal->connections.begin(), m_journal->connections.end());
+    }
+    std::string GetConnectionName(uint32_t id) override
+    {
+        std::lock_guard<std::mutex> hold(m_journal->lock);
+        m_journal->nameLookups++;
+        return m_journal->connectionNames[id];
+    }
 
 private:
     // "net.<event>(id,target,mode)" plus ",flags,address" where given.
@@ -323,7 +341,7 @@ public:
     {
     }
     std::string GetSysfsRoot() override { return m_root; }
-    CLoaderApi* CreateLoader(CUsbServerCore*) override { return new CFakeLoader(m_loader, m_journal); }
+    CLoaderApi* CreateLoader(CLoaderEvents*) override { return new CFakeLoader(m_loader, m_journal); }
     CNetworkServerIface* CreateNetworkServer(CUsbServerCore*) override { return new CFakeNetwork(m_journal); }
     std::shared_ptr<CUsbStub> CreateStub(const UsbStubParams& params) override
     {
@@ -378,6 +396,7 @@ public:
             out->serial = d->serial;
             out->name = d->name;
             out->nickname = d->nickname;
+            out->clientName = d->clientName;
             out->timeout = d->timeout;
             out->resetMode = d->resetMode;
             out->quirkFlags = d->quirkFlags;
@@ -445,6 +464,8 @@ public:
         return m_reservations.size();
     }
     CMutex* DeviceMutex() { return &m_deviceMutex; }
+    // What an operation that makes a reservation or a connecting device does.
+    void Wake() { WakeWorker(); }
     // What the destructor does first: every abortable wait ends.
     void RaiseStop() { m_stop.Set(); }
 };

@@ -1,5 +1,6 @@
-// Runs the real calvixd inside private mount, PID, network and IPC
-// namespaces. /etc is a tmpfs holding only the configuration a case gives;
+// Runs calvixd inside private mount, PID, network and IPC namespaces: the
+// daemon built with the simulated stub driver (calvixd_sim, its model under
+// /var/run), and the production one where a case needs the driver missing. /etc is a tmpfs holding only the configuration a case gives;
 // /var/log and /var/run are private directories of the test bound over the
 // fixed paths, so the log and the pid file can be read after the namespace
 // is gone.
@@ -100,7 +101,9 @@ struct Options {
     std::optional<std::string> config; // /etc/calvixd.conf, absent when not given
     bool asInit = false;               // run as process 1 of a namespace of its own
     std::optional<uid_t> uid;
+    std::optional<uid_t> euid; // only the effective user id changed (the real one stays 0)
     bool gated = false; // the daemon starts only once Open() is called
+    bool production = false; // the daemon without the simulated driver
 };
 
 class CDaemonRun {
@@ -115,10 +118,14 @@ public:
             return false;
         nsrun::RunOptions run;
         std::vector<std::string> command;
+        const char* binary = options.production ? CALVIXD_BIN : CALVIXD_SIM_BIN;
         if (options.asInit)
-            command = {"/usr/bin/unshare", "--pid", "--fork", CALVIXD_BIN};
+            command = {"/usr/bin/unshare", "--pid", "--fork", binary};
+        else if (options.euid)
+            command = {"/usr/bin/setpriv", "--euid=" + std::to_string(*options.euid), binary};
         else
-            command = {CALVIXD_BIN};
+            command = {binary};
+        run.env = {"RAVELSIM_ROOT=/var/run/ravelsim/devices/", "RAVELSIM_SOCKET=/var/run/ravelsim.sock"};
         if (options.gated) {
             std::string line;
             for (const std::string& word : command)
@@ -478,7 +485,7 @@ TEST(DaemonProcess, FatalSignalWritesBacktraceAndExitsWithOne)
             begin++;
         ASSERT_LT(begin + 2, lines.size());
         EXPECT_GE(lines.size() - begin - 2, 2u);
-        EXPECT_NE(log.find("calvixd("), std::string::npos) << log;
+        EXPECT_NE(log.find("calvixd_sim("), std::string::npos) << log;
     }
 }
 
@@ -554,4 +561,109 @@ TEST(DaemonProcess, StartFailsWhenTheControlSocketNameIsTaken)
     EXPECT_TRUE(LogIs(run.Log(), Join({{"Daemon starting up...",
                                         "Daemon can not be started! Error 31 Module 0x0000 Line 216"},
                                        SHUTDOWN_LINES})));
+}
+
+TEST(DaemonProcess, ProductionDaemonRefusesToStartWithoutTheDriver)
+{
+    CDaemonRun run;
+    Options options;
+    options.asInit = true;
+    options.production = true;
+    if (!run.Start(options))
+        GTEST_SKIP() << "needs root";
+    auto status = run.process->wait(15s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, nsrun::ExitStatus::exitCode(1)) << nsrun::describe(*status);
+    // No "raveld_cdev" in /proc/devices: the driver interface cannot be made
+    // (module 3, ENODEV), so neither can the core object.
+    std::string log = run.Log();
+    EXPECT_TRUE(LogIs(log, Join({{"Daemon starting up...", "*"}, SHUTDOWN_LINES}))) << log;
+    EXPECT_NE(log.find("Daemon can not be started! Error 19 Module 0x0003 Line "), std::string::npos) << log;
+}
+
+// The process's rights are those of its effective user id: real root with
+// another effective id is refused like any other user.
+TEST(DaemonProcess, RefusesAnEffectiveUserOtherThanRoot)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    // A process whose real and effective ids differ cannot be inspected,
+    // nor read its own environment: the leak checker fails at its exit.
+    GTEST_SKIP() << "the leak checker cannot run in such a process";
+#endif
+    CDaemonRun run;
+    Options options;
+    options.euid = 1000;
+    if (!run.Start(options))
+        GTEST_SKIP() << "needs root";
+    auto status = run.process->wait(15s);
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, nsrun::ExitStatus::exitCode(255)) << nsrun::describe(*status) << run.process->err();
+    EXPECT_EQ(run.process->out(), "USB Calvento can not start! Root priveleges required!\n");
+    ASSERT_TRUE(run.process->waitAll(15s));
+    EXPECT_FALSE(run.HasPidFile());
+    EXPECT_TRUE(std::filesystem::is_empty(run.logDir.Path()));
+}
+
+// Symlinks in the place of the log and the pid file are not followed: the
+// root daemon must not append to, truncate or chmod the files they name.
+TEST(DaemonProcess, LogAndPidFileSymlinksAreNotFollowed)
+{
+    CDaemonRun run;
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    for (const CTempDir* dir : {&run.logDir, &run.runDir}) {
+        std::string target = dir->File("target");
+        FILE* f = fopen(target.c_str(), "w");
+        ASSERT_TRUE(f);
+        fputs("keep\n", f);
+        fclose(f);
+        ASSERT_EQ(chmod(target.c_str(), 0600), 0);
+    }
+    ASSERT_EQ(symlink("target", run.LogPath().c_str()), 0);
+    ASSERT_EQ(symlink("target", run.PidPath().c_str()), 0);
+    ASSERT_TRUE(run.Start({}));
+    ASSERT_TRUE(run.process->waitForOut("USB Calvento startup...\n", 15s));
+
+    pid_t daemon = 0;
+    ASSERT_TRUE(WaitFor([&] {
+        for (const nsrun::NsPid& entry : run.process->processes()) {
+            if (nsrun::readFile("/proc/" + std::to_string(entry.hostPid) + "/comm") == "calvixd_sim\n")
+                daemon = entry.nsPid;
+        }
+        return daemon > 0;
+    }));
+    ASSERT_TRUE(run.WaitForControlSocket(run.HostPid(daemon)));
+    ASSERT_EQ(run.process->killNs(daemon, SIGTERM), 0);
+    ASSERT_TRUE(run.process->waitAll(15s));
+    for (const CTempDir* dir : {&run.logDir, &run.runDir}) {
+        std::string target = dir->File("target");
+        EXPECT_EQ(nsrun::readFile(target), "keep\n") << target;
+        struct stat info;
+        ASSERT_EQ(stat(target.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << target;
+    }
+}
+
+// A termination signal that arrives right after the pid file appears, before
+// the handlers could be installed, still gets the whole shutdown.
+TEST(DaemonProcess, SignalRightAfterTheForkGetsTheShutdown)
+{
+    for (int round = 0; round < 10; round++) {
+        SCOPED_TRACE(round);
+        CDaemonRun run;
+        if (!run.Start({}))
+            GTEST_SKIP() << "needs root";
+        // No pause between the looks: the signal must land in the window.
+        std::string text;
+        auto deadline = std::chrono::steady_clock::now() + 15s;
+        while ((text.empty() || text.back() != '\n') && std::chrono::steady_clock::now() < deadline)
+            text = nsrun::readFile(run.PidPath());
+        ASSERT_FALSE(text.empty());
+        pid_t daemon = static_cast<pid_t>(std::stoi(text));
+        ASSERT_EQ(run.process->killNs(daemon, SIGTERM), 0);
+        ASSERT_TRUE(run.WaitForShutdown()) << run.Describe() << run.Log();
+        EXPECT_TRUE(LogIs(run.Log(), Join({{"Daemon starting up...", "*"},
+                                           {"Received SIGTERM signal, starting shutdown sequence."},
+                                           SHUTDOWN_LINES})));
+    }
 }

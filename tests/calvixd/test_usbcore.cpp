@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -312,6 +315,59 @@ TEST_F(CoreFixture, SaveNeverFailsAndLeavesTheFileOnErrors)
         EXPECT_NO_THROW(core.SaveConfig()) << failing;
         EXPECT_EQ(local.written.size(), 0u) << failing;
     }
+}
+
+// A snapshot that misses part of the state (a lock not obtained, or the
+// stop event set) would write a file without shares, exclusions or
+// callbacks: nothing is written from it.
+TEST_F(CoreFixture, IncompleteSnapshotIsNotSaved)
+{
+    CoreJournal local;
+    local.stateComplete = false;
+    CFakeFactory localFactory(&local);
+    CUsbCore core(nullptr, &localFactory);
+    core.SaveConfig();
+    EXPECT_EQ(local.written.size(), 0u);
+    EXPECT_EQ(local.Count("server.GetServerId"), 0u);
+}
+
+// Saves from several threads at once each write a whole file; the file
+// writes never overlap.
+TEST_F(CoreFixture, ConcurrentSavesWriteOneAtATime)
+{
+    struct SlowConfigFile : CConfigFile {
+        std::atomic<int> inside{0};
+        std::atomic<int> overlaps{0};
+        std::atomic<int> writes{0};
+        int WriteAll(const StoredSettings&) override
+        {
+            if (inside.fetch_add(1) != 0)
+                overlaps++;
+            std::this_thread::yield();
+            writes++;
+            inside--;
+            return 1;
+        }
+    };
+    struct SlowFactory : CFakeFactory {
+        using CFakeFactory::CFakeFactory;
+        SlowConfigFile* file = nullptr;
+        CConfigFile* CreateConfigFile() override { return file = new SlowConfigFile(); }
+    };
+    CoreJournal local;
+    SlowFactory localFactory(&local);
+    CUsbCore core(nullptr, &localFactory);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; t++)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 50; i++)
+                core.SaveConfig();
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(localFactory.file->overlaps.load(), 0);
+    EXPECT_GE(localFactory.file->writes.load(), 1);
+    EXPECT_LE(localFactory.file->writes.load(), 200);
 }
 
 TEST_F(CoreFixture, ServerIdComesFromTheFileWhenItHoldsOne)
