@@ -2,7 +2,8 @@
 // connection: the claim takes the host's drivers off the device, the bind
 // result and the announcements, the authorization script's exit codes, the
 // unbind notice, the hand-back to the host's drivers, a surprise unplug, a
-// kick and a leaving client.
+// kick and a leaving client; then the device requests of a client and the
+// layout of each reply.
 #include <arpa/inet.h>
 #include <linux/usbdevice_fs.h>
 #include <netinet/in.h>
@@ -293,6 +294,167 @@ TEST_F(BindingTest, ShutdownWithBoundDevice) {
   stopDeviceManager();
   EXPECT_EQ(deviceList, nullptr);
   EXPECT_EQ(log.count("UNBOUND from connection"), 1u);
+}
+
+// ---- device requests ----
+
+// Bulk IN on 0x81 answers "hello"; OUT on 0x02 takes what it gets.
+class EchoDevice : public simbus::UsbModel {
+ public:
+  std::string received;
+  simbus::UrbAnswer in(uint8_t, size_t) override { return simbus::UrbAnswer{false, 0, "hello"}; }
+  simbus::UrbAnswer out(uint8_t, const std::string& data) override {
+    received += data;
+    return simbus::UrbAnswer{false, 0, {}};
+  }
+};
+
+class RequestTest : public BindingTest {
+ protected:
+  void SetUp() override {
+    BindingTest::SetUp();
+    plugAtStart("1-3");
+    model = std::make_shared<EchoDevice>();
+    bus.setModel("1-3", model);
+    client = &connectClient();
+    ASSERT_EQ(bindResult(*client, 13), 1);
+  }
+  // Sends one request with context words {11,12,13,14,15} and returns the
+  // reply of replyType, checking that it carries them back.
+  ovclient::Message ask(uint8_t type, const std::vector<uint8_t>& payload, uint8_t replyType, uint32_t address = 13) {
+    ovclient::Message request;
+    request.type = type;
+    request.deviceAddress = address;
+    for (int i = 0; i < 5; ++i) request.context[i] = 11 + i;
+    request.payload = payload;
+    EXPECT_TRUE(client->send(request));
+    ovclient::Message reply;
+    EXPECT_TRUE(client->waitFor(replyType, &reply, 5000)) << "no reply of type " << int(replyType);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(reply.context[i], uint32_t(11 + i));
+    EXPECT_EQ(reply.deviceAddress, address);
+    return reply;
+  }
+  static int32_t word(const ovclient::Message& m, size_t offset) {
+    return static_cast<int32_t>(ovclient::le32(m.payload.data() + offset));
+  }
+  static std::vector<uint8_t> bulk(uint8_t endpoint, uint8_t urbType, uint32_t length, const std::string& data = "") {
+    std::vector<uint8_t> p(13 + data.size());
+    p[0] = endpoint;
+    p[5] = urbType;
+    ovclient::putLe32(p, 9, length);
+    memcpy(p.data() + 13, data.data(), data.size());
+    return p;
+  }
+  std::shared_ptr<EchoDevice> model;
+  ovclient::OvClient* client = nullptr;
+};
+
+// Requests answered with one status word: the reply type, its 4 bytes, and
+// -19 for a device that is not there (message 50 always reports 0).
+TEST_F(RequestTest, StatusRequestsAndTheirReplies) {
+  struct Case {
+    uint8_t type, replyType;
+    std::vector<uint8_t> payload;
+    int32_t present, absent;
+  };
+  std::vector<uint8_t> endpoint = {0x81, 0, 0, 0};
+  std::vector<uint8_t> configure(18, 0);
+  configure[0] = 1;
+  configure[1] = 1;
+  const Case cases[] = {
+      {kMsgDeviceReset, kMsgDeviceResetReply, {}, 0, -19},
+      {kMsgClearHalt, kMsgClearHaltReply, endpoint, 0, -19},
+      {kMsgResetEndpoint, kMsgResetEndpointReply, endpoint, 0, -19},
+      {kMsgAbortEndpoint, kMsgAbortEndpointReply, endpoint, 0, -19},
+      {kMsgAbortResetClearHalt, kMsgAbortResetClearHaltReply, endpoint, 0, 0},
+      {kMsgResetAndConfigure, kMsgDeviceResetReply, configure, 0, -19},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(int(c.type));
+    ovclient::Message reply = ask(c.type, c.payload, c.replyType);
+    ASSERT_EQ(reply.payload.size(), 4u);
+    EXPECT_EQ(word(reply, 0), c.present);
+    reply = ask(c.type, c.payload, c.replyType, 99);
+    ASSERT_EQ(reply.payload.size(), 4u);
+    EXPECT_EQ(word(reply, 0), c.absent);
+  }
+  // More interfaces than the 16 settings the message carries: answered, and
+  // no setting beyond them is read.
+  configure[1] = 100;
+  EXPECT_EQ(ask(kMsgResetAndConfigure, configure, kMsgDeviceResetReply).payload.size(), 4u);
+}
+
+// A short bulk IN: the first word is the number of bytes received, the data
+// follows, and the rest of the requested length is zero.
+TEST_F(RequestTest, BulkInReplyLayout) {
+  ovclient::Message reply = ask(kMsgBulkInterruptTransfer, bulk(0x81, 3, 512), kMsgBulkInterruptTransferReply);
+  ASSERT_EQ(reply.payload.size(), 516u);
+  EXPECT_EQ(word(reply, 0), 5);
+  EXPECT_EQ(std::string(reply.payload.begin() + 4, reply.payload.begin() + 9), "hello");
+  EXPECT_TRUE(std::all_of(reply.payload.begin() + 9, reply.payload.end(), [](uint8_t b) { return b == 0; }));
+}
+
+TEST_F(RequestTest, BulkOutReplyLayout) {
+  ovclient::Message reply =
+      ask(kMsgBulkInterruptTransfer, bulk(0x02, 3, 6, "abcdef"), kMsgBulkInterruptTransferReply);
+  ASSERT_EQ(reply.payload.size(), 4u);
+  EXPECT_EQ(word(reply, 0), 6);
+  bus.withModel("1-3", [](simbus::UsbModel&) {});
+  EXPECT_EQ(model->received, "abcdef");
+  // An interrupt transfer on a missing device is answered -19.
+  reply = ask(kMsgBulkInterruptTransfer, bulk(0x81, 1, 8), kMsgBulkInterruptTransferReply, 99);
+  EXPECT_EQ(word(reply, 0), -19);
+}
+
+// What the client cannot ask for is refused with -22 in the normal reply,
+// and nothing reaches the device: a URB type other than interrupt or bulk,
+// an IN transfer whose reply would not fit in a frame, an OUT transfer
+// announcing more data than it carries.
+TEST_F(RequestTest, BulkRequestsRefusedWithEinval) {
+  size_t before = bus.submitted().size();
+  const std::vector<uint8_t> refused[] = {
+      bulk(0x81, 0, 8),                // iso
+      bulk(0x81, 2, 8),                // control
+      bulk(0x81, 4, 8),                // unknown
+      bulk(0x81, 3, 0x900000),         // reply larger than a frame
+      bulk(0x81, 3, 0xffffffff),       // length + 4 wraps in 32 bits
+      bulk(0x02, 3, 100, "short"),     // claims 100 bytes, carries 5
+      bulk(0x02, 3, 0xffffffff, "x"),  // claims 4 GiB
+  };
+  for (const auto& payload : refused) {
+    ovclient::Message reply = ask(kMsgBulkInterruptTransfer, payload, kMsgBulkInterruptTransferReply);
+    ASSERT_EQ(reply.payload.size(), 4u);
+    EXPECT_EQ(word(reply, 0), -22);
+  }
+  EXPECT_EQ(bus.submitted().size(), before);
+}
+
+// The device's parent hub is not opened: port status is emulated from the
+// speed with result -19, port power fails -1, a hub-class request is not
+// sent and reports 0; for a device that is not there all give -19.
+TEST_F(RequestTest, HubPortRequestsWithoutAHub) {
+  ovclient::Message reply = ask(kMsgPortStatus, {}, kMsgPortStatusReply);
+  ASSERT_EQ(reply.payload.size(), 6u);
+  EXPECT_EQ(word(reply, 0), -19);
+  EXPECT_EQ(ovclient::le16(reply.payload.data() + 4), 0x0503);  // high speed, enabled, connected, powered
+  reply = ask(kMsgPortStatus, {}, kMsgPortStatusReply, 99);
+  EXPECT_EQ(word(reply, 0), -19);
+  EXPECT_EQ(ovclient::le16(reply.payload.data() + 4), 0);
+
+  reply = ask(kMsgPortPower, {1}, kMsgPortPowerReply);
+  ASSERT_EQ(reply.payload.size(), 4u);
+  EXPECT_EQ(word(reply, 0), -1);
+  reply = ask(kMsgPortPower, {1}, kMsgPortPowerReply, 99);
+  EXPECT_EQ(word(reply, 0), -19);
+
+  const std::vector<uint8_t> getStatus = {0xa3, 0, 0, 0, 1, 0, 4, 0};
+  reply = ask(kMsgHubClassRequest, getStatus, kMsgHubClassReply);
+  ASSERT_EQ(reply.payload.size(), 8u);
+  EXPECT_EQ(word(reply, 0), 0);
+  const std::vector<uint8_t> setFeature = {0x23, 3, 8, 0, 1, 0, 0, 0};
+  reply = ask(kMsgHubClassRequest, setFeature, kMsgHubClassReply, 99);
+  ASSERT_EQ(reply.payload.size(), 4u);
+  EXPECT_EQ(word(reply, 0), -19);
 }
 
 }  // namespace
