@@ -7,7 +7,9 @@
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/messagetypes.h"
+#include "ovusbd/usb/controltransfer.h"
 #include "ovusbd/usb/deviceclaim.h"
+#include "ovusbd/usb/devicereset.h"
 #include "ovusbd/usb/deviceops.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/usbsettings.h"
@@ -135,7 +137,114 @@ void completeBulkInterruptTransfer(void* context, int status, int32_t actualLeng
     free(c);
 }
 
+// ---- control transfers ----
+
+struct ControlContext {
+    MessageHeader* reply;
+    uint8_t* outCopy;  // host-to-device data, or null
+    uint16_t length;   // wLength
+    bool in;
+};
+
+void completeControlTransfer(void* context, int status, int32_t actualLength, int32_t, uint32_t,
+                             uint16_t connectionId) {
+    auto* c = static_cast<ControlContext*>(context);
+    putStatus(c->reply, 8, status);
+    memcpy(messagePayload(c->reply) + 12, &actualLength, 4);
+    if (c->in) {
+        const uint32_t filled =
+            actualLength < 0 ? 0 : (uint32_t(actualLength) > c->length ? c->length : uint32_t(actualLength));
+        memset(messagePayload(c->reply) + 16 + filled, 0, c->length - filled);
+    }
+    free(c->outCopy);
+    sendToConnection(connectionId, c->reply);
+    free(c);
+}
+
+// SET_CONFIGURATION, SET_INTERFACE and CLEAR_FEATURE(ENDPOINT_HALT) change
+// what usbfs tracks of the device, so they go through its own calls, not as
+// control transfers. Returns false for every other request.
+bool doStandardRequest(uint32_t address, const uint8_t setup[8], int* status) {
+    uint16_t value, index;
+    memcpy(&value, setup + 2, 2);
+    memcpy(&index, setup + 4, 2);
+    if (setup[0] == 0x00 && setup[1] == 9) {
+        *status = setDeviceConfiguration(address, value == 0 ? -1 : value);
+        return true;
+    }
+    if (setup[0] == 0x01 && setup[1] == 11) {
+        *status = setInterfaceAltSetting(address, index, value);
+        return true;
+    }
+    if (setup[0] == 0x02 && setup[1] == 1 && value == 0) {
+        *status = clearEndpointHalt(address, index);
+        return true;
+    }
+    return false;
+}
+
 } // namespace
+
+void handleControlTransferRequest(uint16_t connectionId, const MessageHeader* request) {
+    const uint8_t* payload = messagePayload(request);
+    const uint8_t* setup = payload + 8;
+    const bool in = (setup[0] & 0x80) != 0;
+    uint16_t wLength;
+    memcpy(&wLength, setup + 6, 2);
+    auto* context = static_cast<ControlContext*>(calloc(1, sizeof(ControlContext)));
+    MessageHeader* reply = newMessage(
+        {.type = kMsgControlTransferReply, .payloadLength = uint32_t(in ? 16 + wLength : 16), .replyTo = request});
+    if (reply == nullptr) {
+        free(context);
+        reply = newMessage({.type = kMsgControlTransferReply, .payloadLength = 16, .replyTo = request});
+        if (reply != nullptr) {
+            memcpy(messagePayload(reply), setup, 8);
+            putStatus(reply, 8, -ENOMEM);
+            sendToConnection(connectionId, reply);
+        }
+        return;
+    }
+    memcpy(messagePayload(reply), setup, 8);
+    // The OUT data stage must be carried by the request itself.
+    int32_t refusal = 0;
+    if (!in && wLength > request->payloadLength - 16) {
+        refusal = -EINVAL;
+    } else if (context == nullptr) {
+        refusal = -ENOMEM;
+    } else if (!in && wLength != 0) {
+        context->outCopy = static_cast<uint8_t*>(malloc(wLength));
+        if (context->outCopy == nullptr) {
+            refusal = -ENOMEM;
+        } else {
+            memcpy(context->outCopy, payload + 16, wLength);
+        }
+    }
+    int standardStatus = 0;
+    if (refusal == 0 && doStandardRequest(request->deviceAddress, setup, &standardStatus)) {
+        refusal = standardStatus;
+        if (refusal == 0) {
+            free(context->outCopy);
+            free(context);
+            sendToConnection(connectionId, reply);
+            return;
+        }
+    }
+    if (refusal != 0) {
+        if (context != nullptr) {
+            free(context->outCopy);
+        }
+        free(context);
+        putStatus(reply, 8, refusal);
+        sendToConnection(connectionId, reply);
+        return;
+    }
+    context->reply = reply;
+    context->length = in ? wLength : 0;
+    context->in = in;
+    submitControlTransfer(request->deviceAddress, uint8_t(payloadWord(request, 0)), setup, context->outCopy,
+                          in ? messagePayload(reply) + 16 : nullptr, int32_t(payloadWord(request, 4)),
+                          completeControlTransfer, context, connectionId);
+}
 
 void handleBulkInterruptTransferRequest(uint16_t connectionId, const MessageHeader* request) {
     const uint8_t* payload = messagePayload(request);

@@ -8,6 +8,7 @@
 
 #include "ovusbd/core/message.h"
 
+void handleControlTransferRequest(uint16_t connectionId, const MessageHeader* request);               // 13
 void handleBulkInterruptTransferRequest(uint16_t connectionId, const MessageHeader* request);  // 18, 74
 void handlePortStatusRequest(uint16_t connectionId, const MessageHeader* request);             // 20
 void handleDeviceResetRequest(uint16_t connectionId, const MessageHeader* request);            // 22

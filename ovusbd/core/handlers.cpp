@@ -44,7 +44,7 @@ const TableRow kTable[] = {
     {kMsgType2Request, answerType2WithEmptyReply},
     {kMsgDeviceListRequest, handleDeviceListRequest},
     {kMsgType10Request, answerType10WithEmptyReply},
-    {kMsgControlTransfer, nullptr, 16, {true, kMsgControlTransferReply, 16, 8}},  // setup packet at 8
+    {kMsgControlTransfer, handleControlTransferRequest, 16, {true, kMsgControlTransferReply, 16, 8}},  // setup packet at 8
     {kMsgKeepAlive, handleClientKeepAlive},
     {kMsgBulkInterruptTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},  // length at 9
     {kMsgPortStatus, handlePortStatusRequest, 0, {true, kMsgPortStatusReply, 6, 0}},

@@ -307,6 +307,12 @@ class EchoDevice : public simbus::UsbModel {
     received += data;
     return simbus::UrbAnswer{false, 0, {}};
   }
+  // Device-to-host requests get 5 bytes; host-to-device data is kept.
+  simbus::UrbAnswer control(const uint8_t setup[8], const std::string& data) override {
+    if (setup[0] & 0x80) return simbus::UrbAnswer{false, 0, std::string("\x12\x01\x00\x02\x00", 5)};
+    received += data;
+    return simbus::UrbAnswer{false, 0, {}};
+  }
 };
 
 class RequestTest : public BindingTest {
@@ -455,6 +461,56 @@ TEST_F(RequestTest, HubPortRequestsWithoutAHub) {
   reply = ask(kMsgHubClassRequest, setFeature, kMsgHubClassReply, 99);
   ASSERT_EQ(reply.payload.size(), 4u);
   EXPECT_EQ(word(reply, 0), -19);
+}
+
+// Control transfers: the setup packet echoed, status and actual length at
+// 8 and 12, IN data at 16 with the unfilled rest zero; the three requests
+// the server does itself never reach the device as control transfers.
+TEST_F(RequestTest, ControlTransferReplyLayouts) {
+  auto control = [](std::vector<uint8_t> setup, const std::string& data = "") {
+    std::vector<uint8_t> p(16 + data.size());
+    memcpy(p.data() + 8, setup.data(), 8);
+    memcpy(p.data() + 16, data.data(), data.size());
+    return p;
+  };
+  const std::vector<uint8_t> getDescriptor = {0x80, 6, 0, 1, 0, 0, 18, 0};
+  ovclient::Message reply = ask(kMsgControlTransfer, control(getDescriptor), kMsgControlTransferReply);
+  ASSERT_EQ(reply.payload.size(), 34u);
+  EXPECT_TRUE(std::equal(getDescriptor.begin(), getDescriptor.end(), reply.payload.begin()));
+  EXPECT_EQ(word(reply, 8), 0);
+  EXPECT_EQ(word(reply, 12), 5);
+  EXPECT_EQ(std::string(reply.payload.begin() + 16, reply.payload.begin() + 21), std::string("\x12\x01\x00\x02\x00", 5));
+  EXPECT_TRUE(std::all_of(reply.payload.begin() + 21, reply.payload.end(), [](uint8_t b) { return b == 0; }));
+
+  const std::vector<uint8_t> vendorOut = {0x40, 1, 0, 0, 0, 0, 3, 0};
+  reply = ask(kMsgControlTransfer, control(vendorOut, "xyz"), kMsgControlTransferReply);
+  ASSERT_EQ(reply.payload.size(), 16u);
+  EXPECT_EQ(word(reply, 8), 0);
+  EXPECT_EQ(word(reply, 12), 3);
+  bus.withModel("1-3", [](simbus::UsbModel&) {});
+  EXPECT_EQ(model->received, "xyz");
+
+  size_t submitted = bus.submitted().size();
+  const std::vector<uint8_t> setConfiguration0 = {0x00, 9, 0, 0, 0, 0, 0, 0};
+  reply = ask(kMsgControlTransfer, control(setConfiguration0), kMsgControlTransferReply);
+  EXPECT_EQ(word(reply, 8), 0);
+  const std::vector<uint8_t> clearHalt = {0x02, 1, 0, 0, 0x81, 0, 0, 0};
+  reply = ask(kMsgControlTransfer, control(clearHalt), kMsgControlTransferReply);
+  EXPECT_EQ(word(reply, 8), 0);
+  EXPECT_EQ(bus.submitted().size(), submitted);
+  std::vector<unsigned long> requests = bus.nodeRequests("1-3");
+  EXPECT_NE(std::find(requests.begin(), requests.end(), (unsigned long)USBDEVFS_SETCONFIGURATION), requests.end());
+  EXPECT_NE(std::find(requests.begin(), requests.end(), (unsigned long)USBDEVFS_CLEAR_HALT), requests.end());
+
+  // An OUT request announcing more data than it carries, and a device that
+  // is not there.
+  const std::vector<uint8_t> longOut = {0x40, 1, 0, 0, 0, 0, 10, 0};
+  reply = ask(kMsgControlTransfer, control(longOut, "ab"), kMsgControlTransferReply);
+  EXPECT_EQ(word(reply, 8), -22);
+  EXPECT_EQ(bus.submitted().size(), submitted);
+  reply = ask(kMsgControlTransfer, control(getDescriptor), kMsgControlTransferReply, 99);
+  ASSERT_EQ(reply.payload.size(), 34u);
+  EXPECT_EQ(word(reply, 8), -19);
 }
 
 }  // namespace
