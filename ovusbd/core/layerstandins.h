@@ -1,9 +1,8 @@
 // Stand-ins for the layers that start-up calls but that are not built yet:
-// the DNS-SD announcement. Each
-// function is one call start-up makes in the real layer's place; each does
-// nothing and claims nothing it did not do. When a layer lands, start-up
-// calls the layer's own function instead and the stand-in here is deleted
-// whole.
+// the DNS-SD announcement. Each function is one call start-up makes in the
+// real layer's place; each does nothing and claims nothing it did not do.
+// When a layer lands, start-up calls the layer's own function instead and
+// the stand-in here is deleted whole.
 #pragma once
 
 // ---- DNS-SD announcement ----

@@ -318,6 +318,7 @@ TEST_F(TransferTest, HalfSubmittedTransferWaitsForItsUrbsAndTheThreadServesOn) {
 }
 
 TEST_F(TransferTest, WatchdogDiscardsAControlRequestNobodyAnswers) {
+  settings.controlTimeoutMs = 150;
   plug(std::make_shared<simbus::SilentDevice>());
   Completions done;
   std::vector<uint8_t> buffer(18);

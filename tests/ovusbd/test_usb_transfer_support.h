@@ -66,9 +66,11 @@ class TransferFixture : public UsbFixture {
 
   void SetUp() override {
     UsbFixture::SetUp();
-    settings.controlTimeoutMs = 150;
+    // Long enough never to fire while a test holds URBs on purpose; the
+    // watchdog's own test shortens it.
+    settings.controlTimeoutMs = 60000;
     settings.nonResponsiveMs = 150;
-    settings.collectorSleepMs = 40;
+    settings.collectorSleepMs = collectorSleepMs;
     settings.unplugSettleMs = 20;
     settings.unplugExtraSettleMs = 20;
     ASSERT_EQ(startDeviceManagerThreads(), 0);
@@ -165,6 +167,9 @@ class TransferFixture : public UsbFixture {
     std::vector<simbus::SubmittedUrb> all = bus.submitted();
     return std::vector<simbus::SubmittedUrb>(all.begin() + static_cast<long>(std::min(from, all.size())), all.end());
   }
+
+  // The collector's pause, fixed before its thread starts.
+  int collectorSleepMs = 40;
 
   // No URB of the device is listed in flight any more.
   bool idle() { return countInflightUrbs(kAddress, -1) == 0; }

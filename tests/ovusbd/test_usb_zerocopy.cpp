@@ -13,10 +13,8 @@ namespace {
 class ZeroCopyTest : public TransferFixture {
  protected:
   void SetUp() override {
+    collectorSleepMs = 60 * 60 * 1000;  // no pass unless a test wants one
     TransferFixture::SetUp();
-    settings.collectorSleepMs = 60 * 60 * 1000;  // no pass unless a test wants one
-    stopDeviceManagerThreads();
-    ASSERT_EQ(startDeviceManagerThreads(), 0);
     plug(std::make_shared<simbus::SilentDevice>());
     bus.setMmapCapable("1-1", true);
     setCapable(1);
@@ -108,8 +106,8 @@ TEST_F(ZeroCopyTest, HeapBuffersAreZeroed) {
 }
 
 TEST_F(ZeroCopyTest, CollectorUnmapsWhatStaysUnused) {
-  settings.collectorSleepMs = 25;
   stopDeviceManagerThreads();
+  settings.collectorSleepMs = 25;
   ASSERT_EQ(startDeviceManagerThreads(), 0);
   uint8_t* idle = acquireUrbBuffer(kAddress, 0x81, 65536, 16384);
   uint8_t* busy = acquireUrbBuffer(kAddress, 0x82, 65536, 16384);
