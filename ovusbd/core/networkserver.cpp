@@ -11,6 +11,7 @@
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/reverseservice.h"
 #include "ovusbd/core/tcpservice.h"
+#include "ovusbd/core/tlsservice.h"
 #include "ovusbd/core/transport.h"
 
 const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, isBindingIdInUse,
@@ -88,16 +89,15 @@ int createServiceList(bool tls) {
     if (serviceList == nullptr) {
         return -ENOMEM;
     }
-    if (tls) {
-        logMessage(3, "Error, TLS transports are not available in this build: no TLS service is built");
-        return 0;
-    }
-    NetworkService* listener = createTcpService();
+    const CoreSettings& core = coreSettings();
+    const TlsSettings settings = {core.sslCertPath, core.sslCaPath, core.sslCrlPath, core.sslRequireClientCerts,
+                                  kTlsHandshakeTimeoutMs};
+    NetworkService* listener = tls ? createTlsService(&settings) : createTcpService();
     if (listener == nullptr || appendToLockedList(serviceList, listener) != 0) {
         free(listener);
         return -ENOMEM;
     }
-    NetworkService* reverse = createTcpReverseService();
+    NetworkService* reverse = tls ? createTlsReverseService(&settings) : createTcpReverseService();
     if (reverse == nullptr || appendToLockedList(serviceList, reverse) != 0) {
         free(reverse);
         return -ENOMEM;

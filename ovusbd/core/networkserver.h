@@ -12,8 +12,8 @@
 extern const ConnectionCallbacks protocolConnectionCallbacks;
 
 // Makes serviceList and appends the listener and the reverse dialler: the
-// plain TCP pair; with tls their TLS forms, which another module provides
-// (until then none is built and the log says so). Returns 0 or -ENOMEM.
+// plain TCP pair, or with tls their TLS forms on the installed TLS settings.
+// Returns 0 or -ENOMEM.
 int createServiceList(bool tls);
 // Runs the deinit slot of every service, frees them and the list.
 void destroyServiceList();

@@ -29,7 +29,13 @@ bool reverseServiceListen(NetworkService*, int*) {
     return true;
 }
 
-void dialOne(NetworkService* service, const char* item) {
+NetworkConnection* wrapPlain(NetworkService*, int socket) {
+    return createTcpConnection(socket, linkSendTimeout());
+}
+
+const ReverseDialer plainDialer = {"ReverseClients", "ReverseClientsPort", 7573, "reverse client", wrapPlain};
+
+void dialOne(NetworkService* service, const char* item, const ReverseDialer* dialer) {
     char host[256];
     char portText[16];
     const char* colon = strchr(item, ':');
@@ -38,7 +44,7 @@ void dialOne(NetworkService* service, const char* item) {
         snprintf(portText, sizeof portText, "%s", colon + 1);
     } else {
         snprintf(host, sizeof host, "%s", item);
-        snprintf(portText, sizeof portText, "%d", getConfigInt("ReverseClientsPort", 7573));
+        snprintf(portText, sizeof portText, "%d", getConfigInt(dialer->portKey, dialer->defaultPort));
     }
     addrinfo hints{};
     hints.ai_flags = AI_ADDRCONFIG | AI_NUMERICSERV;
@@ -47,8 +53,8 @@ void dialOne(NetworkService* service, const char* item) {
     addrinfo* results = nullptr;
     int rc = getaddrinfo(host, portText, &hints, &results);
     if (rc != 0) {
-        logMessage(4, "Error '%s' (%d) calling getaddrinfo for reverse client %s:%s", gai_strerror(rc), errno, host,
-                   portText);
+        logMessage(4, "Error '%s' (%d) calling getaddrinfo for %s %s:%s", gai_strerror(rc), errno, dialer->clientWord,
+                   host, portText);
         return;
     }
     for (addrinfo* ai = results; ai != nullptr; ai = ai->ai_next) {
@@ -70,7 +76,7 @@ void dialOne(NetworkService* service, const char* item) {
         }
         sockaddr_storage padded{};
         memcpy(&padded, ai->ai_addr, ai->ai_addrlen < sizeof padded ? ai->ai_addrlen : sizeof padded);
-        NetworkConnection* connection = createTcpConnection(s, linkSendTimeout());
+        NetworkConnection* connection = dialer->wrap(service, s);
         if (connection == nullptr) {
             close(s);
         } else if (!addClientConnection(connection, reinterpret_cast<sockaddr*>(&padded))) {
@@ -118,6 +124,10 @@ bool connectWithTimeout(int socket, const sockaddr* address, socklen_t length) {
 }
 
 void dialReverseClients(NetworkService* service, const char* list) {
+    dialReverseClientsWith(service, list, &plainDialer);
+}
+
+void dialReverseClientsWith(NetworkService* service, const char* list, const ReverseDialer* dialer) {
     char* copy = strdup(list);
     if (copy == nullptr) {
         return;
@@ -125,28 +135,31 @@ void dialReverseClients(NetworkService* service, const char* list) {
     char* save = nullptr;
     for (char* item = strtok_r(copy, ",", &save); item != nullptr && !serviceStopRequested(service);
          item = strtok_r(nullptr, ",", &save)) {
-        dialOne(service, item);
+        dialOne(service, item, dialer);
     }
     free(copy);
 }
 
 void* reverseClientThread(void* argument) {
-    auto* service = static_cast<NetworkService*>(argument);
+    runReverseDialler(static_cast<NetworkService*>(argument), &plainDialer);
+    return nullptr;
+}
+
+void runReverseDialler(NetworkService* service, const ReverseDialer* dialer) {
     const int period = getConfigInt("ReverseClientsRetryPeriod", 15);
     // The flag is looked at on every pass, also when the period gives no
     // pause at all; otherwise a period of 0 spins past every stop request.
     while (!serviceStopRequested(service)) {
-        char* list = getConfigString("ReverseClients", nullptr, false);
+        char* list = getConfigString(dialer->listKey, nullptr, false);
         if (list != nullptr) {
-            dialReverseClients(service, list);
+            dialReverseClientsWith(service, list, dialer);
             free(list);
         }
         for (int countdown = period & 0xff; countdown > 0; countdown--) {
             if (serviceStopRequested(service)) {
-                return nullptr;
+                return;
             }
             sleep(1);
         }
     }
-    return nullptr;
 }

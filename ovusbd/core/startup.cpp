@@ -13,7 +13,7 @@
 #include "ovusbd/core/daemon.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/devicebinding.h"
-#include "ovusbd/core/layerstandins.h"
+#include "ovusbd/core/dnssd.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/nicknames.h"
@@ -37,7 +37,7 @@ struct StartupRecord {
   bool servicesBuilt = false;
   bool deviceLayerStarted = false;
   bool discoveryStarted = false;
-  Announcement announcement = kAnnouncementNone;
+  DnssdAnnouncement* announcement = nullptr;
 };
 
 // TCP port the listener bound; what the announcement advertises.
@@ -192,7 +192,11 @@ int startServing(StartupRecord& record) {
   }
   startNetworkServices();
 
-  if (getConfigBool("UseAVAHI", "1")) record.announcement = startAnnouncement(boundPort);
+  if (getConfigBool("UseAVAHI", "1")) {
+    DnssdSettings dnssd;
+    readDnssdSettings(&dnssd, settings, boundPort);
+    record.announcement = startDnssdAnnouncement(&dnssd);
+  }
 
   startUsbDiscoveryThreads();
   record.discoveryStarted = true;
@@ -207,8 +211,8 @@ int startServing(StartupRecord& record) {
 
 void shutdown(StartupRecord& record) {
   if (record.discoveryStarted) stopUsbDiscoveryThreads();
-  stopAnnouncement(record.announcement);
-  record.announcement = kAnnouncementNone;
+  stopDnssdAnnouncement(record.announcement);
+  record.announcement = nullptr;
   // Services first: a client accepted or dialled after the removal would
   // never be removed. The bind thread goes before the device layer, so no
   // bind runs against a layer that is going away.
