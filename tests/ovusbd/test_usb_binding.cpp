@@ -296,6 +296,54 @@ TEST_F(BindingTest, ShutdownWithBoundDevice) {
   EXPECT_EQ(log.count("UNBOUND from connection"), 1u);
 }
 
+// A bind racing the device's removal: whatever wins, the client gets one
+// bind result, at most one unbind notice, and no binding outlives the
+// device.
+TEST_F(BindingTest, BindRacingUnplugLeavesNoBinding) {
+  startDiscovery();
+  ovclient::OvClient& client = connectClient();
+  for (int round = 0; round < 10; ++round) {
+    SCOPED_TRACE(round);
+    bus.plug(device("1-3"));
+    ASSERT_TRUE(waitUntil([] { return deviceCount() == 1; }));
+    ovclient::Message request;
+    request.type = kMsgBindDevice;
+    request.deviceAddress = 13;
+    ASSERT_TRUE(client.send(request));
+    if (round % 2) {
+      ASSERT_TRUE(waitUntil([] { return findDeviceBinding(13, nullptr); }));
+    }
+    bus.unplug("1-3");
+    ASSERT_TRUE(waitUntil([] { return deviceCount() == 0; }));
+    ovclient::Message reply;
+    ASSERT_TRUE(client.waitFor(kMsgBindResult, &reply, 5000));
+    ovclient::BindResult result;
+    ASSERT_TRUE(ovclient::parseBindResult(reply, &result));
+    ASSERT_TRUE(drainUevents());
+    EXPECT_FALSE(findDeviceBinding(13, nullptr));
+    if (result.result == 1) {
+      EXPECT_EQ(unboundReason(client, 13), 1u);
+    }
+    EXPECT_FALSE(client.waitFor(kMsgDeviceUnbound, &reply, 50));
+  }
+}
+
+// A kick and the holder's departure at once end the binding once.
+TEST_F(BindingTest, KickRacingDepartureUnbindsOnce) {
+  plugAtStart("1-3");
+  ovclient::OvClient& holder = connectClient("holder");
+  ovclient::OvClient& other = connectClient("other");
+  ASSERT_EQ(bindResult(holder, 13), 1);
+  uint16_t ids[2] = {};
+  ASSERT_EQ(copyConnectionIds(ids, 2), 2u);
+  ASSERT_TRUE(other.unbind(13));
+  removeClientConnection(ids[0], "gone");
+  EXPECT_FALSE(findDeviceBinding(13, nullptr));
+  ASSERT_TRUE(waitUntil([this] { return log.count("UNBOUND from connection") >= 1; }));
+  EXPECT_EQ(bindResult(other, 13), 1);
+  EXPECT_EQ(log.count("UNBOUND from connection"), 1u);
+}
+
 // ---- device requests ----
 
 // Bulk IN on 0x81 answers "hello"; OUT on 0x02 takes what it gets.
