@@ -14,8 +14,6 @@ namespace {
 // given", so 0xFFFFFFFF and everything above INT_MAX would wrap to a
 // different meaning.
 constexpr unsigned long kMaxField = INT_MAX;
-constexpr unsigned long kMaxVendorProduct = 0xFFFF;
-constexpr unsigned long kMaxClassByte = 0xFF;
 
 // What an option does with the words after it.
 enum class Kind {
@@ -121,11 +119,11 @@ const Option kOptions[] = {
     {"-nickname", Kind::Nickname, ACTION_SET_NICKNAME, 0},
     {"-set-timeout", Kind::Timeout, ACTION_SET_TIMEOUT, 0},
     {"-timeout", Kind::Timeout, ACTION_SET_TIMEOUT, 0},
-    {"-vid", Kind::Hex, kUnchanged, 0, &ParsedCommand::vendorId, nullptr, kMaxVendorProduct},
-    {"-pid", Kind::Hex, kUnchanged, 0, &ParsedCommand::productId, nullptr, kMaxVendorProduct},
-    {"-class", Kind::Hex, kUnchanged, 0, &ParsedCommand::deviceClass, nullptr, kMaxClassByte},
-    {"-subclass", Kind::Hex, kUnchanged, 0, &ParsedCommand::deviceSubclass, nullptr, kMaxClassByte},
-    {"-protocol", Kind::Hex, kUnchanged, 0, &ParsedCommand::deviceProtocol, nullptr, kMaxClassByte},
+    {"-vid", Kind::Hex, kUnchanged, 0, &ParsedCommand::vendorId},
+    {"-pid", Kind::Hex, kUnchanged, 0, &ParsedCommand::productId},
+    {"-class", Kind::Hex, kUnchanged, 0, &ParsedCommand::deviceClass},
+    {"-subclass", Kind::Hex, kUnchanged, 0, &ParsedCommand::deviceSubclass},
+    {"-protocol", Kind::Hex, kUnchanged, 0, &ParsedCommand::deviceProtocol},
     {"-serial", Kind::Text, kUnchanged, 0, nullptr, &ParsedCommand::serial},
     {"-usb-port", Kind::Text, kUnchanged, 0, nullptr, &ParsedCommand::usbPort},
     {"-usbport", Kind::Text, kUnchanged, 0, nullptr, &ParsedCommand::usbPort},
@@ -514,12 +512,13 @@ bool CCommandLine::IsOptionWord(const char* word) {
 
 bool CCommandLine::ParseNumber(const char* word, int base, unsigned long maxValue, int& result) {
   // strtoul skips these blanks and then takes a sign; a negative number comes
-  // back wrapped to a huge unsigned value, so signs are refused here.
+  // back wrapped to a huge unsigned value, so '-' is refused here while '+'
+  // stays accepted as strtoul accepts it.
   const char* p = word;
   while (std::isspace(static_cast<unsigned char>(*p))) {
     ++p;
   }
-  if (*p == '+' || *p == '-') {
+  if (*p == '-') {
     return false;
   }
   errno = 0;

@@ -117,8 +117,10 @@ public:
 
   // Word routines. Exposed for the tests; the parse is their only user.
   static bool IsOptionWord(const char* word);
-  // A number of at most maxValue. Leading blanks and, for base 16, "0x" are
-  // accepted; signs are not, nor anything but blanks after the digits.
+  // A number of at most maxValue. Leading blanks, a '+' sign and, for base
+  // 16, "0x" are accepted; '-' is not, nor anything but blanks after the
+  // digits. Vendor, product and class values wider than their fields are
+  // refused by the caller, which knows what the number names.
   static bool ParseNumber(const char* word, int base, unsigned long maxValue, int& result);
   // Decimal digits only.
   static bool ParseId(const char* word, int& result);

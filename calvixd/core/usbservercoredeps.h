@@ -12,6 +12,7 @@
 #include "calvixd/core/eventlog.h"
 #include "calvixd/net/loaderapi.h"
 #include "calvixd/net/networkserveriface.h"
+#include "calvixd/net/resolver.h"
 #include "calvixd/net/resolverclient.h"
 #include "calvixd/net/usbstub.h"
 #include "calvixd/net/usbsysfs.h"
@@ -31,6 +32,8 @@ public:
     // Null when the event log is off.
     virtual CEventLog* GetEventLog() = 0;
     virtual uint8_t GetPlatformCode() = 0;
+    // The name resolver; null when names are not resolved.
+    virtual Resolver* GetResolver() { return nullptr; }
 };
 
 // The production owner: the daemon's core object.
@@ -43,6 +46,7 @@ public:
     void SaveConfig() override;
     CEventLog* GetEventLog() override;
     uint8_t GetPlatformCode() override;
+    Resolver* GetResolver() override;
 
 private:
     CUsbCore* m_core; // not owned
@@ -65,8 +69,10 @@ public:
     virtual std::string GetSysfsRoot() { return usbSysfsRoot; }
     // Throws CExceptionEx* when the stub driver is missing.
     virtual CLoaderApi* CreateLoader(CLoaderEvents* events) { return new CLoaderApiKmod(events, GetSysfsRoot()); }
+    // The daemon's bundle (CreateDeviceServerCore) makes the real network
+    // server; this one reaches nobody.
     virtual CNetworkServerIface* CreateNetworkServer(CUsbServerCore*) { return new CIdleNetworkServer(); }
-    virtual CResolverClient* CreateResolverClient(CUsbServerCore*) { return new CIdleResolverClient(); }
+    virtual CResolverClient* CreateResolverClient(CUsbServerCore*) { return new CResolverClient(nullptr, nullptr); }
     // Throws as CreateKmodUsbStub does.
     virtual std::shared_ptr<CUsbStub> CreateStub(const UsbStubParams& params) { return CreateKmodUsbStub(params); }
     // How long the destructor waits for the worker to end.

@@ -1,5 +1,7 @@
 #include "calvixd/core/usbservercoreimpl.h"
 
+#include "calvixd/core/corenetwork.h"
+
 #include <cerrno>
 #include <cstring>
 #include <new>
@@ -62,10 +64,15 @@ uint8_t CUsbCoreOwner::GetPlatformCode()
     return m_core->GetPlatformCode();
 }
 
+Resolver* CUsbCoreOwner::GetResolver()
+{
+    return m_core->GetResolver();
+}
+
 CUsbServerCore* CreateDeviceServerCore(CUsbCore* owner)
 {
     return new CUsbServerCoreImpl(
-        std::make_unique<CUsbServerCoreDeps>(std::make_unique<CUsbCoreOwner>(owner)));
+        std::make_unique<CDaemonServerCoreDeps>(std::make_unique<CUsbCoreOwner>(owner)));
 }
 
 // ---------------------------------------------------------------------------
@@ -90,7 +97,9 @@ CUsbServerCoreImpl::CUsbServerCoreImpl(std::unique_ptr<CUsbServerCoreDeps> deps)
 
 CUsbServerCoreImpl::~CUsbServerCoreImpl()
 {
-    // No device event may arrive while the devices are taken down.
+    // No client and no device event may arrive while the devices are
+    // taken down.
+    m_network->StopListening();
     m_loader->Stop();
     m_stop.Set();
     m_workerState->stop.Set();
@@ -200,6 +209,7 @@ void CUsbServerCoreImpl::Start(const StoredSettings& settings)
     // The devices already present arrive from here on, each taking the
     // device mutex itself.
     m_loader->Start();
+    m_network->StartListening(settings.listenV4, settings.listenV6, settings.tcpPort);
 }
 
 bool CUsbServerCoreImpl::SendQuirks()
@@ -1312,7 +1322,7 @@ uint16_t CUsbServerCoreImpl::GetTcpPort()
 }
 
 // ---------------------------------------------------------------------------
-// Not built yet
+// Requests this server does not carry out: they answer ERROR_NOT_SUPPORTED
 
 void CUsbServerCoreImpl::SetTcpPort(uint16_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetListenAddress(const ADDRESS&) { NotSupported(__LINE__); }
@@ -1330,3 +1340,104 @@ void CUsbServerCoreImpl::RemoveCallbackConnection(uint32_t) { NotSupported(__LIN
 void CUsbServerCoreImpl::SetCallbackConnectionFlags(uint32_t, uint32_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::GetDeviceNodePath(uint32_t, std::string*) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) { NotSupported(__LINE__); }
+// ---------------------------------------------------------------------------
+// The network server's view
+
+// The snapshot's excluded bit: such devices are never announced.
+constexpr uint32_t GREETING_FLAG_EXCLUDED = 0x2;
+
+bool CUsbServerCoreImpl::CollectDeviceInfos(std::vector<DeviceInfo>* devices)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) != SYNC_OK) {
+        LogDebug(MODULE_USBSERVERCORE, __LINE__, ERROR_TIMEOUT);
+        return false;
+    }
+    for (const auto& entry : m_devices) {
+        const UsbDevice* d = entry.second.device.get();
+        if (!d || d->IsHidden())
+            continue;
+        DeviceInfo info;
+        info.id = d->id;
+        info.clientConnectionId = d->clientConnectionId;
+        info.state = d->state;
+        info.flags = d->flags;
+        if (d->shareMode == SHARE_MODE_EXCLUDED)
+            info.flags |= GREETING_FLAG_EXCLUDED;
+        info.clientAddress = d->clientAddress;
+        info.timeout = d->timeout;
+        info.usbVersion = d->usbVersion;
+        info.speed = d->speed;
+        info.resetMode = d->resetMode;
+        info.shareMode = d->shareMode;
+        info.vendorId = d->vendorId;
+        info.productId = d->productId;
+        info.bcdDevice = d->bcdDevice;
+        info.deviceClass = d->deviceClass;
+        info.subClass = d->subClass;
+        info.protocol = d->protocol;
+        info.name = d->name;
+        info.nickname = d->nickname;
+        info.instanceIdentity = d->instanceIdentity;
+        info.serial = d->serial;
+        info.port = d->port;
+        devices->push_back(info);
+    }
+    return true;
+}
+
+uint8_t CUsbServerCoreImpl::ServeDeviceConnection(CSocket* socket, uint32_t kind, const ADDRESS& address,
+                                                  const std::string& clientName, uint8_t platform,
+                                                  uint32_t deviceId, uint32_t connectionId, uint32_t* code)
+{
+    std::shared_ptr<CUsbStub> stub;
+    {
+        CMutexGuard guard(&m_deviceMutex);
+        if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) != SYNC_OK) {
+            LogDebug(MODULE_USBSERVERCORE, __LINE__, ERROR_TIMEOUT);
+            *code = 1;
+            return '3';
+        }
+        auto slot = m_devices.find(deviceId);
+        UsbDevice* d = slot == m_devices.end() ? nullptr : slot->second.device.get();
+        *code = slot == m_devices.end() ? 2 : !d ? 4 : !d->stub ? 3 : 0;
+        if (*code == 0) {
+            auto reservation = m_reservations.find(deviceId);
+            if (reservation != m_reservations.end()) {
+                if (reservation->second.connectionId != connectionId) {
+                    *code = 5;
+                } else {
+                    m_network->ReleaseConnection(connectionId);
+                    m_reservations.erase(reservation);
+                }
+            }
+        }
+        if (*code == 0 && d->state == DEVICE_STATE_CONNECTING) {
+            if (d->clientConnectionId != connectionId)
+                *code = 5;
+            else
+                m_network->ReleaseConnection(connectionId);
+        } else if (*code == 0 && d->state != DEVICE_STATE_SHARED) {
+            *code = 5;
+        }
+        if (*code != 0)
+            return '3';
+        d->stub->ClearActivitySignal();
+        d->SetState(DEVICE_STATE_IN_USE, Now());
+        d->clientConnectionId = connectionId;
+        d->clientAddress = address;
+        d->clientName = clientName;
+        d->flags = SetClientKindFlags(d->flags, kind);
+        d->lastError = CExceptionEx(MODULE_USBSERVERCORE, 0, 0);
+        m_network->BroadcastDeviceInUse(d->id, d->flags, address, 0, DELIVER_ALL);
+        if (m_eventLog)
+            m_eventLog->Print("Client connected the USB device (%s; %s; VID %04x; PID %04x; Serial %s; Port %s).\n",
+                              address.IsValid() ? address.ToString() : clientName.c_str(), d->name.c_str(),
+                              d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
+        stub = d->stub;
+    }
+    NotifyListeners();
+    uint8_t answer = stub->RunDataConnection(socket, platform, code);
+    OnDataConnectionEnded(deviceId);
+    return answer;
+}

@@ -65,6 +65,15 @@ public:
     // connection uses it; null when there is none.
     std::shared_ptr<CUsbStub> GetStub(uint32_t deviceId);
 
+    // The network server's calls. Devices for a greeting (false when the
+    // device mutex cannot be had); a whole device data connection ('2'
+    // served, '3' with *code refused).
+    bool CollectDeviceInfos(std::vector<DeviceInfo>* devices);
+    uint8_t ServeDeviceConnection(CSocket* socket, uint32_t kind, const ADDRESS& address,
+                                  const std::string& clientName, uint8_t platform, uint32_t deviceId,
+                                  uint32_t connectionId, uint32_t* code);
+    uint32_t GetTickMs() { return Now(); }
+
     // Worker steps; true while entries remain that the worker must watch.
     bool ExpireConnectingDevices();
     bool ExpirePendingConnections();
@@ -98,7 +107,7 @@ public:
     ADDRESS GetListenAddressV4() override;
     uint16_t GetTcpPort() override;
 
-    // Requests whose parts are not built yet: they fail with
+    // Requests this server does not carry out: they fail with
     // ERROR_NOT_SUPPORTED.
     void SetTcpPort(uint16_t) override;
     void SetListenAddress(const ADDRESS&) override;

@@ -63,6 +63,12 @@ public:
     virtual bool AcquireConnection(uint32_t connectionId) = 0;
     // One use less; the id is forgotten when its count reaches zero.
     virtual void ReleaseConnection(uint32_t connectionId) = 0;
+
+    // Opens the TCP listeners (an invalid address or the family's all-ones
+    // address leaves that family off) and the remote-desktop pipe; failures
+    // are logged. StopListening closes them.
+    virtual void StartListening(const ADDRESS&, const ADDRESS&, uint16_t) {}
+    virtual void StopListening() {}
 };
 
 // The network server until it listens: no client session exists, so events

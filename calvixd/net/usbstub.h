@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <memory>
 
+#include "calvixd/net/dataconnection.h"
 #include "calvixd/net/stubapi.h"
 
 class CUsbServerCore;
+class CSocket;
 
 class CUsbStub {
 public:
@@ -19,6 +21,13 @@ public:
     virtual void SetInactivityTimeout(uint32_t seconds) = 0;
     virtual void SetResetMode(uint8_t mode) = 0;
     virtual void SetStubFlags(uint32_t flags) = 0;
+    // Runs one device data connection on the calling thread: '2' when it
+    // ran, '3' with *code when it was refused.
+    virtual uint8_t RunDataConnection(CSocket*, uint8_t, uint32_t* code)
+    {
+        *code = DATA_REFUSED_STOPPED;
+        return '3';
+    }
 };
 
 // What a new stub is made with.
@@ -45,15 +54,16 @@ public:
     // Flushes the driver's pending requests and closes the stub device.
     ~CUsbStubKmod() override;
 
-    void RequestStop() override { m_stop.Set(); }
+    void RequestStop() override { m_gate.RequestStop(); }
     void ClearActivitySignal() override {}
-    void SetInactivityTimeout(uint32_t seconds) override { m_timeout = seconds; }
+    void SetInactivityTimeout(uint32_t seconds) override;
     void SetResetMode(uint8_t mode) override;
     void SetStubFlags(uint32_t flags) override;
+    uint8_t RunDataConnection(CSocket* socket, uint8_t platform, uint32_t* code) override;
 
     // The device's stub device, for its data connections.
     CStubApi* GetStubApi() { return m_api.get(); }
-    CEvent* GetStopEvent() { return &m_stop; }
+    CEvent* GetStopEvent() { return m_gate.GetStopEvent(); }
     uint32_t GetDeviceId() const { return m_params.deviceId; }
     const uint8_t* GetTextBlock() const { return m_textBlock; }
 
@@ -61,7 +71,10 @@ private:
     UsbStubParams m_params;
     uint8_t m_textBlock[768];
     std::atomic<uint32_t> m_timeout;
-    CEvent m_stop;
+    CDataConnectionGate m_gate;
+    std::unique_ptr<CDataConnectionEvents> m_events;
+    // Made once; runs one data connection at a time (m_gate).
+    std::unique_ptr<CDataConnection> m_connection;
     std::unique_ptr<CStubApi> m_api;
 };
 

@@ -317,8 +317,10 @@ const Case kCases[] = {
     {{"-set-tcp-port", "2147483648"}, {.action = SYNTAX}},
     {{"-set-tcp-port", "2147483647"}, {.action = 26, .port = INT_MAX}},
     {{"-set-tcp-port", "99999999999999999999999"}, {.action = SYNTAX}},
-    {{"-set-tcp-port", "+80"}, {.action = SYNTAX}},
-    {{"-set-tcp-port", " +80"}, {.action = SYNTAX}},
+    {{"-set-tcp-port", "+80"}, {.action = 26, .port = 80}},
+    {{"-set-tcp-port", " +80"}, {.action = 26, .port = 80}},
+    {{"-set-timeout", "+5", "7"}, {.action = 32, .deviceId = 7, .value = 5}},
+    {{"-set-timeout", "-5"}, {.action = UNKNOWN}},
     {{"-set-timeout", "4294967311", "5"}, {.action = SYNTAX}},
     {{"-share", "4294967304"}, {.action = SYNTAX}},
     {{"-share", "1-4294967304"}, {.action = SYNTAX}},
@@ -328,20 +330,23 @@ const Case kCases[] = {
     {{"-remove-ip-filter", "4294967297"}, {.action = SYNTAX}},
     {{"-close-callback", "4294967297"}, {.action = SYNTAX}},
     {{"-create-callback", "10.0.0.1:4294999328"}, {.action = SYNTAX}},
-    {{"-create-callback", "10.0.0.1:+80"}, {.action = SYNTAX}},
+    {{"-create-callback", "10.0.0.1:+80"},
+     {.action = 28, .address = "10.0.0.1", .port = 80, .transportKind = 32}},
     {{"-create-callback", "10.0.0.1:-80"}, {.action = SYNTAX}},
     {{"-create-callback", "[::1]:-1"}, {.action = SYNTAX}},
-    {{"-vid", "+441"}, {.action = SYNTAX}},
+    {{"-vid", "+441"}, {.vendorId = 0x441}},
     {{"-vid", "100000441"}, {.action = SYNTAX}},
 
-    // Vendor, product and class values wider than their fields.
-    {{"-vid", "10441"}, {.action = SYNTAX}},
-    {{"-vid", "0x10000"}, {.action = SYNTAX}},
-    {{"-pid", "12345"}, {.action = SYNTAX}},
-    {{"-class", "100"}, {.action = SYNTAX}},
-    {{"-subclass", "1ff"}, {.action = SYNTAX}},
-    {{"-protocol", "0x100"}, {.action = SYNTAX}},
-    {{"-share", "-vid", "0441", "-pid", "10012"}, {.action = SYNTAX, .vendorId = 0x441}},
+    // Vendor, product and class values wider than their fields parse: the
+    // device check and the policy rule check refuse them with their own
+    // messages.
+    {{"-vid", "10441"}, {.vendorId = 0x10441}},
+    {{"-vid", "0x10000"}, {.vendorId = 0x10000}},
+    {{"-pid", "12345"}, {.productId = 0x12345}},
+    {{"-class", "100"}, {.deviceClass = 0x100}},
+    {{"-subclass", "1ff"}, {.deviceSubclass = 0x1ff}},
+    {{"-protocol", "0x100"}, {.deviceProtocol = 0x100}},
+    {{"-share", "-vid", "0441", "-pid", "10012"}, {.action = 4, .vendorId = 0x441, .productId = 0x10012}},
 };
 
 class CommandLineTable : public ::testing::TestWithParam<Case> {};
@@ -363,7 +368,8 @@ TEST(CommandLineWords, ParseNumberAcceptsBlanksAndPrefixOnly) {
       {"12", 10, true, 12},       {"  12", 10, true, 12},   {"12 \t\r\n", 10, true, 12},
       {"12x", 10, false, 0},      {"", 10, false, 0},       {"   ", 10, false, 0},
       {"0x1F", 16, true, 0x1F},   {"1f", 16, true, 0x1F},   {"0x", 16, false, 0},
-      {"0x-1", 16, false, 0},     {"-1", 10, false, 0},     {"+1", 10, false, 0},
+      {"0x-1", 16, false, 0},     {"-1", 10, false, 0},     {"+1", 10, true, 1},
+      {" +0x1f", 16, true, 0x1F}, {"+-1", 10, false, 0},   {"-0", 10, false, 0},
       {"12 3", 10, false, 0},     {"0", 10, true, 0},       {"\v7", 10, true, 7},
   };
   for (const auto& c : cases) {

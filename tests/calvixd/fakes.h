@@ -1,4 +1,4 @@
-// Recording stand-ins for the parts that CUsbCore creates: each call is
+// Recording fakes of the parts that CUsbCore creates: each call is
 // appended to one shared journal, so a test sees the order across parts.
 #pragma once
 

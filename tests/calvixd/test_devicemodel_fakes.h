@@ -1,4 +1,4 @@
-// Recording stand-ins for the collaborators of the server core, a fake clock
+// Recording fakes of the collaborators of the server core, a fake clock
 // and a sysfs tree in the kernel's format, for the device model tests.
 #pragma once
 

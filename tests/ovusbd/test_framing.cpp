@@ -309,7 +309,7 @@ TEST(Message, AllocCloneAndReply) {
     EXPECT_EQ(allocMessage(kMaxFrameLength + 1, kMsgHello, 0, 0, 0, 0, 0, 0, 0, 0), nullptr);
 }
 
-// A stand-in pool that hands out heap buffers and records what it saw.
+// A fake pool that hands out heap buffers and records what it saw.
 struct FakePool {
     static inline int acquired = 0, released = 0;
     static inline void* last = nullptr;

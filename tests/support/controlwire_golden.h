@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -32,7 +33,9 @@ inline Bytes U32(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >>
 inline Bytes Text(const std::string& s)
 {
     Bytes out = U32(uint32_t(s.size()));
-    out.insert(out.end(), s.begin(), s.end());
+    out.resize(4 + s.size());
+    if (!s.empty())
+        memcpy(out.data() + 4, s.data(), s.size());
     return out;
 }
 inline Bytes NoAddress() { return U32(0); }

@@ -1,0 +1,93 @@
+#include "calvixd/core/corenetwork.h"
+
+#include "calvixd/core/usbservercoreimpl.h"
+#include "calvixd/net/connectrecord.h"
+#include "calvixd/net/networkserver.h"
+
+namespace {
+
+// The remote-desktop channel's pipe.
+const char* const DESKTOP_PIPE_NAME = "calvixdvc.pipe";
+
+class CCoreNetworkOwner : public CNetworkServerOwner {
+public:
+    CCoreNetworkOwner(CUsbServerCoreImpl* core, CUsbServerCoreOwner* owner) : m_core(core), m_owner(owner) {}
+
+    uint32_t GetTickMs() override { return m_core->GetTickMs(); }
+    void LogDebug(uint16_t module, uint32_t line, uint32_t error) override { m_core->LogDebug(module, line, error); }
+    CEventLog* GetEventLog() override { return m_owner->GetEventLog(); }
+    void NotifyListeners() override { m_core->NotifyListeners(); }
+    Resolver* GetResolver() override { return m_owner->GetResolver(); }
+    uint8_t GetPlatformByte() override { return m_owner->GetPlatformCode(); }
+    void GetServerId(uint8_t id[16]) override { m_core->GetServerId(id); }
+    bool CheckIpFilters(const ADDRESS&) override { return true; }
+    bool CollectDevices(std::vector<DeviceInfo>* devices) override { return m_core->CollectDeviceInfos(devices); }
+    bool UnscrambleConnectRecord(uint8_t* record, size_t size, uint8_t platform) override
+    {
+        return ::UnscrambleConnectRecord(record, size, platform);
+    }
+    uint8_t ServeDeviceConnection(CSocket* socket, uint32_t kind, const ADDRESS& address,
+                                  const std::string& clientName, uint8_t platform, uint32_t deviceId,
+                                  uint32_t connectionId, uint32_t* code) override
+    {
+        return m_core->ServeDeviceConnection(socket, kind, address, clientName, platform, deviceId, connectionId,
+                                             code);
+    }
+    void RemoveCallbackConnection(uint32_t) override {}
+    void ReserveInactiveDevice(uint32_t, uint32_t, uint32_t, const ADDRESS&, const std::string&) override {}
+
+private:
+    CUsbServerCoreImpl* m_core;
+    CUsbServerCoreOwner* m_owner;
+};
+
+// The server with its adapter, which must be made first and go last.
+struct CoreNetworkOwnerHolder {
+    CoreNetworkOwnerHolder(CUsbServerCoreImpl* core, CUsbServerCoreOwner* owner) : adapter(core, owner) {}
+    CCoreNetworkOwner adapter;
+};
+
+class CCoreNetworkServer : private CoreNetworkOwnerHolder, public CNetworkServer {
+public:
+    CCoreNetworkServer(CUsbServerCoreImpl* core, CUsbServerCoreOwner* owner)
+        : CoreNetworkOwnerHolder(core, owner), CNetworkServer(&adapter), m_core(core)
+    {
+    }
+    ~CCoreNetworkServer() override { Stop(); }
+
+    void StartListening(const ADDRESS& v4, const ADDRESS& v6, uint16_t port) override
+    {
+        SetListenAddresses(v4, v6, port);
+        Report(StartTcpListeners(), __LINE__);
+        SetPipeName(DESKTOP_PIPE_NAME);
+        Report(StartPipeListener(), __LINE__);
+    }
+    void StopListening() override
+    {
+        StopTcpListeners(LISTENER_STATE_OFF);
+        StopPipeListener(LISTENER_STATE_OFF);
+    }
+
+private:
+    void Report(CExceptionEx* error, uint32_t line)
+    {
+        if (!error)
+            return;
+        m_core->LogDebug(error->GetModule(), line, error->GetError());
+        delete error;
+    }
+
+    CUsbServerCoreImpl* m_core;
+};
+
+} // namespace
+
+CNetworkServerIface* CreateCoreNetworkServer(CUsbServerCoreImpl* core, CUsbServerCoreOwner* owner)
+{
+    return new CCoreNetworkServer(core, owner);
+}
+
+CNetworkServerIface* CDaemonServerCoreDeps::CreateNetworkServer(CUsbServerCore* core)
+{
+    return CreateCoreNetworkServer(static_cast<CUsbServerCoreImpl*>(core), GetOwner());
+}

@@ -1,0 +1,190 @@
+// A remote client reaches a device on the simulated stub driver through the
+// server core and the real network server: the device shared on plug shows
+// in the client's greeting; a data connection with a scrambled connect
+// record relays driver messages both ways; when it ends the device is
+// offered again. Loopback TCP over IPv4 and IPv6 and the remote-desktop
+// pipe, in a private network namespace.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "calvixd/core/corenetwork.h"
+#include "calvixd/net/socket.h"
+#include "tests/calvixd/test_devicemodel_fakes.h"
+#include "tests/support/calvixwire.h"
+#include "tests/support/netns.h"
+#include "tests/support/ravelsim.h"
+#include "tests/support/wait.h"
+
+using namespace std::chrono_literals;
+using calvixwire::Connection;
+using calvixwire::Record;
+using calvixwire::recordBytes;
+
+namespace {
+
+const int g_netns = [] {
+    std::string error;
+    return netns::enterPrivateNetwork(&error);
+}();
+
+class CNetworkSimDeps : public CFakeDeps {
+public:
+    using CFakeDeps::CFakeDeps;
+    CLoaderApi* CreateLoader(CLoaderEvents* events) override { return new CLoaderApiKmod(events, GetSysfsRoot()); }
+    std::shared_ptr<CUsbStub> CreateStub(const UsbStubParams& params) override { return CreateKmodUsbStub(params); }
+    CNetworkServerIface* CreateNetworkServer(CUsbServerCore* core) override
+    {
+        return CreateCoreNetworkServer(static_cast<CUsbServerCoreImpl*>(core), GetOwner());
+    }
+};
+
+uint32_t Get32(const uint8_t* p)
+{
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+struct EndToEnd : ::testing::Test {
+    CTempDir logDir;
+    CEventLog log{logDir.File("calvixd.log").c_str()};
+    ModelJournal journal;
+    CFakeOwner owner{&journal, &log};
+    LoaderScript unused;
+    StubScript stubs;
+    std::atomic<uint32_t> clock{1000};
+    CTempDir sysfs;
+    std::unique_ptr<ravelsim::RavelSim> sim;
+    std::unique_ptr<CTestServerCore> core;
+    int savedPreference = 0;
+
+    void SetUp() override
+    {
+        if (geteuid() != 0 || g_netns != 0)
+            GTEST_SKIP() << "needs root for a private network namespace";
+        savedPreference = AddressFamilyPreference.load();
+        AddressFamilyPreference = 2; // as the daemon runs
+        sim = std::make_unique<ravelsim::RavelSim>(sysfs.Path() + "/devices/");
+        sim->Install();
+        core = std::make_unique<CTestServerCore>(
+            std::make_unique<CNetworkSimDeps>(&owner, sim->SysfsRoot(), &unused, &stubs, &journal, &clock));
+        StoredSettings settings;
+        settings.autoShare = 1;
+        settings.tcpPort = 32032;
+        settings.listenV4 = ADDRESS("127.0.0.1");
+        settings.listenV6 = ADDRESS("::1");
+        core->Start(settings);
+    }
+    void TearDown() override
+    {
+        core.reset();
+        sim.reset();
+        AddressFamilyPreference = savedPreference;
+    }
+
+    // Reads records until a device record (type 1 or 2) for the device
+    // comes; its state or event byte, -1 when none comes.
+    int NextDeviceState(Connection* session, uint32_t* deviceId)
+    {
+        for (;;) {
+            Record record;
+            if (!session->readRecord(&record))
+                return -1;
+            if (record.type != 1 && record.type != 2)
+                continue;
+            calvixwire::DeviceRecord d = calvixwire::parseDeviceRecord(record);
+            *deviceId = d.deviceId;
+            return d.stateOrEvent;
+        }
+    }
+};
+
+TEST_F(EndToEnd, SharedDeviceIsReachedOverEveryTransport)
+{
+    ravelsim::SimDevice device;
+    device.busId = "1-1";
+    device.serial = "SN0001";
+    sim->Plug(device);
+    ASSERT_TRUE(testwait::waitUntil([&] { return sim->StubNumber("1-1") > 0; }, 10s));
+
+    struct Transport {
+        const char* what;
+        std::function<bool(Connection*)> open;
+    } transports[] = {
+        {"tcp4", [](Connection* c) { return c->connectTcp("127.0.0.1", 32032); }},
+        {"tcp6", [](Connection* c) { return c->connectTcp("::1", 32032); }},
+        {"pipe", [](Connection* c) { return c->connectPipe("calvixdvc.pipe") && c->sendDesktopPrefix("desk"); }},
+    };
+    for (const auto& t : transports) {
+        // The session greeting lists the shared device.
+        Connection session;
+        ASSERT_TRUE(t.open(&session)) << t.what;
+        ASSERT_TRUE(session.handshake('E', calvixwire::kServerVersion, 0x07)) << t.what;
+        std::vector<uint8_t> serverId;
+        uint32_t sessionId = 0;
+        ASSERT_TRUE(session.readGreetingStart(&serverId, &sessionId)) << t.what;
+        uint32_t deviceId = 0;
+        // The device may still be on its way to the shared state.
+        int state = -1;
+        for (int i = 0; i < 3 && state != 3; ++i)
+            state = NextDeviceState(&session, &deviceId);
+        ASSERT_EQ(state, 3) << t.what;
+
+        // A data connection for it.
+        Connection data;
+        ASSERT_TRUE(t.open(&data)) << t.what;
+        ASSERT_TRUE(data.handshake('C', calvixwire::kServerVersion, 0x07)) << t.what;
+        std::vector<uint8_t> echo;
+        ASSERT_TRUE(data.sendBytes(calvixwire::connectRecord(deviceId, sessionId, 0x07, &echo)));
+        EXPECT_EQ(data.receive(16), echo) << t.what;
+        ASSERT_TRUE(data.sendBytes("7", 1));
+        EXPECT_EQ(data.receive(1), std::vector<uint8_t>{'6'}) << t.what;
+        ASSERT_TRUE(data.sendBytes(recordBytes({0x10})));
+        EXPECT_EQ(data.receive(5), (std::vector<uint8_t>{'4', 0x10, 0, 0, 0}));
+        std::vector<uint8_t> round = {'4'};
+        auto value = recordBytes({0x10});
+        round.insert(round.end(), value.begin(), value.end());
+        ASSERT_TRUE(data.sendBytes(round));
+        EXPECT_EQ(data.receive(4).size(), 4u);
+        ASSERT_TRUE(data.sendBytes(recordBytes({0x10})));
+        auto head = data.receive(9);
+        ASSERT_EQ(head.size(), 9u) << t.what;
+        EXPECT_EQ(head[0], '2');
+        data.receive(Get32(&head[1]) + Get32(&head[5]));
+
+        // Every session hears that the device is in use.
+        EXPECT_EQ(NextDeviceState(&session, &deviceId), 4) << t.what;
+
+        // Driver to client, with the status mapped (-32 becomes 11).
+        std::vector<uint8_t> message(40, 0x61);
+        uint32_t length = 40, kind = 1, status = static_cast<uint32_t>(-32);
+        memcpy(&message[8], &length, 4);
+        memcpy(&message[12], &kind, 4);
+        memcpy(&message[16], &status, 4);
+        ASSERT_TRUE(sim->PushMessage("1-1", message));
+        auto header = data.receive(8);
+        ASSERT_EQ(header, recordBytes({3, 40})) << t.what;
+        auto body = data.receive(40);
+        ASSERT_EQ(body.size(), 40u);
+        EXPECT_EQ(Get32(&body[16]), 11u);
+
+        // Client to driver.
+        std::vector<uint8_t> answer(24, 0x62);
+        uint32_t answerLength = 24;
+        memcpy(&answer[8], &answerLength, 4);
+        size_t before = sim->Stub("1-1").written.size();
+        auto record = recordBytes({3, 24});
+        record.insert(record.end(), answer.begin(), answer.end());
+        ASSERT_TRUE(data.sendBytes(record));
+        ASSERT_TRUE(testwait::waitUntil([&] { return sim->Stub("1-1").written.size() == before + 1; }, 5s));
+        EXPECT_EQ(sim->Stub("1-1").written.back(), answer);
+
+        // The client leaves: the device is offered again.
+        data.close();
+        EXPECT_EQ(NextDeviceState(&session, &deviceId), 3) << t.what;
+    }
+}
+
+} // namespace
