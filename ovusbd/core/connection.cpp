@@ -476,6 +476,12 @@ bool connectionExists(uint16_t connectionId) {
     return connectionModule != nullptr && findInLockedList(connectionModule->connectionList, matchConnectionId, &connectionId);
 }
 
+bool connectionAcceptsBinds(uint16_t connectionId) {
+    bool accepts = false;
+    withClient(connectionId, [&](ConnectedClient* c) { accepts = c->removing == 0; });
+    return connectionModule != nullptr && accepts;
+}
+
 uint16_t findConnectionByUuid(const uint8_t uuid[16]) {
     uint16_t id = 0;
     struct Search {

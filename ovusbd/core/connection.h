@@ -113,6 +113,10 @@ bool getConnectionInterfaceName(uint16_t connectionId, char out[256]);
 bool setConnectionClientText(uint16_t connectionId, const char* text);
 bool setConnectionClientDetail(uint16_t connectionId, const char* text);
 bool connectionExists(uint16_t connectionId);
+// The client is there and no removal of it has begun: its removal releases
+// its bindings only after claiming it, so a binding committed while this
+// holds (and under the same lock as that release) is always released.
+bool connectionAcceptsBinds(uint16_t connectionId);
 // Id of the client with this uuid, 0 when none.
 uint16_t findConnectionByUuid(const uint8_t uuid[16]);
 // A current client has exactly this (128-byte, zero-padded) remote address.

@@ -53,7 +53,8 @@ void announceToAll(uint32_t address) {
 
 } // namespace
 
-const UsbEventCallbacks deviceAnnouncementCallbacks = {broadcastSummary, broadcastSummary, announceToAll};
+const UsbEventCallbacks deviceAnnouncementCallbacks = {broadcastSummary, broadcastSummary, announceToAll,
+                                                      unbindLeavingDevice};
 
 void announceDevice(uint32_t address, uint16_t connectionId, const MessageHeader* request) {
     DeviceSummary device;

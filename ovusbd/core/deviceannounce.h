@@ -20,7 +20,7 @@ void announceDevice(uint32_t address, uint16_t connectionId, const MessageHeader
 
 // What start-up installs in the USB layer: an arrival or a removal is
 // broadcast as it was reported; a binding change broadcasts the device's
-// announcement anew.
+// announcement anew; a bound device that is being removed loses its binding.
 extern const UsbEventCallbacks deviceAnnouncementCallbacks;
 
 // Returns a new message owned by the caller, or null when memory runs out.

@@ -1,5 +1,7 @@
 #include "ovusbd/core/handlers.h"
 
+#include "ovusbd/core/devicerequests.h"
+
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -43,15 +45,15 @@ const TableRow kTable[] = {
     {kMsgType2Request, answerType2WithEmptyReply},
     {kMsgDeviceListRequest, handleDeviceListRequest},
     {kMsgType10Request, answerType10WithEmptyReply},
-    {kMsgControlTransfer, nullptr, 16, {true, kMsgControlTransferReply, 16, 8}},  // setup packet at 8
+    {kMsgControlTransfer, handleControlTransferRequest, 16, {true, kMsgControlTransferReply, 16, 8}},  // setup packet at 8
     {kMsgKeepAlive, handleClientKeepAlive},
-    {kMsgBulkInterruptTransfer, nullptr, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},  // length at 9
-    {kMsgPortStatus, nullptr, 0, {true, kMsgPortStatusReply, 6, 0}},
-    {kMsgDeviceReset, nullptr, 0, {true, kMsgDeviceResetReply, 4, 0}},
+    {kMsgBulkInterruptTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},  // length at 9
+    {kMsgPortStatus, handlePortStatusRequest, 0, {true, kMsgPortStatusReply, 6, 0}},
+    {kMsgDeviceReset, handleDeviceResetRequest, 0, {true, kMsgDeviceResetReply, 4, 0}},
     {kMsgBindDevice, handleBindDeviceRequest},
-    {kMsgClearHalt, nullptr, 4, {true, kMsgClearHaltReply, 4, 0}},
-    {kMsgResetEndpoint, nullptr, 4, {true, kMsgResetEndpointReply, 4, 0}},
-    {kMsgAbortEndpoint, nullptr, 4, {true, kMsgAbortEndpointReply, 4, 0}},
+    {kMsgClearHalt, handleClearHaltRequest, 4, {true, kMsgClearHaltReply, 4, 0}},
+    {kMsgResetEndpoint, handleResetEndpointRequest, 4, {true, kMsgResetEndpointReply, 4, 0}},
+    {kMsgAbortEndpoint, handleAbortEndpointRequest, 4, {true, kMsgAbortEndpointReply, 4, 0}},
     {kMsgType33Request, answerType33WithZeroReply},
     {kMsgUnbindDevice, handleUnbindDeviceRequest},
     {kMsgIsoTransfer, nullptr, 17, {true, kMsgIsoTransferReply, 12, 0}},  // packet count at 13
@@ -59,10 +61,10 @@ const TableRow kTable[] = {
     {kMsgDeviceNickname, nullptr, 72},  // char[64] at 8
     {kMsgForward, handleForwardToConnection, 16},
     {kMsgCustomEvent, nullptr},
-    {kMsgPortPower, nullptr, 1, {true, kMsgPortPowerReply, 4, 0}},
-    {kMsgAbortResetClearHalt, nullptr, 4, {true, kMsgAbortResetClearHaltReply, 4, 0}},
-    {kMsgResetAndConfigure, nullptr, 18, {true, kMsgDeviceResetReply, 4, 0}},  // 16 alternate settings at 2
-    {kMsgHubClassRequest, nullptr, 8, {true, kMsgHubClassReply, 4, 0}},
+    {kMsgPortPower, handlePortPowerRequest, 1, {true, kMsgPortPowerReply, 4, 0}},
+    {kMsgAbortResetClearHalt, handleAbortResetClearHaltRequest, 4, {true, kMsgAbortResetClearHaltReply, 4, 0}},
+    {kMsgResetAndConfigure, handleResetAndConfigureRequest, 18, {true, kMsgDeviceResetReply, 4, 0}},  // 16 alternate settings at 2
+    {kMsgHubClassRequest, handleHubClassRequest, 8, {true, kMsgHubClassReply, 4, 0}},
     {kMsgDeviceIgnore, nullptr, 5},
     {kMsgAddReverseClient, nullptr},
     {kMsgRemoveReverseClient, nullptr},
@@ -71,7 +73,7 @@ const TableRow kTable[] = {
     {kMsgIgnored, ignoreMessage},
     {kMsgAllocStreams, nullptr, 8, {true, kMsgAllocStreamsReply, 4, 0}},
     {kMsgFreeStreams, nullptr, 8, {true, kMsgFreeStreamsReply, 4, 0}},
-    {kMsgBulkStreamTransfer, nullptr, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},
+    {kMsgBulkStreamTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},
     {kMsgTrovixSwitch, handleTrovixSwitchRequest, 1},
     {kMsgIsoPackedTransfer, nullptr, 17, {true, kMsgIsoPackedTransferReply, 12, 0}},
     {kMsgGetIgnoredDevices, nullptr},

@@ -12,6 +12,7 @@
 #include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/daemon.h"
 #include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/dnssd.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/networkserver.h"
@@ -172,6 +173,7 @@ int startServing(StartupRecord& record) {
   installUsbSettings(&usb);
   installUsbEventCallbacks(&deviceAnnouncementCallbacks);
   createDeviceList();
+  if (createBindingList() < 0) logMessage(3, "Error, no memory for the binding list");
   int threads = startDeviceManagerThreads();
   if (threads < 0) {
     logMessage(3, "Error %d starting the device layer's service threads, %s", -threads, strerror(-threads));
@@ -184,6 +186,7 @@ int startServing(StartupRecord& record) {
     restoreAutoprobe();
     stopDeviceManager();
     stopDeviceManagerThreads();
+    destroyBindingList();
     record.deviceLayerStarted = false;
     return kExitStart;
   }
@@ -224,6 +227,7 @@ void shutdown(StartupRecord& record) {
   if (record.deviceLayerStarted) {
     stopDeviceManager();
     stopDeviceManagerThreads();
+    destroyBindingList();
   }
   restoreAutoprobe();
 }

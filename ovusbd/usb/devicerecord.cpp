@@ -197,6 +197,12 @@ void markRemoved(ManagedUsbDevice* device, void* context) {
   detach->device = device;
 }
 
+void checkBound(ManagedUsbDevice* device, void* context) {
+  Detach* detach = static_cast<Detach*>(context);
+  if (detach->sysfsName && !sameSysfsName(device->sysfsPath, detach->sysfsName)) return;
+  if (device->state == DEVICE_BOUND) detach->device = device;
+}
+
 bool matchRecord(void* item, const void* key) { return item == key; }
 
 struct SummaryCopy {
@@ -423,6 +429,11 @@ void failLeftoverGroup(void* item, void*) {
 int unplugDevice(uint32_t address, const char* sysfsName, int runHook) {
   (void)runHook;  // no unplug hook is configured yet
   pthread_mutex_lock(&deviceLifecycleMutex);
+  // The binding ends first, a surprise to its client, while the interfaces
+  // can still be released.
+  Detach bound{sysfsName, nullptr};
+  visitDevice(address, checkBound, &bound);
+  if (bound.device) reportBoundDeviceLeaving(address);
   Detach detach{sysfsName, nullptr};
   visitDevice(address, markRemoved, &detach);
   ManagedUsbDevice* device = detach.device;

@@ -17,6 +17,7 @@
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/usb/usbsettings.h"
+#include "ovusbd/usb/deviceclaim.h"
 #include "ovusbd/usb/devicenodes.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/parenthub.h"
@@ -206,10 +207,6 @@ bool excludedByFilters(const char* sysfsPath, const char* product, const char* s
   Text allowedDevices(getConfigString("AllowedDevices", nullptr, true));
   return !allowedByAllowedDevices(allowedDevices.get(), vendorId, productId);
 }
-
-// Hands an excluded device back to the host's drivers. Nothing to do until
-// the server takes devices from the host's drivers.
-void passToKernel(uint32_t, uint16_t, uint16_t, const char*) {}
 
 void manageDevice(const char* ueventText, const char* sysfsPath, const char* nodePath, const char* product,
                   const char* serial) {

@@ -26,3 +26,8 @@ void reportBindingChanged(uint32_t address) {
   const UsbEventCallbacks* callbacks = installed.load(std::memory_order_acquire);
   if (callbacks && callbacks->bindingChanged) callbacks->bindingChanged(address);
 }
+
+void reportBoundDeviceLeaving(uint32_t address) {
+  const UsbEventCallbacks* callbacks = installed.load(std::memory_order_acquire);
+  if (callbacks && callbacks->boundDeviceLeaving) callbacks->boundDeviceLeaving(address);
+}

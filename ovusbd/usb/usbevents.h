@@ -28,6 +28,11 @@ struct UsbEventCallbacks {
   void (*deviceRemoved)(const DeviceSummary* device);
   // The device at `address` was bound to a client or released.
   void (*bindingChanged)(uint32_t address);
+  // A bound device is being removed: end its binding now, while the record
+  // can still release its interfaces. Called by the removal with
+  // deviceLifecycleMutex held (the one exception to "no lock held"), so the
+  // member must not take that lock.
+  void (*boundDeviceLeaving)(uint32_t address);
 };
 
 // Installs callbacks (null: none). The table stays the caller's and must
@@ -38,3 +43,4 @@ void installUsbEventCallbacks(const UsbEventCallbacks* callbacks);
 void reportDeviceArrived(const DeviceSummary* device);
 void reportDeviceRemoved(const DeviceSummary* device);
 void reportBindingChanged(uint32_t address);
+void reportBoundDeviceLeaving(uint32_t address);

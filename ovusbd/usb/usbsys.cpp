@@ -11,6 +11,8 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "ovusbd/core/shellcommand.h"
+
 namespace {
 
 inline int result(int value) { return value < 0 ? -errno : value; }
@@ -49,11 +51,7 @@ int sysListDirectory(const char* path, UsbSysDirectoryVisitor visit, void* conte
   return 0;
 }
 
-int sysRunCommand(const char* command) {
-  int status = ::system(command);
-  // system() gives -1 only when no child could be made or its status read.
-  return status == -1 ? -(errno ? errno : ECHILD) : status;
-}
+int sysRunCommand(const char* command) { return runShellCommand(command); }
 
 }  // namespace
 

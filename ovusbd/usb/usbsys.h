@@ -60,8 +60,8 @@ struct UsbSys {
   // eventfd(2), to wake a thread blocked in poll. Returns a descriptor or
   // -errno.
   int (*eventfd)(unsigned int initial, int flags);
-  // system(3): runs the command through the shell and waits. Returns the
-  // wait status, or -errno when no shell could be started.
+  // Runs the command through /bin/sh -c (posix_spawn) and waits. Returns
+  // the wait status, or -errno when no shell could be started.
   int (*runCommand)(const char* command);
 };
 

@@ -312,7 +312,7 @@ struct Reports {
 }  // namespace
 
 TEST_F(RecordTest, ArrivalAndRemovalAreReportedToTheInstalledCallbacks) {
-  const UsbEventCallbacks table = {Reports::arrived, Reports::removed, nullptr};
+  const UsbEventCallbacks table = {Reports::arrived, Reports::removed, nullptr, nullptr};
   installUsbEventCallbacks(&table);
   Reports::seen.clear();
   ASSERT_EQ(make(device("1-9")), 0);

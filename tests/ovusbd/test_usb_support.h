@@ -15,6 +15,7 @@
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/usb/devicerecord.h"
@@ -91,11 +92,13 @@ class UsbFixture : public ::testing::Test {
     ASSERT_TRUE(loadConfig(configPath.c_str(), true));
     ASSERT_EQ(createConnectionList(CoreSettings(), &protocolConnectionCallbacks), 0);
     ASSERT_EQ(createDeviceList(), 0);
+    ASSERT_EQ(createBindingList(), 0);
   }
   void TearDown() override {
     stopUsbDiscoveryThreads();
     stopDeviceManager();
     destroyConnectionList();
+    destroyBindingList();
     installUsbEventCallbacks(nullptr);
     installUsbSettings(nullptr);
     freeConfigStore();

@@ -1002,8 +1002,12 @@ ssize_t SimBus::doWrite(int fd, const void* buffer, size_t count) {
   auto entry = tree_->find(descriptor.path);
   if (entry == tree_->end()) return -ENODEV;
   // A sysfs store takes the whole text of one write.
-  if (baseName(descriptor.path) != "uevent") entry->second.content.assign(static_cast<const char*>(buffer), count);
-  commands_.push_back("write " + descriptor.path + " " + std::string(static_cast<const char*>(buffer), count));
+  std::string text(static_cast<const char*>(buffer), count);
+  commands_.push_back("write " + descriptor.path + " " + text);
+  // The usb driver's bind store: a device that the generic usb driver
+  // already holds is refused EBUSY, one that is gone ENODEV.
+  if (descriptor.path == "/sys/bus/usb/drivers/usb/bind") return plugged_->count(text) ? -EBUSY : -ENODEV;
+  if (baseName(descriptor.path) != "uevent") entry->second.content.assign(text);
   return static_cast<ssize_t>(count);
 }
 

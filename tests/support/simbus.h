@@ -168,6 +168,11 @@ class SimBus {
   void holdCompletions();
   size_t heldCompletions() const;
   void releaseCompletions(const std::vector<size_t>& order = {});
+  // Host drivers of interfaces: GETDRIVER names them, a CLAIMINTERFACE of
+  // a held interface fails EBUSY, USBDEVFS_DISCONNECT unbinds them. An
+  // empty driver unbinds.
+  void setHostDriver(const std::string& name, unsigned interface, const std::string& driver);
+  std::string hostDriver(const std::string& name, unsigned interface) const;
   // usbfs mappings: whether the device offers them, and a failure of mmap.
   void setMmapCapable(const std::string& name, bool capable);
   void failMmap(int error);

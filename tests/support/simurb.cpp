@@ -191,6 +191,8 @@ struct SimBus::UrbState {
   std::map<std::string, std::set<uint8_t>> halted;
   std::map<int, uint32_t> disabledBulkEps;
   std::map<int, std::set<unsigned>> claimed;
+  // Host drivers bound to interfaces, by device and interface number.
+  std::map<std::string, std::map<unsigned, std::string>> hostDrivers;
   unsigned long submits = 0;
   std::map<unsigned long, int> failAt;
   std::map<std::string, bool> mmapCapable;
@@ -205,6 +207,23 @@ SimBus::UrbState* SimBus::newUrbState() { return new UrbState(); }
 void SimBus::deleteUrbState(UrbState* state) {
   for (auto& [address, length] : state->mappings) ::munmap(address, length);
   delete state;
+}
+
+void SimBus::setHostDriver(const std::string& name, unsigned interface, const std::string& driver) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (driver.empty()) {
+    urb_->hostDrivers[name].erase(interface);
+  } else {
+    urb_->hostDrivers[name][interface] = driver;
+  }
+}
+
+std::string SimBus::hostDriver(const std::string& name, unsigned interface) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto device = urb_->hostDrivers.find(name);
+  if (device == urb_->hostDrivers.end()) return "";
+  auto driver = device->second.find(interface);
+  return driver == device->second.end() ? "" : driver->second;
 }
 
 void SimBus::setModel(const std::string& name, std::shared_ptr<UsbModel> model) {
@@ -599,6 +618,8 @@ int SimBus::urbIoctl(int fd, const std::string& device, bool connected, unsigned
     case USBDEVFS_CLAIMINTERFACE: {
       unsigned interface = *static_cast<unsigned*>(argument);
       if (interface >= interfaces) return -ENOENT;
+      // The kernel refuses an interface that a driver holds.
+      if (s.hostDrivers[device].count(interface)) return -EBUSY;
       s.claimed[fd].insert(interface);
       return 0;
     }
@@ -609,12 +630,20 @@ int SimBus::urbIoctl(int fd, const std::string& device, bool connected, unsigned
     case USBDEVFS_GETDRIVER: {
       usbdevfs_getdriver* query = static_cast<usbdevfs_getdriver*>(argument);
       if (query->interface >= interfaces) return -EINVAL;
-      if (!s.claimed[fd].count(query->interface)) return -ENODATA;
-      snprintf(query->driver, sizeof query->driver, "usbfs");
+      if (s.claimed[fd].count(query->interface)) {
+        snprintf(query->driver, sizeof query->driver, "usbfs");
+        return 0;
+      }
+      auto driver = s.hostDrivers[device].find(query->interface);
+      if (driver == s.hostDrivers[device].end()) return -ENODATA;
+      snprintf(query->driver, sizeof query->driver, "%s", driver->second.c_str());
       return 0;
     }
-    case USBDEVFS_IOCTL:
-      return -ENODATA;
+    case USBDEVFS_IOCTL: {
+      const usbdevfs_ioctl* command = static_cast<const usbdevfs_ioctl*>(argument);
+      if (command->ioctl_code != static_cast<int>(USBDEVFS_DISCONNECT)) return -ENOTTY;
+      return s.hostDrivers[device].erase(static_cast<unsigned>(command->ifno)) ? 0 : -ENODATA;
+    }
     case USBDEVFS_ALLOC_STREAMS: {
       const usbdevfs_streams* streams = static_cast<const usbdevfs_streams*>(argument);
       if (streams->num_eps == 0 || streams->num_streams < 2) return -EINVAL;

@@ -1,0 +1,18 @@
+// Commands of the administrator's configuration (scripts and hooks) run
+// through /bin/sh, and the one rule that makes outside text safe to put in
+// them.
+#pragma once
+
+#include <stddef.h>
+
+// A new copy of text in which every byte outside [A-Za-z0-9 ._:@%+,/=-]
+// became '_', so a client's text can never quote, substitute or chain a
+// command. Null on allocation failure or a null text. Every value placed in
+// a command line that the administrator did not write goes through it.
+char* makeShellSafe(const char* text);
+
+// Runs "/bin/sh -c command" with posix_spawn and waits for it. Returns the
+// wait status, or -errno when the shell could not be started or waited for.
+// Unlike system(3) it leaves SIGINT and SIGQUIT alone in the server, so a
+// CTRL-C still reaches the server while a script runs.
+int runShellCommand(const char* command);
