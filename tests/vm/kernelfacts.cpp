@@ -148,6 +148,140 @@ std::string field(const std::string& datagram, const std::string& key) {
   return "";
 }
 
+// Takes interface 0 from its host driver, if one is bound, and claims it.
+int takeInterface(int fd) {
+  struct usbdevfs_ioctl command;
+  memset(&command, 0, sizeof command);
+  command.ifno = 0;
+  command.ioctl_code = USBDEVFS_DISCONNECT;
+  usbSys->ioctl(fd, USBDEVFS_IOCTL, &command);
+  unsigned interface = 0;
+  return usbSys->ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface);
+}
+
+// Releases interface 0 and lets its host driver bind again.
+void giveBackInterface(int fd) {
+  unsigned interface = 0;
+  usbSys->ioctl(fd, USBDEVFS_RELEASEINTERFACE, &interface);
+  struct usbdevfs_ioctl command;
+  memset(&command, 0, sizeof command);
+  command.ifno = 0;
+  command.ioctl_code = USBDEVFS_CONNECT;
+  usbSys->ioctl(fd, USBDEVFS_IOCTL, &command);
+}
+
+// Reaps one URB, waiting up to timeoutMs for one to be done: usbfs signals
+// a reapable URB as POLLOUT.
+int reapWithin(int fd, int timeoutMs, struct usbdevfs_urb** done) {
+  long long deadline = nowMs() + timeoutMs;
+  for (;;) {
+    int result = usbSys->ioctl(fd, USBDEVFS_REAPURBNDELAY, done);
+    long long left = deadline - nowMs();
+    if (result != -EAGAIN || left <= 0) return result;
+    struct pollfd entry = {fd, POLLOUT, 0};
+    usbSys->poll(&entry, 1, static_cast<int>(left));
+  }
+}
+
+void prepareUrb(struct usbdevfs_urb* urb, unsigned char type, uint8_t endpoint, void* buffer, int length,
+                unsigned flags) {
+  memset(urb, 0, sizeof *urb);
+  urb->type = type;
+  urb->endpoint = endpoint;
+  urb->buffer = buffer;
+  urb->buffer_length = length;
+  urb->flags = flags;
+}
+
+std::string statusAndLength(const struct usbdevfs_urb& urb) {
+  return std::to_string(urb.status) + " " + std::to_string(urb.actual_length);
+}
+
+// Bulk-only transport: a command block wrapper for INQUIRY with 36 bytes
+// of data in, and the check of the 13-byte status wrapper answering it
+// ("USBS", the same tag): its bCSWStatus, or "bad".
+void inquiryCbw(uint8_t cbw[31], uint32_t tag) {
+  memset(cbw, 0, 31);
+  memcpy(cbw, "USBC", 4);
+  memcpy(cbw + 4, &tag, 4);
+  cbw[8] = 36;     // dCBWDataTransferLength
+  cbw[12] = 0x80;  // data in
+  cbw[14] = 6;     // bCBWCBLength
+  cbw[15] = 0x12;  // INQUIRY
+  cbw[19] = 36;    // allocation length
+}
+
+std::string cswResult(const uint8_t* csw, int length, uint32_t tag) {
+  if (length != 13 || memcmp(csw, "USBS", 4) != 0 || memcmp(csw + 4, &tag, 4) != 0) return "bad";
+  return std::to_string(csw[12]);
+}
+
+// One INQUIRY on the bulk endpoints; the data URB asks for 512 bytes with
+// dataFlags. Both IN URBs are submitted before any is reaped when
+// statusUpFront, else the status URB follows the data URB's reap. Facts
+// under "urb/PREFIX-...".
+void inquiryExchange(int fd, uint32_t tag, unsigned dataFlags, bool statusUpFront, const std::string& prefix,
+                     Facts* out) {
+  uint8_t cbw[31];
+  inquiryCbw(cbw, tag);
+  // Static: an URB the kernel did not give back may write here until the
+  // descriptor is closed.
+  static uint8_t data[512], csw[512];
+  memset(data, 0, sizeof data);
+  memset(csw, 0, sizeof csw);
+  struct usbdevfs_urb urbs[3];
+  const char* const labels[] = {"command", "data", "status"};
+  prepareUrb(&urbs[0], USBDEVFS_URB_TYPE_BULK, 0x02, cbw, sizeof cbw, 0);
+  prepareUrb(&urbs[1], USBDEVFS_URB_TYPE_BULK, 0x81, data, sizeof data, dataFlags);
+  prepareUrb(&urbs[2], USBDEVFS_URB_TYPE_BULK, 0x81, csw, statusUpFront ? 512 : 13, 0);
+  bool submitted[3] = {false, false, false};
+  auto submit = [&](int i) {
+    int result = usbSys->ioctl(fd, USBDEVFS_SUBMITURB, &urbs[i]);
+    submitted[i] = result == 0;
+    if (result < 0) (*out)["urb/" + prefix + "-submit"] = failed(-result);
+    return result == 0;
+  };
+  std::string order;
+  bool ok = submit(0) && submit(1) && (!statusUpFront || submit(2));
+  for (int reaped = 0; ok && reaped < (statusUpFront ? 3 : 2);) {
+    struct usbdevfs_urb* done = nullptr;
+    int result = reapWithin(fd, 10000, &done);
+    if (result < 0) {
+      (*out)["urb/" + prefix + "-reap"] = failed(-result);
+      ok = false;
+      break;
+    }
+    int i = static_cast<int>(done - urbs);
+    submitted[i] = false;
+    ++reaped;
+    if (i > 0) order += (order.empty() ? "" : " ") + std::string(labels[i]);
+    if (i == 1 && !statusUpFront) ok = submit(2);
+  }
+  if (!statusUpFront && ok) {
+    struct usbdevfs_urb* done = nullptr;
+    int result = reapWithin(fd, 10000, &done);
+    if (result < 0) {
+      (*out)["urb/" + prefix + "-reap"] = failed(-result);
+      ok = false;
+    } else {
+      submitted[2] = false;
+    }
+  }
+  for (int i = 0; i < 3; ++i) {
+    if (!submitted[i]) continue;
+    // Take back what is still in flight before the interface goes.
+    usbSys->ioctl(fd, USBDEVFS_DISCARDURB, &urbs[i]);
+    struct usbdevfs_urb* done = nullptr;
+    reapWithin(fd, 5000, &done);
+  }
+  if (!ok) return;
+  if (statusUpFront) (*out)["urb/" + prefix + "-reap-order"] = order;
+  (*out)["urb/" + prefix + "-command"] = statusAndLength(urbs[0]);
+  (*out)["urb/" + prefix + "-data"] = statusAndLength(urbs[1]);
+  (*out)["urb/" + prefix + "-status"] = statusAndLength(urbs[2]);
+  (*out)["urb/" + prefix + "-csw"] = cswResult(csw, urbs[2].actual_length, tag);
+}
+
 }  // namespace
 
 std::string escape(const std::string& bytes) {
@@ -390,6 +524,46 @@ void interruptFacts(const std::string& name, uint8_t keyCode, int timeoutMs,
   usbSys->ioctl(fd, USBDEVFS_RELEASEINTERFACE, &interface);
   command.ioctl_code = USBDEVFS_CONNECT;
   usbSys->ioctl(fd, USBDEVFS_IOCTL, &command);
+  usbSys->close(fd);
+}
+
+void urbFacts(const std::string& storage, const std::string& keyboard, Facts* out) {
+  int fd = usbSys->open(nodePathOf(storage).c_str(), O_RDWR, 0);
+  (*out)["urb/storage-open"] = fd < 0 ? failed(-fd) : "ok";
+  if (fd >= 0) {
+    int result = takeInterface(fd);
+    (*out)["urb/storage-claim"] = ioctlResult(result);
+    if (result == 0) {
+      struct usbdevfs_urb* done = nullptr;
+      (*out)["urb/storage-reap-idle"] = ioctlResult(usbSys->ioctl(fd, USBDEVFS_REAPURBNDELAY, &done));
+      inquiryExchange(fd, 1, 0, true, "inquiry", out);
+      inquiryExchange(fd, 2, USBDEVFS_URB_SHORT_NOT_OK, false, "short-not-ok", out);
+    }
+    giveBackInterface(fd);
+    usbSys->close(fd);
+  }
+
+  fd = usbSys->open(nodePathOf(keyboard).c_str(), O_RDWR, 0);
+  (*out)["urb/keyboard-open"] = fd < 0 ? failed(-fd) : "ok";
+  if (fd < 0) return;
+  int result = takeInterface(fd);
+  (*out)["urb/keyboard-claim"] = ioctlResult(result);
+  if (result == 0) {
+    uint8_t report[8];
+    struct usbdevfs_urb urb;
+    prepareUrb(&urb, USBDEVFS_URB_TYPE_INTERRUPT, 0x81, report, sizeof report, 0);
+    result = usbSys->ioctl(fd, USBDEVFS_SUBMITURB, &urb);
+    (*out)["urb/interrupt-submit"] = ioctlResult(result);
+    if (result == 0) {
+      struct usbdevfs_urb* done = nullptr;
+      (*out)["urb/interrupt-reap-pending"] = ioctlResult(usbSys->ioctl(fd, USBDEVFS_REAPURBNDELAY, &done));
+      (*out)["urb/discard"] = ioctlResult(usbSys->ioctl(fd, USBDEVFS_DISCARDURB, &urb));
+      result = reapWithin(fd, 5000, &done);
+      (*out)["urb/discarded"] = result < 0 ? failed(-result) : statusAndLength(*done);
+      (*out)["urb/discard-reaped"] = ioctlResult(usbSys->ioctl(fd, USBDEVFS_DISCARDURB, &urb));
+    }
+  }
+  giveBackInterface(fd);
   usbSys->close(fd);
 }
 

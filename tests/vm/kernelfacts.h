@@ -47,6 +47,14 @@ void usbfsFacts(const std::string& name, Facts* out);
 void interruptFacts(const std::string& name, uint8_t keyCode, int timeoutMs,
                     const std::function<void(const char* step)>& step, Facts* out);
 
+// URB completion on usbfs, each interface taken from its host driver and
+// handed back after. On the mass-storage device STORAGE (bulk OUT 0x02, IN
+// 0x81): an INQUIRY whose data and status IN URBs are both submitted at
+// once, each 512 bytes (reap order, short packets), then one whose data URB
+// has SHORT_NOT_OK. On the keyboard KEYBOARD, with no key pressed: an
+// interrupt IN URB that stays pending, discarded. Facts under "urb/...".
+void urbFacts(const std::string& storage, const std::string& keyboard, Facts* out);
+
 // Descriptors kept open across the removal of a device.
 struct Held {
   std::string name;

@@ -8,6 +8,9 @@
 //   ovprobe interrupt NAME          interrupt IN data of a keyboard through
 //                                   usbfs ("@@submitted" when a key may be
 //                                   pressed)
+//   ovprobe urb STORAGE KEYBOARD    URB completion on a mass-storage
+//                                   device's bulk and a keyboard's
+//                                   interrupt endpoints
 //   ovprobe cycle NAME STALE        uevents of NAME's plug ("@@watching"
 //                                   first), its facts, then held descriptors
 //                                   ("@@held") and uevents across its removal
@@ -39,7 +42,7 @@ void emitFacts(const vmfacts::Facts& facts) {
 }
 
 int usage() {
-  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | cycle NAME STALE\n");
+  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | urb STORAGE KEYBOARD | cycle NAME STALE\n");
   return 2;
 }
 
@@ -66,6 +69,8 @@ int main(int argc, char** argv) {
     vmfacts::readFacts(argv[2], argv[3], &facts);
   } else if (command == "usbfs" && argc == 3) {
     vmfacts::usbfsFacts(argv[2], &facts);
+  } else if (command == "urb" && argc == 4) {
+    vmfacts::urbFacts(argv[2], argv[3], &facts);
   } else if (command == "interrupt" && argc == 3) {
     // 0x04 is the usage of the key 'a' in a boot keyboard report.
     vmfacts::interruptFacts(

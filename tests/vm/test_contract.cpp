@@ -111,6 +111,7 @@ const Kind kKinds[] = {
     {"remove-uevent/empty-recv", true, ""},
     {"usbfs", false, "no usbfs ioctls yet (ENOTTY)"},
     {"interrupt", false, "no URBs yet"},
+    {"urb", true, ""},
     // uevent datagrams, by action and kind of object, SEQNUM aside.
     {"uevent add device", true, ""},
     {"uevent change device", false, "sends no change uevent right after a device's add"},
@@ -221,6 +222,29 @@ const Expected kExpected[] = {
     {"interrupt/status", "0"},
     {"interrupt/length", "8"},
     {"interrupt/report", "0000040000000000"},
+    // usb-storage's bulk endpoints: an INQUIRY answers 36 bytes and a
+    // 13-byte status wrapper, each into a 512-byte URB. A short packet
+    // completes the URB with status 0, or -EREMOTEIO under SHORT_NOT_OK;
+    // URBs of one endpoint are reaped in submission order.
+    {"urb/storage-claim", "ok"},
+    {"urb/storage-reap-idle", "!EAGAIN"},
+    {"urb/inquiry-reap-order", "data status"},
+    {"urb/inquiry-command", "0 31"},
+    {"urb/inquiry-data", "0 36"},
+    {"urb/inquiry-status", "0 13"},
+    {"urb/inquiry-csw", "0"},
+    {"urb/short-not-ok-command", "0 31"},
+    {"urb/short-not-ok-data", "-121 36"},
+    {"urb/short-not-ok-status", "0 13"},
+    {"urb/short-not-ok-csw", "0"},
+    // The keyboard's interrupt IN with no key pressed stays pending until
+    // discarded, then comes back with -ENOENT; once reaped it is unknown.
+    {"urb/keyboard-claim", "ok"},
+    {"urb/interrupt-submit", "ok"},
+    {"urb/interrupt-reap-pending", "!EAGAIN"},
+    {"urb/discard", "ok"},
+    {"urb/discarded", "-2 0"},
+    {"urb/discard-reaped", "!EINVAL"},
 };
 
 // The uevents (usb subsystem) of plugging and unplugging a one-interface
@@ -458,6 +482,9 @@ SimAnswers askSimulatedBus(const Facts& tree) {
       },
       &answers.facts, &answers.added, &answers.removed);
   vmfacts::usbfsFacts("1-1", &answers.facts);
+  bus.setModel("2-3", std::make_shared<simbus::MassStorageDevice>(2048));
+  bus.setModel("1-1", std::make_shared<simbus::HidDevice>());
+  vmfacts::urbFacts("2-3", "1-1", &answers.facts);
   bus.uninstall();
   return answers;
 }
@@ -562,6 +589,9 @@ TEST(Contract, GuestKernelHoldsTheFactsAndTheSimulationAgrees) {
   parseProbe(output, &kernel, &added, &removed);
 
   ASSERT_EQ(guest.run("ovprobe usbfs 1-1", &output), 0) << output;
+  parseProbe(output, &kernel, nullptr, nullptr);
+  // Before any key press, so the keyboard has no report to send.
+  ASSERT_EQ(guest.run("ovprobe urb 2-3 1-1", &output), 0) << output;
   parseProbe(output, &kernel, nullptr, nullptr);
 
   // Interrupt data: the probe waits on the keyboard's endpoint while QMP
