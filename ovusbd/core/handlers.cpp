@@ -35,9 +35,9 @@ struct TableRow {
     ShortRequestReply refusal = {false, kMsgHello, 0, 0};
 };
 
-// Every type a client may send. Rows without a handler belong to modules
-// not built yet: their type is still logged as unknown, and their minimum
-// and reply are ready for when the handler lands. Minimums are the bytes of
+// Every type a client may send. A row without a handler is logged as an
+// unknown type; its minimum and reply stay with the row so the table says
+// the whole protocol in one place. Minimums are the bytes of
 // the fixed-offset fields the handler reads; a request below it is answered
 // with -22 in its reply's status word, or dropped when it has no reply.
 const TableRow kTable[] = {
