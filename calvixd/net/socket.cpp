@@ -1,6 +1,7 @@
 #include "calvixd/net/socket.h"
 
 #include <errno.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -103,6 +104,25 @@ void CSocketHandle::Wait(short events, CEvent* abort, int ms, int failure)
             Fail(__LINE__, failure);
         SleepMs(1);
     }
+}
+
+int CSocketHandle::FinishConnect(int fd, CEvent* abort)
+{
+    for (int round = 0; round < CONNECT_ROUNDS; ++round) {
+        if (IsClosing())
+            return SOCK_CLOSED;
+        if (abort && abort->IsSet())
+            return SOCK_ABORTED;
+        pollfd entry = {fd, POLLOUT, 0};
+        if (poll(&entry, 1, 1000) <= 0)
+            continue;
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+            return SOCK_SYSCALL_FAILED;
+        return error != 0 ? SOCK_CONNECT_FAILED : SOCK_OK;
+    }
+    return SOCK_TIMEOUT;
 }
 
 void CSocketHandle::WaitReadable(CEvent* abort, int ms)

@@ -84,6 +84,9 @@ public:
 // use of the descriptor holds the guard; the release that brings the count to
 // zero after Close closes it, so a descriptor is never closed (and its number
 // never reused) under a running operation.
+// Rounds of one second that a connect waits before it gives up.
+constexpr int CONNECT_ROUNDS = 25;
+
 class CSocketHandle {
 public:
     explicit CSocketHandle(uint16_t module) : m_module(module) {}
@@ -106,6 +109,10 @@ public:
     size_t ReceiveSome(void* buffer, size_t length, bool wait, CEvent* abort);
     void Send(const void* buffer, size_t length, CEvent* abort);
     size_t SendSome(const void* buffer, size_t length, bool wait, CEvent* abort);
+    // Waits for a non-blocking connect on fd that is under way, for at most
+    // CONNECT_ROUNDS seconds; returns SOCK_OK or the result code. Does not
+    // throw: the caller still owns fd.
+    int FinishConnect(int fd, CEvent* abort);
 
     // Holds the guard for a scope; throws SOCK_CLOSED when closing.
     class Use {

@@ -117,27 +117,7 @@ void CTcpSocket::DoConnect(const std::string& url, CEvent* abort)
         if (errno != EINPROGRESS) {
             result = SOCK_CONNECT_FAILED;
         } else {
-            result = SOCK_TIMEOUT;
-            for (int round = 0; round < CONNECT_ROUNDS; ++round) {
-                if (m_handle.IsClosing()) {
-                    result = SOCK_CLOSED;
-                    break;
-                }
-                if (abort && abort->IsSet()) {
-                    result = SOCK_ABORTED;
-                    break;
-                }
-                pollfd entry = {fd, POLLOUT, 0};
-                if (poll(&entry, 1, 1000) <= 0)
-                    continue;
-                int error = 0;
-                socklen_t length = sizeof error;
-                if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
-                    result = SOCK_SYSCALL_FAILED;
-                else
-                    result = error != 0 ? SOCK_CONNECT_FAILED : SOCK_OK;
-                break;
-            }
+            result = m_handle.FinishConnect(fd, abort);
         }
     }
     if (result == SOCK_OK && !m_handle.Store(fd))

@@ -8,9 +8,6 @@
 // line, 64 or 32).
 ENDPOINT_ADDRESS ParseTcpUrl(const std::string& url, uint16_t module);
 
-// Rounds of one second that a connect waits before it gives up.
-constexpr int CONNECT_ROUNDS = 25;
-
 class CTcpSocket : public CSocketBase {
 public:
     CTcpSocket();
