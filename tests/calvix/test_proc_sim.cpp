@@ -78,9 +78,16 @@ protected:
   // Runs calvix in the daemon's network namespace.
   RunResult Calvix(const std::vector<std::string>& words) {
     RunResult result;
-    std::vector<nsrun::NsPid> inside = process->processes();
-    if (inside.empty()) return result;
-    std::string netns = "/proc/" + std::to_string(inside.front().hostPid) + "/ns/net";
+    // Every process of the run shares one network namespace, but the first
+    // listed may be the daemon's forking parent, already gone: take the
+    // namespace of the first one still there. The open descriptor holds it.
+    int nsFd = -1;
+    for (const nsrun::NsPid& entry : process->processes()) {
+      std::string netns = "/proc/" + std::to_string(entry.hostPid) + "/ns/net";
+      nsFd = open(netns.c_str(), O_RDONLY | O_CLOEXEC);
+      if (nsFd >= 0) break;
+    }
+    if (nsFd < 0) return result;
     char outName[] = "/tmp/calvix-out-XXXXXX";
     char errName[] = "/tmp/calvix-err-XXXXXX";
     int outFd = mkstemp(outName);
@@ -92,16 +99,15 @@ protected:
     std::vector<char*> argv;
     for (std::string& word : storage) argv.push_back(word.data());
     argv.push_back(nullptr);
-    int nsFd = open(netns.c_str(), O_RDONLY | O_CLOEXEC);
     pid_t pid = fork();
     if (pid == 0) {
-      if (nsFd < 0 || setns(nsFd, CLONE_NEWNET) != 0) _exit(126);
+      if (setns(nsFd, CLONE_NEWNET) != 0) _exit(126);
       dup2(outFd, STDOUT_FILENO);
       dup2(errFd, STDERR_FILENO);
       execv(argv[0], argv.data());
       _exit(127);
     }
-    if (nsFd >= 0) close(nsFd);
+    close(nsFd);
     int status = 0;
     auto deadline = std::chrono::steady_clock::now() + 30s;
     while (waitpid(pid, &status, WNOHANG) == 0) {
