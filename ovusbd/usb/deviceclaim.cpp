@@ -5,9 +5,9 @@
 #include <linux/usbdevice_fs.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
-#include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 
