@@ -27,6 +27,7 @@
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/shellcommand.h"
 #include "ovusbd/core/tcpservice.h"
+#include "ovusbd/usb/removedqueue.h"
 #include "tests/ovusbd/test_usb_support.h"
 #include "tests/support/ovclient.h"
 
@@ -983,6 +984,47 @@ TEST_F(IsoRequestTest, MalformedRequestsRefused) {
   ASSERT_EQ(reply.payload.size(), 12u + 24 + 100);
   EXPECT_EQ(word(reply, 0), -22);
   EXPECT_EQ(bus.submitted().size(), before);
+}
+
+// With "EnableIsoZeroCopy" the packet descriptors, and the data of an OUT
+// transfer, travel in buffers mapped from the device's node; a second round
+// reuses them.
+class IsoZeroCopyTest : public IsoRequestTest {
+ protected:
+  void SetUp() override {
+    settings.enableIsoZeroCopy = true;
+    settings.collectorSleepMs = 60 * 60 * 1000;
+    bus.setMmapCapable("1-3", true);
+    IsoRequestTest::SetUp();
+    ASSERT_EQ(startDeviceManagerThreads(), 0);
+  }
+  void TearDown() override {
+    // The mappings are undone while the bus that made them is still there.
+    for (auto& client : clients) client->close();
+    removeAllClients("test over");
+    stopBindProcessing();
+    stopUsbDiscoveryThreads();
+    stopDeviceManager();
+    stopDeviceManagerThreads();
+    IsoRequestTest::TearDown();
+  }
+};
+
+TEST_F(IsoZeroCopyTest, PacketsTravelInMappedBuffers) {
+  const std::vector<uint32_t> three(3, 64), eight(8, 192);
+  std::string data;
+  for (size_t i = 0; i < 192; ++i) data += char('a' + i % 26);
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    resetIso(100);
+    ovclient::Message reply = ask(kMsgIsoTransfer, isoRequest(0x02, three, data), kMsgIsoTransferReply);
+    EXPECT_EQ(reply.payload, expectedReply(0x02, three, 0, {}, false));
+    bus.withModel("1-3", [&](simbus::UsbModel&) { EXPECT_EQ(model->isoReceived, data); });
+    resetIso(100);
+    reply = ask(kMsgIsoPackedTransfer, isoRequest(0x81, eight), kMsgIsoPackedTransferReply);
+    EXPECT_EQ(reply.payload, expectedReply(0x81, eight, 100, {}, true));
+  }
+  EXPECT_EQ(bus.mappings(), 2u);  // one per endpoint, reused
 }
 
 // ---- streams ----
