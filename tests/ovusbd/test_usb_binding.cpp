@@ -2,8 +2,8 @@
 // connection: the claim takes the host's drivers off the device, the bind
 // result and the announcements, the authorization script's exit codes, the
 // unbind notice, the hand-back to the host's drivers, a surprise unplug, a
-// kick and a leaving client; then the device requests of a client and the
-// layout of each reply.
+// kick, a leaving client, shutdown and the unmount before a NAS claim; then
+// the device requests of a client and the layout of each reply.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <linux/usbdevice_fs.h>
