@@ -151,7 +151,10 @@ int readDisk(OvClient& client, uint32_t address, int argc, char** argv) {
         return 1;
     }
     printf("MB/s=%.2f\n", rate);
-    return 0;
+    // A binding outlives a closed connection until the server notices; the
+    // next reader must find the device free.
+    Message notice;
+    return client.unbind(address) && client.waitFor(kMsgDeviceUnbound, &notice, 30000) ? 0 : 1;
 }
 
 int deviceRequest(OvClient& client, const std::string& command, int argc, char** argv) {
