@@ -42,7 +42,9 @@ void putStatus(MessageHeader* reply, uint32_t offset, int32_t status) {
 // A reply of `payload` bytes whose word 0 is the status, sent at once.
 void replyWithStatus(uint16_t connectionId, const MessageHeader* request, MessageType type, uint32_t payload,
                      int32_t status) {
-    MessageHeader* reply = newMessage({.type = type, .payloadLength = payload, .replyTo = request});
+    // Transfer replies may come from a pool buffer, which is not cleared.
+    MessageHeader* reply = newMessage(
+        {.type = type, .payloadLength = payload, .replyTo = request, .zeroCount = uint8_t(payload < 255 ? payload : 255)});
     if (reply == nullptr) {
         logMessage(3, "Error, no memory to answer a message of type %d from connection %u", request->type,
                    connectionId);
@@ -135,6 +137,202 @@ void completeBulkInterruptTransfer(void* context, int status, int32_t actualLeng
     }
     sendToConnection(connectionId, c->reply);
     free(c);
+}
+
+// ---- code 9: isochronous ----
+
+// usbfs isochronous packet descriptor: u32 length, u32 actual length, u32
+// status.
+constexpr uint64_t kIsoDescriptorSize = 12;
+
+struct IsoContext {
+    MessageHeader* reply;
+    uint8_t* packets;       // the request's descriptors, then the OUT data
+    bool zeroCopyPackets;   // packets came from acquireUrbBuffer
+    uint32_t address;
+    uint32_t packetCount;
+    uint32_t dataArea;      // IN data bytes behind the packet results
+    bool packed;            // message 77: type 76 when the data can be packed
+};
+
+// Each packet's IN data sits at its slot, the sum of the requested lengths
+// before it. Clears what the device did not fill (pool buffers are reused,
+// and a failed transfer fills nothing) and returns the bytes kept per
+// packet in `kept`, each within its slot and the data area.
+void clearUnusedPacketBytes(const IsoContext* c, uint32_t* kept) {
+    uint8_t* data = messagePayload(c->reply) + 12 + kIsoDescriptorSize * c->packetCount;
+    const uint8_t* results = messagePayload(c->reply) + 12;
+    uint64_t offset = 0;
+    for (uint32_t i = 0; i < c->packetCount; i++) {
+        uint32_t requested, actual;
+        memcpy(&requested, c->packets + kIsoDescriptorSize * i, 4);
+        memcpy(&actual, results + kIsoDescriptorSize * i + 4, 4);
+        const uint64_t start = offset < c->dataArea ? offset : c->dataArea;
+        const uint64_t end = offset + requested < c->dataArea ? offset + requested : c->dataArea;
+        const uint64_t keep = actual < end - start ? actual : end - start;
+        memset(data + start + keep, 0, end - start - keep);
+        kept[i] = uint32_t(keep);
+        offset += requested;
+    }
+    if (offset < c->dataArea) {
+        memset(data + offset, 0, c->dataArea - offset);
+    }
+}
+
+// Moves the packets' data together: packet i from its slot to right behind
+// packet i-1's kept bytes. Slots only move towards the start, so moving in
+// order never overwrites data still to be moved. Returns the packed bytes.
+uint64_t packIsoData(const IsoContext* c, const uint32_t* kept) {
+    uint8_t* data = messagePayload(c->reply) + 12 + kIsoDescriptorSize * c->packetCount;
+    uint64_t from = 0, to = 0;
+    for (uint32_t i = 0; i < c->packetCount; i++) {
+        uint32_t requested;
+        memcpy(&requested, c->packets + kIsoDescriptorSize * i, 4);
+        if (kept[i] != 0 && from != to) {
+            memmove(data + to, data + from, kept[i]);
+        }
+        to += kept[i];
+        from += requested;
+    }
+    return to;
+}
+
+void completeIsoTransfer(void* context, int status, int32_t actualLength, int32_t errorCount, uint32_t reserved,
+                         uint16_t connectionId) {
+    auto* c = static_cast<IsoContext*>(context);
+    MessageHeader* reply = c->reply;
+    auto* kept = static_cast<uint32_t*>(malloc(sizeof(uint32_t) * c->packetCount));
+    if (kept == nullptr) {
+        // Without the bookkeeping the data cannot be sorted out; none of it
+        // goes to the client rather than stale bytes.
+        memset(messagePayload(reply) + 12 + kIsoDescriptorSize * c->packetCount, 0, c->dataArea);
+        reply->type = kMsgIsoTransferReply;
+    } else {
+        clearUnusedPacketBytes(c, kept);
+        if (c->packed && status >= 0 && actualLength >= 0 && uint32_t(actualLength) <= c->dataArea) {
+            reply->payloadLength = uint32_t(12 + kIsoDescriptorSize * c->packetCount + packIsoData(c, kept));
+        } else {
+            reply->type = kMsgIsoTransferReply;
+        }
+        free(kept);
+    }
+    putStatus(reply, 0, status < 0 ? status : actualLength);
+    putStatus(reply, 4, int32_t(int16_t(errorCount)));
+    memcpy(messagePayload(reply) + 8, &reserved, 4);
+    if (c->zeroCopyPackets) {
+        releaseUrbBuffer(c->address, c->packets);
+    } else {
+        free(c->packets);
+    }
+    sendToConnection(connectionId, reply);
+    free(c);
+}
+
+// Messages 36 and 77. Sizes come from the client, so they are computed in
+// 64 bits and checked before anything is allocated: the packets and the
+// OUT data must be in the request, the reply must fit in a frame.
+void submitIsoTransfer(uint16_t connectionId, const MessageHeader* request, bool packed) {
+    const uint8_t* payload = messagePayload(request);
+    const uint8_t endpoint = payload[0];
+    const bool in = (endpoint & 0x80) != 0;
+    const uint64_t length = payloadWord(request, 5);
+    const uint64_t count = payloadWord(request, 13);
+    const uint64_t descriptorBytes = kIsoDescriptorSize * count;
+    const uint64_t packetBytes = descriptorBytes + (in ? 0 : length);
+    const uint64_t replyPayload = 12 + descriptorBytes + (in ? length : 0);
+    // A failed transfer is answered as type 37 whichever message asked.
+    if (count == 0 || count > UINT16_MAX || replyPayload > kMaxReplyPayload ||
+        packetBytes > uint64_t(request->payloadLength) - 17) {
+        replyWithStatus(connectionId, request, kMsgIsoTransferReply, 12, -EINVAL);
+        return;
+    }
+    auto* context = static_cast<IsoContext*>(calloc(1, sizeof(IsoContext)));
+    auto* operation = static_cast<DeviceOperation*>(calloc(1, sizeof(DeviceOperation)));
+    MessageHeader* reply = nullptr;
+    uint8_t* packets = nullptr;
+    bool zeroCopyPackets = false;
+    if (context != nullptr && operation != nullptr) {
+        reply = newMessage({.type = packed ? kMsgIsoPackedTransferReply : kMsgIsoTransferReply,
+                            .payloadLength = uint32_t(replyPayload),
+                            .replyTo = request,
+                            .endpoint = endpoint,
+                            .zeroCount = 12});
+        if (reply != nullptr) {
+            if (usbSettings().enableIsoZeroCopy) {
+                packets = acquireUrbBuffer(request->deviceAddress, endpoint, uint32_t(packetBytes), 0);
+                zeroCopyPackets = packets != nullptr;
+            }
+            if (packets == nullptr) {
+                packets = static_cast<uint8_t*>(malloc(packetBytes));
+            }
+        }
+    }
+    if (context == nullptr || operation == nullptr || reply == nullptr || packets == nullptr) {
+        freeMessage(reply);
+        free(context);
+        free(operation);
+        replyWithStatus(connectionId, request, kMsgIsoTransferReply, 12, -ENOMEM);
+        return;
+    }
+    memcpy(packets, payload + 17, packetBytes);
+    // The results are written only for packets whose URB came back; a pool
+    // buffer still holds an earlier transfer's there.
+    memset(messagePayload(reply), 0, 12 + descriptorBytes);
+    *context = {reply,        packets, zeroCopyPackets, request->deviceAddress, uint32_t(count),
+                uint32_t(in ? length : 0), packed};
+    operation->address = request->deviceAddress;
+    operation->code = kOpIsoTransfer;
+    operation->endpoint = endpoint;
+    operation->isoPacketCount = uint16_t(count);
+    operation->isoLength = int32_t(length);
+    operation->isoPackets = packets;
+    operation->isoPacketsLength = size_t(descriptorBytes);
+    operation->isoOutBuffer = in ? nullptr : packets + descriptorBytes;
+    operation->isoInBuffer = in ? messagePayload(reply) + 12 + descriptorBytes : nullptr;
+    operation->isoBufferLength = size_t(length);
+    operation->isoResults = messagePayload(reply) + 12;
+    operation->isoResultsLength = size_t(descriptorBytes);
+    operation->connectionId = connectionId;
+    operation->isoCompletion = completeIsoTransfer;
+    operation->completionContext = context;
+    enqueueDeviceOperation(operation);
+}
+
+// ---- codes 6 and 7: streams ----
+
+void completeStreamsOperation(void* context, int result, uint16_t connectionId) {
+    auto* reply = static_cast<MessageHeader*>(context);
+    putStatus(reply, 0, result);
+    sendToConnection(connectionId, reply);
+}
+
+void queueStreamsOperation(uint16_t connectionId, const MessageHeader* request, DeviceOperationCode code,
+                           MessageType replyType) {
+    const uint64_t count = payloadWord(request, 4);
+    if (count > uint64_t(request->payloadLength) - 8) {
+        replyWithStatus(connectionId, request, replyType, 4, -EINVAL);
+        return;
+    }
+    MessageHeader* reply = newMessage({.type = replyType, .payloadLength = 4, .replyTo = request});
+    auto* operation = static_cast<DeviceOperation*>(calloc(1, sizeof(DeviceOperation)));
+    auto* endpoints = static_cast<uint8_t*>(malloc(count != 0 ? count : 1));
+    if (reply == nullptr || operation == nullptr || endpoints == nullptr) {
+        freeMessage(reply);
+        free(operation);
+        free(endpoints);
+        replyWithStatus(connectionId, request, replyType, 4, -ENOMEM);
+        return;
+    }
+    memcpy(endpoints, messagePayload(request) + 8, count);
+    operation->address = request->deviceAddress;
+    operation->code = code;
+    operation->streamCount = code == kOpAllocStreams ? payloadWord(request, 0) : 0;
+    operation->streamEndpointCount = uint32_t(count);
+    operation->streamEndpoints = endpoints;
+    operation->connectionId = connectionId;
+    operation->streamsCompletion = completeStreamsOperation;
+    operation->completionContext = reply;
+    enqueueDeviceOperation(operation);
 }
 
 // ---- control transfers ----
@@ -316,6 +514,22 @@ void handleBulkInterruptTransferRequest(uint16_t connectionId, const MessageHead
     operation->transferCompletion = completeBulkInterruptTransfer;
     operation->completionContext = context;
     enqueueDeviceOperation(operation);
+}
+
+void handleIsoTransferRequest(uint16_t connectionId, const MessageHeader* request) {
+    submitIsoTransfer(connectionId, request, false);
+}
+
+void handleIsoTransferRequest77(uint16_t connectionId, const MessageHeader* request) {
+    submitIsoTransfer(connectionId, request, true);
+}
+
+void handleAllocStreamsRequest(uint16_t connectionId, const MessageHeader* request) {
+    queueStreamsOperation(connectionId, request, kOpAllocStreams, kMsgAllocStreamsReply);
+}
+
+void handleFreeStreamsRequest(uint16_t connectionId, const MessageHeader* request) {
+    queueStreamsOperation(connectionId, request, kOpFreeStreams, kMsgFreeStreamsReply);
 }
 
 void handleDeviceResetRequest(uint16_t connectionId, const MessageHeader* request) {

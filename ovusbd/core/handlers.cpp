@@ -56,7 +56,7 @@ const TableRow kTable[] = {
     {kMsgAbortEndpoint, handleAbortEndpointRequest, 4, {true, kMsgAbortEndpointReply, 4, 0}},
     {kMsgType33Request, answerType33WithZeroReply},
     {kMsgUnbindDevice, handleUnbindDeviceRequest},
-    {kMsgIsoTransfer, nullptr, 17, {true, kMsgIsoTransferReply, 12, 0}},  // packet count at 13
+    {kMsgIsoTransfer, handleIsoTransferRequest, 17, {true, kMsgIsoTransferReply, 12, 0}},  // packet count at 13
     {kMsgServerRename, nullptr},
     {kMsgDeviceNickname, nullptr, 72},  // char[64] at 8
     {kMsgForward, handleForwardToConnection, 16},
@@ -71,11 +71,11 @@ const TableRow kTable[] = {
     {kMsgListReverseClients, nullptr},
     {kMsgDevicePassword, handleDevicePasswordRequest},
     {kMsgIgnored, ignoreMessage},
-    {kMsgAllocStreams, nullptr, 8, {true, kMsgAllocStreamsReply, 4, 0}},
-    {kMsgFreeStreams, nullptr, 8, {true, kMsgFreeStreamsReply, 4, 0}},
+    {kMsgAllocStreams, handleAllocStreamsRequest, 8, {true, kMsgAllocStreamsReply, 4, 0}},
+    {kMsgFreeStreams, handleFreeStreamsRequest, 8, {true, kMsgFreeStreamsReply, 4, 0}},
     {kMsgBulkStreamTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},
     {kMsgTrovixSwitch, handleTrovixSwitchRequest, 1},
-    {kMsgIsoPackedTransfer, nullptr, 17, {true, kMsgIsoPackedTransferReply, 12, 0}},
+    {kMsgIsoPackedTransfer, handleIsoTransferRequest77, 17, {true, kMsgIsoTransferReply, 12, 0}},
     {kMsgGetIgnoredDevices, nullptr},
     {kMsgSetIgnoredDevices, nullptr},
 };
@@ -86,7 +86,11 @@ void refuseShortRequest(uint16_t connectionId, const MessageHeader* request, con
                    request->type, connectionId, request->payloadLength, entry.minimumPayload);
         return;
     }
-    MessageHeader* reply = newMessage({.type = entry.replyType, .payloadLength = entry.replyPayload, .replyTo = request});
+    // Transfer replies may come from a pool buffer, which is not cleared.
+    MessageHeader* reply = newMessage({.type = entry.replyType,
+                                       .payloadLength = entry.replyPayload,
+                                       .replyTo = request,
+                                       .zeroCount = uint8_t(entry.replyPayload)});
     if (reply == nullptr) {
         return;
     }

@@ -167,6 +167,7 @@ int startServing(StartupRecord& record) {
   usb.controlTimeout = getConfigInt("ControlTimeout", 3);
   usb.udevMode = getConfigBool("UdevMode", "0");
   usb.platformCode = settings.platformCode;
+  usb.nasPlatform = settings.nasPlatform;
   usb.serverSerial = settings.serverSerial;
   usb.deviceNodeDirectory = settings.deviceNodeDirectory;
   usb.autoAttachDefault = settings.autoAttachDefault;

@@ -18,3 +18,9 @@ bool deviceDescriptorValid(const uint8_t* data, size_t length);
 // descriptor.
 uint16_t descriptorVendorId(const uint8_t* data);
 uint16_t descriptorProductId(const uint8_t* data);
+
+// The class (byte 5) of the first interface descriptor, walking from
+// offset 27 (past the device descriptor and the configuration descriptor)
+// by the descriptors' length bytes; -1 when a zero length byte or the end
+// comes first.
+int firstInterfaceClass(const uint8_t* data, size_t length);

@@ -5,14 +5,19 @@
 #include <linux/usbdevice_fs.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include "ovusbd/core/log.h"
+#include "ovusbd/usb/descriptors.h"
 #include "ovusbd/usb/devicereset.h"
 #include "ovusbd/usb/deviceops.h"
 #include "ovusbd/usb/devicerecord.h"
+#include "ovusbd/usb/mounttable.h"
+#include "ovusbd/usb/sysfs.h"
 #include "ovusbd/usb/usbfsaccess.h"
 #include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/usbsys.h"
@@ -102,10 +107,130 @@ void probeInterfaceDrivers(const char* name) {
   }
 }
 
+// ---- unmounting before the claim ----
+
+constexpr int kMassStorageClass = 8;
+constexpr size_t kMaxBlockDevices = 32;
+constexpr size_t kBlockNameSize = 32;
+// A mounts table larger than this is not read whole; NAS tables are tiny.
+constexpr size_t kMountTableLimit = 1 << 20;
+
+struct BlockNames {
+  char names[kMaxBlockDevices][kBlockNameSize];
+  size_t count;
+};
+
+// Disks of the SCSI layer ("sd" and letters only: the name goes into a
+// shell command line).
+int collectDiskName(void* context, const char* name) {
+  BlockNames* found = static_cast<BlockNames*>(context);
+  size_t length = strlen(name);
+  if (length < 3 || length >= kBlockNameSize || strncmp(name, "sd", 2) != 0) return 0;
+  for (size_t i = 2; i < length; ++i) {
+    if (name[i] < 'a' || name[i] > 'z') return 0;
+  }
+  if (found->count < kMaxBlockDevices) memcpy(found->names[found->count++], name, length + 1);
+  return 0;
+}
+
+// The disks whose sysfs directory lies below the device's.
+void disksOfDevice(const char* sysfsPath, BlockNames* disks) {
+  char device[4096];
+  disks->count = 0;
+  if (resolvePath(sysfsPath, device, sizeof device - 1) < 0) return;
+  strcat(device, "/");
+  BlockNames all = {};
+  usbSys->listDirectory("/sys/block", collectDiskName, &all);
+  for (size_t i = 0; i < all.count; ++i) {
+    char link[64], resolved[4096];
+    snprintf(link, sizeof link, "/sys/block/%s", all.names[i]);
+    if (resolvePath(link, resolved, sizeof resolved) < 0) continue;
+    if (strncmp(resolved, device, strlen(device)) == 0) memcpy(disks->names[disks->count++], all.names[i], kBlockNameSize);
+  }
+}
+
+// The whole file as a new NUL-terminated text; null when it cannot be read.
+char* readTextFile(const char* path, size_t limit, size_t* length) {
+  int fd = usbSys->open(path, O_RDONLY, 0);
+  if (fd < 0) return nullptr;
+  size_t capacity = 4096, used = 0;
+  char* text = static_cast<char*>(malloc(capacity + 1));
+  while (text) {
+    ssize_t got = readFully(fd, text + used, capacity - used);
+    if (got < 0) {
+      free(text);
+      text = nullptr;
+      break;
+    }
+    used += static_cast<size_t>(got);
+    if (used < capacity || capacity >= limit) break;
+    capacity *= 2;
+    char* bigger = static_cast<char*>(realloc(text, capacity + 1));
+    if (!bigger) free(text);
+    text = bigger;
+  }
+  usbSys->close(fd);
+  if (text) {
+    text[used] = '\0';
+    *length = used;
+  }
+  return text;
+}
+
+// Unmounts one mount; non-zero stops the walk and the claim.
+int unmountOne(void*, const char* device) {
+  char command[32 + kMountDeviceSize];
+  snprintf(command, sizeof command, "umount %s", device);
+  int status = usbSys->runCommand(command);
+  if (status < 0) {
+    logMessage(3, "Error %d (%s) unmounting before grabbing, not grabbing", -status, strerror(-status));
+    return -1;
+  }
+  if (WIFSIGNALED(status)) {
+    const int error = errno;
+    logMessage(3, "Error %d (%s) unhandled signal %d:%d while unmounting, not grabbing", error, strerror(error),
+               (status >> 8) & 0xff, status & 0x7f);
+    return -1;
+  }
+  if (!WIFEXITED(status)) {
+    logMessage(3, "Error %d, umount didnt exit normally, not grabbing", status);
+    return -1;
+  }
+  // umount's own exit code does not count: a mount that is already gone is
+  // what the claim wants.
+  return 0;
+}
+
+// Every mount of the device's disks and their partitions goes, not just
+// the first one found: the host must not keep writing to a file system
+// whose device a client now drives. 0 = go on, -1 = do not take it.
+int unmountBeforeGrab(uint32_t address) {
+  char sysfsPath[255];
+  getDeviceSysfsPath(address, sysfsPath);
+  uint8_t* descriptors = getDeviceDescriptorsCopy(address);
+  if (!descriptors) return 0;
+  int interfaceClass = firstInterfaceClass(descriptors, kDescriptorsSize);
+  free(descriptors);
+  if (interfaceClass != kMassStorageClass || sysfsPath[0] == '\0') return 0;
+  BlockNames disks;
+  disksOfDevice(sysfsPath, &disks);
+  if (disks.count == 0) return 0;
+  size_t length = 0;
+  char* mounts = readTextFile("/etc/mtab", kMountTableLimit, &length);
+  if (!mounts) return 0;
+  int result = 0;
+  for (size_t i = 0; i < disks.count && result == 0; ++i) {
+    result = forEachBlockDeviceMount(mounts, length, disks.names[i], unmountOne, nullptr);
+  }
+  free(mounts);
+  return result;
+}
+
 }  // namespace
 
 int claimDevice(uint32_t address, int* resetResult) {
   *resetResult = 0;
+  if (usbSettings().nasPlatform && unmountBeforeGrab(address) != 0) return -1;
   int fd = acquireUsbfs(address);
   if (fd >= 0) {
     disconnectHostDrivers(fd);

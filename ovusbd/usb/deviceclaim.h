@@ -4,7 +4,10 @@
 
 #include <stdint.h>
 
-// Disconnects host drivers from interfaces 0..15 (those of another usbfs
+// On NAS platforms first unmounts every mount of a mass-storage device's
+// disks and their partitions (umount through the shell; a umount that does
+// not end normally keeps the device from the client). Then disconnects
+// host drivers from interfaces 0..15 (those of another usbfs
 // user stay), resets the device through its operation queue and waits for
 // the reset, then probes zero-copy support when a zero-copy key is on.
 // Returns 1 when the device is ready for the client, -1 when not; after a

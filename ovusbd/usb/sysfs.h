@@ -22,3 +22,8 @@ char* loadSysfsFile(const char* sysfsName, const char* attribute, bool logErrors
 // Reads from fd until the end or until `size` bytes are in buffer. Returns
 // the bytes read, or -errno when a read failed before anything was read.
 ssize_t readFully(int fd, void* buffer, size_t size);
+
+// realpath(3) through the seam: every symbolic link of the absolute path
+// followed (at most 40), "." and ".." taken away. Returns 0 with the path
+// in `resolved`, or -errno (-ENAMETOOLONG when it does not fit `size`).
+int resolvePath(const char* path, char* resolved, size_t size);

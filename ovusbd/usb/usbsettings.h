@@ -18,6 +18,7 @@ struct UsbSettings {
   const char* serverSerial = nullptr;         // a Raspberry Pi's ignored devices key on it
   const char* deviceNodeDirectory = nullptr;  // -d: where device nodes are made; null when not given
   const char* autoAttachDefault = "1";        // default of "AutoAttachToKernel"
+  bool nasPlatform = false;                   // mass-storage devices are unmounted before a claim
   bool udevMode = false;                      // "UdevMode": datagrams come from udev, not the kernel
   int controlTimeout = 3;                     // "ControlTimeout", seconds
   bool enableIsoZeroCopy = false;             // "EnableIsoZeroCopy"

@@ -1,7 +1,8 @@
 // Fuzz entry of the USB layer's parsers: the input is one datagram as the
 // uevent netlink socket delivers it. It goes through both datagram parsers
 // (cut to what the monitor's buffer holds), and as text through the uevent
-// value reader, the name rules and the discovery filters.
+// value reader, the name rules, the discovery filters and the mounts
+// table reader; and as raw descriptors.
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
@@ -9,6 +10,8 @@
 
 #include <string>
 
+#include "ovusbd/usb/descriptors.h"
+#include "ovusbd/usb/mounttable.h"
 #include "ovusbd/usb/uevent.h"
 #include "ovusbd/usb/usbfilters.h"
 #include "ovusbd/usb/usbname.h"
@@ -47,5 +50,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   allowedByAllowedDevices(c, vendor, product);
   matchesIgnoredBuses(c, c);
   speedFromText(c);
+
+  // As a mounts table, and as raw descriptors.
+  forEachBlockDeviceMount(
+      reinterpret_cast<const char*>(data), size, "sdb",
+      [](void*, const char* device) {
+        if (strlen(device) >= kMountDeviceSize || strncmp(device, "/dev/sdb", 8) != 0) abort();
+        return 0;
+      },
+      nullptr);
+  firstInterfaceClass(data, size);
   return 0;
 }

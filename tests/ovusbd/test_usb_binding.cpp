@@ -5,6 +5,7 @@
 // kick and a leaving client; then the device requests of a client and the
 // layout of each reply.
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <linux/usbdevice_fs.h>
 #include <netinet/in.h>
 #include <sys/ioctl.h>
@@ -12,9 +13,13 @@
 #include <sys/wait.h>
 
 #include <algorithm>
+#include <csignal>
 #include <atomic>
 #include <fstream>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <thread>
 #include <vector>
 
@@ -28,6 +33,22 @@
 using namespace usbtest;
 
 namespace {
+
+// An isochronous request: endpoint at 0, total length at 5, packet count at
+// 13, the 12-byte descriptors (length; actual and status 0) at 17, then the
+// OUT data. `count` and `total` default to the packets given.
+std::vector<uint8_t> isoRequest(uint8_t endpoint, const std::vector<uint32_t>& lengths, const std::string& data = "",
+                                int64_t total = -1, int64_t count = -1) {
+  std::vector<uint8_t> p(17 + 12 * lengths.size() + data.size());
+  p[0] = endpoint;
+  uint64_t sum = 0;
+  for (uint32_t length : lengths) sum += length;
+  ovclient::putLe32(p, 5, uint32_t(total < 0 ? sum : uint64_t(total)));
+  ovclient::putLe32(p, 13, uint32_t(count < 0 ? lengths.size() : uint64_t(count)));
+  for (size_t i = 0; i < lengths.size(); ++i) ovclient::putLe32(p, 17 + 12 * i, lengths[i]);
+  memcpy(p.data() + 17 + 12 * lengths.size(), data.data(), data.size());
+  return p;
+}
 
 class BindingTest : public UsbFixture {
  protected:
@@ -252,6 +273,128 @@ TEST_F(BindingTest, SurpriseUnplugWhileBound) {
   EXPECT_FALSE(client.waitFor(kMsgDeviceUnbound, &extra, 200));
 }
 
+size_t threadCount() {
+  size_t count = 0;
+  DIR* tasks = opendir("/proc/self/task");
+  if (!tasks) return 0;
+  while (dirent* entry = readdir(tasks)) count += entry->d_name[0] != '.';
+  closedir(tasks);
+  return count;
+}
+
+// The same with transfers of every kind waiting on the device: each request
+// is answered exactly once with a failure, the client hears of the unbind
+// once and of the removal once (never of a free device), the device's
+// threads end and its node is closed.
+TEST_F(BindingTest, SurpriseUnplugWithTransfersInFlight) {
+  settings.controlTimeoutMs = 600000;  // the control request waits for the unplug
+  startDiscovery();
+  ovclient::OvClient& client = connectClient();
+  const size_t threadsBefore = threadCount();
+  bus.plug(device("1-3"));
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 1; }));
+  const std::string node = bus.nodePath("1-3");
+  bus.setModel("1-3", std::make_shared<simbus::SilentDevice>());
+  ASSERT_EQ(bindResult(client, 13), 1);
+
+  struct Request {
+    uint8_t type, replyType;
+    std::vector<uint8_t> payload;
+    size_t statusOffset;
+  };
+  std::vector<uint8_t> bulkIn(13, 0), bulkOut(13 + 8, 'o'), control(16, 0);
+  bulkIn[0] = 0x81;
+  bulkIn[5] = 3;
+  ovclient::putLe32(bulkIn, 9, 64);
+  bulkOut[0] = 0x02;
+  bulkOut[5] = 3;
+  ovclient::putLe32(bulkOut, 9, 8);
+  const uint8_t getDescriptor[8] = {0x80, 6, 0, 1, 0, 0, 18, 0};
+  memcpy(control.data() + 8, getDescriptor, 8);
+  const std::vector<Request> requests = {
+      {kMsgBulkInterruptTransfer, kMsgBulkInterruptTransferReply, bulkIn, 0},
+      {kMsgBulkInterruptTransfer, kMsgBulkInterruptTransferReply, bulkIn, 0},
+      {kMsgBulkInterruptTransfer, kMsgBulkInterruptTransferReply, bulkOut, 0},
+      {kMsgIsoTransfer, kMsgIsoTransferReply, isoRequest(0x83, {16, 16}), 0},
+      {kMsgIsoPackedTransfer, kMsgIsoTransferReply, isoRequest(0x83, {16, 16}), 0},
+      {kMsgControlTransfer, kMsgControlTransferReply, control, 8},
+  };
+  for (size_t i = 0; i < requests.size(); ++i) {
+    ovclient::Message request;
+    request.type = requests[i].type;
+    request.deviceAddress = 13;
+    request.context[0] = uint32_t(100 + i);
+    request.payload = requests[i].payload;
+    ASSERT_TRUE(client.send(request));
+  }
+  ASSERT_TRUE(waitUntil([this, &requests] { return bus.pendingUrbs() == requests.size(); }));
+  bus.unplug("1-3");
+
+  std::map<uint32_t, int> answers;
+  std::vector<int> announced;
+  int unbound = 0;
+  ovclient::Message message;
+  for (;;) {
+    int got = client.receive(&message, answers.size() == requests.size() ? 300 : 10000);
+    if (got != 1) break;
+    if (message.type == kMsgDeviceUnbound) {
+      ++unbound;
+      continue;
+    }
+    if (message.type == kMsgDeviceAnnounce) {
+      ovclient::DeviceAnnouncement announcement;
+      ASSERT_TRUE(ovclient::parseDeviceAnnouncement(message, &announcement));
+      announced.push_back(announcement.state);
+      continue;
+    }
+    uint32_t index = message.context[0] - 100;
+    ASSERT_LT(index, requests.size()) << "reply of type " << int(message.type);
+    EXPECT_EQ(message.type, requests[index].replyType) << index;
+    EXPECT_LT(int32_t(ovclient::le32(message.payload.data() + requests[index].statusOffset)), 0) << index;
+    ++answers[index];
+  }
+  ASSERT_EQ(answers.size(), requests.size());
+  for (const auto& [index, count] : answers) EXPECT_EQ(count, 1) << index;
+  EXPECT_EQ(unbound, 1);
+  // The arrival and the bind may have been announced before; after them
+  // comes the removal alone.
+  while (!announced.empty() && announced.front() != DEVICE_REMOVED) announced.erase(announced.begin());
+  EXPECT_EQ(announced, std::vector<int>{DEVICE_REMOVED});
+  EXPECT_EQ(deviceCount(), 0u);
+  EXPECT_EQ(log.count("SURPRISE UNBOUND"), 1u);
+  std::vector<std::string> open = bus.openPaths();
+  EXPECT_EQ(std::find(open.begin(), open.end(), node), open.end());
+  EXPECT_TRUE(waitUntil([threadsBefore] { return threadCount() <= threadsBefore; }));
+}
+
+// Shutdown while a client still holds two devices: both are unbound as
+// surprises, the client hears of each once, and the device layer stops
+// without a warning about bindings left over.
+TEST_F(BindingTest, ShutdownWithTwoDevicesStillBound) {
+  bus.addDevice(device("1-3"));
+  bus.addDevice(device("1-4"));
+  startDiscovery();
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 2; }));
+  ovclient::OvClient& client = connectClient();
+  ASSERT_EQ(bindResult(client, 13), 1);
+  ASSERT_EQ(bindResult(client, 14), 1);
+  stopBindProcessing();
+  stopUsbDiscoveryThreads();
+  stopDeviceManager();
+  EXPECT_EQ(deviceList, nullptr);
+  std::set<uint32_t> told;
+  ovclient::Message message;
+  while (client.waitFor(kMsgDeviceUnbound, &message, told.size() == 2 ? 300 : 5000)) {
+    uint32_t reason = 0;
+    ASSERT_TRUE(ovclient::parseUnboundNotice(message, &reason));
+    EXPECT_EQ(reason, 1u);
+    EXPECT_TRUE(told.insert(message.deviceAddress).second) << message.deviceAddress;
+  }
+  EXPECT_EQ(told, (std::set<uint32_t>{13, 14}));
+  EXPECT_EQ(log.count("SURPRISE UNBOUND"), 2u);
+  EXPECT_FALSE(log.contains("Warning, stopping DeviceManager while there are bound devices"));
+}
+
 // Another client's unbind takes the device away from its holder (no kick
 // script configured): the holder hears reason 2.
 TEST_F(BindingTest, KickTellsTheHolder) {
@@ -344,12 +487,93 @@ TEST_F(BindingTest, KickRacingDepartureUnbindsOnce) {
   EXPECT_EQ(log.count("UNBOUND from connection"), 1u);
 }
 
+// On a NAS the disks of a mass-storage device are unmounted before the
+// claim: every mount of its disk and of the disk's partitions, in table
+// order, and nothing of a disk whose name only starts the same. A umount
+// that does not end normally keeps the device from the client.
+TEST_F(BindingTest, NasUnmountsEveryMountOfTheDiskBeforeTheClaim) {
+  settings.nasPlatform = true;
+  simbus::SimDevice stick = device("1-3");
+  stick.interfaces = {simbus::SimInterface{8, 6, 0x50}};
+  bus.addDevice(stick);
+  const std::string scsi = "/1-3:1.0/host2/target2:0:0/2:0:0:0/block/sdb";
+  bus.addDirectory(bus.sysfsDir("1-3") + scsi);
+  bus.addLink("/sys/block/sdb", ".." + bus.sysfsDir("1-3").substr(4) + scsi);
+  bus.addDirectory("/sys/devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0/block/sdba");
+  bus.addLink("/sys/block/sdba", "../devices/pci0000:00/0000:00:1f.2/ata1/host0/target0:0:0/0:0:0:0/block/sdba");
+  bus.writeFile("/etc/mtab",
+                "/dev/sdba1 / ext4 rw 0 0\n"
+                "/dev/sdb1 /share/usb vfat rw 0 0\n"
+                "/dev/sdba2 /share/big ext4 rw 0 0\n"
+                "/dev/sdb2 /share/two vfat rw 0 0\n"
+                "/dev/sdb1 /mnt/again vfat rw 0 0\n");
+  startDiscovery();
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 1; }));
+  ovclient::OvClient& client = connectClient();
+  auto umounts = [this] {
+    std::vector<std::string> all = bus.commands(), found;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(found),
+                 [](const std::string& c) { return c.rfind("umount ", 0) == 0; });
+    return found;
+  };
+  struct Case {
+    const char* what;
+    int status;  // of every umount
+    int32_t result;
+    size_t umounts;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"killed by a signal", SIGKILL, -1, 1, "unhandled signal 0:9 while unmounting, not grabbing"},
+      {"stopped", 0x137f, -1, 1, "umount didnt exit normally, not grabbing"},
+      {"no shell", -ENOENT, -1, 1, "Error 2 (No such file or directory) unmounting before grabbing, not grabbing"},
+      {"not mounted any more", 32 << 8, 1, 3, "BOUND to connection"},
+  };
+  size_t before = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    bus.setCommandStatus("umount ", c.status);
+    std::vector<unsigned long> requests = bus.nodeRequests("1-3");
+    const size_t resets = size_t(std::count(requests.begin(), requests.end(), USBDEVFS_RESET));
+    EXPECT_EQ(bindResult(client, 13), c.result);
+    EXPECT_TRUE(waitUntil([&] { return log.contains(c.logged); }));
+    std::vector<std::string> run = umounts();
+    ASSERT_EQ(run.size(), before + c.umounts);
+    const std::vector<std::string> expected = {"umount /dev/sdb1", "umount /dev/sdb2", "umount /dev/sdb1"};
+    EXPECT_TRUE(std::equal(run.begin() + long(before), run.end(), expected.begin()));
+    before = run.size();
+    // A device that was not let go of by the host is not touched.
+    requests = bus.nodeRequests("1-3");
+    EXPECT_EQ(size_t(std::count(requests.begin(), requests.end(), USBDEVFS_RESET)) > resets, c.result == 1);
+  }
+}
+
 // ---- device requests ----
 
 // Bulk IN on 0x81 answers "hello"; OUT on 0x02 takes what it gets.
+// Isochronous IN packets carry isoAnswer bytes of the packet's number + 1
+// (counted from the first packet since the last reset), except those given
+// a failure status, which carry none; OUT packets are taken whole.
 class EchoDevice : public simbus::UsbModel {
  public:
   std::string received;
+  std::string isoReceived;
+  size_t isoAnswer = 100;
+  std::map<uint32_t, int> isoFailures;  // packet number -> status
+  uint32_t isoPackets = 0;
+  simbus::UrbAnswer isoPacket(uint8_t, bool in, size_t length, int* packetStatus) override {
+    uint32_t number = isoPackets++;
+    auto failure = isoFailures.find(number);
+    *packetStatus = failure == isoFailures.end() ? 0 : failure->second;
+    simbus::UrbAnswer answer;
+    if (!in) {
+      answer.status = static_cast<int>(length);
+    } else if (*packetStatus == 0) {
+      answer.data.assign(std::min(isoAnswer, length), char(number % 251 + 1));
+    }
+    return answer;
+  }
+  void isoOutData(uint8_t, const std::string& data) override { isoReceived += data; }
   simbus::UrbAnswer in(uint8_t, size_t) override { return simbus::UrbAnswer{false, 0, "hello"}; }
   simbus::UrbAnswer out(uint8_t, const std::string& data) override {
     received += data;
@@ -559,6 +783,273 @@ TEST_F(RequestTest, ControlTransferReplyLayouts) {
   reply = ask(kMsgControlTransfer, control(getDescriptor), kMsgControlTransferReply, 99);
   ASSERT_EQ(reply.payload.size(), 34u);
   EXPECT_EQ(word(reply, 8), -19);
+}
+
+// ---- isochronous transfers ----
+
+// A transfer-reply pool whose buffers hold old bytes, as a reused mapping
+// would: whatever a reply does not write itself reaches the client as 0xEE.
+struct DirtyPool {
+  static std::mutex mutex;
+  static std::set<void*> out;
+  static void* acquire(uint32_t, uint8_t, uint32_t size, uint32_t) {
+    void* buffer = malloc(size);
+    memset(buffer, 0xEE, size);
+    std::lock_guard<std::mutex> lock(mutex);
+    out.insert(buffer);
+    return buffer;
+  }
+  static bool release(uint32_t, void* buffer) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!out.erase(buffer)) return false;
+    free(buffer);
+    return true;
+  }
+};
+std::mutex DirtyPool::mutex;
+std::set<void*> DirtyPool::out;
+const MessageBufferPool kDirtyPool = {DirtyPool::acquire, DirtyPool::release, false, true, 0, 0};
+
+class IsoRequestTest : public RequestTest {
+ protected:
+  void TearDown() override {
+    RequestTest::TearDown();
+    setMessageBufferPool(nullptr);
+  }
+  void resetIso(size_t answer, std::map<uint32_t, int> failures = {}) {
+    bus.withModel("1-3", [&](simbus::UsbModel&) {
+      model->isoAnswer = answer;
+      model->isoFailures = std::move(failures);
+      model->isoPackets = 0;
+      model->isoReceived.clear();
+    });
+  }
+  // The reply an EchoDevice gives: word 0 the bytes moved, the error
+  // count, 0, the packet results, and for IN the data, each packet's at its
+  // slot with the rest zero, or packed together for type 76.
+  std::vector<uint8_t> expectedReply(uint8_t endpoint, const std::vector<uint32_t>& lengths, size_t answer,
+                                     const std::map<uint32_t, int>& failures, bool packed) {
+    const bool in = endpoint & 0x80;
+    std::vector<uint8_t> results, slots, dense;
+    uint32_t moved = 0, errors = 0;
+    for (uint32_t i = 0; i < lengths.size(); ++i) {
+      auto failure = failures.find(i);
+      int status = failure == failures.end() ? 0 : failure->second;
+      uint32_t actual = !in ? lengths[i] : status ? 0 : uint32_t(std::min<size_t>(answer, lengths[i]));
+      errors += status != 0;
+      moved += actual;
+      size_t at = results.size();
+      results.resize(at + 12);
+      ovclient::putLe32(results, at, lengths[i]);
+      ovclient::putLe32(results, at + 4, actual);
+      ovclient::putLe32(results, at + 8, uint32_t(status));
+      if (in) {
+        std::vector<uint8_t> slot(lengths[i], 0);
+        std::fill(slot.begin(), slot.begin() + actual, uint8_t(i % 251 + 1));
+        slots.insert(slots.end(), slot.begin(), slot.end());
+        dense.insert(dense.end(), slot.begin(), slot.begin() + actual);
+      }
+    }
+    std::vector<uint8_t> reply(12);
+    ovclient::putLe32(reply, 0, moved);
+    ovclient::putLe32(reply, 4, errors);
+    reply.insert(reply.end(), results.begin(), results.end());
+    const std::vector<uint8_t>& data = packed ? dense : slots;
+    reply.insert(reply.end(), data.begin(), data.end());
+    return reply;
+  }
+  static bool allZero(const std::vector<uint8_t>& bytes, size_t from) {
+    return std::all_of(bytes.begin() + long(from), bytes.end(), [](uint8_t b) { return b == 0; });
+  }
+};
+
+// Messages 36 and 77 byte for byte, with plain heap replies and with reply
+// buffers that hold an earlier user's bytes. A type-77 IN transfer packs the
+// packets' data; a type-77 OUT reply has no room for data and so is sent as
+// type 37, as is every failed one.
+TEST_F(IsoRequestTest, ReplyLayouts) {
+  struct Case {
+    const char* what;
+    uint8_t type;
+    uint8_t endpoint;
+    std::vector<uint32_t> lengths;
+    size_t answer;
+    std::map<uint32_t, int> failures;
+    uint8_t replyType;
+  };
+  const std::vector<uint32_t> eight(8, 192), many(200, 8), three(3, 64);
+  const Case cases[] = {
+      {"IN, each packet at its slot", kMsgIsoTransfer, 0x81, eight, 100, {}, kMsgIsoTransferReply},
+      {"IN, packed", kMsgIsoPackedTransfer, 0x81, eight, 100, {}, kMsgIsoPackedTransferReply},
+      {"IN over two URBs, packed", kMsgIsoPackedTransfer, 0x81, many, 5, {}, kMsgIsoPackedTransferReply},
+      {"IN over two URBs", kMsgIsoTransfer, 0x81, many, 5, {{130, -18}}, kMsgIsoTransferReply},
+      {"IN with a packet in error, packed", kMsgIsoPackedTransfer, 0x81, eight, 192, {{2, -18}},
+       kMsgIsoPackedTransferReply},
+      {"IN, full packets", kMsgIsoTransfer, 0x81, {1, 3, 0, 7}, 192, {}, kMsgIsoTransferReply},
+      {"OUT", kMsgIsoTransfer, 0x02, three, 0, {}, kMsgIsoTransferReply},
+      {"OUT asked packed", kMsgIsoPackedTransfer, 0x02, three, 0, {}, kMsgIsoTransferReply},
+  };
+  for (bool dirty : {false, true}) {
+    setMessageBufferPool(dirty ? &kDirtyPool : nullptr);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + (dirty ? ", reused reply buffers" : ""));
+      resetIso(c.answer, c.failures);
+      std::string data;
+      if (!(c.endpoint & 0x80)) {
+        for (uint32_t length : c.lengths) data += std::string(length, char('a' + data.size() % 26));
+      }
+      ovclient::Message reply = ask(c.type, isoRequest(c.endpoint, c.lengths, data), c.replyType);
+      EXPECT_EQ(reply.payload, expectedReply(c.endpoint, c.lengths, c.answer, c.failures,
+                                             c.replyType == kMsgIsoPackedTransferReply));
+      bus.withModel("1-3", [&](simbus::UsbModel&) { EXPECT_EQ(model->isoReceived, data); });
+    }
+  }
+  // 200 packets go out as URBs of 128 and 72.
+  int urbs128 = 0, urbs72 = 0;
+  for (const simbus::SubmittedUrb& urb : bus.submitted()) {
+    urbs128 += urb.type == USBDEVFS_URB_TYPE_ISO && urb.packets == 128;
+    urbs72 += urb.type == USBDEVFS_URB_TYPE_ISO && urb.packets == 72;
+  }
+  EXPECT_EQ(urbs128, 4);
+  EXPECT_EQ(urbs72, 4);
+}
+
+// A transfer that fails, or never reaches the device, is answered as type 37
+// with its status and nothing else: no data, no stale bytes of a reused
+// buffer, no results for packets that never went out.
+TEST_F(IsoRequestTest, FailedTransfersCarryNoStaleBytes) {
+  setMessageBufferPool(&kDirtyPool);
+  const std::vector<uint32_t> lengths(4, 64);
+  for (uint8_t type : {kMsgIsoTransfer, kMsgIsoPackedTransfer}) {
+    SCOPED_TRACE(int(type));
+    ovclient::Message reply = ask(type, isoRequest(0x81, lengths), kMsgIsoTransferReply, 99);
+    ASSERT_EQ(reply.payload.size(), 12u + 48 + 256);
+    EXPECT_EQ(word(reply, 0), -19);
+    EXPECT_TRUE(allZero(reply.payload, 4));
+  }
+  // The first URB goes out, the second is refused: the transfer reports
+  // the refusal, the first URB's packets their results, the rest nothing.
+  bus.failSubmit(2, EIO);
+  resetIso(10);
+  std::vector<uint32_t> many(130, 8);
+  ovclient::Message reply = ask(kMsgIsoPackedTransfer, isoRequest(0x81, many), kMsgIsoTransferReply);
+  ASSERT_EQ(reply.payload.size(), 12u + 12 * 130 + 8 * 130);
+  EXPECT_EQ(word(reply, 0), -EIO);
+  EXPECT_EQ(word(reply, 12 + 12 * 127 + 4), 8);  // the last packet of the first URB
+  EXPECT_TRUE(allZero(std::vector<uint8_t>(reply.payload.begin() + 12 + 12 * 128,
+                                           reply.payload.begin() + 12 + 12 * 130), 0));
+  EXPECT_EQ(reply.payload[12 + 12 * 130 + 8 * 127], 128);
+  EXPECT_TRUE(allZero(reply.payload, 12 + 12 * 130 + 8 * 128));
+
+  bus.stallEndpoint("1-3", 0x81);
+  reply = ask(kMsgIsoTransfer, isoRequest(0x81, lengths), kMsgIsoTransferReply);
+  ASSERT_EQ(reply.payload.size(), 12u + 48 + 256);
+  EXPECT_EQ(word(reply, 0), -EPIPE);
+  EXPECT_TRUE(allZero(reply.payload, 12 + 48));
+}
+
+// Requests whose numbers do not hold together are answered -22 in a
+// 12-byte type-37 reply, and nothing reaches the device. Sizes that wrap in
+// 32 bits must not slip through.
+TEST_F(IsoRequestTest, MalformedRequestsRefused) {
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> payload;
+  };
+  std::vector<uint8_t> tooMany = isoRequest(0x81, std::vector<uint32_t>(65536, 0));
+  const Case cases[] = {
+      {"shorter than the packet count's place", std::vector<uint8_t>(16, 0)},
+      {"no packets", isoRequest(0x81, {})},
+      {"more packets than a transfer counts", tooMany},
+      {"descriptors missing", isoRequest(0x81, {8, 8}, "", -1, 10)},
+      {"IN reply larger than a frame", isoRequest(0x81, {0x900000})},
+      {"IN length wraps 32 bits", isoRequest(0x81, {8}, "", 0xfffffff8)},
+      {"OUT data missing", isoRequest(0x02, {64, 64}, std::string(10, 'x'))},
+      {"OUT claims 4 GiB", isoRequest(0x02, {8}, "12345678", 0xffffffff)},
+  };
+  const size_t before = bus.submitted().size();
+  for (uint8_t type : {kMsgIsoTransfer, kMsgIsoPackedTransfer}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.what) + " " + std::to_string(type));
+      ovclient::Message reply = ask(type, c.payload, kMsgIsoTransferReply);
+      ASSERT_EQ(reply.payload.size(), 12u);
+      EXPECT_EQ(word(reply, 0), -22);
+      EXPECT_TRUE(allZero(reply.payload, 4));
+    }
+  }
+  // Packet lengths that do not add up to the total are refused by the
+  // device layer, in a reply of the announced size.
+  ovclient::Message reply = ask(kMsgIsoTransfer, isoRequest(0x81, {64, 64}, "", 100), kMsgIsoTransferReply);
+  ASSERT_EQ(reply.payload.size(), 12u + 24 + 100);
+  EXPECT_EQ(word(reply, 0), -22);
+  EXPECT_EQ(bus.submitted().size(), before);
+}
+
+// ---- streams ----
+
+std::vector<uint8_t> streamsRequest(uint32_t streams, uint32_t count, const std::vector<uint8_t>& endpoints) {
+  std::vector<uint8_t> p(8);
+  ovclient::putLe32(p, 0, streams);
+  ovclient::putLe32(p, 4, count);
+  p.insert(p.end(), endpoints.begin(), endpoints.end());
+  return p;
+}
+
+// Messages 70 and 72 reach the kernel with the endpoints the client named;
+// the reply's one word is the kernel's answer (the streams granted).
+TEST_F(RequestTest, StreamsRequestsAndTheirReplies) {
+  ovclient::Message reply = ask(kMsgAllocStreams, streamsRequest(4, 2, {0x81, 0x02}), kMsgAllocStreamsReply);
+  ASSERT_EQ(reply.payload.size(), 4u);
+  EXPECT_EQ(word(reply, 0), 4);
+  reply = ask(kMsgFreeStreams, streamsRequest(77, 2, {0x81, 0x02}), kMsgFreeStreamsReply);
+  ASSERT_EQ(reply.payload.size(), 4u);
+  EXPECT_EQ(word(reply, 0), 0);
+  std::vector<simbus::StreamsRequest> seen = bus.streamsRequests();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_TRUE(seen[0].allocate);
+  EXPECT_EQ(seen[0].streams, 4u);
+  EXPECT_EQ(seen[0].endpoints, (std::vector<uint8_t>{0x81, 0x02}));
+  EXPECT_FALSE(seen[1].allocate);
+  EXPECT_EQ(seen[1].streams, 0u);  // the free request's first word is not used
+  EXPECT_EQ(seen[1].endpoints, (std::vector<uint8_t>{0x81, 0x02}));
+
+  struct Case {
+    const char* what;
+    std::vector<uint8_t> payload;
+    uint32_t address;
+    int32_t status;
+  };
+  const Case cases[] = {
+      {"device not there", streamsRequest(4, 1, {0x81}), 99, -19},
+      {"more endpoints than carried", streamsRequest(4, 3, {0x81}), 13, -22},
+      {"endpoint count wraps", streamsRequest(4, 0xffffffff, {0x81}), 13, -22},
+      {"more endpoints than usbfs takes", streamsRequest(4, 31, std::vector<uint8_t>(31, 0x81)), 13, -22},
+  };
+  for (const Case& c : cases) {
+    for (auto [type, replyType] : {std::pair{kMsgAllocStreams, kMsgAllocStreamsReply},
+                                   std::pair{kMsgFreeStreams, kMsgFreeStreamsReply}}) {
+      SCOPED_TRACE(std::string(c.what) + " " + std::to_string(type));
+      reply = ask(type, c.payload, replyType, c.address);
+      ASSERT_EQ(reply.payload.size(), 4u);
+      EXPECT_EQ(word(reply, 0), c.status);
+    }
+  }
+  EXPECT_EQ(bus.streamsRequests().size(), 2u);
+}
+
+// Message 74 is a bulk transfer on a stream: answered as type 19, sent as
+// a bulk URB carrying the stream id whatever byte 5 says of URB types.
+TEST_F(RequestTest, BulkStreamTransferReplyLayout) {
+  std::vector<uint8_t> payload = bulk(0x81, 0, 16);
+  ovclient::putLe32(payload, 5, 5);
+  ovclient::Message reply = ask(kMsgBulkStreamTransfer, payload, kMsgBulkInterruptTransferReply);
+  ASSERT_EQ(reply.payload.size(), 20u);
+  EXPECT_EQ(word(reply, 0), 5);
+  EXPECT_EQ(std::string(reply.payload.begin() + 4, reply.payload.begin() + 9), "hello");
+  EXPECT_TRUE(std::all_of(reply.payload.begin() + 9, reply.payload.end(), [](uint8_t b) { return b == 0; }));
+  ASSERT_FALSE(bus.submitted().empty());
+  EXPECT_EQ(bus.submitted().back().type, USBDEVFS_URB_TYPE_BULK);
+  EXPECT_EQ(bus.submitted().back().streamId, 5u);
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Pure parsers and rules of the USB layer: names, addresses, ports, speeds,
-// uevent datagrams in kernel and libudev format, uevent values and the
-// discovery filters.
+// uevent datagrams in kernel and libudev format, uevent values, the
+// discovery filters and the mounts table.
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "ovusbd/usb/descriptors.h"
+#include "ovusbd/usb/mounttable.h"
 #include "ovusbd/usb/uevent.h"
 #include "ovusbd/usb/usbfilters.h"
 #include "ovusbd/usb/usbname.h"
@@ -322,6 +324,75 @@ TEST(Filters, ProductValueAndPlatformDefaults) {
   EXPECT_STREQ(defaultIgnoredDevices(6, nullptr), "1005/b155");
   EXPECT_STREQ(defaultIgnoredDevices(5, "x"), "f400/f400");
   EXPECT_EQ(defaultIgnoredDevices(1, "x"), nullptr);
+}
+
+// A disk's mounts are those of its own node and of its partitions (the
+// name followed only by digits); a longer disk name that starts the same
+// is another disk.
+TEST(MountTable, DeviceNamesOfADiskAndItsPartitions) {
+  struct Case {
+    const char* device;
+    bool matches;
+  } cases[] = {
+      {"/dev/sdb", true},     {"/dev/sdb1", true},   {"/dev/sdb15", true},  {"/dev/sdba", false},
+      {"/dev/sdba1", false},  {"/dev/sdb1a", false}, {"/dev/sdbp1", false}, {"/dev/sd", false},
+      {"/dev/sda1", false},   {"/devx/sdb1", false}, {"dev/sdb1", false},   {"/dev/mapper/sdb1", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(namesBlockDeviceOrPartition(c.device, strlen(c.device), "sdb"), c.matches) << c.device;
+  }
+  EXPECT_FALSE(namesBlockDeviceOrPartition("/dev/", 5, ""));
+}
+
+// Every matching line is visited in table order, blanks before and between
+// fields allowed; a visitor's non-zero answer ends the walk.
+TEST(MountTable, VisitsEveryMountOfTheDisk) {
+  const std::string table =
+      "/dev/sda1 / ext4 rw 0 0\n"
+      "/dev/sdb1 /share/usb vfat rw 0 0\n"
+      "/dev/sdba1 /share/big ext4 rw 0 0\n"
+      "\t/dev/sdb2\t/share/two vfat rw 0 0\n"
+      "\n"
+      "/dev/sdb1 /mnt/again vfat rw 0 0\n"
+      "/dev/sdb /share/whole vfat rw 0 0";  // no newline at the end
+  std::vector<std::string> seen;
+  auto collect = [](void* context, const char* device) {
+    static_cast<std::vector<std::string>*>(context)->push_back(device);
+    return 0;
+  };
+  EXPECT_EQ(forEachBlockDeviceMount(table.data(), table.size(), "sdb", collect, &seen), 0);
+  EXPECT_EQ(seen, (std::vector<std::string>{"/dev/sdb1", "/dev/sdb2", "/dev/sdb1", "/dev/sdb"}));
+
+  int calls = 0;
+  auto stop = [](void* context, const char*) {
+    ++*static_cast<int*>(context);
+    return -1;
+  };
+  EXPECT_EQ(forEachBlockDeviceMount(table.data(), table.size(), "sdb", stop, &calls), -1);
+  EXPECT_EQ(calls, 1);
+}
+
+// The first interface's class is found past the configuration descriptor,
+// and a walk that meets a zero length or the end stops without reading
+// beyond the data.
+TEST(Descriptors, FirstInterfaceClass) {
+  std::vector<uint8_t> d(18, 0);
+  d[0] = 18;
+  d[1] = 1;
+  const uint8_t configuration[] = {9, 2, 32, 0, 1, 1, 0, 0x80, 50};
+  const uint8_t association[] = {8, 11, 0, 2, 1, 1, 0, 0};
+  const uint8_t interface[] = {9, 4, 0, 0, 2, 8, 6, 0x50, 0};
+  d.insert(d.end(), configuration, configuration + 9);
+  std::vector<uint8_t> direct = d, behind = d;
+  direct.insert(direct.end(), interface, interface + 9);
+  behind.insert(behind.end(), association, association + 8);
+  behind.insert(behind.end(), interface, interface + 9);
+  EXPECT_EQ(firstInterfaceClass(direct.data(), direct.size()), 8);
+  EXPECT_EQ(firstInterfaceClass(behind.data(), behind.size()), 8);
+  EXPECT_EQ(firstInterfaceClass(behind.data(), behind.size() - 4), -1);  // cut inside the interface
+  behind[27] = 0;
+  EXPECT_EQ(firstInterfaceClass(behind.data(), behind.size()), -1);
+  EXPECT_EQ(firstInterfaceClass(d.data(), d.size()), -1);
 }
 
 }  // namespace

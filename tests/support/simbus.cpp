@@ -318,10 +318,16 @@ int SimBus::resolve(const std::string& path, bool followLast, std::string* out) 
     bool last = std::none_of(pending.begin(), pending.end(), [](const std::string& p) { return !p.empty() && p != "."; });
     if (entry && entry->kind == Entry::Link && (!last || followLast)) {
       if (++links > 40) return -ELOOP;
-      stack.clear();
+      // An absolute target starts again at the root; a relative one (as
+      // sysfs makes them) at the link's directory.
       const std::string& target = entry->content;
+      if (!target.empty() && target[0] == '/') {
+        stack.clear();
+      } else {
+        stack.pop_back();
+      }
       std::deque<std::string> parts;
-      size_t s = 1;
+      size_t s = !target.empty() && target[0] == '/' ? 1 : 0;
       while (s <= target.size()) {
         size_t slash = target.find('/', s);
         if (slash == std::string::npos) slash = target.size();
@@ -429,6 +435,25 @@ void SimBus::setExePath(const std::string& path) {
   link.kind = Entry::Link;
   link.content = path;
   putEntry("/proc/self/exe", link);
+}
+
+void SimBus::addLink(const std::string& path, const std::string& target) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  Entry link;
+  link.kind = Entry::Link;
+  link.content = target;
+  putEntry(path, link);
+}
+
+void SimBus::setCommandStatus(const std::string& prefix, int status) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  for (auto& entry : commandStatus_) {
+    if (entry.first == prefix) {
+      entry.second = status;
+      return;
+    }
+  }
+  commandStatus_.emplace_back(prefix, status);
 }
 
 void SimBus::failOpen(const std::string& path, int error) {
@@ -1166,6 +1191,9 @@ int SimBus::doEventfd(unsigned int initial, int flags) {
 
 int SimBus::doRunCommand(const char* command) {
   commands_.push_back(command);
+  for (const auto& [prefix, status] : commandStatus_) {
+    if (strncmp(command, prefix.c_str(), prefix.size()) == 0) return status;
+  }
   return 0;
 }
 

@@ -124,6 +124,8 @@ class SimBus {
   std::string fileContent(const std::string& path) const;
   NodeInfo node(const std::string& path) const;
   void setExePath(const std::string& path);  // target of /proc/self/exe
+  // A symbolic link holding target (relative targets as sysfs has them).
+  void addLink(const std::string& path, const std::string& target);
 
   // Failures: the next calls on the path fail with -error until cleared.
   void failOpen(const std::string& path, int error);
@@ -181,6 +183,8 @@ class SimBus {
   std::vector<SubmittedUrb> submitted() const;
   size_t pendingUrbs() const;
   size_t completedUrbs() const;
+  // Streams requests that reached a device, in order.
+  std::vector<StreamsRequest> streamsRequests() const;
   // Requests seen on the device's node (ioctl numbers), in order.
   std::vector<unsigned long> nodeRequests(const std::string& name) const;
 
@@ -190,6 +194,9 @@ class SimBus {
   std::vector<std::string> madeNodes() const;        // mknod calls that succeeded
   size_t largestRead(const std::string& path) const; // biggest single read result
   std::vector<std::string> commands() const;         // runCommand calls
+  // runCommand of a command starting with prefix returns this wait status
+  // (or -errno) from now on; other commands give 0, a clean exit.
+  void setCommandStatus(const std::string& prefix, int status);
 
  private:
   struct Entry;
@@ -250,6 +257,7 @@ class SimBus {
   std::map<std::string, int> openFailures_, readFailures_;
   std::map<std::string, size_t> largestRead_;
   std::vector<std::string> madeNodes_, commands_;
+  std::vector<std::pair<std::string, int>> commandStatus_;
   int mknodFailure_ = 0, socketFailure_ = 0, bindFailure_ = 0;
   int nextFd_ = 1 << 20;
   int hidCounter_ = 0;

@@ -200,6 +200,7 @@ struct SimBus::UrbState {
   std::map<void*, size_t> mappings;
   std::vector<SubmittedUrb> submitted;
   std::map<std::string, std::vector<unsigned long>> requests;
+  std::vector<StreamsRequest> streams;
 };
 
 SimBus::UrbState* SimBus::newUrbState() { return new UrbState(); }
@@ -291,6 +292,11 @@ void SimBus::failMmap(int error) {
 size_t SimBus::mappings() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return urb_->mappings.size();
+}
+
+std::vector<StreamsRequest> SimBus::streamsRequests() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return urb_->streams;
 }
 
 std::vector<SubmittedUrb> SimBus::submitted() const {
@@ -432,6 +438,7 @@ void SimBus::urbPump(const std::string& device) {
         for (int p = 0; p < urb->number_of_packets; ++p) {
           int packetStatus = 0;
           size_t packetLength = urb->iso_frame_desc[p].length;
+          if (!in && buffer) model.isoOutData(endpoint, std::string(reinterpret_cast<char*>(buffer) + offset, packetLength));
           UrbAnswer packet = model.isoPacket(endpoint, in, packetLength, &packetStatus);
           size_t moved = in ? std::min(packet.data.size(), packetLength) : std::min<size_t>(packetLength, packet.status > 0 ? static_cast<size_t>(packet.status) : 0);
           if (in && buffer) memcpy(buffer + offset, packet.data.data(), moved);
@@ -646,11 +653,15 @@ int SimBus::urbIoctl(int fd, const std::string& device, bool connected, unsigned
     }
     case USBDEVFS_ALLOC_STREAMS: {
       const usbdevfs_streams* streams = static_cast<const usbdevfs_streams*>(argument);
+      s.streams.push_back(StreamsRequest{device, true, streams->num_streams,
+                                         std::vector<uint8_t>(streams->eps, streams->eps + streams->num_eps)});
       if (streams->num_eps == 0 || streams->num_streams < 2) return -EINVAL;
       return modelIt == s.models.end() ? -EINVAL : modelIt->second->allocStreams(streams->num_streams);
     }
     case USBDEVFS_FREE_STREAMS: {
       const usbdevfs_streams* streams = static_cast<const usbdevfs_streams*>(argument);
+      s.streams.push_back(StreamsRequest{device, false, streams->num_streams,
+                                         std::vector<uint8_t>(streams->eps, streams->eps + streams->num_eps)});
       return streams->num_eps == 0 ? -EINVAL : 0;
     }
     case USBDEVFS_GET_CAPABILITIES:

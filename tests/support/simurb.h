@@ -49,6 +49,9 @@ class UsbModel {
   // Isochronous: per packet, the bytes IN (or the bytes taken OUT) and a
   // status. Default: every packet moves all its bytes.
   virtual UrbAnswer isoPacket(uint8_t endpoint, bool in, size_t length, int* packetStatus);
+  // Isochronous OUT: the bytes of one packet as the host sent them, before
+  // isoPacket decides what the device takes.
+  virtual void isoOutData(uint8_t, const std::string&) {}
   // True keeps an isochronous URB pending.
   virtual bool holdIso(uint8_t) { return false; }
   // Streams granted for ALLOC_STREAMS, or a negative errno.
@@ -122,6 +125,14 @@ struct SubmittedUrb {
   int packets = 0;  // isochronous
   unsigned int streamId = 0;
   int result = 0;  // of the submit
+};
+
+// One ALLOC_STREAMS or FREE_STREAMS request as the kernel received it.
+struct StreamsRequest {
+  std::string device;
+  bool allocate = false;
+  unsigned int streams = 0;
+  std::vector<uint8_t> endpoints;
 };
 
 }  // namespace simbus
