@@ -125,7 +125,10 @@ void measure(bool throttled) {
               "perf record -q -e cpu-clock -F 499 -a -g -o /tmp/perf.data -- ovclient 127.0.0.1 7575 readdisk 23 0x81 "
               "0x02 " + mib + " " + std::to_string(chunk) + " && "
               "perf report -i /tmp/perf.data --stdio --no-children --sort comm,dso,sym -g none --percent-limit 1.5 "
-              "2>/dev/null | grep -v '^$' | head -n 60",
+              "2>/dev/null | grep -v '^$' | grep -v '^#' | head -n 30; "
+              "perf report -i /tmp/perf.data --stdio --no-children --comm ovusbd --sort sym "
+              "-g caller,0.5,callee,function,percent --percent-limit 4 2>/dev/null | grep -v '^$' | grep -v '^#' | "
+              "head -n 120",
               &output, 3600000);
     printf("\nProfile of loopback reads of %u bytes (whole guest, cpu-clock):\n%s\n", chunk, output.c_str());
   }

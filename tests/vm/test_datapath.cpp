@@ -57,11 +57,22 @@ Bytes expected(uint32_t lba, uint32_t blocks) {
   return bytes;
 }
 
-std::vector<std::string> qemuArguments(const std::string& runDir) {
-  return {"-device", "qemu-xhci,id=xhci,addr=0x14,p2=15,p3=15",
-          "-device", "usb-kbd,bus=xhci.0,port=2,id=kbd",
-          "-drive",  "if=none,id=disk,format=raw,cache=writeback,file=" + runDir + "/disk.img",
-          "-device", "usb-storage,bus=xhci.0,port=3,drive=disk,id=storage,serial=VMDISK01"};
+// With audio, a usb-audio speaker on port 4 (1-4, address 14): its
+// streaming interface has an isochronous OUT endpoint.
+constexpr uint32_t kSpeaker = 14;
+
+std::vector<std::string> qemuArguments(const std::string& runDir, bool audio) {
+  std::vector<std::string> arguments = {
+      "-device", "qemu-xhci,id=xhci,addr=0x14,p2=15,p3=15",
+      "-device", "usb-kbd,bus=xhci.0,port=2,id=kbd",
+      "-drive",  "if=none,id=disk,format=raw,cache=writeback,file=" + runDir + "/disk.img",
+      "-device", "usb-storage,bus=xhci.0,port=3,drive=disk,id=storage,serial=VMDISK01"};
+  if (audio) {
+    for (const char* a : {"-audiodev", "none,id=snd", "-device", "usb-audio,bus=xhci.0,port=4,audiodev=snd,id=speaker"}) {
+      arguments.push_back(a);
+    }
+  }
+  return arguments;
 }
 
 std::string hex(const Bytes& bytes) {
@@ -94,11 +105,33 @@ bool bulkEndpoints(const Bytes& configuration, uint8_t* in, uint8_t* out) {
   return *in != 0 && *out != 0;
 }
 
+// The first isochronous endpoint of a configuration descriptor set, with
+// the interface and alternate setting it belongs to.
+struct IsoEndpoint {
+  uint8_t interface = 0, altSetting = 0, address = 0;
+  uint16_t maxPacket = 0;
+};
+bool isoEndpoint(const Bytes& configuration, IsoEndpoint* found) {
+  uint8_t interface = 0, alt = 0;
+  for (size_t at = 0; at + 1 < configuration.size() && configuration[at] != 0; at += configuration[at]) {
+    if (configuration[at + 1] == 4 && at + 4 <= configuration.size()) {
+      interface = configuration[at + 2];
+      alt = configuration[at + 3];
+    } else if (configuration[at + 1] == 5 && at + 6 <= configuration.size() && (configuration[at + 3] & 3) == 1) {
+      *found = {interface, alt, configuration[at + 2],
+                uint16_t((configuration[at + 4] | configuration[at + 5] << 8) & 0x7ff)};
+      return true;
+    }
+  }
+  return false;
+}
+
 class DataPath : public ::testing::Test {
  protected:
-  void boot() {
+  void boot(bool audio = false) {
     ASSERT_TRUE(writeDiskImage(guest.runDir() + "/disk.img"));
-    ASSERT_TRUE(guest.boot({{OVUSB_VM_SERVER, "/usr/sbin/ovusbd"}}, qemuArguments(guest.runDir()))) << guest.error();
+    ASSERT_TRUE(guest.boot({{OVUSB_VM_SERVER, "/usr/sbin/ovusbd"}}, qemuArguments(guest.runDir(), audio)))
+        << guest.error();
     // The kernel's usb-storage driver has the disk before the server runs.
     ASSERT_EQ(waitGuest("ls /sys/bus/usb/drivers/usb-storage | grep -q '^2-3:'"), 0)
         << "usb-storage never took the disk" << guest.diagnostics();
@@ -257,10 +290,11 @@ TEST_F(DataPath, StorageReadWriteAndHandBack) {
 }
 
 // A key pressed through QMP arrives as the keyboard's interrupt IN report;
-// then the disk is unplugged while bulk reads are in flight: every request
-// gets its reply and the server goes on serving.
-TEST_F(DataPath, KeyboardInterruptAndUnplugDuringBulkRead) {
-  ASSERT_NO_FATAL_FAILURE(boot());
+// an isochronous stream goes to a usb-audio speaker; then the disk is
+// unplugged while bulk reads are in flight: every request gets its reply
+// and the server goes on serving.
+TEST_F(DataPath, KeyboardInterruptIsoStreamAndUnplugDuringBulkRead) {
+  ASSERT_NO_FATAL_FAILURE(boot(true));
   ASSERT_NO_FATAL_FAILURE(bindOk(kKeyboard));
 
   ovclient::BulkRequest report;
@@ -283,6 +317,46 @@ TEST_F(DataPath, KeyboardInterruptAndUnplugDuringBulkRead) {
   ASSERT_EQ(key.result, 8) << vmguest::serverLog(guest);
   // Boot keyboard report: modifiers, reserved, then usage 0x04 ('a').
   EXPECT_EQ(hex(key.data), "0000040000000000");
+
+  // The speaker: its streaming alternate setting chosen by SET_INTERFACE,
+  // then 1 ms packets of 48 kHz 16-bit stereo, back to back, in both
+  // request types. An OUT reply has no data area, so a packed request is
+  // answered in the plain shape.
+  ASSERT_NO_FATAL_FAILURE(bindOk(kSpeaker));
+  ovclient::ControlReply speakerConfiguration, altSet;
+  ASSERT_TRUE(client.controlTransfer(kSpeaker, {0x80, 6, 0x0200, 0, 1024}, {}, &speakerConfiguration, 30000));
+  IsoEndpoint iso;
+  ASSERT_TRUE(isoEndpoint(speakerConfiguration.data, &iso)) << hex(speakerConfiguration.data);
+  ASSERT_EQ(iso.address & 0x80, 0) << "the speaker's stream goes out";
+  ASSERT_TRUE(client.controlTransfer(kSpeaker, {0x01, 11, iso.altSetting, iso.interface, 0}, {}, &altSet, 30000));
+  ASSERT_EQ(altSet.status, 0) << vmguest::serverLog(guest);
+  constexpr uint32_t kPacket = 192, kPackets = 8, kRequests = 12;
+  ASSERT_GE(iso.maxPacket, kPacket);
+  for (uint32_t i = 0; i < kRequests; ++i) {
+    ovclient::IsoRequest stream;
+    stream.endpoint = iso.address;
+    stream.packetLengths.assign(kPackets, kPacket);
+    stream.outData.resize(kPacket * kPackets);
+    for (size_t j = 0; j < stream.outData.size(); ++j) stream.outData[j] = uint8_t(i + j);
+    stream.packed = i % 2 == 1;
+    ASSERT_TRUE(client.sendTagged(stream.packed ? kMsgIsoPackedTransfer : kMsgIsoTransfer,
+                                  ovclient::encodeIsoTransfer(stream), kSpeaker, 0x150 + i));
+  }
+  for (uint32_t i = 0; i < kRequests; ++i) {
+    ASSERT_TRUE(client.waitTagged(kMsgIsoTransferReply, 0x150 + i, &reply, 60000))
+        << "isochronous request " << i << " unanswered\n"
+        << vmguest::serverLog(guest);
+    ovclient::IsoReply r;
+    ASSERT_TRUE(ovclient::parseIsoReply(reply, std::vector<uint32_t>(kPackets, kPacket), &r)) << i;
+    EXPECT_EQ(r.result, int32_t(kPacket * kPackets)) << i;
+    EXPECT_EQ(r.errorCount, 0u) << i;
+    EXPECT_TRUE(r.data.empty()) << i;
+    for (const ovclient::IsoPacket& packet : r.packets) {
+      EXPECT_EQ(packet.length, kPacket) << i;
+      EXPECT_EQ(packet.actualLength, kPacket) << i;
+      EXPECT_EQ(packet.status, 0u) << i;
+    }
+  }
 
   // The disk: a 4 MiB READ(10), its data asked for in 64 KiB pieces, and
   // the device removed once the first piece is back.

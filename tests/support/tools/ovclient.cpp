@@ -20,6 +20,7 @@
 //       each and prints "MB/s=R"
 // Exit status: 0 reply with a status of 0 or more, 3 reply with a negative
 // status, 1 no reply, 2 usage.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
