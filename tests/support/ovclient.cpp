@@ -411,9 +411,10 @@ int OvClient::receive(Message* out, int timeoutMs) {
     }
 }
 
-bool OvClient::waitFor(uint8_t type, Message* out, int timeoutMs) {
+template <typename Match>
+bool OvClient::waitMatching(Match match, Message* out, int timeoutMs) {
     for (auto it = backlog_.begin(); it != backlog_.end(); ++it) {
-        if (it->type == type) {
+        if (match(*it)) {
             *out = std::move(*it);
             backlog_.erase(it);
             return true;
@@ -443,7 +444,7 @@ bool OvClient::waitFor(uint8_t type, Message* out, int timeoutMs) {
         if (skipPings && m.type == kMsgPing) {
             continue;
         }
-        if (m.type == type) {
+        if (match(m)) {
             *out = std::move(m);
             found = true;
             break;
@@ -454,6 +455,10 @@ bool OvClient::waitFor(uint8_t type, Message* out, int timeoutMs) {
         backlog_.push_back(std::move(m));
     }
     return found;
+}
+
+bool OvClient::waitFor(uint8_t type, Message* out, int timeoutMs) {
+    return waitMatching([type](const Message& m) { return m.type == type; }, out, timeoutMs);
 }
 
 bool OvClient::waitClosed(int timeoutMs) {
@@ -544,6 +549,370 @@ bool OvClient::forward(const uint8_t uuid[16], const std::vector<uint8_t>& rest)
     m.payload.assign(uuid, uuid + 16);
     m.payload.insert(m.payload.end(), rest.begin(), rest.end());
     return send(m);
+}
+
+// ---- device requests ----
+
+void putSetup(std::vector<uint8_t>& out, size_t offset, const SetupPacket& setup) {
+    if (out.size() < offset + 8) {
+        out.resize(offset + 8);
+    }
+    uint8_t* p = out.data() + offset;
+    p[0] = setup.requestType;
+    p[1] = setup.request;
+    p[2] = uint8_t(setup.value);
+    p[3] = uint8_t(setup.value >> 8);
+    p[4] = uint8_t(setup.index);
+    p[5] = uint8_t(setup.index >> 8);
+    p[6] = uint8_t(setup.length);
+    p[7] = uint8_t(setup.length >> 8);
+}
+
+SetupPacket readSetup(const uint8_t* p) {
+    SetupPacket setup;
+    setup.requestType = p[0];
+    setup.request = p[1];
+    setup.value = le16(p + 2);
+    setup.index = le16(p + 4);
+    setup.length = le16(p + 6);
+    return setup;
+}
+
+std::vector<uint8_t> encodeControlTransfer(const SetupPacket& setup, const std::vector<uint8_t>& outData,
+                                           uint32_t flags, uint32_t endpoint) {
+    std::vector<uint8_t> payload(16, 0);
+    putLe32(payload, 0, endpoint);
+    putLe32(payload, 4, flags);
+    putSetup(payload, 8, setup);
+    if (!setup.in()) {
+        payload.insert(payload.end(), outData.begin(), outData.end());
+    }
+    return payload;
+}
+
+bool parseControlReply(const Message& m, ControlReply* out) {
+    if (m.type != kMsgControlTransferReply || m.payload.size() < 16) {
+        return false;
+    }
+    const uint8_t* p = m.payload.data();
+    out->setup = readSetup(p);
+    out->status = int32_t(le32(p + 8));
+    out->actualLength = le32(p + 12);
+    const size_t area = m.payload.size() - 16;
+    out->data.clear();
+    if (out->setup.in()) {
+        if (area != out->setup.length || out->actualLength > area) {
+            return false;
+        }
+        out->data.assign(p + 16, p + 16 + (out->status < 0 ? 0 : out->actualLength));
+    } else if (area != 0) {
+        return false;
+    }
+    return true;
+}
+
+std::vector<uint8_t> encodeBulkTransfer(const BulkRequest& r) {
+    std::vector<uint8_t> payload(13, 0);
+    payload[0] = r.endpoint;
+    payload[4] = uint8_t(r.flags);
+    putLe32(payload, 5, r.stream ? r.streamId : r.urbType);
+    const bool in = (r.endpoint & 0x80) != 0;
+    putLe32(payload, 9, in ? r.length : uint32_t(r.outData.size()));
+    if (!in) {
+        payload.insert(payload.end(), r.outData.begin(), r.outData.end());
+    }
+    return payload;
+}
+
+bool parseTransferReply(const Message& m, TransferReply* out) {
+    if ((m.type != kMsgBulkInterruptTransferReply && m.type != kMsgHubClassReply) || m.payload.size() < 4) {
+        return false;
+    }
+    out->result = int32_t(le32(m.payload.data()));
+    const size_t area = m.payload.size() - 4;
+    out->data.clear();
+    if (out->result > 0 && area > 0) {
+        // An IN reply carries the whole asked-for area; an OUT reply none.
+        if (size_t(out->result) > area) {
+            return false;
+        }
+        out->data.assign(m.payload.begin() + 4, m.payload.begin() + 4 + out->result);
+    }
+    return true;
+}
+
+uint32_t IsoRequest::totalLength() const {
+    uint32_t total = 0;
+    for (uint32_t length : packetLengths) {
+        total += length;
+    }
+    return total;
+}
+
+std::vector<uint8_t> encodeIsoTransfer(const IsoRequest& r) {
+    const uint32_t n = uint32_t(r.packetLengths.size());
+    std::vector<uint8_t> payload(17 + 12 * size_t(n), 0);
+    payload[0] = r.endpoint;
+    putLe32(payload, 5, r.totalLength());
+    putLe32(payload, 13, n);
+    for (uint32_t i = 0; i < n; i++) {
+        putLe32(payload, 17 + 12 * i, r.packetLengths[i]);
+    }
+    if ((r.endpoint & 0x80) == 0) {
+        payload.insert(payload.end(), r.outData.begin(), r.outData.end());
+    }
+    return payload;
+}
+
+bool parseIsoReply(const Message& m, const std::vector<uint32_t>& requested, IsoReply* out) {
+    const size_t n = requested.size();
+    if ((m.type != kMsgIsoTransferReply && m.type != kMsgIsoPackedTransferReply) ||
+        m.payload.size() < 12 + 12 * n) {
+        return false;
+    }
+    const uint8_t* p = m.payload.data();
+    out->result = int32_t(le32(p));
+    out->errorCount = le32(p + 4);
+    out->reserved = le32(p + 8);
+    out->packed = m.type == kMsgIsoPackedTransferReply;
+    out->packets.resize(n);
+    for (size_t i = 0; i < n; i++) {
+        out->packets[i] = {le32(p + 12 + 12 * i), le32(p + 16 + 12 * i), le32(p + 20 + 12 * i)};
+    }
+    out->data.assign(m.payload.begin() + 12 + 12 * n, m.payload.end());
+    // Where each packet's bytes lie must stay inside the data area.
+    size_t offset = 0;
+    out->offsets.assign(n, 0);
+    for (size_t i = 0; i < n; i++) {
+        out->offsets[i] = offset;
+        if (out->packets[i].actualLength > requested[i]) {
+            return false;
+        }
+        if (!out->data.empty() && offset + out->packets[i].actualLength > out->data.size()) {
+            return false;
+        }
+        offset += out->packed ? out->packets[i].actualLength : requested[i];
+    }
+    if (out->packed && offset != out->data.size()) {
+        return false;
+    }
+    return true;
+}
+
+std::vector<uint8_t> IsoReply::packetData(size_t i) const {
+    if (i >= packets.size() || i >= offsets.size() || data.empty()) {
+        return {};
+    }
+    return std::vector<uint8_t>(data.begin() + offsets[i], data.begin() + offsets[i] + packets[i].actualLength);
+}
+
+std::vector<uint8_t> encodeHubClassRequest(const SetupPacket& setup, const std::vector<uint8_t>& outData) {
+    std::vector<uint8_t> payload(8, 0);
+    putSetup(payload, 0, setup);
+    if (!setup.in()) {
+        payload.insert(payload.end(), outData.begin(), outData.end());
+    }
+    return payload;
+}
+
+bool parsePortStatusReply(const Message& m, PortStatusReply* out) {
+    if (m.type != kMsgPortStatusReply || m.payload.size() != 6) {
+        return false;
+    }
+    out->result = int32_t(le32(m.payload.data()));
+    out->portStatus = le16(m.payload.data() + 4);
+    return true;
+}
+
+MessageType StatusRequest::replyType() const {
+    switch (type) {
+    case kMsgDeviceReset:
+    case kMsgResetAndConfigure:
+        return kMsgDeviceResetReply;
+    case kMsgClearHalt:
+        return kMsgClearHaltReply;
+    case kMsgResetEndpoint:
+        return kMsgResetEndpointReply;
+    case kMsgAbortEndpoint:
+        return kMsgAbortEndpointReply;
+    case kMsgAbortResetClearHalt:
+        return kMsgAbortResetClearHaltReply;
+    case kMsgPortPower:
+        return kMsgPortPowerReply;
+    case kMsgAllocStreams:
+        return kMsgAllocStreamsReply;
+    case kMsgFreeStreams:
+        return kMsgFreeStreamsReply;
+    default:
+        return kMsgHelloReply;  // not a status request: nothing will match
+    }
+}
+
+namespace {
+
+StatusRequest endpointRequest(MessageType type, uint32_t endpoint) {
+    StatusRequest r{type, {}};
+    putLe32(r.payload, 0, endpoint);
+    return r;
+}
+
+StatusRequest streamsRequest(MessageType type, uint32_t streams, const std::vector<uint8_t>& endpoints) {
+    StatusRequest r{type, {}};
+    putLe32(r.payload, 0, streams);
+    putLe32(r.payload, 4, uint32_t(endpoints.size()));
+    r.payload.insert(r.payload.end(), endpoints.begin(), endpoints.end());
+    return r;
+}
+
+} // namespace
+
+StatusRequest deviceResetRequest() {
+    return {kMsgDeviceReset, {}};
+}
+StatusRequest clearHaltRequest(uint32_t endpoint) {
+    return endpointRequest(kMsgClearHalt, endpoint);
+}
+StatusRequest resetEndpointRequest(uint32_t endpoint) {
+    return endpointRequest(kMsgResetEndpoint, endpoint);
+}
+StatusRequest abortEndpointRequest(uint32_t endpoint) {
+    return endpointRequest(kMsgAbortEndpoint, endpoint);
+}
+StatusRequest abortResetClearHaltRequest(uint32_t endpoint) {
+    return endpointRequest(kMsgAbortResetClearHalt, endpoint);
+}
+StatusRequest portPowerRequest(bool on) {
+    return {kMsgPortPower, {uint8_t(on ? 1 : 0)}};
+}
+StatusRequest resetAndConfigureRequest(uint8_t configuration, const std::vector<uint8_t>& altSettings) {
+    StatusRequest r{kMsgResetAndConfigure, std::vector<uint8_t>(18, 0)};
+    const size_t count = std::min<size_t>(altSettings.size(), 16);
+    r.payload[0] = configuration;
+    r.payload[1] = uint8_t(count);
+    std::copy(altSettings.begin(), altSettings.begin() + count, r.payload.begin() + 2);
+    return r;
+}
+StatusRequest allocStreamsRequest(uint32_t streams, const std::vector<uint8_t>& endpoints) {
+    return streamsRequest(kMsgAllocStreams, streams, endpoints);
+}
+StatusRequest freeStreamsRequest(const std::vector<uint8_t>& endpoints) {
+    return streamsRequest(kMsgFreeStreams, 0, endpoints);
+}
+
+bool parseStatusReply(const Message& m, int32_t* result) {
+    if (m.payload.size() != 4) {
+        return false;
+    }
+    switch (m.type) {
+    case kMsgDeviceResetReply:
+    case kMsgClearHaltReply:
+    case kMsgResetEndpointReply:
+    case kMsgAbortEndpointReply:
+    case kMsgAbortResetClearHaltReply:
+    case kMsgPortPowerReply:
+    case kMsgAllocStreamsReply:
+    case kMsgFreeStreamsReply:
+        *result = int32_t(le32(m.payload.data()));
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool OvClient::controlTransfer(uint32_t deviceAddress, const SetupPacket& setup, const std::vector<uint8_t>& outData,
+                               ControlReply* reply, int timeoutMs, uint32_t flags) {
+    Message m;
+    return request(kMsgControlTransfer, encodeControlTransfer(setup, outData, flags), &m, kMsgControlTransferReply,
+                   deviceAddress, timeoutMs) &&
+           parseControlReply(m, reply);
+}
+
+bool OvClient::bulkTransfer(uint32_t deviceAddress, const BulkRequest& r, TransferReply* reply, int timeoutMs) {
+    Message m;
+    return request(bulkRequestType(r), encodeBulkTransfer(r), &m, kMsgBulkInterruptTransferReply, deviceAddress,
+                   timeoutMs) &&
+           parseTransferReply(m, reply);
+}
+
+bool OvClient::isoTransfer(uint32_t deviceAddress, const IsoRequest& r, IsoReply* reply, int timeoutMs) {
+    const uint8_t type = r.packed ? kMsgIsoPackedTransfer : kMsgIsoTransfer;
+    const uint32_t tag = 0x150000u | type;
+    Message m;
+    // A packed request may be answered with either reply type.
+    return sendTagged(type, encodeIsoTransfer(r), deviceAddress, tag) &&
+           waitMatching(
+               [tag](const Message& x) {
+                   return (x.type == kMsgIsoTransferReply || x.type == kMsgIsoPackedTransferReply) &&
+                          x.context[0] == tag;
+               },
+               &m, timeoutMs) &&
+           parseIsoReply(m, r.packetLengths, reply);
+}
+
+bool OvClient::hubClassRequest(uint32_t deviceAddress, const SetupPacket& setup, const std::vector<uint8_t>& outData,
+                               TransferReply* reply, int timeoutMs) {
+    Message m;
+    return request(kMsgHubClassRequest, encodeHubClassRequest(setup, outData), &m, kMsgHubClassReply,
+                   deviceAddress, timeoutMs) &&
+           parseTransferReply(m, reply);
+}
+
+bool OvClient::portStatus(uint32_t deviceAddress, PortStatusReply* reply, int timeoutMs) {
+    Message m;
+    return request(kMsgPortStatus, {}, &m, kMsgPortStatusReply, deviceAddress, timeoutMs) &&
+           parsePortStatusReply(m, reply);
+}
+
+bool OvClient::statusRequest(uint32_t deviceAddress, const StatusRequest& r, int32_t* result, int timeoutMs) {
+    Message m;
+    return request(r.type, r.payload, &m, r.replyType(), deviceAddress, timeoutMs) && parseStatusReply(m, result);
+}
+
+bool OvClient::sendTagged(uint8_t type, std::vector<uint8_t> payload, uint32_t deviceAddress, uint32_t tag) {
+    Message m;
+    m.type = type;
+    m.context[0] = tag;
+    m.deviceAddress = deviceAddress;
+    m.payload = std::move(payload);
+    return send(m);
+}
+
+bool OvClient::waitTagged(uint8_t replyType, uint32_t tag, Message* out, int timeoutMs) {
+    return waitMatching([replyType, tag](const Message& m) { return m.type == replyType && m.context[0] == tag; },
+                        out, timeoutMs);
+}
+
+bulkonly::Transport bulkPipes(OvClient& client, uint32_t deviceAddress, uint8_t endpointIn, uint8_t endpointOut,
+                              int timeoutMs) {
+    auto transfer = [&client, deviceAddress, timeoutMs](BulkRequest r, std::vector<uint8_t>* in, std::string* why) {
+        TransferReply reply;
+        if (!client.bulkTransfer(deviceAddress, r, &reply, timeoutMs)) {
+            *why = "no reply";
+            return false;
+        }
+        if (reply.result < 0) {
+            *why = "status " + std::to_string(reply.result);
+            return false;
+        }
+        if (in != nullptr) {
+            *in = std::move(reply.data);
+        }
+        return true;
+    };
+    bulkonly::Transport t;
+    t.out = [transfer, endpointOut](const std::vector<uint8_t>& data, std::string* why) {
+        BulkRequest r;
+        r.endpoint = endpointOut;
+        r.outData = data;
+        return transfer(r, nullptr, why);
+    };
+    t.in = [transfer, endpointIn](uint32_t length, std::vector<uint8_t>* data, std::string* why) {
+        BulkRequest r;
+        r.endpoint = endpointIn;
+        r.length = length;
+        return transfer(r, data, why);
+    };
+    return t;
 }
 
 std::vector<MalformedFrame> malformedFrames() {

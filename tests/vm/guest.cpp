@@ -378,4 +378,24 @@ void Guest::shutdown() {
   }
 }
 
+bool startServer(Guest& guest, const std::string& configLines, std::string* why) {
+  std::string config = "TCPPort=7575\n" + configLines;
+  std::string quoted;
+  for (char c : config) quoted += c == '\n' ? std::string("\\n") : c == '\'' ? std::string("'\\''") : std::string(1, c);
+  std::string output;
+  int status = guest.run("printf '" + quoted + "' >/etc/ovusbd.ini && "
+                         "(ovusbd -c /etc/ovusbd.ini -r /tmp/ovusbd.log </dev/null >/dev/null 2>&1 &) && "
+                         "for i in $(seq 300); do netstat -ltn | grep -q ':7575 ' && exit 0; sleep 0.1; done; "
+                         "cat /tmp/ovusbd.log; exit 1",
+                         &output, 60000);
+  if (status != 0 && why) *why = output + guest.diagnostics();
+  return status == 0;
+}
+
+std::string serverLog(Guest& guest) {
+  std::string log;
+  guest.run("cat /tmp/ovusbd.log", &log);
+  return log;
+}
+
 }  // namespace vmguest

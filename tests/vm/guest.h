@@ -89,4 +89,10 @@ class Guest {
 // A free TCP port on 127.0.0.1 (bound and released).
 uint16_t freeLoopbackPort();
 
+// Starts /usr/sbin/ovusbd in the guest with the config lines (TCPPort=7575
+// first) and its log in /tmp/ovusbd.log, and waits until it listens. False
+// with the log in *why otherwise.
+bool startServer(Guest& guest, const std::string& configLines, std::string* why);
+std::string serverLog(Guest& guest);
+
 }  // namespace vmguest

@@ -22,9 +22,10 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cache=${OVUSB_VM_CACHE:-$here/cache}
 
-# USB host side, the host drivers devices are taken from, gadgets on
+# USB host side, the host drivers devices are taken from (sd_mod gives
+# usb-storage's disks their block devices), gadgets on
 # dummy_hcd, and the NIC for the forwarded port.
-modules=(usb-common usbcore xhci-hcd xhci-pci usbhid hid-generic usb-storage
+modules=(usb-common usbcore xhci-hcd xhci-pci usbhid hid-generic usb-storage sd_mod
          configfs libcomposite dummy_hcd usb_f_hid usb_f_mass_storage usb_f_ss_lb
          e1000)
 

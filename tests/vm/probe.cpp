@@ -11,18 +11,23 @@
 //   ovprobe urb STORAGE KEYBOARD    URB completion on a mass-storage
 //                                   device's bulk and a keyboard's
 //                                   interrupt endpoints
+//   ovprobe readdisk NAME IN OUT MIB CHUNK
+//                                   reads a mass-storage disk through usbfs
+//                                   alone ("@@rate MB/s")
 //   ovprobe cycle NAME STALE        uevents of NAME's plug ("@@watching"
 //                                   first), its facts, then held descriptors
 //                                   ("@@held") and uevents across its removal
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "ovusbd/usb/usbsys.h"
 #include "tests/vm/kernelfacts.h"
+#include "tests/vm/usbfsdisk.h"
 
 namespace {
 
@@ -42,7 +47,7 @@ void emitFacts(const vmfacts::Facts& facts) {
 }
 
 int usage() {
-  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | urb STORAGE KEYBOARD | cycle NAME STALE\n");
+  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | urb STORAGE KEYBOARD | readdisk NAME IN OUT MIB CHUNK | cycle NAME STALE\n");
   return 2;
 }
 
@@ -75,6 +80,19 @@ int main(int argc, char** argv) {
     // 0x04 is the usage of the key 'a' in a boot keyboard report.
     vmfacts::interruptFacts(
         argv[2], 0x04, 30000, [](const char* step) { emit(std::string("@@") + step); }, &facts);
+  } else if (command == "readdisk" && argc == 7) {
+    double rate = 0;
+    std::string why;
+    if (!vmdisk::readThroughUsbfs(argv[2], uint8_t(strtoul(argv[3], nullptr, 0)), uint8_t(strtoul(argv[4], nullptr, 0)),
+                                  uint32_t(strtoul(argv[5], nullptr, 0)), uint32_t(strtoul(argv[6], nullptr, 0)), &rate,
+                                  &why)) {
+      emit("@@error " + why);
+      return 1;
+    }
+    char line[64];
+    snprintf(line, sizeof line, "@@rate %.2f", rate);
+    emit(line);
+    return 0;
   } else if (command == "cycle" && argc == 4) {
     return cycle(argv[2], argv[3]);
   } else {

@@ -40,25 +40,12 @@ std::vector<std::string> discoveryQemuArguments(const std::string& runDir) {
           "-device", "usb-storage,bus=xhci.0,port=3,drive=stick,id=storage,serial=VMSTICK01"};
 }
 
-// Starts the server in the guest with its log in /tmp/ovusbd.log and waits
-// until it listens on 7575.
 void startServer(vmguest::Guest& guest) {
-  std::string output;
-  ASSERT_EQ(guest.run("printf 'TCPPort=7575\\n' >/etc/ovusbd.ini && "
-                      "(ovusbd -c /etc/ovusbd.ini -r /tmp/ovusbd.log </dev/null >/dev/null 2>&1 &) && "
-                      "for i in $(seq 300); do netstat -ltn | grep -q ':7575 ' && exit 0; sleep 0.1; done; "
-                      "cat /tmp/ovusbd.log; exit 1",
-                      &output, 60000),
-            0)
-      << "the server does not listen:\n"
-      << output << guest.diagnostics();
+  std::string why;
+  ASSERT_TRUE(vmguest::startServer(guest, "", &why)) << "the server does not listen:\n" << why;
 }
 
-std::string serverLog(vmguest::Guest& guest) {
-  std::string log;
-  guest.run("cat /tmp/ovusbd.log", &log);
-  return log;
-}
+using vmguest::serverLog;
 
 const DeviceAnnouncement* findAddress(const std::vector<DeviceAnnouncement>& devices, uint32_t address) {
   for (const DeviceAnnouncement& device : devices) {

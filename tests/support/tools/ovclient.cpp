@@ -3,27 +3,319 @@
 //   ovclient HOST PORT list
 //   ovclient HOST PORT bind ADDRESS | unbind ADDRESS
 //   ovclient HOST PORT watch SECONDS      (prints every message; sends keep-alives)
+// Device requests bind ADDRESS first on the same connection (a binding ends
+// with the connection), send one request and print its reply. Numbers take
+// 0x for hex; DATA is hex bytes; an IN endpoint (bit 7) takes a LENGTH.
+//   control ADDRESS BMREQUESTTYPE BREQUEST WVALUE WINDEX WLENGTH [DATA]
+//   bulk|interrupt ADDRESS ENDPOINT LENGTH|DATA [TIMEOUTMS]
+//   stream ADDRESS ENDPOINT STREAMID LENGTH|DATA
+//   iso|isopacked ADDRESS ENDPOINT PACKETS PACKETSIZE [TIMEOUTMS]
+//   hub ADDRESS BMREQUESTTYPE BREQUEST WVALUE WINDEX WLENGTH [DATA]
+//   portstatus ADDRESS | reset ADDRESS | power ADDRESS on|off
+//   clearhalt|resetep|abortep|abortresetclearhalt ADDRESS ENDPOINT
+//   configure ADDRESS CONFIGURATION [ALTSETTING]...
+//   allocstreams ADDRESS STREAMS ENDPOINT... | freestreams ADDRESS ENDPOINT...
+//   readdisk ADDRESS ENDPOINTIN ENDPOINTOUT MIB CHUNKBYTES
+//       reads MIB MiB from a mass-storage device with READ(10) of CHUNKBYTES
+//       each and prints "MB/s=R"
+// Exit status: 0 reply with a status of 0 or more, 3 reply with a negative
+// status, 1 no reply, 2 usage.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <string>
 
+#include "tests/support/bulkonly.h"
 #include "tests/support/ovclient.h"
 
 using namespace ovclient;
 
-static int usage() {
+namespace {
+
+int usage() {
     fprintf(stderr,
-            "usage: ovclient HOST PORT hello [NAME [DETAIL]] | list | bind ADDRESS | unbind ADDRESS | watch SECONDS\n");
+            "usage: ovclient HOST PORT hello [NAME [DETAIL]] | list | bind ADDRESS | unbind ADDRESS | watch SECONDS\n"
+            "  | control ADDRESS BMREQUESTTYPE BREQUEST WVALUE WINDEX WLENGTH [DATA]\n"
+            "  | bulk|interrupt ADDRESS ENDPOINT LENGTH|DATA [TIMEOUTMS] | stream ADDRESS ENDPOINT STREAMID LENGTH|DATA\n"
+            "  | iso|isopacked ADDRESS ENDPOINT PACKETS PACKETSIZE [TIMEOUTMS]\n"
+            "  | hub ADDRESS BMREQUESTTYPE BREQUEST WVALUE WINDEX WLENGTH [DATA]\n"
+            "  | portstatus ADDRESS | reset ADDRESS | power ADDRESS on|off\n"
+            "  | clearhalt|resetep|abortep|abortresetclearhalt ADDRESS ENDPOINT\n"
+            "  | configure ADDRESS CONFIGURATION [ALTSETTING]...\n"
+            "  | allocstreams ADDRESS STREAMS ENDPOINT... | freestreams ADDRESS ENDPOINT...\n"
+            "  | readdisk ADDRESS ENDPOINTIN ENDPOINTOUT MIB CHUNKBYTES\n");
     return 2;
 }
 
-static void printHex(const uint8_t* p, size_t n) {
+void printHex(const uint8_t* p, size_t n) {
     for (size_t i = 0; i < n; i++) {
         printf("%02x", p[i]);
     }
 }
+
+bool number(const char* text, unsigned long max, unsigned long* out) {
+    char* end = nullptr;
+    errno = 0;
+    unsigned long value = strtoul(text, &end, 0);
+    if (errno != 0 || end == text || *end != '\0' || value > max) {
+        return false;
+    }
+    *out = value;
+    return true;
+}
+
+bool hexBytes(const char* text, std::vector<uint8_t>* out) {
+    const size_t n = strlen(text);
+    if (n % 2 != 0) {
+        return false;
+    }
+    out->clear();
+    for (size_t i = 0; i < n; i += 2) {
+        char pair[3] = {text[i], text[i + 1], 0};
+        char* end = nullptr;
+        long value = strtol(pair, &end, 16);
+        if (*end != '\0') {
+            return false;
+        }
+        out->push_back(uint8_t(value));
+    }
+    return true;
+}
+
+// argv from index first as numbers within max; false on any bad one.
+bool numbers(int argc, char** argv, int first, int count, unsigned long max, unsigned long* out) {
+    if (argc < first + count) {
+        return false;
+    }
+    for (int i = 0; i < count; i++) {
+        if (!number(argv[first + i], max, &out[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int statusExit(int32_t status) {
+    return status < 0 ? 3 : 0;
+}
+
+bool parseSetup(int argc, char** argv, SetupPacket* setup, std::vector<uint8_t>* data) {
+    unsigned long v[5];
+    if (!numbers(argc, argv, 5, 5, 0xffff, v) || v[0] > 0xff || v[1] > 0xff) {
+        return false;
+    }
+    *setup = {uint8_t(v[0]), uint8_t(v[1]), uint16_t(v[2]), uint16_t(v[3]), uint16_t(v[4])};
+    data->clear();
+    if (!setup->in()) {
+        if (argc > 10 && !hexBytes(argv[10], data)) {
+            return false;
+        }
+        if (data->size() != setup->length) {
+            fprintf(stderr, "an OUT request carries WLENGTH data bytes\n");
+            return false;
+        }
+    }
+    return true;
+}
+
+// LENGTH for an IN endpoint, DATA for an OUT one.
+bool lengthOrData(uint8_t endpoint, const char* text, BulkRequest* r) {
+    if (endpoint & 0x80) {
+        unsigned long length;
+        if (!number(text, kMaxLength, &length)) {
+            return false;
+        }
+        r->length = uint32_t(length);
+        return true;
+    }
+    return hexBytes(text, &r->outData);
+}
+
+int printTransfer(const TransferReply& reply) {
+    printf("result=%d\ndata=", reply.result);
+    printHex(reply.data.data(), reply.data.size());
+    printf("\n");
+    return statusExit(reply.result);
+}
+
+int readDisk(OvClient& client, uint32_t address, int argc, char** argv) {
+    unsigned long v[4];
+    if (!numbers(argc, argv, 5, 4, 0xffffffff, v) || v[0] > 0xff || v[1] > 0xff) {
+        return usage();
+    }
+    bulkonly::Session disk(bulkPipes(client, address, uint8_t(v[0]), uint8_t(v[1])));
+    double rate = 0;
+    if (!disk.readThroughput(uint32_t(v[2]), uint32_t(v[3]), &rate)) {
+        fprintf(stderr, "disk: %s\n", disk.error().c_str());
+        return 1;
+    }
+    printf("MB/s=%.2f\n", rate);
+    // A binding outlives a closed connection until the server notices; the
+    // next reader must find the device free.
+    Message notice;
+    return client.unbind(address) && client.waitFor(kMsgDeviceUnbound, &notice, 30000) ? 0 : 1;
+}
+
+int deviceRequest(OvClient& client, const std::string& command, int argc, char** argv) {
+    unsigned long a;
+    if (argc < 5 || !number(argv[4], 0xffffffff, &a)) {
+        return usage();
+    }
+    const uint32_t address = uint32_t(a);
+    BindResult bound;
+    if (!client.bind(address, &bound, 30000)) {
+        fprintf(stderr, "no bind result\n");
+        return 1;
+    }
+    if (bound.result != 1) {
+        fprintf(stderr, "bind result %d\n", bound.result);
+        return 1;
+    }
+    unsigned long v[4];
+    if (command == "control" || command == "hub") {
+        SetupPacket setup;
+        std::vector<uint8_t> data;
+        if (!parseSetup(argc, argv, &setup, &data)) {
+            return usage();
+        }
+        if (command == "hub") {
+            TransferReply reply;
+            if (!client.hubClassRequest(address, setup, data, &reply, 30000)) {
+                return 1;
+            }
+            return printTransfer(reply);
+        }
+        ControlReply reply;
+        if (!client.controlTransfer(address, setup, data, &reply, 30000)) {
+            return 1;
+        }
+        printf("status=%d\nactual=%u\ndata=", reply.status, reply.actualLength);
+        printHex(reply.data.data(), reply.data.size());
+        printf("\n");
+        return statusExit(reply.status);
+    }
+    if (command == "bulk" || command == "interrupt" || command == "stream") {
+        const bool stream = command == "stream";
+        BulkRequest r;
+        if (!numbers(argc, argv, 5, stream ? 2 : 1, 0xffffffff, v) || v[0] > 0xff) {
+            return usage();
+        }
+        r.endpoint = uint8_t(v[0]);
+        r.urbType = command == "interrupt" ? kUrbTypeInterrupt : kUrbTypeBulk;
+        r.stream = stream;
+        r.streamId = stream ? uint32_t(v[1]) : 0;
+        const int at = stream ? 7 : 6;
+        unsigned long timeout = 30000;
+        if (argc <= at || !lengthOrData(r.endpoint, argv[at], &r) ||
+            (argc > at + 1 && !number(argv[at + 1], 3600000, &timeout))) {
+            return usage();
+        }
+        TransferReply reply;
+        if (!client.bulkTransfer(address, r, &reply, int(timeout))) {
+            fprintf(stderr, "no reply\n");
+            return 1;
+        }
+        return printTransfer(reply);
+    }
+    if (command == "iso" || command == "isopacked") {
+        unsigned long timeout = 30000;
+        if (!numbers(argc, argv, 5, 3, 0xffffff, v) || v[0] > 0xff || v[1] == 0 || v[1] > 1024 ||
+            (argc > 8 && !number(argv[8], 3600000, &timeout))) {
+            return usage();
+        }
+        IsoRequest r;
+        r.endpoint = uint8_t(v[0]);
+        r.packed = command == "isopacked";
+        r.packetLengths.assign(v[1], uint32_t(v[2]));
+        if ((r.endpoint & 0x80) == 0) {
+            r.outData.resize(r.totalLength());
+            for (size_t i = 0; i < r.outData.size(); i++) {
+                r.outData[i] = uint8_t(i);
+            }
+        }
+        IsoReply reply;
+        if (!client.isoTransfer(address, r, &reply, int(timeout))) {
+            fprintf(stderr, "no reply\n");
+            return 1;
+        }
+        printf("result=%d\nerrors=%u\ntype=%u\n", reply.result, reply.errorCount, reply.packed ? 76u : 37u);
+        for (size_t i = 0; i < reply.packets.size(); i++) {
+            std::vector<uint8_t> bytes = reply.packetData(i);
+            printf("packet=%zu length=%u actual=%u status=%d data=", i, reply.packets[i].length,
+                   reply.packets[i].actualLength, int32_t(reply.packets[i].status));
+            printHex(bytes.data(), bytes.size());
+            printf("\n");
+        }
+        return statusExit(reply.result);
+    }
+    if (command == "portstatus") {
+        PortStatusReply reply;
+        if (!client.portStatus(address, &reply, 30000)) {
+            return 1;
+        }
+        printf("result=%d\nportstatus=0x%04x\n", reply.result, reply.portStatus);
+        return statusExit(reply.result);
+    }
+    if (command == "readdisk") {
+        return readDisk(client, address, argc, argv);
+    }
+    StatusRequest r;
+    if (command == "reset") {
+        r = deviceResetRequest();
+    } else if (command == "power" && argc > 5) {
+        r = portPowerRequest(strcmp(argv[5], "on") == 0);
+    } else if (command == "configure" && numbers(argc, argv, 5, 1, 0xff, v)) {
+        std::vector<uint8_t> alts;
+        for (int i = 6; i < argc; i++) {
+            unsigned long alt;
+            if (!number(argv[i], 0xff, &alt) || alts.size() == 16) {
+                return usage();
+            }
+            alts.push_back(uint8_t(alt));
+        }
+        r = resetAndConfigureRequest(uint8_t(v[0]), alts);
+    } else if ((command == "allocstreams" || command == "freestreams") && argc > 5) {
+        const bool alloc = command == "allocstreams";
+        unsigned long streams = 0;
+        if (alloc && !number(argv[5], 0xffffffff, &streams)) {
+            return usage();
+        }
+        std::vector<uint8_t> endpoints;
+        for (int i = alloc ? 6 : 5; i < argc; i++) {
+            unsigned long ep;
+            if (!number(argv[i], 0xff, &ep)) {
+                return usage();
+            }
+            endpoints.push_back(uint8_t(ep));
+        }
+        r = alloc ? allocStreamsRequest(uint32_t(streams), endpoints) : freeStreamsRequest(endpoints);
+    } else if (numbers(argc, argv, 5, 1, 0xff, v)) {
+        if (command == "clearhalt") {
+            r = clearHaltRequest(uint32_t(v[0]));
+        } else if (command == "resetep") {
+            r = resetEndpointRequest(uint32_t(v[0]));
+        } else if (command == "abortep") {
+            r = abortEndpointRequest(uint32_t(v[0]));
+        } else if (command == "abortresetclearhalt") {
+            r = abortResetClearHaltRequest(uint32_t(v[0]));
+        } else {
+            return usage();
+        }
+    } else {
+        return usage();
+    }
+    int32_t result = 0;
+    if (!client.statusRequest(address, r, &result, 30000)) {
+        fprintf(stderr, "no reply\n");
+        return 1;
+    }
+    printf("result=%d\n", result);
+    return statusExit(result);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     if (argc < 4) {
@@ -95,5 +387,5 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-    return usage();
+    return deviceRequest(client, command, argc, argv);
 }
