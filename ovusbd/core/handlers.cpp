@@ -9,6 +9,7 @@
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/hubrequests.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/servermessages.h"
