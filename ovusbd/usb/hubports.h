@@ -18,7 +18,6 @@ constexpr uint16_t kPortLowSpeed = 0x0200;
 constexpr uint16_t kPortHighSpeed = 0x0400;
 
 // Hub-class port features (USB 2.0 11.24.2).
-constexpr uint16_t kPortFeatureReset = 4;
 constexpr uint16_t kPortFeaturePower = 8;
 
 // Time-out of every request to a hub, in milliseconds.
