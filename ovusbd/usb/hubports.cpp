@@ -64,19 +64,6 @@ void releaseHubAccess(uint32_t address, HubAccess* access) {
   access->hubFd = -1;
 }
 
-int hubControl(int fd, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint16_t length,
-               void* data) {
-  usbdevfs_ctrltransfer transfer = {};
-  transfer.bRequestType = requestType;
-  transfer.bRequest = request;
-  transfer.wValue = value;
-  transfer.wIndex = index;
-  transfer.wLength = length;
-  transfer.timeout = kHubRequestTimeoutMs;
-  transfer.data = length ? data : nullptr;
-  return usbSys->ioctl(fd, USBDEVFS_CONTROL, &transfer);
-}
-
 int portPowerRequest(int fd, uint8_t port, bool on) {
   return hubControl(fd, kPortRequestOut, on ? kRequestSetFeature : kRequestClearFeature, kPortFeaturePower, port, 0,
                     nullptr);
@@ -216,6 +203,19 @@ void startDetached(void (*run)(void*), void* request) {
 }
 
 }  // namespace
+
+int hubControl(int fd, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint16_t length,
+               void* data, unsigned timeoutMs) {
+  usbdevfs_ctrltransfer transfer = {};
+  transfer.bRequestType = requestType;
+  transfer.bRequest = request;
+  transfer.wValue = value;
+  transfer.wIndex = index;
+  transfer.wLength = length;
+  transfer.timeout = timeoutMs;
+  transfer.data = length ? data : nullptr;
+  return usbSys->ioctl(fd, USBDEVFS_CONTROL, &transfer);
+}
 
 uint16_t emulatedPortStatus(uint8_t speed) {
   uint16_t status = kPortConnection | kPortEnable | kPortPower;

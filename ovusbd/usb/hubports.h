@@ -23,6 +23,11 @@ constexpr uint16_t kPortFeaturePower = 8;
 // Time-out of every request to a hub, in milliseconds.
 constexpr unsigned kHubRequestTimeoutMs = 2000;
 
+// A control request through usbfs (USBDEVFS_CONTROL) on a hub's descriptor:
+// the bytes moved, or -errno. Blocks up to timeoutMs.
+int hubControl(int fd, uint8_t requestType, uint8_t request, uint16_t value, uint16_t index, uint16_t length,
+               void* data, unsigned timeoutMs = kHubRequestTimeoutMs);
+
 // The status a port without a hub descriptor reports, from the device's
 // speed code: connected, enabled, powered, and the speed bits.
 uint16_t emulatedPortStatus(uint8_t speed);

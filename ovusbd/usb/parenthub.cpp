@@ -6,8 +6,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <fcntl.h>
-#include <linux/usbdevice_fs.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -16,6 +14,7 @@
 #include "ovusbd/core/log.h"
 #include "ovusbd/usb/bosparse.h"
 #include "ovusbd/usb/devicenodes.h"
+#include "ovusbd/usb/hubports.h"
 #include "ovusbd/usb/sysfs.h"
 #include "ovusbd/usb/uevent.h"
 #include "ovusbd/usb/usbname.h"
@@ -66,17 +65,9 @@ char* findCompanionHub(const std::string& hubName) {
   return node;
 }
 
-// GET_DESCRIPTOR(BOS) through usbfs: the standard request to the device.
+// GET_DESCRIPTOR(BOS): the standard request to the hub itself.
 int readBos(int fd, uint8_t* buffer, uint16_t length) {
-  usbdevfs_ctrltransfer transfer = {};
-  transfer.bRequestType = 0x80;
-  transfer.bRequest = 6;
-  transfer.wValue = 0x0F00;
-  transfer.wIndex = 0;
-  transfer.wLength = length;
-  transfer.timeout = kBosQueryTimeoutMs;
-  transfer.data = buffer;
-  return usbSys->ioctl(fd, USBDEVFS_CONTROL, &transfer);
+  return hubControl(fd, 0x80, 6, 0x0F00, 0, length, buffer, kBosQueryTimeoutMs);
 }
 
 // The Container ID from the hub's BOS: a new 16-byte buffer or null.
