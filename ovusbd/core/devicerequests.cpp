@@ -25,10 +25,6 @@ constexpr uint8_t kUrbTypeBulk = 3;
 // Largest payload a reply frame can carry.
 constexpr uint64_t kMaxReplyPayload = kMaxFrameLength - kMessageHeaderSize;
 
-bool devicePresent(uint32_t address) {
-    return visitDevice(address, [](ManagedUsbDevice*, void*) {}, nullptr);
-}
-
 uint32_t payloadWord(const MessageHeader* request, uint32_t offset) {
     uint32_t value;
     memcpy(&value, messagePayload(request) + offset, 4);
@@ -520,7 +516,7 @@ void handleIsoTransferRequest(uint16_t connectionId, const MessageHeader* reques
     submitIsoTransfer(connectionId, request, false);
 }
 
-void handleIsoTransferRequest77(uint16_t connectionId, const MessageHeader* request) {
+void handlePackedIsoTransferRequest(uint16_t connectionId, const MessageHeader* request) {
     submitIsoTransfer(connectionId, request, true);
 }
 
@@ -582,45 +578,4 @@ void handleResetAndConfigureRequest(uint16_t connectionId, const MessageHeader* 
     operation->completion = completeWithStatus;
     operation->completionContext = context;
     enqueueDeviceOperation(operation);
-}
-
-// The device's parent hub is not opened by this server, so every hub-port
-// request takes the path of a device without a hub descriptor.
-
-void handlePortStatusRequest(uint16_t connectionId, const MessageHeader* request) {
-    MessageHeader* reply = newMessage({.type = kMsgPortStatusReply, .payloadLength = 6, .replyTo = request});
-    if (reply == nullptr) {
-        return;
-    }
-    uint16_t status = 0;
-    if (devicePresent(request->deviceAddress)) {
-        // USB 2.0 port status: connection 0x0001, enable 0x0002, power
-        // 0x0100, low speed 0x0200, high speed 0x0400.
-        const uint8_t speed = getDeviceSpeed(request->deviceAddress);
-        status = speed == 0 ? 0x0303 : speed == 2 ? 0x0503 : 0x0103;
-    }
-    putStatus(reply, 0, -ENODEV);
-    memcpy(messagePayload(reply) + 4, &status, 2);
-    sendToConnection(connectionId, reply);
-}
-
-void handlePortPowerRequest(uint16_t connectionId, const MessageHeader* request) {
-    const bool present = devicePresent(request->deviceAddress);
-    replyWithStatus(connectionId, request, kMsgPortPowerReply, 4, present ? -1 : -ENODEV);
-}
-
-void handleHubClassRequest(uint16_t connectionId, const MessageHeader* request) {
-    const uint8_t* payload = messagePayload(request);
-    const bool in = (payload[0] & 0x80) != 0;
-    uint16_t wLength;
-    memcpy(&wLength, payload + 6, 2);
-    const bool present = devicePresent(request->deviceAddress);
-    MessageHeader* reply = newMessage(
-        {.type = kMsgHubClassReply, .payloadLength = uint32_t(in ? 4 + wLength : 4), .replyTo = request});
-    if (reply == nullptr) {
-        replyWithStatus(connectionId, request, kMsgHubClassReply, 4, -ENOMEM);
-        return;
-    }
-    putStatus(reply, 0, present ? 0 : -ENODEV);
-    sendToConnection(connectionId, reply);
 }

@@ -10,18 +10,15 @@
 
 void handleControlTransferRequest(uint16_t connectionId, const MessageHeader* request);               // 13
 void handleBulkInterruptTransferRequest(uint16_t connectionId, const MessageHeader* request);  // 18, 74
-void handlePortStatusRequest(uint16_t connectionId, const MessageHeader* request);             // 20
 void handleDeviceResetRequest(uint16_t connectionId, const MessageHeader* request);            // 22
 void handleClearHaltRequest(uint16_t connectionId, const MessageHeader* request);              // 26
 void handleResetEndpointRequest(uint16_t connectionId, const MessageHeader* request);          // 28
 void handleAbortEndpointRequest(uint16_t connectionId, const MessageHeader* request);          // 30
 void handleIsoTransferRequest(uint16_t connectionId, const MessageHeader* request);            // 36
-void handlePortPowerRequest(uint16_t connectionId, const MessageHeader* request);              // 48
 void handleAbortResetClearHaltRequest(uint16_t connectionId, const MessageHeader* request);    // 50
 void handleResetAndConfigureRequest(uint16_t connectionId, const MessageHeader* request);      // 51
-void handleHubClassRequest(uint16_t connectionId, const MessageHeader* request);               // 59
 void handleAllocStreamsRequest(uint16_t connectionId, const MessageHeader* request);           // 70
 void handleFreeStreamsRequest(uint16_t connectionId, const MessageHeader* request);            // 72
 // The same as 36, answered with the packets' data packed (type 76) when
 // the transfer succeeded and its data fit.
-void handleIsoTransferRequest77(uint16_t connectionId, const MessageHeader* request);          // 77
+void handlePackedIsoTransferRequest(uint16_t connectionId, const MessageHeader* request);     // 77

@@ -9,6 +9,7 @@
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/hubrequests.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/servermessages.h"
@@ -75,7 +76,7 @@ const TableRow kTable[] = {
     {kMsgFreeStreams, handleFreeStreamsRequest, 8, {true, kMsgFreeStreamsReply, 4, 0}},
     {kMsgBulkStreamTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},
     {kMsgTrovixSwitch, handleTrovixSwitchRequest, 1},
-    {kMsgIsoPackedTransfer, handleIsoTransferRequest77, 17, {true, kMsgIsoTransferReply, 12, 0}},
+    {kMsgIsoPackedTransfer, handlePackedIsoTransferRequest, 17, {true, kMsgIsoTransferReply, 12, 0}},
     {kMsgGetIgnoredDevices, nullptr},
     {kMsgSetIgnoredDevices, nullptr},
 };

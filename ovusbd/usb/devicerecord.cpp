@@ -17,6 +17,7 @@
 #include "ovusbd/usb/usbfsaccess.h"
 #include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/deviceworkers.h"
+#include "ovusbd/usb/hubports.h"
 #include "ovusbd/usb/sysfs.h"
 #include "ovusbd/usb/usbfilters.h"
 #include "ovusbd/usb/usbevents.h"
@@ -236,6 +237,8 @@ void stopDeviceManager() {
     if (copyDeviceAddresses(&address, 1) == 0) break;
     if (unplugDevice(address, nullptr, 0) < 0) break;
   }
+  // Hub request threads look records up until they end.
+  waitForHubRequestThreads();
   destroyLockedList(deviceList);
   deviceList = nullptr;
 }

@@ -49,9 +49,9 @@ struct ManagedUsbDevice {
   uint8_t hasContainerId;
   uint8_t containerId[16];
   uint8_t zeroCopyCapable;
-  // Threads inside a usbfs call on usbfsFd (usbfsaccess.h); the removal
-  // closes the descriptor only once this is 0, so the number is never
-  // reused under a user.
+  // Threads inside a usbfs call on usbfsFd or hubFd (usbfsaccess.h,
+  // hubports.h); the removal closes the descriptors only once this is 0, so
+  // a number is never reused under a user.
   uint32_t usbfsUsers;
   // The reaper's eventfd: a write wakes it from its poll (set and cleared
   // by the reaper; -1 while it has none).

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@
 #include "ovusbd/usb/deviceclaim.h"
 #include "ovusbd/usb/devicenodes.h"
 #include "ovusbd/usb/devicerecord.h"
+#include "ovusbd/usb/hubclaims.h"
 #include "ovusbd/usb/parenthub.h"
 #include "ovusbd/usb/sysfs.h"
 #include "ovusbd/usb/uevent.h"
@@ -219,7 +221,14 @@ void manageDevice(const char* ueventText, const char* sysfsPath, const char* nod
                holder);
     return;
   }
-  Text hubNode(findParentHub(sysfsPath));
+  // The companion hub and the Container ID let a device behind a USB 2.1
+  // hub be switched on both halves and described as one device.
+  char* companion = nullptr;
+  uint8_t* containerId = nullptr;
+  bool coalesce = getConfigBool("CoalesceCompanionHub", "0");
+  Text hubNode(coalesce ? findParentHub(sysfsPath, &companion, &containerId) : findParentHub(sysfsPath));
+  Text companionNode(companion);
+  std::unique_ptr<uint8_t, decltype(&free)> containerIdBytes(containerId, free);
   int created = 0;
   Text madeNode(nullptr);
   // An existing node is used under its own name: no copy that could fail.
@@ -236,8 +245,8 @@ void manageDevice(const char* ueventText, const char* sysfsPath, const char* nod
     }
     node = madeNode.get();
   }
-  int result = createManagedDevice(address, sysfsPath, product, serial, node, hubNode.get(), nullptr, nullptr,
-                                   created);
+  int result = createManagedDevice(address, sysfsPath, product, serial, node, hubNode.get(), companionNode.get(),
+                                   containerIdBytes.get(), created);
   // A node made for a device that got no record would be left behind.
   if (result < 0 && created) usbSys->unlink(node);
 }
@@ -254,6 +263,7 @@ void addUsbDeviceFromUevent(const char* ueventText, const char* sysfsPath, int h
   }
   Text product(ueventValue(ueventText, "PRODUCT"));
   Text type(ueventValue(ueventText, "TYPE"));
+  if (type.get() && type.get()[0] == '9' && claimHubByRule(ueventText, sysfsPath, hotplugged)) return;
   char serial[128];
   readSerial(sysfsPath, serial, sizeof serial);
   if (type.get() && type.get()[0] != '\0') {

@@ -1,6 +1,8 @@
 // The parent hub of a device and the hub lists discovery keeps.
 #pragma once
 
+#include <stdint.h>
+
 #include "ovusbd/core/lockedlist.h"
 
 // A hub whose ports the server claimed: closing fd releases them all.
@@ -18,8 +20,15 @@ extern LockedList* createdNodes;
 void releaseClaimedHub(void* item, void* unused);
 
 // usbfs node of the parent hub of the device at sysfsPath (a new text), or
-// null after logging.
-char* findParentHub(const char* sysfsPath);
+// null after logging. When companionOut is given it receives the node of
+// the companion hub (the USB 3 half of a USB 2.1 hub: the same name on the
+// next bus) or stays null; when containerIdOut is given it receives the 16
+// bytes of the hub's Container ID (hubs of version above 2.9 that report
+// one in their BOS) or stays null. The caller frees all three.
+char* findParentHub(const char* sysfsPath, char** companionOut = nullptr, uint8_t** containerIdOut = nullptr);
+
+// Time-out of the BOS reads of a hub, in milliseconds.
+constexpr unsigned kBosQueryTimeoutMs = 500;
 
 // Node of a hub from its uevent text; made (and remembered in createdNodes)
 // when missing. A new text or null after logging.

@@ -1,6 +1,7 @@
 #include "ovusbd/usb/usbfilters.h"
 
 #include <ctype.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -88,4 +89,24 @@ const char* defaultIgnoredDevices(int platformCode, const char* serverSerial) {
   if (platformCode == 6) return "1005/b155";
   if (platformCode == 5) return "f400/f400";
   return nullptr;
+}
+
+size_t portsNamedByClaimPort(const char* list, uint32_t hubAddress, unsigned* ports, size_t capacity) {
+  if (!list || hubAddress == 0) return 0;
+  char address[16];
+  int addressLength = snprintf(address, sizeof address, "%u", hubAddress);
+  size_t count = 0;
+  const char* entry = list;
+  while (*entry && count < capacity) {
+    size_t length = strcspn(entry, ",");
+    // Exactly the hub's address and one more digit: only ports 1 to 9 can
+    // be named; "110" would name no port at all.
+    if (length == static_cast<size_t>(addressLength) + 1 && strncmp(entry, address, length - 1) == 0 &&
+        entry[length - 1] >= '1' && entry[length - 1] <= '9') {
+      ports[count++] = static_cast<unsigned>(entry[length - 1] - '0');
+    }
+    entry += length;
+    if (*entry == ',') ++entry;
+  }
+  return count;
 }

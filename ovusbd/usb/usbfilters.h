@@ -1,8 +1,10 @@
 // Pure matching of a device against the discovery filters of the
-// configuration ("IgnoredBuses", "IgnoredDevices", "AllowedDevices"). Each
+// configuration ("IgnoredBuses", "IgnoredDevices", "AllowedDevices"), and
+// the hub ports that "ClaimPort" names. Each
 // list is the configured text, comma-separated; ids are hexadecimal.
 #pragma once
 
+#include <stddef.h>
 #include <stdint.h>
 
 // Vendor and product ids from a uevent PRODUCT value ("46d/c52b/1211").
@@ -26,3 +28,8 @@ bool allowedByAllowedDevices(const char* list, uint16_t vendorId, uint16_t produ
 // Built-in "IgnoredDevices" of the platform (the network and hub chips of
 // some boards), or null.
 const char* defaultIgnoredDevices(int platformCode, const char* serverSerial);
+
+// The ports named for the hub of `hubAddress` by the "ClaimPort" list, in
+// list order, into ports; returns how many (at most capacity). An entry
+// names a port when it is the hub's address followed by one digit 1 to 9.
+size_t portsNamedByClaimPort(const char* list, uint32_t hubAddress, unsigned* ports, size_t capacity);

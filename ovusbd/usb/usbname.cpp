@@ -1,5 +1,6 @@
 #include "ovusbd/usb/usbname.h"
 
+#include <stdio.h>
 #include <string.h>
 
 const char* lastPathComponent(const char* path) {
@@ -45,6 +46,21 @@ unsigned parsePortFromName(const char* path) {
     if (port > 255) return 0;
   }
   return port;
+}
+
+bool companionHubName(const char* hubName, char* out, size_t size) {
+  if (!hubName || size == 0) return false;
+  const char* name = lastPathComponent(hubName);
+  unsigned long bus = 0;
+  const char* p = name;
+  for (; *p >= '0' && *p <= '9'; ++p) {
+    bus = bus * 10 + static_cast<unsigned long>(*p - '0');
+    // Bus numbers are small; a longer run of digits is no kernel name.
+    if (bus > 100000) return false;
+  }
+  if (p == name || *p != '-') return false;
+  int written = snprintf(out, size, "%lu%s", bus + 1, p);
+  return written > 0 && static_cast<size_t>(written) < size;
 }
 
 uint8_t speedFromText(const char* text) {

@@ -27,6 +27,13 @@ bool sameSysfsName(const char* left, const char* right);
 // when there is no such number or it is 0 or larger than 255.
 unsigned parsePortFromName(const char* path);
 
+// Name of the companion hub of a USB 2.1 hub: the same kernel name on the
+// next bus, since the USB 3 half of a combined hub enumerates there ("1-1"
+// gives "2-1", "9-4.2" gives "10-4.2"). Takes the last path component.
+// False for a root hub ("usb1"), a name without a leading bus number, or
+// when the result does not fit `size`.
+bool companionHubName(const char* hubName, char* out, size_t size);
+
 // Speed code from the text of the sysfs "speed" attribute (cut at its
 // newline): "1.5" 0 (Low), "12" 1 (Full), "480" 2 (High), anything else 3.
 uint8_t speedFromText(const char* text);

@@ -36,6 +36,8 @@ struct UsbSettings {
   int collectorSleepMs = 1000;  // one collector pass every two of these
   int unplugSettleMs = 100;     // unplug lets the reaper collect discards,
   int unplugExtraSettleMs = 250;  // and this much more when some are out
+  int companionPowerOnWaitMs = 500;  // a companion hub port settles after power-on
+  int powerCycleOffMs = 2000;        // a power-cycled port stays off this long
 };
 
 // The installed settings; the defaults above while none is installed.

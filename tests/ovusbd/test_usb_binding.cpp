@@ -592,6 +592,7 @@ class RequestTest : public BindingTest {
  protected:
   void SetUp() override {
     BindingTest::SetUp();
+    if (hubUnavailable) bus.failOpen(bus.nodePath("usb1"), EACCES);
     plugAtStart("1-3");
     model = std::make_shared<EchoDevice>();
     bus.setModel("1-3", model);
@@ -626,6 +627,7 @@ class RequestTest : public BindingTest {
   }
   std::shared_ptr<EchoDevice> model;
   ovclient::OvClient* client = nullptr;
+  bool hubUnavailable = false;  // the device's parent hub cannot be opened
 };
 
 // Requests answered with one status word: the reply type, its 4 bytes, and
@@ -708,32 +710,76 @@ TEST_F(RequestTest, BulkRequestsRefusedWithEinval) {
   EXPECT_EQ(bus.submitted().size(), before);
 }
 
-// The device's parent hub is not opened: port status is emulated from the
-// speed with result -19, port power fails -1, a hub-class request is not
-// sent and reports 0; for a device that is not there all give -19.
-TEST_F(RequestTest, HubPortRequestsWithoutAHub) {
-  ovclient::Message reply = ask(kMsgPortStatus, {}, kMsgPortStatusReply);
-  ASSERT_EQ(reply.payload.size(), 6u);
-  EXPECT_EQ(word(reply, 0), -19);
-  EXPECT_EQ(ovclient::le16(reply.payload.data() + 4), 0x0503);  // high speed, enabled, connected, powered
-  reply = ask(kMsgPortStatus, {}, kMsgPortStatusReply, 99);
-  EXPECT_EQ(word(reply, 0), -19);
-  EXPECT_EQ(ovclient::le16(reply.payload.data() + 4), 0);
+// Requests to the device's hub port, port 3 of the root hub here. Port
+// status is the hub's own word with the ioctl's result (4 bytes read); port
+// power switches the port; a hub-class request goes to the device's own
+// port whatever port the client put in wIndex, and only class requests are
+// sent at all.
+TEST_F(RequestTest, HubPortRequestsReachTheDevicesOwnPort) {
+  using Bytes = std::vector<uint8_t>;
+  EXPECT_EQ(ask(kMsgPortStatus, {}, kMsgPortStatusReply).payload, (Bytes{4, 0, 0, 0, 0x03, 0x05}));
+  EXPECT_EQ(ask(kMsgPortPower, {0}, kMsgPortPowerReply).payload, (Bytes{0, 0, 0, 0}));
+  EXPECT_FALSE(bus.portPowered("usb1", 3));
+  EXPECT_EQ(ask(kMsgPortStatus, {}, kMsgPortStatusReply).payload, (Bytes{4, 0, 0, 0, 0, 0}));
+  EXPECT_EQ(ask(kMsgPortPower, {7}, kMsgPortPowerReply).payload, (Bytes{0, 0, 0, 0}));
+  EXPECT_TRUE(bus.portPowered("usb1", 3));
 
-  reply = ask(kMsgPortPower, {1}, kMsgPortPowerReply);
-  ASSERT_EQ(reply.payload.size(), 4u);
+  // GET_STATUS naming no port, SET_FEATURE(PORT_RESET) naming port 5 with a
+  // selector in the high byte: both reach port 3, the selector kept.
+  EXPECT_EQ(ask(kMsgHubClassRequest, {0xa3, 0, 0, 0, 0, 0, 4, 0}, kMsgHubClassReply).payload,
+            (Bytes{4, 0, 0, 0, 0x03, 0x05, 0, 0}));
+  EXPECT_EQ(bus.controls().back().setup[4], 3);
+  EXPECT_EQ(ask(kMsgHubClassRequest, {0x23, 3, 4, 0, 5, 1, 0, 0}, kMsgHubClassReply).payload, (Bytes{0, 0, 0, 0}));
+  EXPECT_EQ(bus.controls().back().setup[4], 3);
+  EXPECT_EQ(bus.controls().back().setup[5], 1);
+  EXPECT_EQ(bus.portResets("usb1", 3), 1u);
+  EXPECT_EQ(bus.portResets("usb1", 5), 0u);
+  // A class request to the hub itself passes as it is: its descriptor.
+  EXPECT_EQ(ask(kMsgHubClassRequest, {0xa0, 6, 0, 0x29, 0, 0, 9, 0}, kMsgHubClassReply).payload,
+            (Bytes{9, 0, 0, 0, 9, 0x29, 15, 1, 0, 25, 100, 0, 0xff}));
+
+  // Standard and vendor requests are refused with -1 and never sent; an
+  // OUT request must carry its data.
+  size_t sent = bus.controls().size();
+  ovclient::Message reply = ask(kMsgHubClassRequest, {0x80, 6, 0, 1, 0, 0, 18, 0}, kMsgHubClassReply);
+  ASSERT_EQ(reply.payload.size(), 22u);
   EXPECT_EQ(word(reply, 0), -1);
-  reply = ask(kMsgPortPower, {1}, kMsgPortPowerReply, 99);
-  EXPECT_EQ(word(reply, 0), -19);
+  EXPECT_EQ(word(ask(kMsgHubClassRequest, {0x40, 1, 0, 0, 3, 0, 0, 0}, kMsgHubClassReply), 0), -1);
+  EXPECT_EQ(word(ask(kMsgHubClassRequest, {0x23, 3, 8, 0, 0, 0, 4, 0, 1}, kMsgHubClassReply), 0), -22);
+  EXPECT_EQ(bus.controls().size(), sent);
 
-  const std::vector<uint8_t> getStatus = {0xa3, 0, 0, 0, 1, 0, 4, 0};
-  reply = ask(kMsgHubClassRequest, getStatus, kMsgHubClassReply);
-  ASSERT_EQ(reply.payload.size(), 8u);
-  EXPECT_EQ(word(reply, 0), 0);
-  const std::vector<uint8_t> setFeature = {0x23, 3, 8, 0, 1, 0, 0, 0};
-  reply = ask(kMsgHubClassRequest, setFeature, kMsgHubClassReply, 99);
+  // A hub that fails the request: status 0 and -1.
+  bus.failControl("usb1", EPIPE);
+  EXPECT_EQ(ask(kMsgPortStatus, {}, kMsgPortStatusReply).payload, (Bytes{0xff, 0xff, 0xff, 0xff, 0, 0}));
+  bus.failControl("usb1", EPIPE);
+  EXPECT_EQ(word(ask(kMsgPortPower, {1}, kMsgPortPowerReply), 0), -1);
+
+  // A device that is not there: -19 for all three.
+  EXPECT_EQ(ask(kMsgPortStatus, {}, kMsgPortStatusReply, 99).payload, (Bytes{0xed, 0xff, 0xff, 0xff, 0, 0}));
+  EXPECT_EQ(word(ask(kMsgPortPower, {1}, kMsgPortPowerReply, 99), 0), -19);
+  reply = ask(kMsgHubClassRequest, {0x23, 3, 8, 0, 1, 0, 0, 0}, kMsgHubClassReply, 99);
   ASSERT_EQ(reply.payload.size(), 4u);
   EXPECT_EQ(word(reply, 0), -19);
+}
+
+// A device whose parent hub could not be opened: port status emulated from
+// the speed with result -19, port power -1, a hub-class request not sent
+// and reporting 0.
+class NoHubRequestTest : public RequestTest {
+ protected:
+  void SetUp() override {
+    hubUnavailable = true;
+    RequestTest::SetUp();
+  }
+};
+
+TEST_F(NoHubRequestTest, HubPortRequestsWithoutAHubDescriptor) {
+  using Bytes = std::vector<uint8_t>;
+  EXPECT_EQ(ask(kMsgPortStatus, {}, kMsgPortStatusReply).payload, (Bytes{0xed, 0xff, 0xff, 0xff, 0x03, 0x05}));
+  EXPECT_EQ(word(ask(kMsgPortPower, {1}, kMsgPortPowerReply), 0), -1);
+  ovclient::Message reply = ask(kMsgHubClassRequest, {0xa3, 0, 0, 0, 1, 0, 4, 0}, kMsgHubClassReply);
+  EXPECT_EQ(reply.payload, (Bytes{0, 0, 0, 0, 0, 0, 0, 0}));
+  EXPECT_TRUE(bus.controls().empty());
 }
 
 // Control transfers: the setup packet echoed, status and actual length at

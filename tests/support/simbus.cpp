@@ -6,6 +6,8 @@
 #include <linux/netlink.h>
 #include <string.h>
 #include <sys/socket.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <sys/sysmacros.h>
 
 #include <algorithm>
@@ -911,6 +913,12 @@ int SimBus::doOpen(const char* path, int flags) {
 int SimBus::doClose(int fd) {
   auto open = descriptors_->find(fd);
   if (open != descriptors_->end() && open->second.kind == Descriptor::Node) urbCloseFd(fd);
+  // usbdev_release: the ports claimed through the descriptor go back.
+  for (auto& [hub, ports] : hubPorts_) {
+    for (auto& [port, state] : ports) {
+      if (state.claimedBy == fd) state.claimedBy = -1;
+    }
+  }
   if (descriptors_->erase(fd)) {
     eventCounters_.erase(fd);
     if (sockets_->erase(fd)) changed_.notify_all();
@@ -923,8 +931,156 @@ int SimBus::doIoctl(int fd, unsigned long request, void* argument) {
   auto it = descriptors_->find(fd);
   if (it == descriptors_->end()) return -EBADF;
   if (it->second.kind != Descriptor::Node) return -ENOTTY;
+  // devio.c usbdev_do_ioctl: only a descriptor open for writing may ask.
+  if ((it->second.flags & O_ACCMODE) == O_RDONLY) return -EPERM;
   std::string device = deviceOfNode(it->second.rdev);
+  if (!device.empty() && request == USBDEVFS_CONTROL) return controlIoctl(device, argument);
+  if (!device.empty() && (request == USBDEVFS_CLAIM_PORT || request == USBDEVFS_RELEASE_PORT)) {
+    return portIoctl(fd, device, request, argument);
+  }
   return urbIoctl(fd, device, !device.empty(), request, argument);
+}
+
+// --- hubs --------------------------------------------------------------------
+
+void SimBus::setBos(const std::string& name, const std::vector<uint8_t>& bos) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  bos_[name] = bos;
+}
+
+void SimBus::failControl(const std::string& name, int error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  controlFailures_[name] = error;
+}
+
+std::vector<SimBus::ControlRecord> SimBus::controls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return controls_;
+}
+
+bool SimBus::portPowered(const std::string& hub, unsigned port) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto h = hubPorts_.find(hub);
+  if (h == hubPorts_.end()) return true;
+  auto p = h->second.find(port);
+  return p == h->second.end() || p->second.powered;
+}
+
+unsigned SimBus::portResets(const std::string& hub, unsigned port) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto h = hubPorts_.find(hub);
+  if (h == hubPorts_.end()) return 0;
+  auto p = h->second.find(port);
+  return p == h->second.end() ? 0 : p->second.resets;
+}
+
+std::set<unsigned> SimBus::claimedPorts(const std::string& hub) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::set<unsigned> ports;
+  auto h = hubPorts_.find(hub);
+  if (h == hubPorts_.end()) return ports;
+  for (const auto& [port, state] : h->second) {
+    if (state.claimedBy >= 0) ports.insert(port);
+  }
+  return ports;
+}
+
+int SimBus::controlIoctl(const std::string& device, void* argument) {
+  usbdevfs_ctrltransfer* transfer = static_cast<usbdevfs_ctrltransfer*>(argument);
+  uint8_t setup[8] = {transfer->bRequestType, transfer->bRequest};
+  memcpy(setup + 2, &transfer->wValue, 2);
+  memcpy(setup + 4, &transfer->wIndex, 2);
+  memcpy(setup + 6, &transfer->wLength, 2);
+  // usbfs copies an IN data stage out only up to what the device sent.
+  std::vector<uint8_t> data(transfer->wLength);
+  bool in = setup[0] & 0x80;
+  if (!in && transfer->wLength) memcpy(data.data(), transfer->data, transfer->wLength);
+  int result;
+  auto failure = controlFailures_.find(device);
+  const Plugged& plugged = plugged_->at(device);
+  if (failure != controlFailures_.end()) {
+    result = -failure->second;
+    controlFailures_.erase(failure);
+  } else if (plugged.model.deviceClass == 9) {
+    result = hubControl(device, setup, data.data());
+  } else {
+    UrbAnswer answer = modelControl(device, setup, in ? "" : std::string(data.begin(), data.end()));
+    if (answer.hold) {
+      result = -ETIMEDOUT;
+    } else if (answer.status < 0) {
+      result = answer.status;
+    } else if (in) {
+      result = static_cast<int>(std::min(answer.data.size(), data.size()));
+      memcpy(data.data(), answer.data.data(), static_cast<size_t>(result));
+    } else {
+      result = transfer->wLength;
+    }
+  }
+  if (in && result > 0) memcpy(transfer->data, data.data(), static_cast<size_t>(result));
+  ControlRecord record{device, {}, result, std::chrono::steady_clock::now()};
+  memcpy(record.setup, setup, 8);
+  controls_.push_back(record);
+  return result;
+}
+
+int SimBus::hubControl(const std::string& hub, const uint8_t setup[8], uint8_t* data) {
+  const Plugged& plugged = plugged_->at(hub);
+  const unsigned ports = static_cast<unsigned>(plugged.model.maxchild);
+  const uint16_t value = static_cast<uint16_t>(setup[2] | setup[3] << 8);
+  const uint16_t index = static_cast<uint16_t>(setup[4] | setup[5] << 8);
+  const size_t length = static_cast<size_t>(setup[6] | setup[7] << 8);
+  auto give = [&](const std::vector<uint8_t>& bytes) {
+    size_t n = std::min(bytes.size(), length);
+    memcpy(data, bytes.data(), n);
+    return static_cast<int>(n);
+  };
+  if (setup[0] == 0x80 && setup[1] == 6 && value == 0x0F00) {
+    auto bos = bos_.find(hub);
+    return bos == bos_.end() ? -EPIPE : give(bos->second);
+  }
+  if (setup[0] == 0xA0 && setup[1] == 6 && (value >> 8) == 0x29) {
+    // Hub descriptor: length, type, ports, characteristics (individual
+    // power switching), power-on-to-good 50 ms, current, removable, mask.
+    return give({9, 0x29, static_cast<uint8_t>(ports), 0x01, 0x00, 25, 100, 0x00, 0xff});
+  }
+  const unsigned port = index & 0xff;
+  if ((setup[0] == 0xA3 || setup[0] == 0x23) && (port == 0 || port > ports)) return -EPIPE;
+  HubPort& state = hubPorts_[hub][port];
+  if (setup[0] == 0xA3 && setup[1] == 0) {
+    std::string child = plugged.root ? std::to_string(plugged.bus) + "-" + std::to_string(port)
+                                     : hub + "." + std::to_string(port);
+    uint16_t status = state.powered ? 0x0100 : 0;
+    auto device = plugged_->find(child);
+    if (state.powered && device != plugged_->end()) {
+      status |= 0x0003;
+      if (device->second.model.speed == "1.5") status |= 0x0200;
+      if (device->second.model.speed == "480") status |= 0x0400;
+    }
+    return give({static_cast<uint8_t>(status & 0xff), static_cast<uint8_t>(status >> 8), 0, 0});
+  }
+  if (setup[0] == 0x23 && (setup[1] == 1 || setup[1] == 3)) {
+    bool set = setup[1] == 3;
+    if (value == 8) state.powered = set;
+    if (value == 4 && set) ++state.resets;
+    return 0;
+  }
+  return -EPIPE;
+}
+
+int SimBus::portIoctl(int fd, const std::string& device, unsigned long request, void* argument) {
+  const unsigned port = *static_cast<const unsigned*>(argument);
+  const Plugged& plugged = plugged_->at(device);
+  // hub.c find_port_owner: a port outside the hub's range is -EINVAL.
+  if (port == 0 || port > static_cast<unsigned>(plugged.model.maxchild)) return -EINVAL;
+  HubPort& state = hubPorts_[device][port];
+  if (request == USBDEVFS_CLAIM_PORT) {
+    if (state.claimedBy >= 0) return -EBUSY;
+    state.claimedBy = fd;
+    return 0;
+  }
+  if (state.claimedBy != fd) return -ENOENT;
+  state.claimedBy = -1;
+  return 0;
 }
 
 int SimBus::doMmap(size_t length, int protection, int flags, int fd, off_t offset, void** mapped) {

@@ -35,6 +35,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -188,6 +189,36 @@ class SimBus {
   // Requests seen on the device's node (ioctl numbers), in order.
   std::vector<unsigned long> nodeRequests(const std::string& name) const;
 
+  // --- hubs ---
+  // USBDEVFS_CONTROL on a hub's node is answered as a USB 2.0 hub would
+  // (11.24.2): GET_STATUS of a port gives wPortStatus (power 0x0100 while
+  // the port is powered; connection 0x0001, enable 0x0002 and the speed
+  // bits while a device is plugged into it and the port is powered) and
+  // wPortChange 0; SET_FEATURE/CLEAR_FEATURE switch PORT_POWER (8) and
+  // count PORT_RESET (4); GET_DESCRIPTOR of the hub descriptor (0x29) and of
+  // the BOS (standard, 0x0F; it stalls unless setBos gave one). A port
+  // outside 1..maxchild, and any other request, stalls (-EPIPE). Switching
+  // the power does not unplug the device behind the port.
+  // USBDEVFS_CONTROL on other devices goes to their model (a held answer
+  // times out, -ETIMEDOUT). USBDEVFS_CLAIM_PORT and RELEASE_PORT: a port
+  // outside 1..maxchild is -EINVAL, one claimed through any descriptor
+  // -EBUSY; closing the descriptor releases its ports.
+  // Every ioctl needs a descriptor opened for writing (-EPERM otherwise).
+  void setBos(const std::string& name, const std::vector<uint8_t>& bos);
+  // The next USBDEVFS_CONTROL on the device fails with -error.
+  void failControl(const std::string& name, int error);
+  struct ControlRecord {
+    std::string device;
+    uint8_t setup[8];
+    int result;
+    std::chrono::steady_clock::time_point at;
+  };
+  // Every USBDEVFS_CONTROL so far, in order.
+  std::vector<ControlRecord> controls() const;
+  bool portPowered(const std::string& hub, unsigned port) const;
+  unsigned portResets(const std::string& hub, unsigned port) const;
+  std::set<unsigned> claimedPorts(const std::string& hub) const;
+
   // --- observation ---
   int openDescriptors() const;                       // of any kind
   std::vector<std::string> openPaths() const;        // files and nodes
@@ -240,6 +271,10 @@ class SimBus {
   static UrbState* newUrbState();
   static void deleteUrbState(UrbState* state);
   int urbIoctl(int fd, const std::string& device, bool connected, unsigned long request, void* argument);
+  int controlIoctl(const std::string& device, void* argument);
+  UrbAnswer modelControl(const std::string& device, const uint8_t setup[8], const std::string& out);
+  int hubControl(const std::string& hub, const uint8_t setup[8], uint8_t* data);
+  int portIoctl(int fd, const std::string& device, unsigned long request, void* argument);
   bool urbReady(int fd) const;
   int urbMmap(const std::string& device, size_t length, int protection, int flags, off_t offset, void** mapped);
   void urbDeviceGone(const std::string& device);
@@ -265,6 +300,15 @@ class SimBus {
   unsigned long seqnum_ = 1000;
   unsigned long delivered_ = 0, received_ = 0;
   std::map<int, int> nextDevnum_;
+  struct HubPort {
+    bool powered = true;
+    unsigned resets = 0;
+    int claimedBy = -1;  // descriptor, -1 when not claimed
+  };
+  std::map<std::string, std::map<unsigned, HubPort>> hubPorts_;
+  std::map<std::string, std::vector<uint8_t>> bos_;
+  std::map<std::string, int> controlFailures_;
+  std::vector<ControlRecord> controls_;
   const UsbSys* previous_ = nullptr;
   bool installed_ = false;
 };

@@ -494,6 +494,12 @@ void SimBus::completePendingUrb(const std::string& name, size_t index, int statu
   throw std::logic_error("no such pending URB");
 }
 
+UrbAnswer SimBus::modelControl(const std::string& device, const uint8_t setup[8], const std::string& out) {
+  auto model = urb_->models.find(device);
+  UsbModel fallback;
+  return (model == urb_->models.end() ? fallback : *model->second).control(setup, out);
+}
+
 bool SimBus::urbReady(int fd) const {
   auto it = urb_->completed.find(fd);
   return it != urb_->completed.end() && !it->second.empty();

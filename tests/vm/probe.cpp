@@ -17,6 +17,13 @@
 //   ovprobe cycle NAME STALE        uevents of NAME's plug ("@@watching"
 //                                   first), its facts, then held descriptors
 //                                   ("@@held") and uevents across its removal
+//   ovprobe hubport HUB PORT on|off|status
+//                                   a hub-class request to a port of the hub
+//                                   HUB through its usbfs node: port power
+//                                   on or off, or the port status word
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -47,7 +54,7 @@ void emitFacts(const vmfacts::Facts& facts) {
 }
 
 int usage() {
-  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | urb STORAGE KEYBOARD | readdisk NAME IN OUT MIB CHUNK | cycle NAME STALE\n");
+  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | urb STORAGE KEYBOARD | readdisk NAME IN OUT MIB CHUNK | cycle NAME STALE | hubport HUB PORT on|off|status\n");
   return 2;
 }
 
@@ -60,6 +67,50 @@ int cycle(const std::string& name, const std::string& stale) {
   for (const std::string& datagram : removed) emit("@@uevent remove " + vmfacts::escape(datagram));
   emitFacts(facts);
   return ok ? 0 : 1;
+}
+
+// USB 2.0 11.24.2: SET_FEATURE/CLEAR_FEATURE(PORT_POWER) and GET_STATUS of
+// a port, sent as the kernel's hub driver would.
+int hubPort(const std::string& hub, int port, const std::string& action) {
+  std::string dir = "/sys/bus/usb/devices/" + hub;
+  int bus = 0, dev = 0;
+  FILE* f = fopen((dir + "/busnum").c_str(), "r");
+  if (f) {
+    if (fscanf(f, "%d", &bus) != 1) bus = 0;
+    fclose(f);
+  }
+  f = fopen((dir + "/devnum").c_str(), "r");
+  if (f) {
+    if (fscanf(f, "%d", &dev) != 1) dev = 0;
+    fclose(f);
+  }
+  char node[64];
+  snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", bus, dev);
+  int fd = usbSys->open(node, O_WRONLY, 0);
+  if (fd < 0) {
+    emit("@@fact hubport.error " + std::to_string(fd));
+    return 1;
+  }
+  unsigned char status[4] = {};
+  usbdevfs_ctrltransfer transfer = {};
+  transfer.timeout = 2000;
+  transfer.wIndex = static_cast<uint16_t>(port);
+  if (action == "status") {
+    transfer.bRequestType = 0xa3;
+    transfer.wLength = sizeof status;
+    transfer.data = status;
+  } else {
+    transfer.bRequestType = 0x23;
+    transfer.bRequest = action == "on" ? 3 : 1;
+    transfer.wValue = 8;
+  }
+  int result = usbSys->ioctl(fd, USBDEVFS_CONTROL, &transfer);
+  usbSys->close(fd);
+  emit("@@fact hubport.result " + std::to_string(result));
+  char word[16];
+  snprintf(word, sizeof word, "%04x", status[0] | status[1] << 8);
+  if (action == "status") emit(std::string("@@fact hubport.status ") + word);
+  return result < 0 ? 1 : 0;
 }
 
 }  // namespace
@@ -95,6 +146,8 @@ int main(int argc, char** argv) {
     return 0;
   } else if (command == "cycle" && argc == 4) {
     return cycle(argv[2], argv[3]);
+  } else if (command == "hubport" && argc == 5) {
+    return hubPort(argv[2], atoi(argv[3]), argv[4]);
   } else {
     return usage();
   }

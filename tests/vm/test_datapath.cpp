@@ -250,7 +250,9 @@ TEST_F(DataPath, StorageReadWriteAndHandBack) {
     int32_t result = 1;
     ASSERT_TRUE(client.statusRequest(kDisk, s.request, &result, 60000)) << s.what << " unanswered\n"
                                                                         << vmguest::serverLog(guest);
-    if (s.mustSucceed) EXPECT_EQ(result, 0) << s.what;
+    if (s.mustSucceed) {
+      EXPECT_EQ(result, 0) << s.what;
+    }
     RecordProperty(s.what, result);
   }
   ovclient::PortStatusReply port;
