@@ -61,7 +61,8 @@ public:
         m_journal->Add(text.str());
         std::lock_guard<std::mutex> hold(m_script->lock);
         if (m_script->addError) {
-            errno = m_script->addErrno;
+            if (m_script->addErrno)
+                errno = m_script->addErrno;
             *error = m_script->addError;
             return 0;
         }
