@@ -17,8 +17,10 @@ public:
     uint32_t GetTickMs() override { return m_core ? m_core->GetTickMs() : GetTickCountMs(); }
     void LogDebug(uint16_t module, uint32_t line, uint32_t error) override
     {
+        // Not through the virtual table: a data connection may still end
+        // while the core's destructor runs (it stops the stubs).
         if (m_core)
-            m_core->LogDebug(module, line, error);
+            m_core->CUsbServerCoreImpl::LogDebug(module, line, error);
     }
     CEventLog* GetEventLog() override { return nullptr; }
     void SetDeviceConfiguration(uint32_t deviceId, int value) override
