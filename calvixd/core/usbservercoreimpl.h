@@ -111,8 +111,6 @@ public:
     // ERROR_NOT_SUPPORTED.
     void SetTcpPort(uint16_t) override;
     void SetListenAddress(const ADDRESS&) override;
-    void ConnectDevice(uint32_t, uint32_t) override;
-    void DisconnectDevice(uint32_t) override;
     void SetIpFilters(uint8_t, const std::vector<std::string>&) override;
     void SetIpFilterMode(uint8_t) override;
     void GetDeviceAcl(uint32_t, uint8_t*, std::vector<std::string>*) override;
@@ -120,14 +118,36 @@ public:
     void SetDeviceTimeout(uint32_t, uint32_t) override;
     void SetDeviceNickname(uint32_t, const std::string&) override;
     void SetDeviceResetMethod(uint32_t, uint32_t) override;
-    uint32_t AddCallbackConnection(const std::string&, uint16_t, uint32_t) override;
-    void RemoveCallbackConnection(uint32_t) override;
-    void SetCallbackConnectionFlags(uint32_t, uint32_t) override;
     void GetDeviceNodePath(uint32_t, std::string*) override;
     void SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) override;
 
+    // Client connections, reservations and callback connections
+    // (usbservercoreconnections.cpp). The control requests throw
+    // CExceptionEx* (module 1); the network server's entries only log.
+    void ConnectDevice(uint32_t deviceId, uint32_t connectionId) override;
+    void DisconnectDevice(uint32_t deviceId) override;
+    void ReserveInactiveDevice(uint32_t connectionId, uint32_t deviceId, uint32_t kind, const ADDRESS& address,
+                               const std::string& clientName);
+    void OnDeviceActive(uint32_t deviceId);
+    void OnDeviceInactive(uint32_t deviceId);
+    uint32_t AddCallbackConnection(const std::string& host, uint16_t port, uint32_t flags) override;
+    void RemoveCallbackConnection(uint32_t id) override;
+    void SetCallbackConnectionFlags(uint32_t id, uint32_t flags) override;
+    void RemoveAllCallbackConnections();
+    // Un-scrambles bytes 8 to 91 of a 92-byte connect record in place; false
+    // for any other size or when its buffers cannot be had.
+    static bool UnscrambleConnectRecord(uint8_t* record, size_t size, uint8_t platform);
+
 protected:
     using StubList = std::vector<std::shared_ptr<CUsbStub>>;
+
+    // Connections and reservations, device mutex held.
+    bool CheckDeviceAcl(UsbDevice* device, const ADDRESS& address, const std::string& clientName);
+    // Gives a connecting device back to everybody with the last error given.
+    void EndConnectAttempt(UsbDevice* device, uint32_t line, uint32_t error);
+    void SetActivity(uint32_t deviceId, bool active);
+    // The configured callback connections, handed to the network server.
+    void ApplyCallbackConnections(const std::vector<ConfiguredCallback>& callbacks);
 
     // With the device mutex held.
     uint32_t GetDeviceId(uint16_t vendorId, uint16_t productId, uint16_t bcdDevice, const std::string& identity,

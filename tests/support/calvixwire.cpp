@@ -175,6 +175,44 @@ bool Connection::handshake(uint8_t request, uint32_t version, uint8_t platform, 
     return sendBytes(&request, 1);
 }
 
+bool Connection::answerHandshake(uint8_t platform, uint8_t *request, uint32_t version) {
+    uint8_t accept = 0x10;
+    if (!sendBytes(&accept, 1)) return false;
+    std::vector<uint8_t> hello = receive(9);
+    if (hello.size() != 9 || memcmp(hello.data(), "KQWB", 4) != 0) return false;
+    std::vector<uint8_t> reply = {0x20, platform};
+    put32(&reply, version);
+    return sendBytes(reply) && receiveBytes(request, 1);
+}
+
+bool Connection::openData(uint32_t deviceId, uint32_t sessionId, uint8_t platform, uint32_t *refusal) {
+    std::vector<uint8_t> echo;
+    if (!sendBytes(connectRecord(deviceId, sessionId, platform, &echo)) || receive(16) != echo) return false;
+    if (!sendBytes("7", 1)) return false;
+    uint8_t answer = 0;
+    if (!receiveBytes(&answer, 1)) return false;
+    if (answer == '3') {
+        std::vector<uint8_t> code = receive(4);
+        if (code.size() != 4) return false;
+        *refusal = get32(code.data());
+        return true;
+    }
+    *refusal = 0;
+    // '6' opens the capability exchange: offer 0x10, take the server's
+    // answer, confirm it, then the '2' block with its two texts.
+    if (answer != '6' || !sendBytes(recordBytes({0x10}))) return false;
+    std::vector<uint8_t> offer = receive(5);
+    // The server takes what both sides support: 0x10.
+    if (offer.size() != 5 || offer[0] != '4' || get32(&offer[1]) != 0x10) return false;
+    std::vector<uint8_t> round = {'4'};
+    put32(&round, 0x10);
+    if (!sendBytes(round) || receive(4).size() != 4 || !sendBytes(recordBytes({0x10}))) return false;
+    std::vector<uint8_t> head = receive(9);
+    if (head.size() != 9 || head[0] != '2') return false;
+    size_t texts = size_t(get32(&head[1])) + get32(&head[5]);
+    return receive(texts).size() == texts;
+}
+
 bool Connection::sendDesktopPrefix(const std::string &name, uint32_t declaredLength) {
     std::vector<uint8_t> bytes = {'K', 'Q', 'W', 'A'};
     put32(&bytes, declaredLength);
