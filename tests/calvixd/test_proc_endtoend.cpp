@@ -1,0 +1,159 @@
+// A remote client reaches a device of the simulated stub driver through the
+// real daemon (calvixd_sim in private namespaces): the device shared on plug
+// is in the session greeting, a data connection relays driver messages both
+// ways, and once the client leaves the device is offered again. Over the
+// IPv4 listener and the remote-desktop pipe; the daemon's configuration
+// gives it no IPv6 listen address.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+#include "tests/support/calvixwire.h"
+#include "tests/support/ravelsimdaemon.h"
+#include "tests/support/wait.h"
+
+using namespace std::chrono_literals;
+using calvixwire::Connection;
+using calvixwire::Record;
+using calvixwire::recordBytes;
+
+namespace {
+
+const char* const kConfig = "[Local USB server section]\ntcpport=32032\nstartup=autosharing\n";
+
+uint32_t Get32(const uint8_t* p)
+{
+    uint32_t v;
+    memcpy(&v, p, 4);
+    return v;
+}
+
+std::string Hex(const std::vector<uint8_t>& bytes)
+{
+    std::string text;
+    char pair[3];
+    for (uint8_t b : bytes) {
+        snprintf(pair, sizeof pair, "%02x", b);
+        text += pair;
+    }
+    return text;
+}
+
+// The next device record's state or event byte, -1 when none comes.
+int NextDeviceState(Connection* session, uint32_t* deviceId)
+{
+    for (;;) {
+        Record record;
+        if (!session->readRecord(&record))
+            return -1;
+        if (record.type != 1 && record.type != 2)
+            continue;
+        calvixwire::DeviceRecord d = calvixwire::parseDeviceRecord(record);
+        *deviceId = d.deviceId;
+        return d.stateOrEvent;
+    }
+}
+
+// The client side of the capability exchange up to the identification
+// blocks, asking for capabilities 0x10.
+bool Negotiate(Connection* data)
+{
+    if (data->receive(1) != std::vector<uint8_t>{'6'} || !data->sendBytes(recordBytes({0x10})))
+        return false;
+    if (data->receive(5) != std::vector<uint8_t>{'4', 0x10, 0, 0, 0})
+        return false;
+    std::vector<uint8_t> round = {'4', 0x10, 0, 0, 0};
+    if (!data->sendBytes(round) || data->receive(4).size() != 4 || !data->sendBytes(recordBytes({0x10})))
+        return false;
+    auto head = data->receive(9);
+    if (head.size() != 9 || head[0] != '2')
+        return false;
+    size_t blocks = size_t(Get32(&head[1])) + Get32(&head[5]);
+    return data->receive(blocks).size() == blocks;
+}
+
+TEST(EndToEndProcess, SharedDeviceIsReachedOverTcpAndPipe)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ravelsim::SimDaemon daemon;
+    std::string error;
+    ASSERT_TRUE(daemon.Start(CALVIXD_SIM_BIN, kConfig, &error)) << error;
+    ASSERT_TRUE(daemon.WaitForLog("TCPv4 server started on 0.0.0.0:32032\n")) << daemon.Log();
+    EXPECT_EQ(daemon.Log().find("TCPv6 server started"), std::string::npos);
+
+    ASSERT_EQ(daemon.Driver("plug 1-1 serial=SN0001"), "ok");
+    ASSERT_TRUE(testwait::waitUntil([&] { return daemon.Driver("stub 1-1") != "ok -1"; }, 15s)) << daemon.Log();
+
+    struct Transport {
+        const char* what;
+        std::function<bool(Connection*)> open;
+    } const transports[] = {
+        {"tcp4", [](Connection* c) { return c->connectTcp("127.0.0.1", 32032); }},
+        {"pipe", [](Connection* c) { return c->connectPipe("calvixdvc.pipe") && c->sendDesktopPrefix("desk"); }},
+    };
+    for (const Transport& t : transports) {
+        SCOPED_TRACE(t.what);
+        Connection session, data;
+        bool opened = false;
+        ASSERT_TRUE(daemon.InNetwork([&] { opened = t.open(&session) && t.open(&data); }));
+        ASSERT_TRUE(opened);
+
+        ASSERT_TRUE(session.handshake('E', calvixwire::kServerVersion, 0x07));
+        std::vector<uint8_t> serverId;
+        uint32_t sessionId = 0;
+        ASSERT_TRUE(session.readGreetingStart(&serverId, &sessionId));
+        uint32_t deviceId = 0;
+        ASSERT_EQ(NextDeviceState(&session, &deviceId), 3);
+
+        ASSERT_TRUE(data.handshake('C', calvixwire::kServerVersion, 0x07));
+        std::vector<uint8_t> echo;
+        ASSERT_TRUE(data.sendBytes(calvixwire::connectRecord(deviceId, sessionId, 0x07, &echo)));
+        ASSERT_EQ(data.receive(16), echo);
+        ASSERT_TRUE(data.sendBytes("7", 1));
+        ASSERT_TRUE(Negotiate(&data));
+        EXPECT_EQ(NextDeviceState(&session, &deviceId), 4);
+
+        // Driver to client, the status mapped on the way (-32 becomes 11).
+        std::vector<uint8_t> message(40, 0x61);
+        uint32_t length = 40, kind = 1, status = static_cast<uint32_t>(-32);
+        memcpy(&message[8], &length, 4);
+        memcpy(&message[12], &kind, 4);
+        memcpy(&message[16], &status, 4);
+        ASSERT_EQ(daemon.Driver("push 1-1 " + Hex(message)), "ok");
+        ASSERT_EQ(data.receive(8), recordBytes({3, 40}));
+        auto body = data.receive(40);
+        ASSERT_EQ(body.size(), 40u);
+        EXPECT_EQ(Get32(&body[16]), 11u);
+        EXPECT_EQ(std::vector<uint8_t>(body.begin() + 20, body.end()), std::vector<uint8_t>(20, 0x61));
+
+        // Client to driver and back again through a looped-back device.
+        ASSERT_EQ(daemon.Driver("knob echo 1"), "ok");
+        std::vector<uint8_t> answer(64, 0x62);
+        uint32_t answerLength = 64;
+        memcpy(&answer[8], &answerLength, 4);
+        memset(&answer[16], 0, 4);
+        auto record = recordBytes({3, 64});
+        record.insert(record.end(), answer.begin(), answer.end());
+        ASSERT_TRUE(data.sendBytes(record));
+        ASSERT_EQ(data.receive(record.size()), record);
+        ASSERT_EQ(daemon.Driver("knob echo 0"), "ok");
+
+        // The client leaves: the device is offered again, also to a new
+        // session.
+        data.close();
+        EXPECT_EQ(NextDeviceState(&session, &deviceId), 3);
+        session.close();
+        Connection again;
+        ASSERT_TRUE(daemon.InNetwork([&] { opened = t.open(&again); }));
+        ASSERT_TRUE(opened && again.handshake('E', calvixwire::kServerVersion, 0x07));
+        ASSERT_TRUE(again.readGreetingStart(&serverId, &sessionId));
+        EXPECT_EQ(NextDeviceState(&again, &deviceId), 3);
+    }
+    EXPECT_TRUE(daemon.Stop()) << daemon.Log();
+}
+
+} // namespace
