@@ -104,13 +104,30 @@ void CUsbServerCoreImpl::ReplaceWatchedHosts(const std::vector<AddressRuleEntry>
                 break;
             }
         }
-        m_resolverClient->WatchName(entry.rule.host);
+        WatchHost(entry.rule.host);
     }
     // Watched first, unwatched second: a name in both lists stays watched.
     for (const AddressRuleEntry& before : old) {
         if (before.rule.kind == ADDRESS_RULE_HOST)
-            m_resolverClient->UnwatchName(before.rule.host);
+            UnwatchHost(before.rule.host);
     }
+}
+
+void CUsbServerCoreImpl::WatchHost(const std::string& host)
+{
+    std::lock_guard<std::mutex> hold(m_watchLock);
+    if (++m_watchCounts[host] == 1)
+        m_resolverClient->WatchName(host);
+}
+
+void CUsbServerCoreImpl::UnwatchHost(const std::string& host)
+{
+    std::lock_guard<std::mutex> hold(m_watchLock);
+    auto entry = m_watchCounts.find(host);
+    if (entry == m_watchCounts.end() || --entry->second > 0)
+        return;
+    m_watchCounts.erase(entry);
+    m_resolverClient->UnwatchName(host);
 }
 
 void CUsbServerCoreImpl::WatchHostRules()
@@ -122,7 +139,7 @@ void CUsbServerCoreImpl::WatchHostRules()
                 const UsbDevice* d = entry.second.device.get();
                 for (const AclRuleEntry& rule : d ? d->aclRules : std::vector<AclRuleEntry>()) {
                     if (rule.rule.kind == ADDRESS_RULE_HOST)
-                        m_resolverClient->WatchName(rule.rule.host);
+                        WatchHost(rule.rule.host);
                 }
             }
         } else {
@@ -136,7 +153,7 @@ void CUsbServerCoreImpl::WatchHostRules()
     }
     for (const IpFilterRuleEntry& rule : m_ipFilterRules) {
         if (rule.rule.kind == ADDRESS_RULE_HOST)
-            m_resolverClient->WatchName(rule.rule.host);
+            WatchHost(rule.rule.host);
     }
 }
 

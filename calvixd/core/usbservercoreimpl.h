@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -207,6 +208,10 @@ protected:
     // are watched; then the old ones are unwatched.
     void ReplaceWatchedHosts(const std::vector<AddressRuleEntry>& old, std::vector<AddressRuleEntry>* fresh);
     void WatchHostRules(); // start: takes both locks in turn
+    // The resolver keeps one watch per name and client: the core counts
+    // the rules that name a host and watches while any does.
+    void WatchHost(const std::string& host);
+    void UnwatchHost(const std::string& host);
     bool UpdateIpFilterHosts(const std::string& host, const std::set<ADDRESS>& addresses);
     bool UpdateAclHosts(const std::string& host, const std::set<ADDRESS>& addresses);
 
@@ -239,6 +244,9 @@ protected:
     CMutex m_ipFilterMutex;
     uint8_t m_ipFilterMode = FILTER_MODE_DISABLED;
     std::vector<IpFilterRuleEntry> m_ipFilterRules;
+    // Taken alone or inside the IP filter mutex or the device mutex.
+    std::mutex m_watchLock;
+    std::map<std::string, int> m_watchCounts; // host rules per watched name
     CMutex m_callbackMutex;
     std::map<uint32_t, CallbackEntry> m_callbacks;
     CMutex m_listenMutex;

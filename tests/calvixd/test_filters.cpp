@@ -142,16 +142,47 @@ TEST_F(Filters, HostRulesKeepTheirAddressesAcrossSetAndGet)
     EXPECT_EQ(IpFilterTexts(core.get()), std::vector<std::string>{"office (10.0.0.7, 10.0.0.8)"});
     EXPECT_TRUE(core->CheckIpFilters(ADDRESS("10.0.0.7")));
 
-    // A name in both lists stays watched: watched again before the old one
-    // is dropped.
-    journal.Clear();
-    core->SetIpFilters(FILTER_MODE_ALLOW, {"office", "laptop"});
-    std::vector<std::string> resolver;
-    for (const std::string& e : journal.Events())
+}
+
+namespace {
+
+std::vector<std::string> ResolverCalls(ModelJournal* journal)
+{
+    std::vector<std::string> calls;
+    for (const std::string& e : journal->Events())
         if (e.rfind("resolver.", 0) == 0)
-            resolver.push_back(e);
-    EXPECT_EQ(resolver, (std::vector<std::string>{"resolver.watch(office)", "resolver.watch(laptop)",
-                                                  "resolver.unwatch(office)"}));
+            calls.push_back(e);
+    return calls;
+}
+
+} // namespace
+
+// The resolver keeps one watch per name: a name stays watched as long as
+// any list still names it.
+TEST_F(Filters, NamesStayWatchedWhileAnyRuleNamesThem)
+{
+    uint32_t first = Plug("1-1", "SN0001");
+    uint32_t second = Plug("1-2", "SN0002");
+    core->SetIpFilters(FILTER_MODE_ALLOW, {"office"});
+    core->SetDeviceAcl(first, FILTER_MODE_ALLOW, {"laptop", "office"});
+    core->SetDeviceAcl(second, FILTER_MODE_ALLOW, {"laptop"});
+    EXPECT_EQ(ResolverCalls(&journal),
+              (std::vector<std::string>{"resolver.watch(office)", "resolver.watch(laptop)"}));
+    journal.Clear();
+
+    core->SetIpFilters(FILTER_MODE_ALLOW, {"office", "printer"});
+    core->SetDeviceAcl(first, FILTER_MODE_DISABLED, {});
+    EXPECT_EQ(ResolverCalls(&journal), std::vector<std::string>{"resolver.watch(printer)"});
+    // The second device still hears of its host.
+    core->OnNameResolved("laptop", {ADDRESS("10.0.0.3")});
+    EXPECT_EQ(AclTexts(core.get(), second), std::vector<std::string>{"laptop (10.0.0.3)"});
+
+    journal.Clear();
+    core->SetDeviceAcl(second, FILTER_MODE_DISABLED, {});
+    core->SetIpFilters(FILTER_MODE_DISABLED, {});
+    EXPECT_EQ(ResolverCalls(&journal), (std::vector<std::string>{"resolver.unwatch(laptop)",
+                                                                 "resolver.unwatch(office)",
+                                                                 "resolver.unwatch(printer)"}));
 }
 
 TEST_F(Filters, FilterModeChanges)
