@@ -83,11 +83,6 @@ bool ParseHost(const std::string& text, AddressRule* rule)
     // known yet.
     if (name.empty() || name.find_first_of(HOST_FORBIDDEN) != std::string::npos)
         return false;
-    for (char c : name) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7F)
-            return false;
-    }
     std::transform(name.begin(), name.end(), name.begin(),
                    [](char c) { return static_cast<char>(tolower(static_cast<unsigned char>(c))); });
     rule->host = name;
@@ -129,8 +124,14 @@ bool ParseAddressRule(const std::string& text, AddressRule* rule)
     rule->kind = ADDRESS_RULE_INVALID;
     std::string compact;
     for (char c : text) {
-        if (c != ' ' && c != '\t' && c != '\r' && c != '\n')
-            compact += c;
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n')
+            continue;
+        // Any other control byte (a NUL above all) would end the text
+        // early where it is read as a C string.
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            return false;
+        compact += c;
     }
     AddressRule parsed;
     parsed.kind = ADDRESS_RULE_INVALID;

@@ -98,6 +98,13 @@ TEST(AddressRuleParse, Table)
             EXPECT_TRUE(rule.resolved.empty());
         }
     }
+    // A NUL would end the text early where a part is read as a C string.
+    for (const std::string& text : {std::string("10.0.0.1\0" "5", 10), std::string("host(10.0.0.1\0)", 15),
+                                   std::string("host\0", 5)}) {
+        AddressRule rule;
+        EXPECT_FALSE(ParseAddressRule(text, &rule)) << text.size();
+        EXPECT_EQ(rule.kind, ADDRESS_RULE_INVALID);
+    }
 }
 
 TEST(AddressRuleText, ListIsCutAndShownAgain)
