@@ -28,20 +28,8 @@ bool PolicyRuleHasControlCharacters(const DevicePolicyRule& rule)
 
 } // namespace
 
-bool CUsbServerCoreImpl::SendQuirks()
-{
-    std::vector<LoaderQuirk> elements;
-    for (const DeviceQuirk& quirk : m_quirks) {
-        if (!(quirk.flags & QUIRK_IGNORE_SERIAL))
-            continue;
-        LoaderQuirk element;
-        element.vendorId = quirk.vendorId;
-        element.productId = quirk.productId;
-        element.flags = quirk.flags;
-        elements.push_back(element);
-    }
-    return m_loader->SetQuirks(elements);
-}
+// ---------------------------------------------------------------------------
+// Whether to share, and the quirks (device mutex held)
 
 bool CUsbServerCoreImpl::ShouldShare(UsbDevice* device)
 {
@@ -73,6 +61,32 @@ uint8_t CUsbServerCoreImpl::GetQuirkResetMode(uint16_t vendorId, uint16_t produc
     }
     return DEVICE_RESET_MODE_UNSET;
 }
+
+bool CUsbServerCoreImpl::SendQuirks()
+{
+    std::vector<LoaderQuirk> elements;
+    for (const DeviceQuirk& quirk : m_quirks) {
+        if (!(quirk.flags & QUIRK_IGNORE_SERIAL))
+            continue;
+        LoaderQuirk element;
+        element.vendorId = quirk.vendorId;
+        element.productId = quirk.productId;
+        element.flags = quirk.flags;
+        elements.push_back(element);
+    }
+    return m_loader->SetQuirks(elements);
+}
+
+void CUsbServerCoreImpl::GetQuirks(std::vector<DeviceQuirk>* quirks)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_LONG_MS) != SYNC_OK)
+        FailRequest(__LINE__, ERROR_TIMEOUT);
+    *quirks = m_quirks;
+}
+
+// ---------------------------------------------------------------------------
+// Sharing requests
 
 void CUsbServerCoreImpl::SetAutoShareMode(uint32_t mode)
 {
@@ -259,85 +273,6 @@ void CUsbServerCoreImpl::SetDeviceExcluded(uint32_t deviceId, bool excluded, boo
     released.clear();
 }
 
-void CUsbServerCoreImpl::GetDeviceData(uint32_t deviceId, std::vector<uint8_t>* block)
-{
-    if (!block)
-        FailRequest(__LINE__, ERROR_INVALID_PARAMETER);
-    CMutexGuard guard(&m_deviceMutex);
-    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
-    UsbDevice* d = FindDevice(deviceId);
-    if (!d || d->IsHidden())
-        FailRequest(__LINE__, ERROR_UNKNOWN_DEVICE);
-    if (!d->IsPresent())
-        FailRequest(__LINE__, ERROR_DEVICE_NOT_PRESENT);
-    if (d->descriptors.empty()) {
-        std::vector<uint8_t> fetched;
-        int result = m_loader->GetDescriptors(d->port, &fetched);
-        if (result < 0)
-            FailRequest(__LINE__, static_cast<uint32_t>(-result));
-        // The driver's block is trusted only when its own total length
-        // agrees with what was actually returned.
-        if (DescriptorBlockLength(fetched.data(), fetched.size()) == 0)
-            FailRequest(__LINE__, EPROTO);
-        d->descriptors = std::move(fetched);
-    }
-    *block = d->descriptors;
-}
-
-void CUsbServerCoreImpl::UnshareAllOnShutdown()
-{
-    m_loader->ClearClaimRules();
-    m_loader->ClearQuirks();
-    StubList released;
-    // Every other thread's abortable wait for the mutex has ended; one that
-    // holds it finishes its step first.
-    CMutexGuard guard(&m_deviceMutex);
-    guard.Lock(LOCK_NO_LIMIT);
-    uint32_t now = Now();
-    for (auto& entry : m_reservations)
-        m_network->ReleaseConnection(entry.second.connectionId);
-    m_reservations.clear();
-    for (auto& entry : m_devices) {
-        UsbDevice* d = entry.second.device.get();
-        if (d && d->state == DEVICE_STATE_CONNECTING) {
-            m_network->ReleaseConnection(d->clientConnectionId);
-            d->SetState(DEVICE_STATE_SHARED, now);
-            d->ClearClientKind();
-            d->lastError = CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_CONNECTION_CANCELLED);
-        }
-    }
-    for (auto& entry : m_devices) {
-        UsbDevice* d = entry.second.device.get();
-        if (!d || !d->stub)
-            continue;
-        d->SetState(DEVICE_STATE_DEINITIALIZING, now);
-        d->ClearClientKind();
-        DetachStub(d, &released);
-        LogDevice("unshared due to service shutting down", *d);
-        int result = m_loader->Rebind(d->port);
-        if (result >= 0 || result == -ENODEV)
-            d->SetState(DEVICE_STATE_PLUGGED, Now());
-    }
-    guard.Unlock();
-    released.clear();
-}
-
-void CUsbServerCoreImpl::GetQuirks(std::vector<DeviceQuirk>* quirks)
-{
-    CMutexGuard guard(&m_deviceMutex);
-    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_LONG_MS) != SYNC_OK)
-        FailRequest(__LINE__, ERROR_TIMEOUT);
-    *quirks = m_quirks;
-}
-
-void CUsbServerCoreImpl::GetDevicePolicy(uint8_t* mode, std::vector<DevicePolicyRule>* rules)
-{
-    CMutexGuard guard(&m_deviceMutex);
-    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
-    *mode = m_policyMode;
-    *rules = m_policyRules;
-}
-
 // ---------------------------------------------------------------------------
 // Per-device settings
 
@@ -420,8 +355,41 @@ void CUsbServerCoreImpl::GetDeviceNodePath(uint32_t deviceId, std::string* path)
         FailRequest(__LINE__, ERROR_NOT_READY);
 }
 
+void CUsbServerCoreImpl::GetDeviceData(uint32_t deviceId, std::vector<uint8_t>* block)
+{
+    if (!block)
+        FailRequest(__LINE__, ERROR_INVALID_PARAMETER);
+    CMutexGuard guard(&m_deviceMutex);
+    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
+    UsbDevice* d = FindDevice(deviceId);
+    if (!d || d->IsHidden())
+        FailRequest(__LINE__, ERROR_UNKNOWN_DEVICE);
+    if (!d->IsPresent())
+        FailRequest(__LINE__, ERROR_DEVICE_NOT_PRESENT);
+    if (d->descriptors.empty()) {
+        std::vector<uint8_t> fetched;
+        int result = m_loader->GetDescriptors(d->port, &fetched);
+        if (result < 0)
+            FailRequest(__LINE__, static_cast<uint32_t>(-result));
+        // The driver's block is trusted only when its own total length
+        // agrees with what was actually returned.
+        if (DescriptorBlockLength(fetched.data(), fetched.size()) == 0)
+            FailRequest(__LINE__, EPROTO);
+        d->descriptors = std::move(fetched);
+    }
+    *block = d->descriptors;
+}
+
 // ---------------------------------------------------------------------------
 // Device policy
+
+void CUsbServerCoreImpl::GetDevicePolicy(uint8_t* mode, std::vector<DevicePolicyRule>* rules)
+{
+    CMutexGuard guard(&m_deviceMutex);
+    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
+    *mode = m_policyMode;
+    *rules = m_policyRules;
+}
 
 void CUsbServerCoreImpl::SetDevicePolicy(uint8_t mode, const std::vector<DevicePolicyRule>& rules)
 {
@@ -489,4 +457,45 @@ void CUsbServerCoreImpl::ApplyPolicyToDevices()
             report(error);
         }
     }
+}
+
+// ---------------------------------------------------------------------------
+// Shutdown
+
+void CUsbServerCoreImpl::UnshareAllOnShutdown()
+{
+    m_loader->ClearClaimRules();
+    m_loader->ClearQuirks();
+    StubList released;
+    // Every other thread's abortable wait for the mutex has ended; one that
+    // holds it finishes its step first.
+    CMutexGuard guard(&m_deviceMutex);
+    guard.Lock(LOCK_NO_LIMIT);
+    uint32_t now = Now();
+    for (auto& entry : m_reservations)
+        m_network->ReleaseConnection(entry.second.connectionId);
+    m_reservations.clear();
+    for (auto& entry : m_devices) {
+        UsbDevice* d = entry.second.device.get();
+        if (d && d->state == DEVICE_STATE_CONNECTING) {
+            m_network->ReleaseConnection(d->clientConnectionId);
+            d->SetState(DEVICE_STATE_SHARED, now);
+            d->ClearClientKind();
+            d->lastError = CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_CONNECTION_CANCELLED);
+        }
+    }
+    for (auto& entry : m_devices) {
+        UsbDevice* d = entry.second.device.get();
+        if (!d || !d->stub)
+            continue;
+        d->SetState(DEVICE_STATE_DEINITIALIZING, now);
+        d->ClearClientKind();
+        DetachStub(d, &released);
+        LogDevice("unshared due to service shutting down", *d);
+        int result = m_loader->Rebind(d->port);
+        if (result >= 0 || result == -ENODEV)
+            d->SetState(DEVICE_STATE_PLUGGED, Now());
+    }
+    guard.Unlock();
+    released.clear();
 }
