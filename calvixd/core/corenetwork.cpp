@@ -20,7 +20,7 @@ public:
     Resolver* GetResolver() override { return m_owner->GetResolver(); }
     uint8_t GetPlatformByte() override { return m_owner->GetPlatformCode(); }
     void GetServerId(uint8_t id[16]) override { m_core->GetServerId(id); }
-    bool CheckIpFilters(const ADDRESS&) override { return true; }
+    bool CheckIpFilters(const ADDRESS& address) override { return m_core->CheckIpFilters(address); }
     bool CollectDevices(std::vector<DeviceInfo>* devices) override { return m_core->CollectDeviceInfos(devices); }
     bool UnscrambleConnectRecord(uint8_t* record, size_t size, uint8_t platform) override
     {
@@ -122,4 +122,9 @@ CNetworkServerIface* CreateCoreNetworkServer(CUsbServerCoreImpl* core, CUsbServe
 CNetworkServerIface* CDaemonServerCoreDeps::CreateNetworkServer(CUsbServerCore* core)
 {
     return CreateCoreNetworkServer(static_cast<CUsbServerCoreImpl*>(core), GetOwner());
+}
+
+CResolverClient* CDaemonServerCoreDeps::CreateResolverClient(CUsbServerCore* core)
+{
+    return new CResolverClient(GetOwner()->GetResolver(), static_cast<CUsbServerCoreImpl*>(core));
 }
