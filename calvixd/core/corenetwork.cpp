@@ -1,7 +1,6 @@
 #include "calvixd/core/corenetwork.h"
 
 #include "calvixd/core/usbservercoreimpl.h"
-#include "calvixd/net/connectrecord.h"
 #include "calvixd/net/networkserver.h"
 
 namespace {
@@ -24,7 +23,7 @@ public:
     bool CollectDevices(std::vector<DeviceInfo>* devices) override { return m_core->CollectDeviceInfos(devices); }
     bool UnscrambleConnectRecord(uint8_t* record, size_t size, uint8_t platform) override
     {
-        return ::UnscrambleConnectRecord(record, size, platform);
+        return CUsbServerCoreImpl::UnscrambleConnectRecord(record, size, platform);
     }
     uint8_t ServeDeviceConnection(CSocket* socket, uint32_t kind, const ADDRESS& address,
                                   const std::string& clientName, uint8_t platform, uint32_t deviceId,
@@ -33,8 +32,13 @@ public:
         return m_core->ServeDeviceConnection(socket, kind, address, clientName, platform, deviceId, connectionId,
                                              code);
     }
-    void RemoveCallbackConnection(uint32_t) override {}
-    void ReserveInactiveDevice(uint32_t, uint32_t, uint32_t, const ADDRESS&, const std::string&) override {}
+    // Throws CExceptionEx*, which the command's thread logs.
+    void RemoveCallbackConnection(uint32_t id) override { m_core->RemoveCallbackConnection(id); }
+    void ReserveInactiveDevice(uint32_t connectionId, uint32_t deviceId, uint32_t kind, const ADDRESS& address,
+                               const std::string& clientName) override
+    {
+        m_core->ReserveInactiveDevice(connectionId, deviceId, kind, address, clientName);
+    }
 
 private:
     CUsbServerCoreImpl* m_core;

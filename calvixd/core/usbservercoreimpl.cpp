@@ -100,6 +100,7 @@ CUsbServerCoreImpl::~CUsbServerCoreImpl()
     // taken down.
     m_network->StopListening();
     m_loader->Stop();
+    RemoveAllCallbackConnections();
     m_stop.Set();
     m_workerState->stop.Set();
     UnshareAllOnShutdown();
@@ -250,16 +251,7 @@ void CUsbServerCoreImpl::ApplyNetworkSettings(const StoredSettings& settings)
         m_listenV6 = settings.listenV6;
         m_tcpPort = settings.tcpPort;
     }
-    CMutexGuard guard(&m_callbackMutex);
-    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) != SYNC_OK) {
-        LogDebug(MODULE_USBSERVERCORE, __LINE__, ERROR_TIMEOUT);
-        return;
-    }
-    // Only entries the daemon dials itself are kept.
-    for (const ConfiguredCallback& entry : settings.callbacks) {
-        if (entry.flags & CALLBACK_FLAG_CALLBACK)
-            m_callbacks[entry.id] = CallbackEntry{entry.host, entry.port, entry.flags};
-    }
+    ApplyCallbackConnections(settings.callbacks);
 }
 
 void CUsbServerCoreImpl::ApplyIdentities(const std::vector<IdentityEntry>& identities)
@@ -755,106 +747,6 @@ std::shared_ptr<CUsbStub> CUsbServerCoreImpl::GetStub(uint32_t deviceId)
     return d ? d->stub : nullptr;
 }
 
-void CUsbServerCoreImpl::OnDataConnectionEnded(uint32_t deviceId)
-{
-    CMutexGuard guard(&m_deviceMutex);
-    if (guard.LockAbortable(&m_stop, LOCK_NO_LIMIT) != SYNC_OK) {
-        LogDebug(MODULE_USBSERVERCORE, __LINE__, 0);
-        return;
-    }
-    UsbDevice* d = FindDevice(deviceId);
-    if (d && d->stub && (d->state == DEVICE_STATE_IN_USE || d->state == DEVICE_STATE_INACTIVE)) {
-        if (m_eventLog)
-            m_eventLog->Print("Client disconnected from USB device (%s; %s; VID %04x; PID %04x; Serial %s; "
-                              "Port %s).\n",
-                              d->clientAddress.IsValid() ? d->clientAddress.ToString()
-                                                          : ReplaceControlCharacters(d->clientName).c_str(),
-                              d->name.c_str(), d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
-        d->SetState(DEVICE_STATE_SHARED, Now());
-        d->ClearClientKind();
-        AnnounceAfterDisconnect(d);
-    }
-    guard.Unlock();
-    NotifyListeners();
-}
-
-void CUsbServerCoreImpl::AnnounceAfterDisconnect(UsbDevice* d)
-{
-    if (d->resetMode == RESET_MODE_REPLUG) {
-        // The device re-enumerates after the reset.
-        m_network->BroadcastDeviceRemoved(d->id, 0, DELIVER_ALL);
-        return;
-    }
-    auto reservation = m_reservations.find(d->id);
-    if (reservation != m_reservations.end())
-        m_network->BroadcastDeviceAvailable(*d, reservation->second.connectionId, DELIVER_ONLY);
-    else
-        m_network->BroadcastDeviceAvailable(*d, 0, DELIVER_ALL);
-}
-
-void CUsbServerCoreImpl::AnnounceReservationEnd(uint32_t deviceId, const PendingConnection& reservation)
-{
-    auto slot = m_devices.find(deviceId);
-    if (slot == m_devices.end())
-        return;
-    UsbDevice* d = slot->second.device.get();
-    if (d && (d->IsPresent() || d->IsSharedByUser() || !(d->flags & DEVICE_FLAG_AUTO_SHARED))) {
-        if (d->state == DEVICE_STATE_SHARED)
-            m_network->BroadcastDeviceAvailable(*d, 0, DELIVER_ALL);
-        else if (d->state == DEVICE_STATE_IN_USE)
-            m_network->BroadcastDeviceInUse(d->id, d->flags, d->clientAddress, 0, DELIVER_ALL);
-        return;
-    }
-    m_network->BroadcastDeviceUnshared(deviceId, reservation.connectionId, DELIVER_ONLY);
-}
-
-bool CUsbServerCoreImpl::ExpireConnectingDevices()
-{
-    CMutexGuard guard(&m_deviceMutex);
-    if (guard.LockAbortable(&m_stop, LOCK_EXPIRY_MS) != SYNC_OK)
-        return true;
-    uint32_t now = Now();
-    bool connecting = false;
-    bool expired = false;
-    for (auto& entry : m_devices) {
-        UsbDevice* d = entry.second.device.get();
-        if (!d || d->state != DEVICE_STATE_CONNECTING)
-            continue;
-        connecting = true;
-        // Ticks wrap: only the unsigned difference is meaningful.
-        if (now - d->lastChange <= CONNECT_LIMIT_MS)
-            continue;
-        m_network->ReleaseConnection(d->clientConnectionId);
-        d->SetState(DEVICE_STATE_SHARED, now);
-        d->ClearClientKind();
-        d->lastError = CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_CONNECTION_EXPIRED);
-        m_network->BroadcastDeviceAvailable(*d, 0, DELIVER_ALL);
-        expired = true;
-    }
-    guard.Unlock();
-    if (expired)
-        NotifyListeners();
-    return connecting;
-}
-
-bool CUsbServerCoreImpl::ExpirePendingConnections()
-{
-    CMutexGuard guard(&m_deviceMutex);
-    if (guard.LockAbortable(&m_stop, LOCK_EXPIRY_MS) != SYNC_OK)
-        return true;
-    uint32_t now = Now();
-    for (auto it = m_reservations.begin(); it != m_reservations.end();) {
-        if (now - it->second.created <= CONNECT_LIMIT_MS) {
-            ++it;
-            continue;
-        }
-        AnnounceReservationEnd(it->first, it->second);
-        m_network->ReleaseConnection(it->second.connectionId);
-        it = m_reservations.erase(it);
-    }
-    return !m_reservations.empty();
-}
-
 // ---------------------------------------------------------------------------
 // Settings collected for the configuration file
 
@@ -983,11 +875,6 @@ uint16_t CUsbServerCoreImpl::GetTcpPort()
 
 void CUsbServerCoreImpl::SetTcpPort(uint16_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetListenAddress(const ADDRESS&) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::ConnectDevice(uint32_t, uint32_t) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::DisconnectDevice(uint32_t) { NotSupported(__LINE__); }
-uint32_t CUsbServerCoreImpl::AddCallbackConnection(const std::string&, uint16_t, uint32_t) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::RemoveCallbackConnection(uint32_t) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::SetCallbackConnectionFlags(uint32_t, uint32_t) { NotSupported(__LINE__); }
 // ---------------------------------------------------------------------------
 // The network server's view
 
@@ -1032,62 +919,4 @@ bool CUsbServerCoreImpl::CollectDeviceInfos(std::vector<DeviceInfo>* devices)
         devices->push_back(info);
     }
     return true;
-}
-
-uint8_t CUsbServerCoreImpl::ServeDeviceConnection(CSocket* socket, uint32_t kind, const ADDRESS& address,
-                                                  const std::string& clientName, uint8_t platform,
-                                                  uint32_t deviceId, uint32_t connectionId, uint32_t* code)
-{
-    std::shared_ptr<CUsbStub> stub;
-    {
-        CMutexGuard guard(&m_deviceMutex);
-        if (guard.LockAbortable(&m_stop, LOCK_REQUEST_SHORT_MS) != SYNC_OK) {
-            LogDebug(MODULE_USBSERVERCORE, __LINE__, ERROR_TIMEOUT);
-            *code = 1;
-            return '3';
-        }
-        auto slot = m_devices.find(deviceId);
-        UsbDevice* d = slot == m_devices.end() ? nullptr : slot->second.device.get();
-        *code = slot == m_devices.end() ? 2 : !d ? 4 : !d->stub ? 3 : 0;
-        if (*code == 0 && address.IsValid() && !CheckDeviceAcl(d, address, clientName))
-            *code = DATA_REFUSED_BY_ACL;
-        if (*code == 0) {
-            auto reservation = m_reservations.find(deviceId);
-            if (reservation != m_reservations.end()) {
-                if (reservation->second.connectionId != connectionId) {
-                    *code = 5;
-                } else {
-                    m_network->ReleaseConnection(connectionId);
-                    m_reservations.erase(reservation);
-                }
-            }
-        }
-        if (*code == 0 && d->state == DEVICE_STATE_CONNECTING) {
-            if (d->clientConnectionId != connectionId)
-                *code = 5;
-            else
-                m_network->ReleaseConnection(connectionId);
-        } else if (*code == 0 && d->state != DEVICE_STATE_SHARED) {
-            *code = 5;
-        }
-        if (*code != 0)
-            return '3';
-        d->stub->ClearActivitySignal();
-        d->SetState(DEVICE_STATE_IN_USE, Now());
-        d->clientConnectionId = connectionId;
-        d->clientAddress = address;
-        d->clientName = clientName;
-        d->flags = SetClientKindFlags(d->flags, kind);
-        d->lastError = CExceptionEx(MODULE_USBSERVERCORE, 0, 0);
-        m_network->BroadcastDeviceInUse(d->id, d->flags, address, 0, DELIVER_ALL);
-        if (m_eventLog)
-            m_eventLog->Print("Client connected the USB device (%s; %s; VID %04x; PID %04x; Serial %s; Port %s).\n",
-                              address.IsValid() ? address.ToString() : ReplaceControlCharacters(clientName).c_str(), d->name.c_str(),
-                              d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
-        stub = d->stub;
-    }
-    NotifyListeners();
-    uint8_t answer = stub->RunDataConnection(socket, platform, code);
-    OnDataConnectionEnded(deviceId);
-    return answer;
 }

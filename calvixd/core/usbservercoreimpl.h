@@ -113,12 +113,6 @@ public:
     // ERROR_NOT_SUPPORTED.
     void SetTcpPort(uint16_t) override;
     void SetListenAddress(const ADDRESS&) override;
-    void ConnectDevice(uint32_t, uint32_t) override;
-    void DisconnectDevice(uint32_t) override;
-    uint32_t AddCallbackConnection(const std::string&, uint16_t, uint32_t) override;
-    void RemoveCallbackConnection(uint32_t) override;
-    void SetCallbackConnectionFlags(uint32_t, uint32_t) override;
-
     // Per-device settings and the device policy (usbservercoresharing.cpp).
     // Texts with control characters are refused with 87: they would break
     // the configuration file.
@@ -143,8 +137,32 @@ public:
     // Resolver results for watched host names, on a resolver thread.
     void OnNameResolved(const std::string& host, const std::set<ADDRESS>& addresses) override;
 
+    // Client connections, reservations and callback connections
+    // (usbservercoreconnections.cpp). The control requests throw
+    // CExceptionEx* (module 1); the network server's entries only log.
+    void ConnectDevice(uint32_t deviceId, uint32_t connectionId) override;
+    void DisconnectDevice(uint32_t deviceId) override;
+    void ReserveInactiveDevice(uint32_t connectionId, uint32_t deviceId, uint32_t kind, const ADDRESS& address,
+                               const std::string& clientName);
+    void OnDeviceActive(uint32_t deviceId);
+    void OnDeviceInactive(uint32_t deviceId);
+    uint32_t AddCallbackConnection(const std::string& host, uint16_t port, uint32_t flags) override;
+    void RemoveCallbackConnection(uint32_t id) override;
+    void SetCallbackConnectionFlags(uint32_t id, uint32_t flags) override;
+    void RemoveAllCallbackConnections();
+    // Un-scrambles bytes 8 to 91 of a 92-byte connect record in place; false
+    // for any other size or when its buffers cannot be had.
+    static bool UnscrambleConnectRecord(uint8_t* record, size_t size, uint8_t platform);
+
 protected:
     using StubList = std::vector<std::shared_ptr<CUsbStub>>;
+
+    // Connections and reservations, device mutex held.
+    // Gives a connecting device back to everybody with the last error given.
+    void EndConnectAttempt(UsbDevice* device, uint32_t line, uint32_t error);
+    void SetActivity(uint32_t deviceId, bool active);
+    // The configured callback connections, handed to the network server.
+    void ApplyCallbackConnections(const std::vector<ConfiguredCallback>& callbacks);
 
     // With the device mutex held.
     uint32_t GetDeviceId(uint16_t vendorId, uint16_t productId, uint16_t bcdDevice, const std::string& identity,

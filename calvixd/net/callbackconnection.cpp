@@ -41,8 +41,12 @@ static std::string CallbackUrl(const std::string& host, uint16_t port)
 }
 
 uint32_t CNetworkServer::AddCallbackConnection(uint32_t requested, const std::string& host, uint16_t port,
-                                               uint32_t kind, uint32_t flags)
+                                               uint32_t kind, uint32_t flags, uint32_t* error)
 {
+    uint32_t ignored = 0;
+    if (!error)
+        error = &ignored;
+    *error = ERROR_NOT_ENOUGH_MEMORY;
     uint32_t id = AllocateConnectionId(requested ? (CONNECTION_CLASS_CALLBACK | requested) : CONNECTION_CLASS_CALLBACK);
     if (id == 0) {
         Debug(__LINE__, ERROR_NOT_ENOUGH_MEMORY);
@@ -53,6 +57,7 @@ uint32_t CNetworkServer::AddCallbackConnection(uint32_t requested, const std::st
         if (sessions.LockAbortable(&m_stop, m_settings.lockMs) != SYNC_OK) {
             sessions.Unlock();
             ReleaseConnection(id);
+            *error = ERROR_TIMEOUT;
             return 0;
         }
         try {

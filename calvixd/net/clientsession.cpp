@@ -747,7 +747,7 @@ std::string CNetworkServer::GetConnectionName(uint32_t id)
     return name;
 }
 
-bool CNetworkServer::GetConnectionInfo(uint32_t id, ConnectionInfo* info)
+bool CNetworkServer::VisitConnection(uint32_t id, const std::function<void(const ClientConnection&)>& fn)
 {
     CMutexGuard sessions(&m_sessionsLock);
     if (sessions.LockAbortable(&m_stop, m_settings.lockMs) != SYNC_OK)
@@ -758,16 +758,26 @@ bool CNetworkServer::GetConnectionInfo(uint32_t id, ConnectionInfo* info)
             continue;
         for (const ClientConnection& connection : session->connections)
             if (connection.id == id) {
-                *info = InfoOf(connection);
+                fn(connection);
                 return true;
             }
     }
     for (const ClientConnection& connection : m_parked)
         if (connection.id == id) {
-            *info = InfoOf(connection);
+            fn(connection);
             return true;
         }
     return false;
+}
+
+bool CNetworkServer::GetConnectionInfo(uint32_t id, ConnectionInfo* info)
+{
+    return VisitConnection(id, [info](const ClientConnection& connection) { *info = InfoOf(connection); });
+}
+
+bool CNetworkServer::GetConnectionSnapshot(uint32_t id, ConnectionSnapshot* snapshot)
+{
+    return VisitConnection(id, [snapshot](const ClientConnection& connection) { *snapshot = SnapshotOf(connection); });
 }
 
 bool CNetworkServer::GetConnectionName(uint32_t id, std::string* name)

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <list>
 #include <map>
 #include <memory>
@@ -179,7 +180,7 @@ public:
     void BroadcastDeviceRemoved(uint32_t deviceId, uint32_t target, int mode) override;
     void BroadcastDeviceUnshared(uint32_t deviceId, uint32_t target, int mode) override;
     void SendDeviceNickname(uint32_t deviceId, const std::string& nickname) override;
-    void SendDeviceCommand(uint32_t deviceId, uint32_t connectionId, uint32_t command);
+    void SendDeviceCommand(uint32_t deviceId, uint32_t connectionId, uint32_t command) override;
     void QueueRecord(OutgoingRecord record);
 
     void SetIpFilters(uint8_t mode, const std::vector<AddressRule>& rules) override;
@@ -193,13 +194,14 @@ public:
     void ListConnections(std::vector<ConnectionSnapshot>* connections) override;
     std::string GetConnectionName(uint32_t id) override;
     bool GetConnectionInfo(uint32_t id, ConnectionInfo* info);
+    bool GetConnectionSnapshot(uint32_t id, ConnectionSnapshot* snapshot) override;
     bool GetConnectionName(uint32_t id, std::string* name);
 
-    // Callback connections.
+    // Callback connections (CNetworkServerIface).
     uint32_t AddCallbackConnection(uint32_t id, const std::string& host, uint16_t port, uint32_t kind,
-                                   uint32_t flags);
-    bool RemoveCallbackConnection(uint32_t id);
-    void SetCallbackConnectionFlags(uint32_t id, uint32_t flags);
+                                   uint32_t flags, uint32_t* error) override;
+    bool RemoveCallbackConnection(uint32_t id) override;
+    void SetCallbackConnectionFlags(uint32_t id, uint32_t flags) override;
 
     // Data connections: the session connection a data connection names.
     bool AttachDataConnection(uint32_t id, uint32_t kind, const ADDRESS& address, std::string* name, uint32_t* code);
@@ -252,6 +254,9 @@ private:
     void Debug(uint32_t line, uint32_t error);
     uint32_t Now() { return m_owner->GetTickMs(); }
     void QueueDeviceEvent(const struct DeviceRecordFields& fields, uint32_t target, int mode);
+    // Runs fn on the connection with the id under the locks; false when
+    // there is none or a lock was not obtained.
+    bool VisitConnection(uint32_t id, const std::function<void(const ClientConnection&)>& fn);
 
     NetworkServerSettings m_settings;
     CNetworkServerOwner* m_owner;

@@ -69,6 +69,25 @@ public:
     virtual bool AcquireConnection(uint32_t connectionId) = 0;
     // One use less; the id is forgotten when its count reaches zero.
     virtual void ReleaseConnection(uint32_t connectionId) = 0;
+    // A copy of the connection with the id; false when there is none.
+    virtual bool GetConnectionSnapshot(uint32_t, ConnectionSnapshot*) { return false; }
+    // Queues a device command (1 open your data connection, 2 close it) to
+    // the one connection.
+    virtual void SendDeviceCommand(uint32_t, uint32_t, uint32_t) {}
+
+    // Callback connections that the server dials. Add takes the requested
+    // id (0 for a new one) and answers the id, or 0 with *error set to
+    // ERROR_TIMEOUT when the server's lock was not obtained and to
+    // ERROR_NOT_ENOUGH_MEMORY otherwise. Remove is false when the lock was
+    // not obtained.
+    virtual uint32_t AddCallbackConnection(uint32_t, const std::string&, uint16_t, uint32_t, uint32_t,
+                                           uint32_t* error)
+    {
+        *error = ERROR_NOT_ENOUGH_MEMORY;
+        return 0;
+    }
+    virtual bool RemoveCallbackConnection(uint32_t) { return true; }
+    virtual void SetCallbackConnectionFlags(uint32_t, uint32_t) {}
 
     // Opens the TCP listeners (an invalid address or the family's all-ones
     // address leaves that family off) and the remote-desktop pipe; failures

@@ -1,5 +1,6 @@
 #include "calvixd/net/usbstub.h"
 
+#include <cerrno>
 #include <cstring>
 
 #include "calvixd/core/usbservercoreimpl.h"
@@ -7,7 +8,9 @@
 namespace {
 
 // What a data connection reports, passed on to the server core that owns
-// the stub.
+// the stub. Activity changes are only recorded here: the pump that reports
+// them must not wait for the device mutex, so the stub's worker passes them
+// on.
 class CStubEvents : public CDataConnectionEvents {
 public:
     explicit CStubEvents(CUsbServerCore* owner) : m_core(static_cast<CUsbServerCoreImpl*>(owner)) {}
@@ -23,13 +26,53 @@ public:
         if (m_core)
             m_core->SetDeviceConfiguration(deviceId, value);
     }
-    // The state change reaches the core from the stub's worker, never from
-    // the pump: the pump must not wait for the device mutex.
-    void SetInactive(bool) override {}
+    void SetInactive(bool inactive) override
+    {
+        m_inactive = inactive;
+        m_changed.Set();
+    }
+
+    // The worker: reports each change of the flag once, until stop is set.
+    void ReportChanges(uint32_t deviceId)
+    {
+        while (m_changed.WaitAbortable(&m_stop, -1) == SYNC_OK) {
+            m_changed.Reset();
+            bool inactive = m_inactive.load();
+            if (inactive == m_reported.exchange(inactive) || !m_core)
+                continue;
+            if (inactive)
+                m_core->OnDeviceInactive(deviceId);
+            else
+                m_core->OnDeviceActive(deviceId);
+        }
+    }
+    void Stop() { m_stop.Set(); }
+    // A new data connection starts active, whatever the last one reported.
+    void Clear()
+    {
+        m_inactive = false;
+        m_reported = false;
+    }
 
 private:
     CUsbServerCoreImpl* m_core;
+    std::atomic<bool> m_inactive{false};
+    std::atomic<bool> m_reported{false};
+    CEvent m_changed;
+    CEvent m_stop;
 };
+
+struct ActivityWorkerJob {
+    CStubEvents* events;
+    uint32_t deviceId;
+};
+
+int ActivityWorker(void* argument)
+{
+    std::unique_ptr<ActivityWorkerJob> job(static_cast<ActivityWorkerJob*>(argument));
+    job->events->ReportChanges(job->deviceId);
+    return 0;
+}
 
 } // namespace
 
@@ -49,18 +92,48 @@ CUsbStubKmod::CUsbStubKmod(const UsbStubParams& params) : m_params(params), m_ti
     m_api->FlushRequests();
     if (m_api->NeedsReset() && !(params.quirkFlags & STUB_FLAG_NO_RESET))
         m_api->ResetDevice();
-    m_events = std::make_unique<CStubEvents>(params.owner);
+    auto events = std::make_unique<CStubEvents>(params.owner);
+    auto* job = new ActivityWorkerJob{events.get(), params.deviceId};
+    m_activityWorker = CThread::Create(ActivityWorker, job, CTHREAD_JOINABLE);
+    if (!m_activityWorker) {
+        delete job;
+        throw new CExceptionEx(MODULE_USBSTUB, __LINE__, static_cast<uint32_t>(ENOMEM));
+    }
+    m_events = std::move(events);
     DataConnectionParams connection;
     connection.deviceId = params.deviceId;
     connection.textBlock = m_textBlock;
     connection.inactivitySeconds = params.timeout;
-    m_connection = std::make_unique<CDataConnection>(m_api.get(), m_events.get(), connection);
+    try {
+        m_connection = std::make_unique<CDataConnection>(m_api.get(), m_events.get(), connection);
+    } catch (...) {
+        StopActivityWorker();
+        throw;
+    }
+}
+
+void CUsbStubKmod::ClearActivitySignal()
+{
+    static_cast<CStubEvents*>(m_events.get())->Clear();
 }
 
 CUsbStubKmod::~CUsbStubKmod()
 {
     m_gate.Close();
+    StopActivityWorker();
     m_api->FlushRequests();
+}
+
+void CUsbStubKmod::StopActivityWorker()
+{
+    if (!m_activityWorker)
+        return;
+    static_cast<CStubEvents*>(m_events.get())->Stop();
+    // The worker's last report may wait for the device mutex; the stub is
+    // never destroyed with that mutex held.
+    m_activityWorker->Join(-1);
+    delete m_activityWorker;
+    m_activityWorker = nullptr;
 }
 
 void CUsbStubKmod::SetResetMode(uint8_t mode)

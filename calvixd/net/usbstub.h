@@ -55,7 +55,7 @@ public:
     ~CUsbStubKmod() override;
 
     void RequestStop() override { m_gate.RequestStop(); }
-    void ClearActivitySignal() override {}
+    void ClearActivitySignal() override;
     void SetInactivityTimeout(uint32_t seconds) override;
     void SetResetMode(uint8_t mode) override;
     void SetStubFlags(uint32_t flags) override;
@@ -68,6 +68,8 @@ public:
     const uint8_t* GetTextBlock() const { return m_textBlock; }
 
 private:
+    void StopActivityWorker();
+
     UsbStubParams m_params;
     uint8_t m_textBlock[768];
     std::atomic<uint32_t> m_timeout;
@@ -76,6 +78,8 @@ private:
     // Made once; runs one data connection at a time (m_gate).
     std::unique_ptr<CDataConnection> m_connection;
     std::unique_ptr<CStubApi> m_api;
+    // Passes the data connection's activity changes on to the core.
+    CThread* m_activityWorker = nullptr;
 };
 
 // A CUsbStubKmod; throws as its constructor does.

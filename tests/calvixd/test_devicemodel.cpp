@@ -940,7 +940,7 @@ TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
         {"exclude unknown", [&] { core->AddExclusion(0, 1); }, ERROR_UNKNOWN_DEVICE},
         {"data of unknown", [&] { std::vector<uint8_t> b; core->GetDeviceData(1, &b); }, ERROR_UNKNOWN_DEVICE},
         {"tcp port", [&] { core->SetTcpPort(1); }, ERROR_NOT_SUPPORTED},
-        {"connect", [&] { core->ConnectDevice(1, 1); }, ERROR_NOT_SUPPORTED},
+        {"connect unknown", [&] { core->ConnectDevice(1, 1); }, ERROR_UNKNOWN_DEVICE},
     };
     for (const Request& r : requests) {
         try {

@@ -5,6 +5,10 @@
 // offered again. Loopback TCP over IPv4 and IPv6 and the remote-desktop
 // pipe, in a private network namespace.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -99,7 +103,160 @@ struct EndToEnd : ::testing::Test {
             return d.stateOrEvent;
         }
     }
+
+    // The connect exchange of a data connection on an open socket, through
+    // the identification blocks when it is served, or through the refusal
+    // with the code given.
+    void OpenData(Connection* data, uint32_t deviceId, uint32_t sessionId, uint32_t refusal)
+    {
+        ASSERT_TRUE(data->handshake('C', calvixwire::kServerVersion, 0x07));
+        std::vector<uint8_t> echo;
+        ASSERT_TRUE(data->sendBytes(calvixwire::connectRecord(deviceId, sessionId, 0x07, &echo)));
+        EXPECT_EQ(data->receive(16), echo);
+        ASSERT_TRUE(data->sendBytes("7", 1));
+        if (refusal != 0) {
+            auto answer = data->receive(5);
+            ASSERT_EQ(answer.size(), 5u);
+            EXPECT_EQ(answer[0], '3');
+            EXPECT_EQ(Get32(&answer[1]), refusal);
+            return;
+        }
+        EXPECT_EQ(data->receive(1), std::vector<uint8_t>{'6'});
+        ASSERT_TRUE(data->sendBytes(recordBytes({0x10})));
+        EXPECT_EQ(data->receive(5), (std::vector<uint8_t>{'4', 0x10, 0, 0, 0}));
+        std::vector<uint8_t> round = {'4'};
+        auto value = recordBytes({0x10});
+        round.insert(round.end(), value.begin(), value.end());
+        ASSERT_TRUE(data->sendBytes(round));
+        EXPECT_EQ(data->receive(4).size(), 4u);
+        ASSERT_TRUE(data->sendBytes(recordBytes({0x10})));
+        auto head = data->receive(9);
+        ASSERT_EQ(head.size(), 9u);
+        EXPECT_EQ(head[0], '2');
+        data->receive(Get32(&head[1]) + Get32(&head[5]));
+    }
+
+    // A session over IPv4 whose greeting lists the device as shared.
+    void OpenSession(Connection* session, uint32_t* sessionId, uint32_t* deviceId)
+    {
+        ASSERT_TRUE(session->connectTcp("127.0.0.1", 32032));
+        ASSERT_TRUE(session->handshake('E', calvixwire::kServerVersion, 0x07));
+        std::vector<uint8_t> serverId;
+        ASSERT_TRUE(session->readGreetingStart(&serverId, sessionId));
+        int state = -1;
+        for (int i = 0; i < 3 && state != 3; ++i)
+            state = NextDeviceState(session, deviceId);
+        ASSERT_EQ(state, 3);
+    }
 };
+
+struct EndToEndConnections : EndToEnd {
+    void SetUp() override
+    {
+        EndToEnd::SetUp();
+        if (IsSkipped())
+            return;
+        ravelsim::SimDevice device;
+        device.busId = "1-1";
+        device.serial = "SN0001";
+        sim->Plug(device);
+        ASSERT_TRUE(testwait::waitUntil([&] { return sim->StubNumber("1-1") > 0; }, 10s));
+    }
+};
+
+TEST_F(EndToEndConnections, ReservationHoldsTheDeviceForTheReserver)
+{
+    Connection user, reserver;
+    uint32_t userId = 0, reserverId = 0, deviceId = 0;
+    ASSERT_NO_FATAL_FAILURE(OpenSession(&user, &userId, &deviceId));
+    ASSERT_NO_FATAL_FAILURE(OpenSession(&reserver, &reserverId, &deviceId));
+    user.setTimeoutMs(30000);
+    reserver.setTimeoutMs(30000);
+    std::shared_ptr<CUsbStub> stub = core->GetStub(deviceId);
+    ASSERT_TRUE(stub);
+    stub->SetInactivityTimeout(1);
+
+    Connection data;
+    ASSERT_TRUE(data.connectTcp("127.0.0.1", 32032));
+    ASSERT_NO_FATAL_FAILURE(OpenData(&data, deviceId, userId, 0));
+    ASSERT_EQ(NextDeviceState(&reserver, &deviceId), 4);
+    ASSERT_EQ(NextDeviceState(&user, &deviceId), 4);
+    // The device stays quiet for longer than its time-out: the stub reports
+    // it inactive at the pump's next turn.
+    clock += 2000;
+    ASSERT_EQ(NextDeviceState(&reserver, &deviceId), 9);
+    ASSERT_EQ(NextDeviceState(&user, &deviceId), 9);
+
+    // The reserve command: the quiet user's data connection is ended, the
+    // user sees the device taken, the reserver sees it offered.
+    std::vector<uint8_t> reserve = recordBytes({8, 13});
+    reserve.push_back(1);
+    auto id = recordBytes({deviceId});
+    reserve.insert(reserve.end(), id.begin(), id.end());
+    ASSERT_TRUE(reserver.sendBytes(reserve));
+    EXPECT_TRUE(data.waitClosed());
+    EXPECT_EQ(NextDeviceState(&user, &deviceId), 4);
+    EXPECT_EQ(NextDeviceState(&reserver, &deviceId), 3);
+
+    // The former user is refused; the reserver is served.
+    Connection again;
+    ASSERT_TRUE(again.connectTcp("127.0.0.1", 32032));
+    ASSERT_NO_FATAL_FAILURE(OpenData(&again, deviceId, userId, 5));
+    Connection reserved;
+    ASSERT_TRUE(reserved.connectTcp("127.0.0.1", 32032));
+    ASSERT_NO_FATAL_FAILURE(OpenData(&reserved, deviceId, reserverId, 0));
+    EXPECT_EQ(NextDeviceState(&user, &deviceId), 4);
+}
+
+TEST_F(EndToEndConnections, CallbackConnectionIsDialledAndServesTheDevice)
+{
+    // The client's listener, on a port the kernel picks.
+    int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(listener, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    ASSERT_EQ(getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length), 0);
+    uint16_t port = ntohs(address.sin_port);
+
+    uint32_t callbackId = core->AddCallbackConnection("127.0.0.1", port, 0x20);
+    EXPECT_EQ(callbackId & 0xF0000000, 0xC0000000u);
+    pollfd wait = {listener, POLLIN, 0};
+    ASSERT_EQ(poll(&wait, 1, 30000), 1) << "the server dials the client";
+    Connection session;
+    session.adopt(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    close(listener);
+
+    // The server dials, so the client answers as the accepting side.
+    uint8_t accept = 0x10;
+    ASSERT_TRUE(session.sendBytes(&accept, 1));
+    auto hello = session.receive(9);
+    ASSERT_EQ(hello.size(), 9u);
+    EXPECT_EQ(std::string(hello.begin(), hello.begin() + 4), "KQWB");
+    std::vector<uint8_t> reply = {0x20, 0x07};
+    auto version = recordBytes({calvixwire::kServerVersion});
+    reply.insert(reply.end(), version.begin(), version.end());
+    ASSERT_TRUE(session.sendBytes(reply));
+    EXPECT_EQ(session.receive(1), std::vector<uint8_t>{'F'});
+    std::vector<uint8_t> serverId;
+    uint32_t sessionId = 0;
+    ASSERT_TRUE(session.readGreetingStart(&serverId, &sessionId));
+    EXPECT_EQ(sessionId, callbackId);
+    uint32_t deviceId = 0;
+    int state = -1;
+    for (int i = 0; i < 3 && state != 3; ++i)
+        state = NextDeviceState(&session, &deviceId);
+    ASSERT_EQ(state, 3);
+
+    // The client's data connection names the callback connection.
+    Connection data;
+    ASSERT_TRUE(data.connectTcp("127.0.0.1", 32032));
+    ASSERT_NO_FATAL_FAILURE(OpenData(&data, deviceId, callbackId, 0));
+    EXPECT_EQ(NextDeviceState(&session, &deviceId), 4);
+}
 
 TEST_F(EndToEnd, SharedDeviceIsReachedOverEveryTransport)
 {
@@ -135,24 +292,7 @@ TEST_F(EndToEnd, SharedDeviceIsReachedOverEveryTransport)
         // A data connection for it.
         Connection data;
         ASSERT_TRUE(t.open(&data)) << t.what;
-        ASSERT_TRUE(data.handshake('C', calvixwire::kServerVersion, 0x07)) << t.what;
-        std::vector<uint8_t> echo;
-        ASSERT_TRUE(data.sendBytes(calvixwire::connectRecord(deviceId, sessionId, 0x07, &echo)));
-        EXPECT_EQ(data.receive(16), echo) << t.what;
-        ASSERT_TRUE(data.sendBytes("7", 1));
-        EXPECT_EQ(data.receive(1), std::vector<uint8_t>{'6'}) << t.what;
-        ASSERT_TRUE(data.sendBytes(recordBytes({0x10})));
-        EXPECT_EQ(data.receive(5), (std::vector<uint8_t>{'4', 0x10, 0, 0, 0}));
-        std::vector<uint8_t> round = {'4'};
-        auto value = recordBytes({0x10});
-        round.insert(round.end(), value.begin(), value.end());
-        ASSERT_TRUE(data.sendBytes(round));
-        EXPECT_EQ(data.receive(4).size(), 4u);
-        ASSERT_TRUE(data.sendBytes(recordBytes({0x10})));
-        auto head = data.receive(9);
-        ASSERT_EQ(head.size(), 9u) << t.what;
-        EXPECT_EQ(head[0], '2');
-        data.receive(Get32(&head[1]) + Get32(&head[5]));
+        ASSERT_NO_FATAL_FAILURE(OpenData(&data, deviceId, sessionId, 0)) << t.what;
 
         // Every session hears that the device is in use.
         EXPECT_EQ(NextDeviceState(&session, &deviceId), 4) << t.what;

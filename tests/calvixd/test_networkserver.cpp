@@ -642,7 +642,7 @@ TEST_F(NetworkServerTest, CallbackConnectionsDialAndRetry)
     for (const auto& c : cases) {
         TestListener listener(c.host, 33033);
         ASSERT_TRUE(listener.Ok()) << c.host;
-        uint32_t id = server->AddCallbackConnection(0, c.host, 33033, LISTENER_KIND_TCP, 0x5);
+        uint32_t id = server->AddCallbackConnection(0, c.host, 33033, LISTENER_KIND_TCP, 0x5, nullptr);
         ASSERT_NE(id, 0u);
         EXPECT_EQ(id & 0xF0000000, 0xC0000000u);
 

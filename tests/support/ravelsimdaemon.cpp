@@ -35,12 +35,15 @@ SimDaemon::SimDaemon() : m_logDir(MakeTempDir()), m_runDir(MakeTempDir()) {}
 
 SimDaemon::~SimDaemon()
 {
+    if (m_netns >= 0)
+        close(m_netns);
     m_process.reset();
     RemoveTree(m_logDir);
     RemoveTree(m_runDir);
 }
 
-bool SimDaemon::Start(const std::string& binary, const std::string& config, std::string* error)
+bool SimDaemon::Start(const std::string& binary, const std::string& config, std::string* error,
+                      const std::vector<nsrun::File>& files)
 {
     if (geteuid() != 0) {
         *error = "needs root";
@@ -58,9 +61,15 @@ bool SimDaemon::Start(const std::string& binary, const std::string& config, std:
     run.mounts.push_back({nsrun::Mount::Kind::Bind, "/var/run", m_runDir, "", {}});
     if (!config.empty())
         run.files.push_back({"/etc/calvixd.conf", config, 0644, 0, 0, nsrun::File::Type::Regular});
+    run.files.insert(run.files.end(), files.begin(), files.end());
     m_process = nsrun::Process::start(run, error);
     if (!m_process)
         return false;
+    m_netns = open(m_process->hostPath("/proc/1/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_netns < 0) {
+        *error = "the run's network namespace cannot be opened";
+        return false;
+    }
     if (!WaitForLog("Daemon started.\n")) {
         *error = "the daemon did not start; its log:\n" + Log();
         return false;
@@ -108,14 +117,10 @@ bool SimDaemon::Stop()
 
 bool SimDaemon::InNetwork(const std::function<void()>& fn) const
 {
-    if (!m_process)
+    if (m_netns < 0)
         return false;
-    // The namespace's init lives as long as the run; the daemon's forking
-    // parent may already be gone.
-    std::string target = m_process->hostPath("/proc/1/ns/net");
     int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    int theirs = open(target.c_str(), O_RDONLY | O_CLOEXEC);
-    bool entered = own >= 0 && theirs >= 0 && setns(theirs, CLONE_NEWNET) == 0;
+    bool entered = own >= 0 && setns(m_netns, CLONE_NEWNET) == 0;
     if (entered) {
         fn();
         if (setns(own, CLONE_NEWNET) != 0)
@@ -123,8 +128,6 @@ bool SimDaemon::InNetwork(const std::function<void()>& fn) const
     }
     if (own >= 0)
         close(own);
-    if (theirs >= 0)
-        close(theirs);
     return entered;
 }
 

@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "tests/support/nsrun.h"
 
@@ -24,9 +25,10 @@ public:
     SimDaemon& operator=(const SimDaemon&) = delete;
 
     // Starts binary (calvixd_sim) with config as /etc/calvixd.conf (none
-    // when empty) and waits for "Daemon started.". False with the reason
-    // in *error.
-    bool Start(const std::string& binary, const std::string& config, std::string* error);
+    // when empty) and further files (under /etc, such as passwd and group),
+    // and waits for "Daemon started.". False with the reason in *error.
+    bool Start(const std::string& binary, const std::string& config, std::string* error,
+               const std::vector<nsrun::File>& files = {});
 
     std::string Log() const;
     bool WaitForLog(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(15)) const;
@@ -49,6 +51,8 @@ private:
     std::string m_logDir;
     std::string m_runDir;
     std::unique_ptr<nsrun::Process> m_process;
+    // Holds the network namespace also after every process of the run ended.
+    int m_netns = -1;
 };
 
 } // namespace ravelsim
