@@ -2,16 +2,22 @@
 // real daemon (calvixd_sim in private namespaces): the device shared on plug
 // is in the session greeting, a data connection relays driver messages both
 // ways, and once the client leaves the device is offered again. Over the
-// IPv4 listener and the remote-desktop pipe; the daemon's configuration
-// gives it no IPv6 listen address.
+// IPv4 listener and the remote-desktop pipe, and over IPv6 through a
+// callback connection that the daemon dials (its configuration gives it no
+// IPv6 listen address).
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstring>
 #include <functional>
 #include <string>
 
+#include "tests/calvixd/controlclient.h"
 #include "tests/support/calvixwire.h"
+#include "tests/support/controlwire_golden.h"
 #include "tests/support/ravelsimdaemon.h"
 #include "tests/support/wait.h"
 
@@ -154,6 +160,109 @@ TEST(EndToEndProcess, SharedDeviceIsReachedOverTcpAndPipe)
         EXPECT_EQ(NextDeviceState(&again, &deviceId), 3);
     }
     EXPECT_TRUE(daemon.Stop()) << daemon.Log();
+}
+
+// The client's side of a connection the daemon dials: the answer byte, its
+// hello, our reply; the request byte it sends.
+int AnswerDial(int listener, Connection* c)
+{
+    pollfd wait = {listener, POLLIN, 0};
+    if (poll(&wait, 1, 30000) != 1)
+        return -1;
+    c->adopt(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    uint8_t accepted = 0x10;
+    if (!c->sendBytes(&accepted, 1))
+        return -1;
+    auto hello = c->receive(9);
+    if (hello.size() != 9 || std::string(hello.begin(), hello.begin() + 4) != "KQWB")
+        return -1;
+    std::vector<uint8_t> reply = {0x20, 0x07};
+    auto version = recordBytes({calvixwire::kServerVersion});
+    reply.insert(reply.end(), version.begin(), version.end());
+    if (!c->sendBytes(reply))
+        return -1;
+    auto request = c->receive(1);
+    return request.size() == 1 ? request[0] : -1;
+}
+
+TEST(EndToEndProcess, CallbackOverIpv6ServesTheDeviceThroughAReverseDataConnection)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ravelsim::SimDaemon daemon;
+    std::string error;
+    ASSERT_TRUE(daemon.Start(CALVIXD_SIM_BIN, kConfig, &error)) << error;
+    ASSERT_EQ(daemon.Driver("plug 1-1 serial=SN0001"), "ok");
+    ASSERT_TRUE(testwait::waitUntil([&] { return daemon.Driver("stub 1-1") != "ok -1"; }, 15s)) << daemon.Log();
+
+    // The client listens on IPv6 loopback; a control request adds it as a
+    // callback connection.
+    int listener = -1;
+    uint16_t port = 0;
+    std::vector<uint8_t> added;
+    ASSERT_TRUE(daemon.InNetwork([&] {
+        listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address = {};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        socklen_t length = sizeof address;
+        if (bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(listener, 2) != 0 ||
+            getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        port = ntohs(address.sin6_port);
+        int control = controlclient::Connect("calvixd.pipe");
+        using namespace controlgolden;
+        if (control >= 0 && controlclient::Send(control, Cat({{'N', 'S', 'F', 'I'}, U32(0)})) &&
+            controlclient::Read(control, 4) == U32(0) &&
+            controlclient::Send(control, Cat({U32(ADD_CALLBACK), Text("::1"), U16(port), U32(32)})))
+            added = controlclient::Read(control, 8);
+        if (control >= 0)
+            close(control);
+    }));
+    ASSERT_NE(port, 0);
+    ASSERT_EQ(added.size(), 8u);
+    ASSERT_EQ(Get32(added.data()), 1u);
+    uint32_t callbackId = Get32(&added[4]);
+    EXPECT_EQ(callbackId & 0xF0000000, 0xC0000000u);
+
+    // The daemon dials: a session whose greeting names the callback id.
+    Connection session;
+    ASSERT_EQ(AnswerDial(listener, &session), 'F');
+    std::vector<uint8_t> serverId;
+    uint32_t sessionId = 0;
+    ASSERT_TRUE(session.readGreetingStart(&serverId, &sessionId));
+    EXPECT_EQ(sessionId, callbackId);
+    uint32_t deviceId = 0;
+    ASSERT_EQ(NextDeviceState(&session, &deviceId), 3);
+
+    // Session command 'G': the daemon dials back for the data connection.
+    auto command = recordBytes({6, 17});
+    command.push_back('G');
+    auto values = recordBytes({0x11, 0x22});
+    command.insert(command.end(), values.begin(), values.end());
+    ASSERT_TRUE(session.sendBytes(command));
+    Connection data;
+    ASSERT_EQ(AnswerDial(listener, &data), 'G');
+    EXPECT_EQ(data.receive(8), values);
+    std::vector<uint8_t> echo;
+    ASSERT_TRUE(data.sendBytes(calvixwire::connectRecord(deviceId, callbackId, 0x07, &echo)));
+    ASSERT_EQ(data.receive(16), echo);
+    ASSERT_TRUE(data.sendBytes("7", 1));
+    ASSERT_TRUE(Negotiate(&data));
+    EXPECT_EQ(NextDeviceState(&session, &deviceId), 4);
+
+    std::vector<uint8_t> message(40, 0x63);
+    uint32_t length = 40, kind = 1, status = 0;
+    memcpy(&message[8], &length, 4);
+    memcpy(&message[12], &kind, 4);
+    memcpy(&message[16], &status, 4);
+    ASSERT_EQ(daemon.Driver("push 1-1 " + Hex(message)), "ok");
+    EXPECT_EQ(data.receive(8), recordBytes({3, 40}));
+    EXPECT_EQ(data.receive(40), message);
+
+    data.close();
+    EXPECT_EQ(NextDeviceState(&session, &deviceId), 3);
+    close(listener);
 }
 
 } // namespace
