@@ -14,6 +14,7 @@
 
 #include <netinet/in.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -23,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "calvix/api.h"
 #include "tests/support/calvixwire.h"
 #include "tests/support/ravelsimdaemon.h"
 #include "tests/support/wait.h"
@@ -445,6 +447,36 @@ TEST_F(CalvixAgainstDaemon, AccessThroughTheGroupsAndAnUnreachableDaemon) {
             ErrorBlock("Can not connect to USB Calvento for Linux daemon.\nPlease make sure the daemon is running. "
                        "If not, you can try\nstarting it manually. In case of failure, please check log file\nat "
                        "/var/log/calvixd.log and contact our support team."));
+}
+
+// The client API with change notifications, as a tool that stays open
+// would use it: after a burst of plugs and unplugs its cached list ends as
+// the daemon's, without a request of its own.
+TEST_F(CalvixAgainstDaemon, NotificationsAfterABurstOfDeviceEvents) {
+  std::atomic<int> notified{0};
+  bool opened = false;
+  ASSERT_TRUE(daemon.InNetworkAndIpc([&] { opened = ApiOpen(true); }));
+  ASSERT_TRUE(opened) << ApiGetLastError(nullptr);
+  ASSERT_TRUE(ApiSetNotifyCallback([](void* count) { ++*static_cast<std::atomic<int>*>(count); }, &notified));
+  auto cached = [] {
+    uint32_t size = 0;
+    return ApiListDevices(nullptr, &size) ? size / sizeof(API_DEVICE_RECORD) : 0;
+  };
+  EXPECT_EQ(cached(), 0u);
+
+  constexpr int kDevices = 24;
+  for (int i = 1; i <= kDevices; ++i)
+    ASSERT_EQ(Driver("plug 1-" + std::to_string(i) + " serial=B" + std::to_string(i)), "ok");
+  EXPECT_TRUE(testwait::waitUntil([&] { return cached() == kDevices; }, 15s)) << cached();
+  EXPECT_GT(notified.load(), 0);
+  for (int i = 1; i < kDevices; ++i)
+    ASSERT_EQ(Driver("unplug 1-" + std::to_string(i)), "ok");
+  EXPECT_TRUE(testwait::waitUntil([&] { return cached() == 1; }, 15s)) << cached();
+  API_DEVICE_RECORD last;
+  uint32_t size = sizeof last;
+  ASSERT_TRUE(ApiListDevices(&last, &size));
+  EXPECT_STREQ(last.serial, ("B" + std::to_string(kDevices)).c_str());
+  ApiClose();
 }
 
 }  // namespace

@@ -37,6 +37,8 @@ SimDaemon::~SimDaemon()
 {
     if (m_netns >= 0)
         close(m_netns);
+    if (m_ipcns >= 0)
+        close(m_ipcns);
     m_process.reset();
     RemoveTree(m_logDir);
     RemoveTree(m_runDir);
@@ -66,8 +68,9 @@ bool SimDaemon::Start(const std::string& binary, const std::string& config, std:
     if (!m_process)
         return false;
     m_netns = open(m_process->hostPath("/proc/1/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
-    if (m_netns < 0) {
-        *error = "the run's network namespace cannot be opened";
+    m_ipcns = open(m_process->hostPath("/proc/1/ns/ipc").c_str(), O_RDONLY | O_CLOEXEC);
+    if (m_netns < 0 || m_ipcns < 0) {
+        *error = "the run's namespaces cannot be opened";
         return false;
     }
     if (!WaitForLog("Daemon started.\n")) {
@@ -115,20 +118,45 @@ bool SimDaemon::Stop()
            m_process->waitAll(std::chrono::seconds(15));
 }
 
+namespace {
+
+// Runs fn with the calling thread in the given namespaces, then puts it
+// back into its own.
+bool InNamespaces(const std::vector<std::pair<int, int>>& targets, const std::function<void()>& fn)
+{
+    std::vector<std::pair<int, int>> own;
+    bool entered = true;
+    for (const auto& [fd, type] : targets) {
+        const char* path = type == CLONE_NEWNET ? "/proc/thread-self/ns/net" : "/proc/thread-self/ns/ipc";
+        int mine = open(path, O_RDONLY | O_CLOEXEC);
+        if (mine < 0 || fd < 0 || setns(fd, type) != 0) {
+            if (mine >= 0)
+                close(mine);
+            entered = false;
+            break;
+        }
+        own.push_back({mine, type});
+    }
+    if (entered)
+        fn();
+    for (const auto& [fd, type] : own) {
+        if (setns(fd, type) != 0)
+            abort(); // a test thread left in the wrong namespace would mislead every later test
+        close(fd);
+    }
+    return entered;
+}
+
+} // namespace
+
 bool SimDaemon::InNetwork(const std::function<void()>& fn) const
 {
-    if (m_netns < 0)
-        return false;
-    int own = open("/proc/thread-self/ns/net", O_RDONLY | O_CLOEXEC);
-    bool entered = own >= 0 && setns(m_netns, CLONE_NEWNET) == 0;
-    if (entered) {
-        fn();
-        if (setns(own, CLONE_NEWNET) != 0)
-            abort(); // a test thread left in the wrong namespace would mislead every later test
-    }
-    if (own >= 0)
-        close(own);
-    return entered;
+    return InNamespaces({{m_netns, CLONE_NEWNET}}, fn);
+}
+
+bool SimDaemon::InNetworkAndIpc(const std::function<void()>& fn) const
+{
+    return InNamespaces({{m_netns, CLONE_NEWNET}, {m_ipcns, CLONE_NEWIPC}}, fn);
 }
 
 } // namespace ravelsim

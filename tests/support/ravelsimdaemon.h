@@ -43,6 +43,9 @@ public:
     // Runs fn on the calling thread inside the daemon's network namespace;
     // sockets made there stay in it. False when it cannot be entered.
     bool InNetwork(const std::function<void()>& fn) const;
+    // The same in the daemon's IPC namespace as well, where its change
+    // notifications go; threads that fn starts stay in both.
+    bool InNetworkAndIpc(const std::function<void()>& fn) const;
 
     nsrun::Process* Run() const { return m_process.get(); }
     std::string RunFile(const char* name) const { return m_runDir + "/" + name; }
@@ -53,6 +56,7 @@ private:
     std::unique_ptr<nsrun::Process> m_process;
     // Holds the network namespace also after every process of the run ended.
     int m_netns = -1;
+    int m_ipcns = -1;
 };
 
 } // namespace ravelsim
