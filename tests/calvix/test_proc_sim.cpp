@@ -255,11 +255,35 @@ TEST_F(CalvixAgainstDaemon, SettingsActionsAndTheirRefusals) {
        ErrorBlock("Invalid or incomplete callback identifier specified, please check parameters and try again.")},
 
       // Carried out by the daemon.
+      {{"-info"},
+       0,
+       "\n===================== USB SERVER INFORMATION ====================\n"
+       "Total USB devices in configuration: 1\n"
+       "Total connected clients: 0\n"
+       "USB device sharing mode: manual sharing\n"
+       "USB server accepts incoming connections on 32032 tcp port\n"
+       "Device Policy mode: disabled\n"
+       "IP Filters mode: disabled\n"
+       "===================== ======================= ===================\n\n",
+       ""},
+      {{"-pnp-instance-id", "1"}, 0, "/dev/bus/usb/001/002\n", ""},
       {{"-auto-share", "on"}, 0, SuccessBlock("Switched to auto-sharing mode"), ""},
       {{"-auto-share", "off"}, 0, SuccessBlock("Switched to manual-sharing mode"), ""},
       {{"-set-nickname", "Left Mouse", "1"}, 0, SuccessBlock("Nickname has been set"), ""},
-      {{"-set-nickname", "", "1"}, 0, SuccessBlock("Nickname has been removed"), ""},
       {{"-set-timeout", "15", "1"}, 0, SuccessBlock("Inactivity timeout has been set"), ""},
+      {{"-set-acl-mode", "allow", "1"}, 0, SuccessBlock("ACL mode has been set"), ""},
+      {{"-list-devices"},
+       0,
+       "\n=================== LIST OF LOCAL USB DEVICES ===================\n"
+       "\n   1: Left Mouse\n"
+       "      Vid: 1234   Pid: 5678   Serial: SN0001\n"
+       "      Status: plugged\n"
+       "      Inactivity timeout: 15 seconds\n"
+       "      ACL mode: allow" +  // the closing frame's newline ends it
+           std::string(kListEnd),
+       ""},
+      {{"-set-acl-mode", "disabled", "1"}, 0, SuccessBlock("ACL mode has been set"), ""},
+      {{"-set-nickname", "", "1"}, 0, SuccessBlock("Nickname has been removed"), ""},
       {{"-set-timeout", "0", "1"}, 0, SuccessBlock("Inactivity timeout has been disabled"), ""},
       {{"-set-reset-method", "soft", "1"}, 0, SuccessBlock("Reset method has been set"), ""},
       {{"-set-ip-filters-mode", "deny"}, 0, SuccessBlock("IP Filters mode has been set"), ""},
@@ -310,6 +334,13 @@ TEST_F(CalvixAgainstDaemon, SettingsActionsAndTheirRefusals) {
       {{"-set-acl-mode", "disabled", "1"}, 0, SuccessBlock("ACL mode has been set"), ""},
   };
   RunSteps(steps, [&](const std::vector<std::string>& words) { return Calvix(words); });
+
+  // A shared device that leaves stays listed.
+  ASSERT_EQ(Calvix({"-share", "1"}).exitCode, 0);
+  ASSERT_EQ(Driver("unplug 1-1"), "ok");
+  EXPECT_TRUE(testwait::waitUntil([&] { return Calvix({"-list-devices"}).out == DeviceList("not plugged, shared"); },
+                                  15s))
+      << Calvix({"-list-devices"}).out;
 }
 
 // Lists with the device in several states, a session client using it, and
