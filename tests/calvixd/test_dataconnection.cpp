@@ -530,6 +530,9 @@ TEST_F(DataConnectionTest, StopBetweenConnectionsDoesNotRefuseTheNext)
         stub.Push(Message(0x10000, 1, 0));
     std::this_thread::sleep_for(100ms);
     gate.RequestStop();
+    // A pump send that does not heed the stop would hang here until the
+    // client goes.
+    ASSERT_TRUE(testwait::waitUntil([&] { return finished.load(); }, 30s));
     runner.join();
     EXPECT_EQ(answer, '2');
     gate.End();
