@@ -120,6 +120,7 @@ class CalvixAgainstDaemon : public ::testing::Test {
   bool OpenSession(Connection* session, uint32_t* id, uint8_t platform) {
     bool opened = false;
     daemon.InNetwork([&] { opened = session->connectTcp("127.0.0.1", 32032); });
+    session->setTimeoutMs(30000);
     std::vector<uint8_t> serverId;
     return opened && session->handshake('E', calvixwire::kServerVersion, platform) &&
            session->readGreetingStart(&serverId, id);
@@ -372,6 +373,7 @@ TEST_F(CalvixAgainstDaemon, ConnectDisconnectAndCallbacks) {
   Connection data;
   bool opened = false;
   daemon.InNetwork([&] { opened = data.connectTcp("127.0.0.1", 32032); });
+  data.setTimeoutMs(30000);
   ASSERT_TRUE(opened && data.handshake('C', calvixwire::kServerVersion, 144));
   std::vector<uint8_t> echo;
   ASSERT_TRUE(data.sendBytes(calvixwire::connectRecord(1, sessionId, 144, &echo)));

@@ -107,6 +107,9 @@ TEST(EndToEndProcess, SharedDeviceIsReachedOverTcpAndPipe)
         bool opened = false;
         ASSERT_TRUE(daemon.InNetwork([&] { opened = t.open(&session) && t.open(&data); }));
         ASSERT_TRUE(opened);
+        // Generous: the daemon may run under sanitizers on a loaded machine.
+        session.setTimeoutMs(30000);
+        data.setTimeoutMs(30000);
 
         ASSERT_TRUE(session.handshake('E', calvixwire::kServerVersion, 0x07));
         std::vector<uint8_t> serverId;
@@ -155,6 +158,7 @@ TEST(EndToEndProcess, SharedDeviceIsReachedOverTcpAndPipe)
         session.close();
         Connection again;
         ASSERT_TRUE(daemon.InNetwork([&] { opened = t.open(&again); }));
+        again.setTimeoutMs(30000);
         ASSERT_TRUE(opened && again.handshake('E', calvixwire::kServerVersion, 0x07));
         ASSERT_TRUE(again.readGreetingStart(&serverId, &sessionId));
         EXPECT_EQ(NextDeviceState(&again, &deviceId), 3);
@@ -170,6 +174,7 @@ int AnswerDial(int listener, Connection* c)
     if (poll(&wait, 1, 30000) != 1)
         return -1;
     c->adopt(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+    c->setTimeoutMs(30000);
     uint8_t accepted = 0x10;
     if (!c->sendBytes(&accepted, 1))
         return -1;
