@@ -204,22 +204,10 @@ Figures Measure(calvixwire::Connection* client, size_t smallSize, int trips, siz
     return figures;
 }
 
-// The client side of the capability exchange: '6', caps, '4' 0x10, '4'
-// caps, proposal, final, then the identification blocks.
+// The server's '6', then the client's side of the capability exchange.
 bool Negotiate(calvixwire::Connection* client)
 {
-    std::vector<uint8_t> scratch(64);
-    std::vector<uint8_t> round = {'4', 0x10, 0, 0, 0};
-    if (!client->receiveBytes(scratch.data(), 1) || !client->sendBytes(calvixwire::recordBytes({0x10})) ||
-        !client->receiveBytes(scratch.data(), 5) || !client->sendBytes(round) ||
-        !client->receiveBytes(scratch.data(), 4) || !client->sendBytes(calvixwire::recordBytes({0x10})) ||
-        !client->receiveBytes(scratch.data(), 9))
-        return false;
-    uint32_t a, b;
-    memcpy(&a, &scratch[1], 4);
-    memcpy(&b, &scratch[5], 4);
-    std::vector<uint8_t> blocks(size_t(a) + b);
-    return client->receiveBytes(blocks.data(), blocks.size());
+    return client->receive(1) == std::vector<uint8_t>{'6'} && client->negotiate(0x10);
 }
 
 constexpr size_t kSmall = 64;

@@ -383,10 +383,22 @@ TEST_F(CalvixAgainstDaemon, ConnectDisconnectAndCallbacks) {
   connecting.join();
   EXPECT_EQ(connected.exitCode, 0) << connected.err;
   EXPECT_EQ(connected.out, SuccessBlock("USB device connected to client"));
+  ASSERT_TRUE(data.negotiate());
 
   const std::string client = "127.0.0.1:" + std::to_string(ntohs(local.sin_port));
   RunResult list = Calvix({"-list-devices"});
-  EXPECT_EQ(list.out, DeviceList("in use by " + client.substr(0, client.find(':'))));
+  EXPECT_EQ(list.out, DeviceList("in use by 127.0.0.1"));
+  // Nothing from the driver for a second: the device is in use but inactive.
+  ASSERT_EQ(Calvix({"-set-timeout", "1", "1"}).exitCode, 0);
+  const std::string inactive = "\n=================== LIST OF LOCAL USB DEVICES ===================\n"
+                               "\n   1: ACME Mouse - USB Mouse\n"
+                               "      Vid: 1234   Pid: 5678   Serial: SN0001\n"
+                               "      Status: in use by 127.0.0.1, inactive\n"
+                               "      Inactivity timeout: 1 seconds\n" +
+                               std::string(kListEnd);
+  EXPECT_TRUE(testwait::waitUntil([&] { return Calvix({"-list-devices"}).out == inactive; }, 15s))
+      << Calvix({"-list-devices"}).out;
+  ASSERT_EQ(Calvix({"-set-timeout", "0", "1"}).exitCode, 0);
   list = Calvix({"-list-clients"});
   EXPECT_EQ(list.out, "\n=================== LIST OF CONNECTED CLIENTS ===================\n"
                       "\n   " + shortId + ": Client at " + client + "\n"

@@ -204,6 +204,25 @@ bool Connection::readGreetingStart(std::vector<uint8_t> *serverId, uint32_t *con
     return true;
 }
 
+bool Connection::negotiate(uint32_t capabilities) {
+    // Requested capabilities; '4' and the server's first answer; '4' and
+    // ours again; the server's proposal; our final word.
+    std::vector<uint8_t> round = {'4'};
+    std::vector<uint8_t> words = recordBytes({capabilities});
+    round.insert(round.end(), words.begin(), words.end());
+    std::vector<uint8_t> first;
+    if (!sendBytes(words) || (first = receive(5)).size() != 5 || first[0] != '4' || !sendBytes(round) ||
+        receive(4).size() != 4 || !sendBytes(words))
+        return false;
+    std::vector<uint8_t> head = receive(9);
+    if (head.size() != 9 || head[0] != '2') return false;
+    uint32_t hardware, compatible;
+    memcpy(&hardware, &head[1], 4);
+    memcpy(&compatible, &head[5], 4);
+    size_t blocks = size_t(hardware) + compatible;
+    return receive(blocks).size() == blocks;
+}
+
 std::vector<uint8_t> recordBytes(std::initializer_list<uint32_t> words) {
     std::vector<uint8_t> out;
     for (uint32_t w : words) put32(&out, w);
