@@ -350,13 +350,23 @@ TEST_F(Filters, AclChangeEndsWhatItNowRefuses)
     EXPECT_EQ(journal.Count("net.inactive(" + std::to_string(inactive) + ",0,0)"), 1u);
 }
 
-TEST_F(Filters, DataConnectionOfARefusedClient)
+TEST_F(Filters, DataConnectionsAndTheAcl)
 {
     uint32_t id = PlugShared("1-1");
-    core->SetDeviceAcl(id, FILTER_MODE_DENY, {"10.0.0.9"});
+    core->SetDeviceAcl(id, FILTER_MODE_ALLOW, {"10.0.0.0/8"});
     uint32_t code = 0;
-    EXPECT_EQ(core->ServeDeviceConnection(nullptr, CONNECTION_KIND_TCP, ADDRESS("10.0.0.9"), "", 0x90, id, 5, &code),
+    EXPECT_EQ(core->ServeDeviceConnection(nullptr, CONNECTION_KIND_TCP, ADDRESS("192.168.0.9"), "", 0x90, id, 5, &code),
               '3');
     EXPECT_EQ(code, 14u);
     EXPECT_EQ(Record(id).state, DEVICE_STATE_SHARED);
+    EXPECT_EQ(LogCount("Client connected the USB device"), 0u);
+
+    // A remote-desktop pipe client has no address: no ACL applies to it. Its
+    // name, which the client chose, cannot start a line of its own.
+    code = 0;
+    core->ServeDeviceConnection(nullptr, CONNECTION_KIND_RDP, ADDRESS(), "desk\nInjected line", 0x90, id, 6, &code);
+    EXPECT_NE(code, 14u);
+    EXPECT_EQ(LogCount("Client connected the USB device (desk?Injected line; ACME Mouse;"), 1u) << LogText();
+    EXPECT_EQ(LogCount("Client disconnected from USB device (desk?Injected line; ACME Mouse;"), 1u) << LogText();
+    EXPECT_EQ(LogCount("\nInjected"), 0u);
 }
