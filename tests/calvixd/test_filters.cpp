@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
+#include <thread>
+
 #include "tests/calvixd/rulesfixture.h"
 
 namespace {
@@ -369,4 +373,44 @@ TEST_F(Filters, DataConnectionsAndTheAcl)
     EXPECT_EQ(LogCount("Client connected the USB device (desk?Injected line; ACME Mouse;"), 1u) << LogText();
     EXPECT_EQ(LogCount("Client disconnected from USB device (desk?Injected line; ACME Mouse;"), 1u) << LogText();
     EXPECT_EQ(LogCount("\nInjected"), 0u);
+}
+
+// Results arrive on resolver threads while the control thread replaces the
+// lists they update.
+TEST_F(Filters, ResolverResultsRaceListChanges)
+{
+    uint32_t id = PlugShared("1-1");
+    std::atomic<bool> done{false};
+    std::vector<std::thread> resolvers;
+    for (int t = 0; t < 2; t++) {
+        resolvers.emplace_back([&, t] {
+            for (uint32_t n = 1; !done; n++) {
+                core->OnNameResolved(t ? "office" : "laptop", {ADDRESS(htonl(0x0A000000 | (n & 0xFF)))});
+                core->CheckIpFilters(ADDRESS("10.0.0.1"));
+            }
+        });
+    }
+    // The control requests come one at a time in the daemon; two threads
+    // here make the filter and ACL sides meet on the shared watch counts.
+    std::thread acl([&] {
+        for (int round = 0; round < 200; round++) {
+            core->SetDeviceAcl(id, FILTER_MODE_ALLOW, round % 2 ? std::vector<std::string>{"laptop"}
+                                                                : std::vector<std::string>{"office", "10.0.0.0/8"});
+            AclTexts(core.get(), id);
+        }
+    });
+    for (int round = 0; round < 200; round++) {
+        core->SetIpFilters(round % 2 ? FILTER_MODE_ALLOW : FILTER_MODE_DENY,
+                           round % 3 ? std::vector<std::string>{"office", "laptop"} : std::vector<std::string>{});
+        IpFilterTexts(core.get());
+    }
+    acl.join();
+    done = true;
+    for (std::thread& t : resolvers)
+        t.join();
+    core->SetIpFilters(FILTER_MODE_DISABLED, {});
+    core->SetDeviceAcl(id, FILTER_MODE_DISABLED, {});
+    // Every watch was dropped again.
+    size_t watches = journal.Count("resolver.watch(");
+    EXPECT_EQ(journal.Count("resolver.unwatch("), watches);
 }
