@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
+#include <thread>
+
 #include "tests/calvixd/rulesfixture.h"
 
 namespace {
@@ -350,13 +354,63 @@ TEST_F(Filters, AclChangeEndsWhatItNowRefuses)
     EXPECT_EQ(journal.Count("net.inactive(" + std::to_string(inactive) + ",0,0)"), 1u);
 }
 
-TEST_F(Filters, DataConnectionOfARefusedClient)
+TEST_F(Filters, DataConnectionsAndTheAcl)
 {
     uint32_t id = PlugShared("1-1");
-    core->SetDeviceAcl(id, FILTER_MODE_DENY, {"10.0.0.9"});
+    core->SetDeviceAcl(id, FILTER_MODE_ALLOW, {"10.0.0.0/8"});
     uint32_t code = 0;
-    EXPECT_EQ(core->ServeDeviceConnection(nullptr, CONNECTION_KIND_TCP, ADDRESS("10.0.0.9"), "", 0x90, id, 5, &code),
+    EXPECT_EQ(core->ServeDeviceConnection(nullptr, CONNECTION_KIND_TCP, ADDRESS("192.168.0.9"), "", 0x90, id, 5, &code),
               '3');
     EXPECT_EQ(code, 14u);
     EXPECT_EQ(Record(id).state, DEVICE_STATE_SHARED);
+    EXPECT_EQ(LogCount("Client connected the USB device"), 0u);
+
+    // A remote-desktop pipe client has no address: no ACL applies to it. Its
+    // name, which the client chose, cannot start a line of its own.
+    code = 0;
+    core->ServeDeviceConnection(nullptr, CONNECTION_KIND_RDP, ADDRESS(), "desk\nInjected line", 0x90, id, 6, &code);
+    EXPECT_NE(code, 14u);
+    EXPECT_EQ(LogCount("Client connected the USB device (desk?Injected line; ACME Mouse;"), 1u) << LogText();
+    EXPECT_EQ(LogCount("Client disconnected from USB device (desk?Injected line; ACME Mouse;"), 1u) << LogText();
+    EXPECT_EQ(LogCount("\nInjected"), 0u);
+}
+
+// Results arrive on resolver threads while the control thread replaces the
+// lists they update.
+TEST_F(Filters, ResolverResultsRaceListChanges)
+{
+    uint32_t id = PlugShared("1-1");
+    std::atomic<bool> done{false};
+    std::vector<std::thread> resolvers;
+    for (int t = 0; t < 2; t++) {
+        resolvers.emplace_back([&, t] {
+            for (uint32_t n = 1; !done; n++) {
+                core->OnNameResolved(t ? "office" : "laptop", {ADDRESS(htonl(0x0A000000 | (n & 0xFF)))});
+                core->CheckIpFilters(ADDRESS("10.0.0.1"));
+            }
+        });
+    }
+    // The control requests come one at a time in the daemon; two threads
+    // here make the filter and ACL sides meet on the shared watch counts.
+    std::thread acl([&] {
+        for (int round = 0; round < 200; round++) {
+            core->SetDeviceAcl(id, FILTER_MODE_ALLOW, round % 2 ? std::vector<std::string>{"laptop"}
+                                                                : std::vector<std::string>{"office", "10.0.0.0/8"});
+            AclTexts(core.get(), id);
+        }
+    });
+    for (int round = 0; round < 200; round++) {
+        core->SetIpFilters(round % 2 ? FILTER_MODE_ALLOW : FILTER_MODE_DENY,
+                           round % 3 ? std::vector<std::string>{"office", "laptop"} : std::vector<std::string>{});
+        IpFilterTexts(core.get());
+    }
+    acl.join();
+    done = true;
+    for (std::thread& t : resolvers)
+        t.join();
+    core->SetIpFilters(FILTER_MODE_DISABLED, {});
+    core->SetDeviceAcl(id, FILTER_MODE_DISABLED, {});
+    // Every watch was dropped again.
+    size_t watches = journal.Count("resolver.watch(");
+    EXPECT_EQ(journal.Count("resolver.unwatch("), watches);
 }

@@ -313,3 +313,83 @@ TEST_F(Sharing, ShutdownWaitsForTheHolderOfTheDeviceMutex)
     EXPECT_EQ(stubs.stops.load(), 1);
     EXPECT_EQ(LogCount("unshared due to service shutting down"), 1u);
 }
+
+// ---------------------------------------------------------------------------
+// Share, exclusion and the claim rules they give the driver
+
+TEST_F(Sharing, ClaimRulesFollowShareAndExclusion)
+{
+    auto perDevice = [this] {
+        std::vector<std::string> texts;
+        for (const LoaderRule& r : loader.ruleSets.back())
+            texts.push_back(r.instanceIdentity + ((r.flags & LOADER_RULE_CLAIM) ? ":claim" : ":leave"));
+        return texts;
+    };
+    uint32_t id = Plug("1-1", "SN0001");
+    core->ShareDevice(id, 0, true);
+    EXPECT_EQ(perDevice(), (std::vector<std::string>{"SN0001:claim", ":leave"}));
+    EXPECT_EQ(loader.ruleSets.back()[0].flags, 0x10000003u | LOADER_RULE_CLAIM);
+    core->OnStubAttached("1-1");
+    ASSERT_TRUE(core->HasStub(id));
+
+    // Excluding a shared device hands it back without the user's unshare
+    // line, then writes the exclusion line.
+    journal.Clear();
+    core->SetDeviceExcluded(id, true, true);
+    UsbDevice d = Record(id);
+    EXPECT_EQ(d.shareMode, SHARE_MODE_EXCLUDED);
+    EXPECT_EQ(d.state, DEVICE_STATE_PLUGGED);
+    EXPECT_FALSE(core->HasStub(id));
+    EXPECT_EQ(journal.Count("loader.Rebind(1-1)"), 1u);
+    EXPECT_EQ(LogCount("USB device unshared by user"), 0u);
+    EXPECT_EQ(LogCount("USB device added to exclusions by user (ACME Mouse;"), 1u);
+    EXPECT_EQ(perDevice(), (std::vector<std::string>{"SN0001:leave", ":leave"}));
+    EXPECT_EQ(ErrorOf([&] { core->ShareDevice(id, 0, true); }), ERROR_ACCESS_DENIED_EXCLUDED);
+
+    core->SetDeviceExcluded(id, false, true);
+    EXPECT_EQ(perDevice(), std::vector<std::string>{":leave"});
+    EXPECT_EQ(ErrorOf([&] { core->SetDeviceExcluded(id, false, true); }), ERROR_ALREADY_INITIALIZED);
+}
+
+TEST_F(Sharing, RememberedDevicesGoWhenNothingIsLeftToKeep)
+{
+    struct Case {
+        const char* what;
+        uint8_t shareKind;
+        const char* nickname;
+        bool unshare; // else taken off the exclusion list
+        bool recordStays;
+    };
+    const Case cases[] = {
+        {"unshared, no settings", SHARE_KIND_SHARED, "", true, false},
+        {"unshared, with a nickname", SHARE_KIND_SHARED, "Printer", true, true},
+        {"no longer excluded, no settings", SHARE_KIND_EXCLUDED, "", false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        ConfiguredDevice stored;
+        stored.vendorId = 0x1234;
+        stored.productId = 0x5678;
+        stored.serial = "SN0001";
+        stored.port = "1-1";
+        stored.shareKind = c.shareKind;
+        stored.name = "ACME Mouse";
+        stored.nickname = c.nickname;
+        StoredSettings settings;
+        settings.devices = {stored};
+        Make(settings);
+        auto states = core->States();
+        ASSERT_EQ(states.size(), 1u);
+        uint32_t id = states.begin()->first;
+        ASSERT_EQ(states[id], DEVICE_STATE_NOT_PLUGGED);
+        if (c.unshare)
+            core->UnshareDevice(id, true);
+        else
+            core->SetDeviceExcluded(id, false, true);
+        EXPECT_EQ(core->WithDevice(id, [](UsbDevice*) {}), c.recordStays);
+        EXPECT_TRUE(core->HasSlot(id)) << "the id stays with its identity";
+        std::vector<DeviceInfo> devices;
+        core->CollectState(&devices, nullptr, nullptr);
+        EXPECT_TRUE(devices.empty()) << "a record kept for its settings is hidden";
+    }
+}
