@@ -323,10 +323,9 @@ bool MeasureDaemon(Figures* relay, Figures* plain, std::string* error)
             }
         }
     }
-    std::vector<uint8_t> echo(16);
+    uint32_t refusal = 0;
     if (!data.handshake('C', calvixwire::kServerVersion, 0x07) ||
-        !data.sendBytes(calvixwire::connectRecord(deviceId, sessionId, 0x07, &echo)) || data.receive(16) != echo ||
-        !data.sendBytes("7", 1) || !Negotiate(&data)) {
+        !data.openData(deviceId, sessionId, 0x07, &refusal) || refusal != 0) {
         *error = "the data connection was refused";
         return false;
     }

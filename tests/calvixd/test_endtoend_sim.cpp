@@ -104,36 +104,14 @@ struct EndToEnd : ::testing::Test {
         }
     }
 
-    // The connect exchange of a data connection on an open socket, through
-    // the identification blocks when it is served, or through the refusal
+    // A data connection: the handshake, then served (refusal 0) or refused
     // with the code given.
     void OpenData(Connection* data, uint32_t deviceId, uint32_t sessionId, uint32_t refusal)
     {
         ASSERT_TRUE(data->handshake('C', calvixwire::kServerVersion, 0x07));
-        std::vector<uint8_t> echo;
-        ASSERT_TRUE(data->sendBytes(calvixwire::connectRecord(deviceId, sessionId, 0x07, &echo)));
-        EXPECT_EQ(data->receive(16), echo);
-        ASSERT_TRUE(data->sendBytes("7", 1));
-        if (refusal != 0) {
-            auto answer = data->receive(5);
-            ASSERT_EQ(answer.size(), 5u);
-            EXPECT_EQ(answer[0], '3');
-            EXPECT_EQ(Get32(&answer[1]), refusal);
-            return;
-        }
-        EXPECT_EQ(data->receive(1), std::vector<uint8_t>{'6'});
-        ASSERT_TRUE(data->sendBytes(recordBytes({0x10})));
-        EXPECT_EQ(data->receive(5), (std::vector<uint8_t>{'4', 0x10, 0, 0, 0}));
-        std::vector<uint8_t> round = {'4'};
-        auto value = recordBytes({0x10});
-        round.insert(round.end(), value.begin(), value.end());
-        ASSERT_TRUE(data->sendBytes(round));
-        EXPECT_EQ(data->receive(4).size(), 4u);
-        ASSERT_TRUE(data->sendBytes(recordBytes({0x10})));
-        auto head = data->receive(9);
-        ASSERT_EQ(head.size(), 9u);
-        EXPECT_EQ(head[0], '2');
-        data->receive(Get32(&head[1]) + Get32(&head[5]));
+        uint32_t code = 99;
+        ASSERT_TRUE(data->openData(deviceId, sessionId, 0x07, &code));
+        EXPECT_EQ(code, refusal);
     }
 
     // A session over IPv4 whose greeting lists the device as shared.
@@ -231,16 +209,9 @@ TEST_F(EndToEndConnections, CallbackConnectionIsDialledAndServesTheDevice)
     close(listener);
 
     // The server dials, so the client answers as the accepting side.
-    uint8_t accept = 0x10;
-    ASSERT_TRUE(session.sendBytes(&accept, 1));
-    auto hello = session.receive(9);
-    ASSERT_EQ(hello.size(), 9u);
-    EXPECT_EQ(std::string(hello.begin(), hello.begin() + 4), "KQWB");
-    std::vector<uint8_t> reply = {0x20, 0x07};
-    auto version = recordBytes({calvixwire::kServerVersion});
-    reply.insert(reply.end(), version.begin(), version.end());
-    ASSERT_TRUE(session.sendBytes(reply));
-    EXPECT_EQ(session.receive(1), std::vector<uint8_t>{'F'});
+    uint8_t request = 0;
+    ASSERT_TRUE(session.answerHandshake(0x07, &request));
+    EXPECT_EQ(request, 'F');
     std::vector<uint8_t> serverId;
     uint32_t sessionId = 0;
     ASSERT_TRUE(session.readGreetingStart(&serverId, &sessionId));

@@ -63,12 +63,6 @@ int NextDeviceState(Connection* session, uint32_t* deviceId)
     }
 }
 
-// The server's '6', then the client's side of the capability exchange.
-bool Negotiate(Connection* data)
-{
-    return data->receive(1) == std::vector<uint8_t>{'6'} && data->negotiate(0x10);
-}
-
 TEST(EndToEndProcess, SharedDeviceIsReachedOverTcpAndPipe)
 {
     if (geteuid() != 0)
@@ -107,11 +101,9 @@ TEST(EndToEndProcess, SharedDeviceIsReachedOverTcpAndPipe)
         ASSERT_EQ(NextDeviceState(&session, &deviceId), 3);
 
         ASSERT_TRUE(data.handshake('C', calvixwire::kServerVersion, 0x07));
-        std::vector<uint8_t> echo;
-        ASSERT_TRUE(data.sendBytes(calvixwire::connectRecord(deviceId, sessionId, 0x07, &echo)));
-        ASSERT_EQ(data.receive(16), echo);
-        ASSERT_TRUE(data.sendBytes("7", 1));
-        ASSERT_TRUE(Negotiate(&data));
+        uint32_t refusal = 99;
+        ASSERT_TRUE(data.openData(deviceId, sessionId, 0x07, &refusal));
+        ASSERT_EQ(refusal, 0u);
         EXPECT_EQ(NextDeviceState(&session, &deviceId), 4);
 
         // Driver to client, the status mapped on the way (-32 becomes 11).
@@ -154,8 +146,8 @@ TEST(EndToEndProcess, SharedDeviceIsReachedOverTcpAndPipe)
     EXPECT_TRUE(daemon.Stop()) << daemon.Log();
 }
 
-// The client's side of a connection the daemon dials: the answer byte, its
-// hello, our reply; the request byte it sends.
+// Takes the next connection the daemon dials and answers its handshake;
+// the daemon's request byte, -1 when none came.
 int AnswerDial(int listener, Connection* c)
 {
     pollfd wait = {listener, POLLIN, 0};
@@ -163,19 +155,8 @@ int AnswerDial(int listener, Connection* c)
         return -1;
     c->adopt(accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
     c->setTimeoutMs(30000);
-    uint8_t accepted = 0x10;
-    if (!c->sendBytes(&accepted, 1))
-        return -1;
-    auto hello = c->receive(9);
-    if (hello.size() != 9 || std::string(hello.begin(), hello.begin() + 4) != "KQWB")
-        return -1;
-    std::vector<uint8_t> reply = {0x20, 0x07};
-    auto version = recordBytes({calvixwire::kServerVersion});
-    reply.insert(reply.end(), version.begin(), version.end());
-    if (!c->sendBytes(reply))
-        return -1;
-    auto request = c->receive(1);
-    return request.size() == 1 ? request[0] : -1;
+    uint8_t request = 0;
+    return c->answerHandshake(0x07, &request) ? request : -1;
 }
 
 TEST(EndToEndProcess, CallbackOverIpv6ServesTheDeviceThroughAReverseDataConnection)
@@ -237,11 +218,9 @@ TEST(EndToEndProcess, CallbackOverIpv6ServesTheDeviceThroughAReverseDataConnecti
     Connection data;
     ASSERT_EQ(AnswerDial(listener, &data), 'G');
     EXPECT_EQ(data.receive(8), values);
-    std::vector<uint8_t> echo;
-    ASSERT_TRUE(data.sendBytes(calvixwire::connectRecord(deviceId, callbackId, 0x07, &echo)));
-    ASSERT_EQ(data.receive(16), echo);
-    ASSERT_TRUE(data.sendBytes("7", 1));
-    ASSERT_TRUE(Negotiate(&data));
+    uint32_t refusal = 99;
+    ASSERT_TRUE(data.openData(deviceId, callbackId, 0x07, &refusal));
+    ASSERT_EQ(refusal, 0u);
     EXPECT_EQ(NextDeviceState(&session, &deviceId), 4);
 
     std::vector<uint8_t> message(40, 0x63);

@@ -175,6 +175,32 @@ bool Connection::handshake(uint8_t request, uint32_t version, uint8_t platform, 
     return sendBytes(&request, 1);
 }
 
+bool Connection::answerHandshake(uint8_t platform, uint8_t *request, uint32_t version) {
+    uint8_t accept = 0x10;
+    if (!sendBytes(&accept, 1)) return false;
+    std::vector<uint8_t> hello = receive(9);
+    if (hello.size() != 9 || memcmp(hello.data(), "KQWB", 4) != 0) return false;
+    std::vector<uint8_t> reply = {0x20, platform};
+    put32(&reply, version);
+    return sendBytes(reply) && receiveBytes(request, 1);
+}
+
+bool Connection::openData(uint32_t deviceId, uint32_t sessionId, uint8_t platform, uint32_t *refusal) {
+    std::vector<uint8_t> echo;
+    if (!sendBytes(connectRecord(deviceId, sessionId, platform, &echo)) || receive(16) != echo) return false;
+    if (!sendBytes("7", 1)) return false;
+    uint8_t answer = 0;
+    if (!receiveBytes(&answer, 1)) return false;
+    if (answer == '3') {
+        std::vector<uint8_t> code = receive(4);
+        if (code.size() != 4) return false;
+        *refusal = get32(code.data());
+        return true;
+    }
+    *refusal = 0;
+    return answer == '6' && negotiate(0x10);
+}
+
 bool Connection::sendDesktopPrefix(const std::string &name, uint32_t declaredLength) {
     std::vector<uint8_t> bytes = {'K', 'Q', 'W', 'A'};
     put32(&bytes, declaredLength);
@@ -210,16 +236,14 @@ bool Connection::negotiate(uint32_t capabilities) {
     std::vector<uint8_t> round = {'4'};
     std::vector<uint8_t> words = recordBytes({capabilities});
     round.insert(round.end(), words.begin(), words.end());
+    // The server's first answer is always 0x10.
     std::vector<uint8_t> first;
-    if (!sendBytes(words) || (first = receive(5)).size() != 5 || first[0] != '4' || !sendBytes(round) ||
-        receive(4).size() != 4 || !sendBytes(words))
+    if (!sendBytes(words) || (first = receive(5)).size() != 5 || first[0] != '4' || get32(&first[1]) != 0x10 ||
+        !sendBytes(round) || receive(4).size() != 4 || !sendBytes(words))
         return false;
     std::vector<uint8_t> head = receive(9);
     if (head.size() != 9 || head[0] != '2') return false;
-    uint32_t hardware, compatible;
-    memcpy(&hardware, &head[1], 4);
-    memcpy(&compatible, &head[5], 4);
-    size_t blocks = size_t(hardware) + compatible;
+    size_t blocks = size_t(get32(&head[1])) + get32(&head[5]);
     return receive(blocks).size() == blocks;
 }
 

@@ -63,6 +63,16 @@ public:
     // byte. accept is the server's first byte; serverReply its 6 bytes.
     bool handshake(uint8_t request, uint32_t version = kServerVersion, uint8_t platform = 0x01,
                    uint8_t *accept = nullptr, std::vector<uint8_t> *serverReply = nullptr);
+    // The accepting half of the handshake, for a connection the server
+    // dialled: accept byte, the server's hello, the platform answer; then
+    // the server's request byte into *request.
+    bool answerHandshake(uint8_t platform, uint8_t *request, uint32_t version = kServerVersion);
+    // The client side of a device data connection after a 'C' handshake:
+    // the connect record, its echo, the confirmation, then either the
+    // refusal (*refusal gets its code) or the capability exchange up to the
+    // device's identification blocks (*refusal 0). False when the exchange
+    // broke off or the echo was wrong.
+    bool openData(uint32_t deviceId, uint32_t sessionId, uint8_t platform, uint32_t *refusal);
     // "KQWA", u32 length, name.
     bool sendDesktopPrefix(const std::string &name, uint32_t declaredLength);
     bool sendDesktopPrefix(const std::string &name) {
