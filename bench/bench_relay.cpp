@@ -3,6 +3,9 @@
 // to a stub device that gives each one straight back (a looped-back driver),
 // and the pump returns it to the client. Round trips of small messages and
 // throughput of 64 KiB messages, each beside the echo's for the same bytes.
+// Twice: the data connection alone in this process, and the whole daemon
+// (calvixd_sim in private namespaces, root only) with a looped-back
+// simulated device, its echo then running in the daemon's network namespace.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -23,6 +26,7 @@
 #include "calvixd/net/dataconnection.h"
 #include "calvixd/net/tcpsocket.h"
 #include "tests/support/calvixwire.h"
+#include "tests/support/ravelsimdaemon.h"
 
 using Clock = std::chrono::steady_clock;
 
@@ -200,16 +204,27 @@ Figures Measure(calvixwire::Connection* client, size_t smallSize, int trips, siz
     return figures;
 }
 
-} // namespace
-
-int main()
+// The server's '6', then the client's side of the capability exchange.
+bool Negotiate(calvixwire::Connection* client)
 {
-    constexpr size_t kSmall = 64;
-    constexpr int kTrips = 5000;
-    constexpr size_t kLarge = 64 * 1024;
-    constexpr int kCount = 4000;
+    return client->receive(1) == std::vector<uint8_t>{'6'} && client->negotiate(0x10);
+}
 
-    // The echo.
+constexpr size_t kSmall = 64;
+constexpr int kTrips = 5000;
+constexpr size_t kLarge = 64 * 1024;
+constexpr int kCount = 4000;
+
+void NoDelay(calvixwire::Connection* client)
+{
+    int one = 1;
+    setsockopt(client->fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    client->setTimeoutMs(30000);
+}
+
+// The plain TCP echo in the calling thread's network namespace.
+bool MeasureEcho(Figures* figures)
+{
     uint16_t echoPort = 0;
     int echoListener = Listen(&echoPort);
     std::thread echo([&] {
@@ -218,31 +233,34 @@ int main()
             EchoServe(fd);
     });
     calvixwire::Connection echoClient;
-    if (!echoClient.connectTcp("127.0.0.1", echoPort))
-        return 1;
-    int one = 1;
-    setsockopt(echoClient.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    echoClient.setTimeoutMs(30000);
-    Figures plain = Measure(&echoClient, kSmall, kTrips, kLarge, kCount);
+    bool connected = echoClient.connectTcp("127.0.0.1", echoPort);
+    if (connected) {
+        NoDelay(&echoClient);
+        *figures = Measure(&echoClient, kSmall, kTrips, kLarge, kCount);
+    }
     echoClient.close();
+    shutdown(echoListener, SHUT_RDWR);
     echo.join();
     close(echoListener);
+    return connected;
+}
 
-    // The relay: a data connection on a loopback TCP socket of its own.
+// The data connection alone, on a loopback TCP socket of its own.
+bool MeasureInProcess(Figures* figures)
+{
     uint16_t port = 0;
     int probe = Listen(&port);
     close(probe);
     CTcpSocket listener;
     if (listener.Listen("tcp4://127.0.0.1:" + std::to_string(port)) != SOCK_OK)
-        return 1;
+        return false;
     calvixwire::Connection client;
     if (!client.connectTcp("127.0.0.1", port))
-        return 1;
-    setsockopt(client.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    client.setTimeoutMs(30000);
+        return false;
+    NoDelay(&client);
     CSocket* accepted = nullptr;
     if (listener.Accept(&accepted, nullptr) != SOCK_OK)
-        return 1;
+        return false;
     static_cast<CSocketBase*>(accepted)->SetNoDelay();
     LoopStub stub;
     Events events;
@@ -252,30 +270,98 @@ int main()
     gate.Begin();
     uint32_t code = 0;
     std::thread runner([&] { connection.Run(accepted, gate.GetStopEvent(), &code); });
-    // The exchange: '6', caps, '4' 0x10, '4' caps, proposal, final, blocks.
-    std::vector<uint8_t> scratch(64);
-    client.receiveBytes(scratch.data(), 1);
-    client.sendBytes(calvixwire::recordBytes({0x10}));
-    client.receiveBytes(scratch.data(), 5);
-    std::vector<uint8_t> round = {'4', 0x10, 0, 0, 0};
-    client.sendBytes(round);
-    client.receiveBytes(scratch.data(), 4);
-    client.sendBytes(calvixwire::recordBytes({0x10}));
-    client.receiveBytes(scratch.data(), 9);
-    uint32_t a, b;
-    memcpy(&a, &scratch[1], 4);
-    memcpy(&b, &scratch[5], 4);
-    std::vector<uint8_t> blocks(a + b);
-    client.receiveBytes(blocks.data(), blocks.size());
-    Figures relay = Measure(&client, kSmall, kTrips, kLarge, kCount);
+    bool negotiated = Negotiate(&client);
+    if (negotiated)
+        *figures = Measure(&client, kSmall, kTrips, kLarge, kCount);
     client.close();
     runner.join();
     delete accepted;
+    return negotiated;
+}
 
+// The whole daemon: a session for the device id, then a data connection
+// to a simulated device that loops every message back.
+bool MeasureDaemon(Figures* relay, Figures* plain, std::string* error)
+{
+    ravelsim::SimDaemon daemon;
+    if (!daemon.Start(CALVIXD_SIM_BIN, "[Local USB server section]\ntcpport=32032\nstartup=autosharing\n", error))
+        return false;
+    if (daemon.Driver("plug 1-1 serial=BENCH") != "ok" || daemon.Driver("knob echo 1") != "ok") {
+        *error = "the simulated driver does not answer";
+        return false;
+    }
+    auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (daemon.Driver("stub 1-1") == "ok -1" && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    calvixwire::Connection session, data;
+    bool ok = false;
+    daemon.InNetwork([&] {
+        ok = MeasureEcho(plain) && session.connectTcp("127.0.0.1", 32032) && data.connectTcp("127.0.0.1", 32032);
+    });
+    if (!ok) {
+        *error = "no connection to the daemon";
+        return false;
+    }
+    NoDelay(&data);
+    std::vector<uint8_t> serverId;
+    uint32_t sessionId = 0, deviceId = 0;
+    if (!session.handshake('E', calvixwire::kServerVersion, 0x07) || !session.readGreetingStart(&serverId, &sessionId)) {
+        *error = "no session greeting";
+        return false;
+    }
+    for (;;) {
+        calvixwire::Record record;
+        if (!session.readRecord(&record)) {
+            *error = "the device is not offered";
+            return false;
+        }
+        if (record.type == 1 || record.type == 2) {
+            calvixwire::DeviceRecord d = calvixwire::parseDeviceRecord(record);
+            if (d.stateOrEvent == 3) {
+                deviceId = d.deviceId;
+                break;
+            }
+        }
+    }
+    uint32_t refusal = 0;
+    if (!data.handshake('C', calvixwire::kServerVersion, 0x07) ||
+        !data.openData(deviceId, sessionId, 0x07, &refusal) || refusal != 0) {
+        *error = "the data connection was refused";
+        return false;
+    }
+    *relay = Measure(&data, kSmall, kTrips, kLarge, kCount);
+    return true;
+}
+
+void PrintTable(const char* title, const Figures& relay, const Figures& plain)
+{
+    printf("%s\n", title);
     printf("%-34s %12s %12s %8s\n", "figure", "relay", "tcp echo", "ratio");
     printf("%-34s %12.1f %12.1f %7.0f%%\n", "round trip, 64-byte message (us)", relay.roundTripUs, plain.roundTripUs,
            100.0 * relay.roundTripUs / plain.roundTripUs);
     printf("%-34s %12.0f %12.0f %7.0f%%\n", "throughput, 64 KiB messages (MB/s)", relay.megabytesPerSecond,
            plain.megabytesPerSecond, 100.0 * relay.megabytesPerSecond / plain.megabytesPerSecond);
+}
+
+} // namespace
+
+int main()
+{
+    Figures plain, relay;
+    if (!MeasureEcho(&plain) || !MeasureInProcess(&relay))
+        return 1;
+    PrintTable("data connection in this process", relay, plain);
+
+    if (geteuid() != 0) {
+        printf("\nthrough calvixd_sim: skipped (needs root for its namespaces)\n");
+        return 0;
+    }
+    std::string error;
+    if (!MeasureDaemon(&relay, &plain, &error)) {
+        fprintf(stderr, "through calvixd_sim: %s\n", error.c_str());
+        return 1;
+    }
+    printf("\n");
+    PrintTable("through calvixd_sim (TCP over IPv4 loopback, looped-back simulated device)", relay, plain);
     return 0;
 }

@@ -216,11 +216,13 @@ int CCoreIface::Start()
     // Abstract name: a leading NUL, the name, and the trailing NUL counted in
     // the length, so clients must connect with the same length.
     memcpy(address.sun_path + 1, m_socketName.data(), m_socketName.size());
+    m_startError = 0;
     m_listenSocket = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (m_listenSocket < 0 ||
         bind(m_listenSocket, reinterpret_cast<struct sockaddr*>(&address), static_cast<socklen_t>(addressLength)) !=
             0 ||
         listen(m_listenSocket, 5) != 0) {
+        m_startError = errno;
         Stop();
         return 0;
     }

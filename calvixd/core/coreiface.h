@@ -97,6 +97,10 @@ public:
     bool CheckPeerAccess(const struct ucred& peer, bool* decided);
     bool IsStopping() const { return m_stop.load() != 0; }
     const CoreIfaceSettings& GetSettings() const { return m_settings; }
+    const std::string& GetSocketName() const { return m_socketName; }
+    // The errno with which the last Start failed to open the socket
+    // (EADDRINUSE: another process holds the name), 0 when it did not.
+    int GetStartError() const { return m_startError; }
 
 private:
     struct UserEntry {
@@ -122,6 +126,7 @@ private:
     CoreIfaceSettings m_settings;
     CThread* m_thread = nullptr;
     int m_listenSocket = -1;
+    int m_startError = 0;
 };
 
 // Group id of `name`, or -1 when no such group exists; writes

@@ -19,7 +19,7 @@ public:
     Resolver* GetResolver() override { return m_owner->GetResolver(); }
     uint8_t GetPlatformByte() override { return m_owner->GetPlatformCode(); }
     void GetServerId(uint8_t id[16]) override { m_core->GetServerId(id); }
-    bool CheckIpFilters(const ADDRESS&) override { return true; }
+    bool CheckIpFilters(const ADDRESS& address) override { return m_core->CheckIpFilters(address); }
     bool CollectDevices(std::vector<DeviceInfo>* devices) override { return m_core->CollectDeviceInfos(devices); }
     bool UnscrambleConnectRecord(uint8_t* record, size_t size, uint8_t platform) override
     {
@@ -62,9 +62,41 @@ public:
     void StartListening(const ADDRESS& v4, const ADDRESS& v6, uint16_t port) override
     {
         SetListenAddresses(v4, v6, port);
-        Report(StartTcpListeners(), __LINE__);
+        CEventLog* log = adapter.GetEventLog();
+        if (port == 0) {
+            if (log)
+                log->Print("TCP server disabled in configuration\n");
+        } else if (CExceptionEx* error = StartTcpListeners()) {
+            const char* format =
+                error->GetError() == ERROR_LISTEN_IN_USE
+                    ? "Can not start TCP server, selected TCP port is used by another app (error %d module 0x%04x "
+                      "line %d)\n"
+                : error->GetError() == ERROR_LISTEN_ADDRESS
+                    ? "Can not start TCP server, selected network interface is not found (error %d module 0x%04x "
+                      "line %d)\n"
+                    : "Can not start TCP server, error %d module 0x%04x line %d\n";
+            if (log)
+                log->Print(format, static_cast<int>(error->GetError()), error->GetModule(), error->GetLine());
+            delete error;
+        } else if (log) {
+            if (v4.IsValid())
+                log->Print("TCPv4 server started on %s\n", ENDPOINT_ADDRESS(v4, port).ToString());
+            if (v6.IsValid())
+                log->Print("TCPv6 server started on %s\n", ENDPOINT_ADDRESS(v6, port).ToString());
+        }
         SetPipeName(DESKTOP_PIPE_NAME);
-        Report(StartPipeListener(), __LINE__);
+        if (CExceptionEx* error = StartPipeListener()) {
+            const char* format =
+                error->GetError() == ERROR_LISTEN_IN_USE
+                    ? "Can not start RDP channel, pipe name already in use by another app (error %d module 0x%04x "
+                      "line %d)\n"
+                    : "Can not start RDP channel, error %d module 0x%04x line %d\n";
+            if (log)
+                log->Print(format, static_cast<int>(error->GetError()), error->GetModule(), error->GetLine());
+            Report(error, __LINE__);
+        } else if (log) {
+            log->Print("RDP channel started\n");
+        }
     }
     void StopListening() override
     {
@@ -94,4 +126,9 @@ CNetworkServerIface* CreateCoreNetworkServer(CUsbServerCoreImpl* core, CUsbServe
 CNetworkServerIface* CDaemonServerCoreDeps::CreateNetworkServer(CUsbServerCore* core)
 {
     return CreateCoreNetworkServer(static_cast<CUsbServerCoreImpl*>(core), GetOwner());
+}
+
+CResolverClient* CDaemonServerCoreDeps::CreateResolverClient(CUsbServerCore* core)
+{
+    return new CResolverClient(GetOwner()->GetResolver(), static_cast<CUsbServerCoreImpl*>(core));
 }

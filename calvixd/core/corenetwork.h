@@ -18,4 +18,7 @@ public:
     // core is a CUsbServerCoreImpl that outlives the server. Throws
     // CExceptionEx* when the server's threads cannot be started.
     CNetworkServerIface* CreateNetworkServer(CUsbServerCore* core) override;
+    // core is a CUsbServerCoreImpl: it hears the results of the names its
+    // host rules watch.
+    CResolverClient* CreateResolverClient(CUsbServerCore* core) override;
 };

@@ -101,8 +101,14 @@ CUsbCore::~CUsbCore()
 void CUsbCore::Start()
 {
     m_startupState = STARTUP_CONTROL;
-    if (!m_controlServer->Start())
+    if (!m_controlServer->Start()) {
+        // The name lives in the network namespace, not the file system: the
+        // usual holder is a second daemon, which nothing else would reveal.
+        if (m_controlServer->GetStartError() == EADDRINUSE && m_eventLog)
+            m_eventLog->Print("Control socket name \"%s\" is held by another process (is calvixd already running?)\n",
+                              m_controlServer->GetSocketName().c_str());
         throw new CExceptionEx(MODULE_USBCORE, 216, ERROR_GEN_FAILURE);
+    }
 
     StoredSettings settings;
     settings.quirks.push_back(BUILT_IN_QUIRK);

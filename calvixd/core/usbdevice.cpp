@@ -8,8 +8,10 @@ bool UsbDevice::CanForget()
     if (shareMode != SHARE_MODE_NONE)
         return false;
     flags |= DEVICE_FLAG_HIDDEN;
-    return timeout == 0 && resetMode == DEVICE_RESET_MODE_HARD && nickname.empty() && aclRules.empty() &&
-           aclMode == 0;
+    // A remembered record that never met its device has no reset mode yet:
+    // that is no setting of its own either.
+    bool defaultReset = resetMode == DEVICE_RESET_MODE_HARD || resetMode == DEVICE_RESET_MODE_UNSET;
+    return timeout == 0 && defaultReset && nickname.empty() && aclRules.empty() && aclMode == 0;
 }
 
 uint32_t SetClientKindFlags(uint32_t flags, uint32_t kind)

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "calvixd/net/addressrule.h"
 #include "sys/thread"
 
 class CUsbStub;
@@ -65,10 +66,15 @@ constexpr uint32_t ERROR_CONNECTION_EXPIRED = 1237;
 // A connecting device or a reservation is given up when older than this.
 constexpr uint32_t CONNECT_LIMIT_MS = 29999;
 
-// One access rule of a device, as stored.
-struct AclRuleEntry {
+// One rule of an IP filter or of a device's ACL: the text as the
+// administrator wrote it (a host rule without its address list, which lives
+// only in the parsed rule) and the parsed rule (kind 0 until it is parsed).
+struct AddressRuleEntry {
     std::string text;
+    AddressRule rule;
 };
+using AclRuleEntry = AddressRuleEntry;
+using IpFilterRuleEntry = AddressRuleEntry;
 
 struct UsbDevice {
     uint32_t id = 0;

@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 
+#include "calvixd/core/linetext.h"
 #include "calvixd/core/usbservercoreimpl.h"
 
 namespace {
@@ -137,7 +138,7 @@ uint8_t CUsbServerCoreImpl::ServeDeviceConnection(CSocket* socket, uint32_t kind
             if (m_eventLog)
                 m_eventLog->Print(
                     "Client connected the USB device (%s; %s; VID %04x; PID %04x; Serial %s; Port %s).\n",
-                    address.IsValid() ? address.ToString() : clientName.c_str(), d->name.c_str(), d->vendorId,
+                    address.IsValid() ? address.ToString() : ReplaceControlCharacters(clientName).c_str(), d->name.c_str(), d->vendorId,
                     d->productId, d->serial.c_str(), d->port.c_str());
             stub = d->stub;
             changed = true;
@@ -176,7 +177,7 @@ void CUsbServerCoreImpl::OnDataConnectionEnded(uint32_t deviceId)
         if (m_eventLog)
             m_eventLog->Print("Client disconnected from USB device (%s; %s; VID %04x; PID %04x; Serial %s; "
                               "Port %s).\n",
-                              d->clientAddress.IsValid() ? d->clientAddress.ToString() : d->clientName.c_str(),
+                              d->clientAddress.IsValid() ? d->clientAddress.ToString() : ReplaceControlCharacters(d->clientName).c_str(),
                               d->name.c_str(), d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
         d->SetState(DEVICE_STATE_SHARED, Now());
         d->ClearClientKind();

@@ -6,25 +6,24 @@
 #include <cstring>
 #include <new>
 
+#include "calvixd/core/linetext.h"
 #include "calvixd/core/threadreaper.h"
 #include "calvixd/core/usbcore.h"
+#include "calvixd/core/usbservercorelimits.h"
 
 namespace {
 
 constexpr int ARRIVAL_CONFIG_TRIES = 40;
 constexpr int ARRIVAL_CONFIG_WAIT_MS = 25;
-constexpr int LOCK_NO_LIMIT = -1;
-constexpr int LOCK_CONFIGURATION_MS = 15000;
-constexpr int LOCK_EXPIRY_MS = 1000;
-constexpr int LOCK_REQUEST_LONG_MS = 25000;
-constexpr int LOCK_REQUEST_SHORT_MS = 5000;
 constexpr int WORKER_TICK_MS = 1000;
 constexpr uint8_t DEVICE_CLASS_HUB = 9;
 constexpr uint8_t RESET_MODE_REPLUG = 3;
+// Refusal code of a data connection whose client the device's ACL refuses.
+constexpr uint32_t DATA_REFUSED_BY_ACL = 14;
 
 [[noreturn]] void Fail(uint32_t line, uint32_t error)
 {
-    throw new CExceptionEx(MODULE_USBSERVERCORE, line, error);
+    FailRequest(line, error);
 }
 
 [[noreturn]] void NotSupported(uint32_t line)
@@ -105,7 +104,9 @@ CUsbServerCoreImpl::~CUsbServerCoreImpl()
     m_stop.Set();
     m_workerState->stop.Set();
     UnshareAllOnShutdown();
-    m_resolverClient->Unregister();
+    // Waits for a result being delivered: none may reach the records
+    // destroyed below.
+    m_resolverClient.reset();
     StopWorker();
     m_network.reset();
     StubList released;
@@ -115,7 +116,6 @@ CUsbServerCoreImpl::~CUsbServerCoreImpl()
     }
     released.clear();
     m_devices.clear();
-    m_resolverClient.reset();
 }
 
 void CUsbServerCoreImpl::StopWorker()
@@ -211,21 +211,7 @@ void CUsbServerCoreImpl::Start(const StoredSettings& settings)
     // device mutex itself.
     m_loader->Start();
     m_network->StartListening(settings.listenV4, settings.listenV6, settings.tcpPort);
-}
-
-bool CUsbServerCoreImpl::SendQuirks()
-{
-    std::vector<LoaderQuirk> elements;
-    for (const DeviceQuirk& quirk : m_quirks) {
-        if (!(quirk.flags & QUIRK_IGNORE_SERIAL))
-            continue;
-        LoaderQuirk element;
-        element.vendorId = quirk.vendorId;
-        element.productId = quirk.productId;
-        element.flags = quirk.flags;
-        elements.push_back(element);
-    }
-    return m_loader->SetQuirks(elements);
+    WatchHostRules();
 }
 
 void CUsbServerCoreImpl::ApplyDevicePolicyAndAcls(const StoredSettings& settings)
@@ -238,10 +224,10 @@ void CUsbServerCoreImpl::ApplyDevicePolicyAndAcls(const StoredSettings& settings
             continue;
         auto rules = settings.aclRules.find(id);
         d->aclRules.clear();
-        if (rules != settings.aclRules.end()) {
-            for (const std::string& text : rules->second)
-                d->aclRules.push_back(AclRuleEntry{text});
-        }
+        // Rules the file holds are installed also when invalid: they never
+        // match.
+        if (rules != settings.aclRules.end())
+            ValidateRules(rules->second, &d->aclRules);
         d->aclMode = mode;
         if (mode != 0)
             d->flags |= DEVICE_FLAG_ACL;
@@ -253,9 +239,11 @@ void CUsbServerCoreImpl::ApplyDevicePolicyAndAcls(const StoredSettings& settings
 void CUsbServerCoreImpl::ApplyNetworkSettings(const StoredSettings& settings)
 {
     {
+        std::vector<IpFilterRuleEntry> rules;
+        ValidateRules(settings.ipFilterRules, &rules);
         CMutexAutoGuard guard(&m_ipFilterMutex, &m_stop, LOCK_REQUEST_LONG_MS);
         m_ipFilterMode = settings.ipFilterMode;
-        m_ipFilterRules = settings.ipFilterRules;
+        m_ipFilterRules.swap(rules);
     }
     {
         CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
@@ -499,50 +487,6 @@ void CUsbServerCoreImpl::AddDevice(uint32_t deviceId, const UsbDeviceInfo& info)
     if (ShouldShare(d))
         d->SetState(DEVICE_STATE_INITIALIZING, now);
     LogDevice(m_owner->GetStartupState() < STARTUP_READY ? "detected" : "plugged", *d);
-}
-
-bool CUsbServerCoreImpl::PolicyAllows(UsbDevice* device)
-{
-    // Only the disabled policy exists until device policies can be set.
-    device->flags &= ~DEVICE_FLAG_POLICY_REFUSED;
-    return true;
-}
-
-bool CUsbServerCoreImpl::CheckDeviceAcl(UsbDevice*, const ADDRESS&, const std::string&)
-{
-    // Only the disabled ACL exists until device ACLs can be set.
-    return true;
-}
-
-bool CUsbServerCoreImpl::ShouldShare(UsbDevice* device)
-{
-    device->flags &= ~DEVICE_FLAG_AUTO_SHARED;
-    if (!PolicyAllows(device) || device->shareMode == SHARE_MODE_EXCLUDED)
-        return false;
-    if (device->IsSharedByUser())
-        return true;
-    if (!m_autoShareOn)
-        return false;
-    device->flags |= DEVICE_FLAG_AUTO_SHARED;
-    return true;
-}
-
-uint32_t CUsbServerCoreImpl::GetQuirkFlags(uint16_t vendorId, uint16_t productId)
-{
-    for (const DeviceQuirk& quirk : m_quirks) {
-        if (quirk.vendorId == vendorId && quirk.productId == productId)
-            return quirk.flags;
-    }
-    return 0;
-}
-
-uint8_t CUsbServerCoreImpl::GetQuirkResetMode(uint16_t vendorId, uint16_t productId)
-{
-    for (const DeviceQuirk& quirk : m_quirks) {
-        if (quirk.vendorId == vendorId && quirk.productId == productId)
-            return quirk.resetMode;
-    }
-    return DEVICE_RESET_MODE_UNSET;
 }
 
 bool CUsbServerCoreImpl::BuildLoaderRules()
@@ -804,257 +748,6 @@ std::shared_ptr<CUsbStub> CUsbServerCoreImpl::GetStub(uint32_t deviceId)
 }
 
 // ---------------------------------------------------------------------------
-// Sharing requests
-
-void CUsbServerCoreImpl::SetAutoShareMode(uint32_t mode)
-{
-    CMutexGuard guard(&m_deviceMutex);
-    LockForRequest(&guard, LOCK_REQUEST_SHORT_MS, __LINE__);
-    m_autoShareOn = mode != 0;
-    m_autoShareMode = mode;
-    const char* names[] = {"Disabled", "Enabled", "Enabled Until Restart"};
-    if (m_eventLog)
-        m_eventLog->Print("Auto sharing mode changed to %s\n", mode < 3 ? names[mode] : "Unknown");
-    bool ruled = BuildLoaderRules();
-    guard.Unlock();
-    if (!ruled)
-        Fail(__LINE__, ERROR_DRIVER_REFUSED);
-}
-
-void CUsbServerCoreImpl::ShareDevice(uint32_t deviceId, uint32_t parameter, bool byUser)
-{
-    CMutexGuard guard(&m_deviceMutex);
-    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
-    UsbDevice* d = FindDevice(deviceId);
-    try {
-        if (!d || d->IsHidden())
-            Fail(__LINE__, ERROR_UNKNOWN_DEVICE);
-        if (d->IsSharedByUser())
-            Fail(__LINE__, ERROR_ALREADY_INITIALIZED);
-        if (d->shareMode == SHARE_MODE_EXCLUDED)
-            Fail(__LINE__, ERROR_ACCESS_DENIED_EXCLUDED);
-        if (!d->IsPresent() || d->state == DEVICE_STATE_DEINITIALIZING)
-            Fail(__LINE__, ERROR_DEVICE_NOT_PRESENT);
-        if (!PolicyAllows(d))
-            Fail(__LINE__, ERROR_POLICY_REFUSED);
-        // A share the driver was not told of is no share: a retry must try
-        // again rather than answer "already done".
-        uint8_t previousMode = d->shareMode;
-        d->shareMode = parameter == 1 ? SHARE_MODE_USER_OPTION : SHARE_MODE_USER;
-        if (!BuildLoaderRules()) {
-            d->shareMode = previousMode;
-            Fail(__LINE__, ERROR_DRIVER_REFUSED);
-        }
-        d->flags &= ~DEVICE_FLAG_AUTO_SHARED;
-        if (d->state == DEVICE_STATE_PLUGGED) {
-            d->SetState(DEVICE_STATE_INITIALIZING, Now());
-            int result = m_loader->Rebind(d->port);
-            if (result < 0 && result != -ENODEV) {
-                if (byUser)
-                    LogDevice("shared by user, but requires physical re-plug to complete sharing process", *d);
-                throw new CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_NEEDS_REPLUG);
-            }
-        }
-        if (byUser)
-            LogDevice("shared by user", *d);
-    } catch (CExceptionEx* error) {
-        if (error->GetError() != ERROR_NEEDS_REPLUG && m_eventLog) {
-            if (d)
-                m_eventLog->Print("USB device sharing failed, error %d module 0x%04x line %d (%s; VID %04x; "
-                                  "PID %04x; Serial %s; Port %s).\n",
-                                  static_cast<int>(error->GetError()), error->GetModule(), error->GetLine(),
-                                  d->name.c_str(), d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
-            else
-                m_eventLog->Print("USB device sharing failed, error %d module 0x%04x line %d.\n",
-                                  static_cast<int>(error->GetError()), error->GetModule(), error->GetLine());
-        }
-        throw;
-    }
-}
-
-void CUsbServerCoreImpl::UnshareLocked(UsbDevice* d, bool exclude, bool log, StubList* released)
-{
-    // A device still being initialized is on its way to the stub driver: it
-    // is shared as far as taking it back is concerned.
-    if (!d->IsSharedByUser() && !d->stub && d->state != DEVICE_STATE_INITIALIZING)
-        Fail(__LINE__, ERROR_ALREADY_INITIALIZED);
-    d->shareMode = exclude ? SHARE_MODE_EXCLUDED : SHARE_MODE_NONE;
-    if (!BuildLoaderRules())
-        Fail(__LINE__, ERROR_DRIVER_REFUSED);
-    if (log)
-        LogDevice("unshared by user", *d);
-    uint32_t now = Now();
-    if (d->state == DEVICE_STATE_CONNECTING) {
-        m_network->ReleaseConnection(d->clientConnectionId);
-        d->lastError = CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_CONNECTION_CANCELLED);
-    }
-    uint32_t id = d->id;
-    std::string port = d->port;
-    bool rebind = false;
-    if (d->stub) {
-        d->SetState(DEVICE_STATE_DEINITIALIZING, now);
-        d->ClearClientKind();
-        DetachStub(d, released);
-        rebind = true;
-    } else if (d->state == DEVICE_STATE_NOT_PLUGGED) {
-        if (d->CanForget()) {
-            m_devices[id].device.reset();
-            d = nullptr;
-        }
-    } else if (d->state == DEVICE_STATE_INITIALIZING) {
-        d->SetState(DEVICE_STATE_DEINITIALIZING, now);
-        rebind = true;
-    }
-    auto reservation = m_reservations.find(id);
-    if (reservation != m_reservations.end()) {
-        m_network->ReleaseConnection(reservation->second.connectionId);
-        m_reservations.erase(reservation);
-    }
-    m_network->BroadcastDeviceUnshared(id, 0, DELIVER_ALL);
-    if (rebind) {
-        int result = m_loader->Rebind(port);
-        if (result < 0 && result != -ENODEV)
-            Fail(__LINE__, ERROR_NEEDS_REPLUG);
-        d->SetState(DEVICE_STATE_PLUGGED, Now());
-    }
-}
-
-void CUsbServerCoreImpl::UnshareDevice(uint32_t deviceId, bool byUser)
-{
-    StubList released;
-    CMutexGuard guard(&m_deviceMutex);
-    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
-    try {
-        UsbDevice* d = FindDevice(deviceId);
-        if (!d || d->IsHidden())
-            Fail(__LINE__, ERROR_UNKNOWN_DEVICE);
-        UnshareLocked(d, m_autoShareOn, byUser, &released);
-    } catch (CExceptionEx* error) {
-        if (error->GetError() != ERROR_NEEDS_REPLUG && m_eventLog)
-            m_eventLog->Print("USB device unsharing failed, error %d module 0x%04x line %d.\n",
-                              static_cast<int>(error->GetError()), error->GetModule(), error->GetLine());
-        guard.Unlock();
-        released.clear();
-        throw;
-    }
-    guard.Unlock();
-    released.clear();
-}
-
-void CUsbServerCoreImpl::SetDeviceExcluded(uint32_t deviceId, bool excluded, bool byUser)
-{
-    StubList released;
-    CMutexGuard guard(&m_deviceMutex);
-    LockForRequest(&guard, LOCK_REQUEST_SHORT_MS, __LINE__);
-    try {
-        UsbDevice* d = FindDevice(deviceId);
-        if (!d || d->IsHidden())
-            Fail(__LINE__, ERROR_UNKNOWN_DEVICE);
-        if (excluded) {
-            if (d->shareMode == SHARE_MODE_EXCLUDED)
-                Fail(__LINE__, ERROR_ALREADY_INITIALIZED);
-            // A device the stub driver holds or is about to hold must be
-            // handed back, not only marked.
-            if (d->stub || d->IsSharedByUser() || d->state == DEVICE_STATE_INITIALIZING) {
-                try {
-                    UnshareLocked(d, true, false, &released);
-                } catch (CExceptionEx* error) {
-                    if (error->GetError() != ERROR_NEEDS_REPLUG && m_eventLog)
-                        m_eventLog->Print("USB device unsharing failed, error %d module 0x%04x line %d.\n",
-                                          static_cast<int>(error->GetError()), error->GetModule(),
-                                          error->GetLine());
-                    throw;
-                }
-                d = FindDevice(deviceId);
-            } else {
-                d->shareMode = SHARE_MODE_EXCLUDED;
-            }
-            if (byUser && d)
-                LogDevice("added to exclusions by user", *d);
-        } else {
-            if (d->shareMode != SHARE_MODE_EXCLUDED)
-                Fail(__LINE__, ERROR_ALREADY_INITIALIZED);
-            d->shareMode = SHARE_MODE_NONE;
-            if (byUser)
-                LogDevice("removed from exclusions by user", *d);
-            if (!d->IsPresent() && d->CanForget())
-                m_devices[deviceId].device.reset();
-        }
-        if (!BuildLoaderRules())
-            Fail(__LINE__, ERROR_DRIVER_REFUSED);
-    } catch (CExceptionEx*) {
-        guard.Unlock();
-        released.clear();
-        throw;
-    }
-    guard.Unlock();
-    released.clear();
-}
-
-void CUsbServerCoreImpl::GetDeviceData(uint32_t deviceId, std::vector<uint8_t>* block)
-{
-    if (!block)
-        Fail(__LINE__, ERROR_INVALID_PARAMETER);
-    CMutexGuard guard(&m_deviceMutex);
-    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
-    UsbDevice* d = FindDevice(deviceId);
-    if (!d || d->IsHidden())
-        Fail(__LINE__, ERROR_UNKNOWN_DEVICE);
-    if (!d->IsPresent())
-        Fail(__LINE__, ERROR_DEVICE_NOT_PRESENT);
-    if (d->descriptors.empty()) {
-        std::vector<uint8_t> fetched;
-        int result = m_loader->GetDescriptors(d->port, &fetched);
-        if (result < 0)
-            Fail(__LINE__, static_cast<uint32_t>(-result));
-        // The driver's block is trusted only when its own total length
-        // agrees with what was actually returned.
-        if (DescriptorBlockLength(fetched.data(), fetched.size()) == 0)
-            Fail(__LINE__, EPROTO);
-        d->descriptors = std::move(fetched);
-    }
-    *block = d->descriptors;
-}
-
-void CUsbServerCoreImpl::UnshareAllOnShutdown()
-{
-    m_loader->ClearClaimRules();
-    m_loader->ClearQuirks();
-    StubList released;
-    // Every other thread's abortable wait for the mutex has ended; one that
-    // holds it finishes its step first.
-    CMutexGuard guard(&m_deviceMutex);
-    guard.Lock(LOCK_NO_LIMIT);
-    uint32_t now = Now();
-    for (auto& entry : m_reservations)
-        m_network->ReleaseConnection(entry.second.connectionId);
-    m_reservations.clear();
-    for (auto& entry : m_devices) {
-        UsbDevice* d = entry.second.device.get();
-        if (d && d->state == DEVICE_STATE_CONNECTING) {
-            m_network->ReleaseConnection(d->clientConnectionId);
-            d->SetState(DEVICE_STATE_SHARED, now);
-            d->ClearClientKind();
-            d->lastError = CExceptionEx(MODULE_USBSERVERCORE, __LINE__, ERROR_CONNECTION_CANCELLED);
-        }
-    }
-    for (auto& entry : m_devices) {
-        UsbDevice* d = entry.second.device.get();
-        if (!d || !d->stub)
-            continue;
-        d->SetState(DEVICE_STATE_DEINITIALIZING, now);
-        d->ClearClientKind();
-        DetachStub(d, &released);
-        LogDevice("unshared due to service shutting down", *d);
-        int result = m_loader->Rebind(d->port);
-        if (result >= 0 || result == -ENODEV)
-            d->SetState(DEVICE_STATE_PLUGGED, Now());
-    }
-    guard.Unlock();
-    released.clear();
-}
-
-// ---------------------------------------------------------------------------
 // Settings collected for the configuration file
 
 void CUsbServerCoreImpl::GetServerId(uint8_t id[16])
@@ -1091,14 +784,6 @@ void CUsbServerCoreImpl::CollectTimeouts(std::map<uint32_t, uint32_t>* timeouts)
         if (d && (d->flags & DEVICE_FLAG_TIMEOUT))
             (*timeouts)[entry.first] = d->timeout;
     }
-}
-
-void CUsbServerCoreImpl::GetQuirks(std::vector<DeviceQuirk>* quirks)
-{
-    CMutexGuard guard(&m_deviceMutex);
-    if (guard.LockAbortable(&m_stop, LOCK_REQUEST_LONG_MS) != SYNC_OK)
-        Fail(__LINE__, ERROR_TIMEOUT);
-    *quirks = m_quirks;
 }
 
 // ---------------------------------------------------------------------------
@@ -1173,41 +858,6 @@ bool CUsbServerCoreImpl::CollectState(std::vector<DeviceInfo>* devices, std::vec
     return complete && !m_stop.IsSet();
 }
 
-void CUsbServerCoreImpl::GetIpFilters(uint8_t* mode, std::vector<std::string>* rules)
-{
-    CollectIpFilters(mode, rules);
-}
-
-void CUsbServerCoreImpl::CollectIpFilters(uint8_t* mode, std::vector<std::string>* rules)
-{
-    CMutexAutoGuard guard(&m_ipFilterMutex, &m_stop, LOCK_REQUEST_LONG_MS);
-    *mode = m_ipFilterMode;
-    *rules = m_ipFilterRules;
-}
-
-void CUsbServerCoreImpl::GetDevicePolicy(uint8_t* mode, std::vector<DevicePolicyRule>* rules)
-{
-    CMutexGuard guard(&m_deviceMutex);
-    LockForRequest(&guard, LOCK_REQUEST_LONG_MS, __LINE__);
-    *mode = m_policyMode;
-    *rules = m_policyRules;
-}
-
-void CUsbServerCoreImpl::CollectDeviceAcls(std::map<uint32_t, uint8_t>* modes,
-                                           std::map<uint32_t, std::vector<std::string>>* rules)
-{
-    CMutexAutoGuard guard(&m_deviceMutex, &m_stop, LOCK_REQUEST_SHORT_MS);
-    for (const auto& entry : m_devices) {
-        const UsbDevice* d = entry.second.device.get();
-        if (!d)
-            continue;
-        (*modes)[entry.first] = d->aclMode;
-        std::vector<std::string>& texts = (*rules)[entry.first];
-        for (const AclRuleEntry& rule : d->aclRules)
-            texts.push_back(rule.text);
-    }
-}
-
 ADDRESS CUsbServerCoreImpl::GetListenAddressV4()
 {
     CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
@@ -1225,15 +875,6 @@ uint16_t CUsbServerCoreImpl::GetTcpPort()
 
 void CUsbServerCoreImpl::SetTcpPort(uint16_t) { NotSupported(__LINE__); }
 void CUsbServerCoreImpl::SetListenAddress(const ADDRESS&) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::SetIpFilters(uint8_t, const std::vector<std::string>&) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::SetIpFilterMode(uint8_t) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::GetDeviceAcl(uint32_t, uint8_t*, std::vector<std::string>*) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::SetDeviceAcl(uint32_t, uint8_t, const std::vector<std::string>&) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::SetDeviceTimeout(uint32_t, uint32_t) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::SetDeviceNickname(uint32_t, const std::string&) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::SetDeviceResetMethod(uint32_t, uint32_t) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::GetDeviceNodePath(uint32_t, std::string*) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) { NotSupported(__LINE__); }
 // ---------------------------------------------------------------------------
 // The network server's view
 

@@ -13,6 +13,8 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -38,7 +40,7 @@ struct PendingConnection {
     uint32_t created = 0;
 };
 
-class CUsbServerCoreImpl : public CUsbServerCore, public CLoaderEvents {
+class CUsbServerCoreImpl : public CUsbServerCore, public CLoaderEvents, public CResolverClientCallbackIface {
 public:
     // Takes the bundle. Starts the worker; throws CExceptionEx* (module 1,
     // error 8) when it cannot, after undoing what was made.
@@ -111,15 +113,29 @@ public:
     // ERROR_NOT_SUPPORTED.
     void SetTcpPort(uint16_t) override;
     void SetListenAddress(const ADDRESS&) override;
-    void SetIpFilters(uint8_t, const std::vector<std::string>&) override;
-    void SetIpFilterMode(uint8_t) override;
-    void GetDeviceAcl(uint32_t, uint8_t*, std::vector<std::string>*) override;
-    void SetDeviceAcl(uint32_t, uint8_t, const std::vector<std::string>&) override;
-    void SetDeviceTimeout(uint32_t, uint32_t) override;
-    void SetDeviceNickname(uint32_t, const std::string&) override;
-    void SetDeviceResetMethod(uint32_t, uint32_t) override;
-    void GetDeviceNodePath(uint32_t, std::string*) override;
-    void SetDevicePolicy(uint8_t, const std::vector<DevicePolicyRule>&) override;
+    // Per-device settings and the device policy (usbservercoresharing.cpp).
+    // Texts with control characters are refused with 87: they would break
+    // the configuration file.
+    void SetDeviceNickname(uint32_t deviceId, const std::string& nickname) override;
+    void SetDeviceResetMethod(uint32_t deviceId, uint32_t method) override;
+    void SetDeviceTimeout(uint32_t deviceId, uint32_t seconds) override;
+    void GetDeviceNodePath(uint32_t deviceId, std::string* path) override;
+    void SetDevicePolicy(uint8_t mode, const std::vector<DevicePolicyRule>& rules) override;
+
+    // Address rules, IP filters and device ACLs (usbservercorefilters.cpp).
+    // A list is applied only whole: a refused request leaves the old one.
+    static bool ParseAddress(const std::string* text, AddressRule* rule);
+    void SetIpFilters(uint8_t mode, const std::vector<std::string>& rules) override;
+    void SetIpFilterMode(uint8_t mode) override;
+    void GetDeviceAcl(uint32_t deviceId, uint8_t* mode, std::vector<std::string>* rules) override;
+    void SetDeviceAcl(uint32_t deviceId, uint8_t mode, const std::vector<std::string>& rules) override;
+    // The handshake's check of a TCP client; admits when the lock cannot be
+    // had.
+    bool CheckIpFilters(const ADDRESS& address);
+    // With the device mutex held.
+    bool CheckDeviceAcl(UsbDevice* device, const ADDRESS& address, const std::string& clientName);
+    // Resolver results for watched host names, on a resolver thread.
+    void OnNameResolved(const std::string& host, const std::set<ADDRESS>& addresses) override;
 
     // Client connections, reservations and callback connections
     // (usbservercoreconnections.cpp). The control requests throw
@@ -142,7 +158,6 @@ protected:
     using StubList = std::vector<std::shared_ptr<CUsbStub>>;
 
     // Connections and reservations, device mutex held.
-    bool CheckDeviceAcl(UsbDevice* device, const ADDRESS& address, const std::string& clientName);
     // Gives a connecting device back to everybody with the last error given.
     void EndConnectAttempt(UsbDevice* device, uint32_t line, uint32_t error);
     void SetActivity(uint32_t deviceId, bool active);
@@ -200,6 +215,24 @@ protected:
     void WakeWorker();
     bool SendQuirks();
 
+    // Sharing settings and address rules, with the device mutex held unless
+    // said otherwise.
+    void ApplyPolicyToDevices(); // takes the device mutex itself
+    void RecheckDeviceAcl(UsbDevice* device);
+    // Parses the texts into entries (host rules stored by their bare name);
+    // false when one is invalid (the walk goes on).
+    static bool ValidateRules(const std::vector<std::string>& texts, std::vector<AddressRuleEntry>* rules);
+    // New host rules take the addresses of old ones of the same name and
+    // are watched; then the old ones are unwatched.
+    void ReplaceWatchedHosts(const std::vector<AddressRuleEntry>& old, std::vector<AddressRuleEntry>* fresh);
+    void WatchHostRules(); // start: takes both locks in turn
+    // The resolver keeps one watch per name and client: the core counts
+    // the rules that name a host and watches while any does.
+    void WatchHost(const std::string& host);
+    void UnwatchHost(const std::string& host);
+    bool UpdateIpFilterHosts(const std::string& host, const std::set<ADDRESS>& addresses);
+    bool UpdateAclHosts(const std::string& host, const std::set<ADDRESS>& addresses);
+
     // Declared first so that it goes last: the loader outlives everything
     // that may call it.
     std::unique_ptr<CLoaderApi> m_loader;
@@ -228,7 +261,10 @@ protected:
     // Each guards the fields below it and is taken alone.
     CMutex m_ipFilterMutex;
     uint8_t m_ipFilterMode = FILTER_MODE_DISABLED;
-    std::vector<std::string> m_ipFilterRules;
+    std::vector<IpFilterRuleEntry> m_ipFilterRules;
+    // Taken alone or inside the IP filter mutex or the device mutex.
+    std::mutex m_watchLock;
+    std::map<std::string, int> m_watchCounts; // host rules per watched name
     CMutex m_callbackMutex;
     std::map<uint32_t, CallbackEntry> m_callbacks;
     CMutex m_listenMutex;

@@ -11,8 +11,6 @@ namespace {
 constexpr size_t RECORD_HEAD = 8;
 constexpr uint8_t STUB_KIND_DRIVER_REQUEST = 2;
 constexpr uint32_t STUB_STATUS_SELECT_CONFIGURATION = 1;
-// Joins of the pump log a debug line this often while it goes on.
-constexpr int PUMP_JOIN_REPORT_MS = 60000;
 
 uint32_t Get32(const uint8_t* at)
 {
@@ -115,7 +113,8 @@ int CDataConnection::PingWait(uint32_t lastPing, uint32_t now)
 }
 
 CDataConnection::CDataConnection(CStubApi* api, CDataConnectionEvents* events, const DataConnectionParams& params)
-    : m_api(api), m_events(events), m_deviceId(params.deviceId), m_timeout(params.inactivitySeconds)
+    : m_api(api), m_events(events), m_deviceId(params.deviceId), m_pumpJoinSliceMs(params.pumpJoinSliceMs),
+      m_timeout(params.inactivitySeconds)
 {
     uint8_t block[768] = {};
     if (params.textBlock)
@@ -203,7 +202,7 @@ uint8_t CDataConnection::Run(CSocket* socket, CEvent* stop, uint32_t* code)
     m_api->FlushRequests();
     // The pump uses this object and the socket: wait for it as long as it
     // takes. Its sends abort on the stop event, so it ends soon.
-    while (pump->Join(PUMP_JOIN_REPORT_MS) == SYNC_TIMEOUT)
+    while (pump->Join(m_pumpJoinSliceMs) == SYNC_TIMEOUT)
         Debug(__LINE__, ERROR_TIMEOUT);
     delete pump;
     if (m_api->NeedsReset())

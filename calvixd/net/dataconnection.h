@@ -80,6 +80,9 @@ struct DataConnectionParams {
     uint32_t deviceId = 0;
     const uint8_t* textBlock = nullptr; // 768 bytes, copied
     uint32_t inactivitySeconds = 0;     // 0: off
+    // The end of a connection waits for its pump however long it takes, in
+    // slices of this length with a debug line after each.
+    int pumpJoinSliceMs = 60000;
 };
 
 class CDataConnection {
@@ -126,6 +129,7 @@ private:
     CStubApi* m_api;
     CDataConnectionEvents* m_events;
     uint32_t m_deviceId;
+    int m_pumpJoinSliceMs;
     std::vector<uint8_t> m_hardwareIds;
     std::vector<uint8_t> m_compatibleIds;
     std::atomic<uint32_t> m_timeout;

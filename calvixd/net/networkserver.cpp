@@ -6,6 +6,7 @@
 
 #include <cstring>
 
+#include "calvixd/core/linetext.h"
 #include "calvixd/net/handshake.h"
 #include "calvixd/net/networkserverjob.h"
 #include "calvixd/net/pipesocket.h"
@@ -75,8 +76,10 @@ void CNetworkServer::Debug(uint32_t line, uint32_t error)
 
 void CNetworkServer::Log(const char* format, const std::string& text)
 {
+    // Client names and peer texts come from the network: a control byte in
+    // one must not start a line of its own.
     if (m_eventLog)
-        m_eventLog->Print(format, text.c_str());
+        m_eventLog->Print(format, ReplaceControlCharacters(text).c_str());
 }
 
 bool CNetworkServer::StartDetached(ThreadJob* job)

@@ -179,11 +179,11 @@ public:
     void BroadcastDeviceInactive(const UsbDevice& device, uint32_t target, int mode) override;
     void BroadcastDeviceRemoved(uint32_t deviceId, uint32_t target, int mode) override;
     void BroadcastDeviceUnshared(uint32_t deviceId, uint32_t target, int mode) override;
-    void SendDeviceNickname(uint32_t deviceId, const std::string& nickname);
+    void SendDeviceNickname(uint32_t deviceId, const std::string& nickname) override;
     void SendDeviceCommand(uint32_t deviceId, uint32_t connectionId, uint32_t command) override;
     void QueueRecord(OutgoingRecord record);
 
-    void SetIpFilters(uint8_t mode, const std::vector<AddressRule>& rules);
+    void SetIpFilters(uint8_t mode, const std::vector<AddressRule>& rules) override;
 
     // What the core's snapshot shows (CNetworkServerIface).
     uint32_t GetTcpV4State() override { return m_v4State.load(); }

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "calvixd/net/addressrule.h"
 #include "sys/thread"
 
 struct UsbDevice;
@@ -58,6 +59,11 @@ public:
     virtual void BroadcastDeviceInactive(const UsbDevice& device, uint32_t target, int mode) = 0;
     virtual void BroadcastDeviceRemoved(uint32_t deviceId, uint32_t target, int mode) = 0;
     virtual void BroadcastDeviceUnshared(uint32_t deviceId, uint32_t target, int mode) = 0;
+
+    // A changed nickname, to every session connection.
+    virtual void SendDeviceNickname(uint32_t, const std::string&) {}
+    // The IP filters the open sessions are checked against.
+    virtual void SetIpFilters(uint8_t, const std::vector<AddressRule>&) {}
 
     // One more use of a client connection; false when it is unknown.
     virtual bool AcquireConnection(uint32_t connectionId) = 0;

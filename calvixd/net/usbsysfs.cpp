@@ -112,6 +112,18 @@ bool UsbSysfs::HasConfiguration(const std::string& busId) const
     return ReadDecimal(busId, "bConfigurationValue") >= 0;
 }
 
+bool UsbSysfs::GetNodePath(const std::string& busId, std::string* path) const
+{
+    int bus = ReadDecimal(busId, "busnum");
+    int device = ReadDecimal(busId, "devnum");
+    if (bus < 0 || device < 0)
+        return false;
+    char text[64];
+    snprintf(text, sizeof text, "/dev/bus/usb/%.3d/%.3d", bus, device);
+    *path = text;
+    return true;
+}
+
 int UsbSysfs::SetConfiguration(const std::string& busId, int value) const
 {
     std::string path;

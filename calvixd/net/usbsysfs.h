@@ -54,6 +54,10 @@ public:
     // one would drop every device behind it.
     void ListDevices(std::vector<std::string>* busIds) const;
 
+    // The usbfs node "/dev/bus/usb/%.3d/%.3d" from "busnum" and "devnum";
+    // false when either cannot be read.
+    bool GetNodePath(const std::string& busId, std::string* path) const;
+
     // A text that names a device: "^[0-9]+-[0-9]+(\.[0-9]+)*$".
     static bool IsBusId(const std::string& text);
 

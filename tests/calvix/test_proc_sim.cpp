@@ -1,46 +1,38 @@
 // calvix against the real daemon: calvixd with the simulated stub driver
 // (calvixd_sim) runs in private namespaces; calvix joins its network
-// namespace, where the daemon's abstract control socket lives.
+// namespace, where the daemon's abstract control socket lives. Remote
+// clients of the daemon are test clients of its wire made in the same
+// namespace.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sched.h>
+#include <grp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <netinet/in.h>
+
+#include <atomic>
 #include <chrono>
-#include <cstdlib>
-#include <filesystem>
+#include <cstring>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "tests/support/nsrun.h"
-#include "tests/support/ravelsimcontrol.h"
+#include "calvix/api.h"
+#include "tests/support/calvixwire.h"
+#include "tests/support/ravelsimdaemon.h"
 #include "tests/support/wait.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-
-class CTempDir {
-public:
-  CTempDir() {
-    char pattern[] = "/tmp/calvix-sim-XXXXXX";
-    const char* made = mkdtemp(pattern);
-    m_path = made ? made : "";
-  }
-  ~CTempDir() {
-    std::error_code ignored;
-    if (!m_path.empty()) std::filesystem::remove_all(m_path, ignored);
-  }
-  std::string File(const char* name) const { return m_path + "/" + name; }
-  const std::string& Path() const { return m_path; }
-
-private:
-  std::string m_path;
-};
+using calvixwire::Connection;
 
 struct RunResult {
   int exitCode = -1;
@@ -48,46 +40,39 @@ struct RunResult {
   std::string err;
 };
 
+std::string ReadAll(int fd) {
+  std::string text;
+  char buffer[4096];
+  lseek(fd, 0, SEEK_SET);
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof(buffer))) > 0) text.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return text;
+}
+
+// Users of the daemon's /etc: alice is in the user group, bob in none.
+const char kPasswd[] = "root:x:0:0::/:/bin/sh\nalice:x:1000:1000::/:/bin/sh\nbob:x:1001:1001::/:/bin/sh\n";
+const char kGroup[] = "root:x:0:\ncalvusr:x:2000:alice\ncalvusradm:x:2001:\nalice:x:1000:\nbob:x:1001:\n";
+
 class CalvixAgainstDaemon : public ::testing::Test {
-protected:
+ protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root";
-    nsrun::RunOptions run;
-    run.argv = {CALVIXD_SIM_BIN};
-    run.env = {"RAVELSIM_ROOT=/var/run/ravelsim/devices/", "RAVELSIM_SOCKET=/var/run/ravelsim.sock"};
-    run.mounts.push_back({nsrun::Mount::Kind::Tmpfs, "/etc", "", "", {"ld.so.cache"}});
-    run.mounts.push_back({nsrun::Mount::Kind::Bind, "/var/log", logDir.Path(), "", {}});
-    run.mounts.push_back({nsrun::Mount::Kind::Bind, "/var/run", runDir.Path(), "", {}});
     std::string error;
-    process = nsrun::Process::start(run, &error);
-    ASSERT_TRUE(process) << error;
-    ASSERT_TRUE(WaitForLog("Daemon started.")) << Log();
-  }
-  void TearDown() override {
-    process.reset();  // kills every process of the namespace
+    ASSERT_TRUE(daemon.Start(CALVIXD_SIM_BIN, "", &error,
+                             {{"/etc/passwd", kPasswd, 0644, 0, 0, nsrun::File::Type::Regular},
+                              {"/etc/group", kGroup, 0644, 0, 0, nsrun::File::Type::Regular}}))
+        << error;
   }
 
-  std::string Log() const { return nsrun::readFile(logDir.File("calvixd.log")); }
-  bool WaitForLog(const std::string& text) const {
-    return testwait::waitUntil([&] { return Log().find(text) != std::string::npos; }, 15s);
-  }
-  std::string Driver(const std::string& line) const {
-    return ravelsim::ControlRequest(runDir.File("ravelsim.sock"), line);
-  }
+  std::string Log() const { return daemon.Log(); }
+  bool WaitForLog(const std::string& text) const { return daemon.WaitForLog(text); }
+  std::string Driver(const std::string& line) const { return daemon.Driver(line); }
 
-  // Runs calvix in the daemon's network namespace.
-  RunResult Calvix(const std::vector<std::string>& words) {
+  // Runs calvix in the daemon's network namespace, as root or as uid. A run
+  // that has not ended after 30 s is killed (exit code -1).
+  RunResult Calvix(const std::vector<std::string>& words, std::optional<uid_t> uid = std::nullopt) {
     RunResult result;
-    // Every process of the run shares one network namespace, but the first
-    // listed may be the daemon's forking parent, already gone: take the
-    // namespace of the first one still there. The open descriptor holds it.
-    int nsFd = -1;
-    for (const nsrun::NsPid& entry : process->processes()) {
-      std::string netns = "/proc/" + std::to_string(entry.hostPid) + "/ns/net";
-      nsFd = open(netns.c_str(), O_RDONLY | O_CLOEXEC);
-      if (nsFd >= 0) break;
-    }
-    if (nsFd < 0) return result;
     char outName[] = "/tmp/calvix-out-XXXXXX";
     char errName[] = "/tmp/calvix-err-XXXXXX";
     int outFd = mkstemp(outName);
@@ -99,18 +84,23 @@ protected:
     std::vector<char*> argv;
     for (std::string& word : storage) argv.push_back(word.data());
     argv.push_back(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-      if (setns(nsFd, CLONE_NEWNET) != 0) _exit(126);
+    pid_t pid = -1;
+    // The child inherits the namespace of the thread that forks it, and
+    // execs before it could leave it.
+    daemon.InNetwork([&] {
+      pid = fork();
+      if (pid != 0) return;
       dup2(outFd, STDOUT_FILENO);
       dup2(errFd, STDERR_FILENO);
+      if (uid && (setgroups(0, nullptr) != 0 || setresgid(*uid, *uid, *uid) != 0 ||
+                  setresuid(*uid, *uid, *uid) != 0))
+        _exit(126);
       execv(argv[0], argv.data());
       _exit(127);
-    }
-    close(nsFd);
+    });
     int status = 0;
     auto deadline = std::chrono::steady_clock::now() + 30s;
-    while (waitpid(pid, &status, WNOHANG) == 0) {
+    while (pid > 0 && waitpid(pid, &status, WNOHANG) == 0) {
       if (std::chrono::steady_clock::now() > deadline) {
         kill(pid, SIGKILL);
         waitpid(pid, &status, 0);
@@ -119,24 +109,24 @@ protected:
       }
       usleep(5000);
     }
-    if (status != -1 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    auto readAll = [](int fd) {
-      std::string text;
-      char buffer[4096];
-      lseek(fd, 0, SEEK_SET);
-      ssize_t n;
-      while ((n = read(fd, buffer, sizeof(buffer))) > 0) text.append(buffer, static_cast<size_t>(n));
-      close(fd);
-      return text;
-    };
-    result.out = readAll(outFd);
-    result.err = readAll(errFd);
+    if (pid > 0 && status != -1 && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    result.out = ReadAll(outFd);
+    result.err = ReadAll(errFd);
     return result;
   }
 
-  CTempDir logDir;
-  CTempDir runDir;
-  std::unique_ptr<nsrun::Process> process;
+  // A remote client's session connection, opened in the daemon's network
+  // namespace; its connection id.
+  bool OpenSession(Connection* session, uint32_t* id, uint8_t platform) {
+    bool opened = false;
+    daemon.InNetwork([&] { opened = session->connectTcp("127.0.0.1", 32032); });
+    session->setTimeoutMs(30000);
+    std::vector<uint8_t> serverId;
+    return opened && session->handshake('E', calvixwire::kServerVersion, platform) &&
+           session->readGreetingStart(&serverId, id);
+  }
+
+  ravelsim::SimDaemon daemon;
 };
 
 std::string SuccessBlock(const std::string& message) {
@@ -144,45 +134,70 @@ std::string SuccessBlock(const std::string& message) {
          "\n===================== ======================= ===================\n\n";
 }
 
+std::string ErrorBlock(const std::string& message) {
+  return "\n***************************** ERROR *****************************\n" + message +
+         "\n********************* *********************** *******************\n\n";
+}
+
+const char kListEnd[] = "\n===================== ======================= ===================\n\n";
+
 std::string DeviceList(const std::string& status) {
   return "\n=================== LIST OF LOCAL USB DEVICES ===================\n"
          "\n   1: ACME Mouse - USB Mouse\n"
          "      Vid: 1234   Pid: 5678   Serial: SN0001\n"
          "      Status: " +
-         status +
-         "\n"
-         "\n===================== ======================= ===================\n\n";
+         status + "\n" + kListEnd;
+}
+
+struct Step {
+  std::vector<std::string> words;
+  int exitCode;
+  std::string out;
+  std::string err;
+  // The daemon's errors end with the source line of its record: only the
+  // text before it is compared.
+  bool errIsPrefix = false;
+};
+
+void RunSteps(const std::vector<Step>& steps, const std::function<RunResult(const std::vector<std::string>&)>& run) {
+  for (const Step& step : steps) {
+    std::string line;
+    for (const std::string& word : step.words) line += word + " ";
+    SCOPED_TRACE(line);
+    RunResult r = run(step.words);
+    EXPECT_EQ(r.exitCode, step.exitCode) << r.err;
+    EXPECT_EQ(r.out, step.out);
+    if (step.errIsPrefix)
+      EXPECT_EQ(r.err.rfind(step.err, 0), 0u) << r.err;
+    else
+      EXPECT_EQ(r.err, step.err);
+  }
+}
+
+std::string OperationError(const std::string& text) {
+  return "\n***************************** ERROR *****************************\n" + text;
 }
 
 TEST_F(CalvixAgainstDaemon, ListsSharesAndExcludesAPluggedDevice) {
   ASSERT_EQ(Driver("plug 1-1 serial=SN0001"), "ok");
   ASSERT_TRUE(WaitForLog("USB device plugged (ACME Mouse")) << Log();
 
-  struct {
-    std::vector<std::string> words;
-    int exitCode;
-    std::string out;
-  } const steps[] = {
-      {{"-version"}, 0, "USB Calvento for Linux v.3.10\n"},
-      {{"-list-devices"}, 0, DeviceList("plugged")},
-      {{"-share", "-usb-port", "1-1"}, 0, SuccessBlock("USB device has been shared")},
-      {{"-list-devices"}, 0, DeviceList("plugged, shared")},
-      {{"-share", "1"}, 0, SuccessBlock("USB device has been shared")},
-      {{"-unshare", "-serial", "SN0001"}, 0, SuccessBlock("USB device has been unshared")},
-      {{"-add-exclusion", "1"}, 0, SuccessBlock("Device has been added to exclusion list")},
-      {{"-list-devices"}, 0, DeviceList("plugged, in exclusion list")},
-      {{"-remove-exclusion", "1"}, 0, SuccessBlock("Device has been removed from exclusion list")},
+  const std::vector<Step> steps = {
+      {{"-version"}, 0, "USB Calvento for Linux v.3.10\n", ""},
+      {{"-list-devices"}, 0, DeviceList("plugged"), ""},
+      {{"-share", "-usb-port", "1-1"}, 0, SuccessBlock("USB device has been shared"), ""},
+      {{"-list-devices"}, 0, DeviceList("plugged, shared"), ""},
+      {{"-share", "1"}, 0, SuccessBlock("USB device has been shared"), ""},
+      {{"-unshare", "-serial", "SN0001"}, 0, SuccessBlock("USB device has been unshared"), ""},
+      {{"-add-exclusion", "1"}, 0, SuccessBlock("Device has been added to exclusion list"), ""},
+      {{"-list-devices"}, 0, DeviceList("plugged, in exclusion list"), ""},
+      {{"-remove-exclusion", "1"}, 0, SuccessBlock("Device has been removed from exclusion list"), ""},
       {{"-list-clients"},
        0,
-       "\n=================== LIST OF CONNECTED CLIENTS ===================\n\n<no clients>"
-       "\n===================== ======================= ===================\n\n"},
+       std::string("\n=================== LIST OF CONNECTED CLIENTS ===================\n\n<no clients>") + kListEnd,
+       ""},
   };
-  for (const auto& step : steps) {
-    RunResult r = Calvix(step.words);
-    EXPECT_EQ(r.exitCode, step.exitCode) << step.words[0] << r.err;
-    EXPECT_EQ(r.out, step.out) << step.words[0];
-    EXPECT_EQ(r.err, "") << step.words[0];
-  }
+  RunSteps(steps, [&](const std::vector<std::string>& words) { return Calvix(words); });
   EXPECT_NE(Log().find("USB device shared by user (ACME Mouse"), std::string::npos) << Log();
 
   // A device id the daemon does not know: its error comes back in the
@@ -195,6 +210,318 @@ TEST_F(CalvixAgainstDaemon, ListsSharesAndExcludesAPluggedDevice) {
                         0),
             0u)
       << r.err;
+}
+
+// Every action that changes a setting, with its success block, and the
+// checks that refuse before any request.
+TEST_F(CalvixAgainstDaemon, SettingsActionsAndTheirRefusals) {
+  ASSERT_EQ(Driver("plug 1-1 serial=SN0001"), "ok");
+  ASSERT_TRUE(WaitForLog("USB device plugged (ACME Mouse")) << Log();
+
+  const std::string invalidRule = ErrorBlock("Invalid or no rule specified, please check and try again.");
+  const std::string invalidMode =
+      ErrorBlock("Invalid mode specified, please enter one of the following: allow, deny or disabled.");
+  const std::vector<Step> steps = {
+      // Refused by the tool itself.
+      {{"-share", "1", "-unshare", "1"},
+       1,
+       "",
+       ErrorBlock("Multiple actions specified in the command line, please specify just one!")},
+      {{"-frobnicate"}, 1, "", ErrorBlock("Unknown parameter specified in the command line.")},
+      {{"-share", "-vid", "zz"}, 1, "", ErrorBlock("Syntax error in the command line.")},
+      {{"-share", "-vid", "1234"},
+       1,
+       "",
+       ErrorBlock("Invalid or incomplete device identifiers specified, please check parameters and try again.")},
+      {{"-share", "-usb-port", "9-9"},
+       3,
+       "",
+       ErrorBlock("Selected device not found, please check parameters and try again.")},
+      {{"-set-tcp-port", "70000"}, 1, "", ErrorBlock("Invalid TCP port number, please check and try again.")},
+      {{"-set-reset-method", "sideways", "1"},
+       1,
+       "",
+       ErrorBlock("Invalid reset method specified, please enter one of the following: hard, soft, replug or "
+                  "disabled.")},
+      {{"-set-ip-filters-mode", "maybe"}, 1, "", invalidMode},
+      {{"-add-ip-filter", ""}, 1, "", invalidRule},
+      {{"-add-device-policy-rule", "Mice"}, 1, "", invalidRule},
+      {{"-connect-to", "7-1"},
+       3,
+       "",
+       ErrorBlock("Selected client not found, please check parameters and try again.")},
+      {{"-close-callback", "-client", "h"},
+       1,
+       "",
+       ErrorBlock("Invalid or incomplete callback identifier specified, please check parameters and try again.")},
+
+      // Carried out by the daemon.
+      {{"-info"},
+       0,
+       "\n===================== USB SERVER INFORMATION ====================\n"
+       "Total USB devices in configuration: 1\n"
+       "Total connected clients: 0\n"
+       "USB device sharing mode: manual sharing\n"
+       "USB server accepts incoming connections on 32032 tcp port\n"
+       "Device Policy mode: disabled\n"
+       "IP Filters mode: disabled\n"
+       "===================== ======================= ===================\n\n",
+       ""},
+      {{"-pnp-instance-id", "1"}, 0, "/dev/bus/usb/001/002\n", ""},
+      {{"-auto-share", "on"}, 0, SuccessBlock("Switched to auto-sharing mode"), ""},
+      {{"-auto-share", "off"}, 0, SuccessBlock("Switched to manual-sharing mode"), ""},
+      {{"-set-nickname", "Left Mouse", "1"}, 0, SuccessBlock("Nickname has been set"), ""},
+      {{"-set-timeout", "15", "1"}, 0, SuccessBlock("Inactivity timeout has been set"), ""},
+      {{"-set-acl-mode", "allow", "1"}, 0, SuccessBlock("ACL mode has been set"), ""},
+      {{"-list-devices"},
+       0,
+       "\n=================== LIST OF LOCAL USB DEVICES ===================\n"
+       "\n   1: Left Mouse\n"
+       "      Vid: 1234   Pid: 5678   Serial: SN0001\n"
+       "      Status: plugged\n"
+       "      Inactivity timeout: 15 seconds\n"
+       "      ACL mode: allow" +  // the closing frame's newline ends it
+           std::string(kListEnd),
+       ""},
+      {{"-set-acl-mode", "disabled", "1"}, 0, SuccessBlock("ACL mode has been set"), ""},
+      {{"-set-nickname", "", "1"}, 0, SuccessBlock("Nickname has been removed"), ""},
+      {{"-set-timeout", "0", "1"}, 0, SuccessBlock("Inactivity timeout has been disabled"), ""},
+      {{"-set-reset-method", "soft", "1"}, 0, SuccessBlock("Reset method has been set"), ""},
+      {{"-set-ip-filters-mode", "deny"}, 0, SuccessBlock("IP Filters mode has been set"), ""},
+      {{"-add-ip-filter", "10.0.0.9"}, 0, SuccessBlock("IP Filter rule has been added"), ""},
+      {{"-add-ip-filter", "10.0.0.9"}, 0, SuccessBlock("IP Filter rule has been added"), ""},
+      {{"-add-ip-filter", "10.0.0.10"}, 0, SuccessBlock("IP Filter rule has been added"), ""},
+      {{"-list-ip-filters"},
+       0,
+       "\n===================== USB SERVER IP FILTERS =====================\n\n"
+       "Mode: deny (deny connections from listed computers and allow all others)\n\n"
+       "   1: 10.0.0.9\n   2: 10.0.0.10\n" +
+           std::string(kListEnd),
+       ""},
+      {{"-remove-ip-filter", "1"}, 0, SuccessBlock("IP Filter rule has been removed"), ""},
+      {{"-remove-ip-filter", "5"},
+       5,
+       "",
+       OperationError("Can not remove IP filter. Selected rule not found, please check parameters and try again.\n"
+                      "Error 2 module "),
+       true},
+      {{"-remove-ip-filter", "all"}, 0, SuccessBlock("All IP Filter rules have been removed"), ""},
+      {{"-set-ip-filters-mode", "disabled"}, 0, SuccessBlock("IP Filters mode has been set"), ""},
+      {{"-set-device-policy-mode", "allow"}, 0, SuccessBlock("Device Policy mode has been set"), ""},
+      {{"-add-device-policy-rule", "Mice", "-vid", "1234"}, 0, SuccessBlock("Device Policy rule has been added"), ""},
+      {{"-list-device-policy"},
+       0,
+       "\n==================== USB SERVER DEVICE POLICY ===================\n\n"
+       "Mode: allow (allow redirection of usb devices that match the rules and deny all others)\n"
+       "\n   1: Mice\n"
+       "      Vid: 1234   Pid: <any>  Class: <any>  SubClass: <any>  Protocol: <any>  Port: <any>  Serial: <any>\n" +
+           std::string(kListEnd),
+       ""},
+      {{"-remove-device-policy-rule", "1"}, 0, SuccessBlock("Device Policy rule has been removed"), ""},
+      {{"-remove-device-policy-rule", "all"}, 0, SuccessBlock("All Device Policy rules have been removed"), ""},
+      {{"-set-device-policy-mode", "disabled"}, 0, SuccessBlock("Device Policy mode has been set"), ""},
+      {{"-set-acl-mode", "deny", "1"}, 0, SuccessBlock("ACL mode has been set"), ""},
+      {{"-add-acl", "10.0.0.9", "1"}, 0, SuccessBlock("ACL rule has been added"), ""},
+      {{"-list-acl", "1"},
+       0,
+       "\n========================= USB DEVICE ACL ========================\n\n"
+       "Device: ACME Mouse - USB Mouse\n\n"
+       "Mode: deny (deny connections for listed clients and allow all others)\n\n"
+       "   1: 10.0.0.9\n" +
+           std::string(kListEnd),
+       ""},
+      {{"-remove-acl", "1-1"}, 0, SuccessBlock("ACL rule has been removed"), ""},
+      {{"-remove-acl", "all", "1"}, 0, SuccessBlock("All ACL rules have been removed"), ""},
+      {{"-set-acl-mode", "disabled", "1"}, 0, SuccessBlock("ACL mode has been set"), ""},
+  };
+  RunSteps(steps, [&](const std::vector<std::string>& words) { return Calvix(words); });
+
+  // A shared device that leaves stays listed.
+  ASSERT_EQ(Calvix({"-share", "1"}).exitCode, 0);
+  ASSERT_EQ(Driver("unplug 1-1"), "ok");
+  EXPECT_TRUE(testwait::waitUntil([&] { return Calvix({"-list-devices"}).out == DeviceList("not plugged, shared"); },
+                                  15s))
+      << Calvix({"-list-devices"}).out;
+}
+
+// Lists with the device in several states, a session client using it, and
+// a callback connection that cannot be reached.
+TEST_F(CalvixAgainstDaemon, ConnectDisconnectAndCallbacks) {
+  ASSERT_EQ(Driver("plug 1-1 serial=SN0001"), "ok");
+  ASSERT_TRUE(WaitForLog("USB device plugged (ACME Mouse")) << Log();
+  ASSERT_EQ(Calvix({"-share", "1"}).exitCode, 0);
+  ASSERT_TRUE(testwait::waitUntil([&] { return Driver("stub 1-1") != "ok -1"; }, 15s)) << Log();
+
+  Connection session;
+  uint32_t sessionId = 0;
+  ASSERT_TRUE(OpenSession(&session, &sessionId, 144));
+  sockaddr_in local = {};
+  socklen_t length = sizeof local;
+  ASSERT_EQ(getsockname(session.fd(), reinterpret_cast<sockaddr*>(&local), &length), 0);
+  const std::string shortId = std::to_string(sessionId & 0x0FFFFFFF);
+
+  // calvix waits until the client has opened the device's data connection.
+  RunResult connected;
+  std::thread connecting([&] { connected = Calvix({"-connect-to", shortId + "-1"}); });
+  bool commanded = false;
+  for (int i = 0; i < 20 && !commanded; ++i) {
+    calvixwire::Record record;
+    if (!session.readRecord(&record)) break;
+    commanded = record.type == 8 && record.word(8) == 1 && record.word(12) == 1;
+  }
+  ASSERT_TRUE(commanded);
+  Connection data;
+  bool opened = false;
+  daemon.InNetwork([&] { opened = data.connectTcp("127.0.0.1", 32032); });
+  data.setTimeoutMs(30000);
+  ASSERT_TRUE(opened && data.handshake('C', calvixwire::kServerVersion, 144));
+  std::vector<uint8_t> echo;
+  ASSERT_TRUE(data.sendBytes(calvixwire::connectRecord(1, sessionId, 144, &echo)));
+  ASSERT_EQ(data.receive(16), echo);
+  ASSERT_TRUE(data.sendBytes("7", 1));
+  ASSERT_EQ(data.receive(1), std::vector<uint8_t>{'6'});
+  connecting.join();
+  EXPECT_EQ(connected.exitCode, 0) << connected.err;
+  EXPECT_EQ(connected.out, SuccessBlock("USB device connected to client"));
+  ASSERT_TRUE(data.negotiate());
+
+  const std::string client = "127.0.0.1:" + std::to_string(ntohs(local.sin_port));
+  RunResult list = Calvix({"-list-devices"});
+  EXPECT_EQ(list.out, DeviceList("in use by 127.0.0.1"));
+  // Nothing from the driver for a second: the device is in use but inactive.
+  ASSERT_EQ(Calvix({"-set-timeout", "1", "1"}).exitCode, 0);
+  const std::string inactive = "\n=================== LIST OF LOCAL USB DEVICES ===================\n"
+                               "\n   1: ACME Mouse - USB Mouse\n"
+                               "      Vid: 1234   Pid: 5678   Serial: SN0001\n"
+                               "      Status: in use by 127.0.0.1, inactive\n"
+                               "      Inactivity timeout: 1 seconds\n" +
+                               std::string(kListEnd);
+  EXPECT_TRUE(testwait::waitUntil([&] { return Calvix({"-list-devices"}).out == inactive; }, 15s))
+      << Calvix({"-list-devices"}).out;
+  ASSERT_EQ(Calvix({"-set-timeout", "0", "1"}).exitCode, 0);
+  list = Calvix({"-list-clients"});
+  EXPECT_EQ(list.out, "\n=================== LIST OF CONNECTED CLIENTS ===================\n"
+                      "\n   " + shortId + ": Client at " + client + "\n"
+                      "      Platform: Linux   Status: connected\n"
+                      "      Uses device    1: ACME Mouse\n" + kListEnd);
+
+  // The daemon tells the client to let the device go; it is free once the
+  // client has closed the data connection.
+  RunResult r = Calvix({"-disconnect", "1"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, SuccessBlock("USB device disconnected from client"));
+  commanded = false;
+  for (int i = 0; i < 20 && !commanded; ++i) {
+    calvixwire::Record record;
+    if (!session.readRecord(&record)) break;
+    commanded = record.type == 8 && record.word(8) == 1 && record.word(12) == 2;
+  }
+  EXPECT_TRUE(commanded);
+  data.close();
+  EXPECT_TRUE(testwait::waitUntil([&] { return Calvix({"-list-devices"}).out == DeviceList("plugged, shared"); },
+                                  15s));
+
+  // A callback connection to a port nobody listens on: added, listed as
+  // down beside the session client, switched, closed.
+  r = Calvix({"-create-callback", "127.0.0.1:40000"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, SuccessBlock("Callback connection to remote USB client has been added"));
+  // Connection numbers are shared by sessions and callbacks.
+  const std::string callbackId = std::to_string((sessionId & 0x0FFFFFFF) + 1);
+  const std::string clients = "\n=================== LIST OF CONNECTED CLIENTS ===================\n"
+                              "\n   " + shortId + ": Client at " + client + "\n"
+                              "      Platform: Linux   Status: connected\n"
+                              "\n   " + callbackId + ": Client at 127.0.0.1:40000 - callback connection\n"
+                              "      Platform: unknown   Mode: %s   Status: disconnected\n" + kListEnd;
+  auto listed = [&](const char* mode) {
+    char expected[1024];
+    snprintf(expected, sizeof expected, clients.c_str(), mode);
+    return testwait::waitUntil([&] { return Calvix({"-list-clients"}).out == expected; }, 15s);
+  };
+  EXPECT_TRUE(listed("manual-connect")) << Calvix({"-list-clients"}).out;
+
+  const std::vector<Step> steps = {
+      {{"-remote-auto-connect", "on", callbackId},
+       0,
+       SuccessBlock("Remote USB client switched to auto-connect mode"),
+       ""},
+      {{"-close-callback", "-client", "127.0.0.1:40000"},
+       0,
+       SuccessBlock("Callback connection to USB client has been closed"),
+       ""},
+      {{"-close-callback", "-client", "127.0.0.1:40000"},
+       3,
+       "",
+       ErrorBlock("Selected callback connection not found, please check parameters and try again.")},
+      {{"-close-callback", "99"},
+       5,
+       "",
+       OperationError("Can not close callback connection to USB client. Selected client not found, please check "
+                      "parameters and try again.\nError 1356 module "),
+       true},
+      {{"-create-callback", "127.0.0.1:40001"},
+       0,
+       SuccessBlock("Callback connection to remote USB client has been added"),
+       ""},
+      {{"-close-callback", "all"}, 0, SuccessBlock("All callback connections have been closed"), ""},
+      {{"-disconnect-from", "all"}, 0, SuccessBlock("All USB devices disconnected"), ""},
+  };
+  RunSteps(steps, [&](const std::vector<std::string>& words) { return Calvix(words); });
+  std::string left = "\n=================== LIST OF CONNECTED CLIENTS ===================\n"
+                     "\n   " + shortId + ": Client at " + client + "\n"
+                     "      Platform: Linux   Status: connected\n" + std::string(kListEnd);
+  EXPECT_TRUE(testwait::waitUntil([&] { return Calvix({"-list-clients"}).out == left; }, 15s))
+      << Calvix({"-list-clients"}).out;
+}
+
+TEST_F(CalvixAgainstDaemon, AccessThroughTheGroupsAndAnUnreachableDaemon) {
+  RunResult alice = Calvix({"-version"}, 1000);
+  EXPECT_EQ(alice.exitCode, 0) << alice.err;
+  EXPECT_EQ(alice.out, "USB Calvento for Linux v.3.10\n");
+
+  RunResult bob = Calvix({"-version"}, 1001);
+  EXPECT_EQ(bob.exitCode, 2);
+  EXPECT_EQ(bob.out, "");
+  EXPECT_EQ(bob.err.rfind(ErrorBlock("").substr(0, 67) + "Command line initialization error. ", 0), 0u) << bob.err;
+
+  ASSERT_TRUE(daemon.Stop()) << Log();
+  RunResult gone = Calvix({"-list-devices"});
+  EXPECT_EQ(gone.exitCode, 2);
+  EXPECT_EQ(gone.out, "");
+  EXPECT_EQ(gone.err,
+            ErrorBlock("Can not connect to USB Calvento for Linux daemon.\nPlease make sure the daemon is running. "
+                       "If not, you can try\nstarting it manually. In case of failure, please check log file\nat "
+                       "/var/log/calvixd.log and contact our support team."));
+}
+
+// The client API with change notifications, as a tool that stays open
+// would use it: after a burst of plugs and unplugs its cached list ends as
+// the daemon's, without a request of its own.
+TEST_F(CalvixAgainstDaemon, NotificationsAfterABurstOfDeviceEvents) {
+  std::atomic<int> notified{0};
+  bool opened = false;
+  ASSERT_TRUE(daemon.InNetworkAndIpc([&] { opened = ApiOpen(true); }));
+  ASSERT_TRUE(opened) << ApiGetLastError(nullptr);
+  ASSERT_TRUE(ApiSetNotifyCallback([](void* count) { ++*static_cast<std::atomic<int>*>(count); }, &notified));
+  auto cached = [] {
+    uint32_t size = 0;
+    return ApiListDevices(nullptr, &size) ? size / sizeof(API_DEVICE_RECORD) : 0;
+  };
+  EXPECT_EQ(cached(), 0u);
+
+  constexpr int kDevices = 24;
+  for (int i = 1; i <= kDevices; ++i)
+    ASSERT_EQ(Driver("plug 1-" + std::to_string(i) + " serial=B" + std::to_string(i)), "ok");
+  EXPECT_TRUE(testwait::waitUntil([&] { return cached() == kDevices; }, 15s)) << cached();
+  EXPECT_GT(notified.load(), 0);
+  for (int i = 1; i < kDevices; ++i)
+    ASSERT_EQ(Driver("unplug 1-" + std::to_string(i)), "ok");
+  EXPECT_TRUE(testwait::waitUntil([&] { return cached() == 1; }, 15s)) << cached();
+  API_DEVICE_RECORD last;
+  uint32_t size = sizeof last;
+  ASSERT_TRUE(ApiListDevices(&last, &size));
+  EXPECT_STREQ(last.serial, ("B" + std::to_string(kDevices)).c_str());
+  ApiClose();
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 // over an abstract pipe: the capability exchange, the identification
 // blocks, the relay both ways, configuration requests, buffer growth,
 // pings, silence and inactivity on a test clock, and stops.
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <deque>
@@ -79,6 +80,11 @@ public:
     uint8_t* GetWriteBuffer() override { return m_write; }
     int WaitReadable(CEvent* abort, int ms) override
     {
+        // A driver call that does not heed the abort event while held.
+        while (hold) {
+            inHold = true;
+            std::this_thread::sleep_for(5ms);
+        }
         {
             std::lock_guard<std::mutex> lock(m_mutex);
             waits.push_back(ms);
@@ -158,6 +164,8 @@ public:
     std::atomic<int> waitCalls{0};
     std::atomic<int> flushes{0};
     std::atomic<int> tooSmall{0};
+    std::atomic<bool> hold{false};
+    std::atomic<bool> inHold{false};
 
 private:
     std::mutex m_mutex;
@@ -170,7 +178,16 @@ private:
 class Events : public CDataConnectionEvents {
 public:
     uint32_t GetTickMs() override { return now.load(); }
-    void LogDebug(uint16_t, uint32_t, uint32_t) override {}
+    void LogDebug(uint16_t, uint32_t, uint32_t error) override
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        debugErrors.push_back(error);
+    }
+    bool Logged(uint32_t error)
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return std::find(debugErrors.begin(), debugErrors.end(), error) != debugErrors.end();
+    }
     CEventLog* GetEventLog() override { return nullptr; }
     void SetDeviceConfiguration(uint32_t deviceId, int value) override
     {
@@ -191,6 +208,7 @@ public:
     std::mutex mutex;
     std::vector<std::pair<uint32_t, int>> configurations;
     std::vector<bool> activity;
+    std::vector<uint32_t> debugErrors;
 };
 
 class DataConnectionTest : public ::testing::Test {
@@ -512,12 +530,39 @@ TEST_F(DataConnectionTest, StopBetweenConnectionsDoesNotRefuseTheNext)
         stub.Push(Message(0x10000, 1, 0));
     std::this_thread::sleep_for(100ms);
     gate.RequestStop();
+    // A pump send that does not heed the stop would hang here until the
+    // client goes.
+    ASSERT_TRUE(testwait::waitUntil([&] { return finished.load(); }, 30s));
     runner.join();
     EXPECT_EQ(answer, '2');
     gate.End();
     EXPECT_FALSE(gate.GetStopEvent()->IsSet());
     gate.Close();
     EXPECT_FALSE(gate.Begin());
+}
+
+TEST_F(DataConnectionTest, EndWaitsForAPumpStuckInTheDriver)
+{
+    // The pump uses the socket and this object until it returns: the end
+    // of the connection must outwait a driver call that ignores the stop,
+    // past any join slice.
+    params.pumpJoinSliceMs = 20;
+    connection = std::make_unique<CDataConnection>(&stub, &events, params);
+    ASSERT_TRUE(gate.Begin());
+    Start();
+    uint32_t proposal;
+    ASSERT_TRUE(Negotiate(0x10, 0x10, 0x10, &proposal));
+    std::vector<uint8_t> hw, cp;
+    ASSERT_TRUE(ReadBlocks(&hw, &cp));
+    stub.hold = true;
+    ASSERT_TRUE(testwait::waitUntil([&] { return stub.inHold.load(); }, 10s));
+    client.close();
+    ASSERT_TRUE(testwait::waitUntil([&] { return events.Logged(ERROR_TIMEOUT); }, 10s));
+    EXPECT_FALSE(finished);
+    stub.hold = false;
+    runner.join();
+    EXPECT_EQ(answer, '2');
+    gate.End();
 }
 
 TEST(DataConnectionBlocks, MultiStringsWidenWithBothTerminators)

@@ -544,7 +544,7 @@ TEST(DeviceModelRecord, CanForgetOnlyPlainUnsharedRecords)
         {"time-out", [](UsbDevice* d) { d->timeout = 60; }, false, true},
         {"reset mode", [](UsbDevice* d) { d->resetMode = 1; }, false, true},
         {"ACL mode", [](UsbDevice* d) { d->aclMode = 1; }, false, true},
-        {"ACL rule", [](UsbDevice* d) { d->aclRules.push_back({"allow 10.0.0.1"}); }, false, true},
+        {"ACL rule", [](UsbDevice* d) { d->aclRules.push_back({"allow 10.0.0.1", {}}); }, false, true},
     };
     for (const Case& c : cases) {
         UsbDevice d;

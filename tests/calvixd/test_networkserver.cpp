@@ -54,7 +54,23 @@ public:
     uint32_t GetTickMs() override { return now.load(); }
     void LogDebug(uint16_t, uint32_t, uint32_t) override {}
     CEventLog* GetEventLog() override { return &log; }
-    void NotifyListeners() override { ++notifications; }
+    void NotifyListeners() override
+    {
+        bool armed = true;
+        if (holdNextNotify.compare_exchange_strong(armed, false)) {
+            inHeldNotify = true;
+            while (!releaseNotify)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ++notifications;
+    }
+    // The next notification stays inside the core until released.
+    std::atomic<bool> holdNextNotify{false};
+    std::atomic<bool> inHeldNotify{false};
+    std::atomic<bool> releaseNotify{false};
+    // A serve that stays inside the core while held.
+    std::atomic<bool> holdServe{false};
+    std::atomic<bool> inServe{false};
     Resolver* GetResolver() override { return nullptr; }
     void GetServerId(uint8_t id[16]) override
     {
@@ -76,6 +92,9 @@ public:
     uint8_t ServeDeviceConnection(CSocket*, uint32_t kind, const ADDRESS&, const std::string&, uint8_t,
                                   uint32_t deviceId, uint32_t connectionId, uint32_t* code) override
     {
+        inServe = true;
+        while (holdServe)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::lock_guard<std::mutex> lock(mutex);
         served.push_back({deviceId, connectionId, kind});
         *code = serveCode;
@@ -108,6 +127,15 @@ public:
     std::vector<uint32_t> removedCallbacks;
     std::vector<std::pair<uint32_t, uint32_t>> reservations;
 };
+
+// A connect record whose scrambled part the fake owner leaves as it is.
+std::vector<uint8_t> connectRecord(uint32_t deviceId, uint32_t connectionId)
+{
+    auto bytes = recordBytes({deviceId, connectionId});
+    for (int i = 0; i < 84; ++i)
+        bytes.push_back(static_cast<uint8_t>(i));
+    return bytes;
+}
 
 std::string ReadFile(const std::string& path)
 {
@@ -527,6 +555,27 @@ TEST_F(NetworkServerTest, NewClientsAlwaysGetAGreetingWhileOthersLeave)
     EXPECT_TRUE(testwait::waitUntil([&] { return server->GetSessionCount() == 0; }, 5s));
 }
 
+TEST_F(NetworkServerTest, ASessionThatEmptiedTakesNoNewClient)
+{
+    // The thread of a session that has just lost its last connection is
+    // held in the notification that follows; a client arriving meanwhile
+    // must not join that session, whose thread is about to end.
+    Connection leaving;
+    uint32_t id;
+    ASSERT_TRUE(OpenSession(&leaving, &id));
+    owner->holdNextNotify = true;
+    leaving.close();
+    ASSERT_TRUE(testwait::waitUntil([&] { return owner->inHeldNotify.load(); }, 10s));
+    int before = owner->notifications;
+    Connection arriving;
+    ASSERT_TRUE(arriving.connectTcp("127.0.0.1", kPort));
+    ASSERT_TRUE(arriving.handshake('E'));
+    ASSERT_TRUE(testwait::waitUntil([&] { return owner->notifications > before; }, 10s));
+    owner->releaseNotify = true;
+    std::vector<uint8_t> serverId;
+    EXPECT_TRUE(arriving.readGreetingStart(&serverId, &id));
+}
+
 TEST_F(NetworkServerTest, ConnectionNumbersAreReused)
 {
     uint32_t a = server->AllocateConnectionId(CONNECTION_CLASS_SESSION);
@@ -654,12 +703,6 @@ TEST_F(NetworkServerTest, DataConnectionSetUp)
     uint32_t sessionId;
     ASSERT_TRUE(OpenSession(&session, &sessionId));
 
-    auto connectRecord = [](uint32_t deviceId, uint32_t connectionId) {
-        auto bytes = recordBytes({deviceId, connectionId});
-        for (int i = 0; i < 84; ++i)
-            bytes.push_back(static_cast<uint8_t>(i));
-        return bytes;
-    };
     struct Case {
         uint32_t connectionId;
         std::vector<uint8_t> answer;
@@ -728,11 +771,35 @@ TEST_F(NetworkServerTest, ListenersOffFailedAndStopWaitsForThreads)
     uint32_t id;
     ASSERT_TRUE(OpenSession(&session, &id));
     EXPECT_GE(server->GetLiveThreads(), 2);
-    CNetworkServer* raw = server.get();
     server.reset();
-    (void)raw;
     EXPECT_TRUE(silent.waitClosed());
     EXPECT_TRUE(session.waitClosed());
+}
+
+TEST_F(NetworkServerTest, DestructionOutwaitsAThreadInsideTheCore)
+{
+    // A data connection's thread is inside the core when the server goes:
+    // it comes back to the server's lists and socket, so the destructor
+    // must wait for it.
+    Connection session, data;
+    uint32_t sessionId;
+    ASSERT_TRUE(OpenSession(&session, &sessionId));
+    owner->holdServe = true;
+    ASSERT_TRUE(data.connectTcp("127.0.0.1", kPort));
+    ASSERT_TRUE(data.handshake('C'));
+    ASSERT_TRUE(data.sendBytes(connectRecord(9, sessionId)));
+    ASSERT_EQ(data.receive(16).size(), 16u);
+    ASSERT_TRUE(data.sendBytes("7", 1));
+    ASSERT_TRUE(testwait::waitUntil([&] { return owner->inServe.load(); }, 10s));
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        server.reset();
+        destroyed = true;
+    });
+    EXPECT_FALSE(testwait::waitUntil([&] { return destroyed.load(); }, 2s));
+    owner->holdServe = false;
+    destroyer.join();
+    EXPECT_TRUE(data.waitClosed());
 }
 
 } // namespace

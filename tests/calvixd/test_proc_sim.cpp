@@ -18,92 +18,13 @@
 
 #include "tests/calvixd/controlclient.h"
 #include "tests/calvixd/logmatch.h"
-#include "tests/calvixd/tempdir.h"
 #include "tests/support/calvixwire.h"
-#include "tests/support/nsrun.h"
-#include "tests/support/ravelsimcontrol.h"
+#include "tests/support/ravelsimdaemon.h"
 #include "tests/support/wait.h"
 
 using namespace std::chrono_literals;
 
 namespace {
-
-class CSimRun {
-public:
-    CTempDir logDir;
-    CTempDir runDir;
-    std::unique_ptr<nsrun::Process> process;
-
-    bool Start(const std::string& config = "")
-    {
-        if (geteuid() != 0)
-            return false;
-        nsrun::RunOptions run;
-        run.argv = {CALVIXD_SIM_BIN};
-        run.env = {"RAVELSIM_ROOT=/var/run/ravelsim/devices/", "RAVELSIM_SOCKET=/var/run/ravelsim.sock"};
-        run.mounts.push_back({nsrun::Mount::Kind::Tmpfs, "/etc", "", "", {"ld.so.cache"}});
-        run.mounts.push_back({nsrun::Mount::Kind::Bind, "/var/log", logDir.Path(), "", {}});
-        run.mounts.push_back({nsrun::Mount::Kind::Bind, "/var/run", runDir.Path(), "", {}});
-        if (!config.empty())
-            run.files.push_back({"/etc/calvixd.conf", config, 0644, 0, 0, nsrun::File::Type::Regular});
-        std::string error;
-        process = nsrun::Process::start(run, &error);
-        EXPECT_TRUE(process) << error;
-        return process != nullptr;
-    }
-
-    std::string Log() const { return nsrun::readFile(logDir.File("calvixd.log")); }
-    bool WaitForLog(const std::string& text) const
-    {
-        return testwait::waitUntil([&] { return Log().find(text) != std::string::npos; }, 15s);
-    }
-    std::string Driver(const std::string& line) const
-    {
-        return ravelsim::ControlRequest(runDir.File("ravelsim.sock"), line);
-    }
-    pid_t DaemonPid() const
-    {
-        std::string text;
-        if (!testwait::waitUntil(
-                [&] {
-                    text = nsrun::readFile(runDir.File("calvixd.pid"));
-                    return !text.empty() && text.back() == '\n';
-                },
-                15s))
-            return 0;
-        return static_cast<pid_t>(std::stoi(text));
-    }
-    // Runs fn on a thread of its own inside the daemon's network namespace
-    // (loopback and the abstract socket names are the daemon's there); its
-    // answer, or why it could not run.
-    std::string InNetwork(const std::function<std::string()>& fn) const
-    {
-        std::string init = process->hostPath("");
-        std::string netns = init.substr(0, init.size() - 5) + "/ns/net"; // "/proc/<init>/root/"
-        std::string result;
-        std::thread worker([&] {
-            int ns = open(netns.c_str(), O_RDONLY | O_CLOEXEC);
-            if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) {
-                result = "cannot enter " + netns;
-                if (ns >= 0)
-                    close(ns);
-                return;
-            }
-            close(ns);
-            result = fn();
-        });
-        worker.join();
-        return result;
-    }
-    bool Stop()
-    {
-        pid_t daemon = DaemonPid();
-        if (daemon <= 0 || process->killNs(daemon, SIGTERM) != 0)
-            return false;
-        return testwait::waitUntil([&] { return access(runDir.File("calvixd.pid").c_str(), F_OK) != 0; }, 15s) &&
-               process->waitAll(15s);
-    }
-};
 
 // Every line of the log without its stamp.
 std::vector<std::string> Texts(const std::string& log)
@@ -126,10 +47,11 @@ std::vector<std::string> Texts(const std::string& log)
 
 TEST(SimulatedDriverProcess, PlugUnplugAndCleanStop)
 {
-    CSimRun run;
-    if (!run.Start())
+    ravelsim::SimDaemon run;
+    std::string error;
+    if (geteuid() != 0)
         GTEST_SKIP() << "needs root";
-    ASSERT_TRUE(run.WaitForLog("Daemon started.\n")) << run.Log();
+    ASSERT_TRUE(run.Start(CALVIXD_SIM_BIN, "", &error)) << error;
 
     ASSERT_EQ(run.Driver("plug 1-1 serial=SN0001"), "ok");
     ASSERT_TRUE(run.WaitForLog("USB device plugged (ACME Mouse; VID 1234; PID 5678; Serial SN0001; Port 1-1).\n"))
@@ -153,6 +75,8 @@ TEST(SimulatedDriverProcess, PlugUnplugAndCleanStop)
     std::vector<std::string> texts = Texts(run.Log());
     const std::vector<std::string> expected = {
         "Daemon starting up...",
+        "TCPv4 server started on 0.0.0.0:32032",
+        "RDP channel started",
         "Daemon started.",
         "USB device plugged (ACME Mouse; VID 1234; PID 5678; Serial SN0001; Port 1-1).",
         "USB device plugged (Maker Pad; VID abcd; PID 0001; Serial ; Port 1-2).",
@@ -245,15 +169,18 @@ std::string DialledClientUsesTheDevice()
 
 TEST(SimulatedDriverProcess, CallbackConnectionAddedByControlRequestServesTheDevice)
 {
-    CSimRun run;
-    if (!run.Start("[Local USB server section]\nstartup=autosharing\n"))
+    if (geteuid() != 0)
         GTEST_SKIP() << "needs root";
-    ASSERT_TRUE(run.WaitForLog("Daemon started.\n")) << run.Log();
+    ravelsim::SimDaemon run;
+    std::string error;
+    ASSERT_TRUE(run.Start(CALVIXD_SIM_BIN, "[Local USB server section]\nstartup=autosharing\n", &error)) << error;
     ASSERT_EQ(run.Driver("plug 1-1 serial=SN0001"), "ok");
     ASSERT_TRUE(run.WaitForLog("USB device auto-shared (ACME Mouse; VID 1234; PID 5678; Serial SN0001; Port 1-1).\n"))
         << run.Log();
 
-    EXPECT_EQ(run.InNetwork(DialledClientUsesTheDevice), "");
+    std::string failure = "cannot enter the daemon's network namespace";
+    run.InNetwork([&] { failure = DialledClientUsesTheDevice(); });
+    EXPECT_EQ(failure, "");
     EXPECT_TRUE(run.WaitForLog("Client connected the USB device (127.0.0.1; ACME Mouse; VID 1234; PID 5678; "
                                "Serial SN0001; Port 1-1).\n"))
         << run.Log();

@@ -198,19 +198,7 @@ bool Connection::openData(uint32_t deviceId, uint32_t sessionId, uint8_t platfor
         return true;
     }
     *refusal = 0;
-    // '6' opens the capability exchange: offer 0x10, take the server's
-    // answer, confirm it, then the '2' block with its two texts.
-    if (answer != '6' || !sendBytes(recordBytes({0x10}))) return false;
-    std::vector<uint8_t> offer = receive(5);
-    // The server takes what both sides support: 0x10.
-    if (offer.size() != 5 || offer[0] != '4' || get32(&offer[1]) != 0x10) return false;
-    std::vector<uint8_t> round = {'4'};
-    put32(&round, 0x10);
-    if (!sendBytes(round) || receive(4).size() != 4 || !sendBytes(recordBytes({0x10}))) return false;
-    std::vector<uint8_t> head = receive(9);
-    if (head.size() != 9 || head[0] != '2') return false;
-    size_t texts = size_t(get32(&head[1])) + get32(&head[5]);
-    return receive(texts).size() == texts;
+    return answer == '6' && negotiate(0x10);
 }
 
 bool Connection::sendDesktopPrefix(const std::string &name, uint32_t declaredLength) {
@@ -240,6 +228,23 @@ bool Connection::readGreetingStart(std::vector<uint8_t> *serverId, uint32_t *con
     if (!readRecord(&record) || record.type != 7 || record.length != 12) return false;
     *connectionId = record.word(8);
     return true;
+}
+
+bool Connection::negotiate(uint32_t capabilities) {
+    // Requested capabilities; '4' and the server's first answer; '4' and
+    // ours again; the server's proposal; our final word.
+    std::vector<uint8_t> round = {'4'};
+    std::vector<uint8_t> words = recordBytes({capabilities});
+    round.insert(round.end(), words.begin(), words.end());
+    // The server's first answer is always 0x10.
+    std::vector<uint8_t> first;
+    if (!sendBytes(words) || (first = receive(5)).size() != 5 || first[0] != '4' || get32(&first[1]) != 0x10 ||
+        !sendBytes(round) || receive(4).size() != 4 || !sendBytes(words))
+        return false;
+    std::vector<uint8_t> head = receive(9);
+    if (head.size() != 9 || head[0] != '2') return false;
+    size_t blocks = size_t(get32(&head[1])) + get32(&head[5]);
+    return receive(blocks).size() == blocks;
 }
 
 std::vector<uint8_t> recordBytes(std::initializer_list<uint32_t> words) {

@@ -84,6 +84,11 @@ public:
     // '0', the 16-byte server id, the type-7 record; the connection id.
     bool readGreetingStart(std::vector<uint8_t> *serverId, uint32_t *connectionId);
 
+    // A data connection's capability exchange after the server's '6' has
+    // been read, asking for and keeping capabilities, through the
+    // identification blocks ('2' and both lengths, then the blocks).
+    bool negotiate(uint32_t capabilities = 0x10);
+
 private:
     int fd_ = -1;
 };

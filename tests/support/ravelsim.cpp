@@ -214,6 +214,11 @@ void RavelSim::SetNeedsReset(bool needs)
     std::lock_guard<std::mutex> hold(m_lock);
     m_needsReset = needs;
 }
+void RavelSim::SetEcho(bool echo)
+{
+    std::lock_guard<std::mutex> hold(m_lock);
+    m_echo = echo;
+}
 
 // ---------------------------------------------------------------------------
 // The bus
@@ -750,8 +755,13 @@ int RavelSim::StubIoctl(StubState* stub, unsigned long request, uint8_t* block)
         uint32_t length = U32(block + 8);
         if (length < MESSAGE_MIN || length > (1u << 24))
             return -EINVAL;
-        stub->info.written.emplace_back(block, block + length);
-        return 0;
+        if (!m_echo) {
+            stub->info.written.emplace_back(block, block + length);
+            return 0;
+        }
+        stub->queue.emplace_back(block, block + length);
+        uint64_t one = 1;
+        return write(stub->eventFd, &one, sizeof(one)) == sizeof(one) ? 0 : -EIO;
     }
     case STUB_FLUSH:
         if (U32(block) != 4)

@@ -120,6 +120,9 @@ public:
     void SetSuppress(bool suppress);
     // What NeedsReset answers.
     void SetNeedsReset(bool needs);
+    // Every message the daemon writes to a stub comes straight back to be
+    // read (a looped-back device) instead of being kept in `written`.
+    void SetEcho(bool echo);
 
     // The bus.
     void Plug(const SimDevice& device);
@@ -195,6 +198,7 @@ private:
     bool m_restartOnce = false;
     bool m_suppress = false;
     bool m_needsReset = true;
+    bool m_echo = false;
     std::vector<SimRule> m_rules;
     std::vector<SimQuirk> m_quirks;
     std::map<std::string, Device> m_devices;

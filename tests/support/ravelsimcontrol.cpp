@@ -123,6 +123,8 @@ std::string Answer(RavelSim* sim, const std::string& line)
             sim->SetSuppress(value != 0);
         else if (name == "needs-reset")
             sim->SetNeedsReset(value != 0);
+        else if (name == "echo")
+            sim->SetEcho(value != 0);
         else
             return "error unknown knob";
         return "ok";

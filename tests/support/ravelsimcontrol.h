@@ -18,7 +18,8 @@
 //   stats BUSID               "ok flushes=N resets=N mode=N flags=N written=N"
 //   rules                     "ok N": the number of claim rules the driver holds
 //   knob NAME 0|1             rebind-busy, rules-refused, quirks-refused,
-//                             suppress, needs-reset
+//                             suppress, needs-reset, echo (messages the
+//                             daemon writes come back to it)
 //
 // The control socket is served from the first call the daemon makes into
 // the driver on: after the daemon has daemonised and before it reports any
