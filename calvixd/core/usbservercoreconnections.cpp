@@ -14,13 +14,10 @@
 
 #include "calvixd/core/linetext.h"
 #include "calvixd/core/usbservercoreimpl.h"
+#include "calvixd/core/usbservercorelimits.h"
 
 namespace {
 
-constexpr int LOCK_NO_LIMIT = -1;
-constexpr int LOCK_EXPIRY_MS = 1000;
-constexpr int LOCK_REQUEST_LONG_MS = 25000;
-constexpr int LOCK_REQUEST_SHORT_MS = 5000;
 constexpr uint8_t RESET_MODE_REPLUG = 3;
 constexpr uint8_t ANSWER_REFUSED = '3';
 
@@ -55,7 +52,7 @@ constexpr size_t CONNECT_RECORD_ECHO_SIZE = 16;
 
 [[noreturn]] void Fail(uint32_t line, uint32_t error)
 {
-    throw new CExceptionEx(MODULE_USBSERVERCORE, line, error);
+    FailRequest(line, error);
 }
 
 // The last error a device that was connecting to a refused client keeps.
@@ -71,16 +68,6 @@ uint32_t RefusalError(uint32_t code)
     default:
         return ERROR_CONNECTION_CANCELLED;
     }
-}
-
-// A host text goes into a configuration line as it is: a control character
-// (CR and LF above all) would split or end that line.
-bool HasControlCharacter(const std::string& text)
-{
-    for (unsigned char c : text)
-        if (c < 0x20 || c == 0x7F)
-            return true;
-    return false;
 }
 
 } // namespace
@@ -138,7 +125,8 @@ uint8_t CUsbServerCoreImpl::ServeDeviceConnection(CSocket* socket, uint32_t kind
             if (m_eventLog)
                 m_eventLog->Print(
                     "Client connected the USB device (%s; %s; VID %04x; PID %04x; Serial %s; Port %s).\n",
-                    address.IsValid() ? address.ToString() : ReplaceControlCharacters(clientName).c_str(), d->name.c_str(), d->vendorId,
+                    address.IsValid() ? address.ToString() : ReplaceControlCharacters(clientName).c_str(),
+                    d->name.c_str(), d->vendorId,
                     d->productId, d->serial.c_str(), d->port.c_str());
             stub = d->stub;
             changed = true;
@@ -177,7 +165,8 @@ void CUsbServerCoreImpl::OnDataConnectionEnded(uint32_t deviceId)
         if (m_eventLog)
             m_eventLog->Print("Client disconnected from USB device (%s; %s; VID %04x; PID %04x; Serial %s; "
                               "Port %s).\n",
-                              d->clientAddress.IsValid() ? d->clientAddress.ToString() : ReplaceControlCharacters(d->clientName).c_str(),
+                              d->clientAddress.IsValid() ? d->clientAddress.ToString()
+                                                          : ReplaceControlCharacters(d->clientName).c_str(),
                               d->name.c_str(), d->vendorId, d->productId, d->serial.c_str(), d->port.c_str());
         d->SetState(DEVICE_STATE_SHARED, Now());
         d->ClearClientKind();
@@ -446,7 +435,7 @@ uint32_t CUsbServerCoreImpl::AddCallbackConnection(const std::string& host, uint
     if ((flags & CALLBACK_KIND_MASK) == 0)
         flags |= CALLBACK_FLAG_TCP;
     uint32_t kind = flags & CALLBACK_KIND_MASK;
-    if ((kind == CALLBACK_FLAG_TCP && port == 0) || host.empty() || HasControlCharacter(host))
+    if ((kind == CALLBACK_FLAG_TCP && port == 0) || host.empty() || HasControlCharacters(host))
         Fail(__LINE__, ERROR_INVALID_PARAMETER);
     CMutexGuard guard(&m_callbackMutex);
     LockForRequest(&guard, LOCK_REQUEST_SHORT_MS, __LINE__);

@@ -18,8 +18,6 @@ constexpr int ARRIVAL_CONFIG_WAIT_MS = 25;
 constexpr int WORKER_TICK_MS = 1000;
 constexpr uint8_t DEVICE_CLASS_HUB = 9;
 constexpr uint8_t RESET_MODE_REPLUG = 3;
-// Refusal code of a data connection whose client the device's ACL refuses.
-constexpr uint32_t DATA_REFUSED_BY_ACL = 14;
 
 [[noreturn]] void Fail(uint32_t line, uint32_t error)
 {
