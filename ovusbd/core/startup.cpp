@@ -22,6 +22,7 @@
 #include "ovusbd/core/serverserial.h"
 #include "ovusbd/core/signals.h"
 #include "ovusbd/core/version.h"
+#include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
 #include "ovusbd/usb/removedqueue.h"
@@ -47,6 +48,7 @@ int boundPort = 0;
 // installed before the first reader runs, freed at the last step.
 CoreSettings settings;
 UsbSettings usb;
+DeviceHookSettings hooks;
 
 // The failure texts sent on ReadyNAS, by exit code.
 void notifyFailure(int code) {
@@ -78,6 +80,7 @@ int finalSteps(int code) {
   logMessage(6, ">>> Shutdown <<<");
   closeLogging();
   installUsbEventCallbacks(nullptr);
+  installDeviceHookSettings(nullptr);
   installUsbSettings(nullptr);
   installCoreSettings(nullptr);
   freeCoreSettings(&settings);
@@ -172,6 +175,8 @@ int startServing(StartupRecord& record) {
   usb.autoAttachDefault = settings.autoAttachDefault;
   installUsbSettings(&usb);
   installUsbEventCallbacks(&deviceAnnouncementCallbacks);
+  hooks.lookupNickname = lookupDeviceNickname;
+  installDeviceHookSettings(&hooks);
   createDeviceList();
   if (createBindingList() < 0) logMessage(3, "Error, no memory for the binding list");
   int threads = startDeviceManagerThreads();

@@ -5,11 +5,15 @@
 #include <linux/usbdevice_fs.h>
 #include <pthread.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 
+#include <memory>
+
 #include "ovusbd/core/log.h"
+#include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/devicereset.h"
 #include "ovusbd/usb/deviceops.h"
 #include "ovusbd/usb/devicerecord.h"
@@ -163,7 +167,9 @@ uint8_t getDeviceSpeed(uint32_t address) {
   return speed;
 }
 
-void passToKernel(uint32_t, uint16_t, uint16_t, const char* sysfsPath) {
+namespace {
+
+void bindToHostDrivers(const char* sysfsPath) {
   const char* name = lastComponent(sysfsPath);
   int fd = usbSys->open("/sys/bus/usb/drivers/usb/bind", O_WRONLY, 0);
   if (fd < 0) {
@@ -178,4 +184,15 @@ void passToKernel(uint32_t, uint16_t, uint16_t, const char* sysfsPath) {
   }
   int error = written < 0 ? static_cast<int>(-written) : EIO;
   logMessage(3, "Error %d writing \"%s\" to usb bind, %s", error, name, strerror(error));
+}
+
+}  // namespace
+
+void passToKernel(uint32_t address, uint16_t vendorId, uint16_t productId, const char* sysfsPath) {
+  bindToHostDrivers(sysfsPath);
+  // Discovery hands back devices that never got a record: the ids and the
+  // path come from the caller, the descriptors (zeroes then) from the record.
+  std::unique_ptr<uint8_t, void (*)(void*)> descriptors(getDeviceDescriptorsCopy(address), free);
+  findDeviceHook("onPassToKernel", vendorId, productId, nullptr, sysfsPath, address, descriptors.get(), nullptr, 0,
+                 nullptr);
 }
