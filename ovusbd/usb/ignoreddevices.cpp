@@ -83,16 +83,16 @@ int ignoreDevice(uint16_t vendorId, uint16_t productId, const char* serial) {
   bool failed = false;
   char* added = addIgnoredDeviceEntry(current, vendorId, productId, device.serial, &failed);
   free(current);
-  if (added || failed) {
-    free(added);
-    Edit edit{&device, false};
-    int result = editConfigStringWithDefault(kIgnoredDevicesKey, platformDefault, appendEntry, &edit);
-    if (result == 0 && edit.failed) result = -ENOMEM;
-    if (result < 0) {
-      logMessage(3, "Error %d adding device %04x:%04x to IgnoredDevices, %s", -result, vendorId, productId,
-                 strerror(-result));
-      return result;
-    }
+  const bool covered = !added && !failed;
+  free(added);
+  if (covered) return 0;  // nothing changes and nothing is removed
+  Edit edit{&device, false};
+  int result = editConfigStringWithDefault(kIgnoredDevicesKey, platformDefault, appendEntry, &edit);
+  if (result == 0 && edit.failed) result = -ENOMEM;
+  if (result < 0) {
+    logMessage(3, "Error %d adding device %04x:%04x to IgnoredDevices, %s", -result, vendorId, productId,
+               strerror(-result));
+    return result;
   }
   uint32_t address;
   // Each pass removes the device found, or finds it already gone.
