@@ -457,7 +457,7 @@ TEST_F(IgnoreTest, SerialsNarrowTheRemovalAndCommasAreRefused) {
 // another's read and write of the list.
 TEST_F(IgnoreTest, ConcurrentRequestsLoseNoEntry) {
   settings.platformCode = 5;  // Synology: "f400/f400" by default
-  constexpr int kThreads = 8, kEach = 8;
+  constexpr int kThreads = 8, kEach = 32;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
