@@ -393,6 +393,8 @@ TEST_F(BindingTest, BuiltInPowerCycleAtUnbindComesBeforeTheHandBack) {
   hooks.setPortPower = recordPowerSwitch;
   hooks.powerCycleOffMs = 20;
   installDeviceHookSettings(&hooks);
+  std::unique_ptr<DeviceHookSettings, void (*)(DeviceHookSettings*)> installed(
+      &hooks, [](DeviceHookSettings*) { installDeviceHookSettings(nullptr); });
   powerSwitches.clear();
   countHandBacks = [this] { return commandCount("write /sys/bus/usb/drivers/usb/bind 1-3"); };
   bus.addDevice(device("1-3", 0x088e, 0x0001));
@@ -402,7 +404,6 @@ TEST_F(BindingTest, BuiltInPowerCycleAtUnbindComesBeforeTheHandBack) {
   ASSERT_EQ(bindResult(client, 13), 1);
   ASSERT_TRUE(client.unbind(13));
   EXPECT_EQ(unboundReason(client, 13), 1u);
-  installDeviceHookSettings(nullptr);
   std::lock_guard<std::mutex> lock(powerMutex);
   ASSERT_EQ(powerSwitches.size(), 2u);
   EXPECT_FALSE(powerSwitches[0].on);
