@@ -454,7 +454,9 @@ TEST_F(BindingTest, KickScriptDecides) {
       ASSERT_TRUE(ovclient::parseTextNotice(notice, &text));
       EXPECT_EQ(text, "INSUFFICIENT_PERMISSIONS_MSG");
     }
-    if (*c.logged) EXPECT_TRUE(waitUntil([&] { return log.contains(c.logged); }));
+    if (*c.logged) {
+      EXPECT_TRUE(waitUntil([&] { return log.contains(c.logged); }));
+    }
   }
   EXPECT_EQ(unboundReason(holder, 13), 2u);
   EXPECT_EQ(scratchContent(), "1234|5678|k__touch " + planted + "_|127.0.0.1|h__touch " + planted +
@@ -535,7 +537,9 @@ TEST_F(IgnoreRequestTest, ScriptExitCodes) {
       ASSERT_TRUE(ovclient::parseTextNotice(notice, &text));
       EXPECT_EQ(text, "INSUFFICIENT_PERMISSIONS_MSG");
     }
-    if (*c.logged) EXPECT_TRUE(log.contains(c.logged));
+    if (*c.logged) {
+      EXPECT_TRUE(log.contains(c.logged));
+    }
   }
 }
 

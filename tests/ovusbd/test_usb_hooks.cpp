@@ -178,7 +178,9 @@ TEST_F(HookTest, PrecedenceOfModelBuiltinVendorAndPlainKeys) {
                              nullptr, 0, nullptr),
               c.result);
     EXPECT_EQ(readFile(out), c.wrote);
-    if (*c.logged) EXPECT_NE(log.text().find(c.logged, before), std::string::npos);
+    if (*c.logged) {
+      EXPECT_NE(log.text().find(c.logged, before), std::string::npos);
+    }
   }
 }
 
