@@ -89,6 +89,23 @@ const char* builtinVendorHook(const char* hook, uint16_t vendorId) {
   return nullptr;
 }
 
+// The command configured or built in for the hook, or null.
+char* findHookCommand(const char* hook, uint16_t vendorId, uint16_t productId, const char* productText) {
+  char key[96];
+  snprintf(key, sizeof key, "%s.%04x.%04x", hook, vendorId, productId);
+  char* command = getConfigString(key, nullptr, false);
+  if (!command) {
+    const char* builtin = builtinModelHook(hook, vendorId, productId, productText);
+    if (builtin) command = strdup(builtin);
+  }
+  if (!command) {
+    snprintf(key, sizeof key, "%s.%04x", hook, vendorId);
+    command = getConfigString(key, builtinVendorHook(hook, vendorId), false);
+  }
+  if (!command) command = getConfigString(hook, nullptr, false);
+  return command;
+}
+
 bool endsWith(const char* text, const char* tail) {
   size_t length = strlen(text), tailLength = strlen(tail);
   return length >= tailLength && strcmp(text + length - tailLength, tail) == 0;
@@ -166,31 +183,44 @@ int runHookShell(const char* command, const char* shown, const char* sysfsPath, 
   return kHookDone;
 }
 
+// What a hook is told of a managed device, copied out of its record.
+struct DeviceCopy {
+  DeviceSummary summary;
+  uint8_t descriptors[kDescriptorsSize];
+  char sysfsPath[255];
+  char nickname[64];
+};
+
 int runForDevice(const char* hook, uint32_t address, bool withProductText, bool withTexts, const char* const* pairs,
                  int pairCount) {
-  std::unique_ptr<uint8_t, FreeDeleter> descriptors(static_cast<uint8_t*>(malloc(kDescriptorsSize)));
-  if (!descriptors) {
+  // The command is looked up first: most points have none, and the
+  // descriptors are copied only for a hook that runs.
+  char product[64] = {};
+  const uint16_t vendorId = getDeviceVendorId(address), productId = getDeviceProductId(address);
+  if (withProductText) getDeviceProduct(address, product);
+  Text command(findHookCommand(hook, vendorId, productId, withProductText ? product : nullptr));
+  if (!command) return kHookNone;
+  std::unique_ptr<DeviceCopy, FreeDeleter> device(static_cast<DeviceCopy*>(calloc(1, sizeof(DeviceCopy))));
+  if (!device) {
     // A hook that cannot run must not let the server do what it replaces.
     logMessage(3, "Error %d running hook %s for device %u, %s", ENOMEM, hook, address, strerror(ENOMEM));
     return kHookFailed;
   }
-  DeviceSummary summary;
-  if (!readDeviceSummary(address, &summary, descriptors.get())) return kHookNone;
-  char sysfsPath[255] = {};
-  getDeviceSysfsPath(address, sysfsPath);
-  char nickname[64] = {};
-  const char* texts[] = {"$NICKNAME$", nickname, "$SERIAL$", summary.serial, "$PRODUCT$", summary.product};
+  if (!readDeviceSummary(address, &device->summary, device->descriptors)) return kHookNone;
+  getDeviceSysfsPath(address, device->sysfsPath);
+  const DeviceSummary& summary = device->summary;
+  const char* texts[] = {"$NICKNAME$", device->nickname, "$SERIAL$", summary.serial, "$PRODUCT$", summary.product};
   if (withTexts) {
     const DeviceHookSettings& settings = deviceHookSettings();
     if (settings.lookupNickname) {
-      settings.lookupNickname(address, summary.productId, summary.vendorId, summary.serial, nickname);
-      nickname[sizeof nickname - 1] = '\0';
+      settings.lookupNickname(address, summary.productId, summary.vendorId, summary.serial, device->nickname);
+      device->nickname[sizeof device->nickname - 1] = '\0';
     }
     pairs = texts;
     pairCount = 6;
   }
-  return findDeviceHook(hook, summary.vendorId, summary.productId, withProductText ? summary.product : nullptr,
-                        sysfsPath, address, descriptors.get(), pairs, pairCount, nullptr);
+  return runDeviceHook(command.get(), device->sysfsPath, address, summary.vendorId, summary.productId,
+                       device->descriptors, pairs, pairCount, nullptr);
 }
 
 }  // namespace
@@ -237,18 +267,7 @@ int runDeviceHook(const char* command, const char* sysfsPath, uint32_t address, 
 int findDeviceHook(const char* hook, uint16_t vendorId, uint16_t productId, const char* productText,
                    const char* sysfsPath, uint32_t address, const uint8_t* descriptors, const char* const* pairs,
                    int pairCount, int* exitCode) {
-  char key[96];
-  snprintf(key, sizeof key, "%s.%04x.%04x", hook, vendorId, productId);
-  Text command(getConfigString(key, nullptr, false));
-  if (!command) {
-    const char* builtin = builtinModelHook(hook, vendorId, productId, productText);
-    if (builtin) command.reset(strdup(builtin));
-  }
-  if (!command) {
-    snprintf(key, sizeof key, "%s.%04x", hook, vendorId);
-    command.reset(getConfigString(key, builtinVendorHook(hook, vendorId), false));
-  }
-  if (!command) command.reset(getConfigString(hook, nullptr, false));
+  Text command(findHookCommand(hook, vendorId, productId, productText));
   if (!command) return kHookNone;
   return runDeviceHook(command.get(), sysfsPath, address, vendorId, productId, descriptors, pairs, pairCount,
                        exitCode);
