@@ -85,6 +85,7 @@ int finalSteps(int code) {
   installCoreSettings(nullptr);
   freeCoreSettings(&settings);
   usb = UsbSettings();
+  hooks = DeviceHookSettings();
   return code;
 }
 
