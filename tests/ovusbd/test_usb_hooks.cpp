@@ -266,6 +266,13 @@ TEST_F(HookTest, ConfigurationWritesGoThroughUsbfs) {
     EXPECT_TRUE(log.contains(c.logged));
     EXPECT_FALSE(exists(target));
   }
+  // A configuration hook that itself writes bConfigurationValue sets that
+  // value once; the write does not offer itself to the hook again.
+  set("onSetConfiguration", "echo 2 > $DEVPATH$/bConfigurationValue");
+  size_t before = requests("1-1", USBDEVFS_SETCONFIGURATION);
+  EXPECT_EQ(setDeviceConfiguration(kAddress, 1), 1);
+  EXPECT_EQ(requests("1-1", USBDEVFS_SETCONFIGURATION), before + 1);
+  EXPECT_EQ(configurationValue(kAddress), 2);
 }
 
 // "power_cycle_port" (any case) switches the device's port off, waits, and
