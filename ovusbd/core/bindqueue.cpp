@@ -58,7 +58,7 @@ void processBind(const BindRequest* request) {
         return;
     }
     char* kick = getConfigString("OnDeviceKick", nullptr, false);
-    const bool allowed = kick == nullptr || runDeviceKickScript(&binding, connectionId);
+    const bool allowed = kick == nullptr || kick[0] == '\0' || runDeviceKickScript(kick, &binding, connectionId);
     free(kick);
     if (allowed) {
         unbindDevice(binding.bindingId, 1, 1);

@@ -478,12 +478,16 @@ int setConfigString(const char* key, const char* value) {
 }
 
 int editConfigString(const char* key, ConfigEditFunction edit, void* arg) {
+  return editConfigStringWithDefault(key, nullptr, edit, arg);
+}
+
+int editConfigStringWithDefault(const char* key, const char* defaultValue, ConfigEditFunction edit, void* arg) {
   if (!keyIsStorable(key) || !edit) {
     logMessage(LOG_ERR, "Error, invalid configuration key refused");
     return -EINVAL;
   }
   if (!configStore) return -ENODEV;
-  ConfigEntry* entry = makeEntry(key, "");
+  ConfigEntry* entry = makeEntry(key, defaultValue ? defaultValue : "");
   if (!entry) return -ENOMEM;
   EditCall call = {edit, arg, configStore};
   int result = updateOrAppendInLockedList(configStore->entries, entryKeyMatches, takeOverValue, runEdit, key,

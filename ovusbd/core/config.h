@@ -81,6 +81,10 @@ typedef void (*ConfigEditFunction)(char** value, void* arg);
 // setConfigString. Returns 0 or a negative errno.
 int editConfigString(const char* key, ConfigEditFunction edit, void* arg);
 
+// editConfigString, where a key without any entry starts from a copy of
+// defaultValue (null: the empty text) instead of the empty text.
+int editConfigStringWithDefault(const char* key, const char* defaultValue, ConfigEditFunction edit, void* arg);
+
 // When dirty: copies the whole store under its lock, then, without the
 // lock, writes the copy to a temporary file in the same directory, syncs it
 // and renames it over config.ini (through configFileSys), so the old file

@@ -4,19 +4,20 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 
 #include <memory>
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/devicescripts.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/messagetypes.h"
 #include "ovusbd/core/servermessages.h"
-#include "ovusbd/core/shellcommand.h"
+#include "ovusbd/core/scriptcommand.h"
 #include "ovusbd/core/util.h"
 #include "ovusbd/usb/deviceclaim.h"
+#include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/usbsettings.h"
 
@@ -73,20 +74,6 @@ bool findBinding(LockedListPredicate predicate, const void* key, DeviceBinding* 
     return found;
 }
 
-// Replaces a placeholder with a value made shell-safe; the text is replaced
-// in place (freed on failure, then null).
-void replaceSafe(Text& text, const char* placeholder, const char* value) {
-    if (!text) {
-        return;
-    }
-    Text safe(makeShellSafe(value != nullptr ? value : ""));
-    if (!safe) {
-        text.reset();
-        return;
-    }
-    text.reset(replacePlaceholder(text.get(), placeholder, safe.get()));
-}
-
 // What the authorization and deauthorization scripts are told.
 struct ScriptValues {
     uint16_t vendorId;
@@ -104,53 +91,22 @@ Text buildScriptCommand(const char* command, const ScriptValues& v) {
     char vendor[8], product[8], bindings[16];
     snprintf(vendor, sizeof vendor, "%04x", v.vendorId);
     snprintf(product, sizeof product, "%04x", v.productId);
-    Text text(strdup(command));
-    replaceSafe(text, "$VENDOR_ID$", vendor);
-    replaceSafe(text, "$PRODUCT_ID$", product);
-    replaceSafe(text, "$CLIENT_ID$", v.clientId);
-    replaceSafe(text, "$CLIENT_IP$", v.clientIp);
-    replaceSafe(text, "$PRODUCT_SERIAL$", v.serial);
+    char* text = strdup(command);
+    text = replaceShellSafe(text, "$VENDOR_ID$", vendor);
+    text = replaceShellSafe(text, "$PRODUCT_ID$", product);
+    text = replaceShellSafe(text, "$CLIENT_ID$", v.clientId);
+    text = replaceShellSafe(text, "$CLIENT_IP$", v.clientIp);
+    text = replaceShellSafe(text, "$PRODUCT_SERIAL$", v.serial);
     if (v.password != nullptr) {
-        replaceSafe(text, "$PASSWORD$", v.password);
+        text = replaceShellSafe(text, "$PASSWORD$", v.password);
     }
-    replaceSafe(text, "$DEVPATH$", v.devpath);
-    replaceSafe(text, "$NICKNAME$", v.nickname);
+    text = replaceShellSafe(text, "$DEVPATH$", v.devpath);
+    text = replaceShellSafe(text, "$NICKNAME$", v.nickname);
     if (v.bindings >= 0) {
         snprintf(bindings, sizeof bindings, "%u", unsigned(v.bindings));
-        replaceSafe(text, "$NUM_BINDINGS$", bindings);
+        text = replaceShellSafe(text, "$NUM_BINDINGS$", bindings);
     }
-    return text;
-}
-
-// Runs a script and returns its exit code, or -1 after logging why it gave
-// none. `what` is "client authorization" or "client deauthorization".
-int runScript(const char* command, const char* what) {
-    const int status = runShellCommand(command);
-    if (status < 0) {
-        logMessage(3, "Error %d starting %s, %s", -status, what, strerror(-status));
-        return -1;
-    }
-    if (WIFSIGNALED(status)) {
-        const int error = errno;
-        logMessage(3, "Error %d unhandled signal %d:%d running %s, %s", error, (status >> 8) & 0xff, status & 0x7f,
-                   what, strerror(error));
-        return -1;
-    }
-    if (!WIFEXITED(status)) {
-        const int error = errno;
-        logMessage(3, "Error %d running %s, %s", error, what, strerror(error));
-        return -1;
-    }
-    return WEXITSTATUS(status);
-}
-
-void remoteAddressText(uint16_t connectionId, char out[64]) {
-    out[0] = '\0';
-    sockaddr_storage remote = {};
-    if (getConnectionRemoteAddress(connectionId, &remote) &&
-        formatSocketAddress(reinterpret_cast<const sockaddr*>(&remote), out, 64) == nullptr) {
-        out[0] = '\0';
-    }
+    return Text(text);
 }
 
 struct DeviceFacts {
@@ -187,7 +143,7 @@ int32_t authorize(const char* command, uint16_t connectionId, uint32_t address, 
         snprintf(clientText, 64, "%.63s", password + 32);
     }
     char ip[64];
-    remoteAddressText(connectionId, ip);
+    connectionAddressText(connectionId, ip);
     ScriptValues values{facts.summary.vendorId, facts.summary.productId, clientText, ip, facts.summary.serial, first,
                         facts.sysfsPath, facts.nickname, int(countConnectionBindings(connectionId))};
     Text line = buildScriptCommand(command, values);
@@ -195,7 +151,7 @@ int32_t authorize(const char* command, uint16_t connectionId, uint32_t address, 
         logMessage(3, "Error %d starting client authorization, %s", ENOMEM, strerror(ENOMEM));
         return kBindError;
     }
-    const int code = runScript(line.get(), "client authorization");
+    const int code = runScriptForExitCode(line.get(), "client authorization", "client authorization");
     switch (code) {
         case -1:
             return kBindError;
@@ -254,17 +210,19 @@ void unbindLocked(uint16_t bindingId, int orderly, int kicked) {
     if (!readFacts(address, facts.get())) {
         memset(facts.get(), 0, sizeof(DeviceFacts));
     }
+    const char* surprise[] = {"$SURPRISE_UNBOUND$", orderly ? "0" : "1"};
+    runHookForDevice("onUnbind", address, false, surprise, 2);
     Text deauthorization(getConfigString("ClientDeauthorization", nullptr, false));
     if (deauthorization) {
         char clientText[64] = {};
         getConnectionClientText(binding.connectionId, clientText);
         char ip[64];
-        remoteAddressText(binding.connectionId, ip);
+        connectionAddressText(binding.connectionId, ip);
         ScriptValues values{facts->summary.vendorId, facts->summary.productId, clientText, ip, facts->summary.serial,
                             nullptr, facts->sysfsPath, facts->nickname, -1};
         Text line = buildScriptCommand(deauthorization.get(), values);
         if (line) {
-            runScript(line.get(), "client deauthorization");
+            runScriptForExitCode(line.get(), "client deauthorization", "client deauthorization");
         } else {
             logMessage(3, "Error %d starting client deauthorization, %s", ENOMEM, strerror(ENOMEM));
         }
@@ -341,6 +299,9 @@ void bindDevice(uint16_t connectionId, uint32_t address) {
     if (present && facts->summary.state == DEVICE_BOUND) {
         return;
     }
+    if (present) {
+        runHookForDevice("onBind", address, false, nullptr, 0);
+    }
     char clientText[64] = {};
     getConnectionClientText(connectionId, clientText);
     int32_t result = present ? kBindOk : kBindError;
@@ -401,6 +362,25 @@ void unbindConnectionDevices(uint16_t connectionId) {
     }
 }
 
-bool runDeviceKickScript(const DeviceBinding*, uint16_t) {
-    return true;
+bool runDeviceKickScript(const char* script, const DeviceBinding* binding, uint16_t askingConnection) {
+    auto facts = std::make_unique<DeviceFacts>();
+    if (!readFacts(binding->address, facts.get())) {
+        memset(facts.get(), 0, sizeof(DeviceFacts));
+    }
+    char holderText[64] = {}, holderIp[64], kickerText[64] = {}, kickerIp[64];
+    getConnectionClientText(binding->connectionId, holderText);
+    connectionAddressText(binding->connectionId, holderIp);
+    getConnectionClientText(askingConnection, kickerText);
+    connectionAddressText(askingConnection, kickerIp);
+    ScriptValues values{facts->summary.vendorId, facts->summary.productId, holderText, holderIp, facts->summary.serial,
+                        nullptr, facts->sysfsPath, facts->nickname, -1};
+    Text line = buildScriptCommand(script, values);
+    line.reset(replaceShellSafe(line.release(), "$KICKER_ID$", kickerText));
+    line.reset(replaceShellSafe(line.release(), "$KICKER_IP$", kickerIp));
+    if (!line) {
+        logMessage(3, "Error %d starting OnDeviceKick, %s", ENOMEM, strerror(ENOMEM));
+        return false;
+    }
+    return scriptAllows(runScriptForExitCode(line.get(), "OnDeviceKick", "onDeviceKick script"), askingConnection,
+                        "OnDeviceKick");
 }

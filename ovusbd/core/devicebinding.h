@@ -56,9 +56,11 @@ void unbindDevice(uint16_t bindingId, int orderly, int kicked);
 // Unbinds every device bound to a connection that is going away.
 void unbindConnectionDevices(uint16_t connectionId);
 
-// Runs "OnDeviceKick" for a binding that another client wants; true when
-// the script lets the device be taken.
-bool runDeviceKickScript(const DeviceBinding* binding, uint16_t askingConnection);
+// Runs the "OnDeviceKick" command `script` for a binding that another
+// client wants, with the device's and both clients' texts; true when the
+// script lets the device be taken (exit code 1). Exit code 2 sends the
+// asking client "INSUFFICIENT_PERMISSIONS_MSG".
+bool runDeviceKickScript(const char* script, const DeviceBinding* binding, uint16_t askingConnection);
 
 // The device layer's report that a bound device is being removed: a
 // surprise unbind, run with deviceLifecycleMutex already held.

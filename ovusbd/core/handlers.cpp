@@ -9,6 +9,7 @@
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/deviceannounce.h"
+#include "ovusbd/core/devicescripts.h"
 #include "ovusbd/core/hubrequests.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/nicknames.h"
@@ -66,7 +67,7 @@ const TableRow kTable[] = {
     {kMsgAbortResetClearHalt, handleAbortResetClearHaltRequest, 4, {true, kMsgAbortResetClearHaltReply, 4, 0}},
     {kMsgResetAndConfigure, handleResetAndConfigureRequest, 18, {true, kMsgDeviceResetReply, 4, 0}},  // 16 alternate settings at 2
     {kMsgHubClassRequest, handleHubClassRequest, 8, {true, kMsgHubClassReply, 4, 0}},
-    {kMsgDeviceIgnore, nullptr, 5},
+    {kMsgDeviceIgnore, handleDeviceIgnoreRequest, 5},  // serial flag at 4
     {kMsgAddReverseClient, nullptr},
     {kMsgRemoveReverseClient, nullptr},
     {kMsgListReverseClients, nullptr},

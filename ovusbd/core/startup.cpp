@@ -22,6 +22,8 @@
 #include "ovusbd/core/serverserial.h"
 #include "ovusbd/core/signals.h"
 #include "ovusbd/core/version.h"
+#include "ovusbd/usb/devicehooks.h"
+#include "ovusbd/usb/hubports.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
 #include "ovusbd/usb/removedqueue.h"
@@ -47,6 +49,7 @@ int boundPort = 0;
 // installed before the first reader runs, freed at the last step.
 CoreSettings settings;
 UsbSettings usb;
+DeviceHookSettings hooks;
 
 // The failure texts sent on ReadyNAS, by exit code.
 void notifyFailure(int code) {
@@ -78,10 +81,12 @@ int finalSteps(int code) {
   logMessage(6, ">>> Shutdown <<<");
   closeLogging();
   installUsbEventCallbacks(nullptr);
+  installDeviceHookSettings(nullptr);
   installUsbSettings(nullptr);
   installCoreSettings(nullptr);
   freeCoreSettings(&settings);
   usb = UsbSettings();
+  hooks = DeviceHookSettings();
   return code;
 }
 
@@ -173,6 +178,10 @@ int startServing(StartupRecord& record) {
   usb.autoAttachDefault = settings.autoAttachDefault;
   installUsbSettings(&usb);
   installUsbEventCallbacks(&deviceAnnouncementCallbacks);
+  hooks.lookupNickname = lookupDeviceNickname;
+  hooks.setPortPower = setPortPower;
+  hooks.powerCycleOffMs = usb.powerCycleOffMs;
+  installDeviceHookSettings(&hooks);
   createDeviceList();
   if (createBindingList() < 0) logMessage(3, "Error, no memory for the binding list");
   int threads = startDeviceManagerThreads();

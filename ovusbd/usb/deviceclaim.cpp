@@ -11,8 +11,11 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
+#include <memory>
+
 #include "ovusbd/core/log.h"
 #include "ovusbd/usb/descriptors.h"
+#include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/devicereset.h"
 #include "ovusbd/usb/deviceops.h"
 #include "ovusbd/usb/devicerecord.h"
@@ -288,7 +291,9 @@ uint8_t getDeviceSpeed(uint32_t address) {
   return speed;
 }
 
-void passToKernel(uint32_t, uint16_t, uint16_t, const char* sysfsPath) {
+namespace {
+
+void bindToHostDrivers(const char* sysfsPath) {
   const char* name = lastComponent(sysfsPath);
   int fd = usbSys->open("/sys/bus/usb/drivers/usb/bind", O_WRONLY, 0);
   if (fd < 0) {
@@ -303,4 +308,15 @@ void passToKernel(uint32_t, uint16_t, uint16_t, const char* sysfsPath) {
   }
   int error = written < 0 ? static_cast<int>(-written) : EIO;
   logMessage(3, "Error %d writing \"%s\" to usb bind, %s", error, name, strerror(error));
+}
+
+}  // namespace
+
+void passToKernel(uint32_t address, uint16_t vendorId, uint16_t productId, const char* sysfsPath) {
+  bindToHostDrivers(sysfsPath);
+  // Discovery hands back devices that never got a record: the ids and the
+  // path come from the caller, the descriptors (zeroes then) from the record.
+  std::unique_ptr<uint8_t, void (*)(void*)> descriptors(getDeviceDescriptorsCopy(address), free);
+  findDeviceHook("onPassToKernel", vendorId, productId, nullptr, sysfsPath, address, descriptors.get(), nullptr, 0,
+                 nullptr);
 }

@@ -12,6 +12,7 @@
 #include "ovusbd/core/util.h"
 #include "ovusbd/usb/controlwatchdog.h"
 #include "ovusbd/usb/deviceops.h"
+#include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/urbgroup.h"
 #include "ovusbd/usb/urbsubmit.h"
 #include "ovusbd/usb/usbfsaccess.h"
@@ -377,6 +378,9 @@ int createManagedDevice(uint32_t address, const char* sysfsName, const char* pro
     return slot == kSlotSameDevice ? -EEXIST : slot != kSlotFree ? slot : result;
   }
   openDeviceThreads(&threads);
+  // Runs with deviceLifecycleMutex held: the hook reads the record through
+  // deviceList only, and a bConfigurationValue write goes to usbfs.
+  runHookWithDeviceTexts("onEnumeration", address);
 
   DeviceSummary summary;
   uint8_t* descriptors = static_cast<uint8_t*>(malloc(kDescriptorsSize));
@@ -430,7 +434,6 @@ void failLeftoverGroup(void* item, void*) {
 }  // namespace
 
 int unplugDevice(uint32_t address, const char* sysfsName, int runHook) {
-  (void)runHook;  // no unplug hook is configured yet
   pthread_mutex_lock(&deviceLifecycleMutex);
   // The binding ends first, a surprise to its client, while the interfaces
   // can still be released.
@@ -449,6 +452,7 @@ int unplugDevice(uint32_t address, const char* sysfsName, int runHook) {
   // hands out the descriptor or queues work, so the fields read below
   // without the list lock are no longer written by anyone else.
   logMessage(6, "Unmanaging device %u [%04x:%04x]", address, device->vendorId, device->productId);
+  if (runHook) runHookWithDeviceTexts("onDeviceUnplug", address);
 
   // Give the reaper a moment to collect what the discards send back.
   discardDeviceUrbs(device, "device removed");

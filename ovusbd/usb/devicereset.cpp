@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "ovusbd/core/log.h"
+#include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/usbfsaccess.h"
 #include "ovusbd/usb/usbsys.h"
@@ -23,6 +24,7 @@ void releaseInterfaces(int fd) {
 }
 
 int resetDevice(uint32_t address) {
+  if (int outcome = hookOutcome(runHookForDevice("onReset", address, true, nullptr, 0))) return outcome;
   int fd = acquireUsbfs(address);
   if (fd < 0) return -ENODEV;
   releaseInterfaces(fd);
@@ -38,6 +40,12 @@ int resetDevice(uint32_t address) {
 }
 
 int setDeviceConfiguration(uint32_t address, int configurationValue) {
+  if (int outcome = hookOutcome(runHookForDevice("onSetConfiguration", address, false, nullptr, 0))) return outcome;
+  int result = applyDeviceConfiguration(address, configurationValue);
+  return result == -ENODEV || result >= 0 ? result : -1;
+}
+
+int applyDeviceConfiguration(uint32_t address, int configurationValue) {
   int fd = acquireUsbfs(address);
   if (fd < 0) return -ENODEV;
   releaseInterfaces(fd);
@@ -55,5 +63,5 @@ int setDeviceConfiguration(uint32_t address, int configurationValue) {
   visitDevice(
       address, [](ManagedUsbDevice* device, void* in) { device->configurationValue = *static_cast<uint8_t*>(in); },
       &stored);
-  return result < 0 ? -1 : 0;
+  return result < 0 ? result : 0;
 }

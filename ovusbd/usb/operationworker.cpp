@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "ovusbd/core/log.h"
+#include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/devicereset.h"
 #include "ovusbd/usb/deviceops.h"
@@ -40,7 +41,16 @@ void* failDeviceOperationThread(void* argument) {
 
 int ioctlResult(int result) { return result < 0 ? -1 : result; }
 
-int clearHaltOperation(uint32_t address, uint32_t endpoint) { return clearEndpointHalt(address, endpoint); }
+// Codes 0 and 2 are offered to their hooks first.
+int clearHaltOperation(uint32_t address, uint32_t endpoint) {
+  if (int outcome = hookOutcome(runHookForDevice("onClearHalt", address, false, nullptr, 0))) return outcome;
+  return clearEndpointHalt(address, endpoint);
+}
+
+int resetEndpointOperation(uint32_t address, uint32_t endpoint) {
+  if (int outcome = hookOutcome(runHookForDevice("onResetEp", address, false, nullptr, 0))) return outcome;
+  return resetEndpoint(address, endpoint);
+}
 
 int streamsOperation(const DeviceOperation* operation, bool allocate) {
   uint32_t count = operation->streamEndpointCount;
@@ -88,7 +98,7 @@ void performOperation(DeviceOperation* operation) {
       completeOperation(operation, abortEndpoint(operation->address, operation->endpoint));
       break;
     case kOpResetEndpoint:
-      completeOperation(operation, resetEndpoint(operation->address, operation->endpoint));
+      completeOperation(operation, resetEndpointOperation(operation->address, operation->endpoint));
       break;
     case kOpResetDevice:
       completeOperation(operation, resetDevice(operation->address));
@@ -109,7 +119,7 @@ void performOperation(DeviceOperation* operation) {
     }
     case kOpClearStall:
       abortEndpoint(operation->address, operation->endpoint);
-      resetEndpoint(operation->address, operation->endpoint);
+      resetEndpointOperation(operation->address, operation->endpoint);
       clearHaltOperation(operation->address, operation->endpoint);
       completeOperation(operation, 0);
       break;

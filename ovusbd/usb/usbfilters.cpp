@@ -83,6 +83,36 @@ bool allowedByAllowedDevices(const char* list, uint16_t vendorId, uint16_t produ
   });
 }
 
+char* addIgnoredDeviceEntry(const char* list, uint16_t vendorId, uint16_t productId, const char* serial,
+                            bool* failed) {
+  *failed = false;
+  std::string given = serial ? serial : "";
+  bool covered = anyEntry(list, [&](const std::string& entry) {
+    size_t first = entry.find('/');
+    if (first == std::string::npos || hexId(entry.substr(0, first)) != vendorId) return false;
+    size_t second = entry.find('/', first + 1);
+    if (hexId(entry.substr(first + 1, second == std::string::npos ? std::string::npos : second - first - 1)) !=
+        productId) {
+      return false;
+    }
+    std::string entrySerial = second == std::string::npos ? "" : entry.substr(second + 1, 127);
+    return entrySerial.empty() || entrySerial == given;
+  });
+  if (covered) return nullptr;
+  char own[160];
+  if (given.empty()) {
+    snprintf(own, sizeof own, "%x/%x", vendorId, productId);
+  } else {
+    snprintf(own, sizeof own, "%x/%x/%.127s", vendorId, productId, given.c_str());
+  }
+  std::string value = list ? list : "";
+  if (!value.empty()) value += ',';
+  value += own;
+  char* text = strdup(value.c_str());
+  if (!text) *failed = true;
+  return text;
+}
+
 const char* defaultIgnoredDevices(int platformCode, const char* serverSerial) {
   if (platformCode == 7) return "424/ec00,424/7800";
   if (serverSerial && strncmp(serverSerial, "b827eb", 6) == 0) return "424/ec00,424/7800";

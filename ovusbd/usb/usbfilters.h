@@ -25,6 +25,13 @@ bool matchesIgnoredDevices(const char* list, uint16_t vendorId, uint16_t product
 // null or empty, or an entry covers the device.
 bool allowedByAllowedDevices(const char* list, uint16_t vendorId, uint16_t productId);
 
+// The "IgnoredDevices" text `list` (null: none) with the entry "%x/%x" or
+// "%x/%x/serial" appended, or null when an entry already covers the device:
+// the same ids and no serial, or the same serial. Null as well when memory
+// runs out, with *failed set.
+char* addIgnoredDeviceEntry(const char* list, uint16_t vendorId, uint16_t productId, const char* serial,
+                            bool* failed);
+
 // Built-in "IgnoredDevices" of the platform (the network and hub chips of
 // some boards), or null.
 const char* defaultIgnoredDevices(int platformCode, const char* serverSerial);

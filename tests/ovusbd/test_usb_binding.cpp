@@ -16,6 +16,7 @@
 #include <csignal>
 #include <atomic>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -27,6 +28,7 @@
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/shellcommand.h"
 #include "ovusbd/core/tcpservice.h"
+#include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/removedqueue.h"
 #include "tests/ovusbd/test_usb_support.h"
 #include "tests/support/ovclient.h"
@@ -547,6 +549,235 @@ TEST_F(BindingTest, NasUnmountsEveryMountOfTheDiskBeforeTheClaim) {
     requests = bus.nodeRequests("1-3");
     EXPECT_EQ(size_t(std::count(requests.begin(), requests.end(), USBDEVFS_RESET)) > resets, c.result == 1);
   }
+}
+
+// ---- hooks, kick and ignore scripts seen by clients ----
+
+// onBind runs at a bind, onUnbind at each unbind with whether it came as a
+// surprise, then onDeviceUnplug as the device goes.
+TEST_F(BindingTest, BindUnbindAndUnplugHooks) {
+  startDiscovery();
+  bus.plug(device("1-3"));
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 1; }));
+  ASSERT_EQ(setConfigString("onBind", ("echo bind $ADDRESS$ >> " + scratch).c_str()), 0);
+  ASSERT_EQ(setConfigString("onUnbind", ("echo unbind $SURPRISE_UNBOUND$ >> " + scratch).c_str()), 0);
+  ASSERT_EQ(setConfigString("onDeviceUnplug", ("echo unplug $PRODUCT$ >> " + scratch).c_str()), 0);
+  ovclient::OvClient& client = connectClient();
+  ASSERT_EQ(bindResult(client, 13), 1);
+  ASSERT_TRUE(client.unbind(13));
+  EXPECT_EQ(unboundReason(client, 13), 1u);
+  ASSERT_EQ(bindResult(client, 13), 1);
+  bus.unplug("1-3");
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 0; }));
+  EXPECT_EQ(scratchContent(), "bind 13\nunbind 0\nbind 13\nunbind 1\nunplug Widget\n");
+}
+
+namespace {
+// The port power switches of a power cycle, with how many hand-backs the
+// bus had seen by then.
+struct PowerSwitch {
+  bool on;
+  size_t handBacks;
+};
+std::mutex powerMutex;
+std::vector<PowerSwitch> powerSwitches;
+std::function<size_t()> countHandBacks;
+int recordPowerSwitch(uint32_t address, bool on) {
+  EXPECT_EQ(address, 13u);
+  std::lock_guard<std::mutex> lock(powerMutex);
+  powerSwitches.push_back({on, countHandBacks()});
+  return 0;
+}
+}  // namespace
+
+// The built-in unbind hook of 088e devices power-cycles the port before the
+// device is handed back to the host's drivers.
+TEST_F(BindingTest, BuiltInPowerCycleAtUnbindComesBeforeTheHandBack) {
+  DeviceHookSettings hooks;
+  hooks.setPortPower = recordPowerSwitch;
+  hooks.powerCycleOffMs = 20;
+  installDeviceHookSettings(&hooks);
+  std::unique_ptr<DeviceHookSettings, void (*)(DeviceHookSettings*)> installed(
+      &hooks, [](DeviceHookSettings*) { installDeviceHookSettings(nullptr); });
+  powerSwitches.clear();
+  countHandBacks = [this] { return commandCount("write /sys/bus/usb/drivers/usb/bind 1-3"); };
+  bus.addDevice(device("1-3", 0x088e, 0x0001));
+  startDiscovery();
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 1; }));
+  ovclient::OvClient& client = connectClient();
+  ASSERT_EQ(bindResult(client, 13), 1);
+  ASSERT_TRUE(client.unbind(13));
+  EXPECT_EQ(unboundReason(client, 13), 1u);
+  std::lock_guard<std::mutex> lock(powerMutex);
+  ASSERT_EQ(powerSwitches.size(), 2u);
+  EXPECT_FALSE(powerSwitches[0].on);
+  EXPECT_TRUE(powerSwitches[1].on);
+  EXPECT_EQ(powerSwitches[1].handBacks, 0u);
+  EXPECT_EQ(commandCount("write /sys/bus/usb/drivers/usb/bind 1-3"), 1u);
+}
+
+// "OnDeviceKick" decides whether another client takes a bound device: 1
+// yes, 0 no, 2 no with the asking client told, anything else no with a log
+// line. The script sees both clients' texts only in shell-safe form.
+TEST_F(BindingTest, KickScriptDecides) {
+  bus.addDevice(device("1-3"));
+  bus.addDevice(device("1-4"));
+  startDiscovery();
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 2; }));
+  std::string planted = scratch + ".planted";
+  ovclient::OvClient& holder = connectClient(("h';touch " + planted + ";'").c_str());
+  ovclient::OvClient& other = connectClient(("k$(touch " + planted + ")").c_str());
+  ASSERT_EQ(bindResult(holder, 13), 1);
+  struct Case {
+    const char* exit;
+    bool taken;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"exit 0", false, ""},
+      {"exit 2", false, ""},
+      {"exit 9", false, "Unknown return value 9 from OnDeviceKick"},
+      {"kill -9 $$", false, "unhandled signal 0:9 running OnDeviceKick"},
+      {"exit 1", true, ""},
+  };
+  std::string line = "printf '%s|' '$VENDOR_ID$' '$PRODUCT_ID$' '$KICKER_ID$' '$KICKER_IP$' '$CLIENT_ID$' "
+                     "'$CLIENT_IP$' '$PRODUCT_SERIAL$' '$DEVPATH$' > " + scratch + "; ";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.exit);
+    ASSERT_EQ(setConfigString("OnDeviceKick", (line + c.exit).c_str()), 0);
+    ASSERT_TRUE(other.unbind(13));
+    // Bind and unbind requests are served in order: this answer comes
+    // after the kick was decided.
+    ASSERT_EQ(bindResult(other, 14), 1);
+    ASSERT_TRUE(other.unbind(14));
+    EXPECT_EQ(findDeviceBinding(13, nullptr), !c.taken);
+    ovclient::Message notice;
+    if (std::string(c.exit) == "exit 2") {
+      ASSERT_TRUE(other.waitFor(kMsgTextNotice, &notice, 5000));
+      std::string text;
+      ASSERT_TRUE(ovclient::parseTextNotice(notice, &text));
+      EXPECT_EQ(text, "INSUFFICIENT_PERMISSIONS_MSG");
+    }
+    if (*c.logged) {
+      EXPECT_TRUE(waitUntil([&] { return log.contains(c.logged); }));
+    }
+  }
+  EXPECT_EQ(unboundReason(holder, 13), 2u);
+  EXPECT_EQ(scratchContent(), "1234|5678|k__touch " + planted + "_|127.0.0.1|h__touch " + planted +
+                                  "__|127.0.0.1||" + devicePath(13) + "|");
+  EXPECT_FALSE(access(planted.c_str(), F_OK) == 0);
+}
+
+namespace {
+// The ignore request's payload: ids, the serial flag, and a serial field of
+// `size` bytes (the text, then zeros; cut when longer).
+std::vector<uint8_t> ignorePayload(uint16_t vendor, uint16_t product, uint8_t flag, const std::string& serial = "",
+                                   size_t size = 0) {
+  std::vector<uint8_t> p(5 + size, 0);
+  memcpy(p.data(), &vendor, 2);
+  memcpy(p.data() + 2, &product, 2);
+  p[4] = flag;
+  memcpy(p.data() + 5, serial.data(), std::min(serial.size(), size));
+  return p;
+}
+}  // namespace
+
+class IgnoreRequestTest : public BindingTest {
+ protected:
+  // Sends the ignore request, then a request that is answered on the same
+  // receive thread: its answer means the ignore request is done.
+  void ignore(ovclient::OvClient& client, const std::vector<uint8_t>& payload) {
+    ovclient::Message request;
+    request.type = kMsgDeviceIgnore;
+    request.payload = payload;
+    ASSERT_TRUE(client.send(request));
+    ovclient::Message reply;
+    ASSERT_TRUE(client.request(kMsgType2Request, {}, &reply, kMsgType2Reply));
+  }
+  std::string ignored() {
+    char* value = getConfigString("IgnoredDevices", nullptr, false);
+    std::string text = value ? value : "(none)";
+    free(value);
+    return text;
+  }
+};
+
+// Without "OnDeviceIgnore" the device is listed and removed at once.
+TEST_F(IgnoreRequestTest, WithoutScriptTheDeviceGoesAtOnce) {
+  plugAtStart("1-3");
+  ovclient::OvClient& client = connectClient();
+  ignore(client, ignorePayload(0x1234, 0x5678, 0));
+  EXPECT_EQ(deviceCount(), 0u);
+  EXPECT_EQ(ignored(), "1234/5678");
+}
+
+// The script's exit code decides: 1 ignores; 0 does not; 2 does not and
+// tells the client; other codes and a killed script do not, with a log line.
+TEST_F(IgnoreRequestTest, ScriptExitCodes) {
+  plugAtStart("1-3");
+  ovclient::OvClient& client = connectClient();
+  struct Case {
+    const char* script;
+    bool ignored;
+    const char* logged;
+  };
+  const Case cases[] = {
+      {"exit 0", false, ""},
+      {"exit 2", false, ""},
+      {"exit 6", false, "Unknown return value 6 from OnDeviceIgnore"},
+      {"kill -9 $$", false, "unhandled signal 0:9 running OnDeviceIgnore"},
+      {"exit 1", true, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.script);
+    ASSERT_EQ(setConfigString("OnDeviceIgnore", c.script), 0);
+    ignore(client, ignorePayload(0x1234, 0x5678, 0));
+    EXPECT_EQ(deviceCount(), c.ignored ? 0u : 1u);
+    EXPECT_EQ(ignored(), c.ignored ? "1234/5678" : "(none)");
+    if (std::string(c.script) == "exit 2") {
+      ovclient::Message notice;
+      ASSERT_TRUE(client.waitFor(kMsgTextNotice, &notice, 5000));
+      std::string text;
+      ASSERT_TRUE(ovclient::parseTextNotice(notice, &text));
+      EXPECT_EQ(text, "INSUFFICIENT_PERMISSIONS_MSG");
+    }
+    if (*c.logged) {
+      EXPECT_TRUE(log.contains(c.logged));
+    }
+  }
+}
+
+// The serial is read only when flagged and when the request carries its
+// whole field, never past the payload; client and device texts reach the
+// script in shell-safe form; a request too short for its ids is dropped.
+TEST_F(IgnoreRequestTest, ScriptPlaceholdersAndPayloadBounds) {
+  std::string planted = scratch + ".planted";
+  ovclient::OvClient& client = connectClient(("c`touch " + planted + "`").c_str());
+  std::string script = "printf '%s|' '$VENDOR_ID$' '$PRODUCT_ID$' '$SERIAL$' '$CLIENT_ID$' '$CLIENT_IP$' > " +
+                       scratch + "; exit 0";
+  ASSERT_EQ(setConfigString("OnDeviceIgnore", script.c_str()), 0);
+  const std::string client_ = "|c_touch " + planted + "_|127.0.0.1|";
+  struct Case {
+    std::vector<uint8_t> payload;
+    std::string seen;
+  };
+  const Case cases[] = {
+      {ignorePayload(0x046d, 0xc52b, 1, std::string(200, 'A'), 128), "046d|c52b|" + std::string(127, 'A') + client_},
+      {ignorePayload(0x046d, 0xc52b, 1, "ABC", 127), "046d|c52b|$SERIAL$" + client_},
+      {ignorePayload(0x046d, 0xc52b, 0, "ABC", 128), "046d|c52b|$SERIAL$" + client_},
+      {ignorePayload(0x046d, 0xc52b, 1, "x';touch " + planted + ";'", 128),
+       "046d|c52b|x__touch " + planted + "__" + client_},
+  };
+  for (const Case& c : cases) {
+    unlink(scratch.c_str());
+    ignore(client, c.payload);
+    EXPECT_EQ(scratchContent(), c.seen);
+  }
+  EXPECT_FALSE(access(planted.c_str(), F_OK) == 0);
+  unlink(scratch.c_str());
+  ignore(client, {0x6d, 0x04, 0x2b, 0xc5});
+  EXPECT_EQ(scratchContent(), "");
+  EXPECT_TRUE(log.contains("dropping message of type 61"));
 }
 
 // ---- device requests ----
