@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -20,6 +21,7 @@
 #include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/tcpservice.h"
 #include "ovusbd/usb/enumerationworker.h"
+#include "ovusbd/usb/usbsys.h"
 #include "tests/ovusbd/test_usb_support.h"
 #include "tests/support/ovclient.h"
 
@@ -544,25 +546,75 @@ TEST_F(AdminTest, StopIgnoringEnumeratesAgain) {
   EXPECT_TRUE(waitUntil([] { return deviceCount() == 1; }));
 }
 
-// Many clients asking at once: one enumeration at a time, and stopping
-// waits for the one under way (run under TSan).
+// The bus as the enumeration sees it, with the walk of the device
+// directory held at a gate: a pass that overlaps another, or that is still
+// under way when the worker is stopped, shows in the counts.
+struct GatedListing {
+  static inline const UsbSys* real = nullptr;
+  static inline std::atomic<int> active{0}, maxActive{0}, passes{0};
+  static inline std::atomic<bool> open{false};
+  static int list(const char* path, UsbSysDirectoryVisitor visit, void* context) {
+    if (strcmp(path, "/sys/bus/usb/devices") != 0) return real->listDirectory(path, visit, context);
+    int now = ++active;
+    for (int seen = maxActive; now > seen && !maxActive.compare_exchange_weak(seen, now);) {
+    }
+    passes++;
+    waitUntil([] { return open.load(); }, 20000);
+    int rc = real->listDirectory(path, visit, context);
+    --active;
+    return rc;
+  }
+};
+
+// Requests that come while a pass runs are merged into one more pass, and
+// stopping waits for the pass under way (also run under TSan).
 TEST_F(AdminTest, EnumerationRequestsAreSerialisedAndJoined) {
-  ASSERT_EQ(setConfigString("IgnoredDevices", "1/1"), 0);
-  for (int port = 1; port <= 4; port++) bus.addDevice(device("1-" + std::to_string(port), 0x1234, 0x5678));
+  // Installed before discovery's threads start, which read usbSys; the bus
+  // puts its predecessor back when it is uninstalled.
+  static UsbSys gated;
+  gated = *usbSys;
+  GatedListing::real = usbSys;
+  gated.listDirectory = GatedListing::list;
+  usbSys = &gated;
+  GatedListing::open = true;
+  bus.addDevice(device("1-1"));
   startDiscovery();
+  GatedListing::open = false;
+  GatedListing::passes = 0;
   startEnumerationWorker();
-  ASSERT_TRUE(waitUntil([] { return deviceCount() == 4; }));
+
+  requestUsbEnumeration();
+  ASSERT_TRUE(waitUntil([] { return GatedListing::active == 1; }));
   std::vector<std::thread> askers;
   for (int i = 0; i < 4; i++) {
     askers.emplace_back([] {
-      for (int j = 0; j < 50; j++) requestUsbEnumeration();
+      for (int j = 0; j < 25; j++) requestUsbEnumeration();
     });
   }
   for (auto& t : askers) t.join();
-  stopEnumerationWorker();
-  EXPECT_EQ(deviceCount(), 4u);
+  GatedListing::open = true;
+  ASSERT_TRUE(waitUntil([] { return GatedListing::passes == 2 && GatedListing::active == 0; }));
+  EXPECT_EQ(GatedListing::maxActive, 1);
+
+  GatedListing::open = false;
+  requestUsbEnumeration();
+  ASSERT_TRUE(waitUntil([] { return GatedListing::active == 1; }));
+  std::atomic<bool> stopped{false};
+  std::atomic<int> activeAfterStop{-1};
+  std::thread stopper([&] {
+    stopEnumerationWorker();
+    activeAfterStop = GatedListing::active.load();
+    stopped = true;
+  });
+  waitUntil([&] { return stopped.load(); }, 300);  // a stop that does not wait shows here
+  GatedListing::open = true;
+  stopper.join();
+  EXPECT_EQ(activeAfterStop, 0);
+  EXPECT_EQ(GatedListing::passes, 3);
+
   requestUsbEnumeration();
   EXPECT_TRUE(log.contains("Enumeration not started"));
+  EXPECT_EQ(GatedListing::passes, 3);
 }
 
 // --- Custom events ---------------------------------------------------------
