@@ -243,6 +243,28 @@ TEST_F(AdminTest, TextPayloadWithoutNulIsBoundedByItsLength) {
   ASSERT_TRUE(send(client, kMsgAddReverseClient, std::vector<uint8_t>(host.begin(), host.end())));
   sync(client);
   EXPECT_EQ(config("ReverseClients"), "10.2.3.4:7573");
+
+  // The same straight into the handlers, in buffers of exactly the
+  // payload's size, where a read past it is a fault under ASan.
+  struct Case {
+    void (*handler)(uint16_t, const MessageHeader*);
+    const char* key;
+    std::string payload, after;
+  } cases[] = {
+      {handleAddReverseClientRequest, "ReverseClients", "10.9.9.9", "10.2.3.4:7573,10.9.9.9:7573"},
+      {handleSetIgnoredDevicesRequest, "IgnoredDevices", "1/2", "1/3"},
+      {handleCustomEventRequest, "Custom", "Custom=", ""},
+  };
+  ASSERT_EQ(setConfigString("IgnoredDevices", "1/2,1/3"), 0);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.payload);
+    MessageHeader* m = newMessage({.type = kMsgIgnored, .payloadLength = uint32_t(c.payload.size())});
+    ASSERT_NE(m, nullptr);
+    memcpy(messagePayload(m), c.payload.data(), c.payload.size());
+    c.handler(0, m);
+    freeMessage(m);
+    EXPECT_EQ(config(c.key), c.after);
+  }
 }
 
 // --- Server rename ---------------------------------------------------------
