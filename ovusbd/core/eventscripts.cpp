@@ -1,5 +1,6 @@
 #include "ovusbd/core/eventscripts.h"
 
+#include <errno.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -63,16 +64,53 @@ void endApplying() {
     pthread_mutex_unlock(&applyMutex);
 }
 
+// Clients start script threads (a rename each, a connect each): past this
+// many at once further ones are refused, so a flood cannot exhaust threads.
+constexpr unsigned kMaxScriptThreads = 32;
+unsigned scriptThreads = 0;  // guarded by applyMutex
+
+struct ScriptThreadStart {
+    void* (*routine)(void*);
+    void* argument;
+};
+
+void* countedScriptThread(void* start) {
+    const ScriptThreadStart s = *static_cast<ScriptThreadStart*>(start);
+    free(start);
+    s.routine(s.argument);
+    pthread_mutex_lock(&applyMutex);
+    scriptThreads--;
+    pthread_mutex_unlock(&applyMutex);
+    return nullptr;
+}
+
+// False (argument still the caller's) when the thread was not started.
 bool startDetached(void* (*routine)(void*), void* argument) {
-    pthread_attr_t attributes;
-    if (pthread_attr_init(&attributes) != 0) {
+    pthread_mutex_lock(&applyMutex);
+    const bool room = scriptThreads < kMaxScriptThreads;
+    if (room) {
+        scriptThreads++;
+    }
+    pthread_mutex_unlock(&applyMutex);
+    if (!room) {
+        logMessage(4, "Warning, %u event scripts are running, not starting another", kMaxScriptThreads);
         return false;
     }
-    pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-    pthread_t thread;
-    const int rc = pthread_create(&thread, &attributes, routine, argument);
-    pthread_attr_destroy(&attributes);
+    auto* start = static_cast<ScriptThreadStart*>(malloc(sizeof(ScriptThreadStart)));
+    int rc = ENOMEM;
+    pthread_attr_t attributes;
+    if (start != nullptr && pthread_attr_init(&attributes) == 0) {
+        *start = {routine, argument};
+        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+        pthread_t thread;
+        rc = pthread_create(&thread, &attributes, countedScriptThread, start);
+        pthread_attr_destroy(&attributes);
+    }
     if (rc != 0) {
+        free(start);
+        pthread_mutex_lock(&applyMutex);
+        scriptThreads--;
+        pthread_mutex_unlock(&applyMutex);
         logMessage(3, "Error %d starting an event script thread, %s", rc, strerror(rc));
         return false;
     }

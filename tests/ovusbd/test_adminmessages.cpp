@@ -355,6 +355,18 @@ TEST_F(AdminTest, RenameScriptThatOutlivesStopAppliesNothing) {
   EXPECT_EQ(config("ServerName"), "old");
 }
 
+// A client that sends renames faster than the script ends gets no more
+// than a bounded number of script threads.
+TEST_F(AdminTest, ScriptThreadsAreBounded) {
+  ovclient::OvClient& client = connectClient();
+  const std::string gate = dir + "/gate";
+  ASSERT_EQ(setConfigString("OnServerRename", ("while [ ! -e " + gate + " ] && [ -d " + dir + " ]; do sleep 0.01; done; exit 0").c_str()), 0);
+  for (int i = 0; i < 40; i++) ASSERT_TRUE(send(client, kMsgServerRename, text("n" + std::to_string(i))));
+  sync(client);
+  EXPECT_EQ(log.count("event scripts are running, not starting another"), 8u);
+  ASSERT_EQ(system(("touch " + gate).c_str()), 0);
+}
+
 // --- Nicknames -------------------------------------------------------------
 
 class NicknameTest : public AdminTest {
