@@ -477,6 +477,19 @@ int setConfigString(const char* key, const char* value) {
   return result;
 }
 
+int removeConfigString(const char* key) {
+  if (!key) return -EINVAL;
+  if (!configStore) return -ENODEV;
+  removeFromLockedList(
+      configStore->entries, entryKeyMatches,
+      [](void* item, void* store) {
+        freeEntryItem(item, nullptr);
+        markDirty(nullptr, store);
+      },
+      key, configStore);
+  return 0;
+}
+
 int editConfigString(const char* key, ConfigEditFunction edit, void* arg) {
   return editConfigStringWithDefault(key, nullptr, edit, arg);
 }

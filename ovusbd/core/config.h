@@ -70,6 +70,10 @@ bool getConfigBool(const char* key, const char* defaultValue);
 // A null value is stored as the empty text. Returns 0 or a negative errno.
 int setConfigString(const char* key, const char* value);
 
+// Removes every entry of key and marks the store dirty when there was one.
+// Returns 0 or a negative errno.
+int removeConfigString(const char* key);
+
 // edit(&value, arg) may replace *value (freeing the old text with free and
 // putting a malloc'd one in its place). It runs under the store's lock and
 // must not call any config function.

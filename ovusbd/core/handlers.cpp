@@ -6,10 +6,12 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "ovusbd/core/adminmessages.h"
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/devicescripts.h"
+#include "ovusbd/core/eventscripts.h"
 #include "ovusbd/core/hubrequests.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/nicknames.h"
@@ -59,18 +61,18 @@ const TableRow kTable[] = {
     {kMsgType33Request, answerType33WithZeroReply},
     {kMsgUnbindDevice, handleUnbindDeviceRequest},
     {kMsgIsoTransfer, handleIsoTransferRequest, 17, {true, kMsgIsoTransferReply, 12, 0}},  // packet count at 13
-    {kMsgServerRename, nullptr},
-    {kMsgDeviceNickname, nullptr, 72},  // char[64] at 8
+    {kMsgServerRename, handleServerRenameRequest, 1},
+    {kMsgDeviceNickname, handleDeviceNicknameRequest, 72},  // char[64] at 8
     {kMsgForward, handleForwardToConnection, 16},
-    {kMsgCustomEvent, nullptr},
+    {kMsgCustomEvent, handleCustomEventRequest, 2},  // "k="
     {kMsgPortPower, handlePortPowerRequest, 1, {true, kMsgPortPowerReply, 4, 0}},
     {kMsgAbortResetClearHalt, handleAbortResetClearHaltRequest, 4, {true, kMsgAbortResetClearHaltReply, 4, 0}},
     {kMsgResetAndConfigure, handleResetAndConfigureRequest, 18, {true, kMsgDeviceResetReply, 4, 0}},  // 16 alternate settings at 2
     {kMsgHubClassRequest, handleHubClassRequest, 8, {true, kMsgHubClassReply, 4, 0}},
     {kMsgDeviceIgnore, handleDeviceIgnoreRequest, 5},  // serial flag at 4
-    {kMsgAddReverseClient, nullptr},
-    {kMsgRemoveReverseClient, nullptr},
-    {kMsgListReverseClients, nullptr},
+    {kMsgAddReverseClient, handleAddReverseClientRequest, 1},
+    {kMsgRemoveReverseClient, handleRemoveReverseClientRequest, 1},
+    {kMsgListReverseClients, handleListReverseClientsRequest},
     {kMsgDevicePassword, handleDevicePasswordRequest},
     {kMsgIgnored, ignoreMessage},
     {kMsgAllocStreams, handleAllocStreamsRequest, 8, {true, kMsgAllocStreamsReply, 4, 0}},
@@ -78,8 +80,8 @@ const TableRow kTable[] = {
     {kMsgBulkStreamTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},
     {kMsgTrovixSwitch, handleTrovixSwitchRequest, 1},
     {kMsgIsoPackedTransfer, handlePackedIsoTransferRequest, 17, {true, kMsgIsoTransferReply, 12, 0}},
-    {kMsgGetIgnoredDevices, nullptr},
-    {kMsgSetIgnoredDevices, nullptr},
+    {kMsgGetIgnoredDevices, handleGetIgnoredDevicesRequest},
+    {kMsgSetIgnoredDevices, handleSetIgnoredDevicesRequest, 3},  // "v/p"
 };
 
 void refuseShortRequest(uint16_t connectionId, const MessageHeader* request, const MessageHandlerEntry& entry) {

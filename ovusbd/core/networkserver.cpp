@@ -7,6 +7,7 @@
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/devicebinding.h"
+#include "ovusbd/core/eventscripts.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/reverseservice.h"
@@ -17,7 +18,7 @@
 #include "ovusbd/trovix/trovixservice.h"
 
 const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, isBindingIdInUse,
-                                                          nullptr, nullptr};
+                                                          startClientConnectScript, startClientDisconnectScript};
 
 void setUpMessageHandlers() {
     fillMessageHandlerTable();

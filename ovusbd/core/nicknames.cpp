@@ -1,5 +1,6 @@
 #include "ovusbd/core/nicknames.h"
 
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
@@ -48,10 +49,10 @@ int parseDeviceNicknames(LockedList* list, const char* value) {
     entry->vendorId = static_cast<uint32_t>(strtoul(fields[i + 1].c_str(), nullptr, 16));
     entry->productId = static_cast<uint32_t>(strtoul(fields[i + 2].c_str(), nullptr, 16));
     entry->address = static_cast<uint32_t>(strtoul(fields[i + 3].c_str(), nullptr, 10));
-    copyText(entry->nickname, sizeof entry->nickname, first);
     if (entry->vendorId == 0) {
       // Serial-keyed: the first field is the nickname with the serial
-      // appended, and the fourth field is the serial's length.
+      // appended, and the fourth field is the serial's length. The serial
+      // comes off the whole field before the nickname is cut to its width.
       size_t serialLength = entry->address;
       if (serialLength > first.size() || serialLength >= sizeof entry->serial) {
         logMessage(4, "Warning, ignoring nickname \"%s\" in DeviceNicknames: serial length %zu",
@@ -60,8 +61,9 @@ int parseDeviceNicknames(LockedList* list, const char* value) {
         continue;
       }
       copyText(entry->serial, sizeof entry->serial, first.substr(first.size() - serialLength));
-      if (first.size() < sizeof entry->nickname)
-        entry->nickname[first.size() - serialLength] = '\0';
+      copyText(entry->nickname, sizeof entry->nickname, first.substr(0, first.size() - serialLength));
+    } else {
+      copyText(entry->nickname, sizeof entry->nickname, first);
     }
     if (appendToLockedList(list, entry) < 0) {
       free(entry);
@@ -100,6 +102,36 @@ int parseClientIdMap(LockedList* list, const char* value, const char* keyName) {
     added++;
   }
   return added;
+}
+
+bool matchNicknameRequest(void* item, const void* key) {
+  const auto* entry = static_cast<const DeviceNickname*>(item);
+  const auto* request = static_cast<const NicknameRequest*>(key);
+  if (request->serial[0] != '\0') {
+    return strcmp(entry->serial, request->serial) == 0 ||
+           (entry->vendorId == 0xFFFF && entry->productId == 0xFFFF && entry->address == request->address);
+  }
+  return entry->vendorId == request->vendorId && entry->productId == request->productId &&
+         entry->address == request->address;
+}
+
+char* formatDeviceNicknames(LockedList* list) {
+  std::string text;
+  forEachInLockedList(
+      list, nullptr,
+      [](void* item, void* out) {
+        const auto* entry = static_cast<const DeviceNickname*>(item);
+        const bool bySerial = entry->serial[0] != '\0';
+        char numbers[48];
+        snprintf(numbers, sizeof numbers, ",%04x,%04x,%u,", bySerial ? 0u : entry->vendorId,
+                 bySerial ? 0u : entry->productId,
+                 bySerial ? static_cast<unsigned>(strlen(entry->serial)) : entry->address);
+        std::string* t = static_cast<std::string*>(out);
+        t->append(entry->nickname).append(entry->serial).append(numbers);
+      },
+      nullptr, &text, 0);
+  if (!text.empty()) text.pop_back();
+  return strdup(text.c_str());
 }
 
 void freeItem(void* item, void*) { free(item); }

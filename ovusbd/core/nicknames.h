@@ -37,6 +37,27 @@ int parseDeviceNicknames(LockedList* list, const char* value);
 // added.
 int parseClientIdMap(LockedList* list, const char* value, const char* keyName);
 
+// What a nickname request (message 42) asks for: the device by ids and
+// address, or, when serial is not empty, by serial.
+struct NicknameRequest {
+  uint16_t vendorId;
+  uint16_t productId;
+  uint32_t address;
+  char nickname[64];  // empty: remove the nickname
+  char serial[128];
+};
+
+// LockedList predicate (key: NicknameRequest): the entries a request
+// replaces. By serial: the entry's serial is the request's, or the entry is
+// keyed to the address alone (ids 0xFFFF). Otherwise ids and address match.
+bool matchNicknameRequest(void* item, const void* key);
+
+// The "DeviceNicknames" text of the whole list in list order: per entry
+// "%s%s,%04x,%04x,%u," of nickname, serial, the ids (0 for a serial-keyed
+// entry) and the address (the serial's length for a serial-keyed one),
+// without the last comma. The caller frees it; null when memory runs out.
+char* formatDeviceNicknames(LockedList* list);
+
 // Item destructors for clearLockedList: freeItem frees the item;
 // removeFileAndFree removes the file the item names, then frees the text
 // (null items are ignored).

@@ -14,6 +14,7 @@
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/dnssd.h"
+#include "ovusbd/core/eventscripts.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/nicknames.h"
@@ -26,6 +27,7 @@
 #include "ovusbd/usb/hubports.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
+#include "ovusbd/usb/enumerationworker.h"
 #include "ovusbd/usb/removedqueue.h"
 #include "ovusbd/usb/usbevents.h"
 #include "ovusbd/usb/usbsettings.h"
@@ -107,6 +109,7 @@ void destroyList(LockedList** list) {
 
 // Normal end, exit 5 and (for what was made by then) exit 9.
 int commonCleanup(StartupRecord& record, int code) {
+  stopEventScripts();
   destroyList(&nicknameList);
   destroyList(&clientIdMap);
   if (record.bindProcessingStarted) stopBindProcessing();
@@ -135,6 +138,7 @@ int initialise(StartupRecord& record) {
   readAdminSettings(&settings);
   readZeroCopySettings(&usb);
   setUpMessageHandlers();
+  startEventScripts();
 
   nicknameList = createLockedList();
   clientIdMap = createLockedList();
@@ -210,6 +214,7 @@ int startServing(StartupRecord& record) {
 
   startUsbDiscoveryThreads();
   record.discoveryStarted = true;
+  startEnumerationWorker();
 
   if (settings.platformCode == kPlatformReadyNas)
     notifyServiceManager("STATUS=Successfully started\nREADY=1\nMAINPID=%lu",
@@ -220,6 +225,9 @@ int startServing(StartupRecord& record) {
 }
 
 void shutdown(StartupRecord& record) {
+  // A re-enumeration a client asked for ends before discovery and the
+  // device layer it walks go away.
+  stopEnumerationWorker();
   if (record.discoveryStarted) stopUsbDiscoveryThreads();
   stopDnssdAnnouncement(record.announcement);
   record.announcement = nullptr;
@@ -228,6 +236,9 @@ void shutdown(StartupRecord& record) {
   // bind runs against a layer that is going away.
   stopNetworkServices();
   removeAllClients("server shutdown");
+  // Rename and nickname threads change the configuration, the nickname
+  // list and the clients; none may be at it once those are freed.
+  stopEventScripts();
   if (record.bindProcessingStarted) {
     stopBindProcessing();
     record.bindProcessingStarted = false;

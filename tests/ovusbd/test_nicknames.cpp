@@ -69,6 +69,15 @@ TEST_F(StartLists, SerialKeyedNicknames) {
   n = items<DeviceNickname>(list_);
   EXPECT_EQ(std::string(n[0].nickname), std::string(63, 'n'));
   EXPECT_STREQ(n[0].serial, "SER");
+
+  // Nickname and serial together past 63 characters: the serial comes off
+  // the whole field, so none of it stays in the nickname.
+  std::string name(40, 'n'), serial(30, 's');
+  clearLockedList(list_, freeItem);
+  EXPECT_EQ(parseDeviceNicknames(list_, (name + serial + ",0,0,30").c_str()), 1);
+  n = items<DeviceNickname>(list_);
+  EXPECT_EQ(std::string(n[0].nickname), name);
+  EXPECT_EQ(std::string(n[0].serial), serial);
 }
 
 TEST_F(StartLists, BadNicknameEntriesAreLeftOut) {

@@ -1,0 +1,60 @@
+// Event scripts: the administrator's command lines in config.ini that run
+// when a client connects or leaves, and that vet what clients ask to change
+// (reverse clients, the server's name, a device nickname). Placeholders
+// ("$CLIENT_IP$") are replaced by the event's values, each made shell-safe
+// first, and the result runs through /bin/sh (runShellCommand). Clients may also blank or remove a configuration key
+// (the custom event, message 47).
+//
+// Threads: the connect, disconnect, rename and nickname scripts run on
+// detached threads of their own, each with its own copies; the reverse-client
+// scripts run on the asking connection's receive thread. No lock
+// is held while a script runs.
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "ovusbd/core/message.h"
+#include "ovusbd/core/nicknames.h"
+
+// A new copy of command with each placeholder of pairs (name, value, name,
+// value, ...; pairCount texts in all) replaced in array order, every
+// occurrence at once, by the shell-safe form of its value (makeShellSafe; a
+// null value counts as empty). Null on allocation failure.
+char* fillScriptPlaceholders(const char* command, const char* const* pairs, size_t pairCount);
+
+// Between these two calls the rename and nickname threads may apply what
+// their script allowed. stopEventScripts waits for every thread that is
+// applying a change; a thread whose script is still running when it is
+// called applies nothing afterwards (so a hung script never holds shutdown).
+// Call stop after the clients are removed and before the lists, the
+// connection list and the configuration store are freed.
+void startEventScripts();
+void stopEventScripts();
+
+// The connection module's event hooks (ConnectionCallbacks): each starts a
+// detached thread that runs "onClientConnect" or "onClientDisconnect" with
+// copies of the values and logs the outcome. An empty command runs nothing.
+void startClientConnectScript(const char* command, const char* addressText, uint16_t connectionId);
+void startClientDisconnectScript(const char* command, uint16_t connectionId, const char* reason,
+                                 const char* clientText, const char* addressText);
+
+// Runs the "OnAddReverseClient" or "OnRemoveReverseClient" command (eventName)
+// for the connection and waits for it. True only when it exits with 1.
+bool runReverseClientScript(const char* eventName, const char* command, uint16_t connectionId);
+
+// Starts the detached rename thread: runs "OnServerRename"; exit 1 (or no
+// command) stores "ServerName" and broadcasts the server information, exit
+// 2 tells the client "INSUFFICIENT_PERMISSIONS_MSG". name: at most 127
+// characters are used. False when the thread could not be started.
+bool startServerRename(uint16_t connectionId, const char* name);
+
+// Starts the detached nickname thread for the request (copied): runs the
+// "onChangeNickname" hook of the device's ids; no hook or exit 0 replaces
+// the matching nickname entries, rewrites "DeviceNicknames" and announces
+// every device again; exit 2 tells the client "INSUFFICIENT_PERMISSIONS_MSG".
+bool startNicknameChange(uint16_t connectionId, const NicknameRequest* request);
+
+// Message 47: "key=value" text. The value "REMOVE" (any case) removes the
+// key, an empty value blanks it, any other value is refused.
+void handleCustomEventRequest(uint16_t connectionId, const MessageHeader* request);
