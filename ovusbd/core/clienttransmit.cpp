@@ -149,21 +149,25 @@ void* connectionPingThread(void* argument) {
     if (interval < 1) {
         interval = 1;
     }
-    int counter = 0;
+    // Pings go by the clock: ticks also end early (every removal wakes
+    // them), so counting them would ping other clients far too often.
+    timespec next = monotonicNow();
+    next.tv_sec += interval;
     while (!clientState(id).stopping) {
-        if (counter >= interval) {
+        const timespec now = monotonicNow();
+        if (now.tv_sec > next.tv_sec || (now.tv_sec == next.tv_sec && now.tv_nsec >= next.tv_nsec)) {
             MessageHeader* ping = newMessage({.type = kMsgPing, .payloadLength = 4});
             if (ping != nullptr) {
-                const uint32_t now = uint32_t(time(nullptr));
-                memcpy(messagePayload(ping), &now, 4);
+                const uint32_t wall = uint32_t(time(nullptr));
+                memcpy(messagePayload(ping), &wall, 4);
                 if (!queueOnConnection(id, ping)) {
                     freeMessage(ping);
                 }
             }
-            counter = 0;
+            next = now;
+            next.tv_sec += interval;
         } else {
             waitOneTick();
-            counter++;
         }
     }
     return nullptr;

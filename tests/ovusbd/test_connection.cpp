@@ -442,6 +442,41 @@ TEST_F(Server, KeepAliveKeepsAClientSilenceDropsIt) {
     EXPECT_EQ(connectionCount(), 1u);
 }
 
+// Other clients coming and going wake every connection's ticks; a steady
+// client is still pinged once per "PingInterval", not once per wake-up.
+TEST_F(Server, PingsKeepTheirIntervalDuringConnectionChurn) {
+    // Passers are removed by the watchdog a second or two after they close.
+    start({{"PingInterval", "2"}, {"PingTimeout", "1"}});
+    OvClient steady;
+    connect(steady);
+    steady.skipPings = false;
+    std::atomic<bool> churning{true};
+    std::thread churn([&] {
+        while (churning) {
+            OvClient passer;
+            if (passer.connectTo(host_, uint16_t(port_))) {
+                passer.close();
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+    });
+    int pings = 0;
+    const auto begin = Clock::now();
+    const auto end = begin + 5000ms;
+    while (Clock::now() < end) {
+        ASSERT_TRUE(steady.keepAlive());
+        Message m;
+        if (steady.receive(&m, 200) == 1 && m.type == kMsgPing) {
+            pings++;
+        }
+    }
+    churning = false;
+    churn.join();
+    // 5 s at one ping per 2 s: at most 3, whatever the machine's load.
+    EXPECT_LE(pings, 3);
+    EXPECT_GE(logCount("successfully removed"), 5u) << "the churn removed too few clients to show anything";
+}
+
 // Every malformed frame ends only its own client; another client is served
 // throughout.
 TEST_F(Server, MalformedFramesDropOnlyTheirClient) {
