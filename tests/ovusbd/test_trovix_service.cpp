@@ -167,7 +167,7 @@ protected:
     // Punches through the latest registration (at least the given number
     // of registrations made) and sets the ENet link up.
     void reach(RemoteClient& client, Ending ending, size_t registration = 1) {
-        ASSERT_TRUE(rv_.waitForRegistrations(registration, 5000));
+        ASSERT_TRUE(rv_.waitForRegistrations(registration, 20000));
         ASSERT_TRUE(client.open());
         std::string error;
         ASSERT_TRUE(client.punch(ending, rv_, rv_.registrations().back(), &error)) << error;
@@ -232,7 +232,7 @@ TEST_F(TrovixServer, SwitchOffAndOnKeepsPeerLinksAndRegistersAfresh) {
     ASSERT_TRUE(client.sendFrame(hello()));
     Message m;
     ASSERT_TRUE(client.waitForFrame(1, &m, 5000));
-    ASSERT_TRUE(rv_.waitForRegistrations(2, 5000)) << "a new registration after the hand-over";
+    ASSERT_TRUE(rv_.waitForRegistrations(2, 20000)) << "a new registration after the hand-over";
 
     // Message 75 off over the peer link itself.
     ASSERT_TRUE(client.sendFrame(request(75, {0})));
@@ -247,7 +247,7 @@ TEST_F(TrovixServer, SwitchOffAndOnKeepsPeerLinksAndRegistersAfresh) {
     EXPECT_EQ(rv_.offers(), offers) << "nothing is sent to the rendezvous server while off";
 
     ASSERT_TRUE(client.sendFrame(request(75, {1})));
-    ASSERT_TRUE(rv_.waitForRegistrations(3, 5000));
+    ASSERT_TRUE(rv_.waitForRegistrations(3, 20000));
     auto all = rv_.registrations();
     EXPECT_NE(memcmp(all[2].key.data(), all[1].key.data(), 32), 0) << "a new key exchange";
     // A second start while running makes no second client.
@@ -337,7 +337,7 @@ TEST_F(TrovixServer, RequiredClientCertificates) {
         trovixtest::PeerTlsClient tls(client, verifyingServer());
         std::string error;
         EXPECT_NE(tls.handshake(2000, &error), 0);
-        ASSERT_TRUE(rv_.waitForRegistrations(2, 5000)) << "the rendezvous client went on";
+        ASSERT_TRUE(rv_.waitForRegistrations(2, 20000)) << "the rendezvous client went on";
         EXPECT_EQ(connectionCount(), 0u);
     }
     RemoteClient client;
