@@ -638,7 +638,7 @@ TEST(DaemonProcess, LogAndPidFileSymlinksAreNotFollowed)
     }));
     ASSERT_TRUE(run.WaitForControlSocket(run.HostPid(daemon)));
     ASSERT_EQ(run.process->killNs(daemon, SIGTERM), 0);
-    ASSERT_TRUE(run.process->waitAll(15s));
+    ASSERT_TRUE(run.process->waitAll(60s));
     for (const CTempDir* dir : {&run.logDir, &run.runDir}) {
         std::string target = dir->File("target");
         EXPECT_EQ(nsrun::readFile(target), "keep\n") << target;
