@@ -1,6 +1,6 @@
 // LockedList: the one shared container of ovusbd. A singly linked list of
 // untyped item pointers behind one mutex, with two conditions: `itemAdded`
-// wakes a consumer when an item lands in an empty list, `emptied` wakes a
+// wakes a consumer when an item arrives in an empty list, `emptied` wakes a
 // thread waiting for the list to drain.
 //
 // The list owns only its nodes; who owns the items is said by the caller.
