@@ -239,6 +239,21 @@ public:
     }
 };
 
+// Whether the process of a /proc/PID/stat line leads its session; ids
+// there are the reader's.
+bool SessionLeader(const std::string& statPath, pid_t hostPid)
+{
+    std::string stat = nsrun::readFile(statPath);
+    size_t close = stat.rfind(')');
+    if (close == std::string::npos)
+        return false;
+    char state = 0;
+    int parent = 0, group = 0, session = 0;
+    if (sscanf(stat.c_str() + close + 1, " %c %d %d %d", &state, &parent, &group, &session) != 4)
+        return false;
+    return state != 'Z' && session == hostPid;
+}
+
 std::string SignalText(int signal)
 {
     return std::string("Daemon terminated due to error (") + strsignal(signal) + ").";
@@ -628,10 +643,14 @@ TEST(DaemonProcess, LogAndPidFileSymlinksAreNotFollowed)
     ASSERT_TRUE(run.Start({}));
     ASSERT_TRUE(run.process->waitForOut("USB Calvento startup...\n", 15s));
 
+    // No pid file to read: the daemonised child is the calvixd_sim that
+    // leads its own session. The name alone may find the exiting parent,
+    // which comes last in /proc when the host's pids wrapped between them.
     pid_t daemon = 0;
     ASSERT_TRUE(WaitFor([&] {
         for (const nsrun::NsPid& entry : run.process->processes()) {
-            if (nsrun::readFile("/proc/" + std::to_string(entry.hostPid) + "/comm") == "calvixd_sim\n")
+            std::string proc = "/proc/" + std::to_string(entry.hostPid);
+            if (nsrun::readFile(proc + "/comm") == "calvixd_sim\n" && SessionLeader(proc + "/stat", entry.hostPid))
                 daemon = entry.nsPid;
         }
         return daemon > 0;
