@@ -92,6 +92,29 @@ void announceDevice(uint32_t address, uint16_t connectionId, const MessageHeader
     }
 }
 
+void announceEveryDevice(uint16_t connectionId, const MessageHeader* request) {
+    // Copy the addresses first: announcing walks the device list again per
+    // device, and no list lock may be held across a send.
+    size_t capacity = 64;
+    for (;;) {
+        auto* addresses = static_cast<uint32_t*>(calloc(capacity, sizeof(uint32_t)));
+        if (addresses == nullptr) {
+            return;
+        }
+        const size_t count = copyDeviceAddresses(addresses, capacity);
+        if (count == capacity && capacity < 65536) {
+            free(addresses);
+            capacity *= 2;
+            continue;
+        }
+        for (size_t i = 0; i < count; i++) {
+            announceDevice(addresses[i], connectionId, request);
+        }
+        free(addresses);
+        return;
+    }
+}
+
 MessageHeader* buildDeviceAnnounceMessage(uint32_t deviceAddress, uint16_t vendorId, uint16_t productId, uint8_t state,
                                           const char* manufacturer, const char* product, const char* serial,
                                           const uint8_t* descriptors, const uint8_t* boundUuid,

@@ -17,6 +17,8 @@ constexpr uint32_t kDeviceAnnounceSize = 499;
 // answer to `request` (whose context words it carries), or to every client
 // when `request` is null. Nothing is sent when the device is gone.
 void announceDevice(uint32_t address, uint16_t connectionId, const MessageHeader* request);
+// announceDevice for every current device, in list order.
+void announceEveryDevice(uint16_t connectionId, const MessageHeader* request);
 
 // What start-up installs in the USB layer: an arrival or a removal is
 // broadcast as it was reported; a binding change broadcasts the device's

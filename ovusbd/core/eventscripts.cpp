@@ -282,27 +282,6 @@ int runNicknameHook(const NicknameArgument* change, const char* currentNickname)
     return result == kHookNone ? 0 : result == kHookDone ? exitCode : -1;
 }
 
-void reannounceEveryDevice() {
-    size_t capacity = 64;
-    for (;;) {
-        auto* addresses = static_cast<uint32_t*>(calloc(capacity, sizeof(uint32_t)));
-        if (addresses == nullptr) {
-            return;
-        }
-        const size_t count = copyDeviceAddresses(addresses, capacity);
-        if (count == capacity && capacity < 65536) {
-            free(addresses);
-            capacity *= 2;
-            continue;
-        }
-        for (size_t i = 0; i < count; i++) {
-            announceDevice(addresses[i], 0, nullptr);
-        }
-        free(addresses);
-        return;
-    }
-}
-
 void applyNickname(const NicknameRequest& request) {
     pthread_mutex_lock(&nicknameMutex);
     if (nicknameList != nullptr) {
@@ -325,7 +304,7 @@ void applyNickname(const NicknameRequest& request) {
             setConfigString("DeviceNicknames", text);
             free(text);
         }
-        reannounceEveryDevice();
+        announceEveryDevice(0, nullptr);
     }
     pthread_mutex_unlock(&nicknameMutex);
 }

@@ -181,26 +181,7 @@ void answerType33WithZeroReply(uint16_t connectionId, const MessageHeader* reque
 }
 
 void handleDeviceListRequest(uint16_t connectionId, const MessageHeader* request) {
-    // Copy the addresses first: announcing walks the device list again per
-    // device, and no list lock may be held across a send.
-    size_t capacity = 64;
-    for (;;) {
-        auto* addresses = static_cast<uint32_t*>(calloc(capacity, sizeof(uint32_t)));
-        if (addresses == nullptr) {
-            return;
-        }
-        const size_t count = copyDeviceAddresses(addresses, capacity);
-        if (count == capacity && capacity < 65536) {
-            free(addresses);
-            capacity *= 2;
-            continue;
-        }
-        for (size_t i = 0; i < count; i++) {
-            announceDevice(addresses[i], connectionId, request);
-        }
-        free(addresses);
-        return;
-    }
+    announceEveryDevice(connectionId, request);
 }
 
 void handleClientKeepAlive(uint16_t connectionId, const MessageHeader*) {
