@@ -159,6 +159,14 @@ class ReplyBufferTest : public ZeroCopyTest {
     source = std::make_shared<BulkSource>();
     bus.setModel("1-1", source);
     fillMessageHandlerTable();
+  }
+  void TearDown() override {
+    // Replies still queued go back to the pool before its mappings go.
+    disconnect();
+    ZeroCopyTest::TearDown();
+    removeReplyBuffers();
+  }
+  void connect() {
     uint16_t port = 0;
     int listener = ovclient::listenLoopback(&port);
     ASSERT_GE(listener, 0);
@@ -174,17 +182,19 @@ class ReplyBufferTest : public ZeroCopyTest {
     ASSERT_TRUE(addClientConnection(link, reinterpret_cast<sockaddr*>(&remote)));
     client.adopt(fd);
   }
-  void TearDown() override {
-    // Replies still queued go back to the pool before its mappings go.
+  // Joins the connection's threads: no message is being freed after it.
+  void disconnect() {
     client.close();
     removeAllClients("test over");
-    ZeroCopyTest::TearDown();
-    removeReplyBuffers();
   }
-  void install(bool bulkZeroCopy, int minimum) {
+  // The pool changes only while no client is connected, as at start-up.
+  void install(bool bulkZeroCopy, int minimum, bool isoZeroCopy = false) {
+    disconnect();
     settings.enableBulkIntZeroCopy = bulkZeroCopy;
     settings.minBulkIntZeroCopySize = minimum;
+    settings.enableIsoZeroCopy = isoZeroCopy;
     installReplyBuffers(settings);
+    connect();
   }
   // Asks for `length` bytes from 0x81; the reply's status word and data.
   ovclient::TransferReply bulkIn(uint32_t length) {
@@ -258,6 +268,8 @@ TEST_F(ReplyBufferTest, ShortAnswerLeavesNoStaleBytesOnTheWire) {
   install(true, 16384);
   bus.withModel("1-1", [&](simbus::UsbModel&) { source->send(std::string(65536, '\xa5')); });
   ASSERT_EQ(bulkIn(65536).result, 65536);
+  // The client can have the reply before the server has freed it.
+  ASSERT_TRUE(waitUntil([] { return zeroCopyPoolInUse() == 0; }));
   bus.withModel("1-1", [&](simbus::UsbModel&) { source->send("tail"); });
   ovclient::BulkRequest request;
   request.endpoint = 0x81;
@@ -270,6 +282,29 @@ TEST_F(ReplyBufferTest, ShortAnswerLeavesNoStaleBytesOnTheWire) {
   EXPECT_EQ(std::string(raw.payload.begin() + 4, raw.payload.begin() + 8), "tail");
   EXPECT_TRUE(std::all_of(raw.payload.begin() + 8, raw.payload.end(), [](uint8_t b) { return b == 0; }));
   EXPECT_EQ(zeroCopyPoolCount(), 1u);
+}
+
+// Each kind of transfer reply follows its own switch: bulk and interrupt
+// "EnableBulkIntZeroCopy", isochronous "EnableIsoZeroCopy".
+TEST_F(ReplyBufferTest, EachReplyKindFollowsItsOwnSwitch) {
+  for (bool bulkOn : {true, false}) {
+    SCOPED_TRACE(bulkOn ? "bulk on, iso off" : "bulk off, iso on");
+    install(bulkOn, 16384, !bulkOn);
+    bus.withModel("1-1", [&](simbus::UsbModel&) { source->send(randomBytes(65536, 7)); });
+    size_t before = bus.submitted().size();
+    EXPECT_EQ(bulkIn(65536).result, 65536);
+    for (const simbus::SubmittedUrb& urb : submittedSince(before)) EXPECT_EQ(urb.inMapping, bulkOn);
+
+    ovclient::IsoRequest iso;
+    iso.endpoint = 0x83;
+    iso.packetLengths.assign(8, 3072);
+    ovclient::IsoReply reply;
+    before = bus.submitted().size();
+    ASSERT_TRUE(client.isoTransfer(kAddress, iso, &reply));
+    EXPECT_EQ(reply.result, 8 * 3072);
+    EXPECT_EQ(reply.packetData(7), std::vector<uint8_t>(3072, 0x5a));
+    for (const simbus::SubmittedUrb& urb : submittedSince(before)) EXPECT_EQ(urb.inMapping, !bulkOn);
+  }
 }
 
 }  // namespace
