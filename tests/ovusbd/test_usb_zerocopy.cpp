@@ -2,18 +2,14 @@
 // reused per endpoint, zero copy switched off by EACCES, and the collector
 // unmapping buffers that stay unused; transfer replies that a client gets
 // built in those mappings.
-#include <netinet/in.h>
 #include <sys/mman.h>
-#include <sys/socket.h>
 
 #include <random>
 
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/replybuffers.h"
-#include "ovusbd/core/tcpservice.h"
 #include "ovusbd/usb/zerocopy.h"
 #include "tests/ovusbd/test_usb_transfer_support.h"
-#include "tests/support/ovclient.h"
 
 using namespace usbtest;
 
@@ -167,19 +163,8 @@ class ReplyBufferTest : public ZeroCopyTest {
     removeReplyBuffers();
   }
   void connect() {
-    uint16_t port = 0;
-    int listener = ovclient::listenLoopback(&port);
-    ASSERT_GE(listener, 0);
-    int fd = ovclient::connectTcp("127.0.0.1", port, 5000);
+    int fd = connectLoopbackClient();
     ASSERT_GE(fd, 0);
-    sockaddr_in remote{};
-    socklen_t length = sizeof remote;
-    int accepted = accept(listener, reinterpret_cast<sockaddr*>(&remote), &length);
-    close(listener);
-    ASSERT_GE(accepted, 0);
-    NetworkConnection* link = createTcpConnection(accepted, 5);
-    ASSERT_NE(link, nullptr);
-    ASSERT_TRUE(addClientConnection(link, reinterpret_cast<sockaddr*>(&remote)));
     client.adopt(fd);
   }
   // Joins the connection's threads: no message is being freed after it.
