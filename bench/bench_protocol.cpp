@@ -730,9 +730,11 @@ int main(int argc, char** argv) {
                "still connected |\n",
                rows.empty() ? "" : "\n");
         printf("|---|---:|---:|---:|---:|---|---:|---:|\n");
-        printf("| %s | %.1f us | %s%.1f us | %.2fx | <= 2.0x | %s | %d of %d | %d of %d |\n", stallRow, stalled.unloaded,
-               stalled.missed ? "a reply missed 10 s; " : "", stalled.loaded, ratio, met ? "yes" : "no",
-               stalled.stalled, kStallClients, stalled.connected, kStallClients);
+        char loaded[64], times[32];
+        snprintf(loaded, sizeof loaded, stalled.missed ? "a reply took over 10 s" : "%.1f us", stalled.loaded);
+        snprintf(times, sizeof times, stalled.missed ? "-" : "%.2fx", ratio);
+        printf("| %s | %.1f us | %s | %s | <= 2.0x | %s | %d of %d | %d of %d |\n", stallRow, stalled.unloaded, loaded,
+               times, met ? "yes" : "no", stalled.stalled, kStallClients, stalled.connected, kStallClients);
         printf("\nstall: the server held %.1f MB of replies it could not write to the stalled clients\n",
                double(stalled.held) / 1e6);
     }
