@@ -20,6 +20,7 @@
 #include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/notify.h"
 #include "ovusbd/core/platform.h"
+#include "ovusbd/core/replybuffers.h"
 #include "ovusbd/core/serverserial.h"
 #include "ovusbd/core/signals.h"
 #include "ovusbd/core/version.h"
@@ -84,6 +85,7 @@ int finalSteps(int code) {
   closeLogging();
   installUsbEventCallbacks(nullptr);
   installDeviceHookSettings(nullptr);
+  removeReplyBuffers();
   installUsbSettings(nullptr);
   installCoreSettings(nullptr);
   freeCoreSettings(&settings);
@@ -181,6 +183,7 @@ int startServing(StartupRecord& record) {
   usb.deviceNodeDirectory = settings.deviceNodeDirectory;
   usb.autoAttachDefault = settings.autoAttachDefault;
   installUsbSettings(&usb);
+  installReplyBuffers(usb);
   installUsbEventCallbacks(&deviceAnnouncementCallbacks);
   hooks.lookupNickname = lookupDeviceNickname;
   hooks.setPortPower = setPortPower;

@@ -100,9 +100,15 @@ void unmapEntry(void* item, void*) {
   usbSys->munmap(header, mappingLength(header));
 }
 
-bool isEntry(void* item, const void* key) { return item == key; }
+// Key: the buffer's address as callers see it, after the header.
+bool isEntryOf(void* item, const void* buffer) {
+  return reinterpret_cast<uintptr_t>(item) + kHeaderSize == reinterpret_cast<uintptr_t>(buffer);
+}
 
-void markReleased(void* item, void*) { static_cast<UrbBufferHeader*>(item)->inUse = 0; }
+void markReleased(void* item, void* found) {
+  static_cast<UrbBufferHeader*>(item)->inUse = 0;
+  *static_cast<bool*>(found) = true;
+}
 
 bool idleMarked(void* item, const void*) {
   UrbBufferHeader* header = static_cast<UrbBufferHeader*>(item);
@@ -146,13 +152,25 @@ void* zeroCopyCollectorThread(void*) {
 
 }  // namespace
 
-uint8_t* acquireUrbBuffer(uint32_t address, uint8_t endpoint, uint32_t size, uint32_t minSize) {
-  if (minSize != 0 && size < minSize) return heapBuffer(size);
-  if (size > UINT32_MAX - kHeaderSize) return nullptr;
+uint8_t* acquireMappedUrbBuffer(uint32_t address, uint8_t endpoint, uint32_t size, uint32_t minSize) {
+  if ((minSize != 0 && size < minSize) || size > UINT32_MAX - kHeaderSize) return nullptr;
   MapRequest request{{address, endpoint, size, nullptr}, zeroCopy.pool};
   visitDevice(address, mapFromDevice, &request);
-  if (request.query.found) return reinterpret_cast<uint8_t*>(request.query.found) + kHeaderSize;
-  return heapBuffer(size);
+  return request.query.found ? reinterpret_cast<uint8_t*>(request.query.found) + kHeaderSize : nullptr;
+}
+
+bool releaseMappedUrbBuffer(uint8_t* buffer) {
+  bool found = false;
+  // Found by identity, whatever became of its device: a mapping never goes
+  // to the heap allocator.
+  if (buffer && zeroCopy.pool) forEachInLockedList(zeroCopy.pool, isEntryOf, markReleased, buffer, &found, 1);
+  return found;
+}
+
+uint8_t* acquireUrbBuffer(uint32_t address, uint8_t endpoint, uint32_t size, uint32_t minSize) {
+  if (size > UINT32_MAX - kHeaderSize) return nullptr;
+  uint8_t* mapped = acquireMappedUrbBuffer(address, endpoint, size, minSize);
+  return mapped ? mapped : heapBuffer(size);
 }
 
 void releaseUrbBuffer(uint32_t, uint8_t* buffer) {
@@ -162,9 +180,7 @@ void releaseUrbBuffer(uint32_t, uint8_t* buffer) {
     free(header);
     return;
   }
-  // Found by identity, whatever became of its device: a mapping never goes
-  // to the heap allocator.
-  if (zeroCopy.pool) forEachInLockedList(zeroCopy.pool, isEntry, markReleased, header, nullptr, 1);
+  releaseMappedUrbBuffer(buffer);
 }
 
 int startZeroCopyCollector() {

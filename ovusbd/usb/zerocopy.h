@@ -31,6 +31,17 @@ uint8_t* acquireUrbBuffer(uint32_t address, uint8_t endpoint, uint32_t size, uin
 // ignored.
 void releaseUrbBuffer(uint32_t address, uint8_t* buffer);
 
+// For callers with a heap of their own (the transfer reply messages): only
+// a mapped buffer, or null where acquireUrbBuffer would hand out a heap one
+// (below `minSize`, device gone or not able to map, mapping refused). Same
+// locks and EACCES rule as acquireUrbBuffer.
+uint8_t* acquireMappedUrbBuffer(uint32_t address, uint8_t endpoint, uint32_t size, uint32_t minSize);
+
+// Gives back a buffer of acquireMappedUrbBuffer. False, with nothing done,
+// for any other buffer: it is found by its address among the pool's
+// mappings, the memory in front of it is never read.
+bool releaseMappedUrbBuffer(uint8_t* buffer);
+
 // The collector: one pass every two collectorSleepMs; a buffer unused for
 // two passes is unmapped. Started and stopped with the device layer's
 // service threads; the stop unmaps every pool entry.

@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "ovusbd/core/handlers.h"
-#include "ovusbd/core/tcpservice.h"
 #include "tests/ovusbd/test_usb_support.h"
 #include "tests/support/ovclient.h"
 
@@ -31,19 +30,8 @@ class AnnounceTest : public UsbFixture {
   // A client on one end of a loopback TCP connection, the server's link on
   // the other, handed over as the listener would.
   void connectClient() {
-    uint16_t port = 0;
-    int listener = ovclient::listenLoopback(&port);
-    ASSERT_GE(listener, 0);
-    int fd = ovclient::connectTcp("127.0.0.1", port, 5000);
+    int fd = connectLoopbackClient();
     ASSERT_GE(fd, 0);
-    sockaddr_in remote{};
-    socklen_t length = sizeof remote;
-    int accepted = accept(listener, reinterpret_cast<sockaddr*>(&remote), &length);
-    close(listener);
-    ASSERT_GE(accepted, 0);
-    NetworkConnection* link = createTcpConnection(accepted, 5);
-    ASSERT_NE(link, nullptr);
-    ASSERT_TRUE(addClientConnection(link, reinterpret_cast<sockaddr*>(&remote)));
     client.adopt(fd);
     ASSERT_TRUE(waitUntil([] { return connectionCount() == 1; }));
   }

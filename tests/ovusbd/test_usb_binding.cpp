@@ -27,7 +27,6 @@
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/shellcommand.h"
-#include "ovusbd/core/tcpservice.h"
 #include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/removedqueue.h"
 #include "tests/ovusbd/test_usb_support.h"
@@ -73,19 +72,8 @@ class BindingTest : public UsbFixture {
   // the other, handed over as the listener would.
   ovclient::OvClient& connectClient(const char* name = "tester") {
     size_t before = connectionCount();
-    uint16_t port = 0;
-    int listener = ovclient::listenLoopback(&port);
-    EXPECT_GE(listener, 0);
-    int fd = ovclient::connectTcp("127.0.0.1", port, 5000);
+    int fd = connectLoopbackClient();
     EXPECT_GE(fd, 0);
-    sockaddr_in remote{};
-    socklen_t length = sizeof remote;
-    int accepted = accept(listener, reinterpret_cast<sockaddr*>(&remote), &length);
-    close(listener);
-    EXPECT_GE(accepted, 0);
-    NetworkConnection* link = createTcpConnection(accepted, 5);
-    EXPECT_NE(link, nullptr);
-    EXPECT_TRUE(addClientConnection(link, reinterpret_cast<sockaddr*>(&remote)));
     clients.push_back(std::make_unique<ovclient::OvClient>());
     clients.back()->adopt(fd);
     EXPECT_TRUE(waitUntil([before] { return connectionCount() == before + 1; }));

@@ -4,7 +4,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <stdio.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -18,10 +20,12 @@
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/tcpservice.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/discovery.h"
 #include "ovusbd/usb/usbevents.h"
 #include "ovusbd/usb/usbsettings.h"
+#include "tests/support/ovclient.h"
 #include "tests/support/simbus.h"
 #include "tests/support/wait.h"
 
@@ -65,6 +69,27 @@ class LogCapture {
  private:
   FILE* file_;
 };
+
+// A client on one end of a loopback TCP connection, the server's link on
+// the other, handed to the connection list as the listener would. Returns
+// the client's socket, -1 when any step failed.
+inline int connectLoopbackClient() {
+  uint16_t port = 0;
+  int listener = ovclient::listenLoopback(&port);
+  if (listener < 0) return -1;
+  int fd = ovclient::connectTcp("127.0.0.1", port, 5000);
+  sockaddr_in remote{};
+  socklen_t length = sizeof remote;
+  int accepted = fd < 0 ? -1 : accept(listener, reinterpret_cast<sockaddr*>(&remote), &length);
+  close(listener);
+  NetworkConnection* link = accepted < 0 ? nullptr : createTcpConnection(accepted, 5);
+  if (link == nullptr || !addClientConnection(link, reinterpret_cast<sockaddr*>(&remote))) {
+    if (link == nullptr && accepted >= 0) close(accepted);
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
 
 inline size_t deviceCount() { return deviceList ? countLockedList(deviceList) : 0; }
 

@@ -1,8 +1,13 @@
 // Transfer buffers: heap below the minimum, mappings from the usbfs node
 // reused per endpoint, zero copy switched off by EACCES, and the collector
-// unmapping buffers that stay unused.
+// unmapping buffers that stay unused; transfer replies that a client gets
+// built in those mappings.
 #include <sys/mman.h>
 
+#include <random>
+
+#include "ovusbd/core/handlers.h"
+#include "ovusbd/core/replybuffers.h"
 #include "ovusbd/usb/zerocopy.h"
 #include "tests/ovusbd/test_usb_transfer_support.h"
 
@@ -123,6 +128,168 @@ TEST_F(ZeroCopyTest, CollectorUnmapsWhatStaysUnused) {
   stopDeviceManagerThreads();
   EXPECT_EQ(bus.mappings(), 0u);
   ASSERT_EQ(startDeviceManagerThreads(), 0);
+}
+
+// A device that sends `answer` over bulk IN, URB after URB.
+class BulkSource : public simbus::UsbModel {
+ public:
+  void send(std::string bytes) {
+    answer = std::move(bytes);
+    sent = 0;
+  }
+  simbus::UrbAnswer in(uint8_t, size_t length) override {
+    std::string next = answer.substr(sent, length);
+    sent += next.size();
+    return simbus::UrbAnswer{false, 0, next};
+  }
+  std::string answer;
+  size_t sent = 0;
+};
+
+// A client over loopback asks the device for bulk IN transfers, with the
+// reply buffers installed as start-up installs them.
+class ReplyBufferTest : public ZeroCopyTest {
+ protected:
+  void SetUp() override {
+    ZeroCopyTest::SetUp();
+    source = std::make_shared<BulkSource>();
+    bus.setModel("1-1", source);
+    fillMessageHandlerTable();
+  }
+  void TearDown() override {
+    // Replies still queued go back to the pool before its mappings go.
+    disconnect();
+    ZeroCopyTest::TearDown();
+    removeReplyBuffers();
+  }
+  void connect() {
+    int fd = connectLoopbackClient();
+    ASSERT_GE(fd, 0);
+    client.adopt(fd);
+  }
+  // Joins the connection's threads: no message is being freed after it.
+  void disconnect() {
+    client.close();
+    removeAllClients("test over");
+  }
+  // The pool changes only while no client is connected, as at start-up.
+  void install(bool bulkZeroCopy, int minimum, bool isoZeroCopy = false) {
+    disconnect();
+    settings.enableBulkIntZeroCopy = bulkZeroCopy;
+    settings.minBulkIntZeroCopySize = minimum;
+    settings.enableIsoZeroCopy = isoZeroCopy;
+    installReplyBuffers(settings);
+    connect();
+  }
+  // Asks for `length` bytes from 0x81; the reply's status word and data.
+  ovclient::TransferReply bulkIn(uint32_t length) {
+    ovclient::BulkRequest request;
+    request.endpoint = 0x81;
+    request.length = length;
+    ovclient::TransferReply reply;
+    EXPECT_TRUE(client.bulkTransfer(kAddress, request, &reply));
+    return reply;
+  }
+  static std::string randomBytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::string bytes(n, '\0');
+    for (char& c : bytes) c = char(rng());
+    return bytes;
+  }
+  std::shared_ptr<BulkSource> source;
+  ovclient::OvClient client;
+};
+
+// With "EnableBulkIntZeroCopy" a reply of at least the minimum is a mapped
+// buffer: the device's URBs write straight into it and the client gets the
+// very bytes, and the mapping serves the next reply of its endpoint. Below the
+// minimum, with the switch off, or when the device will not map, replies
+// are heap messages with the same bytes.
+TEST_F(ReplyBufferTest, BulkInRepliesLiveInTheMappedUrbBuffer) {
+  struct Case {
+    const char* what;
+    bool zeroCopy;
+    int minimum;
+    int mmapFailure;
+    uint32_t length, answered;
+    bool inMapping;
+    size_t mappings;  // in the pool afterwards
+  };
+  const Case cases[] = {
+      {"64 KiB", true, 16384, 0, 65536, 65536, true, 1},
+      {"below the minimum", true, 16384, 0, 512, 512, false, 1},
+      {"no minimum", true, 0, 0, 512, 512, true, 1},
+      {"larger than the mapping", true, 16384, 0, 200000, 200000, true, 2},
+      {"mapping refused", true, 16384, ENOMEM, 300000, 300000, false, 2},
+      {"switched off", false, 16384, 0, 65536, 65536, false, 2},
+  };
+  unsigned seed = 1;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    install(c.zeroCopy, c.minimum);
+    bus.failMmap(c.mmapFailure);
+    bus.withModel("1-1", [&](simbus::UsbModel&) { source->send(randomBytes(c.answered, seed++)); });
+    const size_t before = bus.submitted().size();
+    ovclient::TransferReply reply = bulkIn(c.length);
+    EXPECT_EQ(reply.result, int32_t(c.answered));
+    ASSERT_EQ(reply.data.size(), c.answered);
+    EXPECT_TRUE(std::string(reply.data.begin(), reply.data.end()) == source->answer);
+    std::vector<simbus::SubmittedUrb> urbs = submittedSince(before);
+    ASSERT_FALSE(urbs.empty());
+    for (const simbus::SubmittedUrb& urb : urbs) {
+      EXPECT_EQ(urb.result, 0);
+      EXPECT_EQ(urb.inMapping, c.inMapping);
+    }
+    EXPECT_EQ(zeroCopyPoolCount(), c.mappings);
+    // Sent and freed: every mapping is back in the pool for the next one.
+    EXPECT_TRUE(waitUntil([] { return zeroCopyPoolInUse() == 0; }));
+  }
+  bus.failMmap(0);
+}
+
+// The reply's padding beyond what the device sent is zero on the wire too:
+// a reused mapping held the previous reply's bytes.
+TEST_F(ReplyBufferTest, ShortAnswerLeavesNoStaleBytesOnTheWire) {
+  install(true, 16384);
+  bus.withModel("1-1", [&](simbus::UsbModel&) { source->send(std::string(65536, '\xa5')); });
+  ASSERT_EQ(bulkIn(65536).result, 65536);
+  // The client can have the reply before the server has freed it.
+  ASSERT_TRUE(waitUntil([] { return zeroCopyPoolInUse() == 0; }));
+  bus.withModel("1-1", [&](simbus::UsbModel&) { source->send("tail"); });
+  ovclient::BulkRequest request;
+  request.endpoint = 0x81;
+  request.length = 65536;
+  ovclient::Message raw;
+  ASSERT_TRUE(client.request(kMsgBulkInterruptTransfer, ovclient::encodeBulkTransfer(request), &raw,
+                             kMsgBulkInterruptTransferReply, kAddress));
+  ASSERT_EQ(raw.payload.size(), 4u + 65536);
+  EXPECT_EQ(ovclient::le32(raw.payload.data()), 4u);
+  EXPECT_EQ(std::string(raw.payload.begin() + 4, raw.payload.begin() + 8), "tail");
+  EXPECT_TRUE(std::all_of(raw.payload.begin() + 8, raw.payload.end(), [](uint8_t b) { return b == 0; }));
+  EXPECT_EQ(zeroCopyPoolCount(), 1u);
+}
+
+// Each kind of transfer reply follows its own switch: bulk and interrupt
+// "EnableBulkIntZeroCopy", isochronous "EnableIsoZeroCopy".
+TEST_F(ReplyBufferTest, EachReplyKindFollowsItsOwnSwitch) {
+  for (bool bulkOn : {true, false}) {
+    SCOPED_TRACE(bulkOn ? "bulk on, iso off" : "bulk off, iso on");
+    install(bulkOn, 16384, !bulkOn);
+    bus.withModel("1-1", [&](simbus::UsbModel&) { source->send(randomBytes(65536, 7)); });
+    size_t before = bus.submitted().size();
+    EXPECT_EQ(bulkIn(65536).result, 65536);
+    for (const simbus::SubmittedUrb& urb : submittedSince(before)) EXPECT_EQ(urb.inMapping, bulkOn);
+
+    ovclient::IsoRequest iso;
+    iso.endpoint = 0x83;
+    iso.packetLengths.assign(8, 3072);
+    ovclient::IsoReply reply;
+    before = bus.submitted().size();
+    ASSERT_TRUE(client.isoTransfer(kAddress, iso, &reply));
+    EXPECT_EQ(reply.result, 8 * 3072);
+    EXPECT_EQ(reply.packetData(7), std::vector<uint8_t>(3072, 0x5a));
+    for (const simbus::SubmittedUrb& urb : submittedSince(before)) EXPECT_EQ(urb.inMapping, !bulkOn);
+  }
 }
 
 }  // namespace

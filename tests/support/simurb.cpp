@@ -562,6 +562,14 @@ int SimBus::urbIoctl(int fd, const std::string& device, bool connected, unsigned
       record.packets = urb->type == USBDEVFS_URB_TYPE_ISO ? urb->number_of_packets : 0;
       record.streamId = urb->type == USBDEVFS_URB_TYPE_ISO ? 0 : urb->stream_id;
       int result = 0;
+      bool pastMapping = false;
+      for (const auto& [address, length] : s.mappings) {
+        const uint8_t* start = static_cast<const uint8_t*>(address);
+        const uint8_t* buffer = static_cast<const uint8_t*>(urb->buffer);
+        if (buffer < start || buffer >= start + length) continue;
+        record.inMapping = true;
+        pastMapping = urb->buffer_length > 0 && size_t(urb->buffer_length) > size_t(start + length - buffer);
+      }
       unsigned long n = ++s.submits;
       auto failure = s.failAt.find(n);
       bool bulk = urb->type == USBDEVFS_URB_TYPE_BULK;
@@ -583,6 +591,7 @@ int SimBus::urbIoctl(int fd, const std::string& device, bool connected, unsigned
           if (total > urb->buffer_length) result = -EINVAL;
         }
       }
+      if (result == 0 && pastMapping) result = -EINVAL;
       if (result == 0 && bulk) {
         if (!(urb->flags & USBDEVFS_URB_BULK_CONTINUATION)) s.disabledBulkEps[fd] &= ~(1u << bulkAddr);
         if (s.disabledBulkEps[fd] & (1u << bulkAddr)) result = -EREMOTEIO;

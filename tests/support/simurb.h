@@ -16,7 +16,9 @@
 //   - after an unplug every ioctl but the reap fails -ENODEV; pending URBs
 //     complete with -ENOENT and can still be reaped, then the reap gives
 //     -ENODEV. Closing the descriptor drops its URBs.
-//   - usbfs mappings (GET_CAPABILITIES 0x20) are anonymous memory here.
+//   - usbfs mappings (GET_CAPABILITIES 0x20) are anonymous memory here. An
+//     URB whose buffer starts in a mapping but runs past its end is refused
+//     with -EINVAL, as devio.c's find_memory_area does.
 //
 // Models run under the bus's lock and must not call the bus.
 #pragma once
@@ -125,6 +127,9 @@ struct SubmittedUrb {
   int packets = 0;  // isochronous
   unsigned int streamId = 0;
   int result = 0;  // of the submit
+  // The buffer lies in a usbfs mapping of the device: the kernel moves the
+  // data there in place instead of through a bounce buffer.
+  bool inMapping = false;
 };
 
 // One ALLOC_STREAMS or FREE_STREAMS request as the kernel received it.
