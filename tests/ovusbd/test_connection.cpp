@@ -941,7 +941,7 @@ TEST_F(Server, LargeFramesInFlightStayWithinTheBudget) {
         rest.emplace_back([&, client = c.get()] {
             Message reply;
             if (client->sendRaw(frame.data() + kFirstPart, frame.size() - kFirstPart) &&
-                client->waitFor(kMsgType2Reply, &reply, 60000)) {
+                client->waitFor(kMsgType2Reply, &reply, 30000)) {
                 answered++;
             }
         });
