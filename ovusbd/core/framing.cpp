@@ -89,6 +89,15 @@ int fitBuffer(uint8_t** buffer, size_t* size, size_t n) {
         return -ENOMEM;
     }
     *size = needed;
+    // A fresh large buffer has no pages yet. Reading from the socket into it
+    // would take each page fault while the kernel holds the socket locked,
+    // and the peer's segments would wait for every one of them: fault the
+    // pages in here.
+    if (n > kKeptFrameBody) {
+        for (size_t at = 0; at < needed; at += 4096) {
+            (*buffer)[at] = 0;
+        }
+    }
     return 0;
 }
 
