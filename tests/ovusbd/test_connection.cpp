@@ -954,4 +954,31 @@ TEST_F(Server, LargeFramesInFlightStayWithinTheBudget) {
     EXPECT_TRUE(waitUntil([] { return frameBudgetInUse() == 0; }, 10s)) << frameBudgetInUse() << " bytes still held";
 }
 
+// A receive thread waiting for the budget does not hold up its client's
+// removal while another client keeps the budget, nor the shutdown.
+TEST_F(Server, RemovalWhileAFrameWaitsForTheBudget) {
+    const std::vector<uint8_t> frame =
+        ovclient::encodeFrame(request(kMsgType2Request, payloadOf(1u << 20, false)), ovclient::Compression::Never);
+    FrameBudgetOf budget(frame.size());
+    start({{"PingTimeout", "60"}});
+    OvClient holder, waiter;
+    connect(holder);
+    const uint16_t holderId = onlyConnectionId();
+    ASSERT_TRUE(holder.sendRaw(frame.data(), 4096));
+    ASSERT_TRUE(waitUntil([] { return frameBudgetInUse() > 0; }, 20s));
+    connect(waiter);
+    ASSERT_TRUE(waiter.sendRaw(frame.data(), 4096));
+    ASSERT_TRUE(waitUntil([] { return frameBudgetWaiters() == 1; }, 20s));
+    uint16_t ids[2] = {};
+    ASSERT_EQ(copyConnectionIds(ids, 2), 2u);
+    const uint16_t waiterId = ids[0] == holderId ? ids[1] : ids[0];
+    auto removed = std::async(std::launch::async, [waiterId] { return removeClientConnection(waiterId, "timeout"); });
+    ASSERT_EQ(removed.wait_for(15s), std::future_status::ready);
+    EXPECT_TRUE(removed.get());
+    EXPECT_EQ(frameBudgetInUse(), frame.size());
+    auto done = std::async(std::launch::async, [this] { stop(); });
+    ASSERT_EQ(done.wait_for(15s), std::future_status::ready);
+    EXPECT_EQ(frameBudgetInUse(), 0u);
+}
+
 } // namespace
