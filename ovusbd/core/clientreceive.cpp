@@ -30,6 +30,10 @@ void reportReadEnd(uint16_t id, int result, const char* what) {
     }
 }
 
+bool stopCheck(const void* id) {
+    return clientStoppingOrGone(*static_cast<const uint16_t*>(id));
+}
+
 } // namespace
 
 // The loop of readConnectionExact with the link already in hand. A read that
@@ -62,6 +66,8 @@ void* connectionReceiveThread(void* argument) {
     free(argument);
     const bool trace = connectionModule->traceMessages;
     FrameDecoder decoder{};
+    // Handlers may take a large body over instead of copying it.
+    setDispatchingDecoder(&decoder);
     // The link stays valid until the remover has joined this thread.
     NetworkConnection* link = nullptr;
     bool stopping = true;
@@ -88,19 +94,26 @@ void* connectionReceiveThread(void* argument) {
                        sizes.bodyLength, frameErrorText(rc));
             break;
         }
-        uint8_t* frame = frameDecoderFrameBuffer(&decoder, sizes.frameBytes);
-        uint8_t* inflate = sizes.compressedLength != 0 ? frameDecoderInflateBuffer(&decoder, sizes.bodyLength) : nullptr;
-        if (frame == nullptr || (sizes.compressedLength != 0 && inflate == nullptr)) {
+        // A large frame may wait here for the frame budget; its bytes stay
+        // in the socket meanwhile.
+        rc = beginFrame(&decoder, &sizes, {stopCheck, &id});
+        if (rc == -ECANCELED) {
+            break;
+        }
+        if (rc != 0) {
             logMessage(3, "Error allocating %u bytes for a message of connection %u", sizes.frameBytes, id);
             break;
         }
-        rc = readLinkExact(id, link, frame, sizes.frameBytes);
+        const bool compressed = sizes.compressedLength != 0;
+        rc = readLinkExact(id, link, frameDecoderFrame(&decoder), sizes.frameBytes);
         if (rc <= 0) {
             reportReadEnd(id, rc, "rx msg data");
             break;
         }
         const MessageHeader* body = nullptr;
-        rc = decodeFrameBody(&sizes, frame, sizes.frameBytes, inflate, inflate != nullptr ? sizes.bodyLength : 0, &body);
+        rc = decodeFrameBody(&sizes, frameDecoderFrame(&decoder), sizes.frameBytes,
+                             compressed ? frameDecoderInflate(&decoder) : nullptr, compressed ? sizes.bodyLength : 0,
+                             &body);
         if (rc == FRAME_BAD_COMPRESSION) {
             logMessage(3, "Error decompressing message");
             break;
@@ -129,8 +142,10 @@ void* connectionReceiveThread(void* argument) {
         if (connectionModule->callbacks.messageReceived != nullptr) {
             connectionModule->callbacks.messageReceived(id, body);
         }
+        endFrame(&decoder);
     }
     withClient(id, [&](ConnectedClient* c) { c->receiveEnded = 1; });
+    setDispatchingDecoder(nullptr);
     releaseFrameDecoder(&decoder);
     return nullptr;
 }

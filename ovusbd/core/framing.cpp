@@ -57,34 +57,122 @@ int encodeFrame(FrameEncoder* encoder, MessageHeader* message, const uint8_t** f
     return 0;
 }
 
+namespace {
+
+thread_local FrameDecoder* dispatchingDecoder = nullptr;
+
+bool isLarge(size_t bodyBytes) {
+    return bodyBytes > kKeptFrameBody;
+}
+
+// What a buffer of size bytes (prefix slot included) holds of the budget.
+size_t budgetOf(size_t size) {
+    return size > kKeptFrameBody + kFramePrefixSize ? size : 0;
+}
+
+void dropBuffer(uint8_t** buffer, size_t* size) {
+    free(*buffer);
+    *buffer = nullptr;
+    *size = 0;
+}
+
+// A kept buffer grows to the largest small body; a large buffer is made for
+// its frame alone (endFrame drops it), so it is never too big here.
+int fitBuffer(uint8_t** buffer, size_t* size, size_t n) {
+    const size_t needed = n + kFramePrefixSize;
+    if (*size >= needed) {
+        return 0;
+    }
+    dropBuffer(buffer, size);
+    *buffer = static_cast<uint8_t*>(malloc(needed));
+    if (*buffer == nullptr) {
+        return -ENOMEM;
+    }
+    *size = needed;
+    // A fresh large buffer has no pages yet. Reading from the socket into it
+    // would take each page fault while the kernel holds the socket locked,
+    // and the peer's segments would wait for every one of them: fault the
+    // pages in here.
+    if (n > kKeptFrameBody) {
+        for (size_t at = 0; at < needed; at += 4096) {
+            (*buffer)[at] = 0;
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int beginFrame(FrameDecoder* decoder, const FrameSizes* sizes, FrameBudgetStop stop) {
+    const bool compressed = sizes->compressedLength != 0;
+    const size_t frameBytes = sizes->frameBytes;
+    const size_t inflateBytes = compressed ? sizes->bodyLength : 0;
+    // Both buffers of a frame are taken in one go: a thread holding one while
+    // waiting for the other could wait on a thread that does the same.
+    size_t wanted = 0;
+    if (isLarge(frameBytes)) {
+        wanted += frameBytes + kFramePrefixSize;
+    }
+    if (isLarge(inflateBytes)) {
+        wanted += inflateBytes + kFramePrefixSize;
+    }
+    if (wanted != 0 && !takeFrameBudget(wanted, stop)) {
+        return -ECANCELED;
+    }
+    // A kept buffer makes way for a large one; endFrame then drops that, and
+    // the next small frame allocates a small buffer again.
+    int rc = fitBuffer(&decoder->frame, &decoder->frameSize, frameBytes);
+    if (rc == 0 && compressed) {
+        rc = fitBuffer(&decoder->inflate, &decoder->inflateSize, inflateBytes);
+    }
+    if (rc != 0) {
+        // The budget of a buffer that was not made goes back; endFrame
+        // returns the rest.
+        size_t held = budgetOf(decoder->frameSize) + (compressed ? budgetOf(decoder->inflateSize) : 0);
+        returnFrameBudget(wanted - held);
+        endFrame(decoder);
+        return rc;
+    }
+    return 0;
+}
+
+void endFrame(FrameDecoder* decoder) {
+    const size_t held = budgetOf(decoder->frameSize) + budgetOf(decoder->inflateSize);
+    if (budgetOf(decoder->frameSize) != 0) {
+        dropBuffer(&decoder->frame, &decoder->frameSize);
+    }
+    if (budgetOf(decoder->inflateSize) != 0) {
+        dropBuffer(&decoder->inflate, &decoder->inflateSize);
+    }
+    returnFrameBudget(held);
+}
+
 void releaseFrameDecoder(FrameDecoder* decoder) {
+    endFrame(decoder);
     free(decoder->frame);
     free(decoder->inflate);
     *decoder = FrameDecoder{};
 }
 
-namespace {
+void setDispatchingDecoder(FrameDecoder* decoder) {
+    dispatchingDecoder = decoder;
+}
 
-uint8_t* growBuffer(uint8_t** buffer, size_t* size, size_t n) {
-    const size_t needed = n + kFramePrefixSize;
-    if (*size < needed) {
-        auto* grown = static_cast<uint8_t*>(malloc(needed));
-        if (grown == nullptr) {
-            return nullptr;
+MessageHeader* takeReceivedMessage(const MessageHeader* body) {
+    FrameDecoder* d = dispatchingDecoder;
+    if (d != nullptr) {
+        uint8_t** buffers[] = {&d->frame, &d->inflate};
+        size_t* sizes[] = {&d->frameSize, &d->inflateSize};
+        for (int i = 0; i < 2; i++) {
+            uint8_t* buffer = *buffers[i];
+            const size_t budget = budgetOf(*sizes[i]);
+            if (budget != 0 && reinterpret_cast<const uint8_t*>(body) == buffer + kFramePrefixSize) {
+                *buffers[i] = nullptr;
+                *sizes[i] = 0;
+                returnFrameBudget(budget);
+                return reinterpret_cast<MessageHeader*>(buffer + kFramePrefixSize);
+            }
         }
-        free(*buffer);
-        *buffer = grown;
-        *size = needed;
     }
-    return *buffer + kFramePrefixSize;
-}
-
-} // namespace
-
-uint8_t* frameDecoderFrameBuffer(FrameDecoder* decoder, size_t n) {
-    return growBuffer(&decoder->frame, &decoder->frameSize, n);
-}
-
-uint8_t* frameDecoderInflateBuffer(FrameDecoder* decoder, size_t n) {
-    return growBuffer(&decoder->inflate, &decoder->inflateSize, n);
+    return cloneMessage(body);
 }

@@ -12,6 +12,7 @@
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/devicescripts.h"
 #include "ovusbd/core/eventscripts.h"
+#include "ovusbd/core/framing.h"
 #include "ovusbd/core/hubrequests.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/nicknames.h"
@@ -199,7 +200,8 @@ void handleUnbindDeviceRequest(uint16_t connectionId, const MessageHeader* reque
 void handleForwardToConnection(uint16_t, const MessageHeader* request) {
     const uint16_t target = findConnectionByUuid(messagePayload(request));
     if (target != 0) {
-        sendToConnection(target, cloneMessage(request));
+        // A large frame goes on in the buffer it arrived in, uncopied.
+        sendToConnection(target, takeReceivedMessage(request));
     }
 }
 

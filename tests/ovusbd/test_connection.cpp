@@ -28,6 +28,7 @@
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/coresettings.h"
+#include "ovusbd/core/framebudget.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/networkserver.h"
@@ -861,3 +862,123 @@ TEST(ConnectionIds, SkipIdsHeldByBindingsAndNeverHandOutZero) {
     everyIdHeld = false;
     destroyConnectionList();
 }
+
+// Large frames: forwarded in the buffer they arrived in, and the memory all
+// receive threads hold for them together kept under the frame budget.
+namespace {
+
+// A small frame budget for one test; the default again afterwards, even
+// when the test fails half way.
+struct FrameBudgetOf {
+    explicit FrameBudgetOf(size_t bytes) {
+        setFrameBudgetLimit(bytes);
+        resetFrameBudgetPeak();
+    }
+    ~FrameBudgetOf() { setFrameBudgetLimit(kDefaultFrameBudget); }
+};
+
+std::vector<uint8_t> payloadOf(size_t size, bool compressible) {
+    std::vector<uint8_t> p(size);
+    std::mt19937 rng(7);
+    for (size_t i = 0; i < size; i++) {
+        p[i] = compressible ? uint8_t("usb bulk transfer "[i % 18]) : uint8_t(rng());
+    }
+    return p;
+}
+
+// The largest body a frame may carry, raw and as an LZ4 block, forwarded to
+// the sender's own uuid: it comes back byte for byte, and no receive buffer
+// stays behind in the budget.
+TEST_F(Server, LargestForwardArrivesWholeRawAndCompressed) {
+    start({{"PingTimeout", "60"}});
+    OvClient client;
+    connect(client);
+    ovclient::HelloReply hello;
+    ASSERT_TRUE(client.hello("big", "", &hello));
+    for (bool compressible : {false, true}) {
+        SCOPED_TRACE(compressible ? "LZ4" : "raw");
+        Message forward = request(kMsgForward);
+        forward.payload.assign(hello.uuid, hello.uuid + 16);
+        const std::vector<uint8_t> data = payloadOf(kMaxFrameLength - kMessageHeaderSize - 16, compressible);
+        forward.payload.insert(forward.payload.end(), data.begin(), data.end());
+        const std::vector<uint8_t> frame =
+            ovclient::encodeFrame(forward, compressible ? ovclient::Compression::Always : ovclient::Compression::Never);
+        ASSERT_TRUE(client.sendRaw(frame.data(), frame.size()));
+        Message back;
+        ASSERT_TRUE(client.waitFor(kMsgForward, &back, 30000));
+        EXPECT_TRUE(back.payload == forward.payload);
+        expectContextCopied(back, forward);
+        EXPECT_TRUE(waitUntil([] { return frameBudgetInUse() == 0; }, 10s));
+    }
+}
+
+// Ten clients each send one large frame while the budget holds three: three
+// receive threads read theirs and seven wait, the bytes held never pass the
+// budget, and once every frame is handled no large buffer is left.
+TEST_F(Server, LargeFramesInFlightStayWithinTheBudget) {
+    constexpr int kClients = 10, kHeld = 3;
+    const std::vector<uint8_t> frame =
+        ovclient::encodeFrame(request(kMsgType2Request, payloadOf(8u << 20, false)), ovclient::Compression::Never);
+    const size_t perFrame = frame.size();  // the frame's bytes behind an 8-byte slot
+    FrameBudgetOf budget(kHeld * perFrame);
+    start({{"PingTimeout", "60"}});
+    std::vector<std::unique_ptr<OvClient>> clients;
+    for (int i = 0; i < kClients; i++) {
+        clients.push_back(std::make_unique<OvClient>());
+        connect(*clients.back());
+    }
+    // The prefix and the start of the body: enough for each receive thread
+    // to ask for its buffer, while every frame stays unfinished.
+    constexpr size_t kFirstPart = 4096;
+    for (auto& c : clients) {
+        ASSERT_TRUE(c->sendRaw(frame.data(), kFirstPart));
+    }
+    EXPECT_TRUE(waitUntil([&] { return frameBudgetWaiters() == kClients - kHeld && frameBudgetInUse() == kHeld * perFrame; }, 20s))
+        << frameBudgetWaiters() << " waiting, " << frameBudgetInUse() << " bytes held";
+    std::vector<std::thread> rest;
+    std::atomic<int> answered{0};
+    for (auto& c : clients) {
+        rest.emplace_back([&, client = c.get()] {
+            Message reply;
+            if (client->sendRaw(frame.data() + kFirstPart, frame.size() - kFirstPart) &&
+                client->waitFor(kMsgType2Reply, &reply, 30000)) {
+                answered++;
+            }
+        });
+    }
+    for (auto& t : rest) {
+        t.join();
+    }
+    EXPECT_EQ(answered, kClients);
+    EXPECT_LE(frameBudgetPeak(), kHeld * perFrame);
+    EXPECT_TRUE(waitUntil([] { return frameBudgetInUse() == 0; }, 10s)) << frameBudgetInUse() << " bytes still held";
+}
+
+// A receive thread waiting for the budget does not hold up its client's
+// removal while another client keeps the budget, nor the shutdown.
+TEST_F(Server, RemovalWhileAFrameWaitsForTheBudget) {
+    const std::vector<uint8_t> frame =
+        ovclient::encodeFrame(request(kMsgType2Request, payloadOf(1u << 20, false)), ovclient::Compression::Never);
+    FrameBudgetOf budget(frame.size());
+    start({{"PingTimeout", "60"}});
+    OvClient holder, waiter;
+    connect(holder);
+    const uint16_t holderId = onlyConnectionId();
+    ASSERT_TRUE(holder.sendRaw(frame.data(), 4096));
+    ASSERT_TRUE(waitUntil([] { return frameBudgetInUse() > 0; }, 20s));
+    connect(waiter);
+    ASSERT_TRUE(waiter.sendRaw(frame.data(), 4096));
+    ASSERT_TRUE(waitUntil([] { return frameBudgetWaiters() == 1; }, 20s));
+    uint16_t ids[2] = {};
+    ASSERT_EQ(copyConnectionIds(ids, 2), 2u);
+    const uint16_t waiterId = ids[0] == holderId ? ids[1] : ids[0];
+    auto removed = std::async(std::launch::async, [waiterId] { return removeClientConnection(waiterId, "timeout"); });
+    ASSERT_EQ(removed.wait_for(15s), std::future_status::ready);
+    EXPECT_TRUE(removed.get());
+    EXPECT_EQ(frameBudgetInUse(), frame.size());
+    auto done = std::async(std::launch::async, [this] { stop(); });
+    ASSERT_EQ(done.wait_for(15s), std::future_status::ready);
+    EXPECT_EQ(frameBudgetInUse(), 0u);
+}
+
+} // namespace

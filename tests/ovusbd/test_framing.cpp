@@ -4,14 +4,18 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
+#include <thread>
 #include <vector>
 
+#include "ovusbd/core/framebudget.h"
 #include "ovusbd/core/frameparser.h"
 #include "ovusbd/core/framing.h"
 #include "ovusbd/core/message.h"
 #include "tests/support/ovclient.h"
+#include "tests/support/wait.h"
 
 namespace {
 
@@ -351,23 +355,206 @@ TEST(Message, TransferRepliesUseThePoolOnlyWhenSwitchedOn) {
     setMessageBufferPool(nullptr);
 }
 
-TEST(FrameDecoder, BuffersLeaveRoomForThePrefix) {
-    FrameDecoder decoder{};
-    Bytes frame = ovclient::encodeFrame(clientMessage(kMsgForward, 40), ovclient::Compression::Never);
-    uint8_t* buffer = frameDecoderFrameBuffer(&decoder, frame.size() - 8);
-    ASSERT_NE(buffer, nullptr);
-    memcpy(buffer, frame.data() + 8, frame.size() - 8);
+// Sizes of the frame and, compressed, of the inflated body, as a prefix.
+FrameSizes frameSizes(uint32_t compressed, uint32_t body) {
+    return {compressed, body, compressed != 0 ? compressed : body};
+}
+
+constexpr FrameBudgetStop kNeverStop = {nullptr, nullptr};
+// One thread alone never has to wait for the budget: if it does, bytes were
+// not given back, and the frame fails instead of waiting for ever.
+constexpr FrameBudgetStop kNoWaiting = {[](const void*) { return true; }, nullptr};
+
+int begin(FrameDecoder* decoder, FrameSizes sizes) {
+    return beginFrame(decoder, &sizes, kNoWaiting);
+}
+constexpr uint32_t kLargeBody = uint32_t(kKeptFrameBody) + 1;
+
+struct DecoderCase {
+    const char* name;
     FrameSizes sizes;
-    ASSERT_EQ(parseFramePrefix(frame.data(), 8, &sizes), 0);
-    const MessageHeader* body = nullptr;
-    ASSERT_EQ(decodeFrameBody(&sizes, buffer, sizes.frameBytes, nullptr, 0, &body), 0);
-    // Forwarding clones the received body including the 8 bytes before it.
-    MessageHeader* copy = cloneMessage(body);
-    EXPECT_EQ(copy->payloadLength, 40u);
-    freeMessage(copy);
-    uint8_t* inflate = frameDecoderInflateBuffer(&decoder, 100);
-    EXPECT_EQ(inflate, decoder.inflate + 8);
+    size_t budget;  // bytes the frame holds of the frame budget
+};
+
+// Only bodies above the kept size draw on the budget, and only for the
+// frame: afterwards the decoder holds small buffers alone.
+TEST(FrameDecoder, LargeBuffersAreBudgetedAndGoBackAfterTheFrame) {
+    const DecoderCase cases[] = {
+        {"raw, small", frameSizes(0, 100), 0},
+        {"raw, the largest kept", frameSizes(0, uint32_t(kKeptFrameBody)), 0},
+        {"raw, one byte more", frameSizes(0, kLargeBody), kLargeBody + 8},
+        {"compressed, both small", frameSizes(50, 4000), 0},
+        {"small block inflating to 9 MiB", frameSizes(40000, kMaxFrameLength), kMaxFrameLength + 8},
+        {"large block, large body", frameSizes(kLargeBody, kMaxFrameLength), kLargeBody + 8 + kMaxFrameLength + 8},
+    };
+    FrameDecoder decoder{};
+    for (const DecoderCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_EQ(frameBudgetInUse(), 0u);
+        ASSERT_EQ(begin(&decoder, c.sizes), 0);
+        EXPECT_EQ(frameBudgetInUse(), c.budget);
+        // Every byte of the frame and of the body is writable, behind the
+        // prefix slot a message needs.
+        EXPECT_EQ(frameDecoderFrame(&decoder), decoder.frame + kFramePrefixSize);
+        memset(frameDecoderFrame(&decoder), 1, c.sizes.frameBytes);
+        if (c.sizes.compressedLength != 0) {
+            EXPECT_EQ(frameDecoderInflate(&decoder), decoder.inflate + kFramePrefixSize);
+            memset(frameDecoderInflate(&decoder), 2, c.sizes.bodyLength);
+        }
+        endFrame(&decoder);
+        EXPECT_EQ(frameBudgetInUse(), 0u);
+        EXPECT_LE(decoder.frameSize, kKeptFrameBody + kFramePrefixSize);
+        EXPECT_LE(decoder.inflateSize, kKeptFrameBody + kFramePrefixSize);
+    }
+    // A small frame after a small frame reuses the buffer it has.
+    ASSERT_EQ(begin(&decoder, frameSizes(0, 200)), 0);
+    endFrame(&decoder);
+    uint8_t* kept = decoder.frame;
+    ASSERT_EQ(begin(&decoder, frameSizes(0, 150)), 0);
+    EXPECT_EQ(decoder.frame, kept);
+    endFrame(&decoder);
+    // A thread that ends in the middle of a large frame returns its bytes.
+    ASSERT_EQ(begin(&decoder, frameSizes(0, kLargeBody)), 0);
     releaseFrameDecoder(&decoder);
+    EXPECT_EQ(frameBudgetInUse(), 0u);
+}
+
+// The decoder holding one received body, as the receive thread has it while
+// a handler runs.
+class ReceivedBody : public ::testing::Test {
+protected:
+    void TearDown() override {
+        setDispatchingDecoder(nullptr);
+        releaseFrameDecoder(&decoder_);
+        setMessageBufferPool(nullptr);
+    }
+
+    // Reads frame into the decoder as the receive thread does and returns
+    // the body; null when the decoder has no room.
+    const MessageHeader* receive(const Bytes& frame) {
+        FrameSizes sizes;
+        EXPECT_EQ(parseFramePrefix(frame.data(), frame.size(), &sizes), 0);
+        if (beginFrame(&decoder_, &sizes, kNoWaiting) != 0) {
+            return nullptr;
+        }
+        memcpy(frameDecoderFrame(&decoder_), frame.data() + 8, sizes.frameBytes);
+        const bool compressed = sizes.compressedLength != 0;
+        const MessageHeader* body = nullptr;
+        EXPECT_EQ(decodeFrameBody(&sizes, frameDecoderFrame(&decoder_), sizes.frameBytes,
+                                  compressed ? frameDecoderInflate(&decoder_) : nullptr,
+                                  compressed ? sizes.bodyLength : 0, &body),
+                  0);
+        setDispatchingDecoder(&decoder_);
+        return body;
+    }
+
+    static Bytes bytesOf(const MessageHeader* m) {
+        const auto* p = reinterpret_cast<const uint8_t*>(m);
+        return Bytes(p, p + kMessageHeaderSize + m->payloadLength);
+    }
+
+    FrameDecoder decoder_{};
+};
+
+// A large body becomes the message itself, raw or inflated: no copy, and it
+// leaves the decoder and the budget; freeMessage frees it like any message.
+TEST_F(ReceivedBody, LargeBodyIsHandedOverNotCopied) {
+    for (auto mode : {ovclient::Compression::Never, ovclient::Compression::Always}) {
+        SCOPED_TRACE(mode == ovclient::Compression::Never ? "raw" : "LZ4");
+        const MessageHeader* body = receive(ovclient::encodeFrame(clientMessage(kMsgForward, kLargeBody), mode));
+        ASSERT_NE(body, nullptr);
+        const Bytes before = bytesOf(body);
+        EXPECT_GT(frameBudgetInUse(), 0u);
+        MessageHeader* taken = takeReceivedMessage(body);
+        EXPECT_EQ(taken, body);
+        EXPECT_EQ(frameBudgetInUse(), 0u);
+        EXPECT_EQ(bytesOf(taken), before);
+        // The next frame gets a buffer of its own, not the one handed over.
+        endFrame(&decoder_);
+        const MessageHeader* next = receive(ovclient::encodeFrame(clientMessage(kMsgForward, kLargeBody, 'y'), mode));
+        ASSERT_NE(next, nullptr);
+        EXPECT_NE(next, taken);
+        EXPECT_EQ(bytesOf(taken), before);
+        endFrame(&decoder_);
+        freeMessage(taken);
+    }
+}
+
+// Small bodies, and bodies that are not this thread's current frame, are
+// copied; the decoder keeps its buffers.
+TEST_F(ReceivedBody, OtherBodiesAreCopied) {
+    const MessageHeader* small = receive(ovclient::encodeFrame(clientMessage(kMsgForward, 2000), ovclient::Compression::Always));
+    ASSERT_NE(small, nullptr);
+    MessageHeader* copy = takeReceivedMessage(small);
+    EXPECT_NE(copy, small);
+    EXPECT_EQ(bytesOf(copy), bytesOf(small));
+    EXPECT_NE(decoder_.inflate, nullptr);
+    freeMessage(copy);
+    endFrame(&decoder_);
+
+    MessageHeader* own = newMessage({.type = kMsgForward, .payloadLength = kLargeBody});
+    copy = takeReceivedMessage(own);
+    EXPECT_NE(copy, own);
+    EXPECT_EQ(bytesOf(copy), bytesOf(own));
+    freeMessage(copy);
+    freeMessage(own);
+
+    // A large body on a thread that dispatches nothing is copied too.
+    const MessageHeader* large = receive(ovclient::encodeFrame(clientMessage(kMsgForward, kLargeBody), ovclient::Compression::Never));
+    ASSERT_NE(large, nullptr);
+    setDispatchingDecoder(nullptr);
+    copy = takeReceivedMessage(large);
+    EXPECT_NE(copy, large);
+    EXPECT_EQ(bytesOf(copy), bytesOf(large));
+    freeMessage(copy);
+    endFrame(&decoder_);
+}
+
+// A handed-over body of a transfer-reply type is a heap buffer: freeMessage
+// asks the pool, which does not know it, and frees it.
+TEST_F(ReceivedBody, HandedOverBodyOfAPoolTypeIsFreedAsHeap) {
+    MessageBufferPool pool{FakePool::acquire, FakePool::release, true, true, 16384, 16384};
+    setMessageBufferPool(&pool);
+    FakePool::released = 0;
+    const MessageHeader* body =
+        receive(ovclient::encodeFrame(clientMessage(kMsgBulkInterruptTransferReply, kLargeBody), ovclient::Compression::Never));
+    ASSERT_NE(body, nullptr);
+    MessageHeader* taken = takeReceivedMessage(body);
+    EXPECT_EQ(taken, body);
+    freeMessage(taken);
+    EXPECT_EQ(FakePool::released, 0);
+}
+
+TEST(FrameBudget, WaitsForBytesToComeBackAndGivesUpWhenStopped) {
+    setFrameBudgetLimit(100);
+    ASSERT_TRUE(takeFrameBudget(60, kNeverStop));
+    std::atomic<bool> took{false};
+    std::thread waiter([&] { took = takeFrameBudget(60, kNeverStop); });
+    ASSERT_TRUE(testwait::waitUntil([] { return frameBudgetWaiters() == 1; }, std::chrono::seconds(10)));
+    EXPECT_FALSE(took);
+    returnFrameBudget(60);
+    waiter.join();
+    EXPECT_TRUE(took);
+    EXPECT_EQ(frameBudgetInUse(), 60u);
+
+    // A stop check that turns true ends the wait with nothing taken.
+    std::atomic<bool> stop{false};
+    const FrameBudgetStop stopWhenSet = {[](const void* flag) { return static_cast<const std::atomic<bool>*>(flag)->load(); },
+                                         &stop};
+    std::thread stopped([&] { took = takeFrameBudget(60, stopWhenSet); });
+    ASSERT_TRUE(testwait::waitUntil([] { return frameBudgetWaiters() == 1; }, std::chrono::seconds(10)));
+    stop = true;
+    stopped.join();
+    EXPECT_FALSE(took);
+    EXPECT_EQ(frameBudgetInUse(), 60u);
+    returnFrameBudget(60);
+
+    // More than the whole budget goes through alone rather than never.
+    resetFrameBudgetPeak();
+    ASSERT_TRUE(takeFrameBudget(150, kNeverStop));
+    EXPECT_EQ(frameBudgetPeak(), 150u);
+    returnFrameBudget(150);
+    setFrameBudgetLimit(kDefaultFrameBudget);
 }
 
 } // namespace
