@@ -566,8 +566,10 @@ bool setConnectionClientDetail(uint16_t connectionId, const char* text) {
                       [&](ConnectedClient* c) { snprintf(c->clientDetail, sizeof c->clientDetail, "%s", text); });
 }
 
+// By the index: an id stays taken until its record has left the index,
+// after the list, so two listed records never share an id.
 bool connectionExists(uint16_t connectionId) {
-    return connectionModule != nullptr && findInLockedList(connectionModule->connectionList, matchConnectionId, &connectionId);
+    return withClient(connectionId, [](ConnectedClient*) {});
 }
 
 bool connectionAcceptsBinds(uint16_t connectionId) {

@@ -40,10 +40,6 @@ struct ConnectionModule {
 };
 extern ConnectionModule* connectionModule;
 
-inline bool matchConnectionId(void* item, const void* key) {
-    return static_cast<ConnectedClient*>(item)->connectionId == *static_cast<const uint16_t*>(key);
-}
-
 inline pthread_mutex_t* clientStripe(uint16_t id) {
     return &connectionModule->stripes[id % kClientStripes];
 }
