@@ -4,10 +4,10 @@
 #include <ifaddrs.h>
 #include <limits.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <stdlib.h>
 #include <string.h>
 
+#include "ovusbd/core/clientlimit.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connectionmodule.h"
 #include "ovusbd/core/coresettings.h"
@@ -58,11 +58,27 @@ ClientState clientState(uint16_t id) {
     return s;
 }
 
-namespace {
-
-void freeMessageItem(void* item, void*) {
-    freeMessage(static_cast<MessageHeader*>(item));
+ConnectedClient* pinClient(uint16_t id) {
+    ConnectedClient* pinned = nullptr;
+    withClient(id, [&](ConnectedClient* c) {
+        if (c->stopFlag == 0) {
+            c->users++;
+            pinned = c;
+        }
+    });
+    return pinned;
 }
+
+void unpinClient(ConnectedClient* client) {
+    pthread_mutex_t* stripe = clientStripe(client->connectionId);
+    pthread_mutex_lock(stripe);
+    if (--client->users == 0) {
+        pthread_cond_broadcast(&client->usersGone);
+    }
+    pthread_mutex_unlock(stripe);
+}
+
+namespace {
 
 void freeItem(void* item, void*) {
     free(item);
@@ -140,11 +156,14 @@ bool startThread(pthread_t* thread, void* (*routine)(void*), uint16_t id, bool d
     return true;
 }
 
-// postInsert of the append: starts the threads while the list lock is still
-// held, so no remover can claim the record before its thread handles exist.
-// The new threads block on that lock until the append returns.
+// postInsert of the append: indexes the record and starts its threads under
+// its stripe lock, so no remover can claim the record before its thread
+// handles exist. The new threads block on that lock until it is released.
 void startClientThreads(void* item, void*) {
     auto* c = static_cast<ConnectedClient*>(item);
+    pthread_mutex_t* stripe = clientStripe(c->connectionId);
+    pthread_mutex_lock(stripe);
+    connectionModule->index[c->connectionId] = c;
     if (startThread(&c->transmitThread, connectionTransmitThread, c->connectionId, false)) {
         c->threadsStarted |= kTransmitStarted;
     }
@@ -163,10 +182,61 @@ void startClientThreads(void* item, void*) {
         connectionModule->liveWatchdogs--;
         pthread_mutex_unlock(&connectionModule->mutex);
     }
+    pthread_mutex_unlock(stripe);
 }
 
 bool matchNothing(void*, const void*) {
     return false;
+}
+
+bool matchItem(void* item, const void* key) {
+    return item == key;
+}
+
+// Takes a place for one more client, or refuses it: the first refusal
+// after a client was accepted is logged, the rest of the run quietly, so a
+// flood of connections costs one line.
+bool reserveClientSlot(const char* remoteText) {
+    ConnectionModule* m = connectionModule;
+    uint32_t slots = __atomic_load_n(&m->clientSlots, __ATOMIC_ACQUIRE);
+    do {
+        if (slots >= m->clientLimit) {
+            pthread_mutex_lock(&m->mutex);
+            const bool first = m->refusedInRun++ == 0;
+            pthread_mutex_unlock(&m->mutex);
+            if (first) {
+                logMessage(4, "Warning, %u clients connected, the most this server can serve: refusing %s and any more until one leaves",
+                           m->clientLimit, remoteText);
+            }
+            return false;
+        }
+    } while (!__atomic_compare_exchange_n(&m->clientSlots, &slots, slots + 1, false, __ATOMIC_ACQ_REL,
+                                          __ATOMIC_ACQUIRE));
+    pthread_mutex_lock(&m->mutex);
+    m->refusedInRun = 0;
+    pthread_mutex_unlock(&m->mutex);
+    return true;
+}
+
+void releaseClientSlot() {
+    __atomic_sub_fetch(&connectionModule->clientSlots, 1, __ATOMIC_ACQ_REL);
+}
+
+// Frees a record that never was, or no longer is, listed or indexed; its
+// link stays the caller's.
+void freeClientRecord(ConnectedClient* c) {
+    if (c->transmitQueue != nullptr) {
+        freeTransmitQueue(c->transmitQueue);
+    }
+    freeMessage(c->partialMessage);
+    if (c->devicePasswords != nullptr) {
+        clearLockedList(c->devicePasswords, freeItem);
+        destroyLockedList(c->devicePasswords);
+    }
+    releaseFrameEncoder(&c->encoder);
+    pthread_mutex_destroy(&c->writeLock);
+    pthread_cond_destroy(&c->usersGone);
+    free(c);
 }
 
 void addressText(const sockaddr_storage* address, char* out, size_t size) {
@@ -187,11 +257,15 @@ int createConnectionList(const CoreSettings& settings, const ConnectionCallbacks
         free(made);
         return -ENOMEM;
     }
+    for (pthread_mutex_t& stripe : made->stripes) {
+        pthread_mutex_init(&stripe, nullptr);
+    }
     pthread_mutex_init(&made->mutex, nullptr);
     pthread_cond_init(&made->tick, nullptr);
     pthread_mutex_init(&made->idLock, nullptr);
     made->pingTimeout = settings.pingTimeout;
     made->traceMessages = settings.traceMessages;
+    made->clientLimit = clientLimitFor(readSystemLimits());
     if (callbacks != nullptr) {
         made->callbacks = *callbacks;
     }
@@ -216,6 +290,9 @@ void destroyConnectionList() {
     pthread_mutex_destroy(&connectionModule->mutex);
     pthread_cond_destroy(&connectionModule->tick);
     pthread_mutex_destroy(&connectionModule->idLock);
+    for (pthread_mutex_t& stripe : connectionModule->stripes) {
+        pthread_mutex_destroy(&stripe);
+    }
     free(connectionModule);
     connectionModule = nullptr;
 }
@@ -248,6 +325,16 @@ size_t connectionCount() {
     return connectionModule != nullptr ? countLockedList(connectionModule->connectionList) : 0;
 }
 
+uint32_t connectionLimit() {
+    return connectionModule != nullptr ? connectionModule->clientLimit : 0;
+}
+
+uint64_t connectionQueuedBytes(uint16_t connectionId) {
+    uint64_t bytes = 0;
+    withClient(connectionId, [&](ConnectedClient* c) { bytes = __atomic_load_n(&c->queuedBytes, __ATOMIC_ACQUIRE); });
+    return bytes;
+}
+
 uint16_t nextConnectionId() {
     // After 65535 ids the counter wraps onto ids that may still name a client
     // or a binding: those are skipped. The check runs without idLock; no
@@ -276,32 +363,39 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     memcpy(&remote, remoteAddress, remoteLength);
     char remoteText[64];
     addressText(&remote, remoteText, sizeof remoteText);
+    if (!reserveClientSlot(remoteText)) {
+        return false;
+    }
     const int noDelay = connection->setNoDelay(connection);
     if (noDelay != 0) {
         logMessage(3, "Error %d setting NODELAY for client %s, %s", -noDelay, remoteText, strerror(-noDelay));
+        releaseClientSlot();
         return false;
     }
     if (!connection->handshake(connection)) {
+        releaseClientSlot();
         return false;
     }
     auto* c = static_cast<ConnectedClient*>(calloc(1, sizeof(ConnectedClient)));
     if (c == nullptr) {
+        releaseClientSlot();
         return false;
     }
     c->transmitQueue = createLockedList();
     c->devicePasswords = createLockedList();
+    pthread_mutex_init(&c->writeLock, nullptr);
+    pthread_cond_init(&c->usersGone, nullptr);
+    initFrameEncoder(&c->encoder, uint32_t(getConfigInt("CompressionLimit", int(kDefaultCompressionLimit))));
     if (c->transmitQueue == nullptr || c->devicePasswords == nullptr) {
-        if (c->transmitQueue) destroyLockedList(c->transmitQueue);
-        if (c->devicePasswords) destroyLockedList(c->devicePasswords);
-        free(c);
+        freeClientRecord(c);
+        releaseClientSlot();
         return false;
     }
     c->connectionId = nextConnectionId();
     if (c->connectionId == 0) {
         logMessage(3, "Error, no free connection id for client %s", remoteText);
-        destroyLockedList(c->transmitQueue);
-        destroyLockedList(c->devicePasswords);
-        free(c);
+        freeClientRecord(c);
+        releaseClientSlot();
         return false;
     }
     readRandomUuid(c->uuid);
@@ -321,9 +415,8 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     if (moduleShuttingDown() ||
         updateOrAppendInLockedList(connectionModule->connectionList, matchNothing, freeItem, startClientThreads, nullptr, nullptr,
                                    nullptr, c) != 0) {
-        destroyLockedList(c->transmitQueue);
-        destroyLockedList(c->devicePasswords);
-        free(c);
+        freeClientRecord(c);
+        releaseClientSlot();
         return false;
     }
     return true;
@@ -331,20 +424,22 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
 
 bool removeClientConnection(uint16_t connectionId, const char* reason) {
     ConnectedClient* c = nullptr;
+    char clientText[64];
     withClient(connectionId, [&](ConnectedClient* client) {
         if (!client->removing) {
             client->removing = 1;
             c = client;
+            memcpy(clientText, client->clientText, sizeof clientText);
         }
     });
     if (c == nullptr) {
         return false;
     }
-    // From here this thread owns the claim: the record stays listed (others
-    // may still read fields under the lock) and only this thread frees it.
-    char clientText[64];
+    // From here this thread owns the claim: the record stays indexed (others
+    // may still read fields under its stripe lock) and only this thread
+    // frees it. The link, the remote address and the thread handles do not
+    // change any more.
     char remoteText[64];
-    withClient(connectionId, [&](ConnectedClient* client) { memcpy(clientText, client->clientText, sizeof clientText); });
     addressText(&c->remoteAddress, remoteText, sizeof remoteText);
     char* command = nullptr;
     if (connectionModule->callbacks.clientDisconnected != nullptr) {
@@ -355,16 +450,13 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
         connectionModule->callbacks.clientLeaving(connectionId);
     }
 
-    NetworkConnection* link = nullptr;
     uint8_t started = 0;
-    LockedList* queue = nullptr;
     withClient(connectionId, [&](ConnectedClient* client) {
         client->stopFlag = 1;
-        link = client->link;
         started = client->threadsStarted;
-        queue = client->transmitQueue;
     });
     wakeTicks();
+    NetworkConnection* link = c->link;
     link->close(link);
     if (started & kReceiveStarted) {
         pthread_join(c->receiveThread, nullptr);
@@ -373,24 +465,19 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
         pthread_join(c->pingThread, nullptr);
     }
     if (started & kTransmitStarted) {
-        appendToLockedList(queue, nullptr);
+        appendToLockedList(c->transmitQueue, nullptr);
         pthread_join(c->transmitThread, nullptr);
     }
-    LockedList* passwords = nullptr;
-    withClient(connectionId, [&](ConnectedClient* client) {
-        client->transmitQueue = nullptr;
-        passwords = client->devicePasswords;
-        client->devicePasswords = nullptr;
-    });
-    // Senders that found the queue before it was taken out finish their
-    // append first (a few instructions; no lock is held while they do).
-    while (__atomic_load_n(&c->queueSenders, __ATOMIC_ACQUIRE) != 0) {
-        sched_yield();
+    // With the stop flag set nothing more is queued or pinned; a thread that
+    // pinned the record before (dropping it for a full queue) is waited for,
+    // on a condition.
+    pthread_mutex_t* stripe = clientStripe(connectionId);
+    pthread_mutex_lock(stripe);
+    while (c->users != 0) {
+        pthread_cond_wait(&c->usersGone, stripe);
     }
-    clearLockedList(queue, freeMessageItem);
-    destroyLockedList(queue);
-    clearLockedList(passwords, freeItem);
-    destroyLockedList(passwords);
+    c->link = nullptr;
+    pthread_mutex_unlock(stripe);
     logMessage(6, "Connection %u successfully removed (reason:%s)", connectionId, reason);
     if (command != nullptr) {
         connectionModule->callbacks.clientDisconnected(command, connectionId, reason, clientText, remoteText);
@@ -398,7 +485,14 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
     }
     link->destroy(link);
     free(link);
-    removeFromLockedList(connectionModule->connectionList, matchConnectionId, freeItem, &connectionId, nullptr);
+    // Out of the list first: while the record is still indexed its id cannot
+    // be handed out again, so the list never holds two records of one id.
+    removeFromLockedList(connectionModule->connectionList, matchItem, nullptr, c, nullptr);
+    pthread_mutex_lock(stripe);
+    connectionModule->index[connectionId] = nullptr;
+    pthread_mutex_unlock(stripe);
+    freeClientRecord(c);
+    releaseClientSlot();
     wakeTicks();
     return true;
 }
@@ -472,8 +566,10 @@ bool setConnectionClientDetail(uint16_t connectionId, const char* text) {
                       [&](ConnectedClient* c) { snprintf(c->clientDetail, sizeof c->clientDetail, "%s", text); });
 }
 
+// By the index: an id stays taken until its record has left the index,
+// after the list, so two listed records never share an id.
 bool connectionExists(uint16_t connectionId) {
-    return connectionModule != nullptr && findInLockedList(connectionModule->connectionList, matchConnectionId, &connectionId);
+    return withClient(connectionId, [](ConnectedClient*) {});
 }
 
 bool connectionAcceptsBinds(uint16_t connectionId) {

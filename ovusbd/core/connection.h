@@ -4,13 +4,14 @@
 // the transmit and the ping thread in clienttransmit.cpp; the rest in
 // connection.cpp.
 //
-// Locking: every ConnectedClient field is read or written in one walk of
-// the module's connectionList under its mutex (queueSenders excepted, see
-// queueOnConnection). A transmitQueue is locked alone: senders find it under
-// the list lock and append after releasing it. No list lock is held across a read or write of a
-// link: the transmit thread writes outside it, so a client that stops reading
-// blocks only its own transmit thread (and each send gives up after the send
-// time-out of the link).
+// Locking: a record is found by its id in the module's index, and its
+// fields are read or written under the index stripe lock of that id
+// (withClient), so clients with different ids never wait for each other.
+// The connection list lock is held only to add, remove and walk the clients
+// (broadcasts, id copies, uuid and address searches, which read only fields
+// fixed at creation). Lock order: connection list, stripe, transmit queue.
+// No stripe or list lock is held across a read or write of a link. One
+// thread at a time writes a link, holding its writeLock.
 #pragma once
 
 #include <pthread.h>
@@ -19,6 +20,7 @@
 #include <time.h>
 
 #include "ovusbd/core/coresettings.h"
+#include "ovusbd/core/framing.h"
 #include "ovusbd/core/lockedlist.h"
 #include "ovusbd/core/message.h"
 #include "ovusbd/core/transport.h"
@@ -30,17 +32,34 @@ struct ConnectedClient {
     char clientText[64];
     char clientDetail[64];
     char interfaceName[256];
-    LockedList* transmitQueue;    // of MessageHeader*; null item stops the transmit thread; null once removed
-    uint32_t queueSenders;        // senders appending to transmitQueue outside the list lock (atomic)
+    LockedList* transmitQueue;    // of MessageHeader*; null item stops the transmit thread
+    // Frame bytes queued or being written by the transmit thread (atomic).
+    // 0 means nothing is waiting, so a reply may be written at once.
+    uint64_t queuedBytes;
     timespec lastReceive;         // CLOCK_MONOTONIC
     pthread_t transmitThread, receiveThread, pingThread;
     uint8_t threadsStarted;       // bit 0 transmit, 1 receive, 2 ping
     NetworkConnection* link;
+    // Held by the one thread writing to link: the transmit thread, or the
+    // client's own receive thread writing a reply while the queue is empty.
+    // Guards encoder.
+    pthread_mutex_t writeLock;
+    FrameEncoder encoder;         // compression buffer of this link
+    // A frame the link took only in part without waiting: the transmit
+    // thread writes the rest before anything else (queuedBytes counts it).
+    MessageHeader* partialMessage;
+    const uint8_t* partialFrame;  // in partialMessage or in encoder
+    size_t partialWritten, partialLength;
     uint8_t stopFlag;             // set once, by removal
     uint8_t removing;             // claimed by the one remover
     uint8_t transmitEnded;
     uint8_t receiveEnded;
     uint8_t refreshPending;
+    uint8_t sendingEnded;         // a write failed or the queue overflowed: sends are dropped
+    // Threads other than the client's own holding the record outside the
+    // stripe lock; removal waits (usersGone) until none is left.
+    uint32_t users;
+    pthread_cond_t usersGone;
     LockedList* devicePasswords;  // of DevicePassword*
 };
 
@@ -68,9 +87,16 @@ struct ConnectionCallbacks {
                                const char* addressText);
 };
 
+// A client whose queued frames pass this many bytes is not reading: it is
+// dropped. Well above what one client needs in flight (a frame is at most
+// kMaxFrameLength, 9 MiB).
+constexpr uint64_t kTransmitQueueLimit = 32u << 20;
+
 // Makes the module with its connectionList (the clients, owned by the list).
 // "PingTimeout" and "TraceMsgs" are the settings' pingTimeout and
-// traceMessages, copied here; callbacks (may be null) are copied too.
+// traceMessages, copied here; callbacks (may be null) are copied too. The
+// most clients served at once is derived here, once, from the descriptor
+// and thread limits of the process (clientlimit.h).
 // Returns 0 or -ENOMEM.
 int createConnectionList(const CoreSettings& settings, const ConnectionCallbacks* callbacks);
 // Removes every remaining client ("server shutdown"), waits until every
@@ -83,13 +109,20 @@ bool connectionListExists();
 // Ids of the clients in list order, at most capacity; returns how many.
 size_t copyConnectionIds(uint16_t* ids, size_t capacity);
 size_t connectionCount();
+// The most clients served at once; addClientConnection refuses more.
+uint32_t connectionLimit();
+// Frame bytes waiting in the client's transmit queue (0 when none or no
+// such client).
+uint64_t connectionQueuedBytes(uint16_t connectionId);
 
 // Next 16-bit id, also the source of binding ids: never 0 and never one
 // that a current client or a binding holds. 0 only when every id is held.
 uint16_t nextConnectionId();
 
 // Takes over connection when it returns true; on false the caller closes,
-// destroys and frees it.
+// destroys and frees it. Refused at once while connectionLimit() clients
+// (those being removed included) hold their threads and descriptors; the
+// first refusal of a run is logged, the run's count when it ends.
 bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAddress);
 
 // Removes one client. When another thread is already removing it, returns
@@ -99,7 +132,15 @@ bool removeClientConnection(uint16_t connectionId, const char* reason);
 // started.
 void removeAllClientConnections(const char* reason);
 
-// Take ownership of message. Dropped (freed) when the client or its queue is gone.
+// Take ownership of message. Dropped (freed) when the client is gone, is
+// being removed or can no longer be sent to. While nothing is queued for
+// the client and no other thread writes its link, a frame of up to 128 KiB
+// is written at once by the calling thread, without waiting (what the link
+// does not take at once its transmit thread finishes); otherwise it is
+// queued for the transmit thread. So a reply on an idle link costs no
+// thread switch, and no sender ever blocks on a peer that does not read.
+// A client whose queue would pass kTransmitQueueLimit is dropped: its queue
+// is freed and its link closed.
 void sendToConnection(uint16_t connectionId, MessageHeader* message);
 void broadcastMessage(MessageHeader* message);
 

@@ -12,49 +12,61 @@
 
 constexpr uint8_t kTransmitStarted = 1, kReceiveStarted = 2, kPingStarted = 4;
 
+// Records are indexed by their 16-bit id; each index entry is guarded by the
+// stripe lock of id % kClientStripes, so consecutive ids (busy clients
+// arriving together) never share a lock.
+constexpr uint32_t kClientStripes = 256;
+
 // The module's state, made by createConnectionList and freed by
 // destroyConnectionList. `tick` wakes the per-client sleeps of the ping and
 // watchdog threads (1 s each) when a client stops or the module shuts down,
 // and tells removeAllClientConnections that a record went away.
 struct ConnectionModule {
-    LockedList* connectionList;  // the clients, owned by the list
-    pthread_mutex_t mutex;       // guards liveWatchdogs and shuttingDown; never held while taking the list lock
+    LockedList* connectionList;  // the clients, owned by the list; taken before a stripe lock
+    pthread_mutex_t stripes[kClientStripes];
+    ConnectedClient* index[0x10000];  // by id; entry guarded by its stripe
+    pthread_mutex_t mutex;       // guards liveWatchdogs, shuttingDown and the refusal run; never held while taking the list lock
     pthread_cond_t tick;
     int liveWatchdogs;           // detached watchdogs still running
     bool shuttingDown;
+    uint32_t refusedInRun;       // connections refused since the last one accepted
     pthread_mutex_t idLock;      // guards idCounter
     uint16_t idCounter;
+    uint32_t clientLimit;        // the most clients at once, from the process limits
+    uint32_t clientSlots;        // clients made or being made, not yet freed (atomic)
     int pingTimeout;             // "PingTimeout", seconds
     bool traceMessages;          // "TraceMsgs"
     ConnectionCallbacks callbacks;
 };
 extern ConnectionModule* connectionModule;
 
-inline bool matchConnectionId(void* item, const void* key) {
-    return static_cast<ConnectedClient*>(item)->connectionId == *static_cast<const uint16_t*>(key);
+inline pthread_mutex_t* clientStripe(uint16_t id) {
+    return &connectionModule->stripes[id % kClientStripes];
 }
 
-// Runs fn(client, arg) under the list lock on the client with this id.
+// Runs fn(client) under the stripe lock of id on the client with this id,
+// which stays valid for the call. fn must not call withClient itself.
 // Returns false when there is no such client.
 template <typename Fn>
 bool withClient(uint16_t id, Fn fn) {
-    struct Call {
-        Fn* fn;
-        bool found;
-    } call{&fn, false};
     if (connectionModule == nullptr) {
         return false;
     }
-    forEachInLockedList(
-        connectionModule->connectionList, matchConnectionId,
-        [](void* item, void* out) {
-            auto* c = static_cast<Call*>(out);
-            c->found = true;
-            (*c->fn)(static_cast<ConnectedClient*>(item));
-        },
-        &id, &call, 1);
-    return call.found;
+    pthread_mutex_t* stripe = clientStripe(id);
+    pthread_mutex_lock(stripe);
+    ConnectedClient* c = connectionModule->index[id];
+    if (c != nullptr) {
+        fn(c);
+    }
+    pthread_mutex_unlock(stripe);
+    return c != nullptr;
 }
+
+// Keeps the record of a client that is not being removed from being freed
+// until unpinClient, for a thread other than the client's own that must use
+// it outside the stripe lock. Null when the client is gone or stopping.
+ConnectedClient* pinClient(uint16_t id);
+void unpinClient(ConnectedClient* client);
 
 timespec monotonicNow();
 // Sleeps up to one second; returns early when the module is woken (a client
@@ -72,8 +84,15 @@ struct ClientState {
 ClientState clientState(uint16_t id);
 
 // Queues message on the client's transmit queue; false (message still the
-// caller's) when the client or its queue is gone.
+// caller's) when the client is gone, stopping, can no longer be sent to, or
+// was just dropped for passing kTransmitQueueLimit.
 bool queueOnConnection(uint16_t id, MessageHeader* message);
+
+// Frees the messages of a transmit queue, keeping its other items (a stop
+// request); returns their frame bytes.
+uint64_t freeQueuedMessages(LockedList* queue);
+// Frees a transmit queue with whatever it holds.
+void freeTransmitQueue(LockedList* queue);
 
 // The loop of readConnectionExact with the link already in hand.
 int readLinkExact(uint16_t connectionId, NetworkConnection* link, void* buffer, size_t length);

@@ -56,6 +56,11 @@ int tcpWrite(NetworkConnection* connection, const void* buffer, size_t length) {
     return sent >= 0 ? int(sent) : -errno;
 }
 
+int tcpWriteNow(NetworkConnection* connection, const void* buffer, size_t length) {
+    const ssize_t sent = send(tcp(connection)->socket, buffer, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    return sent >= 0 ? int(sent) : -errno;
+}
+
 void tcpDestroy(NetworkConnection* connection) {
     if (tcp(connection)->socket >= 0) {
         close(tcp(connection)->socket);
@@ -100,6 +105,7 @@ NetworkConnection* createTcpConnection(int socket, int sendTimeoutSeconds) {
     connection->base.read = tcpRead;
     connection->base.write = tcpWrite;
     connection->base.destroy = tcpDestroy;
+    connection->base.writeNow = tcpWriteNow;
     connection->socket = socket;
     timeval timeout{sendTimeoutSeconds, 0};
     setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);

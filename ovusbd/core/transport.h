@@ -37,6 +37,11 @@ struct NetworkConnection {
     int (*write)(NetworkConnection* connection, const void* buffer, size_t length);
     // Last call: frees the transport state, not the structure itself.
     void (*destroy)(NetworkConnection* connection);
+    // Optional (null when the link has none): write without waiting. Bytes
+    // written, -EAGAIN when the link takes nothing now, 0 or another negative
+    // errno on failure. Lets a thread write a reply at once without ever
+    // blocking on a peer that does not read.
+    int (*writeNow)(NetworkConnection* connection, const void* buffer, size_t length);
 };
 
 struct NetworkService {

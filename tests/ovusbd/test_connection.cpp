@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "ovusbd/core/bindqueue.h"
+#include "ovusbd/core/clientlimit.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/coresettings.h"
@@ -653,6 +654,224 @@ TEST_F(Server, SendsRacingRemoval) {
         go = false;
         for (auto& t : senders) t.join();
         EXPECT_FALSE(connectionExists(id));
+    }
+}
+
+// The descriptor of this process whose peer is the socket fd (the server's
+// end of a loopback link); -1 when none.
+int peerSocketInThisProcess(int fd) {
+    sockaddr_storage mine{};
+    socklen_t mineLength = sizeof mine;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&mine), &mineLength) != 0) {
+        return -1;
+    }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        const int candidate = std::stoi(entry.path().filename().string());
+        sockaddr_storage peer{};
+        socklen_t peerLength = sizeof peer;
+        if (candidate != fd && getpeername(candidate, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 &&
+            peerLength == mineLength && memcmp(&peer, &mine, peerLength) == 0) {
+            return candidate;
+        }
+    }
+    return -1;
+}
+
+// A client that never reads while forwards keep landing on its queue: its
+// own forwards, or another client's. The queue never holds more than the
+// cap, the client is dropped with one line, and the others are served.
+TEST_F(Server, TransmitQueueOfAClientThatDoesNotReadIsCapped) {
+    struct Case {
+        const char* what;
+        bool toItself;
+    };
+    for (const Case& c : {Case{"forwards to itself", true}, Case{"forwarded to by another", false}}) {
+        SCOPED_TRACE(c.what);
+        start({{"PingTimeout", "60"}});
+        OvClient sender, bystander;
+        auto reader = std::make_unique<OvClient>();
+        // Its receive buffer is left as it is: a tiny one opens its window
+        // so rarely that the data before the close would take minutes.
+        connect(*reader);
+        ovclient::HelloReply hello;
+        ASSERT_TRUE(reader->hello("never reads", "", &hello));
+        const uint16_t readerId = onlyConnectionId();
+        OvClient* flooder = reader.get();
+        if (!c.toItself) {
+            connect(sender);
+            ovclient::HelloReply ignored;
+            ASSERT_TRUE(sender.hello("sender", "", &ignored));
+            flooder = &sender;
+        }
+        connect(bystander);
+        ovclient::HelloReply ignored;
+        ASSERT_TRUE(bystander.hello("bystander", "", &ignored));
+
+        // The largest frames, incompressible, so that the socket buffers
+        // are full after a frame or two and the rest waits in the queue.
+        Message flood = request(kMsgForward);
+        flood.payload.assign(hello.uuid, hello.uuid + 16);
+        std::mt19937 rng(7);
+        while (flood.payload.size() < kMaxFrameLength - kMessageHeaderSize) {
+            flood.payload.push_back(uint8_t(rng()));
+        }
+        const std::vector<uint8_t> frame = ovclient::encodeFrame(flood, ovclient::Compression::Never);
+        const std::string dropped =
+            "Connection " + std::to_string(readerId) + " transmit queue over 33554432 bytes, client is not reading, dropping it";
+        uint64_t most = 0;
+        // A flooder that is itself dropped finds its link closed.
+        for (int i = 0; i < 40 && log().find(dropped) == std::string::npos; i++) {
+            if (!flooder->sendRaw(frame.data(), frame.size())) {
+                ASSERT_TRUE(c.toItself) << "frame " << i;
+                break;
+            }
+            most = std::max(most, connectionQueuedBytes(readerId));
+            ASSERT_LE(most, kTransmitQueueLimit) << "frame " << i;
+        }
+        EXPECT_TRUE(logHas(dropped, 20s));
+        EXPECT_TRUE(reader->waitClosed(10000));
+        // What the transmit thread was writing goes when that write fails.
+        EXPECT_TRUE(waitUntil([&] { return connectionQueuedBytes(readerId) == 0; }, 10s));
+        EXPECT_TRUE(bystander.hello("bystander", "", &ignored));
+        if (!c.toItself) {
+            EXPECT_TRUE(sender.hello("sender", "", &ignored));
+        }
+        EXPECT_EQ(logCount("transmit queue over"), 1u);
+        reader.reset();
+        stop();
+        if (!HasFailure()) {
+            std::filesystem::remove_all(dir_);
+        }
+    }
+}
+
+// Messages to one client from several threads at once, small ones that go
+// out at once on an idle link and larger ones that wait in the queue, to a
+// reader slow enough that the link often takes a frame only in part: every
+// frame arrives whole, and each thread's messages in the order it sent them.
+TEST_F(Server, FramesFromManyThreadsKeepTheirOrderAndNeverInterleave) {
+    start({{"PingTimeout", "60"}});
+    OvClient client;
+    connect(client);
+    const uint16_t id = onlyConnectionId();
+    // The server's end of the link (same process) gets a send buffer smaller
+    // than the middle size, so writes that do not wait come back short.
+    const int serverEnd = peerSocketInThisProcess(client.fd());
+    ASSERT_GE(serverEnd, 0);
+    int small = 32768;
+    ASSERT_EQ(setsockopt(serverEnd, SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+    constexpr int kThreads = 3, kPerThread = 60;
+    // Sizes: tiny, below the direct-write limit but more than the link takes
+    // at once, above that limit.
+    const size_t sizes[] = {20, 100000, 200000};
+    auto payloadOf = [&](int thread, int seq) {
+        std::vector<uint8_t> p(sizes[(thread + seq) % 3]);
+        std::mt19937 rng(uint32_t(thread * 100000 + seq));
+        for (auto& b : p) b = uint8_t(rng());
+        p[0] = uint8_t(thread);
+        memcpy(p.data() + 1, &seq, 4);
+        return p;
+    };
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; t++) {
+        senders.emplace_back([&, t] {
+            for (int seq = 0; seq < kPerThread; seq++) {
+                const std::vector<uint8_t> p = payloadOf(t, seq);
+                MessageHeader* m = newMessage({.type = kMsgTextNotice, .payloadLength = uint32_t(p.size())});
+                memcpy(messagePayload(m), p.data(), p.size());
+                sendToConnection(id, m);
+            }
+        });
+    }
+    int next[kThreads] = {};
+    int received = 0;
+    while (received < kThreads * kPerThread) {
+        Message m;
+        ASSERT_EQ(client.receive(&m, 10000), 1) << "after " << received << " messages";
+        ASSERT_EQ(m.type, kMsgTextNotice);
+        ASSERT_GE(m.payload.size(), 5u);
+        const int thread = m.payload[0];
+        int seq = 0;
+        memcpy(&seq, m.payload.data() + 1, 4);
+        ASSERT_LT(thread, kThreads);
+        ASSERT_EQ(seq, next[thread]) << "thread " << thread;
+        ASSERT_TRUE(m.payload == payloadOf(thread, seq)) << "thread " << thread << " message " << seq << " corrupt";
+        next[thread]++;
+        received++;
+        if (received % 4 == 0) {
+            std::this_thread::sleep_for(2ms);  // a slow reader, so writes come back short
+        }
+    }
+    for (auto& t : senders) t.join();
+    EXPECT_TRUE(waitUntil([&] { return connectionQueuedBytes(id) == 0; }, 5s));
+}
+
+// Clients beyond the limit the descriptor limit allows are refused at once
+// with one line per run of refusals; the clients already there are served,
+// and a place that frees up is taken again.
+TEST_F(Server, ClientsBeyondTheLimitAreRefused) {
+    size_t open = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) open++;
+    if (open > 40) {
+        GTEST_SKIP() << open << " descriptors open, too many to lower the limit to 67";
+    }
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = 67;  // 64 kept for the server itself: 3 clients
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    start({{"PingTimeout", "60"}});
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_EQ(connectionLimit(), 3u);
+    const std::string refused = "the most this server can serve";
+    std::vector<std::unique_ptr<OvClient>> served;
+    ovclient::HelloReply hello;
+    for (int i = 0; i < 3; i++) {
+        served.push_back(std::make_unique<OvClient>());
+        connect(*served.back());
+        ASSERT_TRUE(served.back()->hello("served", "", &hello));
+    }
+    auto refuseBurst = [&](int n) {
+        for (int i = 0; i < n; i++) {
+            OvClient extra;
+            connect(extra);
+            EXPECT_TRUE(extra.waitClosed(5000)) << "extra client " << i;
+        }
+        for (auto& c : served) EXPECT_TRUE(c->hello("served", "", &hello));
+    };
+    refuseBurst(5);
+    EXPECT_EQ(logCount(refused), 1u);
+    EXPECT_EQ(connectionCount(), 3u);
+
+    uint16_t ids[3] = {};
+    ASSERT_EQ(copyConnectionIds(ids, 3), 3u);
+    ASSERT_TRUE(removeClientConnection(ids[0], "test"));
+    served.erase(served.begin());
+    served.push_back(std::make_unique<OvClient>());
+    connect(*served.back());
+    ASSERT_TRUE(served.back()->hello("late", "", &hello));
+    refuseBurst(3);
+    EXPECT_EQ(logCount(refused), 2u);
+}
+
+TEST(ClientLimit, FollowsTheDescriptorAndThreadLimits) {
+    struct Case {
+        SystemLimits limits;
+        uint32_t clients;
+    };
+    const Case cases[] = {
+        {{1024, kNoLimit, kNoLimit}, 896},          // an eighth kept for the server
+        {{100, kNoLimit, kNoLimit}, 36},            // at least 64 kept
+        {{50, kNoLimit, kNoLimit}, 1},              // never none
+        {{kNoLimit, 4096, 200000}, 896},            // four threads a client
+        {{kNoLimit, kNoLimit, 1000}, 218},
+        {{1024, 1000, kNoLimit}, 218},              // the tighter of the two
+        {{kNoLimit, kNoLimit, kNoLimit}, 65535},    // ids are 16 bits
+        {{1u << 20, kNoLimit, kNoLimit}, 65535},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(clientLimitFor(c.limits), c.clients)
+            << c.limits.openFiles << " " << c.limits.processes << " " << c.limits.kernelThreads;
     }
 }
 

@@ -368,8 +368,11 @@ TEST_F(ProtocolProcess, ShutdownWhileClientsArrive) {
     start({{"PingTimeout", "30"}});
     std::atomic<bool> stop{false};
     std::vector<int> fds;
-    std::thread storm([&] {
-        int ns = open(("/proc/" + std::to_string(server_->pid()) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    // Read here: the storm may still start while the main thread waits for
+    // the server's end, which changes the process record.
+    const pid_t pid = server_->pid();
+    std::thread storm([&, pid] {
+        int ns = open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
         if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) return;
         close(ns);
         while (!stop) {
