@@ -232,6 +232,74 @@ TEST_F(ProtocolProcess, BindOfAnUnknownDeviceFails) {
     stopAndExpectCleanExit();
 }
 
+// Sums the counts logged for the connection's records of format.
+size_t countedRecords(const std::string& log, unsigned connectionId, const std::string& format) {
+    const std::string start = "Connection " + std::to_string(connectionId) + ": ";
+    const std::string end = " more records like \"" + format + "\" not logged";
+    size_t total = 0;
+    for (size_t at = log.find(start); at != std::string::npos; at = log.find(start, at + 1)) {
+        const size_t number = at + start.size();
+        const size_t stop = log.find_first_not_of("0123456789", number);
+        if (stop != number && log.compare(stop, end.size(), end) == 0) total += std::stoul(log.substr(number, stop - number));
+    }
+    return total;
+}
+
+// One client repeats an unknown type and a failing bind thousands of times:
+// a bounded number of lines is written and the rest is in counts logged by
+// the time it has left; every bind is answered, and another client's bind
+// is served beside the flood.
+TEST_F(ProtocolProcess, RepeatedRecordsOfOneClientAreCounted) {
+    start({{"PingTimeout", "2"}});
+    OvClient flood, other;
+    connect(flood);
+    ASSERT_TRUE(logHas(" connected as connection ")) << report();
+    const std::string connected = " connected as connection ";
+    const std::string text = log();
+    const unsigned floodId = unsigned(std::stoul(text.substr(text.find(connected) + connected.size())));
+    connect(other);
+
+    constexpr unsigned kUnknown = 5000, kBinds = 3000;
+    Bytes frames;
+    for (unsigned i = 0; i < kUnknown; i++) {
+        Bytes frame = ovclient::encodeFrame(request(44));
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    for (unsigned i = 0; i < kBinds; i++) {
+        Bytes frame = ovclient::encodeFrame(request(kMsgBindDevice, {}, 777));
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    ASSERT_TRUE(flood.sendRaw(frames.data(), frames.size()));
+
+    ovclient::BindResult result;
+    ASSERT_TRUE(other.bind(778, &result, 30000)) << report();
+    EXPECT_EQ(result.result, -1);
+    unsigned answered = 0;
+    Message m;
+    while (answered < kBinds && flood.waitFor(kMsgBindResult, &m, 30000)) {
+        ASSERT_TRUE(ovclient::parseBindResult(m, &result));
+        EXPECT_TRUE(result.result == -1 || result.result == -6) << result.result;
+        answered++;
+    }
+    EXPECT_EQ(answered, kBinds) << "every bind gets its one answer";
+
+    flood.close();
+    const std::string removed = "Connection " + std::to_string(floodId) + " successfully removed";
+    ASSERT_TRUE(logHas(removed, 30s)) << report();
+    const std::string all = log();
+    const size_t unknownLines = logCount("Warning, this server has received an unknown message of type 44");
+    const size_t bindLines = logCount("Error binding device 777 [0000:0000] to connection " + std::to_string(floodId) + ", ");
+    EXPECT_LT(unknownLines, 100u);
+    EXPECT_LT(bindLines, 100u);
+    EXPECT_EQ(unknownLines + countedRecords(all, floodId, "Warning, this server has received an unknown message of type %d"),
+              kUnknown)
+        << all;
+    EXPECT_EQ(bindLines + countedRecords(all, floodId, "Error binding device %u [%04x:%04x] to connection %u, %s"), kBinds)
+        << all;
+    EXPECT_EQ(logCount("Error binding device 778 [0000:0000]"), 1u);
+    stopAndExpectCleanExit();
+}
+
 // Every malformed frame drops its own client only; the server serves the
 // others throughout and stays up.
 TEST_F(ProtocolProcess, MalformedFramesDropOnlyTheirClient) {
