@@ -190,4 +190,34 @@ TEST(ConnectionLog, ConcurrentRecordsAreLoggedOrCounted) {
     EXPECT_EQ(logged[101] + counted[101], 2u * kPerThread + 1);
 }
 
+// A burst that simply stops gets its count from the flusher once the
+// window is over: no later record and no departure is needed.
+TEST(ConnectionLog, FlusherReportsAFinishedBurst) {
+    FILE* file = tmpfile();
+    ASSERT_NE(file, nullptr);
+    setLogFile(file);
+    ASSERT_EQ(startConnectionLog(5, 100), 0);
+    for (int i = 0; i < 20; i++) logConnectionMessage(5, 4, "Warning, burst record %d", i);
+    auto text = [file] {
+        pthread_mutex_lock(&logMutex);
+        fflush(file);
+        std::string out;
+        char buffer[4096];
+        ssize_t got;
+        for (off_t at = 0; (got = pread(fileno(file), buffer, sizeof buffer, at)) > 0; at += got) out.append(buffer, size_t(got));
+        pthread_mutex_unlock(&logMutex);
+        return out;
+    };
+    const std::string expected = "Connection 5: 15 more records like \"Warning, burst record %d\" not logged";
+    bool seen = false;
+    for (int i = 0; i < 1000 && !seen; i++) {
+        seen = text().find(expected) != std::string::npos;
+        if (!seen) usleep(10000);
+    }
+    stopConnectionLog();
+    setLogFile(nullptr);
+    EXPECT_TRUE(seen) << text();
+    fclose(file);
+}
+
 } // namespace

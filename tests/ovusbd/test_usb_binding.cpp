@@ -708,6 +708,17 @@ TEST_F(BindingTest, FloodKeepsToItsShareOfTheBindQueue) {
   EXPECT_EQ(results[kBindTryAgain], kFlood - kBindRequestsPerClient);
   EXPECT_EQ(pendingBindRequests(floodId), kBindRequestsPerClient);
   EXPECT_EQ(countLockedList(bindQueue), size_t(kBindRequestsPerClient));
+  // An unbind over the share has no answer to carry the refusal: it is
+  // dropped with a line. The type-2 answer comes after it was handled.
+  ovclient::Message unbind;
+  unbind.type = kMsgUnbindDevice;
+  unbind.deviceAddress = 777;
+  ASSERT_TRUE(flood.send(unbind));
+  ovclient::Message answered;
+  ASSERT_TRUE(flood.request(kMsgType2Request, {}, &answered, kMsgType2Reply));
+  EXPECT_TRUE(log.contains("Warning, dropping unbind request for device 777: connection " + std::to_string(floodId) +
+                           " has 512 requests queued"));
+  EXPECT_EQ(countLockedList(bindQueue), size_t(kBindRequestsPerClient));
 
   bind.deviceAddress = 14;
   ASSERT_TRUE(other.send(bind));
