@@ -88,6 +88,12 @@ void flushConnectionLog(uint16_t connectionId) {
 }
 
 int startConnectionLog(uint32_t linesPerWindow, uint32_t windowMs) {
+    pthread_mutex_lock(&burstMutex);
+    const bool running = counting;
+    pthread_mutex_unlock(&burstMutex);
+    if (running) {
+        return -EALREADY;
+    }
     pthread_condattr_t attributes;
     if (pthread_condattr_init(&attributes) != 0) {
         return -ENOMEM;

@@ -22,7 +22,7 @@ void logConnectionMessage(uint16_t connectionId, int level, const char* format, 
 void flushConnectionLog(uint16_t connectionId);
 
 // Starts counting and the flusher thread. Returns 0 or a negative errno
-// (then records are logged as they come).
+// (-EALREADY when it runs; otherwise records are logged as they come).
 int startConnectionLog(uint32_t linesPerWindow, uint32_t windowMs);
 // Stops the flusher, logs every count still held and stops counting.
 void stopConnectionLog();
