@@ -445,8 +445,11 @@ TEST_F(ProtocolProcess, ShutdownWhileClientsArrive) {
     start({{"PingTimeout", "30"}});
     std::atomic<bool> stop{false};
     std::vector<int> fds;
+    // Read here: the main thread's wait for the exit changes the process
+    // record while the storm may still be starting.
+    const std::string netns = "/proc/" + std::to_string(server_->pid()) + "/ns/net";
     std::thread storm([&] {
-        int ns = open(("/proc/" + std::to_string(server_->pid()) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+        int ns = open(netns.c_str(), O_RDONLY | O_CLOEXEC);
         if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) return;
         close(ns);
         while (!stop) {
