@@ -58,6 +58,18 @@ void* flusherThread(void*) {
     return nullptr;
 }
 
+// Stops counting, logs every count still held and frees the flusher's
+// condition (its thread is not running).
+void endCounting() {
+    LogBurstReport reports[kLogBurstSlots + 1];
+    pthread_mutex_lock(&burstMutex);
+    counting = false;
+    const size_t count = releaseAllLogBursts(&table, reports, kLogBurstSlots + 1);
+    pthread_mutex_unlock(&burstMutex);
+    pthread_cond_destroy(&flusherWake);
+    writeReports(reports, count);
+}
+
 } // namespace
 
 void logConnectionMessage(uint16_t connectionId, int level, const char* format, ...) {
@@ -113,10 +125,7 @@ int startConnectionLog(uint32_t linesPerWindow, uint32_t windowMs) {
     pthread_mutex_unlock(&burstMutex);
     const int rc = pthread_create(&flusher, nullptr, flusherThread, nullptr);
     if (rc != 0) {
-        pthread_mutex_lock(&burstMutex);
-        counting = false;
-        pthread_mutex_unlock(&burstMutex);
-        pthread_cond_destroy(&flusherWake);
+        endCounting();  // records counted meanwhile are logged, not lost
         return -rc;
     }
     return 0;
@@ -132,11 +141,5 @@ void stopConnectionLog() {
     pthread_cond_signal(&flusherWake);
     pthread_mutex_unlock(&burstMutex);
     pthread_join(flusher, nullptr);
-    LogBurstReport reports[kLogBurstSlots + 1];
-    pthread_mutex_lock(&burstMutex);
-    counting = false;
-    const size_t count = releaseAllLogBursts(&table, reports, kLogBurstSlots + 1);
-    pthread_mutex_unlock(&burstMutex);
-    pthread_cond_destroy(&flusherWake);
-    writeReports(reports, count);
+    endCounting();
 }
