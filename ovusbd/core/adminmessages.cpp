@@ -9,9 +9,9 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/eventscripts.h"
-#include "ovusbd/core/log.h"
 #include "ovusbd/core/nicknames.h"
 #include "ovusbd/usb/enumerationworker.h"
 #include "ovusbd/usb/usbfilters.h"
@@ -32,7 +32,7 @@ std::string payloadText(const MessageHeader* request, uint32_t offset, size_t li
 // What a client text may not hold when it goes into config.ini: a control
 // character (a line break would add a key), "${" (expanded from the
 // environment when read back), and, in a list entry, the list's ','.
-bool storable(const std::string& text, bool listEntry, const char* what) {
+bool storable(uint16_t connectionId, const std::string& text, bool listEntry, const char* what) {
     bool ok = text.find("${") == std::string::npos && (!listEntry || text.find(',') == std::string::npos);
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7f) {
@@ -40,7 +40,7 @@ bool storable(const std::string& text, bool listEntry, const char* what) {
         }
     }
     if (!ok) {
-        logMessage(4, "Warning, refusing %s with a control character, \"${\" or ','", what);
+        logConnectionMessage(connectionId, 4, "Warning, refusing %s with a control character, \"${\" or ','", what);
     }
     return ok;
 }
@@ -97,10 +97,11 @@ void editReverseClients(uint16_t connectionId, const MessageHeader* request, boo
         host.resize(colon);
     }
     if (host.empty()) {
-        logMessage(4, "Warning, refusing an empty reverse client host from connection %u", connectionId);
+        logConnectionMessage(connectionId, 4, "Warning, refusing an empty reverse client host from connection %u",
+                             connectionId);
         return;
     }
-    if (!storable(host, true, "a reverse client host")) {
+    if (!storable(connectionId, host, true, "a reverse client host")) {
         return;
     }
     const ReverseKeys keys = reverseKeys();
@@ -115,7 +116,8 @@ void editReverseClients(uint16_t connectionId, const MessageHeader* request, boo
         return;
     }
     editConfigString(keys.listKey, add ? appendListEntry : removeListEntry, &entry);
-    logMessage(6, "%s reverse client %s for connection %u", add ? "Added" : "Removed", entry.c_str(), connectionId);
+    logConnectionMessage(connectionId, 6, "%s reverse client %s for connection %u", add ? "Added" : "Removed",
+                         entry.c_str(), connectionId);
 }
 
 void replyWithText(uint16_t connectionId, MessageType type, const char* text) {
@@ -226,7 +228,7 @@ char* removeIgnoredEntries(const char* list, const char* request) {
 
 void handleServerRenameRequest(uint16_t connectionId, const MessageHeader* request) {
     const std::string name = payloadText(request, 0, 127);
-    if (!storable(name, false, "a server name")) {
+    if (!storable(connectionId, name, false, "a server name")) {
         return;
     }
     startServerRename(connectionId, name.c_str());
@@ -244,7 +246,8 @@ void handleDeviceNicknameRequest(uint16_t connectionId, const MessageHeader* req
         const std::string serial = payloadText(request, 72, 127);
         memcpy(r.serial, serial.data(), serial.size());
     }
-    if (!storable(r.nickname, true, "a device nickname") || !storable(r.serial, true, "a device serial")) {
+    if (!storable(connectionId, r.nickname, true, "a device nickname") ||
+        !storable(connectionId, r.serial, true, "a device serial")) {
         return;
     }
     startNicknameChange(connectionId, &r);
@@ -273,8 +276,9 @@ void handleGetIgnoredDevicesRequest(uint16_t connectionId, const MessageHeader*)
 void handleSetIgnoredDevicesRequest(uint16_t connectionId, const MessageHeader* request) {
     const std::string text = payloadText(request, 0, request->payloadLength);
     if (text.find('/') == std::string::npos) {
-        logMessage(4, "Warning, connection %u asked to stop ignoring \"%s\", which names no vendor/product", connectionId,
-                   text.c_str());
+        logConnectionMessage(connectionId, 4,
+                             "Warning, connection %u asked to stop ignoring \"%s\", which names no vendor/product",
+                             connectionId, text.c_str());
         return;
     }
     // The raw text is edited, so entries keep their own form; the default
@@ -288,7 +292,7 @@ void handleSetIgnoredDevicesRequest(uint16_t connectionId, const MessageHeader* 
     }
     IgnoredEdit edit = {text.c_str(), fallback};
     if (editConfigString("IgnoredDevices", removeIgnoredEdit, &edit) == 0) {
-        logMessage(6, "Stopped ignoring %s for connection %u", text.c_str(), connectionId);
+        logConnectionMessage(connectionId, 6, "Stopped ignoring %s for connection %u", text.c_str(), connectionId);
         requestUsbEnumeration();
     }
 }

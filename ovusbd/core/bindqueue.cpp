@@ -2,11 +2,12 @@
 
 #include <errno.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/devicebinding.h"
-#include "ovusbd/core/log.h"
 #include "ovusbd/core/util.h"
 
 LockedList* bindQueue = nullptr;
@@ -14,21 +15,56 @@ LockedList* bindQueue = nullptr;
 namespace {
 pthread_t bindThread;
 bool bindThreadRunning = false;
+
+// Requests queued or being carried out, by connection id. A connection id is
+// 16 bits, so a counter per id is a fixed 128 KiB however many clients come.
+pthread_mutex_t pendingLock = PTHREAD_MUTEX_INITIALIZER;
+uint16_t pending[65536];  // guarded by pendingLock
+
+bool takeShare(uint16_t connectionId) {
+    pthread_mutex_lock(&pendingLock);
+    const bool room = pending[connectionId] < kBindRequestsPerClient;
+    if (room) {
+        pending[connectionId]++;
+    }
+    pthread_mutex_unlock(&pendingLock);
+    return room;
+}
+
+void returnShare(uint16_t connectionId) {
+    pthread_mutex_lock(&pendingLock);
+    if (pending[connectionId] > 0) {
+        pending[connectionId]--;
+    }
+    pthread_mutex_unlock(&pendingLock);
+}
 } // namespace
 
-void queueBindRequest(uint16_t connectionId, uint32_t deviceAddress, bool bind) {
+int queueBindRequest(uint16_t connectionId, uint32_t deviceAddress, bool bind) {
+    if (!takeShare(connectionId)) {
+        return -EAGAIN;
+    }
     auto* request = static_cast<BindRequest*>(calloc(1, sizeof(BindRequest)));
     if (request == nullptr) {
-        logMessage(3, "Error, no memory to queue a %s request of connection %u", bind ? "bind" : "unbind", connectionId);
-        return;
+        returnShare(connectionId);
+        return -ENOMEM;
     }
     request->connectionId = connectionId;
     request->deviceAddress = deviceAddress;
     request->bindFlag = bind ? 1 : 0;
     if (appendToLockedList(bindQueue, request) != 0) {
-        logMessage(3, "Error, no memory to queue a %s request of connection %u", bind ? "bind" : "unbind", connectionId);
         free(request);
+        returnShare(connectionId);
+        return -ENOMEM;
     }
+    return 0;
+}
+
+unsigned pendingBindRequests(uint16_t connectionId) {
+    pthread_mutex_lock(&pendingLock);
+    const unsigned count = pending[connectionId];
+    pthread_mutex_unlock(&pendingLock);
+    return count;
 }
 
 namespace {
@@ -38,8 +74,8 @@ void processBind(const BindRequest* request) {
     // A client that left while its request waited must not end up holding a
     // device that nobody will ever release.
     if (!connectionExists(connectionId)) {
-        logMessage(6, "Dropping %s request for device %u: connection %u is gone", request->bindFlag ? "bind" : "unbind",
-                   request->deviceAddress, connectionId);
+        logConnectionMessage(connectionId, 6, "Dropping %s request for device %u: connection %u is gone",
+                             request->bindFlag ? "bind" : "unbind", request->deviceAddress, connectionId);
         return;
     }
     DeviceBinding binding;
@@ -74,12 +110,16 @@ void* bindUnbindProcessingThread(void*) {
             break;
         }
         processBind(request);
+        returnShare(uint16_t(request->connectionId));
         free(request);
     }
     return nullptr;
 }
 
 int startBindQueue() {
+    pthread_mutex_lock(&pendingLock);
+    memset(pending, 0, sizeof pending);
+    pthread_mutex_unlock(&pendingLock);
     bindQueue = createLockedList();
     if (bindQueue == nullptr) {
         return -ENOMEM;

@@ -9,6 +9,7 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/devicescripts.h"
 #include "ovusbd/core/log.h"
@@ -164,7 +165,7 @@ int32_t authorize(const char* command, uint16_t connectionId, uint32_t address, 
         case 3:
             return kBindAuthorizationAnswered3;
         default:
-            logMessage(3, "Unknown return value %d from clientAuthorization", code);
+            logConnectionMessage(connectionId, 3, "Unknown return value %d from clientAuthorization", code);
             return kBindError;
     }
 }
@@ -243,6 +244,19 @@ void unbindLocked(uint16_t bindingId, int orderly, int kicked) {
     }
     if (orderly) {
         announceDevice(address, 0, nullptr);
+    }
+}
+
+// Sends the client its bind result (message 39); a failure is logged, and
+// counted per connection, since a client can ask for failing binds at will.
+void sendBindResult(uint16_t connectionId, uint32_t address, const DeviceFacts& facts, bool present, int32_t result) {
+    const uint8_t speed = getDeviceSpeed(address);
+    const uint8_t* descriptors = present ? facts.descriptors : nullptr;
+    sendToConnection(connectionId, buildBindResultMessage(address, speed, descriptors, facts.summary.serial,
+                                                          facts.summary.product, result));
+    if (result != kBindOk) {
+        logConnectionMessage(connectionId, 3, "Error binding device %u [%04x:%04x] to connection %u, %s", address,
+                             facts.summary.vendorId, facts.summary.productId, connectionId, bindResultName(result));
     }
 }
 
@@ -328,18 +342,18 @@ void bindDevice(uint16_t connectionId, uint32_t address) {
         releaseDeviceClaim(address);
         result = kBindError;
     }
-    const uint8_t speed = getDeviceSpeed(address);
-    const uint8_t* descriptors = present ? facts->descriptors : nullptr;
-    sendToConnection(connectionId, buildBindResultMessage(address, speed, descriptors, facts->summary.serial,
-                                                          facts->summary.product, result));
+    sendBindResult(connectionId, address, *facts, present, result);
     if (result == kBindOk) {
         logMessage(6, "Device %u [%04x:%04x] BOUND to connection %u", address, facts->summary.vendorId,
                    facts->summary.productId, connectionId);
         announceDevice(address, 0, nullptr);
-        return;
     }
-    logMessage(3, "Error binding device %u [%04x:%04x] to connection %u, %s", address, facts->summary.vendorId,
-               facts->summary.productId, connectionId, bindResultName(result));
+}
+
+void refuseBind(uint16_t connectionId, uint32_t address, int32_t result) {
+    auto facts = std::make_unique<DeviceFacts>();
+    const bool present = readFacts(address, facts.get());
+    sendBindResult(connectionId, address, *facts, present, result);
 }
 
 void unbindDevice(uint16_t bindingId, int orderly, int kicked) {

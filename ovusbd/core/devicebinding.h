@@ -49,6 +49,10 @@ unsigned countConnectionBindings(uint16_t connectionId);
 // (message 39); no result here. Runs on the bind thread.
 void bindDevice(uint16_t connectionId, uint32_t address);
 
+// Answers a bind request that is not carried out with the bind result
+// (message 39) and logs it as a failed bind.
+void refuseBind(uint16_t connectionId, uint32_t address, int32_t result);
+
 // orderly 1: asked for by a client or the server; kicked 1: another client
 // takes the device. Takes deviceLifecycleMutex.
 void unbindDevice(uint16_t bindingId, int orderly, int kicked);

@@ -11,6 +11,7 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/servermessages.h"
@@ -86,7 +87,8 @@ void* countedScriptThread(void* start) {
 }
 
 // False (argument still the caller's) when the thread was not started.
-bool startDetached(void* (*routine)(void*), void* argument) {
+// connectionId: the client that asked for the script, 0 for none.
+bool startDetached(void* (*routine)(void*), void* argument, uint16_t connectionId) {
     pthread_mutex_lock(&applyMutex);
     const bool room = scriptThreads < kMaxScriptThreads;
     if (room) {
@@ -94,7 +96,8 @@ bool startDetached(void* (*routine)(void*), void* argument) {
     }
     pthread_mutex_unlock(&applyMutex);
     if (!room) {
-        logMessage(4, "Warning, %u event scripts are running, not starting another", kMaxScriptThreads);
+        logConnectionMessage(connectionId, 4, "Warning, %u event scripts are running, not starting another",
+                             kMaxScriptThreads);
         return false;
     }
     auto* start = static_cast<ScriptThreadStart*>(malloc(sizeof(ScriptThreadStart)));
@@ -175,7 +178,7 @@ void startInformationalScript(const char* eventName, const char* command, const 
     }
     script->eventName = eventName;
     script->command = fillScriptPlaceholders(command, pairs, count);
-    if (script->command == nullptr || !startDetached(informationalScriptThread, script)) {
+    if (script->command == nullptr || !startDetached(informationalScriptThread, script, 0)) {
         free(script->command);
         free(script);
     }
@@ -394,7 +397,7 @@ bool runReverseClientScript(const char* eventName, const char* command, uint16_t
     const int exitCode = vettingScriptExit(eventName, filled);
     free(filled);
     if (exitCode > 1) {
-        logMessage(3, "Unknown return value %d from %s", exitCode, eventName);
+        logConnectionMessage(connectionId, 3, "Unknown return value %d from %s", exitCode, eventName);
     }
     return exitCode == 1;
 }
@@ -407,7 +410,7 @@ bool startServerRename(uint16_t connectionId, const char* name) {
     rename->connectionId = connectionId;
     strncpy(rename->name, name, sizeof rename->name - 1);
     rename->generation = currentGeneration();
-    if (!startDetached(serverRenameThread, rename)) {
+    if (!startDetached(serverRenameThread, rename, connectionId)) {
         free(rename);
         return false;
     }
@@ -422,14 +425,14 @@ bool startNicknameChange(uint16_t connectionId, const NicknameRequest* request) 
     change->connectionId = connectionId;
     change->request = *request;
     change->generation = currentGeneration();
-    if (!startDetached(nicknameChangeThread, change)) {
+    if (!startDetached(nicknameChangeThread, change, connectionId)) {
         free(change);
         return false;
     }
     return true;
 }
 
-void handleCustomEventRequest(uint16_t, const MessageHeader* request) {
+void handleCustomEventRequest(uint16_t connectionId, const MessageHeader* request) {
     const char* payload = reinterpret_cast<const char*>(messagePayload(request));
     const size_t length = strnlen(payload, request->payloadLength);
     char* text = strndup(payload, length);
@@ -443,13 +446,15 @@ void handleCustomEventRequest(uint16_t, const MessageHeader* request) {
         const char* value = equals + 1;
         if (strcasecmp(value, "REMOVE") == 0) {
             removeConfigString(key);
-            logMessage(6, "Removed custom event \"%s=%s\"", key, value);
+            logConnectionMessage(connectionId, 6, "Removed custom event \"%s=%s\"", key, value);
         } else if (value[0] == '\0') {
             if (setConfigString(key, "") == 0) {
-                logMessage(6, "Set custom event \"%s=%s\"", key, value);
+                logConnectionMessage(connectionId, 6, "Set custom event \"%s=%s\"", key, value);
             }
         } else {
-            logMessage(4, "Not setting custom event \"%s=%s\". Please edit config.ini directly instead", key, value);
+            logConnectionMessage(connectionId, 4,
+                                 "Not setting custom event \"%s=%s\". Please edit config.ini directly instead", key,
+                                 value);
         }
     }
     free(text);

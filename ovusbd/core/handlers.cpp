@@ -2,6 +2,7 @@
 
 #include "ovusbd/core/devicerequests.h"
 
+#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,12 +10,13 @@
 #include "ovusbd/core/adminmessages.h"
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
+#include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/devicescripts.h"
 #include "ovusbd/core/eventscripts.h"
 #include "ovusbd/core/framing.h"
 #include "ovusbd/core/hubrequests.h"
-#include "ovusbd/core/log.h"
 #include "ovusbd/core/nicknames.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/trovixswitch.h"
@@ -87,8 +89,10 @@ const TableRow kTable[] = {
 
 void refuseShortRequest(uint16_t connectionId, const MessageHeader* request, const MessageHandlerEntry& entry) {
     if (!entry.hasReply) {
-        logMessage(4, "Warning, dropping message of type %d from connection %u: payload of %u bytes, at least %u needed",
-                   request->type, connectionId, request->payloadLength, entry.minimumPayload);
+        logConnectionMessage(connectionId, 4,
+                             "Warning, dropping message of type %d from connection %u: payload of %u bytes, at least "
+                             "%u needed",
+                             request->type, connectionId, request->payloadLength, entry.minimumPayload);
         return;
     }
     // Transfer replies may come from a pool buffer, which is not cleared.
@@ -121,7 +125,8 @@ void fillMessageHandlerTable() {
 void dispatchMessage(uint16_t connectionId, const MessageHeader* body) {
     const MessageHandlerEntry& entry = messageHandlers[body->type];
     if (entry.handler == nullptr) {
-        logMessage(4, "Warning, this server has received an unknown message of type %d", body->type);
+        logConnectionMessage(connectionId, 4, "Warning, this server has received an unknown message of type %d",
+                             body->type);
         return;
     }
     if (body->payloadLength < entry.minimumPayload) {
@@ -189,12 +194,26 @@ void handleClientKeepAlive(uint16_t connectionId, const MessageHeader*) {
     refreshReceiveTime(connectionId);
 }
 
+// A bind that cannot be queued is still answered, so the client does not
+// wait for a result that never comes.
 void handleBindDeviceRequest(uint16_t connectionId, const MessageHeader* request) {
-    queueBindRequest(connectionId, request->deviceAddress, true);
+    const int rc = queueBindRequest(connectionId, request->deviceAddress, true);
+    if (rc < 0) {
+        refuseBind(connectionId, request->deviceAddress, rc == -EAGAIN ? kBindTryAgain : kBindError);
+    }
 }
 
+// An unbind has no answer to carry a refusal: it is dropped with a line.
 void handleUnbindDeviceRequest(uint16_t connectionId, const MessageHeader* request) {
-    queueBindRequest(connectionId, request->deviceAddress, false);
+    const int rc = queueBindRequest(connectionId, request->deviceAddress, false);
+    if (rc == -EAGAIN) {
+        logConnectionMessage(connectionId, 4,
+                             "Warning, dropping unbind request for device %u: connection %u has %u requests queued",
+                             request->deviceAddress, connectionId, kBindRequestsPerClient);
+    } else if (rc < 0) {
+        logConnectionMessage(connectionId, 3, "Error, no memory to queue an unbind request of connection %u",
+                             connectionId);
+    }
 }
 
 void handleForwardToConnection(uint16_t, const MessageHeader* request) {
@@ -209,7 +228,7 @@ void handleDevicePasswordRequest(uint16_t connectionId, const MessageHeader* req
     if (request->payloadLength > 127) {
         char address[16];
         snprintf(address, sizeof address, "%u", request->deviceAddress);
-        logMessage(3, "Password for device %s is too long, max %d chars", address, 127);
+        logConnectionMessage(connectionId, 3, "Password for device %s is too long, max %d chars", address, 127);
     } else {
         storeDevicePassword(connectionId, request->deviceAddress, reinterpret_cast<const char*>(messagePayload(request)),
                             strnlen(reinterpret_cast<const char*>(messagePayload(request)), request->payloadLength));

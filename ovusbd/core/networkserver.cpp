@@ -6,6 +6,7 @@
 
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/eventscripts.h"
 #include "ovusbd/core/handlers.h"
@@ -17,7 +18,16 @@
 #include "ovusbd/core/transport.h"
 #include "ovusbd/trovix/trovixservice.h"
 
-const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, unbindConnectionDevices, isBindingIdInUse,
+namespace {
+// What a leaving client leaves behind: its bound devices, and the counts of
+// the log records it caused.
+void releaseLeavingClient(uint16_t connectionId) {
+    unbindConnectionDevices(connectionId);
+    flushConnectionLog(connectionId);
+}
+} // namespace
+
+const ConnectionCallbacks protocolConnectionCallbacks = {dispatchMessage, releaseLeavingClient, isBindingIdInUse,
                                                           startClientConnectScript, startClientDisconnectScript};
 
 void setUpMessageHandlers() {

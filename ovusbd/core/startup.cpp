@@ -9,6 +9,7 @@
 #include "ovusbd/core/autoprobe.h"
 #include "ovusbd/core/cmdline.h"
 #include "ovusbd/core/config.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/daemon.h"
 #include "ovusbd/core/deviceannounce.h"
@@ -116,6 +117,8 @@ int commonCleanup(StartupRecord& record, int code) {
   destroyList(&clientIdMap);
   if (record.bindProcessingStarted) stopBindProcessing();
   if (record.servicesBuilt) freeNetworkServices();
+  // Every client is gone: the counts still held are logged now.
+  stopConnectionLog();
   return configCleanup(code);
 }
 
@@ -141,6 +144,10 @@ int initialise(StartupRecord& record) {
   readZeroCopySettings(&usb);
   setUpMessageHandlers();
   startEventScripts();
+  int counted = startConnectionLog(kLogBurstLines, kLogBurstWindowMs);
+  if (counted < 0)
+    logMessage(4, "Warning, repeated log records of clients are not counted, %d (%s)", -counted,
+               strerror(-counted));
 
   nicknameList = createLockedList();
   clientIdMap = createLockedList();

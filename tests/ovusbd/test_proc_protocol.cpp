@@ -232,6 +232,83 @@ TEST_F(ProtocolProcess, BindOfAnUnknownDeviceFails) {
     stopAndExpectCleanExit();
 }
 
+// Sums the counts logged for the connection's records of format.
+size_t countedRecords(const std::string& log, unsigned connectionId, const std::string& format) {
+    const std::string start = "Connection " + std::to_string(connectionId) + ": ";
+    const std::string end = " more records like \"" + format + "\" not logged";
+    size_t total = 0;
+    for (size_t at = log.find(start); at != std::string::npos; at = log.find(start, at + 1)) {
+        const size_t number = at + start.size();
+        const size_t stop = log.find_first_not_of("0123456789", number);
+        if (stop != number && log.compare(stop, end.size(), end) == 0) total += std::stoul(log.substr(number, stop - number));
+    }
+    return total;
+}
+
+// One client repeats an unknown type and a failing bind thousands of times:
+// a bounded number of lines is written and the rest is in counts logged by
+// the time it has left; every bind is answered, and another client's bind
+// is served beside the flood.
+TEST_F(ProtocolProcess, RepeatedRecordsOfOneClientAreCounted) {
+    start({{"PingTimeout", "2"}});
+    OvClient flood, other;
+    connect(flood);
+    ASSERT_TRUE(logHas(" connected as connection ")) << report();
+    const std::string connected = " connected as connection ";
+    const std::string text = log();
+    const unsigned floodId = unsigned(std::stoul(text.substr(text.find(connected) + connected.size())));
+    connect(other);
+
+    constexpr unsigned kUnknown = 5000, kBinds = 3000;
+    Bytes frames;
+    for (unsigned i = 0; i < kUnknown; i++) {
+        Bytes frame = ovclient::encodeFrame(request(44));
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    for (unsigned i = 0; i < kBinds; i++) {
+        Bytes frame = ovclient::encodeFrame(request(kMsgBindDevice, {}, 777));
+        frames.insert(frames.end(), frame.begin(), frame.end());
+    }
+    ASSERT_TRUE(flood.sendRaw(frames.data(), frames.size()));
+
+    // Both keep alive while they wait: at PingTimeout 2 a silent client
+    // would be dropped before a slow machine has answered it.
+    auto waitBindResult = [](OvClient& client, ovclient::BindResult* result) {
+        const auto deadline = Clock::now() + 60s;
+        Message m;
+        while (Clock::now() < deadline && client.keepAlive()) {
+            if (client.waitFor(kMsgBindResult, &m, 500)) return ovclient::parseBindResult(m, result);
+        }
+        return false;
+    };
+    ovclient::BindResult result;
+    ASSERT_TRUE(other.send(request(kMsgBindDevice, {}, 778)));
+    ASSERT_TRUE(waitBindResult(other, &result)) << report();
+    EXPECT_EQ(result.result, -1);
+    unsigned answered = 0;
+    while (answered < kBinds && waitBindResult(flood, &result)) {
+        EXPECT_TRUE(result.result == -1 || result.result == -6) << result.result;
+        answered++;
+    }
+    EXPECT_EQ(answered, kBinds) << "every bind gets its one answer";
+
+    flood.close();
+    const std::string removed = "Connection " + std::to_string(floodId) + " successfully removed";
+    ASSERT_TRUE(logHas(removed, 30s)) << report();
+    const std::string all = log();
+    const size_t unknownLines = logCount("Warning, this server has received an unknown message of type 44");
+    const size_t bindLines = logCount("Error binding device 777 [0000:0000] to connection " + std::to_string(floodId) + ", ");
+    EXPECT_LT(unknownLines, 100u);
+    EXPECT_LT(bindLines, 100u);
+    EXPECT_EQ(unknownLines + countedRecords(all, floodId, "Warning, this server has received an unknown message of type %d"),
+              kUnknown)
+        << all;
+    EXPECT_EQ(bindLines + countedRecords(all, floodId, "Error binding device %u [%04x:%04x] to connection %u, %s"), kBinds)
+        << all;
+    EXPECT_EQ(logCount("Error binding device 778 [0000:0000]"), 1u);
+    stopAndExpectCleanExit();
+}
+
 // Every malformed frame drops its own client only; the server serves the
 // others throughout and stays up.
 TEST_F(ProtocolProcess, MalformedFramesDropOnlyTheirClient) {
@@ -368,11 +445,11 @@ TEST_F(ProtocolProcess, ShutdownWhileClientsArrive) {
     start({{"PingTimeout", "30"}});
     std::atomic<bool> stop{false};
     std::vector<int> fds;
-    // Read here: the storm may still start while the main thread waits for
-    // the server's end, which changes the process record.
-    const pid_t pid = server_->pid();
-    std::thread storm([&, pid] {
-        int ns = open(("/proc/" + std::to_string(pid) + "/ns/net").c_str(), O_RDONLY | O_CLOEXEC);
+    // Read here: the main thread's wait for the exit changes the process
+    // record while the storm may still be starting.
+    const std::string netns = "/proc/" + std::to_string(server_->pid()) + "/ns/net";
+    std::thread storm([&] {
+        int ns = open(netns.c_str(), O_RDONLY | O_CLOEXEC);
         if (ns < 0 || setns(ns, CLONE_NEWNET) != 0) return;
         close(ns);
         while (!stop) {

@@ -20,10 +20,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <regex>
 #include <set>
 #include <thread>
 #include <vector>
 
+#include "ovusbd/core/bindqueue.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/shellcommand.h"
@@ -65,7 +68,9 @@ class BindingTest : public UsbFixture {
     for (auto& client : clients) client->close();
     removeAllClients("test over");
     stopBindProcessing();
+    stopConnectionLog();
     unlink(scratch.c_str());
+    unlink((scratch + ".go").c_str());
     UsbFixture::TearDown();
   }
   // A client on one end of a loopback TCP connection, the server's link on
@@ -654,6 +659,97 @@ TEST_F(BindingTest, KickScriptDecides) {
   EXPECT_EQ(scratchContent(), "1234|5678|k__touch " + planted + "_|127.0.0.1|h__touch " + planted +
                                   "__|127.0.0.1||" + devicePath(13) + "|");
   EXPECT_FALSE(access(planted.c_str(), F_OK) == 0);
+}
+
+// One client's flood of binds takes only its share of the bind queue while
+// the bind thread is held up (by the authorization script of another
+// client's bind): the rest is answered at once with BIND_TRY_AGAIN, a third
+// client's bind still gets its turn, and every failed bind is either logged
+// or in a count logged when the flooding client leaves.
+TEST_F(BindingTest, FloodKeepsToItsShareOfTheBindQueue) {
+  bus.addDevice(device("1-3"));
+  bus.addDevice(device("1-4"));
+  startDiscovery();
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 2; }));
+  ASSERT_EQ(startConnectionLog(kLogBurstLines, kLogBurstWindowMs), 0);
+  const std::string go = scratch + ".go";
+  // However the test ends, the script lets the bind thread go on, or the
+  // teardown would wait for it for ever.
+  struct Release {
+    std::string path;
+    ~Release() { std::ofstream(path.c_str()).put('\n'); }
+  } release{go};
+  ASSERT_EQ(setConfigString("ClientAuthorization", ("while [ ! -e " + go + " ]; do sleep 0.02; done; exit 1").c_str()),
+            0);
+  ovclient::OvClient& holder = connectClient("holder");
+  ovclient::OvClient& flood = connectClient("flood");
+  ovclient::OvClient& other = connectClient("other");
+  uint16_t ids[3];
+  ASSERT_EQ(copyConnectionIds(ids, 3), 3u);
+  const uint16_t floodId = ids[1];
+
+  ovclient::Message bind;
+  bind.type = kMsgBindDevice;
+  bind.deviceAddress = 13;
+  ASSERT_TRUE(holder.send(bind));
+  ASSERT_TRUE(waitUntil([&] { return pendingBindRequests(ids[0]) == 1 && countLockedList(bindQueue) == 0; }));
+
+  constexpr unsigned kFlood = 1500;
+  bind.deviceAddress = 777;
+  for (unsigned i = 0; i < kFlood; i++) ASSERT_TRUE(flood.send(bind));
+  std::map<int32_t, unsigned> results;
+  for (unsigned i = 0; i < kFlood - kBindRequestsPerClient; i++) {
+    ovclient::Message reply;
+    ASSERT_TRUE(flood.waitFor(kMsgBindResult, &reply, 10000)) << i;
+    ovclient::BindResult result;
+    ASSERT_TRUE(ovclient::parseBindResult(reply, &result));
+    results[result.result]++;
+  }
+  EXPECT_EQ(results[kBindTryAgain], kFlood - kBindRequestsPerClient);
+  EXPECT_EQ(pendingBindRequests(floodId), kBindRequestsPerClient);
+  EXPECT_EQ(countLockedList(bindQueue), size_t(kBindRequestsPerClient));
+  // An unbind over the share has no answer to carry the refusal: it is
+  // dropped with a line. The type-2 answer comes after it was handled.
+  ovclient::Message unbind;
+  unbind.type = kMsgUnbindDevice;
+  unbind.deviceAddress = 777;
+  ASSERT_TRUE(flood.send(unbind));
+  ovclient::Message answered;
+  ASSERT_TRUE(flood.request(kMsgType2Request, {}, &answered, kMsgType2Reply));
+  EXPECT_TRUE(log.contains("Warning, dropping unbind request for device 777: connection " + std::to_string(floodId) +
+                           " has 512 requests queued"));
+  EXPECT_EQ(countLockedList(bindQueue), size_t(kBindRequestsPerClient));
+
+  bind.deviceAddress = 14;
+  ASSERT_TRUE(other.send(bind));
+  ASSERT_TRUE(waitUntil([&] { return pendingBindRequests(ids[2]) == 1; }));
+  std::ofstream(go.c_str()).put('\n');
+
+  ovclient::Message reply;
+  ovclient::BindResult result;
+  ASSERT_TRUE(other.waitFor(kMsgBindResult, &reply, 30000));
+  ASSERT_TRUE(ovclient::parseBindResult(reply, &result));
+  EXPECT_EQ(result.result, 1) << "the other client's bind went through after the flood's share";
+  for (unsigned i = 0; i < kBindRequestsPerClient; i++) {
+    ASSERT_TRUE(flood.waitFor(kMsgBindResult, &reply, 10000)) << i;
+    ASSERT_TRUE(ovclient::parseBindResult(reply, &result));
+    results[result.result]++;
+  }
+  EXPECT_EQ(results[kBindError], kBindRequestsPerClient);
+  EXPECT_EQ(pendingBindRequests(floodId), 0u);
+
+  ASSERT_TRUE(removeClientConnection(floodId, "test"));
+  const std::string text = log.text();
+  const std::string lineStart = "Error binding device 777 [0000:0000] to connection " + std::to_string(floodId) + ", ";
+  const std::regex summary("Connection " + std::to_string(floodId) +
+                           R"(: (\d+) more records like "Error binding device %u \[%04x:%04x\] to connection %u, %s" not logged)");
+  size_t counted = 0;
+  for (auto it = std::sregex_iterator(text.begin(), text.end(), summary); it != std::sregex_iterator(); ++it) {
+    counted += std::stoul((*it)[1]);
+  }
+  const size_t logged = log.count(lineStart);
+  EXPECT_LT(logged, 100u) << "lines are counted, not written one by one";
+  EXPECT_EQ(logged + counted, kFlood) << text;
 }
 
 namespace {
