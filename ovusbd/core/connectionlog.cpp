@@ -7,6 +7,7 @@
 
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/logbursttable.h"
+#include "ovusbd/core/util.h"
 
 namespace {
 
@@ -43,11 +44,7 @@ void* flusherThread(void*) {
     LogBurstReport reports[kLogBurstSlots + 1];
     pthread_mutex_lock(&burstMutex);
     while (!stopping) {
-        timespec deadline;
-        clock_gettime(CLOCK_MONOTONIC, &deadline);
-        const int64_t wake = int64_t(deadline.tv_nsec) + tickMs * 1000000;
-        deadline.tv_sec += time_t(wake / 1000000000);
-        deadline.tv_nsec = long(wake % 1000000000);
+        const timespec deadline = monotonicDeadline(long(tickMs));
         pthread_cond_timedwait(&flusherWake, &burstMutex, &deadline);
         const size_t count = sweepLogBursts(&table, nowMs(), reports, kLogBurstSlots + 1);
         pthread_mutex_unlock(&burstMutex);

@@ -3,9 +3,11 @@
 #include <pthread.h>
 #include <time.h>
 
+#include "ovusbd/core/util.h"
+
 namespace {
 
-constexpr long kStopCheckNanoseconds = 100L * 1000 * 1000;
+constexpr long kStopCheckMs = 100;
 
 // One for the process: every receive thread draws on the same bytes.
 struct FrameBudget {
@@ -28,6 +30,14 @@ void initCondition() {
     pthread_condattr_destroy(&attributes);
 }
 
+template <typename T>
+T readLocked(const T& field) {
+    pthread_mutex_lock(&budget.mutex);
+    const T value = field;
+    pthread_mutex_unlock(&budget.mutex);
+    return value;
+}
+
 bool fits(size_t bytes) {
     return budget.inUse == 0 || (bytes <= budget.limit && budget.inUse <= budget.limit - bytes);
 }
@@ -38,13 +48,7 @@ bool takeFrameBudget(size_t bytes, FrameBudgetStop stop) {
     pthread_once(&condOnce, initCondition);
     pthread_mutex_lock(&budget.mutex);
     while (!fits(bytes)) {
-        timespec until;
-        clock_gettime(CLOCK_MONOTONIC, &until);
-        until.tv_nsec += kStopCheckNanoseconds;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_sec++;
-            until.tv_nsec -= 1000000000L;
-        }
+        const timespec until = monotonicDeadline(kStopCheckMs);
         budget.waiters++;
         const int rc = pthread_cond_timedwait(&budget.returned, &budget.mutex, &until);
         budget.waiters--;
@@ -88,24 +92,15 @@ void setFrameBudgetLimit(size_t bytes) {
 }
 
 size_t frameBudgetLimit() {
-    pthread_mutex_lock(&budget.mutex);
-    const size_t limit = budget.limit;
-    pthread_mutex_unlock(&budget.mutex);
-    return limit;
+    return readLocked(budget.limit);
 }
 
 size_t frameBudgetInUse() {
-    pthread_mutex_lock(&budget.mutex);
-    const size_t inUse = budget.inUse;
-    pthread_mutex_unlock(&budget.mutex);
-    return inUse;
+    return readLocked(budget.inUse);
 }
 
 size_t frameBudgetPeak() {
-    pthread_mutex_lock(&budget.mutex);
-    const size_t peak = budget.peak;
-    pthread_mutex_unlock(&budget.mutex);
-    return peak;
+    return readLocked(budget.peak);
 }
 
 void resetFrameBudgetPeak() {
@@ -115,8 +110,5 @@ void resetFrameBudgetPeak() {
 }
 
 int frameBudgetWaiters() {
-    pthread_mutex_lock(&budget.mutex);
-    const int waiters = budget.waiters;
-    pthread_mutex_unlock(&budget.mutex);
-    return waiters;
+    return readLocked(budget.waiters);
 }

@@ -88,3 +88,15 @@ void sleepMilliseconds(unsigned int ms) {
   while (nanosleep(&remaining, &remaining) == -1 && errno == EINTR) {
   }
 }
+
+struct timespec monotonicDeadline(long ms) {
+    struct timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += ms / 1000;
+    deadline.tv_nsec += (ms % 1000) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L) {
+        deadline.tv_sec += 1;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    return deadline;
+}

@@ -4,6 +4,7 @@
 
 #include <stddef.h>
 #include <sys/socket.h>
+#include <time.h>
 
 // New text with every occurrence of pattern replaced by value, searched left
 // to right, each search resuming after the value just inserted (so a value
@@ -31,3 +32,7 @@ bool fileExists(const char* path);
 
 // Sleeps ms milliseconds, resuming after signal interruptions.
 void sleepMilliseconds(unsigned int ms);
+
+// CLOCK_MONOTONIC now plus ms (at least 0), for a timed wait on a condition
+// made with that clock.
+struct timespec monotonicDeadline(long ms);

@@ -4,6 +4,7 @@
 #include <time.h>
 
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/util.h"
 #include "ovusbd/usb/usbfsaccess.h"
 #include "ovusbd/usb/usbsettings.h"
 
@@ -13,15 +14,7 @@ void* controlWatchdogThread(void* argument) {
   UrbContext* context = static_cast<UrbContext*>(argument);
   // The monotonic clock: a change of the wall clock must neither fire the
   // watchdog early nor hold it off.
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  int ms = controlTimeoutMs(usbSettings());
-  deadline.tv_sec += ms / 1000;
-  deadline.tv_nsec += (ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  const struct timespec deadline = monotonicDeadline(controlTimeoutMs(usbSettings()));
   pthread_mutex_lock(&context->watchdogMutex);
   int result = 0;
   while (!context->watchdogDone && result == 0) {

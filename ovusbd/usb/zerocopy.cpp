@@ -8,6 +8,7 @@
 
 #include "ovusbd/core/lockedlist.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/util.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/usbsettings.h"
 #include "ovusbd/usb/usbsys.h"
@@ -122,14 +123,7 @@ void markIdle(void* item, void*) {
 
 // Sleeps up to ms; true when the stop was asked.
 bool sleepOrStop(int ms) {
-  struct timespec deadline;
-  clock_gettime(CLOCK_MONOTONIC, &deadline);
-  deadline.tv_sec += ms / 1000;
-  deadline.tv_nsec += (ms % 1000) * 1000000L;
-  if (deadline.tv_nsec >= 1000000000L) {
-    deadline.tv_sec += 1;
-    deadline.tv_nsec -= 1000000000L;
-  }
+  const struct timespec deadline = monotonicDeadline(ms);
   pthread_mutex_lock(&zeroCopy.stopMutex);
   while (!zeroCopy.stop) {
     if (pthread_cond_timedwait(&zeroCopy.stopSignal, &zeroCopy.stopMutex, &deadline) == ETIMEDOUT) break;
