@@ -26,66 +26,96 @@ MessageHandlerEntry messageHandlers[256];
 
 namespace {
 
-// The reply a request below its type's minimum gets; none when hasReply is
-// false (the request is dropped).
-struct ShortRequestReply {
+// The reply a refused request gets (below its type's minimum, or for a
+// device the asker does not hold); none when hasReply is false (the request
+// is dropped).
+struct RefusalReply {
     bool hasReply;
     MessageType type;
     uint32_t payload;
     uint32_t statusOffset;
+    uint32_t echoFrom = 0;
 };
 
 struct TableRow {
     MessageType type;
     MessageHandler handler;
     uint32_t minimumPayload = 0;
-    ShortRequestReply refusal = {false, kMsgHello, 0, 0};
+    RefusalReply refusal = {false, kMsgHello, 0, 0};
+    bool heldDeviceOnly = false;
 };
+
+// A request to the device named in its header, served only for a device
+// bound to the asking connection.
+constexpr bool kHeld = true;
 
 // Every type a client may send. A row without a handler is logged as an
 // unknown type; its minimum and reply stay with the row so the table says
 // the whole protocol in one place. Minimums are the bytes of
 // the fixed-offset fields the handler reads; a request below it is answered
 // with -22 in its reply's status word, or dropped when it has no reply.
+// A device request for a device that is not bound to the asker gets -19,
+// the answer for a device that is not there.
 const TableRow kTable[] = {
     {kMsgHello, handleServerInfoRequest},
     {kMsgType2Request, answerType2WithEmptyReply},
     {kMsgDeviceListRequest, handleDeviceListRequest},
     {kMsgType10Request, answerType10WithEmptyReply},
-    {kMsgControlTransfer, handleControlTransferRequest, 16, {true, kMsgControlTransferReply, 16, 8}},  // setup packet at 8
+    {kMsgControlTransfer, handleControlTransferRequest, 16, {true, kMsgControlTransferReply, 16, 8, 8}, kHeld},  // setup packet at 8
     {kMsgKeepAlive, handleClientKeepAlive},
-    {kMsgBulkInterruptTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},  // length at 9
-    {kMsgPortStatus, handlePortStatusRequest, 0, {true, kMsgPortStatusReply, 6, 0}},
-    {kMsgDeviceReset, handleDeviceResetRequest, 0, {true, kMsgDeviceResetReply, 4, 0}},
+    {kMsgBulkInterruptTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}, kHeld},  // length at 9
+    {kMsgPortStatus, handlePortStatusRequest, 0, {true, kMsgPortStatusReply, 6, 0}, kHeld},
+    {kMsgDeviceReset, handleDeviceResetRequest, 0, {true, kMsgDeviceResetReply, 4, 0}, kHeld},
     {kMsgBindDevice, handleBindDeviceRequest},
-    {kMsgClearHalt, handleClearHaltRequest, 4, {true, kMsgClearHaltReply, 4, 0}},
-    {kMsgResetEndpoint, handleResetEndpointRequest, 4, {true, kMsgResetEndpointReply, 4, 0}},
-    {kMsgAbortEndpoint, handleAbortEndpointRequest, 4, {true, kMsgAbortEndpointReply, 4, 0}},
+    {kMsgClearHalt, handleClearHaltRequest, 4, {true, kMsgClearHaltReply, 4, 0}, kHeld},
+    {kMsgResetEndpoint, handleResetEndpointRequest, 4, {true, kMsgResetEndpointReply, 4, 0}, kHeld},
+    {kMsgAbortEndpoint, handleAbortEndpointRequest, 4, {true, kMsgAbortEndpointReply, 4, 0}, kHeld},
     {kMsgType33Request, answerType33WithZeroReply},
     {kMsgUnbindDevice, handleUnbindDeviceRequest},
-    {kMsgIsoTransfer, handleIsoTransferRequest, 17, {true, kMsgIsoTransferReply, 12, 0}},  // packet count at 13
+    {kMsgIsoTransfer, handleIsoTransferRequest, 17, {true, kMsgIsoTransferReply, 12, 0}, kHeld},  // packet count at 13
     {kMsgServerRename, handleServerRenameRequest, 1},
     {kMsgDeviceNickname, handleDeviceNicknameRequest, 72},  // char[64] at 8
     {kMsgForward, handleForwardToConnection, 16},
     {kMsgCustomEvent, handleCustomEventRequest, 2},  // "k="
-    {kMsgPortPower, handlePortPowerRequest, 1, {true, kMsgPortPowerReply, 4, 0}},
-    {kMsgAbortResetClearHalt, handleAbortResetClearHaltRequest, 4, {true, kMsgAbortResetClearHaltReply, 4, 0}},
-    {kMsgResetAndConfigure, handleResetAndConfigureRequest, 18, {true, kMsgDeviceResetReply, 4, 0}},  // 16 alternate settings at 2
-    {kMsgHubClassRequest, handleHubClassRequest, 8, {true, kMsgHubClassReply, 4, 0}},
+    {kMsgPortPower, handlePortPowerRequest, 1, {true, kMsgPortPowerReply, 4, 0}, kHeld},
+    {kMsgAbortResetClearHalt, handleAbortResetClearHaltRequest, 4, {true, kMsgAbortResetClearHaltReply, 4, 0}, kHeld},
+    {kMsgResetAndConfigure, handleResetAndConfigureRequest, 18, {true, kMsgDeviceResetReply, 4, 0}, kHeld},  // 16 alternate settings at 2
+    {kMsgHubClassRequest, handleHubClassRequest, 8, {true, kMsgHubClassReply, 4, 0}, kHeld},
     {kMsgDeviceIgnore, handleDeviceIgnoreRequest, 5},  // serial flag at 4
     {kMsgAddReverseClient, handleAddReverseClientRequest, 1},
     {kMsgRemoveReverseClient, handleRemoveReverseClientRequest, 1},
     {kMsgListReverseClients, handleListReverseClientsRequest},
     {kMsgDevicePassword, handleDevicePasswordRequest},
     {kMsgIgnored, ignoreMessage},
-    {kMsgAllocStreams, handleAllocStreamsRequest, 8, {true, kMsgAllocStreamsReply, 4, 0}},
-    {kMsgFreeStreams, handleFreeStreamsRequest, 8, {true, kMsgFreeStreamsReply, 4, 0}},
-    {kMsgBulkStreamTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}},
+    {kMsgAllocStreams, handleAllocStreamsRequest, 8, {true, kMsgAllocStreamsReply, 4, 0}, kHeld},
+    {kMsgFreeStreams, handleFreeStreamsRequest, 8, {true, kMsgFreeStreamsReply, 4, 0}, kHeld},
+    {kMsgBulkStreamTransfer, handleBulkInterruptTransferRequest, 13, {true, kMsgBulkInterruptTransferReply, 4, 0}, kHeld},
     {kMsgTrovixSwitch, handleTrovixSwitchRequest, 1},
-    {kMsgIsoPackedTransfer, handlePackedIsoTransferRequest, 17, {true, kMsgIsoTransferReply, 12, 0}},
+    {kMsgIsoPackedTransfer, handlePackedIsoTransferRequest, 17, {true, kMsgIsoTransferReply, 12, 0}, kHeld},
     {kMsgGetIgnoredDevices, handleGetIgnoredDevicesRequest},
     {kMsgSetIgnoredDevices, handleSetIgnoredDevicesRequest, 3},  // "v/p"
 };
+
+// Answers a request that is not carried out with its reply type and
+// `status`. The reply's bytes before the status are the request's from
+// echoFrom on, as far as they arrived: a control transfer's setup packet,
+// which its request carries at 8 and its reply at 0.
+void refuseRequest(uint16_t connectionId, const MessageHeader* request, const MessageHandlerEntry& entry,
+                   int32_t status) {
+    // Transfer replies may come from a pool buffer, which is not cleared.
+    MessageHeader* reply = newMessage({.type = entry.replyType,
+                                       .payloadLength = entry.replyPayload,
+                                       .replyTo = request,
+                                       .zeroCount = uint8_t(entry.replyPayload)});
+    if (reply == nullptr) {
+        return;
+    }
+    const uint32_t arrived = request->payloadLength > entry.echoFrom ? request->payloadLength - entry.echoFrom : 0;
+    const uint32_t echo = arrived < entry.statusOffset ? arrived : entry.statusOffset;
+    memcpy(messagePayload(reply), messagePayload(request) + entry.echoFrom, echo);
+    memcpy(messagePayload(reply) + entry.statusOffset, &status, 4);
+    sendToConnection(connectionId, reply);
+}
 
 void refuseShortRequest(uint16_t connectionId, const MessageHeader* request, const MessageHandlerEntry& entry) {
     if (!entry.hasReply) {
@@ -95,21 +125,14 @@ void refuseShortRequest(uint16_t connectionId, const MessageHeader* request, con
                              request->type, connectionId, request->payloadLength, entry.minimumPayload);
         return;
     }
-    // Transfer replies may come from a pool buffer, which is not cleared.
-    MessageHeader* reply = newMessage({.type = entry.replyType,
-                                       .payloadLength = entry.replyPayload,
-                                       .replyTo = request,
-                                       .zeroCount = uint8_t(entry.replyPayload)});
-    if (reply == nullptr) {
-        return;
-    }
-    // Request bytes that precede the status (the setup packet of a control
-    // transfer) are echoed as far as they arrived.
-    const uint32_t echo = request->payloadLength < entry.statusOffset ? request->payloadLength : entry.statusOffset;
-    memcpy(messagePayload(reply), messagePayload(request), echo);
-    const int32_t status = -22;
-    memcpy(messagePayload(reply) + entry.statusOffset, &status, 4);
-    sendToConnection(connectionId, reply);
+    refuseRequest(connectionId, request, entry, -EINVAL);
+}
+
+// A client reaches only the devices bound to it: one that holds none of
+// them, or whose bind was refused, gets what a missing device gets.
+bool connectionHoldsDevice(uint16_t connectionId, uint32_t address) {
+    DeviceBinding binding;
+    return findDeviceBinding(address, &binding) && binding.connectionId == connectionId;
 }
 
 } // namespace
@@ -117,8 +140,9 @@ void refuseShortRequest(uint16_t connectionId, const MessageHeader* request, con
 void fillMessageHandlerTable() {
     memset(messageHandlers, 0, sizeof messageHandlers);
     for (const TableRow& row : kTable) {
-        messageHandlers[row.type] = {row.handler, row.minimumPayload, row.refusal.hasReply, row.refusal.type,
-                                     row.refusal.payload, row.refusal.statusOffset};
+        messageHandlers[row.type] = {row.handler,         row.minimumPayload,      row.refusal.hasReply,
+                                     row.refusal.type,    row.refusal.payload,     row.refusal.statusOffset,
+                                     row.refusal.echoFrom, row.heldDeviceOnly};
     }
 }
 
@@ -131,6 +155,13 @@ void dispatchMessage(uint16_t connectionId, const MessageHeader* body) {
     }
     if (body->payloadLength < entry.minimumPayload) {
         refuseShortRequest(connectionId, body, entry);
+        return;
+    }
+    if (entry.heldDeviceOnly && !connectionHoldsDevice(connectionId, body->deviceAddress)) {
+        logConnectionMessage(connectionId, 4,
+                             "Warning, refusing message of type %d from connection %u: device %u is not bound to it",
+                             body->type, connectionId, body->deviceAddress);
+        refuseRequest(connectionId, body, entry, -ENODEV);
         return;
     }
     entry.handler(connectionId, body);

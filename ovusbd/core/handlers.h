@@ -17,7 +17,11 @@ struct MessageHandlerEntry {
     bool hasReply;              // a short request is answered, not dropped
     MessageType replyType;
     uint32_t replyPayload;      // payload length of the refusal reply
-    uint32_t statusOffset;      // where its i32 -22 goes; request bytes before it are copied
+    uint32_t statusOffset;      // where its i32 status goes
+    uint32_t echoFrom;          // request bytes from here fill the reply before the status
+    // Served only when the header's device is bound to the asking
+    // connection; otherwise refused with -19.
+    bool heldDeviceOnly;
 };
 
 extern MessageHandlerEntry messageHandlers[256];
@@ -25,7 +29,8 @@ extern MessageHandlerEntry messageHandlers[256];
 // Fills messageHandlers from the built-in table.
 void fillMessageHandlerTable();
 
-// Runs the handler of the body's type, after the type and minimum checks.
+// Runs the handler of the body's type, after the type, minimum and holder
+// checks.
 void dispatchMessage(uint16_t connectionId, const MessageHeader* body);
 
 // Handlers of this module.

@@ -392,12 +392,15 @@ TEST_F(Server, ShortPayloadsAreRefusedBeforeTheHandler) {
     OvClient client;
     connect(client);
     Message m;
-    Message control = request(kMsgControlTransfer, {0x80, 6, 0, 1, 0, 0, 18, 0, 0, 0}, 5);  // 10 of 16 bytes
+    // 14 of 16 bytes: endpoint, flags and six bytes of the setup packet.
+    Message control = request(kMsgControlTransfer, {0, 0, 0, 0, 0, 0, 0, 0, 0x80, 6, 0, 1, 0, 0}, 5);
     ASSERT_TRUE(client.send(control));
     ASSERT_TRUE(client.waitFor(kMsgControlTransferReply, &m, 5000));
     expectContextCopied(m, control);
     ASSERT_EQ(m.payload.size(), 16u);
-    EXPECT_EQ(0, memcmp(m.payload.data(), control.payload.data(), 8));  // setup packet echoed
+    // What arrived of the setup packet is echoed where the reply carries it.
+    EXPECT_EQ(std::vector<uint8_t>(m.payload.begin(), m.payload.begin() + 8),
+              (std::vector<uint8_t>{0x80, 6, 0, 1, 0, 0, 0, 0}));
     EXPECT_EQ(int32_t(ovclient::le32(m.payload.data() + 8)), -22);
 
     Message reset = request(kMsgResetAndConfigure, std::vector<uint8_t>(17, 1), 5);  // 17 of 18 bytes
@@ -409,10 +412,14 @@ TEST_F(Server, ShortPayloadsAreRefusedBeforeTheHandler) {
     ASSERT_TRUE(client.send(request(kMsgForward, std::vector<uint8_t>(15, 0))));
     EXPECT_TRUE(logHas("Warning, dropping message of type 45 from connection"));
 
+    // No device is bound here: the handler is reached only with the holder
+    // check off.
+    messageHandlers[51].heldDeviceOnly = false;
     ASSERT_TRUE(client.send(request(kMsgResetAndConfigure, std::vector<uint8_t>(18, 1), 5)));  // exactly enough
     EXPECT_TRUE(waitUntil([] { return fakeHandlerCalls.load() == 1; }, 5s));
     messageHandlers[13].handler = nullptr;
     messageHandlers[51].handler = nullptr;
+    messageHandlers[51].heldDeviceOnly = true;
     fakeHandlerCalls = 0;
 }
 

@@ -23,6 +23,7 @@
 #include <regex>
 #include <set>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "ovusbd/core/bindqueue.h"
@@ -911,20 +912,30 @@ class RequestTest : public BindingTest {
     plugAtStart("1-3");
     model = std::make_shared<EchoDevice>();
     bus.setModel("1-3", model);
+    if (withRefusedClient) {
+      refused = &connectClient("refused");
+      ASSERT_EQ(setConfigString("ClientAuthorization", "exit 0"), 0);
+      ASSERT_EQ(bindResult(*refused, 13), -4);
+      ASSERT_EQ(setConfigString("ClientAuthorization", "exit 1"), 0);
+    }
     client = &connectClient();
     ASSERT_EQ(bindResult(*client, 13), 1);
   }
   // Sends one request with context words {11,12,13,14,15} and returns the
   // reply of replyType, checking that it carries them back.
   ovclient::Message ask(uint8_t type, const std::vector<uint8_t>& payload, uint8_t replyType, uint32_t address = 13) {
+    return askFrom(*client, type, payload, replyType, address);
+  }
+  ovclient::Message askFrom(ovclient::OvClient& from, uint8_t type, const std::vector<uint8_t>& payload,
+                            uint8_t replyType, uint32_t address = 13) {
     ovclient::Message request;
     request.type = type;
     request.deviceAddress = address;
     for (int i = 0; i < 5; ++i) request.context[i] = 11 + i;
     request.payload = payload;
-    EXPECT_TRUE(client->send(request));
+    EXPECT_TRUE(from.send(request));
     ovclient::Message reply;
-    EXPECT_TRUE(client->waitFor(replyType, &reply, 5000)) << "no reply of type " << int(replyType);
+    EXPECT_TRUE(from.waitFor(replyType, &reply, 5000)) << "no reply of type " << int(replyType);
     for (int i = 0; i < 5; ++i) EXPECT_EQ(reply.context[i], uint32_t(11 + i));
     EXPECT_EQ(reply.deviceAddress, address);
     return reply;
@@ -943,10 +954,15 @@ class RequestTest : public BindingTest {
   std::shared_ptr<EchoDevice> model;
   ovclient::OvClient* client = nullptr;
   bool hubUnavailable = false;  // the device's parent hub cannot be opened
+  // Before `client` binds the device, a client whose bind of it the
+  // authorization script refused.
+  bool withRefusedClient = false;
+  ovclient::OvClient* refused = nullptr;
 };
 
 // Requests answered with one status word: the reply type, its 4 bytes, and
-// -19 for a device that is not there (message 50 always reports 0).
+// -19 for a device that is not there, which the client does not hold (a
+// refusal: message 50 too, which reports 0 for whatever it did).
 TEST_F(RequestTest, StatusRequestsAndTheirReplies) {
   struct Case {
     uint8_t type, replyType;
@@ -962,7 +978,7 @@ TEST_F(RequestTest, StatusRequestsAndTheirReplies) {
       {kMsgClearHalt, kMsgClearHaltReply, endpoint, 0, -19},
       {kMsgResetEndpoint, kMsgResetEndpointReply, endpoint, 0, -19},
       {kMsgAbortEndpoint, kMsgAbortEndpointReply, endpoint, 0, -19},
-      {kMsgAbortResetClearHalt, kMsgAbortResetClearHaltReply, endpoint, 0, 0},
+      {kMsgAbortResetClearHalt, kMsgAbortResetClearHaltReply, endpoint, 0, -19},
       {kMsgResetAndConfigure, kMsgDeviceResetReply, configure, 0, -19},
   };
   for (const Case& c : cases) {
@@ -1137,13 +1153,14 @@ TEST_F(RequestTest, ControlTransferReplyLayouts) {
   EXPECT_NE(std::find(requests.begin(), requests.end(), (unsigned long)USBDEVFS_CLEAR_HALT), requests.end());
 
   // An OUT request announcing more data than it carries, and a device that
-  // is not there.
+  // is not there (not the client's: refused with the setup packet only).
   const std::vector<uint8_t> longOut = {0x40, 1, 0, 0, 0, 0, 10, 0};
   reply = ask(kMsgControlTransfer, control(longOut, "ab"), kMsgControlTransferReply);
   EXPECT_EQ(word(reply, 8), -22);
   EXPECT_EQ(bus.submitted().size(), submitted);
   reply = ask(kMsgControlTransfer, control(getDescriptor), kMsgControlTransferReply, 99);
-  ASSERT_EQ(reply.payload.size(), 34u);
+  ASSERT_EQ(reply.payload.size(), 16u);
+  EXPECT_TRUE(std::equal(getDescriptor.begin(), getDescriptor.end(), reply.payload.begin()));
   EXPECT_EQ(word(reply, 8), -19);
 }
 
@@ -1278,14 +1295,15 @@ TEST_F(IsoRequestTest, ReplyLayouts) {
 
 // A transfer that fails, or never reaches the device, is answered as type 37
 // with its status and nothing else: no data, no stale bytes of a reused
-// buffer, no results for packets that never went out.
+// buffer, no results for packets that never went out. A device the client
+// does not hold gets the 12-byte refusal.
 TEST_F(IsoRequestTest, FailedTransfersCarryNoStaleBytes) {
   setMessageBufferPool(&kDirtyPool);
   const std::vector<uint32_t> lengths(4, 64);
   for (uint8_t type : {kMsgIsoTransfer, kMsgIsoPackedTransfer}) {
     SCOPED_TRACE(int(type));
     ovclient::Message reply = ask(type, isoRequest(0x81, lengths), kMsgIsoTransferReply, 99);
-    ASSERT_EQ(reply.payload.size(), 12u + 48 + 256);
+    ASSERT_EQ(reply.payload.size(), 12u);
     EXPECT_EQ(word(reply, 0), -19);
     EXPECT_TRUE(allZero(reply.payload, 4));
   }
@@ -1453,6 +1471,101 @@ TEST_F(RequestTest, BulkStreamTransferReplyLayout) {
   ASSERT_FALSE(bus.submitted().empty());
   EXPECT_EQ(bus.submitted().back().type, USBDEVFS_URB_TYPE_BULK);
   EXPECT_EQ(bus.submitted().back().streamId, 5u);
+}
+
+// ---- who may ask ----
+
+// A client reaches only the device bound to it. Every device request, from
+// a client that holds nothing and from one whose bind the authorization
+// script refused, is answered with its own reply type and -19, logged, and
+// nothing of it reaches the device or its hub port; the holder's same
+// request is served.
+class HolderTest : public RequestTest {
+ protected:
+  void SetUp() override {
+    withRefusedClient = true;
+    RequestTest::SetUp();
+  }
+};
+
+TEST_F(HolderTest, OnlyTheHolderReachesTheDevice) {
+  ovclient::OvClient& stranger = connectClient("stranger");
+  auto control = [](std::vector<uint8_t> setup) {
+    std::vector<uint8_t> p(16);
+    memcpy(p.data() + 8, setup.data(), 8);
+    return p;
+  };
+  std::vector<uint8_t> endpoint = {0x81, 0, 0, 0};
+  std::vector<uint8_t> configure(18, 0);
+  configure[0] = 1;
+  std::vector<uint8_t> stream = bulk(0x81, 0, 16);
+  ovclient::putLe32(stream, 5, 5);
+  struct Case {
+    const char* what;
+    uint8_t type, replyType;
+    std::vector<uint8_t> payload;
+    uint32_t statusOffset;
+    uint8_t servedType = 0;  // the holder's reply type when not replyType
+  };
+  const Case cases[] = {
+      {"GET_DESCRIPTOR", kMsgControlTransfer, kMsgControlTransferReply, control({0x80, 6, 0, 1, 0, 0, 18, 0}), 8},
+      {"SET_CONFIGURATION", kMsgControlTransfer, kMsgControlTransferReply, control({0x00, 9, 1, 0, 0, 0, 0, 0}), 8},
+      {"SET_INTERFACE", kMsgControlTransfer, kMsgControlTransferReply, control({0x01, 11, 0, 0, 0, 0, 0, 0}), 8},
+      {"CLEAR_FEATURE(HALT)", kMsgControlTransfer, kMsgControlTransferReply, control({0x02, 1, 0, 0, 0x81, 0, 0, 0}),
+       8},
+      {"bulk IN", kMsgBulkInterruptTransfer, kMsgBulkInterruptTransferReply, bulk(0x81, 3, 512), 0},
+      {"bulk OUT", kMsgBulkInterruptTransfer, kMsgBulkInterruptTransferReply, bulk(0x02, 3, 3, "abc"), 0},
+      {"interrupt IN", kMsgBulkInterruptTransfer, kMsgBulkInterruptTransferReply, bulk(0x81, 1, 8), 0},
+      {"bulk stream", kMsgBulkStreamTransfer, kMsgBulkInterruptTransferReply, stream, 0},
+      {"iso", kMsgIsoTransfer, kMsgIsoTransferReply, isoRequest(0x81, {64, 64}), 0},
+      {"packed iso", kMsgIsoPackedTransfer, kMsgIsoTransferReply, isoRequest(0x81, {64, 64}), 0,
+       kMsgIsoPackedTransferReply},
+      {"reset", kMsgDeviceReset, kMsgDeviceResetReply, {}, 0},
+      {"clear halt", kMsgClearHalt, kMsgClearHaltReply, endpoint, 0},
+      {"reset endpoint", kMsgResetEndpoint, kMsgResetEndpointReply, endpoint, 0},
+      {"abort endpoint", kMsgAbortEndpoint, kMsgAbortEndpointReply, endpoint, 0},
+      {"abort, reset, clear halt", kMsgAbortResetClearHalt, kMsgAbortResetClearHaltReply, endpoint, 0},
+      {"reset and configure", kMsgResetAndConfigure, kMsgDeviceResetReply, configure, 0},
+      {"alloc streams", kMsgAllocStreams, kMsgAllocStreamsReply, streamsRequest(4, 1, {0x81}), 0},
+      {"free streams", kMsgFreeStreams, kMsgFreeStreamsReply, streamsRequest(0, 1, {0x81}), 0},
+      {"port status", kMsgPortStatus, kMsgPortStatusReply, {}, 0},
+      {"port power off", kMsgPortPower, kMsgPortPowerReply, {0}, 0},
+      {"hub SET_FEATURE(PORT_RESET)", kMsgHubClassRequest, kMsgHubClassReply, {0x23, 3, 4, 0, 3, 0, 0, 0}, 0},
+      {"hub GET_STATUS", kMsgHubClassRequest, kMsgHubClassReply, {0xa3, 0, 0, 0, 3, 0, 4, 0}, 0},
+  };
+  // What reached the device, its node or its hub so far. The reaper's reaps
+  // go on by themselves.
+  auto seen = [this] {
+    std::vector<unsigned long> requests = bus.nodeRequests("1-3");
+    long asked = std::count_if(requests.begin(), requests.end(), [](unsigned long r) {
+      return r != (unsigned long)USBDEVFS_REAPURBNDELAY && r != (unsigned long)USBDEVFS_REAPURB;
+    });
+    return std::make_tuple(bus.submitted().size(), asked, bus.controls().size(), bus.streamsRequests().size());
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    for (ovclient::OvClient* asker : {&stranger, refused}) {
+      auto before = seen();
+      ovclient::Message reply = askFrom(*asker, c.type, c.payload, c.replyType);
+      EXPECT_EQ(reply.type, c.replyType);
+      ASSERT_GE(reply.payload.size(), c.statusOffset + 4);
+      EXPECT_EQ(word(reply, c.statusOffset), -19);
+      if (c.statusOffset == 8) {
+        EXPECT_TRUE(std::equal(c.payload.begin() + 8, c.payload.begin() + 16, reply.payload.begin()));
+      }
+      EXPECT_EQ(seen(), before);
+    }
+    ovclient::Message reply = ask(c.type, c.payload, c.servedType != 0 ? c.servedType : c.replyType);
+    ASSERT_GE(reply.payload.size(), c.statusOffset + 4);
+    EXPECT_NE(word(reply, c.statusOffset), -19);
+  }
+  EXPECT_TRUE(bus.portPowered("usb1", 3) == false);  // the holder's switch alone
+  EXPECT_EQ(bus.portResets("usb1", 3), 1u);
+  EXPECT_TRUE(log.contains("Warning, refusing message of type 18 from connection"));
+  EXPECT_TRUE(log.contains("device 13 is not bound to it"));
+  DeviceBinding binding;
+  ASSERT_TRUE(findDeviceBinding(13, &binding));
+  EXPECT_STREQ(binding.clientText, "tester");
 }
 
 }  // namespace
