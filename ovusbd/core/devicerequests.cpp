@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/messagetypes.h"
 #include "ovusbd/usb/controltransfer.h"
@@ -435,9 +436,14 @@ void handleControlTransferRequest(uint16_t connectionId, const MessageHeader* re
     context->reply = reply;
     context->length = in ? wLength : 0;
     context->in = in;
-    submitControlTransfer(request->deviceAddress, uint8_t(payloadWord(request, 0)), setup, context->outCopy,
-                          in ? messagePayload(reply) + 16 : nullptr, int32_t(payloadWord(request, 4)),
-                          completeControlTransfer, context, connectionId);
+    const uint32_t address = request->deviceAddress;
+    if (submitControlTransfer(address, uint8_t(payloadWord(request, 0)), setup, context->outCopy,
+                              in ? messagePayload(reply) + 16 : nullptr, int32_t(payloadWord(request, 4)),
+                              completeControlTransfer, context, connectionId) == -EBUSY) {
+        logConnectionMessage(connectionId, 4,
+                             "Warning, refusing a control transfer of connection %u: device %u has %u in flight",
+                             connectionId, address, usbSettings().controlTransfersPerDevice);
+    }
 }
 
 void handleBulkInterruptTransferRequest(uint16_t connectionId, const MessageHeader* request) {

@@ -17,27 +17,32 @@ namespace {
 constexpr size_t kSetupSize = 8;
 }
 
-void submitControlTransfer(uint32_t address, uint8_t endpoint, const uint8_t setup[8], const uint8_t* outData,
-                           uint8_t* inBuffer, int32_t transferFlags, TransferCompletion completion, void* context,
-                           uint16_t connectionId) {
+int submitControlTransfer(uint32_t address, uint8_t endpoint, const uint8_t setup[8], const uint8_t* outData,
+                          uint8_t* inBuffer, int32_t transferFlags, TransferCompletion completion, void* context,
+                          uint16_t connectionId) {
   bool isIn = (setup[0] & 0x80) != 0;
   uint16_t wLength = static_cast<uint16_t>(setup[6] | setup[7] << 8);
   UrbGroup* group = newUrbGroup(GroupKind::Control, address, completion, context, isIn ? 0 : 1, connectionId,
                                 wLength, inBuffer);
   if (!group) {
     if (completion) completion(context, -ENOMEM, 0, 0, 0, connectionId);
-    return;
+    return 0;
   }
   memcpy(group->setup, setup, kSetupSize);
+  if (countControlTransfer(group) == -EBUSY) {
+    freeUrbGroup(group);
+    if (completion) completion(context, -EBUSY, 0, 0, 0, connectionId);
+    return -EBUSY;
+  }
   if (wLength && (isIn ? !inBuffer : !outData)) {
     recordGroupError(group, -EINVAL);
     finishGroupSubmission(group, true, false);
-    return;
+    return 0;
   }
   int fd = acquireUsbfs(address);
   if (fd < 0) {
     finishGroupSubmission(group, true, true);
-    return;
+    return 0;
   }
   uint32_t count = bulkUrbCount(wLength, usbSettings().bulkUrbSize);
   bool failed = false, gone = false;
@@ -86,4 +91,5 @@ void submitControlTransfer(uint32_t address, uint8_t endpoint, const uint8_t set
   }
   releaseUsbfs(address);
   finishGroupSubmission(group, failed, gone);
+  return 0;
 }

@@ -56,6 +56,8 @@ struct ManagedUsbDevice {
   // The reaper's eventfd: a write wakes it from its poll (set and cleared
   // by the reaper; -1 while it has none).
   int reaperWakeFd;
+  // Control transfers submitted and not yet completed (controltransfer.h).
+  uint32_t controlTransfers;
 };
 
 // The global list of ManagedUsbDevice pointers, in order of discovery. Made

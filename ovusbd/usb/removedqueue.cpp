@@ -5,6 +5,7 @@
 
 #include "ovusbd/core/lockedlist.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/usb/controlwatchdog.h"
 #include "ovusbd/usb/zerocopy.h"
 
 namespace {
@@ -55,6 +56,7 @@ int startDeviceManagerThreads() {
   removedContext.running = true;
   pthread_mutex_unlock(&removedContext.mutex);
   int started = startZeroCopyCollector();
+  if (started == 0) started = startControlWatchdogs();
   if (started < 0) {
     stopDeviceManagerThreads();
     return started;
@@ -80,4 +82,5 @@ void stopDeviceManagerThreads() {
     }
   }
   stopZeroCopyCollector();
+  stopControlWatchdogs();
 }

@@ -10,6 +10,7 @@
 #include "ovusbd/usb/descriptorpatch.h"
 #include "ovusbd/usb/devicerecord.h"
 #include "ovusbd/usb/removedqueue.h"
+#include "ovusbd/usb/usbsettings.h"
 
 namespace {
 
@@ -56,7 +57,41 @@ void patchControlReply(UrbGroup* group, int32_t* status, int32_t* actualLength) 
   }
 }
 
+void uncountControlTransfer(UrbGroup* group) {
+  if (!group->countedControl) return;
+  group->countedControl = false;
+  visitDevice(
+      group->address,
+      [](ManagedUsbDevice* device, void*) {
+        // A record made anew at the address never counted this transfer.
+        if (device->controlTransfers > 0) --device->controlTransfers;
+      },
+      nullptr);
+}
+
 }  // namespace
+
+int countControlTransfer(UrbGroup* group) {
+  struct Count {
+    uint32_t limit;
+    int result;
+  } count{usbSettings().controlTransfersPerDevice, -ENODEV};
+  visitDevice(
+      group->address,
+      [](ManagedUsbDevice* device, void* argument) {
+        Count* count = static_cast<Count*>(argument);
+        if (device->state == DEVICE_REMOVED) return;
+        if (device->controlTransfers >= count->limit) {
+          count->result = -EBUSY;
+          return;
+        }
+        ++device->controlTransfers;
+        count->result = 0;
+      },
+      &count);
+  group->countedControl = count.result == 0;
+  return count.result;
+}
 
 UrbGroup* newUrbGroup(GroupKind kind, uint32_t address, TransferCompletion completion, void* context,
                       uint32_t isOut, uint16_t connectionId, int32_t requestedLength, uint8_t* inBuffer) {
@@ -83,6 +118,7 @@ UrbGroup* newUrbGroup(GroupKind kind, uint32_t address, TransferCompletion compl
 
 void freeUrbGroup(UrbGroup* group) {
   if (!group) return;
+  uncountControlTransfer(group);
   delete group->result;
   delete group;
 }
@@ -104,6 +140,7 @@ void deliverUrbGroup(UrbGroup* group) {
   int32_t status = result->status.load();
   int32_t actualLength = result->actualLength;
   if (group->kind == GroupKind::Control) patchControlReply(group, &status, &actualLength);
+  uncountControlTransfer(group);
   if (group->transferCompletion) {
     group->transferCompletion(result->completionContext, status, actualLength, result->errorCount,
                               result->reserved, result->connectionId);
@@ -114,6 +151,7 @@ void deliverUrbGroup(UrbGroup* group) {
 void deliverRemovedGroup(UrbGroup* group) {
   group->result->status.store(-ENODEV);
   group->result->actualLength = 0;
+  uncountControlTransfer(group);
   if (group->transferCompletion) {
     TransferResult* result = group->result;
     group->transferCompletion(result->completionContext, -ENODEV, 0, result->errorCount, result->reserved,

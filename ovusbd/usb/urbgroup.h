@@ -12,6 +12,7 @@
 #include <linux/usbdevice_fs.h>
 #include <pthread.h>
 #include <stdint.h>
+#include <time.h>
 
 #include <atomic>
 
@@ -49,6 +50,9 @@ struct UrbGroup {
   // Control transfers: the setup packet of the request, for the descriptor
   // patches that run before the completion.
   uint8_t setup[8];
+  // The transfer counts in its device's controlTransfers until it is
+  // delivered (or freed undelivered).
+  bool countedControl;
 };
 
 struct UrbContext {
@@ -57,12 +61,11 @@ struct UrbContext {
   uint32_t offset;       // byte offset of the URB's buffer in the transfer
   uint32_t isLast;
   UrbGroup* group;
-  // Control URBs only (controlwatchdog.h).
-  pthread_t watchdogThread;
-  pthread_mutex_t watchdogMutex;
-  pthread_cond_t watchdogCondition;
-  uint8_t watchdogDone;     // guarded by watchdogMutex
-  uint8_t watchdogRunning;  // a watchdog thread was started and not joined
+  // Control URBs only, guarded by the watchdog's mutex (controlwatchdog.h).
+  uint8_t watchdogState;  // idle, armed (listed) or being discarded
+  struct timespec watchdogDeadline;  // CLOCK_MONOTONIC
+  UrbContext* watchdogPrevious;      // the deadline list
+  UrbContext* watchdogNext;
   uint32_t watchdogAddress;
   usbdevfs_urb* watchdogUrb;
 };
@@ -72,6 +75,12 @@ struct UrbContext {
 UrbGroup* newUrbGroup(GroupKind kind, uint32_t address, TransferCompletion completion, void* context,
                       uint32_t isOut, uint16_t connectionId, int32_t requestedLength, uint8_t* inBuffer);
 void freeUrbGroup(UrbGroup* group);
+
+// Counts a control transfer against its device's bound: 0, -EBUSY when the
+// device has controlTransfersPerDevice in flight, -ENODEV when it is gone
+// (then nothing is counted). The count goes back when the group is
+// delivered, before its completion, so a client answered may send the next.
+int countControlTransfer(UrbGroup* group);
 
 // Records a failure as the transfer's status unless an earlier one stands.
 // A cancelled continuation (-ECONNRESET) gives way to the error that caused

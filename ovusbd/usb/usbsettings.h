@@ -21,6 +21,9 @@ struct UsbSettings {
   bool nasPlatform = false;                   // mass-storage devices are unmounted before a claim
   bool udevMode = false;                      // "UdevMode": datagrams come from udev, not the kernel
   int controlTimeout = 3;                     // "ControlTimeout", seconds
+  // Control transfers of one device in flight at once; one more is refused
+  // with -EBUSY. Each holds its reply and URB buffers until it completes.
+  uint32_t controlTransfersPerDevice = 32;
   bool enableIsoZeroCopy = false;             // "EnableIsoZeroCopy"
   bool enableBulkIntZeroCopy = false;         // "EnableBulkIntZeroCopy"
   int minIsoZeroCopySize = 16384;             // "MinIsoZeroCopySize"

@@ -31,6 +31,7 @@
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/shellcommand.h"
+#include "ovusbd/usb/controlwatchdog.h"
 #include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/removedqueue.h"
 #include "tests/ovusbd/test_usb_support.h"
@@ -62,6 +63,8 @@ class BindingTest : public UsbFixture {
     UsbFixture::SetUp();
     fillMessageHandlerTable();
     ASSERT_EQ(startBindProcessing(), 1);
+    // The control watchdog's one thread, as start-up runs it.
+    ASSERT_EQ(startControlWatchdogs(), 0);
     scratch = "/tmp/usb-binding-test-" + std::to_string(getpid());
     unlink(scratch.c_str());
   }
@@ -70,6 +73,7 @@ class BindingTest : public UsbFixture {
     removeAllClients("test over");
     stopBindProcessing();
     stopConnectionLog();
+    stopControlWatchdogs();
     unlink(scratch.c_str());
     unlink((scratch + ".go").c_str());
     UsbFixture::TearDown();
@@ -1566,6 +1570,66 @@ TEST_F(HolderTest, OnlyTheHolderReachesTheDevice) {
   DeviceBinding binding;
   ASSERT_TRUE(findDeviceBinding(13, &binding));
   EXPECT_STREQ(binding.clientText, "tester");
+}
+
+// ---- control transfers in flight ----
+
+// A device that holds every control transfer, for a client that pipelines
+// many: the watchdog stays one thread, at most controlTransfersPerDevice go
+// to the device and the rest are refused -16 at once, each logged or
+// counted; every held one is discarded at its time-out and answered; every
+// request gets exactly one reply, and the freed slots serve again.
+class ControlFloodTest : public RequestTest {
+ protected:
+  void SetUp() override {
+    settings.controlTimeoutMs = 1500;
+    settings.controlTransfersPerDevice = 8;
+    RequestTest::SetUp();
+  }
+};
+
+TEST_F(ControlFloodTest, PipelinedControlRequestsKeepThreadsAndDeviceBounded) {
+  auto gate = std::make_shared<simbus::GateDevice>();
+  bus.setModel("1-3", gate);
+  std::vector<uint8_t> getDescriptor(16);
+  const uint8_t setup[8] = {0x80, 6, 0, 1, 0, 0, 18, 0};
+  memcpy(getDescriptor.data() + 8, setup, 8);
+  const size_t threadsBefore = threadCount();
+  constexpr uint32_t kRequests = 200;
+  for (uint32_t tag = 1; tag <= kRequests; ++tag) {
+    ASSERT_TRUE(client->sendTagged(kMsgControlTransfer, getDescriptor, 13, tag));
+  }
+  std::map<uint32_t, std::vector<int32_t>> answers;
+  size_t busy = 0, mostThreads = 0;
+  ovclient::Message message;
+  while (answers.size() < kRequests && client->receive(&message, 20000) == 1) {
+    if (message.type != kMsgControlTransferReply) continue;
+    const int32_t status = word(message, 8);
+    answers[message.context[0]].push_back(status);
+    if (status == -EBUSY && ++busy == kRequests - 8) {
+      // Everything beyond the bound is answered; the rest waits on the device.
+      mostThreads = threadCount();
+      EXPECT_EQ(bus.pendingUrbs(), 8u);
+    }
+  }
+  ASSERT_EQ(answers.size(), size_t(kRequests)) << "requests unanswered after 20 s";
+  EXPECT_EQ(busy, size_t(kRequests - 8));
+  EXPECT_LE(mostThreads, threadsBefore + 1);
+  size_t discarded = 0;
+  for (const auto& [tag, statuses] : answers) {
+    ASSERT_EQ(statuses.size(), 1u) << tag;
+    EXPECT_TRUE(statuses[0] == -EBUSY || statuses[0] == -ENOENT) << tag << ": " << statuses[0];
+    discarded += statuses[0] == -ENOENT;
+  }
+  EXPECT_EQ(discarded, 8u);
+  EXPECT_TRUE(log.contains("Warning, refusing a control transfer of connection"));
+
+  // No second reply to any of them; the slots are free again.
+  bus.withModel("1-3", [&](simbus::UsbModel&) { gate->open = true; });
+  ovclient::Message reply = ask(kMsgControlTransfer, getDescriptor, kMsgControlTransferReply);
+  EXPECT_EQ(word(reply, 8), 0);
+  EXPECT_EQ(word(reply, 12), 18);
+  while (client->receive(&message, 0) == 1) EXPECT_NE(message.type, kMsgControlTransferReply);
 }
 
 }  // namespace
