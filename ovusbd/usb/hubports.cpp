@@ -23,9 +23,13 @@ constexpr uint8_t kPortRequestIn = 0xA3;
 constexpr uint8_t kRequestGetStatus = 0;
 constexpr uint8_t kRequestClearFeature = 1;
 constexpr uint8_t kRequestSetFeature = 3;
+constexpr uint8_t kRequestGetDescriptor = 6;
+constexpr uint8_t kRequestGetPortErrorCount = 13;  // USB 3.0 10.14.2.5
+constexpr uint8_t kDirectionIn = 0x80;
 constexpr uint8_t kRequestTypeMask = 0x60;
 constexpr uint8_t kRequestTypeClass = 0x20;
 constexpr uint8_t kRecipientMask = 0x1f;
+constexpr uint8_t kRecipientDevice = 0;
 constexpr uint8_t kRecipientOther = 3;
 
 // What a hub request needs of the record, copied under the list lock.
@@ -133,14 +137,32 @@ void runPortPower(PortPowerRequest* request) {
   free(request);
 }
 
-// A class request to a port names the port in the low byte of wIndex (the
-// high byte carries a selector for some features); it always goes to the
-// device's own port, so a client never reaches another device's port.
-// Standard and vendor requests to the hub are not the client's to make.
+// A client reaches its device's own port and nothing else of the hub. A
+// port request (recipient "other": GET_STATUS, CLEAR_FEATURE, SET_FEATURE,
+// GET_PORT_ERR_COUNT) names the port in the low byte of wIndex (the high
+// byte carries a selector for some features): it always goes to the
+// device's own port, whatever port the client named. Of the requests to the
+// hub itself only the reads of its status and descriptor pass, with wIndex
+// 0; the rest change what every port shares (the hub's change bits the host's
+// hub driver waits on, a USB 3 hub's depth, the transaction translator that
+// serves every full- and low-speed device behind it). Standard and vendor
+// requests to the hub are not the client's to make either.
 bool prepareHubClassSetup(uint8_t setup[8], uint8_t port) {
   if ((setup[0] & kRequestTypeMask) != kRequestTypeClass) return false;
-  if ((setup[0] & kRecipientMask) == kRecipientOther) setup[4] = port;
-  return true;
+  const uint8_t recipient = setup[0] & kRecipientMask;
+  const bool in = (setup[0] & kDirectionIn) != 0;
+  if (recipient == kRecipientOther) {
+    const bool portRequest = in ? setup[1] == kRequestGetStatus || setup[1] == kRequestGetPortErrorCount
+                                : setup[1] == kRequestClearFeature || setup[1] == kRequestSetFeature;
+    if (!portRequest) return false;
+    setup[4] = port;
+    return true;
+  }
+  if (recipient == kRecipientDevice && in && (setup[1] == kRequestGetStatus || setup[1] == kRequestGetDescriptor)) {
+    setup[4] = setup[5] = 0;
+    return true;
+  }
+  return false;
 }
 
 void runHubRequest(HubClassRequest* request) {

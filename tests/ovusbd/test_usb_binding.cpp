@@ -1097,6 +1097,79 @@ TEST_F(RequestTest, HubPortRequestsReachTheDevicesOwnPort) {
   EXPECT_EQ(word(reply, 0), -19);
 }
 
+// Every hub-port path with a port number the client chose: the device sits
+// on port 3 of the root hub, another device on port 5, port 7 is empty. A
+// request naming another port concerns port 3 or is refused (-1, nothing
+// sent); port 5 keeps its power and is never reset. Port status and port
+// power carry no port at all: bytes the client adds change nothing.
+TEST_F(RequestTest, HubPortPathsNeverReachAnotherPort) {
+  bus.addDevice(device("1-5"));
+  using Bytes = std::vector<uint8_t>;
+  struct Case {
+    const char* what;
+    uint8_t type, replyType;
+    Bytes payload;
+    int32_t result;  // word 0 of the reply
+    Bytes data;      // what follows it
+    int sentIndex;   // wIndex as the hub got it; -1: nothing sent
+  };
+  const Case cases[] = {
+      {"GET_STATUS of port 7", kMsgHubClassRequest, kMsgHubClassReply, {0xa3, 0, 0, 0, 7, 0, 4, 0}, 4,
+       {0x03, 0x05, 0, 0}, 3},
+      {"GET_STATUS of port 5", kMsgHubClassRequest, kMsgHubClassReply, {0xa3, 0, 0, 0, 5, 0, 4, 0}, 4,
+       {0x03, 0x05, 0, 0}, 3},
+      {"SET_FEATURE(PORT_RESET) of port 5", kMsgHubClassRequest, kMsgHubClassReply, {0x23, 3, 4, 0, 5, 0, 0, 0}, 0,
+       {}, 3},
+      {"CLEAR_FEATURE(PORT_POWER) of port 5", kMsgHubClassRequest, kMsgHubClassReply, {0x23, 1, 8, 0, 5, 0, 0, 0},
+       0, {}, 3},
+      {"SET_FEATURE(PORT_POWER) of port 5 with a selector", kMsgHubClassRequest, kMsgHubClassReply,
+       {0x23, 3, 8, 0, 5, 2, 0, 0}, 0, {}, 0x0203},
+      {"GET_PORT_ERR_COUNT of port 5", kMsgHubClassRequest, kMsgHubClassReply, {0xa3, 13, 0, 0, 5, 0, 2, 0}, -1,
+       {0, 0}, 3},
+      {"port 255", kMsgHubClassRequest, kMsgHubClassReply, {0x23, 3, 4, 0, 0xff, 0, 0, 0}, 0, {}, 3},
+      {"CLEAR_TT_BUFFER of port 5", kMsgHubClassRequest, kMsgHubClassReply, {0x23, 8, 0, 0, 5, 0, 0, 0}, -1, {},
+       -1},
+      {"RESET_TT of port 5", kMsgHubClassRequest, kMsgHubClassReply, {0x23, 9, 0, 0, 5, 0, 0, 0}, -1, {}, -1},
+      {"GET_TT_STATE of port 5", kMsgHubClassRequest, kMsgHubClassReply, {0xa3, 10, 0, 0, 5, 0, 4, 0}, -1,
+       {0, 0, 0, 0}, -1},
+      {"hub SET_FEATURE(C_HUB_LOCAL_POWER)", kMsgHubClassRequest, kMsgHubClassReply, {0x20, 3, 0, 0, 5, 0, 0, 0}, -1,
+       {}, -1},
+      {"hub CLEAR_FEATURE(C_HUB_OVER_CURRENT)", kMsgHubClassRequest, kMsgHubClassReply, {0x20, 1, 1, 0, 0, 0, 0, 0},
+       -1, {}, -1},
+      {"SET_HUB_DEPTH", kMsgHubClassRequest, kMsgHubClassReply, {0x20, 12, 0, 0, 5, 0, 0, 0}, -1, {}, -1},
+      {"hub descriptor naming port 5", kMsgHubClassRequest, kMsgHubClassReply, {0xa0, 6, 0, 0x29, 5, 0, 9, 0}, 9,
+       {9, 0x29, 15, 1, 0, 25, 100, 0, 0xff}, 0},
+      {"class request to an interface", kMsgHubClassRequest, kMsgHubClassReply, {0x21, 3, 4, 0, 5, 0, 0, 0}, -1, {},
+       -1},
+      {"class request to an endpoint", kMsgHubClassRequest, kMsgHubClassReply, {0x22, 1, 0, 0, 0x81, 0, 0, 0}, -1,
+       {}, -1},
+      {"port status with bytes naming port 7", kMsgPortStatus, kMsgPortStatusReply, {0xa3, 0, 0, 0, 7, 0, 4, 0}, 4,
+       {0x03, 0x05}, 3},
+      {"port power on with bytes naming port 5", kMsgPortPower, kMsgPortPowerReply, {1, 0, 0, 0, 5, 0}, 0, {}, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const size_t sent = bus.controls().size();
+    ovclient::Message reply = ask(c.type, c.payload, c.replyType);
+    ASSERT_EQ(reply.payload.size(), 4 + c.data.size());
+    EXPECT_EQ(word(reply, 0), c.result);
+    EXPECT_EQ(Bytes(reply.payload.begin() + 4, reply.payload.end()), c.data);
+    std::vector<simbus::SimBus::ControlRecord> controls = bus.controls();
+    if (c.sentIndex < 0) {
+      EXPECT_EQ(controls.size(), sent);
+      continue;
+    }
+    ASSERT_GT(controls.size(), sent);
+    for (size_t i = sent; i < controls.size(); ++i) {
+      EXPECT_EQ(controls[i].setup[4] | controls[i].setup[5] << 8, c.sentIndex);
+    }
+    EXPECT_TRUE(bus.portPowered("usb1", 5));
+    EXPECT_EQ(bus.portResets("usb1", 5), 0u);
+  }
+  EXPECT_EQ(bus.portResets("usb1", 3), 2u);  // the resets naming ports 5 and 255
+  EXPECT_TRUE(bus.portPowered("usb1", 3));
+}
+
 // A device whose parent hub could not be opened: port status emulated from
 // the speed with result -19, port power -1, a hub-class request not sent
 // and reporting 0.
