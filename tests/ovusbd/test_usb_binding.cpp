@@ -1705,4 +1705,56 @@ TEST_F(ControlFloodTest, PipelinedControlRequestsKeepThreadsAndDeviceBounded) {
   while (client->receive(&message, 0) == 1) EXPECT_NE(message.type, kMsgControlTransferReply);
 }
 
+// ---- a client that does not read ----
+
+// Bulk IN answers `length` bytes that do not compress (so the replies fill
+// the socket as they are), except that 13 bytes give a bulk-only status
+// wrapper.
+class NoiseDevice : public simbus::UsbModel {
+ public:
+  simbus::UrbAnswer in(uint8_t, size_t length) override {
+    if (length == 13) return simbus::UrbAnswer{false, 0, std::string("USBS\x07\0\0\0\0\0\0\0\0", 13)};
+    std::string bytes(length, '\0');
+    for (char& b : bytes) {
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      b = char(seed >> 56);
+    }
+    return simbus::UrbAnswer{false, 0, bytes};
+  }
+  uint64_t seed = 1;
+};
+
+// A large read in pieces, with the status request behind it, to a client
+// that reads nothing until the server's transmit queue for it has backed up
+// behind a full socket: once it reads, every piece comes in order, then the
+// status; a status request sent after the last piece is answered as well.
+TEST_F(RequestTest, RepliesQueuedBehindAStalledLinkAllArrive) {
+  bus.setModel("1-3", std::make_shared<NoiseDevice>());
+  uint16_t id = 0;
+  DeviceBinding binding;
+  ASSERT_TRUE(findDeviceBinding(13, &binding));
+  id = binding.connectionId;
+  constexpr uint32_t kPieces = 12, kPiece = 1u << 20;
+  for (uint32_t tag = 1; tag <= kPieces; ++tag) {
+    ASSERT_TRUE(client->sendTagged(kMsgBulkInterruptTransfer, bulk(0x81, 3, kPiece), 13, tag));
+  }
+  ASSERT_TRUE(client->sendTagged(kMsgBulkInterruptTransfer, bulk(0x81, 3, 13), 13, kPieces + 1));
+  // The link is full and the rest waits in the queue, the status last.
+  ASSERT_TRUE(waitUntil([id] { return connectionQueuedBytes(id) > 4 * kPiece; }, 20000))
+      << "the transmit queue never backed up";
+  ovclient::Message message;
+  for (uint32_t tag = 1; tag <= kPieces + 1; ++tag) {
+    ASSERT_TRUE(client->waitFor(kMsgBulkInterruptTransferReply, &message, 20000)) << "no reply " << tag;
+    ASSERT_EQ(message.context[0], tag);
+    EXPECT_EQ(word(message, 0), int32_t(tag <= kPieces ? kPiece : 13));
+  }
+  EXPECT_EQ(std::string(message.payload.begin() + 4, message.payload.begin() + 8), "USBS");
+  ASSERT_TRUE(client->sendTagged(kMsgBulkInterruptTransfer, bulk(0x81, 3, 13), 13, 99));
+  ASSERT_TRUE(client->waitFor(kMsgBulkInterruptTransferReply, &message, 20000))
+      << "the status request after the read got no reply";
+  EXPECT_EQ(message.context[0], 99u);
+  EXPECT_EQ(word(message, 0), 13);
+  EXPECT_TRUE(waitUntil([id] { return connectionQueuedBytes(id) == 0; }));
+}
+
 }  // namespace
