@@ -83,7 +83,9 @@ void* controlWatchdogThread(void*) {
       continue;
     }
     if (before(now(), due->watchdogDeadline)) {
-      pthread_cond_timedwait(&timer.changed, &timer.mutex, &due->watchdogDeadline);
+      // A copy: the context may be disarmed and freed during the wait.
+      const struct timespec deadline = due->watchdogDeadline;
+      pthread_cond_timedwait(&timer.changed, &timer.mutex, &deadline);
       continue;
     }
     unlinkLocked(due);

@@ -10,6 +10,8 @@
 // returns the URB is never named again and may be freed.
 #pragma once
 
+#include <stddef.h>
+
 #include "ovusbd/usb/urbgroup.h"
 
 // Arms the watchdog of a control URB whose context is filled (group, URB):
