@@ -140,8 +140,8 @@ bool connectionHoldsDevice(uint16_t connectionId, uint32_t address) {
 void fillMessageHandlerTable() {
     memset(messageHandlers, 0, sizeof messageHandlers);
     for (const TableRow& row : kTable) {
-        messageHandlers[row.type] = {row.handler,         row.minimumPayload,      row.refusal.hasReply,
-                                     row.refusal.type,    row.refusal.payload,     row.refusal.statusOffset,
+        messageHandlers[row.type] = {row.handler,          row.minimumPayload,  row.refusal.hasReply,
+                                     row.refusal.type,     row.refusal.payload, row.refusal.statusOffset,
                                      row.refusal.echoFrom, row.heldDeviceOnly};
     }
 }
