@@ -62,14 +62,11 @@ struct EndToEnd : ::testing::Test {
     CTempDir sysfs;
     std::unique_ptr<ravelsim::RavelSim> sim;
     std::unique_ptr<CTestServerCore> core;
-    int savedPreference = 0;
 
     void SetUp() override
     {
         if (geteuid() != 0 || g_netns != 0)
             GTEST_SKIP() << "needs root for a private network namespace";
-        savedPreference = AddressFamilyPreference.load();
-        AddressFamilyPreference = 2; // as the daemon runs
         sim = std::make_unique<ravelsim::RavelSim>(sysfs.Path() + "/devices/");
         sim->Install();
         core = std::make_unique<CTestServerCore>(
@@ -85,7 +82,6 @@ struct EndToEnd : ::testing::Test {
     {
         core.reset();
         sim.reset();
-        AddressFamilyPreference = savedPreference;
     }
 
     // Reads records until a device record (type 1 or 2) for the device
