@@ -182,6 +182,27 @@ TEST_F(EndToEndConnections, ReservationHoldsTheDeviceForTheReserver)
     EXPECT_EQ(NextDeviceState(&user, &deviceId), 4);
 }
 
+// Switching the time-out off makes an inactive device active again at once,
+// before the driver sends anything.
+TEST_F(EndToEndConnections, TimeoutZeroMakesAnInactiveDeviceActive)
+{
+    Connection user;
+    uint32_t userId = 0, deviceId = 0;
+    ASSERT_NO_FATAL_FAILURE(OpenSession(&user, &userId, &deviceId));
+    user.setTimeoutMs(30000);
+    core->SetDeviceTimeout(deviceId, 1);
+
+    Connection data;
+    ASSERT_TRUE(data.connectTcp("127.0.0.1", 32032));
+    ASSERT_NO_FATAL_FAILURE(OpenData(&data, deviceId, userId, 0));
+    ASSERT_EQ(NextDeviceState(&user, &deviceId), 4);
+    clock += 2000;
+    ASSERT_EQ(NextDeviceState(&user, &deviceId), 9);
+
+    core->SetDeviceTimeout(deviceId, 0);
+    EXPECT_EQ(NextDeviceState(&user, &deviceId), 4);
+}
+
 TEST_F(EndToEndConnections, CallbackConnectionIsDialledAndServesTheDevice)
 {
     // The client's listener, on a port the kernel picks.
