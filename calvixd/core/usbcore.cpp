@@ -9,6 +9,7 @@
 
 #include "calvixd/core/usbcoreiface.h"
 #include "calvixd/core/usbservercoreimpl.h"
+#include "calvixd/net/socket.h"
 
 namespace {
 
@@ -60,6 +61,9 @@ CConfigFile* CUsbCoreFactory::CreateConfigFile()
 
 CUsbCore::CUsbCore(CEventLog* eventLog, CUsbCoreFactory* factory) : m_eventLog(eventLog)
 {
+    // Host names of callbacks are dialled over IPv4 only; IPv6 peers are
+    // reached through their numeric address or a "tcp6" URL.
+    AddressFamilyPreference = 2;
     if (!factory) {
         m_defaultFactory = std::make_unique<CUsbCoreFactory>();
         factory = m_defaultFactory.get();

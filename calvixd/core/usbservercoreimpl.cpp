@@ -24,11 +24,6 @@ constexpr uint8_t RESET_MODE_REPLUG = 3;
     FailRequest(line, error);
 }
 
-[[noreturn]] void NotSupported(uint32_t line)
-{
-    Fail(line, ERROR_NOT_SUPPORTED);
-}
-
 } // namespace
 
 uint32_t CUsbCoreOwner::GetStartupState()
@@ -869,10 +864,74 @@ uint16_t CUsbServerCoreImpl::GetTcpPort()
 }
 
 // ---------------------------------------------------------------------------
-// Requests this server does not carry out: they answer ERROR_NOT_SUPPORTED
+// Listener changes. The new values are saved even when the listeners do not
+// start again, so the next start uses them.
 
-void CUsbServerCoreImpl::SetTcpPort(uint16_t) { NotSupported(__LINE__); }
-void CUsbServerCoreImpl::SetListenAddress(const ADDRESS&) { NotSupported(__LINE__); }
+void CUsbServerCoreImpl::SetTcpPort(uint16_t port)
+{
+    ADDRESS v4, v6;
+    {
+        CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+        v4 = m_listenV4;
+        v6 = m_listenV6;
+        m_tcpPort = port;
+    }
+    m_network->StopTcpServer(v4, v6, port);
+    CExceptionEx* error = nullptr;
+    if (port != 0) {
+        if (m_eventLog)
+            m_eventLog->Print("TCP port changed to %d\n", static_cast<int>(port));
+        error = m_network->StartTcpServer();
+        if (error && m_eventLog) {
+            const char* format = error->GetError() == ERROR_LISTEN_IN_USE
+                                     ? "Can not restart TCP server after changing TCP port, selected TCP port is "
+                                       "used by another app (error %d module 0x%04x line %d)\n"
+                                     : "Can not restart TCP server after changing TCP port, error %d module 0x%04x "
+                                       "line %d\n";
+            m_eventLog->Print(format, static_cast<int>(error->GetError()), error->GetModule(), error->GetLine());
+        }
+    } else if (m_eventLog) {
+        m_eventLog->Print("TCP server disabled\n");
+    }
+    m_owner->SaveConfig();
+    if (error) {
+        NotifyListeners();
+        throw error;
+    }
+}
+
+void CUsbServerCoreImpl::SetListenAddress(const ADDRESS& address)
+{
+    if (!address.IsIPv4())
+        Fail(__LINE__, ERROR_INVALID_PARAMETER);
+    uint32_t state = m_network->GetTcpServerState();
+    ADDRESS v6;
+    uint16_t port;
+    {
+        CMutexAutoGuard guard(&m_listenMutex, &m_stop, LOCK_REQUEST_LONG_MS);
+        m_listenV4 = address;
+        v6 = m_listenV6;
+        port = m_tcpPort;
+    }
+    m_network->StopTcpServer(address, v6, port);
+    m_owner->SaveConfig();
+    if (m_eventLog)
+        m_eventLog->Print("%s network interface changed to %s\n", address.GetFamilyName(), address.ToString());
+    if (state == LISTENER_OFF)
+        return;
+    if (CExceptionEx* error = m_network->StartTcpServer()) {
+        const char* format = error->GetError() == ERROR_LISTEN_ADDRESS
+                                 ? "Can not restart TCP server after changing network interface, selected network "
+                                   "interface not found (error %d module 0x%04x line %d)\n"
+                                 : "Can not restart TCP server after changing network interface, error %d module "
+                                   "0x%04x line %d\n";
+        if (m_eventLog)
+            m_eventLog->Print(format, static_cast<int>(error->GetError()), error->GetModule(), error->GetLine());
+        NotifyListeners();
+        throw error;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // The network server's view
 

@@ -75,6 +75,8 @@ public:
                                   const std::string& clientName, uint8_t platform, uint32_t deviceId,
                                   uint32_t connectionId, uint32_t* code);
     uint32_t GetTickMs() { return Now(); }
+    // Null when the event log is off; the log outlives the core.
+    CEventLog* GetEventLog() const { return m_eventLog; }
 
     // Worker steps; true while entries remain that the worker must watch.
     bool ExpireConnectingDevices();

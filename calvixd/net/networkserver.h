@@ -53,10 +53,6 @@ constexpr uint32_t CONNECTION_CLASS_CALLBACK = 0xC0000000;
 constexpr uint32_t CONNECTION_CLASS_MASK = 0xF0000000;
 constexpr uint32_t CONNECTION_NUMBER_MASK = 0x0FFFFFFF;
 
-// Start errors of the listeners.
-constexpr uint32_t ERROR_LISTEN_IN_USE = ERROR_PRIVATE_BASE; // port or pipe name in use
-constexpr uint32_t ERROR_LISTEN_ADDRESS = 2;                 // listen address not available
-
 // Session limits and times.
 constexpr size_t SESSION_CONNECTION_LIMIT = 1024;
 constexpr size_t SESSION_RECEIVE_SIZE = 1024;
@@ -187,6 +183,13 @@ public:
 
     // What the core's snapshot shows (CNetworkServerIface).
     uint32_t GetTcpV4State() override { return m_v4State.load(); }
+    uint32_t GetTcpServerState() override { return m_tcpState.load(); }
+    void StopTcpServer(const ADDRESS& v4, const ADDRESS& v6, uint16_t port) override
+    {
+        StopTcpListeners(LISTENER_STATE_OFF);
+        SetListenAddresses(v4, v6, port);
+    }
+    CExceptionEx* StartTcpServer() override { return StartTcpListeners(); }
     CExceptionEx GetTcpV4Error() override;
     uint32_t GetPipeListenerState() override { return m_pipeState.load(); }
     CExceptionEx GetPipeListenerError() override;

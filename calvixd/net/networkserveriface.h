@@ -22,6 +22,10 @@ constexpr int DELIVER_ALL_BUT = 2;
 constexpr uint32_t LISTENER_RUNNING = 0;
 constexpr uint32_t LISTENER_OFF = 1;
 
+// Start errors of the listeners.
+constexpr uint32_t ERROR_LISTEN_IN_USE = ERROR_PRIVATE_BASE; // port or pipe name in use
+constexpr uint32_t ERROR_LISTEN_ADDRESS = 2;                 // listen address not available
+
 // The copy of one network connection that the core's snapshot reads.
 struct ConnectionSnapshot {
     uint32_t state = 0; // 0 connected, 1 disconnected, 8 closing
@@ -94,6 +98,15 @@ public:
     // are logged. StopListening closes them.
     virtual void StartListening(const ADDRESS&, const ADDRESS&, uint16_t) {}
     virtual void StopListening() {}
+
+    // Run-time changes of the TCP listeners. GetTcpServerState is the
+    // overall state (LISTENER_OFF once stopped or disabled); StopTcpServer
+    // closes the TCP listeners and sets the addresses and port the next
+    // start uses; StartTcpServer opens them again and answers the error
+    // record (the caller owns it), or null. None of them logs.
+    virtual uint32_t GetTcpServerState() { return LISTENER_OFF; }
+    virtual void StopTcpServer(const ADDRESS&, const ADDRESS&, uint16_t) {}
+    virtual CExceptionEx* StartTcpServer() { return nullptr; }
 };
 
 // The network server until it listens: no client session exists, so events

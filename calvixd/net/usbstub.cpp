@@ -22,7 +22,7 @@ public:
         if (m_core)
             m_core->CUsbServerCoreImpl::LogDebug(module, line, error);
     }
-    CEventLog* GetEventLog() override { return nullptr; }
+    CEventLog* GetEventLog() override { return m_core ? m_core->GetEventLog() : nullptr; }
     void SetDeviceConfiguration(uint32_t deviceId, int value) override
     {
         if (m_core)
@@ -159,6 +159,10 @@ void CUsbStubKmod::SetInactivityTimeout(uint32_t seconds)
 {
     m_timeout = seconds;
     m_connection->SetInactivityTimeout(seconds);
+    // Without a time-out a device is never inactive: one that was is active
+    // again now, not at the driver's next message.
+    if (seconds == 0)
+        m_events->SetInactive(false);
 }
 
 uint8_t CUsbStubKmod::RunDataConnection(CSocket* socket, uint8_t, uint32_t* code)

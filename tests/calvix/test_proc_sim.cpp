@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -53,6 +54,8 @@ std::string ReadAll(int fd) {
 // Users of the daemon's /etc: alice is in the user group, bob in none.
 const char kPasswd[] = "root:x:0:0::/:/bin/sh\nalice:x:1000:1000::/:/bin/sh\nbob:x:1001:1001::/:/bin/sh\n";
 const char kGroup[] = "root:x:0:\ncalvusr:x:2000:alice\ncalvusradm:x:2001:\nalice:x:1000:\nbob:x:1001:\n";
+// A name with an address of each family, for dialling.
+const char kHosts[] = "127.0.0.1 localhost dual\n::1 localhost dual\n";
 
 class CalvixAgainstDaemon : public ::testing::Test {
  protected:
@@ -61,7 +64,9 @@ class CalvixAgainstDaemon : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(daemon.Start(CALVIXD_SIM_BIN, "", &error,
                              {{"/etc/passwd", kPasswd, 0644, 0, 0, nsrun::File::Type::Regular},
-                              {"/etc/group", kGroup, 0644, 0, 0, nsrun::File::Type::Regular}}))
+                              {"/etc/group", kGroup, 0644, 0, 0, nsrun::File::Type::Regular},
+                              {"/etc/hosts", kHosts, 0644, 0, 0, nsrun::File::Type::Regular},
+                              {"/etc/nsswitch.conf", "hosts: files\n", 0644, 0, 0, nsrun::File::Type::Regular}}))
         << error;
   }
 
@@ -522,6 +527,119 @@ TEST_F(CalvixAgainstDaemon, NotificationsAfterABurstOfDeviceEvents) {
   ASSERT_TRUE(ApiListDevices(&last, &size));
   EXPECT_STREQ(last.serial, ("B" + std::to_string(kDevices)).c_str());
   ApiClose();
+}
+
+
+// The TCP port and the listen address change at run time: the listener
+// moves, the file keeps the new values, and a failed restart still saves.
+TEST_F(CalvixAgainstDaemon, TcpPortAndListenAddressChanges) {
+  auto reaches = [&](const char* host, uint16_t port) {
+    Connection client;
+    bool opened = false;
+    daemon.InNetwork([&] { opened = client.connectTcp(host, port); });
+    client.setTimeoutMs(30000);
+    return opened && client.handshake('E', calvixwire::kServerVersion, 1);
+  };
+  auto config = [&] { return nsrun::readFile(daemon.Run()->hostPath("/etc/calvixd.conf")); };
+  ASSERT_TRUE(reaches("127.0.0.1", 32032));
+
+  RunResult moved = Calvix({"-set-tcp-port", "32100"});
+  EXPECT_EQ(moved.exitCode, 0) << moved.err;
+  EXPECT_EQ(moved.out, SuccessBlock("TCP port has been changed"));
+  EXPECT_TRUE(WaitForLog("TCP port changed to 32100\n")) << Log();
+  EXPECT_TRUE(reaches("127.0.0.1", 32100));
+  EXPECT_FALSE(reaches("127.0.0.1", 32032));
+  EXPECT_NE(config().find("tcpport=32100\n"), std::string::npos) << config();
+
+  // A port another program holds: the tool's text and exit code 6; the port
+  // is saved all the same.
+  int holder = -1;
+  daemon.InNetwork([&] {
+    holder = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(32200);
+    ASSERT_EQ(bind(holder, reinterpret_cast<sockaddr*>(&any), sizeof any), 0);
+    ASSERT_EQ(listen(holder, 1), 0);
+  });
+  RunResult held = Calvix({"-set-tcp-port", "32200"});
+  close(holder);
+  EXPECT_EQ(held.exitCode, 6) << held.err;
+  EXPECT_EQ(held.err.rfind(OperationError("Can not change TCP port. Can not bind USB device, please try again.\n"
+                                         "Error -268435455 module 0x0002 line "),
+                          0),
+            0u)
+      << held.err;
+  EXPECT_TRUE(WaitForLog("Can not restart TCP server after changing TCP port, selected TCP port is used by another "
+                         "app (error -268435455 module 0x"))
+      << Log();
+  EXPECT_NE(config().find("tcpport=32200\n"), std::string::npos) << config();
+
+  // Port 0: no TCP listener; the remote-desktop pipe still serves.
+  RunResult off = Calvix({"-set-tcp-port", "0"});
+  EXPECT_EQ(off.exitCode, 0) << off.err;
+  EXPECT_TRUE(WaitForLog("TCP server disabled\n")) << Log();
+  EXPECT_FALSE(reaches("127.0.0.1", 32200));
+  EXPECT_FALSE(reaches("127.0.0.1", 0));
+  Connection pipe;
+  bool piped = false;
+  daemon.InNetwork([&] { piped = pipe.connectPipe("calvixdvc.pipe"); });
+  EXPECT_TRUE(piped);
+
+  // The listen address: IPv4 only; a stopped TCP server stays stopped.
+  // Every request of the client API connects anew, from the calling
+  // thread's namespace.
+  ASSERT_TRUE(daemon.InNetwork([&] {
+    ASSERT_TRUE(ApiOpen(false)) << ApiGetLastError(nullptr);
+    const uint8_t v6[16] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1};
+    EXPECT_FALSE(ApiSetListenAddressV6(v6));
+    EXPECT_EQ(ApiGetLastError(nullptr), 87u);
+    const uint8_t loopback2[4] = {127, 0, 0, 2};
+    EXPECT_TRUE(ApiSetListenAddressV4Bytes(loopback2)) << ApiGetLastError(nullptr);
+  }));
+  EXPECT_TRUE(WaitForLog("IPv4 network interface changed to 127.0.0.2\n")) << Log();
+  EXPECT_NE(config().find("interface=127.0.0.2\n"), std::string::npos) << config();
+  EXPECT_FALSE(reaches("127.0.0.2", 0));
+
+  // With a port again the server listens on that address only.
+  ASSERT_TRUE(daemon.InNetwork([&] {
+    EXPECT_TRUE(ApiSetTcpPort(32300)) << ApiGetLastError(nullptr);
+    ApiClose();
+  }));
+  EXPECT_TRUE(reaches("127.0.0.2", 32300));
+  EXPECT_FALSE(reaches("127.0.0.1", 32300));
+
+  // The next start listens where the file says.
+  std::string saved = config();
+  ASSERT_TRUE(daemon.Stop());
+  ravelsim::SimDaemon again;
+  std::string error;
+  ASSERT_TRUE(again.Start(CALVIXD_SIM_BIN, saved, &error)) << error;
+  EXPECT_TRUE(again.WaitForLog("TCPv4 server started on 127.0.0.2:32300\n")) << again.Log();
+}
+
+
+// A callback to a host name dials its IPv4 address only: a name with both
+// families reaches a client that listens on IPv4 alone.
+TEST_F(CalvixAgainstDaemon, CallbacksToAHostNameDialIPv4) {
+  int listener = -1;
+  daemon.InNetwork([&] {
+    // A global IPv6 address, so that name lookups return both families.
+    ASSERT_EQ(system("ip -6 addr add fd00::5/128 dev lo nodad"), 0);
+    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in loopback{};
+    loopback.sin_family = AF_INET;
+    loopback.sin_port = htons(40100);
+    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
+    ASSERT_EQ(listen(listener, 4), 0);
+  });
+  ASSERT_GE(listener, 0);
+  RunResult added = Calvix({"-create-callback", "dual:40100"});
+  EXPECT_EQ(added.exitCode, 0) << added.err;
+  pollfd ready{listener, POLLIN, 0};
+  EXPECT_EQ(poll(&ready, 1, 30000), 1) << "no dial reached the IPv4 listener\n" << Log();
+  close(listener);
 }
 
 }  // namespace

@@ -939,7 +939,7 @@ TEST(DeviceModelWiring, DaemonCoreStartsAndStopsWithTheProductionParts)
         {"share unknown", [&] { core->ShareDevice(1, 0); }, ERROR_UNKNOWN_DEVICE},
         {"exclude unknown", [&] { core->AddExclusion(0, 1); }, ERROR_UNKNOWN_DEVICE},
         {"data of unknown", [&] { std::vector<uint8_t> b; core->GetDeviceData(1, &b); }, ERROR_UNKNOWN_DEVICE},
-        {"tcp port", [&] { core->SetTcpPort(1); }, ERROR_NOT_SUPPORTED},
+        {"IPv6 listen address", [&] { core->SetListenAddress(ADDRESS("::1")); }, ERROR_INVALID_PARAMETER},
         {"connect unknown", [&] { core->ConnectDevice(1, 1); }, ERROR_UNKNOWN_DEVICE},
     };
     for (const Request& r : requests) {

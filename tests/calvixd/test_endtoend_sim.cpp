@@ -62,14 +62,11 @@ struct EndToEnd : ::testing::Test {
     CTempDir sysfs;
     std::unique_ptr<ravelsim::RavelSim> sim;
     std::unique_ptr<CTestServerCore> core;
-    int savedPreference = 0;
 
     void SetUp() override
     {
         if (geteuid() != 0 || g_netns != 0)
             GTEST_SKIP() << "needs root for a private network namespace";
-        savedPreference = AddressFamilyPreference.load();
-        AddressFamilyPreference = 2; // as the daemon runs
         sim = std::make_unique<ravelsim::RavelSim>(sysfs.Path() + "/devices/");
         sim->Install();
         core = std::make_unique<CTestServerCore>(
@@ -85,7 +82,6 @@ struct EndToEnd : ::testing::Test {
     {
         core.reset();
         sim.reset();
-        AddressFamilyPreference = savedPreference;
     }
 
     // Reads records until a device record (type 1 or 2) for the device
@@ -183,6 +179,27 @@ TEST_F(EndToEndConnections, ReservationHoldsTheDeviceForTheReserver)
     Connection reserved;
     ASSERT_TRUE(reserved.connectTcp("127.0.0.1", 32032));
     ASSERT_NO_FATAL_FAILURE(OpenData(&reserved, deviceId, reserverId, 0));
+    EXPECT_EQ(NextDeviceState(&user, &deviceId), 4);
+}
+
+// Switching the time-out off makes an inactive device active again at once,
+// before the driver sends anything.
+TEST_F(EndToEndConnections, TimeoutZeroMakesAnInactiveDeviceActive)
+{
+    Connection user;
+    uint32_t userId = 0, deviceId = 0;
+    ASSERT_NO_FATAL_FAILURE(OpenSession(&user, &userId, &deviceId));
+    user.setTimeoutMs(30000);
+    core->SetDeviceTimeout(deviceId, 1);
+
+    Connection data;
+    ASSERT_TRUE(data.connectTcp("127.0.0.1", 32032));
+    ASSERT_NO_FATAL_FAILURE(OpenData(&data, deviceId, userId, 0));
+    ASSERT_EQ(NextDeviceState(&user, &deviceId), 4);
+    clock += 2000;
+    ASSERT_EQ(NextDeviceState(&user, &deviceId), 9);
+
+    core->SetDeviceTimeout(deviceId, 0);
     EXPECT_EQ(NextDeviceState(&user, &deviceId), 4);
 }
 

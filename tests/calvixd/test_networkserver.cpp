@@ -150,10 +150,6 @@ protected:
     void SetUp() override
     {
         ASSERT_EQ(g_netns, 0);
-        // As the daemon runs: plain "tcp" URLs resolve to IPv4 only. The
-        // IPv6 listener and IPv6 callbacks must work all the same.
-        savedPreference = AddressFamilyPreference.load();
-        AddressFamilyPreference = 2;
         owner = std::make_unique<FakeOwner>(dir.File("calvixd.log"));
         NetworkServerSettings settings;
         settings.callbackRetryMs = 300;
@@ -170,7 +166,6 @@ protected:
     {
         server.reset();
         owner.reset();
-        AddressFamilyPreference = savedPreference;
     }
 
     std::string Log() { return ReadFile(dir.File("calvixd.log")); }
@@ -187,7 +182,6 @@ protected:
         return c->connectTcp("127.0.0.1", kPort, from) && c->handshake('E') && c->readGreetingStart(&serverId, id);
     }
 
-    int savedPreference = 0;
     CTempDir dir;
     std::unique_ptr<FakeOwner> owner;
     std::unique_ptr<CNetworkServer> server;

@@ -12,6 +12,7 @@
 
 #include "tests/calvixd/fakes.h"
 #include "tests/calvixd/ipcnamespace.h"
+#include "calvixd/net/socket.h"
 #include "tests/calvixd/logmatch.h"
 #include "tests/calvixd/tempdir.h"
 
@@ -315,6 +316,18 @@ TEST_F(CoreFixture, SaveNeverFailsAndLeavesTheFileOnErrors)
         EXPECT_NO_THROW(core.SaveConfig()) << failing;
         EXPECT_EQ(local.written.size(), 0u) << failing;
     }
+}
+
+// The daemon dials host names over IPv4 only, whatever a host's addresses.
+TEST_F(CoreFixture, HostNamesAreDialledOverIPv4Only)
+{
+    int saved = AddressFamilyPreference.load();
+    AddressFamilyPreference = 0;
+    {
+        auto core = Make();
+        EXPECT_EQ(AddressFamilyPreference.load(), 2);
+    }
+    AddressFamilyPreference = saved;
 }
 
 // A snapshot that misses part of the state (a lock not obtained, or the
