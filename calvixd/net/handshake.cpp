@@ -13,9 +13,14 @@ long ParseDesktopPrefix(const uint8_t* bytes, size_t size)
     return static_cast<long>(length);
 }
 
+bool IsClientMagic(const uint8_t* bytes, size_t size)
+{
+    return size >= CLIENT_MAGIC_SIZE && memcmp(bytes, "KQWB", CLIENT_MAGIC_SIZE) == 0;
+}
+
 bool ParseClientHello(const uint8_t* bytes, size_t size, uint32_t* version, uint8_t* platform)
 {
-    if (size < CLIENT_HELLO_SIZE || memcmp(bytes, "KQWB", 4) != 0)
+    if (size < CLIENT_HELLO_SIZE || !IsClientMagic(bytes, size))
         return false;
     memcpy(version, bytes + 4, sizeof *version);
     *platform = bytes[8];

@@ -17,6 +17,7 @@ constexpr uint32_t VERSION_COMPATIBLE_MASK = 0x07FFFF00;
 constexpr size_t DESKTOP_PREFIX_SIZE = 8; // "KQWA", u32 name length
 constexpr uint32_t DESKTOP_NAME_LIMIT = 255;
 constexpr size_t CLIENT_HELLO_SIZE = 9;   // "KQWB", u32 version, u8 platform
+constexpr size_t CLIENT_MAGIC_SIZE = 4;
 
 // Request bytes after the handshake.
 constexpr uint8_t REQUEST_DATA = 'C';
@@ -29,6 +30,8 @@ constexpr uint8_t REQUEST_REVERSE_DATA = 'G';
 long ParseDesktopPrefix(const uint8_t* bytes, size_t size);
 
 // False for a short hello or a wrong magic.
+// True when the bytes begin with the client's magic "KQWB".
+bool IsClientMagic(const uint8_t* bytes, size_t size);
 bool ParseClientHello(const uint8_t* bytes, size_t size, uint32_t* version, uint8_t* platform);
 
 bool IsCompatibleVersion(uint32_t clientVersion);

@@ -416,12 +416,17 @@ void CNetworkServer::Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kin
         return Debug(__LINE__, 0);
     if (answer == HANDSHAKE_REFUSE)
         return;
+    // The magic is checked as soon as it is in: a peer that is no client is
+    // not waited for.
     uint8_t hello[CLIENT_HELLO_SIZE];
-    if (!ReceiveAll(socket.get(), hello, sizeof hello, &m_stop))
+    if (!ReceiveAll(socket.get(), hello, CLIENT_MAGIC_SIZE, &m_stop))
+        return Debug(__LINE__, 0);
+    bool magic = IsClientMagic(hello, CLIENT_MAGIC_SIZE);
+    if (magic && !ReceiveAll(socket.get(), hello + CLIENT_MAGIC_SIZE, sizeof hello - CLIENT_MAGIC_SIZE, &m_stop))
         return Debug(__LINE__, 0);
     uint32_t version = 0;
     uint8_t platform = 0;
-    if (!ParseClientHello(hello, sizeof hello, &version, &platform)) {
+    if (!magic || !ParseClientHello(hello, sizeof hello, &version, &platform)) {
         Log("Client connected from %s, but was rejected due to invalid data.\n", socket->GetPeerName());
         return;
     }

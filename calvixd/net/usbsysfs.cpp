@@ -116,7 +116,8 @@ bool UsbSysfs::GetNodePath(const std::string& busId, std::string* path) const
 {
     int bus = ReadDecimal(busId, "busnum");
     int device = ReadDecimal(busId, "devnum");
-    if (bus < 0 || device < 0)
+    // usbfs numbers buses and devices from 1.
+    if (bus <= 0 || device <= 0)
         return false;
     char text[64];
     snprintf(text, sizeof text, "/dev/bus/usb/%.3d/%.3d", bus, device);

@@ -284,6 +284,11 @@ void destroyBindingList() {
     if (bindingList == nullptr) {
         return;
     }
+    // Shutdown removes every client, and with it every binding, before the
+    // device layer stops: one left over is worth a line.
+    if (countLockedList(bindingList) != 0) {
+        logMessage(4, "Warning, stopping DeviceManager while there are bound devices");
+    }
     clearLockedList(bindingList, freeBinding);
     destroyLockedList(bindingList);
     bindingList = nullptr;

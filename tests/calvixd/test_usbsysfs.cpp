@@ -256,6 +256,43 @@ TEST_F(UsbSysfsTree, AttributeFailures)
     EXPECT_FALSE(sysfs.ReadDeviceInfo("9-9", &info)) << "no such device";
 }
 
+// The usbfs node comes from "busnum" and "devnum", both counted from 1.
+TEST_F(UsbSysfsTree, NodePaths)
+{
+    struct Case {
+        const char* busnum; // null: missing
+        const char* devnum;
+        const char* path;   // null: no path
+    };
+    const Case cases[] = {
+        {"1\n", "2\n", "/dev/bus/usb/001/002"},
+        {"12\n", "127\n", "/dev/bus/usb/012/127"},
+        {"0\n", "2\n", nullptr},
+        {"1\n", "0\n", nullptr},
+        {"-1\n", "2\n", nullptr},
+        {nullptr, "2\n", nullptr},
+        {"1\n", nullptr, nullptr},
+    };
+    int port = 1;
+    for (const Case& c : cases) {
+        CSysfsTree::Device d;
+        d.busId = "4-" + std::to_string(port++);
+        tree.Add(d);
+        if (c.busnum)
+            tree.Write(d.busId, "busnum", c.busnum);
+        else
+            tree.Remove(d.busId, "busnum");
+        if (c.devnum)
+            tree.Write(d.busId, "devnum", c.devnum);
+        else
+            tree.Remove(d.busId, "devnum");
+        std::string path;
+        EXPECT_EQ(sysfs.GetNodePath(d.busId, &path), c.path != nullptr) << d.busId;
+        if (c.path)
+            EXPECT_EQ(path, c.path);
+    }
+}
+
 TEST_F(UsbSysfsTree, SerialsAreKeptOnlyWhenPlain)
 {
     const std::pair<const char*, const char*> cases[] = {

@@ -168,6 +168,19 @@ TEST_F(BindingTest, BindClaimsTheDeviceAndUnbindHandsItBack) {
   EXPECT_TRUE(log.contains("Device 13 [1234:5678] UNBOUND from connection"));
 }
 
+// The device layer stopped while a binding is left: said in the log.
+TEST_F(BindingTest, StoppingWithABindingLeftIsLogged) {
+  plugAtStart("1-3");
+  ovclient::OvClient& client = connectClient();
+  ASSERT_EQ(bindResult(client, 13), 1);
+  destroyBindingList();
+  EXPECT_TRUE(log.contains("Warning, stopping DeviceManager while there are bound devices"));
+  ASSERT_EQ(createBindingList(), 0);
+  destroyBindingList();
+  EXPECT_EQ(log.count("Warning, stopping DeviceManager while there are bound devices"), 1u);
+  ASSERT_EQ(createBindingList(), 0);
+}
+
 // A second bind of a bound device changes nothing; another client's bind
 // of it neither.
 TEST_F(BindingTest, BoundDeviceIsNotBoundTwice) {
