@@ -55,13 +55,10 @@ bool runDeviceIgnoreScript(const char* script, uint16_t connectionId, uint16_t v
     snprintf(product, sizeof product, "%04x", productId);
     getConnectionClientText(connectionId, clientText);
     connectionAddressText(connectionId, clientIp);
-    char* line = replaceShellSafe(strdup(script), "$VENDOR_ID$", vendor);
-    line = replaceShellSafe(line, "$PRODUCT_ID$", product);
-    if (serial != nullptr) {
-        line = replaceShellSafe(line, "$SERIAL$", serial);
-    }
-    line = replaceShellSafe(line, "$CLIENT_ID$", clientText);
-    line = replaceShellSafe(line, "$CLIENT_IP$", clientIp);
+    // Without a serial "$SERIAL$" stays as the administrator wrote it.
+    const char* pairs[] = {"$VENDOR_ID$", vendor,     "$PRODUCT_ID$", product, "$CLIENT_ID$",
+                           clientText,    "$CLIENT_IP$", clientIp,    "$SERIAL$", serial};
+    char* line = fillScriptCommand(script, pairs, serial != nullptr ? 10 : 8);
     if (line == nullptr) {
         logMessage(3, "Error %d starting OnDeviceIgnore, %s", ENOMEM, strerror(ENOMEM));
         return false;

@@ -14,6 +14,7 @@
 #include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/scriptcommand.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/shellcommand.h"
 #include "ovusbd/core/util.h"
@@ -338,15 +339,7 @@ void* nicknameChangeThread(void* argument) {
 }  // namespace
 
 char* fillScriptPlaceholders(const char* command, const char* const* pairs, size_t pairCount) {
-    char* text = command != nullptr ? strdup(command) : nullptr;
-    for (size_t i = 0; text != nullptr && i + 1 < pairCount; i += 2) {
-        char* safe = makeShellSafe(pairs[i + 1] != nullptr ? pairs[i + 1] : "");
-        char* next = safe != nullptr ? replacePlaceholder(text, pairs[i], safe) : nullptr;
-        free(safe);
-        free(text);
-        text = next;
-    }
-    return text;
+    return fillScriptCommand(command, pairs, pairCount);
 }
 
 void startEventScripts() {

@@ -43,9 +43,8 @@ class AdminTest : public UsbFixture {
     ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
     probe = dir + "/probe";
     // What a client sends to get a shell to run its own command (short
-    // enough for a client text), and that text after the shell-safe rule.
+    // enough for a client text); scripts get it exactly, as one word.
     injection = "x';touch " + probe + ";'$(touch " + probe + ")";
-    injectionSafe = "x__touch " + probe + "____touch " + probe + "_";
   }
   void TearDown() override {
     for (auto& client : clients) client->close();
@@ -132,7 +131,7 @@ class AdminTest : public UsbFixture {
 
   CoreSettings core;
   std::vector<std::unique_ptr<ovclient::OvClient>> clients;
-  std::string dir, probe, injection, injectionSafe;
+  std::string dir, probe, injection;
 };
 
 // --- Reverse clients -------------------------------------------------------
@@ -208,7 +207,7 @@ TEST_F(AdminTest, ReverseClientHostsThatAreRefused) {
 }
 
 // Only exit status 1 lets the change through; the script sees the client's
-// texts only in their shell-safe form.
+// texts exactly, and runs nothing of them.
 TEST_F(AdminTest, ReverseClientScriptDecides) {
   ovclient::OvClient& client = connectClient(injection);
   struct Case {
@@ -224,7 +223,7 @@ TEST_F(AdminTest, ReverseClientScriptDecides) {
     ASSERT_TRUE(send(client, kMsgAddReverseClient, text("h")));
     sync(client);
     EXPECT_EQ(config("ReverseClients"), c.changed ? "h:7573" : "");
-    EXPECT_EQ(file("add"), injectionSafe + "|127.0.0.1|");
+    EXPECT_EQ(file("add"), injection + "|127.0.0.1|");
   }
   EXPECT_TRUE(log.contains("Unknown return value 7 from OnAddReverseClient"));
   EXPECT_FALSE(fileExists(probe));
@@ -308,8 +307,8 @@ TEST_F(AdminTest, RenameScriptDecides) {
   }
 }
 
-// The name is the first 127 bytes; the script gets the shell-safe form of
-// whatever the client sent, and nothing the client wrote runs.
+// The name is the first 127 bytes; the script gets exactly what the client
+// sent, and nothing the client wrote runs.
 TEST_F(AdminTest, RenameCutsAndQuotes) {
   ovclient::OvClient& client = connectClient(injection);
   ASSERT_EQ(setConfigString("OnServerRename",
@@ -323,7 +322,7 @@ TEST_F(AdminTest, RenameCutsAndQuotes) {
   ASSERT_TRUE(send(client, kMsgServerRename, text(injection)));
   ASSERT_TRUE(waitUntil([&] { return config("ServerName") == injection; }));
   const std::string seen = file("rename");
-  EXPECT_EQ(seen.rfind(injectionSafe + "|" + injectionSafe + "|127.0.0.1|", 0), 0u) << seen;
+  EXPECT_EQ(seen.rfind(injection + "|" + injection + "|127.0.0.1|", 0), 0u) << seen;
   EXPECT_FALSE(fileExists(probe));
 }
 
@@ -450,8 +449,8 @@ TEST_F(NicknameTest, HookDecides) {
 }
 
 // The hook of the vendor and the plain hook are found too; every client
-// text reaches it in its shell-safe form.
-TEST_F(NicknameTest, HookPlaceholdersAreShellSafe) {
+// text reaches it exactly, and runs nothing.
+TEST_F(NicknameTest, HookPlaceholdersAreExact) {
   ovclient::OvClient& client = connectClient(injection);
   ASSERT_EQ(setConfigString("onChangeNickname.1234",
                             (record("hook", "'$NEW_NICKNAME$' '$CLIENT_ID$' '$VENDOR_ID$' '$PRODUCT_ID$' '$ADDRESS$'") +
@@ -461,7 +460,7 @@ TEST_F(NicknameTest, HookPlaceholdersAreShellSafe) {
   std::string nick = injection.substr(0, 60);
   ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0x1234, 0x5678, 13, nick)));
   ASSERT_TRUE(waitUntil([&] { return !file("hook").empty(); }));
-  EXPECT_EQ(file("hook"), injectionSafe.substr(0, 60) + "|" + injectionSafe + "|1234|5678|13|");
+  EXPECT_EQ(file("hook"), injection.substr(0, 60) + "|" + injection + "|1234|5678|13|");
   EXPECT_FALSE(fileExists(probe));
 }
 
@@ -693,7 +692,7 @@ TEST_F(AdminTest, ConnectAndDisconnectScripts) {
   EXPECT_EQ(file("connect"), "127.0.0.1|127.0.0.1|" + std::to_string(id) + "|");
   ASSERT_TRUE(removeClientConnection(id, "kicked (by admin)"));
   ASSERT_TRUE(waitUntil([&] { return !file("disconnect").empty(); }));
-  EXPECT_EQ(file("disconnect"), "kicked _by admin_|" + injectionSafe + "|127.0.0.1|" + std::to_string(id) + "|");
+  EXPECT_EQ(file("disconnect"), "kicked (by admin)|" + injection + "|127.0.0.1|" + std::to_string(id) + "|");
   EXPECT_TRUE(waitUntil([&] { return log.contains("onClientDisconnect '"); }));
   EXPECT_FALSE(fileExists(probe));
 }
@@ -718,7 +717,7 @@ TEST_F(AdminTest, DeviceIgnoreScriptExitCodes) {
     const std::string script =
         record("ignore", "'$VENDOR_ID$' '$PRODUCT_ID$' '$SERIAL$' '$CLIENT_ID$' '$CLIENT_IP$'") + "; " + c.tail;
     EXPECT_EQ(runDeviceIgnoreScript(script.c_str(), id, 0x46d, 0xc52b, injection.c_str()), c.allowed);
-    EXPECT_EQ(file("ignore"), "046d|c52b|" + injectionSafe + "|" + injectionSafe + "|127.0.0.1|");
+    EXPECT_EQ(file("ignore"), "046d|c52b|" + injection + "|" + injection + "|127.0.0.1|");
     if (c.logged) {
       EXPECT_TRUE(log.contains(c.logged));
     }

@@ -205,16 +205,37 @@ TEST_F(BindingTest, AuthorizationExitCodes) {
   }
 }
 
-// Everything the client controls reaches the script only through the
-// shell-safe form; the administrator's own text is left as it is.
-TEST_F(BindingTest, AuthorizationScriptGetsShellSafeValues) {
+// Everything the client controls reaches the script exactly, as one word,
+// and runs nothing; the administrator's own text is left as it is.
+TEST_F(BindingTest, AuthorizationScriptGetsExactValues) {
   plugAtStart("1-3");
-  ovclient::OvClient& client = connectClient("a'b;touch /tmp/x$(id)`");
+  const std::string name = "a'b;touch " + scratch + ".ran$(id)`";
+  ovclient::OvClient& client = connectClient(name.c_str());
   std::string script = "printf '%s|' '$VENDOR_ID$' '$PRODUCT_ID$' '$CLIENT_ID$' '$CLIENT_IP$' '$NUM_BINDINGS$' > " +
                        scratch + "; exit 1";
   ASSERT_EQ(setConfigString("ClientAuthorization", script.c_str()), 0);
   ASSERT_EQ(bindResult(client, 13), 1);
-  EXPECT_EQ(scratchContent(), "1234|5678|a_b_touch /tmp/x__id__|127.0.0.1|0|");
+  EXPECT_EQ(scratchContent(), "1234|5678|" + name + "|127.0.0.1|0|");
+  EXPECT_NE(access((scratch + ".ran").c_str(), F_OK), 0);
+}
+
+// A script that compares passwords gets each one as the client gave it:
+// passwords that differ in a shell character stay apart.
+TEST_F(BindingTest, AuthorizationScriptGetsThePasswordExactly) {
+  plugAtStart("1-3");
+  ovclient::OvClient& client = connectClient();
+  uint16_t id = 0;
+  ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
+  std::string script = "printf '%s' $PASSWORD$ > " + scratch + "; exit 1";
+  ASSERT_EQ(setConfigString("ClientAuthorization", script.c_str()), 0);
+  const char* const passwords[] = {"s3cret!", "a#b", "a!b", "p w d", "it's", "$(id)", "`id`;x|y&z", "caf\xc3\xa9"};
+  for (const char* password : passwords) {
+    storeDevicePassword(id, 13, password, strlen(password));
+    ASSERT_EQ(bindResult(client, 13), 1) << password;
+    EXPECT_EQ(scratchContent(), password);
+    client.unbind(13);
+    ASSERT_TRUE(waitUntil([] { return !findDeviceBinding(13, nullptr); }));
+  }
 }
 
 TEST(ShellSafe, EveryByteOutsideTheSafeSetBecomesAnUnderscore) {
@@ -611,7 +632,7 @@ TEST_F(BindingTest, BuiltInPowerCycleAtUnbindComesBeforeTheHandBack) {
 
 // "OnDeviceKick" decides whether another client takes a bound device: 1
 // yes, 0 no, 2 no with the asking client told, anything else no with a log
-// line. The script sees both clients' texts only in shell-safe form.
+// line. The script sees both clients' texts exactly.
 TEST_F(BindingTest, KickScriptDecides) {
   bus.addDevice(device("1-3"));
   bus.addDevice(device("1-4"));
@@ -656,8 +677,8 @@ TEST_F(BindingTest, KickScriptDecides) {
     }
   }
   EXPECT_EQ(unboundReason(holder, 13), 2u);
-  EXPECT_EQ(scratchContent(), "1234|5678|k__touch " + planted + "_|127.0.0.1|h__touch " + planted +
-                                  "__|127.0.0.1||" + devicePath(13) + "|");
+  EXPECT_EQ(scratchContent(), "1234|5678|k$(touch " + planted + ")|127.0.0.1|h';touch " + planted +
+                                  ";'|127.0.0.1||" + devicePath(13) + "|");
   EXPECT_FALSE(access(planted.c_str(), F_OK) == 0);
 }
 
@@ -833,14 +854,14 @@ TEST_F(IgnoreRequestTest, ScriptExitCodes) {
 
 // The serial is read only when flagged and when the request carries its
 // whole field, never past the payload; client and device texts reach the
-// script in shell-safe form; a request too short for its ids is dropped.
+// script exactly and run nothing; a request too short for its ids is dropped.
 TEST_F(IgnoreRequestTest, ScriptPlaceholdersAndPayloadBounds) {
   std::string planted = scratch + ".planted";
   ovclient::OvClient& client = connectClient(("c`touch " + planted + "`").c_str());
   std::string script = "printf '%s|' '$VENDOR_ID$' '$PRODUCT_ID$' '$SERIAL$' '$CLIENT_ID$' '$CLIENT_IP$' > " +
                        scratch + "; exit 0";
   ASSERT_EQ(setConfigString("OnDeviceIgnore", script.c_str()), 0);
-  const std::string client_ = "|c_touch " + planted + "_|127.0.0.1|";
+  const std::string client_ = "|c`touch " + planted + "`|127.0.0.1|";
   struct Case {
     std::vector<uint8_t> payload;
     std::string seen;
@@ -850,7 +871,7 @@ TEST_F(IgnoreRequestTest, ScriptPlaceholdersAndPayloadBounds) {
       {ignorePayload(0x046d, 0xc52b, 1, "ABC", 127), "046d|c52b|$SERIAL$" + client_},
       {ignorePayload(0x046d, 0xc52b, 0, "ABC", 128), "046d|c52b|$SERIAL$" + client_},
       {ignorePayload(0x046d, 0xc52b, 1, "x';touch " + planted + ";'", 128),
-       "046d|c52b|x__touch " + planted + "__" + client_},
+       "046d|c52b|x';touch " + planted + ";'" + client_},
   };
   for (const Case& c : cases) {
     unlink(scratch.c_str());
