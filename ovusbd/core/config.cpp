@@ -448,10 +448,15 @@ int getConfigInt(const char* key, int defaultValue) {
   char* end = nullptr;
   errno = 0;
   long value = strtol(text, &end, 10);
-  if (end == text) logMessage(LOG_ERR, "Error, property \"%s\" is not a number \"%s\"", key, text);
+  // A client may blank any key (custom events): a blank or unreadable
+  // number must not stop the server from listening or keeping clients, so
+  // it counts as not set.
+  if (end == text || errno == ERANGE || value > INT_MAX || value < INT_MIN) {
+    logMessage(LOG_WARNING, "Warning, property \"%s\" is not a number \"%s\", using the default %d", key, text,
+               defaultValue);
+    value = defaultValue;
+  }
   free(text);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
   return static_cast<int>(value);
 }
 

@@ -56,8 +56,9 @@ void freeConfigStore();
 // environment variable NAME (empty when unset).
 char* getConfigString(const char* key, const char* defaultValue, bool expand);
 
-// Base-10 integer value (expanded); text after the digits is ignored, no
-// digits give 0.
+// Base-10 integer value (expanded); text after the digits is ignored. A
+// value without digits (blank or garbage) or beyond int gives defaultValue,
+// with a warning that names the key, at every read.
 int getConfigInt(const char* key, int defaultValue);
 
 // True only when the (expanded) value is exactly "1". defaultValue is "0",
