@@ -268,7 +268,9 @@ void handleListReverseClientsRequest(uint16_t connectionId, const MessageHeader*
 }
 
 void handleGetIgnoredDevicesRequest(uint16_t connectionId, const MessageHeader*) {
-    char* list = getConfigString("IgnoredDevices", platformIgnoredDevices(), true);
+    // Never expanded: the list holds clients' text, and a client must not
+    // read the daemon's environment through it.
+    char* list = getConfigString("IgnoredDevices", platformIgnoredDevices(), false);
     replyWithText(connectionId, kMsgGetIgnoredDevicesReply, list != nullptr ? list : "");
     free(list);
 }

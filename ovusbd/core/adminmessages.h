@@ -24,7 +24,8 @@ void handleAddReverseClientRequest(uint16_t connectionId, const MessageHeader* r
 void handleRemoveReverseClientRequest(uint16_t connectionId, const MessageHeader* request);
 // Message 64: reply 65 with the reverse-client list text.
 void handleListReverseClientsRequest(uint16_t connectionId, const MessageHeader* request);
-// Message 78: reply 79 with "IgnoredDevices" (or the platform's default).
+// Message 78: reply 79 with "IgnoredDevices" as written (or the platform's
+// default); environment references in it are not expanded.
 void handleGetIgnoredDevicesRequest(uint16_t connectionId, const MessageHeader* request);
 // Message 80: "vid/pid[/serial]" (hexadecimal ids): removes the entries of
 // "IgnoredDevices" for exactly that device and has the devices enumerated

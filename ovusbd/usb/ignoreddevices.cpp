@@ -79,7 +79,8 @@ int ignoreDevice(uint16_t vendorId, uint16_t productId, const char* serial) {
   const char* platformDefault = defaultIgnoredDevices(usbSettings().platformCode, usbSettings().serverSerial);
   // Most requests name a device that is listed already: those leave the
   // configuration as it is.
-  char* current = getConfigString(kIgnoredDevicesKey, platformDefault, true);
+  // Read as written, like discovery reads it: the list holds clients' text.
+  char* current = getConfigString(kIgnoredDevicesKey, platformDefault, false);
   bool failed = false;
   char* added = addIgnoredDeviceEntry(current, vendorId, productId, device.serial, &failed);
   free(current);

@@ -816,6 +816,28 @@ TEST_F(IgnoreRequestTest, WithoutScriptTheDeviceGoesAtOnce) {
   EXPECT_EQ(ignored(), "1234/5678");
 }
 
+// A client's text is never expanded from the daemon's environment: a serial
+// "${PATH}" is listed, read back (message 78) and matched as written.
+TEST_F(IgnoreRequestTest, SerialIsNeverExpanded) {
+  ASSERT_NE(getenv("PATH"), nullptr);
+  simbus::SimDevice d = device("1-3");
+  d.serial = "${PATH}";
+  bus.addDevice(d);
+  startDiscovery();
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 1; }));
+  ovclient::OvClient& client = connectClient();
+  ignore(client, ignorePayload(0x1234, 0x5678, 1, "${PATH}", 128));
+  EXPECT_EQ(deviceCount(), 0u);
+  ovclient::Message reply;
+  ASSERT_TRUE(client.request(kMsgGetIgnoredDevices, {}, &reply, kMsgGetIgnoredDevicesReply));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply.payload.data())), "1234/5678/${PATH}");
+  // Discovery reads the list as written too: the device stays ignored.
+  bus.unplug("1-3");
+  bus.plug(d);
+  ASSERT_TRUE(drainUevents());
+  EXPECT_EQ(deviceCount(), 0u);
+}
+
 // The script's exit code decides: 1 ignores; 0 does not; 2 does not and
 // tells the client; other codes and a killed script do not, with a log line.
 TEST_F(IgnoreRequestTest, ScriptExitCodes) {
