@@ -538,9 +538,10 @@ TEST_F(AdminTest, StopIgnoringEditsTheList) {
   }
 }
 
-// The get request answers the list or the platform's default; a stop
-// request without any list changes nothing; with only the default, the
-// default is edited into the key.
+// The get request answers the list as written (never expanded from the
+// daemon's environment) or the platform's default; a stop request without
+// any list changes nothing; with only the default, the default is edited
+// into the key.
 TEST_F(AdminTest, IgnoredDevicesWithoutDefault) {
   setenv("IGNORED_TEST", "9/9", 1);
   ovclient::OvClient& client = connectClient();
@@ -552,7 +553,7 @@ TEST_F(AdminTest, IgnoredDevicesWithoutDefault) {
   EXPECT_EQ(config("IgnoredDevices"), "<unset>");
   ASSERT_EQ(setConfigString("IgnoredDevices", "${IGNORED_TEST}"), 0);
   ASSERT_TRUE(client.request(kMsgGetIgnoredDevices, {}, &reply, kMsgGetIgnoredDevicesReply));
-  EXPECT_EQ(ovclient::fixedText(reply.payload.data(), reply.payload.size()), "9/9");
+  EXPECT_EQ(ovclient::fixedText(reply.payload.data(), reply.payload.size()), "${IGNORED_TEST}");
 }
 
 TEST_F(AdminTest, IgnoredDevicesPlatformDefault) {
