@@ -1,10 +1,12 @@
 // Administration messages: clients rename the server, set device
 // nicknames, edit the reverse-client list and take devices off the ignored
-// list. Texts a client sends are refused (level-4 line) when they could
-// change config.ini beyond the one value: a control character, an
-// environment reference "${", or a ',' in a list entry. Each handler runs
-// on the asking connection's receive thread and reads only within the
-// payload's length.
+// list. Texts a client sends are refused (a level-4 line naming the
+// connection) when they could change config.ini beyond the one value or be
+// expanded from the environment: a control character, "${" in a name or
+// nickname, a reverse-client host that is not a plain host name. A ',' in
+// a nickname is stored encoded. The lists are bounded: 64 reverse clients,
+// 256 nicknames. Each handler runs on the asking connection's receive
+// thread and reads only within the payload's length.
 #pragma once
 
 #include <stdint.h>

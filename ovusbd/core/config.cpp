@@ -482,6 +482,14 @@ int setConfigString(const char* key, const char* value) {
   return result;
 }
 
+size_t countConfigEntries() {
+  return configStore ? countLockedList(configStore->entries) : 0;
+}
+
+bool hasConfigKey(const char* key) {
+  return configStore && key && findInLockedList(configStore->entries, entryKeyMatches, key);
+}
+
 int removeConfigString(const char* key) {
   if (!key) return -EINVAL;
   if (!configStore) return -ENODEV;

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <stddef.h>
 
 #include "ovusbd/core/lockedlist.h"
 
@@ -70,6 +71,10 @@ bool getConfigBool(const char* key, const char* defaultValue);
 // and '\n' in the value become spaces, so a value can never add a line.
 // A null value is stored as the empty text. Returns 0 or a negative errno.
 int setConfigString(const char* key, const char* value);
+
+// The number of entries in the store, and whether key has one.
+size_t countConfigEntries();
+bool hasConfigKey(const char* key);
 
 // Removes every entry of key and marks the store dirty when there was one.
 // Returns 0 or a negative errno.

@@ -171,6 +171,72 @@ TEST_F(AdminTest, ReverseClientListEdits) {
   }
 }
 
+// The list holds at most 64 reverse clients, hosts are plain host names of
+// at most 253 characters; "Added" and "Removed" are logged only when the
+// list changed, a refusal with the connection.
+TEST_F(AdminTest, ReverseClientListIsBoundedAndLogsOnlyChanges) {
+  std::string full;
+  for (int i = 0; i < 64; i++) full += (i ? "," : "") + ("h" + std::to_string(i)) + ":7573";
+  ASSERT_EQ(setConfigString("ReverseClients", full.c_str()), 0);
+  ovclient::OvClient& client = connectClient();
+  uint16_t id = 0;
+  ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
+  const std::string connection = " for connection " + std::to_string(id);
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text("new")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text("h5")));
+  sync(client);
+  EXPECT_EQ(config("ReverseClients"), full);
+  EXPECT_TRUE(log.contains("Warning, refusing reverse client new:7573 from connection " + std::to_string(id) +
+                           ": 64 reverse clients are listed"));
+  EXPECT_EQ(log.count("Added reverse client"), 0u);
+  ASSERT_TRUE(send(client, kMsgRemoveReverseClient, text("h5")));
+  ASSERT_TRUE(send(client, kMsgRemoveReverseClient, text("h5")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text("new")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text("new")));
+  sync(client);
+  EXPECT_EQ(log.count("Removed reverse client h5:7573" + connection), 1u);
+  EXPECT_EQ(log.count("Added reverse client new:7573" + connection), 1u);
+  const std::string longest(253, 'l');
+  ASSERT_TRUE(send(client, kMsgRemoveReverseClient, text("new")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text(longest + "x")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text(longest)));
+  sync(client);
+  EXPECT_EQ(log.count("Warning, refusing a reverse client host from connection " + std::to_string(id)), 1u);
+  EXPECT_EQ(log.count("Added reverse client " + longest + ":7573"), 1u);
+}
+
+// A custom event may blank any key there is, but adds a new key only when
+// it is short and printable and config.ini is of an administrator's size.
+TEST_F(AdminTest, CustomEventsAreBounded) {
+  ovclient::OvClient& client = connectClient();
+  struct Case {
+    std::string text;
+    bool stored;
+  } cases[] = {
+      {std::string(63, 'k') + "=", true},
+      {std::string(64, 'k') + "=", false},
+      {"a\x01b=", false},
+      {"a\x1b[2Jb=", false},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(send(client, kMsgCustomEvent, text(c.text)));
+    sync(client);
+    const std::string key = c.text.substr(0, c.text.size() - 1);
+    EXPECT_EQ(hasConfigKey(key.c_str()), c.stored) << key;
+  }
+  EXPECT_EQ(log.count("Warning, refusing custom event key"), 3u);
+  while (countConfigEntries() < 512) {
+    ASSERT_EQ(setConfigString(("Filler" + std::to_string(countConfigEntries())).c_str(), "x"), 0);
+  }
+  ASSERT_TRUE(send(client, kMsgCustomEvent, text("NewKey=")));
+  ASSERT_TRUE(send(client, kMsgCustomEvent, text("Filler100=")));
+  sync(client);
+  EXPECT_FALSE(hasConfigKey("NewKey"));
+  EXPECT_TRUE(log.contains("Warning, refusing custom event key \"NewKey\" from connection"));
+  EXPECT_EQ(config("Filler100"), "");
+  EXPECT_EQ(countConfigEntries(), 512u);
+}
+
 // With TLS the list and port keys are the TLS ones; the port is the
 // configured one, never the client's.
 TEST_F(AdminTest, ReverseClientKeysFollowTls) {
@@ -464,6 +530,43 @@ TEST_F(NicknameTest, HookPlaceholdersAreExact) {
   EXPECT_FALSE(fileExists(probe));
 }
 
+// A ',' (and a '%') in a nickname or a serial is ordinary text: stored in
+// the list's encoding and read back as given, by id and by serial.
+TEST_F(NicknameTest, CommaInANicknameReadsBack) {
+  ovclient::OvClient& client = connectClient();
+  ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0x1234, 0x5678, 13, "a,b 100%")));
+  EXPECT_EQ(announcedNickname(client), "a,b 100%");
+  const std::string serial = "S,1";
+  ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0xabcd, 0x0001, 99, "x,y", &serial)));
+  ASSERT_TRUE(waitUntil([] { return config("DeviceNicknames").find("x%2Cy") != std::string::npos; }));
+  EXPECT_EQ(config("DeviceNicknames"), "a%2Cb 100%25,1234,5678,13,x%2CyS%2C1,0000,0000,3");
+  const std::vector<DeviceNickname> back = reloaded();
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_STREQ(back[0].nickname, "a,b 100%");
+  EXPECT_EQ(back[0].address, 13u);
+  EXPECT_STREQ(back[1].nickname, "x,y");
+  EXPECT_STREQ(back[1].serial, "S,1");
+}
+
+// Each device a client names takes an entry: past the bound a new device
+// is refused with a line, while a named one can still be renamed.
+TEST_F(NicknameTest, NicknameListIsBounded) {
+  ovclient::OvClient& client = connectClient();
+  for (uint32_t address = 1000; address < 1256; address++) {
+    auto* entry = static_cast<DeviceNickname*>(calloc(1, sizeof(DeviceNickname)));
+    *entry = {0x1234, 0x5678, address, "", "n"};
+    ASSERT_EQ(appendToLockedList(nicknameList, entry), 0);
+  }
+  ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0x1234, 0x5678, 13, "new")));
+  sync(client);
+  EXPECT_TRUE(log.contains("Warning, refusing a device nickname from connection"));
+  EXPECT_TRUE(log.contains(": 256 are set"));
+  EXPECT_EQ(countLockedList(nicknameList), 256u);
+  ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0x1234, 0x5678, 1000, "renamed")));
+  ASSERT_TRUE(waitUntil([] { return config("DeviceNicknames").find("renamed,1234,5678,1000") != std::string::npos; }));
+  EXPECT_EQ(countLockedList(nicknameList), 256u);
+}
+
 // A serial-keyed nickname whose text and serial together pass 63
 // characters, and an id-keyed one, come back the same after a restart; an
 // empty nickname removes the entry.
@@ -496,17 +599,28 @@ TEST_F(NicknameTest, NicknamesSurviveRestart) {
   EXPECT_EQ(config("DeviceNicknames"), "plain,abcd,0001,99");
 }
 
+// What would change config.ini beyond the value, or be expanded from the
+// environment when read back, is refused with a line that names the
+// connection.
 TEST_F(NicknameTest, NicknamesThatAreRefused) {
   ovclient::OvClient& client = connectClient();
+  uint16_t id = 0;
+  ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
   ASSERT_EQ(setConfigString("DeviceNicknames", "keep,1234,5678,13"), 0);
-  const std::string comma = "a,b";
-  const std::string cases[][2] = {{"a,b", ""}, {"a\nb", ""}, {"${HOME}", ""}, {"ok", "S,1"}, {"ok", "S\r"}};
+  const std::string cases[][3] = {{"a\nb", "", "a control character"},
+                                  {"${HOME}", "", "\"${\""},
+                                  {"ok", "S\r", "a control character"}};
   for (const auto& c : cases) {
     ASSERT_TRUE(send(client, kMsgDeviceNickname,
                      nicknamePayload(0x1234, 0x5678, 13, c[0], c[1].empty() ? nullptr : &c[1])));
   }
   sync(client);
   EXPECT_EQ(log.count("Warning, refusing a device"), std::size(cases));
+  for (const auto& c : cases) {
+    EXPECT_TRUE(log.contains("Warning, refusing a device " + std::string(c[1].empty() ? "nickname" : "serial") +
+                             " from connection " + std::to_string(id) + ": it holds " + c[2]))
+        << c[0];
+  }
   EXPECT_EQ(config("DeviceNicknames"), "keep,1234,5678,13");
   // Below the fixed fields the request is dropped before the handler.
   ASSERT_TRUE(send(client, kMsgDeviceNickname, std::vector<uint8_t>(71, 'a')));

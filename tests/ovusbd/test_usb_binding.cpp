@@ -27,6 +27,7 @@
 
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connectionlog.h"
+#include "ovusbd/usb/ignoreddevices.h"
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/shellcommand.h"
@@ -836,6 +837,29 @@ TEST_F(IgnoreRequestTest, SerialIsNeverExpanded) {
   bus.plug(d);
   ASSERT_TRUE(drainUevents());
   EXPECT_EQ(deviceCount(), 0u);
+}
+
+// What the list cannot take is refused before the script is asked, with a
+// line naming the connection.
+TEST_F(IgnoreRequestTest, UnlistableRequestsAreRefusedBeforeTheScript) {
+  plugAtStart("1-3");
+  ovclient::OvClient& client = connectClient();
+  uint16_t id = 0;
+  ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
+  ASSERT_EQ(startConnectionLog(kLogBurstLines, kLogBurstWindowMs), 0);
+  ASSERT_EQ(setConfigString("OnDeviceIgnore", ("touch " + scratch + "; exit 1").c_str()), 0);
+  ignore(client, ignorePayload(0x1234, 0x5678, 1, "a,b", 128));
+  ignore(client, ignorePayload(0x1234, 0x5678, 1, "a\rb", 128));
+  std::string full;
+  for (unsigned i = 0; i < kMaxIgnoredDevices; ++i) full += (i ? "," : "") + std::to_string(i) + "/1";
+  ASSERT_EQ(setConfigString("IgnoredDevices", full.c_str()), 0);
+  ignore(client, ignorePayload(0x1234, 0x5678, 0));
+  EXPECT_NE(access(scratch.c_str(), F_OK), 0) << "the script ran";
+  EXPECT_EQ(deviceCount(), 1u);
+  EXPECT_EQ(ignored(), full);
+  const std::string refusal = "Warning, refusing to ignore device 1234:5678 for connection " + std::to_string(id);
+  EXPECT_EQ(log.count(refusal + ": its serial holds ',' or a control character"), 2u);
+  EXPECT_EQ(log.count(refusal + ": 256 devices are ignored"), 1u);
 }
 
 // The script's exit code decides: 1 ignores; 0 does not; 2 does not and

@@ -463,11 +463,41 @@ TEST_F(IgnoreTest, SerialsNarrowTheRemovalAndCommasAreRefused) {
   EXPECT_TRUE(hasDevice(12));
 }
 
+// Clients grow the list one request at a time: it is bounded, and a serial
+// with a control character is refused like one with a comma. A device the
+// full list covers already is still removed.
+TEST_F(IgnoreTest, ListIsBoundedAndSerialsMustBeListable) {
+  plugWithSerial("1-1", "A");
+  std::string full;
+  for (unsigned i = 0; i < kMaxIgnoredDevices; ++i) full += (i ? "," : "") + std::to_string(i) + "/1";
+  set("IgnoredDevices", full);
+  struct Case {
+    uint16_t vendorId, productId;
+    const char* serial;
+    int result;
+  } cases[] = {
+      {0x1234, 0x5678, "A", -ENOSPC}, {0x1234, 0x5678, nullptr, -ENOSPC}, {0x1234, 0x5678, "A\x01", -EINVAL},
+      {0x1234, 0x5678, "A\n", -EINVAL}, {0x1234, 0x5678, "A\x7f", -EINVAL}, {0x5, 0x1, nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.serial ? c.serial : "<none>");
+    EXPECT_EQ(ignoreDeviceRefusal(c.vendorId, c.productId, c.serial), c.result);
+    EXPECT_EQ(ignoreDevice(c.vendorId, c.productId, c.serial), c.result);
+    EXPECT_EQ(ignored(), full);
+  }
+  EXPECT_TRUE(hasDevice(11));
+  set("IgnoredDevices", full.substr(full.find(',') + 1));
+  EXPECT_EQ(ignoreDevice(0x1234, 0x5678, "A"), 0);
+  EXPECT_FALSE(hasDevice(11));
+  EXPECT_EQ(ignoreDevice(0x1234, 0x5679, nullptr), -ENOSPC);
+}
+
 // Requests on many threads at once each add their entry: none is lost to
 // another's read and write of the list.
 TEST_F(IgnoreTest, ConcurrentRequestsLoseNoEntry) {
   settings.platformCode = 5;  // Synology: "f400/f400" by default
-  constexpr int kThreads = 8, kEach = 32;
+  // 249 entries: within the list's bound of 256.
+  constexpr int kThreads = 8, kEach = 31;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
