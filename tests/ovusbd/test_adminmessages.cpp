@@ -237,6 +237,25 @@ TEST_F(AdminTest, CustomEventsAreBounded) {
   EXPECT_EQ(countConfigEntries(), 512u);
 }
 
+// A line break in a custom event's key or a stop-ignoring text stays inside
+// its record: the log gets no line the client wrote.
+TEST_F(AdminTest, LineBreaksFromClientsStayInsideTheirRecord) {
+  ovclient::OvClient& client = connectClient();
+  const std::string forged = "\r\nThu Jan  1 00:00:00 1970 LOG_ERR     forged";
+  ASSERT_TRUE(send(client, kMsgCustomEvent, text("Key" + forged + "=REMOVE")));
+  ASSERT_TRUE(send(client, kMsgCustomEvent, text("Key" + forged + "=value")));
+  ASSERT_TRUE(send(client, kMsgSetIgnoredDevices, text("1" + forged)));
+  ASSERT_TRUE(send(client, kMsgSetIgnoredDevices, text("1/2" + forged)));
+  ASSERT_EQ(setConfigString("IgnoredDevices", "1/2"), 0);
+  ASSERT_TRUE(send(client, kMsgSetIgnoredDevices, text("1/2" + forged)));
+  sync(client);
+  const std::string all = log.text();
+  EXPECT_EQ(all.find("\r"), std::string::npos);
+  EXPECT_EQ(log.count("\nThu Jan  1"), 0u);
+  EXPECT_GE(log.count("forged"), 4u) << all;
+  EXPECT_EQ(log.count("__Thu Jan  1 00:00:00 1970 LOG_ERR     forged"), log.count("forged")) << all;
+}
+
 // With TLS the list and port keys are the TLS ones; the port is the
 // configured one, never the client's.
 TEST_F(AdminTest, ReverseClientKeysFollowTls) {
