@@ -29,12 +29,11 @@ std::string payloadText(const MessageHeader* request, uint32_t offset, size_t li
     return std::string(text, length < limit ? length : limit);
 }
 
-// What a client text may not hold when it goes into config.ini: a control
-// character (a line break would add a key), "${" (ServerName and
+// What a name or nickname may not hold when it goes into config.ini: a
+// control character (a line break would add a key) and "${" (ServerName and
 // DeviceNicknames are read with environment expansion, so it would show the
-// daemon's environment), and, in a plain list entry, the list's ','. Each
-// refusal is logged with the connection.
-bool storable(uint16_t connectionId, const std::string& text, bool listEntry, const char* what) {
+// daemon's environment). Each refusal is logged with the connection.
+bool storable(uint16_t connectionId, const std::string& text, const char* what) {
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7f) {
             logConnectionMessage(connectionId, 4, "Warning, refusing %s from connection %u: it holds a control character",
@@ -44,11 +43,6 @@ bool storable(uint16_t connectionId, const std::string& text, bool listEntry, co
     }
     if (text.find("${") != std::string::npos) {
         logConnectionMessage(connectionId, 4, "Warning, refusing %s from connection %u: it holds \"${\"", what,
-                             connectionId);
-        return false;
-    }
-    if (listEntry && text.find(',') != std::string::npos) {
-        logConnectionMessage(connectionId, 4, "Warning, refusing %s from connection %u: it holds ','", what,
                              connectionId);
         return false;
     }
@@ -299,7 +293,7 @@ char* removeIgnoredEntries(const char* list, const char* request) {
 
 void handleServerRenameRequest(uint16_t connectionId, const MessageHeader* request) {
     const std::string name = payloadText(request, 0, 127);
-    if (!storable(connectionId, name, false, "a server name")) {
+    if (!storable(connectionId, name, "a server name")) {
         return;
     }
     startServerRename(connectionId, name.c_str());
@@ -318,8 +312,8 @@ void handleDeviceNicknameRequest(uint16_t connectionId, const MessageHeader* req
         memcpy(r.serial, serial.data(), serial.size());
     }
     // A ',' is carried by the list's own encoding (formatDeviceNicknames).
-    if (!storable(connectionId, r.nickname, false, "a device nickname") ||
-        !storable(connectionId, r.serial, false, "a device serial")) {
+    if (!storable(connectionId, r.nickname, "a device nickname") ||
+        !storable(connectionId, r.serial, "a device serial")) {
         return;
     }
     // Each device a client names gets an entry: past the bound only entries
