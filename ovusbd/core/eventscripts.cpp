@@ -468,9 +468,7 @@ void handleCustomEventRequest(uint16_t connectionId, const MessageHeader* reques
             removeConfigString(key);
             logConnectionMessage(connectionId, 6, "Removed custom event \"%s=%s\"", key, value);
         } else if (value[0] == '\0') {
-            if (customEventKeyRefused(connectionId, key)) {
-                // logged
-            } else if (setConfigString(key, "") == 0) {
+            if (!customEventKeyRefused(connectionId, key) && setConfigString(key, "") == 0) {
                 logConnectionMessage(connectionId, 6, "Set custom event \"%s=%s\"", key, value);
             }
         } else {
