@@ -29,20 +29,44 @@ std::string payloadText(const MessageHeader* request, uint32_t offset, size_t li
     return std::string(text, length < limit ? length : limit);
 }
 
-// What a client text may not hold when it goes into config.ini: a control
-// character (a line break would add a key), "${" (expanded from the
-// environment when read back), and, in a list entry, the list's ','.
-bool storable(uint16_t connectionId, const std::string& text, bool listEntry, const char* what) {
-    bool ok = text.find("${") == std::string::npos && (!listEntry || text.find(',') == std::string::npos);
+// What a name or nickname may not hold when it goes into config.ini: a
+// control character (a line break would add a key) and "${" (ServerName and
+// DeviceNicknames are read with environment expansion, so it would show the
+// daemon's environment). Each refusal is logged with the connection.
+bool storable(uint16_t connectionId, const std::string& text, const char* what) {
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7f) {
-            ok = false;
+            logConnectionMessage(connectionId, 4, "Warning, refusing %s from connection %u: it holds a control character",
+                                 what, connectionId);
+            return false;
         }
     }
-    if (!ok) {
-        logConnectionMessage(connectionId, 4, "Warning, refusing %s with a control character, \"${\" or ','", what);
+    if (text.find("${") != std::string::npos) {
+        logConnectionMessage(connectionId, 4, "Warning, refusing %s from connection %u: it holds \"${\"", what,
+                             connectionId);
+        return false;
     }
-    return ok;
+    return true;
+}
+
+// A reverse client is dialled by name: letters, digits, '.', '-' and '_',
+// at most the 253 characters of a DNS name. Anything else could not be
+// reached, and the list is only as long as the dialler can serve.
+constexpr size_t kMaxReverseClientHost = 253;
+constexpr size_t kMaxReverseClients = 64;
+constexpr size_t kMaxNicknames = 256;
+
+bool reverseClientHostValid(const std::string& host) {
+    if (host.size() > kMaxReverseClientHost) {
+        return false;
+    }
+    for (unsigned char c : host) {
+        const bool alnum = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (!alnum && c != '.' && c != '-' && c != '_') {
+            return false;
+        }
+    }
+    return true;
 }
 
 std::vector<std::string> splitList(const char* value) {
@@ -89,6 +113,37 @@ ReverseKeys reverseKeys() {
     return {"ReverseClients", "ReverseClientsPort", 7573};
 }
 
+struct ReverseEdit {
+    bool add;
+    std::string entry;
+    bool changed;  // the list was edited
+    bool full;     // an add refused: the list holds kMaxReverseClients
+};
+
+// The list edit, under the store's lock: the count is checked where the
+// entry is added, so requests on several connections cannot pass it.
+void editReverseList(char** value, void* arg) {
+    auto* edit = static_cast<ReverseEdit*>(arg);
+    const std::string before = *value;
+    if (edit->add) {
+        size_t entries = 0;
+        for (const std::string& existing : splitList(*value)) {
+            if (sameReverseClient(existing, edit->entry)) {
+                return;
+            }
+            entries += existing.empty() ? 0 : 1;
+        }
+        if (entries >= kMaxReverseClients) {
+            edit->full = true;
+            return;
+        }
+        appendListEntry(value, &edit->entry);
+    } else {
+        removeListEntry(value, &edit->entry);
+    }
+    edit->changed = before != *value;
+}
+
 void editReverseClients(uint16_t connectionId, const MessageHeader* request, bool add) {
     const char* eventName = add ? "OnAddReverseClient" : "OnRemoveReverseClient";
     std::string host = payloadText(request, 0, request->payloadLength);
@@ -101,12 +156,16 @@ void editReverseClients(uint16_t connectionId, const MessageHeader* request, boo
                              connectionId);
         return;
     }
-    if (!storable(connectionId, host, true, "a reverse client host")) {
+    if (!reverseClientHostValid(host)) {
+        logConnectionMessage(connectionId, 4,
+                             "Warning, refusing a reverse client host from connection %u: not a host name of at most "
+                             "%zu letters, digits, '.', '-' or '_'",
+                             connectionId, kMaxReverseClientHost);
         return;
     }
     const ReverseKeys keys = reverseKeys();
     const unsigned port = unsigned(getConfigInt(keys.portKey, keys.defaultPort)) & 0xFFFF;
-    std::string entry = host + ":" + std::to_string(port);
+    ReverseEdit edit = {add, host + ":" + std::to_string(port), false, false};
 
     char* command = getConfigString(eventName, nullptr, true);
     // A blanked key runs no script, like a key that is not there.
@@ -115,9 +174,15 @@ void editReverseClients(uint16_t connectionId, const MessageHeader* request, boo
     if (!allowed) {
         return;
     }
-    editConfigString(keys.listKey, add ? appendListEntry : removeListEntry, &entry);
-    logConnectionMessage(connectionId, 6, "%s reverse client %s for connection %u", add ? "Added" : "Removed",
-                         entry.c_str(), connectionId);
+    editConfigString(keys.listKey, editReverseList, &edit);
+    if (edit.full) {
+        logConnectionMessage(connectionId, 4,
+                             "Warning, refusing reverse client %s from connection %u: %zu reverse clients are listed",
+                             edit.entry.c_str(), connectionId, kMaxReverseClients);
+    } else if (edit.changed) {
+        logConnectionMessage(connectionId, 6, "%s reverse client %s for connection %u", add ? "Added" : "Removed",
+                             edit.entry.c_str(), connectionId);
+    }
 }
 
 void replyWithText(uint16_t connectionId, MessageType type, const char* text) {
@@ -228,7 +293,7 @@ char* removeIgnoredEntries(const char* list, const char* request) {
 
 void handleServerRenameRequest(uint16_t connectionId, const MessageHeader* request) {
     const std::string name = payloadText(request, 0, 127);
-    if (!storable(connectionId, name, false, "a server name")) {
+    if (!storable(connectionId, name, "a server name")) {
         return;
     }
     startServerRename(connectionId, name.c_str());
@@ -246,8 +311,17 @@ void handleDeviceNicknameRequest(uint16_t connectionId, const MessageHeader* req
         const std::string serial = payloadText(request, 72, 127);
         memcpy(r.serial, serial.data(), serial.size());
     }
-    if (!storable(connectionId, r.nickname, true, "a device nickname") ||
-        !storable(connectionId, r.serial, true, "a device serial")) {
+    // A ',' is carried by the list's own encoding (formatDeviceNicknames).
+    if (!storable(connectionId, r.nickname, "a device nickname") ||
+        !storable(connectionId, r.serial, "a device serial")) {
+        return;
+    }
+    // Each device a client names gets an entry: past the bound only entries
+    // that exist already can be changed or removed.
+    if (r.nickname[0] != '\0' && nicknameList != nullptr && countLockedList(nicknameList) >= kMaxNicknames &&
+        !findInLockedList(nicknameList, matchNicknameRequest, &r)) {
+        logConnectionMessage(connectionId, 4, "Warning, refusing a device nickname from connection %u: %zu are set",
+                             connectionId, kMaxNicknames);
         return;
     }
     startNicknameChange(connectionId, &r);
@@ -268,7 +342,9 @@ void handleListReverseClientsRequest(uint16_t connectionId, const MessageHeader*
 }
 
 void handleGetIgnoredDevicesRequest(uint16_t connectionId, const MessageHeader*) {
-    char* list = getConfigString("IgnoredDevices", platformIgnoredDevices(), true);
+    // Never expanded: the list holds clients' text, and a client must not
+    // read the daemon's environment through it.
+    char* list = getConfigString("IgnoredDevices", platformIgnoredDevices(), false);
     replyWithText(connectionId, kMsgGetIgnoredDevicesReply, list != nullptr ? list : "");
     free(list);
 }

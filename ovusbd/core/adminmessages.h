@@ -1,10 +1,12 @@
 // Administration messages: clients rename the server, set device
 // nicknames, edit the reverse-client list and take devices off the ignored
-// list. Texts a client sends are refused (level-4 line) when they could
-// change config.ini beyond the one value: a control character, an
-// environment reference "${", or a ',' in a list entry. Each handler runs
-// on the asking connection's receive thread and reads only within the
-// payload's length.
+// list. Texts a client sends are refused (a level-4 line naming the
+// connection) when they could change config.ini beyond the one value or be
+// expanded from the environment: a control character, "${" in a name or
+// nickname, a reverse-client host that is not a plain host name. A ',' in
+// a nickname is stored encoded. The lists are bounded: 64 reverse clients,
+// 256 nicknames. Each handler runs on the asking connection's receive
+// thread and reads only within the payload's length.
 #pragma once
 
 #include <stdint.h>
@@ -24,7 +26,8 @@ void handleAddReverseClientRequest(uint16_t connectionId, const MessageHeader* r
 void handleRemoveReverseClientRequest(uint16_t connectionId, const MessageHeader* request);
 // Message 64: reply 65 with the reverse-client list text.
 void handleListReverseClientsRequest(uint16_t connectionId, const MessageHeader* request);
-// Message 78: reply 79 with "IgnoredDevices" (or the platform's default).
+// Message 78: reply 79 with "IgnoredDevices" as written (or the platform's
+// default); environment references in it are not expanded.
 void handleGetIgnoredDevicesRequest(uint16_t connectionId, const MessageHeader* request);
 // Message 80: "vid/pid[/serial]" (hexadecimal ids): removes the entries of
 // "IgnoredDevices" for exactly that device and has the devices enumerated

@@ -448,10 +448,15 @@ int getConfigInt(const char* key, int defaultValue) {
   char* end = nullptr;
   errno = 0;
   long value = strtol(text, &end, 10);
-  if (end == text) logMessage(LOG_ERR, "Error, property \"%s\" is not a number \"%s\"", key, text);
+  // A client may blank any key (custom events): a blank or unreadable
+  // number must not stop the server from listening or keeping clients, so
+  // it counts as not set.
+  if (end == text || errno == ERANGE || value > INT_MAX || value < INT_MIN) {
+    logMessage(LOG_WARNING, "Warning, property \"%s\" is not a number \"%s\", using the default %d", key, text,
+               defaultValue);
+    value = defaultValue;
+  }
   free(text);
-  if (value > INT_MAX) return INT_MAX;
-  if (value < INT_MIN) return INT_MIN;
   return static_cast<int>(value);
 }
 
@@ -475,6 +480,14 @@ int setConfigString(const char* key, const char* value) {
                                           nullptr, configStore, entry);
   if (result != 0) freeEntry(entry);
   return result;
+}
+
+size_t countConfigEntries() {
+  return configStore ? countLockedList(configStore->entries) : 0;
+}
+
+bool hasConfigKey(const char* key) {
+  return configStore && key && findInLockedList(configStore->entries, entryKeyMatches, key);
 }
 
 int removeConfigString(const char* key) {

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <pthread.h>
+#include <stddef.h>
 
 #include "ovusbd/core/lockedlist.h"
 
@@ -56,8 +57,9 @@ void freeConfigStore();
 // environment variable NAME (empty when unset).
 char* getConfigString(const char* key, const char* defaultValue, bool expand);
 
-// Base-10 integer value (expanded); text after the digits is ignored, no
-// digits give 0.
+// Base-10 integer value (expanded); text after the digits is ignored. A
+// value without digits (blank or garbage) or beyond int gives defaultValue,
+// with a warning that names the key, at every read.
 int getConfigInt(const char* key, int defaultValue);
 
 // True only when the (expanded) value is exactly "1". defaultValue is "0",
@@ -69,6 +71,10 @@ bool getConfigBool(const char* key, const char* defaultValue);
 // and '\n' in the value become spaces, so a value can never add a line.
 // A null value is stored as the empty text. Returns 0 or a negative errno.
 int setConfigString(const char* key, const char* value);
+
+// The number of entries in the store, and whether key has one.
+size_t countConfigEntries();
+bool hasConfigKey(const char* key);
 
 // Removes every entry of key and marks the store dirty when there was one.
 // Returns 0 or a negative errno.

@@ -88,26 +88,36 @@ struct ScriptValues {
     int bindings;  // < 0: no $NUM_BINDINGS$
 };
 
-Text buildScriptCommand(const char* command, const ScriptValues& v) {
+// extra: further placeholder pairs (extraCount texts), after the values.
+Text buildScriptCommand(const char* command, const ScriptValues& v, const char* const* extra = nullptr,
+                        size_t extraCount = 0) {
     char vendor[8], product[8], bindings[16];
     snprintf(vendor, sizeof vendor, "%04x", v.vendorId);
     snprintf(product, sizeof product, "%04x", v.productId);
-    char* text = strdup(command);
-    text = replaceShellSafe(text, "$VENDOR_ID$", vendor);
-    text = replaceShellSafe(text, "$PRODUCT_ID$", product);
-    text = replaceShellSafe(text, "$CLIENT_ID$", v.clientId);
-    text = replaceShellSafe(text, "$CLIENT_IP$", v.clientIp);
-    text = replaceShellSafe(text, "$PRODUCT_SERIAL$", v.serial);
+    snprintf(bindings, sizeof bindings, "%u", unsigned(v.bindings));
+    const char* pairs[24];
+    size_t count = 0;
+    auto add = [&](const char* placeholder, const char* value) {
+        pairs[count++] = placeholder;
+        pairs[count++] = value;
+    };
+    add("$VENDOR_ID$", vendor);
+    add("$PRODUCT_ID$", product);
+    add("$CLIENT_ID$", v.clientId);
+    add("$CLIENT_IP$", v.clientIp);
+    add("$PRODUCT_SERIAL$", v.serial);
     if (v.password != nullptr) {
-        text = replaceShellSafe(text, "$PASSWORD$", v.password);
+        add("$PASSWORD$", v.password);
     }
-    text = replaceShellSafe(text, "$DEVPATH$", v.devpath);
-    text = replaceShellSafe(text, "$NICKNAME$", v.nickname);
+    add("$DEVPATH$", v.devpath);
+    add("$NICKNAME$", v.nickname);
     if (v.bindings >= 0) {
-        snprintf(bindings, sizeof bindings, "%u", unsigned(v.bindings));
-        text = replaceShellSafe(text, "$NUM_BINDINGS$", bindings);
+        add("$NUM_BINDINGS$", bindings);
     }
-    return Text(text);
+    for (size_t i = 0; i + 1 < extraCount && count + 2 <= sizeof pairs / sizeof pairs[0]; i += 2) {
+        add(extra[i], extra[i + 1]);
+    }
+    return Text(fillScriptCommand(command, pairs, count));
 }
 
 struct DeviceFacts {
@@ -393,9 +403,8 @@ bool runDeviceKickScript(const char* script, const DeviceBinding* binding, uint1
     connectionAddressText(askingConnection, kickerIp);
     ScriptValues values{facts->summary.vendorId, facts->summary.productId, holderText, holderIp, facts->summary.serial,
                         nullptr, facts->sysfsPath, facts->nickname, -1};
-    Text line = buildScriptCommand(script, values);
-    line.reset(replaceShellSafe(line.release(), "$KICKER_ID$", kickerText));
-    line.reset(replaceShellSafe(line.release(), "$KICKER_IP$", kickerIp));
+    const char* kicker[] = {"$KICKER_ID$", kickerText, "$KICKER_IP$", kickerIp};
+    Text line = buildScriptCommand(script, values, kicker, 4);
     if (!line) {
         logMessage(3, "Error %d starting OnDeviceKick, %s", ENOMEM, strerror(ENOMEM));
         return false;

@@ -8,6 +8,7 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/scriptcommand.h"
@@ -55,13 +56,10 @@ bool runDeviceIgnoreScript(const char* script, uint16_t connectionId, uint16_t v
     snprintf(product, sizeof product, "%04x", productId);
     getConnectionClientText(connectionId, clientText);
     connectionAddressText(connectionId, clientIp);
-    char* line = replaceShellSafe(strdup(script), "$VENDOR_ID$", vendor);
-    line = replaceShellSafe(line, "$PRODUCT_ID$", product);
-    if (serial != nullptr) {
-        line = replaceShellSafe(line, "$SERIAL$", serial);
-    }
-    line = replaceShellSafe(line, "$CLIENT_ID$", clientText);
-    line = replaceShellSafe(line, "$CLIENT_IP$", clientIp);
+    // Without a serial "$SERIAL$" stays as the administrator wrote it.
+    const char* pairs[] = {"$VENDOR_ID$", vendor,     "$PRODUCT_ID$", product, "$CLIENT_ID$",
+                           clientText,    "$CLIENT_IP$", clientIp,    "$SERIAL$", serial};
+    char* line = fillScriptCommand(script, pairs, serial != nullptr ? 10 : 8);
     if (line == nullptr) {
         logMessage(3, "Error %d starting OnDeviceIgnore, %s", ENOMEM, strerror(ENOMEM));
         return false;
@@ -82,11 +80,23 @@ void handleDeviceIgnoreRequest(uint16_t connectionId, const MessageHeader* reque
         const char* text = reinterpret_cast<const char*>(payload + kSerialOffset);
         memcpy(serial, text, strnlen(text, kSerialMax));
     }
-    char* script = getConfigString("OnDeviceIgnore", nullptr, true);
-    const bool allowed = script == nullptr || script[0] == '\0' ||
-                         runDeviceIgnoreScript(script, connectionId, vendorId, productId, withSerial ? serial : nullptr);
-    free(script);
-    if (allowed) {
-        ignoreDevice(vendorId, productId, withSerial ? serial : nullptr);
+    // Refused before the script is asked, and again as the list is edited.
+    int result = ignoreDeviceRefusal(vendorId, productId, withSerial ? serial : nullptr);
+    if (result == 0) {
+        char* script = getConfigString("OnDeviceIgnore", nullptr, true);
+        const bool allowed = script == nullptr || script[0] == '\0' ||
+                             runDeviceIgnoreScript(script, connectionId, vendorId, productId, withSerial ? serial : nullptr);
+        free(script);
+        result = allowed ? ignoreDevice(vendorId, productId, withSerial ? serial : nullptr) : 0;
+    }
+    if (result == -EINVAL) {
+        logConnectionMessage(connectionId, 4,
+                             "Warning, refusing to ignore device %04x:%04x for connection %u: its serial holds ',' or a "
+                             "control character",
+                             vendorId, productId, connectionId);
+    } else if (result == -ENOSPC) {
+        logConnectionMessage(connectionId, 4,
+                             "Warning, refusing to ignore device %04x:%04x for connection %u: %zu devices are ignored",
+                             vendorId, productId, connectionId, kMaxIgnoredDevices);
     }
 }

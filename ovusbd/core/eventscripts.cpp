@@ -14,6 +14,7 @@
 #include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/scriptcommand.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/shellcommand.h"
 #include "ovusbd/core/util.h"
@@ -335,18 +336,37 @@ void* nicknameChangeThread(void* argument) {
     return nullptr;
 }
 
+// What a client may add to config.ini with a custom event: a key no longer
+// than any the server reads, without control characters, and a new key only
+// while the file is of a size an administrator wrote. Blanking a key that
+// is there is always allowed. True (after a logged line) when refused.
+bool customEventKeyRefused(uint16_t connectionId, const char* key) {
+    constexpr size_t kMaxKey = 63;
+    constexpr size_t kMaxEntries = 512;
+    bool control = false;
+    for (const char* p = key; *p != '\0'; ++p) {
+        control = control || static_cast<unsigned char>(*p) < 0x20 || *p == 0x7f;
+    }
+    if (strlen(key) > kMaxKey || control) {
+        logConnectionMessage(connectionId, 4,
+                             "Warning, refusing custom event key \"%.63s\" from connection %u: not a key of at most %zu "
+                             "printable characters",
+                             key, connectionId, kMaxKey);
+        return true;
+    }
+    if (!hasConfigKey(key) && countConfigEntries() >= kMaxEntries) {
+        logConnectionMessage(connectionId, 4,
+                             "Warning, refusing custom event key \"%s\" from connection %u: config.ini holds %zu keys",
+                             key, connectionId, kMaxEntries);
+        return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 char* fillScriptPlaceholders(const char* command, const char* const* pairs, size_t pairCount) {
-    char* text = command != nullptr ? strdup(command) : nullptr;
-    for (size_t i = 0; text != nullptr && i + 1 < pairCount; i += 2) {
-        char* safe = makeShellSafe(pairs[i + 1] != nullptr ? pairs[i + 1] : "");
-        char* next = safe != nullptr ? replacePlaceholder(text, pairs[i], safe) : nullptr;
-        free(safe);
-        free(text);
-        text = next;
-    }
-    return text;
+    return fillScriptCommand(command, pairs, pairCount);
 }
 
 void startEventScripts() {
@@ -448,7 +468,7 @@ void handleCustomEventRequest(uint16_t connectionId, const MessageHeader* reques
             removeConfigString(key);
             logConnectionMessage(connectionId, 6, "Removed custom event \"%s=%s\"", key, value);
         } else if (value[0] == '\0') {
-            if (setConfigString(key, "") == 0) {
+            if (!customEventKeyRefused(connectionId, key) && setConfigString(key, "") == 0) {
                 logConnectionMessage(connectionId, 6, "Set custom event \"%s=%s\"", key, value);
             }
         } else {

@@ -1,8 +1,9 @@
 // Event scripts: the administrator's command lines in config.ini that run
 // when a client connects or leaves, and that vet what clients ask to change
 // (reverse clients, the server's name, a device nickname). Placeholders
-// ("$CLIENT_IP$") are replaced by the event's values, each made shell-safe
-// first, and the result runs through /bin/sh (runShellCommand). Clients may also blank or remove a configuration key
+// ("$CLIENT_IP$") stand for the event's values, each reaching the shell as
+// one exact word (fillScriptCommand), and the result runs through /bin/sh
+// (runShellCommand). Clients may also blank or remove a configuration key
 // (the custom event, message 47).
 //
 // Threads: the connect, disconnect, rename and nickname scripts run on
@@ -17,10 +18,9 @@
 #include "ovusbd/core/message.h"
 #include "ovusbd/core/nicknames.h"
 
-// A new copy of command with each placeholder of pairs (name, value, name,
-// value, ...; pairCount texts in all) replaced in array order, every
-// occurrence at once, by the shell-safe form of its value (makeShellSafe; a
-// null value counts as empty). Null on allocation failure.
+// fillScriptCommand: the command with each placeholder of pairs (name,
+// value, name, value, ...; pairCount texts in all) standing for its value
+// as one exact shell word. Null on allocation failure.
 char* fillScriptPlaceholders(const char* command, const char* const* pairs, size_t pairCount);
 
 // Between these two calls the rename and nickname threads may apply what

@@ -28,6 +28,16 @@ const char* const kLevelNames[8] = {
     "LOG_WARNING", "LOG_       ", "LOG_INFO   ", "LOG_DEBUG  ",
 };
 
+// Texts from peers (a key, a serial, a host name) are printed into records:
+// a line break there would forge a record of its own, other control bytes
+// would drive the terminal that shows the log.
+void replaceControlCharacters(char* message) {
+  for (char* at = message; *at; ++at) {
+    const unsigned char c = static_cast<unsigned char>(*at);
+    if (c < 0x20 || c == 0x7f) *at = '_';
+  }
+}
+
 const char* levelName(int level) {
   if (level < 0 || level > 7) return "LOG_       ";
   return kLevelNames[level];
@@ -40,6 +50,7 @@ void writeToStream(int level, const char* format, va_list arguments) {
   if (localtime_r(&now, &local)) strftime(timeText, sizeof timeText, "%c", &local);
   char message[kMessageSize];
   vsnprintf(message, sizeof message, format, arguments);
+  replaceControlCharacters(message);
   fprintf(logFile, "%s %s %s\n", timeText, levelName(level), message);
   fflush(logFile);
 }
@@ -50,6 +61,7 @@ void runLogTool(const char* format, va_list arguments) {
   char message[kMessageSize];
   memcpy(message, "[orvanta] ", 10);
   vsnprintf(message + 10, sizeof message - 10, format, arguments);
+  replaceControlCharacters(message);
   const char* argv[] = {"/sbin/log_tool", "-t2", "-uSystem", "-p127.0.0.1", "-mlocalhost", "-a",
                         message, nullptr};
   pid_t child = fork();
@@ -78,7 +90,10 @@ void writeToSyslog(int level, const char* format, va_list arguments) {
     openlog(syslogIdent, LOG_PID | LOG_CONS, LOG_USER);
     syslogOpened = true;
   }
-  vsyslog(level, format, arguments);
+  char message[kMessageSize];
+  vsnprintf(message, sizeof message, format, arguments);
+  replaceControlCharacters(message);
+  syslog(level, "%s", message);
 }
 
 }  // namespace

@@ -23,7 +23,9 @@ void setLogFile(FILE* stream);
 void setLogPlatformCode(int code);
 
 // Formats and writes one record; never fails visibly. Levels 3 (error),
-// 4 (warning), 6 (information), 7 (debug).
+// 4 (warning), 6 (information), 7 (debug). Control characters of the
+// formatted message (a CR or LF a peer put in a text) are written as '_', so
+// one call is always one line. At most 2047 characters are written.
 void logMessage(int level, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 // logMessage with a va_list.

@@ -35,6 +35,41 @@ void copyText(char* field, size_t width, const std::string& text) {
   field[length] = '\0';
 }
 
+// A nickname (or serial) may hold the list's ','; it is written as "%2C",
+// and '%' itself as "%25", so the field reads back as it was given.
+std::string encodeField(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == ',') {
+      out += "%2C";
+    } else if (c == '%') {
+      out += "%25";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+// Any other '%' stays as it is: lists written before the encoding read as
+// they did.
+std::string decodeField(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); i++) {
+    const bool escape = text[i] == '%' && i + 2 < text.size() && text[i + 1] == '2';
+    if (escape && (text[i + 2] == 'C' || text[i + 2] == 'c')) {
+      out += ',';
+      i += 2;
+    } else if (escape && text[i + 2] == '5') {
+      out += '%';
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 int parseDeviceNicknames(LockedList* list, const char* value) {
@@ -43,7 +78,7 @@ int parseDeviceNicknames(LockedList* list, const char* value) {
   int added = 0;
   size_t i = 0;
   for (; i + 4 <= fields.size(); i += 4) {
-    const std::string& first = fields[i];
+    const std::string first = decodeField(fields[i]);
     auto* entry = static_cast<DeviceNickname*>(calloc(1, sizeof(DeviceNickname)));
     if (!entry) return added;
     entry->vendorId = static_cast<uint32_t>(strtoul(fields[i + 1].c_str(), nullptr, 16));
@@ -127,7 +162,7 @@ char* formatDeviceNicknames(LockedList* list) {
                  bySerial ? 0u : entry->productId,
                  bySerial ? static_cast<unsigned>(strlen(entry->serial)) : entry->address);
         std::string* t = static_cast<std::string*>(out);
-        t->append(entry->nickname).append(entry->serial).append(numbers);
+        t->append(encodeField(std::string(entry->nickname) + entry->serial)).append(numbers);
       },
       nullptr, &text, 0);
   if (!text.empty()) text.pop_back();

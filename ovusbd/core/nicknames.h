@@ -25,7 +25,8 @@ extern LockedList* clientIdMap;   // of ClientIdPair
 
 // Appends one DeviceNickname per complete group of four comma-separated
 // fields (nickname, vendor id hex, product id hex, address decimal) of
-// `value`, in order. A trailing group of fewer than four fields, and a
+// `value`, in order. In the first field "%2C" stands for ',' and "%25" for
+// '%' (formatDeviceNicknames writes them so); other text is taken as it is. A trailing group of fewer than four fields, and a
 // serial-keyed entry whose serial length does not fit its first field or
 // the serial field, are left out with a warning. Returns the number added.
 int parseDeviceNicknames(LockedList* list, const char* value);
@@ -55,7 +56,8 @@ bool matchNicknameRequest(void* item, const void* key);
 // The "DeviceNicknames" text of the whole list in list order: per entry
 // "%s%s,%04x,%04x,%u," of nickname, serial, the ids (0 for a serial-keyed
 // entry) and the address (the serial's length for a serial-keyed one),
-// without the last comma. The caller frees it; null when memory runs out.
+// without the last comma; in the first field ',' is written "%2C" and '%'
+// "%25". The caller frees it; null when memory runs out.
 char* formatDeviceNicknames(LockedList* list);
 
 // Item destructors for clearLockedList: freeItem frees the item;

@@ -5,17 +5,88 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <stdarg.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <new>
+#include <string>
+#include <vector>
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/log.h"
+#include "ovusbd/core/logbursttable.h"
 #include "ovusbd/core/tcpservice.h"
 
+// Used by its dialler thread only. The table is keyed by a small number per
+// entry text (its index in `sources`, from 1); past kMaxSources entries
+// share the number 0.
+struct ReverseDiallerLog {
+    LogBurstTable table;
+    std::vector<std::string> sources;
+};
+
 namespace {
+
+constexpr size_t kMaxSources = 1024;
+
+int64_t nowMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return int64_t(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void writeDiallerReports(const ReverseDiallerLog* log, const LogBurstReport* reports, size_t count) {
+    for (size_t i = 0; i < count; i++) {
+        const LogBurstReport& r = reports[i];
+        if (r.format == nullptr) {
+            logMessage(r.level, "%u log records of further reverse clients not logged: too many at once", r.count);
+        } else {
+            const char* source = r.connectionId > 0 && r.connectionId <= log->sources.size()
+                                     ? log->sources[r.connectionId - 1].c_str()
+                                     : "(further entries)";
+            logMessage(r.level, "Reverse client %s: %u more records like \"%s\" not logged", source, r.count,
+                       r.format);
+        }
+    }
+}
+
+// logMessage for a line about the list entry `source`; format is the key,
+// so it must be the call site's literal.
+void logAboutEntry(ReverseDiallerLog* log, const char* source, int level, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+void logAboutEntry(ReverseDiallerLog* log, const char* source, int level, const char* format, ...) {
+    bool write = true;
+    if (log != nullptr) {
+        uint16_t id = 0;
+        for (size_t i = 0; i < log->sources.size() && id == 0; i++) {
+            if (log->sources[i] == source) {
+                id = uint16_t(i + 1);
+            }
+        }
+        if (id == 0 && log->sources.size() < kMaxSources) {
+            log->sources.emplace_back(source);
+            id = uint16_t(log->sources.size());
+        }
+        LogBurstReport report = {};
+        write = admitLogRecord(&log->table, id, level, format, nowMs(), &report);
+        if (report.count > 0) {
+            writeDiallerReports(log, &report, 1);
+        }
+    }
+    if (write) {
+        va_list arguments;
+        va_start(arguments, format);
+        writeLogRecord(level, format, arguments);
+        va_end(arguments);
+    }
+}
 
 void reverseServiceStart(NetworkService* service) {
     int rc = pthread_create(&service->thread, nullptr, reverseClientThread, service);
@@ -35,7 +106,7 @@ NetworkConnection* wrapPlain(NetworkService*, int socket) {
 
 const ReverseDialer plainDialer = {"ReverseClients", "ReverseClientsPort", 7573, "reverse client", wrapPlain};
 
-void dialOne(NetworkService* service, const char* item, const ReverseDialer* dialer) {
+void dialOne(NetworkService* service, const char* item, const ReverseDialer* dialer, ReverseDiallerLog* log) {
     char host[256];
     char portText[16];
     const char* colon = strchr(item, ':');
@@ -53,8 +124,8 @@ void dialOne(NetworkService* service, const char* item, const ReverseDialer* dia
     addrinfo* results = nullptr;
     int rc = getaddrinfo(host, portText, &hints, &results);
     if (rc != 0) {
-        logMessage(4, "Error '%s' (%d) calling getaddrinfo for %s %s:%s", gai_strerror(rc), errno, dialer->clientWord,
-                   host, portText);
+        logAboutEntry(log, item, 4, "Error '%s' (%d) calling getaddrinfo for %s %s:%s", gai_strerror(rc), errno,
+                      dialer->clientWord, host, portText);
         return;
     }
     for (addrinfo* ai = results; ai != nullptr; ai = ai->ai_next) {
@@ -127,7 +198,29 @@ void dialReverseClients(NetworkService* service, const char* list) {
     dialReverseClientsWith(service, list, &plainDialer);
 }
 
-void dialReverseClientsWith(NetworkService* service, const char* list, const ReverseDialer* dialer) {
+ReverseDiallerLog* createReverseDiallerLog() {
+    auto* log = new (std::nothrow) ReverseDiallerLog;
+    if (log != nullptr) {
+        initLogBurstTable(&log->table, kLogBurstLines, kLogBurstWindowMs);
+    }
+    return log;
+}
+
+void flushReverseDiallerLog(ReverseDiallerLog* log, bool final) {
+    if (log == nullptr) {
+        return;
+    }
+    LogBurstReport reports[kLogBurstSlots + 1];
+    const size_t count = final ? releaseAllLogBursts(&log->table, reports, kLogBurstSlots + 1)
+                               : sweepLogBursts(&log->table, nowMs(), reports, kLogBurstSlots + 1);
+    writeDiallerReports(log, reports, count);
+    if (final) {
+        delete log;
+    }
+}
+
+void dialReverseClientsWith(NetworkService* service, const char* list, const ReverseDialer* dialer,
+                            ReverseDiallerLog* log) {
     char* copy = strdup(list);
     if (copy == nullptr) {
         return;
@@ -135,7 +228,7 @@ void dialReverseClientsWith(NetworkService* service, const char* list, const Rev
     char* save = nullptr;
     for (char* item = strtok_r(copy, ",", &save); item != nullptr && !serviceStopRequested(service);
          item = strtok_r(nullptr, ",", &save)) {
-        dialOne(service, item, dialer);
+        dialOne(service, item, dialer, log);
     }
     free(copy);
 }
@@ -147,19 +240,20 @@ void* reverseClientThread(void* argument) {
 
 void runReverseDialler(NetworkService* service, const ReverseDialer* dialer) {
     const int period = getConfigInt("ReverseClientsRetryPeriod", 15);
+    // Null when memory runs out: the lines are then logged as they come.
+    ReverseDiallerLog* log = createReverseDiallerLog();
     // The flag is looked at on every pass, also when the period gives no
     // pause at all; otherwise a period of 0 spins past every stop request.
     while (!serviceStopRequested(service)) {
         char* list = getConfigString(dialer->listKey, nullptr, false);
         if (list != nullptr) {
-            dialReverseClientsWith(service, list, dialer);
+            dialReverseClientsWith(service, list, dialer, log);
             free(list);
         }
-        for (int countdown = period & 0xff; countdown > 0; countdown--) {
-            if (serviceStopRequested(service)) {
-                return;
-            }
+        flushReverseDiallerLog(log, false);
+        for (int countdown = period & 0xff; countdown > 0 && !serviceStopRequested(service); countdown--) {
             sleep(1);
         }
     }
+    flushReverseDiallerLog(log, true);
 }

@@ -251,16 +251,31 @@ int runDeviceHook(const char* command, const char* sysfsPath, uint32_t address, 
   text = replaceShellSafe(text, "$ADDRESS$", number);
   text = replaceShellSafe(text, "$VENDOR_ID$", vendor);
   text = replaceShellSafe(text, "$PRODUCT_ID$", product);
-  for (int i = 0; pairs != nullptr && i + 1 < pairCount; i += 2) {
-    text = replaceShellSafe(text, pairs[i], pairs[i + 1]);
+  Text base(text);
+  if (!base) {
+    logMessage(3, "Error %d executing hook \"%s\" for %s", ENOMEM, command, sysfsPath);
+    return kHookFailed;
   }
-  Text full(text);
+  // Whether the server carries the command out itself is the
+  // administrator's text alone; a device or client text cannot ask for it.
+  if (endsWith(base.get(), kConfigurationFile)) {
+    // Parsed here, never by a shell: the values go in as they are.
+    Text direct(strdup(base.get()));
+    for (int i = 0; direct && pairs != nullptr && i + 1 < pairCount; i += 2) {
+      direct.reset(replacePlaceholder(direct.get(), pairs[i], pairs[i + 1] ? pairs[i + 1] : ""));
+    }
+    if (!direct) {
+      logMessage(3, "Error %d executing hook \"%s\" for %s", ENOMEM, command, sysfsPath);
+      return kHookFailed;
+    }
+    return remapSetConfiguration(direct.get(), address, descriptors);
+  }
+  if (strcasecmp(base.get(), kPowerCycle) == 0) return powerCyclePort(address);
+  Text full(fillScriptCommand(base.get(), pairs, pairs != nullptr && pairCount > 0 ? size_t(pairCount) : 0));
   if (!full) {
     logMessage(3, "Error %d executing hook \"%s\" for %s", ENOMEM, command, sysfsPath);
     return kHookFailed;
   }
-  if (endsWith(full.get(), kConfigurationFile)) return remapSetConfiguration(full.get(), address, descriptors);
-  if (strcasecmp(full.get(), kPowerCycle) == 0) return powerCyclePort(address);
   return runHookShell(full.get(), shown.get(), sysfsPath, exitCode);
 }
 

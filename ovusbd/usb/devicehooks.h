@@ -46,7 +46,8 @@ void installDeviceHookSettings(const DeviceHookSettings* settings);
 // onEnumeration and onBind), the plain key "hook". `productText` is given by
 // the reset only (null elsewhere). `pairs` holds pairCount texts:
 // placeholder, value, placeholder, value... Every value is device- or
-// client-supplied and reaches the command only in its shell-safe form.
+// client-supplied and reaches the shell as one exact word
+// (fillScriptCommand).
 // `descriptors` (kDescriptorsSize bytes) may be null. Returns a
 // DeviceHookResult; *exitCode (may be null) gets the script's exit code when
 // a shell ran it to the end, -1 when a signal ended it.

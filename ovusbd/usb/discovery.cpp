@@ -203,8 +203,11 @@ bool excludedByFilters(const char* sysfsPath, const char* product, const char* s
   if (matchesIgnoredBuses(ignoredBuses.get(), sysfsPath)) return true;
   uint16_t vendorId, productId;
   parseProductValue(product, &vendorId, &productId);
+  // Clients write serials into this list: it is read as written, never
+  // expanded, so a client's "${NAME}" is a serial, not the daemon's
+  // environment.
   Text ignoredDevices(getConfigString(
-      "IgnoredDevices", defaultIgnoredDevices(usbSettings().platformCode, usbSettings().serverSerial), true));
+      "IgnoredDevices", defaultIgnoredDevices(usbSettings().platformCode, usbSettings().serverSerial), false));
   if (matchesIgnoredDevices(ignoredDevices.get(), vendorId, productId, serial)) return true;
   Text allowedDevices(getConfigString("AllowedDevices", nullptr, true));
   return !allowedByAllowedDevices(allowedDevices.get(), vendorId, productId);

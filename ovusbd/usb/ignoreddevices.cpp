@@ -23,7 +23,23 @@ struct IgnoredDevice {
 struct Edit {
   const IgnoredDevice* device;
   bool failed;
+  bool full;
 };
+
+size_t countEntries(const char* list) {
+  if (!list || !*list) return 0;
+  size_t count = 1;
+  for (const char* at = list; *at; ++at) count += *at == ',';
+  return count;
+}
+
+bool serialListable(const char* serial) {
+  for (const char* p = serial; p && *p; ++p) {
+    const unsigned char c = static_cast<unsigned char>(*p);
+    if (c == ',' || c < 0x20 || c == 0x7f) return false;
+  }
+  return true;
+}
 
 // Runs under the configuration store's lock, so two requests never both
 // start from the same old text.
@@ -32,6 +48,11 @@ void appendEntry(char** value, void* arg) {
   const IgnoredDevice* d = edit->device;
   char* added = addIgnoredDeviceEntry(*value, d->vendorId, d->productId, d->serial, &edit->failed);
   if (!added) return;
+  if (countEntries(*value) >= kMaxIgnoredDevices) {
+    free(added);
+    edit->full = true;
+    return;
+  }
   free(*value);
   *value = added;
 }
@@ -66,29 +87,39 @@ bool findIgnoredDevice(const IgnoredDevice* device, uint32_t* address) {
 
 }  // namespace
 
+int ignoreDeviceRefusal(uint16_t vendorId, uint16_t productId, const char* serial) {
+  if (!serialListable(serial)) return -EINVAL;
+  const char* platformDefault = defaultIgnoredDevices(usbSettings().platformCode, usbSettings().serverSerial);
+  char* current = getConfigString(kIgnoredDevicesKey, platformDefault, false);
+  bool failed = false;
+  char* added = addIgnoredDeviceEntry(current, vendorId, productId, serial ? serial : "", &failed);
+  const bool full = added && countEntries(current) >= kMaxIgnoredDevices;
+  free(added);
+  free(current);
+  return full ? -ENOSPC : 0;
+}
+
 int ignoreDevice(uint16_t vendorId, uint16_t productId, const char* serial) {
   IgnoredDevice device{vendorId, productId, {}};
   if (serial) {
-    if (strchr(serial, ',') != nullptr) {
-      logMessage(3, "Error, serial \"%s\" of device %04x:%04x cannot be listed in IgnoredDevices", serial, vendorId,
-                 productId);
-      return -EINVAL;
-    }
+    if (!serialListable(serial)) return -EINVAL;
     strncpy(device.serial, serial, sizeof device.serial - 1);
   }
   const char* platformDefault = defaultIgnoredDevices(usbSettings().platformCode, usbSettings().serverSerial);
   // Most requests name a device that is listed already: those leave the
   // configuration as it is.
-  char* current = getConfigString(kIgnoredDevicesKey, platformDefault, true);
+  // Read as written, like discovery reads it: the list holds clients' text.
+  char* current = getConfigString(kIgnoredDevicesKey, platformDefault, false);
   bool failed = false;
   char* added = addIgnoredDeviceEntry(current, vendorId, productId, device.serial, &failed);
   free(current);
   const bool covered = !added && !failed;
   free(added);
   if (covered) return 0;  // nothing changes and nothing is removed
-  Edit edit{&device, false};
+  Edit edit{&device, false, false};
   int result = editConfigStringWithDefault(kIgnoredDevicesKey, platformDefault, appendEntry, &edit);
   if (result == 0 && edit.failed) result = -ENOMEM;
+  if (result == 0 && edit.full) return -ENOSPC;
   if (result < 0) {
     logMessage(3, "Error %d adding device %04x:%04x to IgnoredDevices, %s", -result, vendorId, productId,
                strerror(-result));

@@ -43,9 +43,8 @@ class AdminTest : public UsbFixture {
     ASSERT_EQ(system(("rm -rf " + dir + " && mkdir -p " + dir).c_str()), 0);
     probe = dir + "/probe";
     // What a client sends to get a shell to run its own command (short
-    // enough for a client text), and that text after the shell-safe rule.
+    // enough for a client text); scripts get it exactly, as one word.
     injection = "x';touch " + probe + ";'$(touch " + probe + ")";
-    injectionSafe = "x__touch " + probe + "____touch " + probe + "_";
   }
   void TearDown() override {
     for (auto& client : clients) client->close();
@@ -132,7 +131,7 @@ class AdminTest : public UsbFixture {
 
   CoreSettings core;
   std::vector<std::unique_ptr<ovclient::OvClient>> clients;
-  std::string dir, probe, injection, injectionSafe;
+  std::string dir, probe, injection;
 };
 
 // --- Reverse clients -------------------------------------------------------
@@ -172,6 +171,91 @@ TEST_F(AdminTest, ReverseClientListEdits) {
   }
 }
 
+// The list holds at most 64 reverse clients, hosts are plain host names of
+// at most 253 characters; "Added" and "Removed" are logged only when the
+// list changed, a refusal with the connection.
+TEST_F(AdminTest, ReverseClientListIsBoundedAndLogsOnlyChanges) {
+  std::string full;
+  for (int i = 0; i < 64; i++) full += (i ? "," : "") + ("h" + std::to_string(i)) + ":7573";
+  ASSERT_EQ(setConfigString("ReverseClients", full.c_str()), 0);
+  ovclient::OvClient& client = connectClient();
+  uint16_t id = 0;
+  ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
+  const std::string connection = " for connection " + std::to_string(id);
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text("new")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text("h5")));
+  sync(client);
+  EXPECT_EQ(config("ReverseClients"), full);
+  EXPECT_TRUE(log.contains("Warning, refusing reverse client new:7573 from connection " + std::to_string(id) +
+                           ": 64 reverse clients are listed"));
+  EXPECT_EQ(log.count("Added reverse client"), 0u);
+  ASSERT_TRUE(send(client, kMsgRemoveReverseClient, text("h5")));
+  ASSERT_TRUE(send(client, kMsgRemoveReverseClient, text("h5")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text("new")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text("new")));
+  sync(client);
+  EXPECT_EQ(log.count("Removed reverse client h5:7573" + connection), 1u);
+  EXPECT_EQ(log.count("Added reverse client new:7573" + connection), 1u);
+  const std::string longest(253, 'l');
+  ASSERT_TRUE(send(client, kMsgRemoveReverseClient, text("new")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text(longest + "x")));
+  ASSERT_TRUE(send(client, kMsgAddReverseClient, text(longest)));
+  sync(client);
+  EXPECT_EQ(log.count("Warning, refusing a reverse client host from connection " + std::to_string(id)), 1u);
+  EXPECT_EQ(log.count("Added reverse client " + longest + ":7573"), 1u);
+}
+
+// A custom event may blank any key there is, but adds a new key only when
+// it is short and printable and config.ini is of an administrator's size.
+TEST_F(AdminTest, CustomEventsAreBounded) {
+  ovclient::OvClient& client = connectClient();
+  struct Case {
+    std::string text;
+    bool stored;
+  } cases[] = {
+      {std::string(63, 'k') + "=", true},
+      {std::string(64, 'k') + "=", false},
+      {"a\x01b=", false},
+      {"a\x1b[2Jb=", false},
+  };
+  for (const Case& c : cases) {
+    ASSERT_TRUE(send(client, kMsgCustomEvent, text(c.text)));
+    sync(client);
+    const std::string key = c.text.substr(0, c.text.size() - 1);
+    EXPECT_EQ(hasConfigKey(key.c_str()), c.stored) << key;
+  }
+  EXPECT_EQ(log.count("Warning, refusing custom event key"), 3u);
+  while (countConfigEntries() < 512) {
+    ASSERT_EQ(setConfigString(("Filler" + std::to_string(countConfigEntries())).c_str(), "x"), 0);
+  }
+  ASSERT_TRUE(send(client, kMsgCustomEvent, text("NewKey=")));
+  ASSERT_TRUE(send(client, kMsgCustomEvent, text("Filler100=")));
+  sync(client);
+  EXPECT_FALSE(hasConfigKey("NewKey"));
+  EXPECT_TRUE(log.contains("Warning, refusing custom event key \"NewKey\" from connection"));
+  EXPECT_EQ(config("Filler100"), "");
+  EXPECT_EQ(countConfigEntries(), 512u);
+}
+
+// A line break in a custom event's key or a stop-ignoring text stays inside
+// its record: the log gets no line the client wrote.
+TEST_F(AdminTest, LineBreaksFromClientsStayInsideTheirRecord) {
+  ovclient::OvClient& client = connectClient();
+  const std::string forged = "\r\nThu Jan  1 00:00:00 1970 LOG_ERR     forged";
+  ASSERT_TRUE(send(client, kMsgCustomEvent, text("Key" + forged + "=REMOVE")));
+  ASSERT_TRUE(send(client, kMsgCustomEvent, text("Key" + forged + "=value")));
+  ASSERT_TRUE(send(client, kMsgSetIgnoredDevices, text("1" + forged)));
+  ASSERT_TRUE(send(client, kMsgSetIgnoredDevices, text("1/2" + forged)));
+  ASSERT_EQ(setConfigString("IgnoredDevices", "1/2"), 0);
+  ASSERT_TRUE(send(client, kMsgSetIgnoredDevices, text("1/2" + forged)));
+  sync(client);
+  const std::string all = log.text();
+  EXPECT_EQ(all.find("\r"), std::string::npos);
+  EXPECT_EQ(log.count("\nThu Jan  1"), 0u);
+  EXPECT_GE(log.count("forged"), 4u) << all;
+  EXPECT_EQ(log.count("__Thu Jan  1 00:00:00 1970 LOG_ERR     forged"), log.count("forged")) << all;
+}
+
 // With TLS the list and port keys are the TLS ones; the port is the
 // configured one, never the client's.
 TEST_F(AdminTest, ReverseClientKeysFollowTls) {
@@ -208,7 +292,7 @@ TEST_F(AdminTest, ReverseClientHostsThatAreRefused) {
 }
 
 // Only exit status 1 lets the change through; the script sees the client's
-// texts only in their shell-safe form.
+// texts exactly, and runs nothing of them.
 TEST_F(AdminTest, ReverseClientScriptDecides) {
   ovclient::OvClient& client = connectClient(injection);
   struct Case {
@@ -224,7 +308,7 @@ TEST_F(AdminTest, ReverseClientScriptDecides) {
     ASSERT_TRUE(send(client, kMsgAddReverseClient, text("h")));
     sync(client);
     EXPECT_EQ(config("ReverseClients"), c.changed ? "h:7573" : "");
-    EXPECT_EQ(file("add"), injectionSafe + "|127.0.0.1|");
+    EXPECT_EQ(file("add"), injection + "|127.0.0.1|");
   }
   EXPECT_TRUE(log.contains("Unknown return value 7 from OnAddReverseClient"));
   EXPECT_FALSE(fileExists(probe));
@@ -308,8 +392,8 @@ TEST_F(AdminTest, RenameScriptDecides) {
   }
 }
 
-// The name is the first 127 bytes; the script gets the shell-safe form of
-// whatever the client sent, and nothing the client wrote runs.
+// The name is the first 127 bytes; the script gets exactly what the client
+// sent, and nothing the client wrote runs.
 TEST_F(AdminTest, RenameCutsAndQuotes) {
   ovclient::OvClient& client = connectClient(injection);
   ASSERT_EQ(setConfigString("OnServerRename",
@@ -323,7 +407,7 @@ TEST_F(AdminTest, RenameCutsAndQuotes) {
   ASSERT_TRUE(send(client, kMsgServerRename, text(injection)));
   ASSERT_TRUE(waitUntil([&] { return config("ServerName") == injection; }));
   const std::string seen = file("rename");
-  EXPECT_EQ(seen.rfind(injectionSafe + "|" + injectionSafe + "|127.0.0.1|", 0), 0u) << seen;
+  EXPECT_EQ(seen.rfind(injection + "|" + injection + "|127.0.0.1|", 0), 0u) << seen;
   EXPECT_FALSE(fileExists(probe));
 }
 
@@ -450,8 +534,8 @@ TEST_F(NicknameTest, HookDecides) {
 }
 
 // The hook of the vendor and the plain hook are found too; every client
-// text reaches it in its shell-safe form.
-TEST_F(NicknameTest, HookPlaceholdersAreShellSafe) {
+// text reaches it exactly, and runs nothing.
+TEST_F(NicknameTest, HookPlaceholdersAreExact) {
   ovclient::OvClient& client = connectClient(injection);
   ASSERT_EQ(setConfigString("onChangeNickname.1234",
                             (record("hook", "'$NEW_NICKNAME$' '$CLIENT_ID$' '$VENDOR_ID$' '$PRODUCT_ID$' '$ADDRESS$'") +
@@ -461,8 +545,45 @@ TEST_F(NicknameTest, HookPlaceholdersAreShellSafe) {
   std::string nick = injection.substr(0, 60);
   ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0x1234, 0x5678, 13, nick)));
   ASSERT_TRUE(waitUntil([&] { return !file("hook").empty(); }));
-  EXPECT_EQ(file("hook"), injectionSafe.substr(0, 60) + "|" + injectionSafe + "|1234|5678|13|");
+  EXPECT_EQ(file("hook"), injection.substr(0, 60) + "|" + injection + "|1234|5678|13|");
   EXPECT_FALSE(fileExists(probe));
+}
+
+// A ',' (and a '%') in a nickname or a serial is ordinary text: stored in
+// the list's encoding and read back as given, by id and by serial.
+TEST_F(NicknameTest, CommaInANicknameReadsBack) {
+  ovclient::OvClient& client = connectClient();
+  ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0x1234, 0x5678, 13, "a,b 100%")));
+  EXPECT_EQ(announcedNickname(client), "a,b 100%");
+  const std::string serial = "S,1";
+  ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0xabcd, 0x0001, 99, "x,y", &serial)));
+  ASSERT_TRUE(waitUntil([] { return config("DeviceNicknames").find("x%2Cy") != std::string::npos; }));
+  EXPECT_EQ(config("DeviceNicknames"), "a%2Cb 100%25,1234,5678,13,x%2CyS%2C1,0000,0000,3");
+  const std::vector<DeviceNickname> back = reloaded();
+  ASSERT_EQ(back.size(), 2u);
+  EXPECT_STREQ(back[0].nickname, "a,b 100%");
+  EXPECT_EQ(back[0].address, 13u);
+  EXPECT_STREQ(back[1].nickname, "x,y");
+  EXPECT_STREQ(back[1].serial, "S,1");
+}
+
+// Each device a client names takes an entry: past the bound a new device
+// is refused with a line, while a named one can still be renamed.
+TEST_F(NicknameTest, NicknameListIsBounded) {
+  ovclient::OvClient& client = connectClient();
+  for (uint32_t address = 1000; address < 1256; address++) {
+    auto* entry = static_cast<DeviceNickname*>(calloc(1, sizeof(DeviceNickname)));
+    *entry = {0x1234, 0x5678, address, "", "n"};
+    ASSERT_EQ(appendToLockedList(nicknameList, entry), 0);
+  }
+  ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0x1234, 0x5678, 13, "new")));
+  sync(client);
+  EXPECT_TRUE(log.contains("Warning, refusing a device nickname from connection"));
+  EXPECT_TRUE(log.contains(": 256 are set"));
+  EXPECT_EQ(countLockedList(nicknameList), 256u);
+  ASSERT_TRUE(send(client, kMsgDeviceNickname, nicknamePayload(0x1234, 0x5678, 1000, "renamed")));
+  ASSERT_TRUE(waitUntil([] { return config("DeviceNicknames").find("renamed,1234,5678,1000") != std::string::npos; }));
+  EXPECT_EQ(countLockedList(nicknameList), 256u);
 }
 
 // A serial-keyed nickname whose text and serial together pass 63
@@ -497,17 +618,28 @@ TEST_F(NicknameTest, NicknamesSurviveRestart) {
   EXPECT_EQ(config("DeviceNicknames"), "plain,abcd,0001,99");
 }
 
+// What would change config.ini beyond the value, or be expanded from the
+// environment when read back, is refused with a line that names the
+// connection.
 TEST_F(NicknameTest, NicknamesThatAreRefused) {
   ovclient::OvClient& client = connectClient();
+  uint16_t id = 0;
+  ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
   ASSERT_EQ(setConfigString("DeviceNicknames", "keep,1234,5678,13"), 0);
-  const std::string comma = "a,b";
-  const std::string cases[][2] = {{"a,b", ""}, {"a\nb", ""}, {"${HOME}", ""}, {"ok", "S,1"}, {"ok", "S\r"}};
+  const std::string cases[][3] = {{"a\nb", "", "a control character"},
+                                  {"${HOME}", "", "\"${\""},
+                                  {"ok", "S\r", "a control character"}};
   for (const auto& c : cases) {
     ASSERT_TRUE(send(client, kMsgDeviceNickname,
                      nicknamePayload(0x1234, 0x5678, 13, c[0], c[1].empty() ? nullptr : &c[1])));
   }
   sync(client);
   EXPECT_EQ(log.count("Warning, refusing a device"), std::size(cases));
+  for (const auto& c : cases) {
+    EXPECT_TRUE(log.contains("Warning, refusing a device " + std::string(c[1].empty() ? "nickname" : "serial") +
+                             " from connection " + std::to_string(id) + ": it holds " + c[2]))
+        << c[0];
+  }
   EXPECT_EQ(config("DeviceNicknames"), "keep,1234,5678,13");
   // Below the fixed fields the request is dropped before the handler.
   ASSERT_TRUE(send(client, kMsgDeviceNickname, std::vector<uint8_t>(71, 'a')));
@@ -539,9 +671,10 @@ TEST_F(AdminTest, StopIgnoringEditsTheList) {
   }
 }
 
-// The get request answers the list or the platform's default; a stop
-// request without any list changes nothing; with only the default, the
-// default is edited into the key.
+// The get request answers the list as written (never expanded from the
+// daemon's environment) or the platform's default; a stop request without
+// any list changes nothing; with only the default, the default is edited
+// into the key.
 TEST_F(AdminTest, IgnoredDevicesWithoutDefault) {
   setenv("IGNORED_TEST", "9/9", 1);
   ovclient::OvClient& client = connectClient();
@@ -553,7 +686,7 @@ TEST_F(AdminTest, IgnoredDevicesWithoutDefault) {
   EXPECT_EQ(config("IgnoredDevices"), "<unset>");
   ASSERT_EQ(setConfigString("IgnoredDevices", "${IGNORED_TEST}"), 0);
   ASSERT_TRUE(client.request(kMsgGetIgnoredDevices, {}, &reply, kMsgGetIgnoredDevicesReply));
-  EXPECT_EQ(ovclient::fixedText(reply.payload.data(), reply.payload.size()), "9/9");
+  EXPECT_EQ(ovclient::fixedText(reply.payload.data(), reply.payload.size()), "${IGNORED_TEST}");
 }
 
 TEST_F(AdminTest, IgnoredDevicesPlatformDefault) {
@@ -693,7 +826,7 @@ TEST_F(AdminTest, ConnectAndDisconnectScripts) {
   EXPECT_EQ(file("connect"), "127.0.0.1|127.0.0.1|" + std::to_string(id) + "|");
   ASSERT_TRUE(removeClientConnection(id, "kicked (by admin)"));
   ASSERT_TRUE(waitUntil([&] { return !file("disconnect").empty(); }));
-  EXPECT_EQ(file("disconnect"), "kicked _by admin_|" + injectionSafe + "|127.0.0.1|" + std::to_string(id) + "|");
+  EXPECT_EQ(file("disconnect"), "kicked (by admin)|" + injection + "|127.0.0.1|" + std::to_string(id) + "|");
   EXPECT_TRUE(waitUntil([&] { return log.contains("onClientDisconnect '"); }));
   EXPECT_FALSE(fileExists(probe));
 }
@@ -718,7 +851,7 @@ TEST_F(AdminTest, DeviceIgnoreScriptExitCodes) {
     const std::string script =
         record("ignore", "'$VENDOR_ID$' '$PRODUCT_ID$' '$SERIAL$' '$CLIENT_ID$' '$CLIENT_IP$'") + "; " + c.tail;
     EXPECT_EQ(runDeviceIgnoreScript(script.c_str(), id, 0x46d, 0xc52b, injection.c_str()), c.allowed);
-    EXPECT_EQ(file("ignore"), "046d|c52b|" + injectionSafe + "|" + injectionSafe + "|127.0.0.1|");
+    EXPECT_EQ(file("ignore"), "046d|c52b|" + injection + "|" + injection + "|127.0.0.1|");
     if (c.logged) {
       EXPECT_TRUE(log.contains(c.logged));
     }

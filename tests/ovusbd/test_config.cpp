@@ -32,6 +32,12 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
+size_t countOf(const std::string& text, const std::string& pattern) {
+  size_t count = 0;
+  for (size_t at = text.find(pattern); at != std::string::npos; at = text.find(pattern, at + 1)) count++;
+  return count;
+}
+
 void writeFile(const std::string& path, const std::string& text) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out << text;
@@ -166,17 +172,47 @@ TEST_F(ConfigTest, StringGetterDefaults) {
 }
 
 TEST_F(ConfigTest, IntegerGetter) {
-  load("Twelve=12abc\nLetters=abc\nSpaced=  -5\nPlus=+7\nEmpty=\nHuge=99999999999\n");
+  load("Twelve=12abc\nLetters=abc\nSpaced=  -5\nPlus=+7\nEmpty=\nHuge=99999999999\nBlanks=  \nSign=-\n");
   struct Case {
     const char* key;
     int defaultValue;
     int expected;
   } cases[] = {
-      {"Twelve", 1, 12}, {"Letters", 1, 0}, {"Spaced", 1, -5},       {"Plus", 1, 7},
-      {"Empty", 1, 0},   {"Unset", 7575, 7575}, {"Huge", 1, INT_MAX},
+      {"Twelve", 1, 12}, {"Letters", 1, 1}, {"Spaced", 1, -5},       {"Plus", 1, 7},   {"Empty", 9, 9},
+      {"Unset", 7575, 7575}, {"Huge", 1, 1}, {"Blanks", 4, 4}, {"Sign", 3, 3},
   };
   for (const Case& c : cases) EXPECT_EQ(getConfigInt(c.key, c.defaultValue), c.expected) << c.key;
-  EXPECT_NE(logged().find("Error, property \"Letters\" is not a number \"abc\""), std::string::npos);
+  EXPECT_NE(logged().find("Warning, property \"Letters\" is not a number \"abc\", using the default 1"),
+            std::string::npos);
+  EXPECT_NE(logged().find("Warning, property \"Empty\" is not a number \"\", using the default 9"), std::string::npos);
+}
+
+// The numeric keys of the server, blank (as a client's custom event leaves
+// them) or garbage: each read gives the key's default and warns, naming the
+// key, every time it is read.
+TEST_F(ConfigTest, BlankNumericKeysTakeTheirDefaultsAtEveryRead) {
+  struct Case {
+    const char* key;
+    int defaultValue;
+  } cases[] = {
+      {"TCPPort", 7575},          {"SSLPort", 7574},           {"PingTimeout", 9},
+      {"PingInterval", 4},        {"ControlTimeout", 3},       {"CompressionLimit", 1024},
+      {"ReverseClientsPort", 7573}, {"SSLReverseClientsPort", 7572}, {"ReverseClientsRetryPeriod", 15},
+      {"MinIsoZeroCopySize", 16384}, {"MinBulkIntZeroCopySize", 16384},
+  };
+  for (const char* value : {"", "x", " "}) {
+    std::string text;
+    for (const Case& c : cases) text += std::string(c.key) + "=" + value + "\n";
+    load(text);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(c.key) + "=" + value);
+      const std::string warning = std::string("Warning, property \"") + c.key + "\" is not a number";
+      const size_t before = countOf(logged(), warning);
+      EXPECT_EQ(getConfigInt(c.key, c.defaultValue), c.defaultValue);
+      EXPECT_EQ(getConfigInt(c.key, c.defaultValue), c.defaultValue);
+      EXPECT_EQ(countOf(logged(), warning), before + 2);
+    }
+  }
 }
 
 TEST_F(ConfigTest, BooleanIsTrueOnlyForExactlyOne) {
@@ -240,7 +276,7 @@ TEST_F(ConfigTest, SelfReferenceDoesNotExpandForever) {
     free(text);
   }
   EXPECT_NE(logged().find("nest too deep"), std::string::npos);
-  EXPECT_EQ(getConfigInt("Self", 3), 0);
+  EXPECT_EQ(getConfigInt("Self", 3), 3);
   EXPECT_FALSE(getConfigBool("Double", "1"));
 }
 

@@ -34,6 +34,7 @@
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/nicknames.h"
+#include "ovusbd/core/reverseservice.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/tcpservice.h"
 #include "ovusbd/core/transport.h"
@@ -1025,6 +1026,38 @@ TEST_F(Server, AcceptOutOfDescriptorsPauses) {
     EXPECT_LE(retries, 3u);
     ovclient::HelloReply hello;
     EXPECT_TRUE(late.hello("late", "", &hello));
+}
+
+// The dialler's lines are counted per list entry and call site like a
+// client's: each entry gets its first lines of a window, the rest come as
+// one count, so a long or fast-failing list cannot flood the log.
+TEST_F(Server, ReverseDiallerLinesAreCountedPerEntry) {
+    start();
+    NetworkService* service = createTcpReverseService();
+    ASSERT_NE(service, nullptr);
+    const ReverseDialer dialer = {"ReverseClients", "ReverseClientsPort", 7573, "reverse client", nullptr};
+    ReverseDiallerLog* counted = createReverseDiallerLog();
+    ASSERT_NE(counted, nullptr);
+    // A port that is no number fails in getaddrinfo at once, without DNS.
+    for (int pass = 0; pass < 25; pass++) {
+        dialReverseClientsWith(service, "127.0.0.1:x,127.0.0.2:y", &dialer, counted);
+    }
+    flushReverseDiallerLog(counted, true);
+    free(service);
+    const std::string all = log();
+    auto count = [&all](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) {
+            n++;
+        }
+        return n;
+    };
+    for (const std::string entry : {"127.0.0.1:x", "127.0.0.2:y"}) {
+        SCOPED_TRACE(entry);
+        EXPECT_EQ(count("calling getaddrinfo for reverse client " + entry), 10u);
+        EXPECT_EQ(count("Reverse client " + entry + ": 15 more records like \"Error '%s' (%d) calling getaddrinfo"),
+                  1u);
+    }
 }
 
 // With no pause between passes the dialler must still see its stop flag.

@@ -170,6 +170,23 @@ TEST_F(LogTest, LongMessageIsCutNotOverrun) {
   EXPECT_EQ(record.message, std::string(2047, 'm'));
 }
 
+// A peer's text with a line break or other control bytes stays inside its
+// record: one call, one line, on the stream and on syslog (below).
+TEST_F(LogTest, ControlCharactersNeverSplitARecord) {
+  std::string path = directory + "/control.log";
+  FILE* file = fopen(path.c_str(), "a");
+  ASSERT_NE(file, nullptr);
+  setLogFile(file);
+  logMessage(LOG_INFO, "Removed custom event \"%s=%s\"", "k\r\nLOG_ERR    forged", "\x1b[2J\t\x7f");
+  setLogFile(nullptr);
+  fclose(file);
+  std::vector<std::string> lines = split(readFile(path), '\n');
+  ASSERT_EQ(lines.size(), 1u);
+  Record record;
+  ASSERT_TRUE(parseRecord(lines[0], &record));
+  EXPECT_EQ(record.message, "Removed custom event \"k__LOG_ERR    forged=_[2J__\"");
+}
+
 // Records from many threads each come out whole, one per line.
 TEST_F(LogTest, ConcurrentRecordsStayWhole) {
   std::string path = directory + "/threads.log";
@@ -255,8 +272,9 @@ TEST_F(LogTest, SyslogGetsTheLevelAsPriority) {
     setLogFile(nullptr);
     logMessage(LOG_DEBUG, "debug %d", 7);
     logMessage(LOG_ERR, "error %s", "text");
+    logMessage(LOG_INFO, "key %s", "a\r\nb\x1b");
     std::ofstream file(out, std::ios::binary);
-    for (int i = 0; i < 2; i++) {
+    for (int i = 0; i < 3; i++) {
       char datagram[4096];
       ssize_t length = recv(fd, datagram, sizeof datagram, MSG_DONTWAIT);
       if (length < 0) return 3;
@@ -268,7 +286,8 @@ TEST_F(LogTest, SyslogGetsTheLevelAsPriority) {
   if (result == 77) GTEST_SKIP() << "no private mount namespace";
   ASSERT_EQ(result, 0);
   std::vector<std::string> records = split(readFile(out), '\n');
-  ASSERT_EQ(records.size(), 2u);
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_TRUE(endsWith(records[2], "]: key a__b_")) << records[2];
   // "<priority>timestamp ident[pid]: message"; user facility is 8.
   EXPECT_EQ(records[0].rfind("<15>", 0), 0u) << records[0];
   EXPECT_TRUE(endsWith(records[0], "]: debug 7")) << records[0];

@@ -78,6 +78,13 @@ protected:
             std::ofstream config(dir_ + "/config.ini");
             for (auto& [k, v] : all) config << k << "=" << v << "\n";
         }
+        run(extra);
+    }
+
+    // Starts the server on the config.ini as it stands and waits until it
+    // listens.
+    void run(std::vector<std::string> extra = {}) {
+        const size_t listening = logCount("at TCP port");
         nsrun::RunOptions s;
         s.argv = {OVUSBD_BIN, "-c", dir_ + "/config.ini", "-r", log_};
         s.argv.insert(s.argv.end(), extra.begin(), extra.end());
@@ -89,7 +96,7 @@ protected:
         server_ = nsrun::Process::start(s, &error);
         ASSERT_TRUE(server_) << error;
         ASSERT_TRUE(server_->waitForOut(kRunning, 30s)) << report();
-        ASSERT_TRUE(logHas("at TCP port")) << report();
+        ASSERT_TRUE(waitUntil([&] { return logCount("at TCP port") > listening; }, 10s)) << report();
     }
 
     std::string report() const {
@@ -217,6 +224,45 @@ TEST_F(ProtocolProcess, SessionBasics) {
     EXPECT_TRUE(silent.waitClosed(2000)) << report();
     EXPECT_TRUE(logHas("successfully removed (reason:timeout)"));
     ASSERT_TRUE(client.hello("still", "", &reply));
+    stopAndExpectCleanExit();
+}
+
+// A client may blank any key with a custom event; a blank number takes its
+// default at the next start, with a warning naming the key: the server
+// listens on 7575 again and keeps a client that sends keep-alives (a blank
+// "PingTimeout" read as 0 dropped every client within a second).
+TEST_F(ProtocolProcess, BlankedNumericKeysTakeTheirDefaultsAtTheNextStart) {
+    start({{"PingTimeout", "9"}});
+    OvClient admin;
+    connect(admin);
+    for (const std::string text : {"TCPPort=", "PingTimeout="}) {
+        Bytes payload(text.begin(), text.end());
+        payload.push_back(0);
+        ASSERT_TRUE(admin.send(request(kMsgCustomEvent, payload)));
+        ASSERT_TRUE(logHas("Set custom event \"" + text + "\"")) << report();
+    }
+    stopAndExpectCleanExit();
+    const std::string saved = nsrun::readFile(dir_ + "/config.ini");
+    ASSERT_NE(saved.find("TCPPort=\n"), std::string::npos) << saved;
+    ASSERT_NE(saved.find("PingTimeout=\n"), std::string::npos) << saved;
+
+    run();
+    EXPECT_TRUE(logHas("Warning, property \"TCPPort\" is not a number \"\", using the default 7575")) << report();
+    EXPECT_TRUE(logHas("Warning, property \"PingTimeout\" is not a number \"\", using the default 9")) << report();
+    OvClient client;
+    connect(client, "127.0.0.1", 7575);
+    ovclient::HelloReply reply;
+    ASSERT_TRUE(client.hello("kept", "", &reply)) << report();
+    client.skipPings = false;
+    Message m;
+    const auto end = Clock::now() + 3s;
+    while (Clock::now() < end) {
+        ASSERT_TRUE(client.keepAlive()) << report();
+        while (client.receive(&m, 300) == 1) {
+        }
+    }
+    ASSERT_TRUE(client.hello("still", "", &reply)) << report();
+    EXPECT_EQ(logCount("reason:timeout"), 0u) << report();
     stopAndExpectCleanExit();
 }
 

@@ -28,6 +28,7 @@
 
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connectionlog.h"
+#include "ovusbd/usb/ignoreddevices.h"
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/shellcommand.h"
@@ -223,16 +224,37 @@ TEST_F(BindingTest, AuthorizationExitCodes) {
   }
 }
 
-// Everything the client controls reaches the script only through the
-// shell-safe form; the administrator's own text is left as it is.
-TEST_F(BindingTest, AuthorizationScriptGetsShellSafeValues) {
+// Everything the client controls reaches the script exactly, as one word,
+// and runs nothing; the administrator's own text is left as it is.
+TEST_F(BindingTest, AuthorizationScriptGetsExactValues) {
   plugAtStart("1-3");
-  ovclient::OvClient& client = connectClient("a'b;touch /tmp/x$(id)`");
+  const std::string name = "a'b;touch " + scratch + ".ran$(id)`";
+  ovclient::OvClient& client = connectClient(name.c_str());
   std::string script = "printf '%s|' '$VENDOR_ID$' '$PRODUCT_ID$' '$CLIENT_ID$' '$CLIENT_IP$' '$NUM_BINDINGS$' > " +
                        scratch + "; exit 1";
   ASSERT_EQ(setConfigString("ClientAuthorization", script.c_str()), 0);
   ASSERT_EQ(bindResult(client, 13), 1);
-  EXPECT_EQ(scratchContent(), "1234|5678|a_b_touch /tmp/x__id__|127.0.0.1|0|");
+  EXPECT_EQ(scratchContent(), "1234|5678|" + name + "|127.0.0.1|0|");
+  EXPECT_NE(access((scratch + ".ran").c_str(), F_OK), 0);
+}
+
+// A script that compares passwords gets each one as the client gave it:
+// passwords that differ in a shell character stay apart.
+TEST_F(BindingTest, AuthorizationScriptGetsThePasswordExactly) {
+  plugAtStart("1-3");
+  ovclient::OvClient& client = connectClient();
+  uint16_t id = 0;
+  ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
+  std::string script = "printf '%s' $PASSWORD$ > " + scratch + "; exit 1";
+  ASSERT_EQ(setConfigString("ClientAuthorization", script.c_str()), 0);
+  const char* const passwords[] = {"s3cret!", "a#b", "a!b", "p w d", "it's", "$(id)", "`id`;x|y&z", "caf\xc3\xa9"};
+  for (const char* password : passwords) {
+    storeDevicePassword(id, 13, password, strlen(password));
+    ASSERT_EQ(bindResult(client, 13), 1) << password;
+    EXPECT_EQ(scratchContent(), password);
+    client.unbind(13);
+    ASSERT_TRUE(waitUntil([] { return !findDeviceBinding(13, nullptr); }));
+  }
 }
 
 TEST(ShellSafe, EveryByteOutsideTheSafeSetBecomesAnUnderscore) {
@@ -629,7 +651,7 @@ TEST_F(BindingTest, BuiltInPowerCycleAtUnbindComesBeforeTheHandBack) {
 
 // "OnDeviceKick" decides whether another client takes a bound device: 1
 // yes, 0 no, 2 no with the asking client told, anything else no with a log
-// line. The script sees both clients' texts only in shell-safe form.
+// line. The script sees both clients' texts exactly.
 TEST_F(BindingTest, KickScriptDecides) {
   bus.addDevice(device("1-3"));
   bus.addDevice(device("1-4"));
@@ -674,8 +696,8 @@ TEST_F(BindingTest, KickScriptDecides) {
     }
   }
   EXPECT_EQ(unboundReason(holder, 13), 2u);
-  EXPECT_EQ(scratchContent(), "1234|5678|k__touch " + planted + "_|127.0.0.1|h__touch " + planted +
-                                  "__|127.0.0.1||" + devicePath(13) + "|");
+  EXPECT_EQ(scratchContent(), "1234|5678|k$(touch " + planted + ")|127.0.0.1|h';touch " + planted +
+                                  ";'|127.0.0.1||" + devicePath(13) + "|");
   EXPECT_FALSE(access(planted.c_str(), F_OK) == 0);
 }
 
@@ -813,6 +835,51 @@ TEST_F(IgnoreRequestTest, WithoutScriptTheDeviceGoesAtOnce) {
   EXPECT_EQ(ignored(), "1234/5678");
 }
 
+// A client's text is never expanded from the daemon's environment: a serial
+// "${PATH}" is listed, read back (message 78) and matched as written.
+TEST_F(IgnoreRequestTest, SerialIsNeverExpanded) {
+  ASSERT_NE(getenv("PATH"), nullptr);
+  simbus::SimDevice d = device("1-3");
+  d.serial = "${PATH}";
+  bus.addDevice(d);
+  startDiscovery();
+  ASSERT_TRUE(waitUntil([] { return deviceCount() == 1; }));
+  ovclient::OvClient& client = connectClient();
+  ignore(client, ignorePayload(0x1234, 0x5678, 1, "${PATH}", 128));
+  EXPECT_EQ(deviceCount(), 0u);
+  ovclient::Message reply;
+  ASSERT_TRUE(client.request(kMsgGetIgnoredDevices, {}, &reply, kMsgGetIgnoredDevicesReply));
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(reply.payload.data())), "1234/5678/${PATH}");
+  // Discovery reads the list as written too: the device stays ignored.
+  bus.unplug("1-3");
+  bus.plug(d);
+  ASSERT_TRUE(drainUevents());
+  EXPECT_EQ(deviceCount(), 0u);
+}
+
+// What the list cannot take is refused before the script is asked, with a
+// line naming the connection.
+TEST_F(IgnoreRequestTest, UnlistableRequestsAreRefusedBeforeTheScript) {
+  plugAtStart("1-3");
+  ovclient::OvClient& client = connectClient();
+  uint16_t id = 0;
+  ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
+  ASSERT_EQ(startConnectionLog(kLogBurstLines, kLogBurstWindowMs), 0);
+  ASSERT_EQ(setConfigString("OnDeviceIgnore", ("touch " + scratch + "; exit 1").c_str()), 0);
+  ignore(client, ignorePayload(0x1234, 0x5678, 1, "a,b", 128));
+  ignore(client, ignorePayload(0x1234, 0x5678, 1, "a\rb", 128));
+  std::string full;
+  for (unsigned i = 0; i < kMaxIgnoredDevices; ++i) full += (i ? "," : "") + std::to_string(i) + "/1";
+  ASSERT_EQ(setConfigString("IgnoredDevices", full.c_str()), 0);
+  ignore(client, ignorePayload(0x1234, 0x5678, 0));
+  EXPECT_NE(access(scratch.c_str(), F_OK), 0) << "the script ran";
+  EXPECT_EQ(deviceCount(), 1u);
+  EXPECT_EQ(ignored(), full);
+  const std::string refusal = "Warning, refusing to ignore device 1234:5678 for connection " + std::to_string(id);
+  EXPECT_EQ(log.count(refusal + ": its serial holds ',' or a control character"), 2u);
+  EXPECT_EQ(log.count(refusal + ": 256 devices are ignored"), 1u);
+}
+
 // The script's exit code decides: 1 ignores; 0 does not; 2 does not and
 // tells the client; other codes and a killed script do not, with a log line.
 TEST_F(IgnoreRequestTest, ScriptExitCodes) {
@@ -851,14 +918,14 @@ TEST_F(IgnoreRequestTest, ScriptExitCodes) {
 
 // The serial is read only when flagged and when the request carries its
 // whole field, never past the payload; client and device texts reach the
-// script in shell-safe form; a request too short for its ids is dropped.
+// script exactly and run nothing; a request too short for its ids is dropped.
 TEST_F(IgnoreRequestTest, ScriptPlaceholdersAndPayloadBounds) {
   std::string planted = scratch + ".planted";
   ovclient::OvClient& client = connectClient(("c`touch " + planted + "`").c_str());
   std::string script = "printf '%s|' '$VENDOR_ID$' '$PRODUCT_ID$' '$SERIAL$' '$CLIENT_ID$' '$CLIENT_IP$' > " +
                        scratch + "; exit 0";
   ASSERT_EQ(setConfigString("OnDeviceIgnore", script.c_str()), 0);
-  const std::string client_ = "|c_touch " + planted + "_|127.0.0.1|";
+  const std::string client_ = "|c`touch " + planted + "`|127.0.0.1|";
   struct Case {
     std::vector<uint8_t> payload;
     std::string seen;
@@ -868,7 +935,7 @@ TEST_F(IgnoreRequestTest, ScriptPlaceholdersAndPayloadBounds) {
       {ignorePayload(0x046d, 0xc52b, 1, "ABC", 127), "046d|c52b|$SERIAL$" + client_},
       {ignorePayload(0x046d, 0xc52b, 0, "ABC", 128), "046d|c52b|$SERIAL$" + client_},
       {ignorePayload(0x046d, 0xc52b, 1, "x';touch " + planted + ";'", 128),
-       "046d|c52b|x__touch " + planted + "__" + client_},
+       "046d|c52b|x';touch " + planted + ";'" + client_},
   };
   for (const Case& c : cases) {
     unlink(scratch.c_str());

@@ -185,8 +185,8 @@ TEST_F(HookTest, PrecedenceOfModelBuiltinVendorAndPlainKeys) {
 }
 
 // What a command is given and what its end makes of the result: the
-// placeholders (outside values only in shell-safe form, so nothing they
-// hold runs), "#continue" in the administrator's text only, the exit code
+// placeholders (outside values exact, each one word, so nothing they hold
+// runs), "#continue" in the administrator's text only, the exit code
 // and a command killed by a signal.
 TEST_F(HookTest, CommandPlaceholdersAndResults) {
   std::string out = dir.file("out"), planted = dir.file("planted");
@@ -204,13 +204,13 @@ TEST_F(HookTest, CommandPlaceholdersAndResults) {
        "/sys/devices/x/1-9|19|046d|c52b|"},
       {"printf '%s|' '$NICKNAME$' \"$SERIAL$\" $PRODUCT$ > " + out,
        {"$NICKNAME$", attack, "$SERIAL$", substitution, "$PRODUCT$", "p;touch " + planted}, 1, 0,
-       "x__touch " + planted + "__|a__touch " + planted + "__touch " + planted + "_b|p_touch|" + planted + "|"},
+       attack + "|" + substitution + "|p;touch " + planted + "|"},
       {"exit 7", {}, 1, 7, ""},
       {"kill -9 $$", {}, 1, -1, ""},
       {"", {}, 1, 0, ""},
       {"echo on > " + out + " #continue", {}, 3, -99, "on\n"},
       // A nickname cannot ask for "#continue".
-      {"echo '$NICKNAME$' > " + out, {"$NICKNAME$", "#continue"}, 1, 0, "_continue\n"},
+      {"echo '$NICKNAME$' > " + out, {"$NICKNAME$", "#continue"}, 1, 0, "#continue\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.command);
@@ -335,7 +335,7 @@ TEST_F(HookTest, HookOutcomesAtTheOperationPoints) {
 
 // onEnumeration runs as the record is made, onPassToKernel after the
 // hand-back, onDeviceUnplug as the device is removed (not at shutdown);
-// the device's texts reach them only in shell-safe form.
+// the device's texts reach them exactly, and run nothing.
 TEST_F(HookTest, LifeCycleHooksAndDeviceTexts) {
   std::string out = dir.file("out"), planted = dir.file("planted");
   testNickname = "n`touch " + planted + "`";
@@ -344,7 +344,8 @@ TEST_F(HookTest, LifeCycleHooksAndDeviceTexts) {
   set("onDeviceUnplug", line + "unplug '$NICKNAME$' '$SERIAL$' '$PRODUCT$' >> " + out);
   set("onPassToKernel", "echo pass $ADDRESS$ $VENDOR_ID$ >> " + out);
   simbus::SimDevice d = device("1-1");
-  d.product = "x';touch " + planted + ";'";
+  const std::string product = "x';touch " + planted + ";'";
+  d.product = product;
   bus.addDevice(d);
   std::string path = "/sys/bus/usb/devices/1-1";
   std::string serial = "s$(touch " + planted + ")";
@@ -353,7 +354,7 @@ TEST_F(HookTest, LifeCycleHooksAndDeviceTexts) {
                                 nullptr, nullptr, nullptr, 0),
             0);
   pthread_mutex_unlock(&deviceLifecycleMutex);
-  std::string texts = "n_touch " + planted + "_|s__touch " + planted + "_|x__touch " + planted + "__";
+  std::string texts = testNickname + "|" + serial + "|" + product;
   EXPECT_EQ(readFile(out), "11 enum|" + texts + "\n");
   char sysfsPath[255] = {};
   getDeviceSysfsPath(kAddress, sysfsPath);
@@ -462,11 +463,41 @@ TEST_F(IgnoreTest, SerialsNarrowTheRemovalAndCommasAreRefused) {
   EXPECT_TRUE(hasDevice(12));
 }
 
+// Clients grow the list one request at a time: it is bounded, and a serial
+// with a control character is refused like one with a comma. A device the
+// full list covers already is still removed.
+TEST_F(IgnoreTest, ListIsBoundedAndSerialsMustBeListable) {
+  plugWithSerial("1-1", "A");
+  std::string full;
+  for (unsigned i = 0; i < kMaxIgnoredDevices; ++i) full += (i ? "," : "") + std::to_string(i) + "/1";
+  set("IgnoredDevices", full);
+  struct Case {
+    uint16_t vendorId, productId;
+    const char* serial;
+    int result;
+  } cases[] = {
+      {0x1234, 0x5678, "A", -ENOSPC}, {0x1234, 0x5678, nullptr, -ENOSPC}, {0x1234, 0x5678, "A\x01", -EINVAL},
+      {0x1234, 0x5678, "A\n", -EINVAL}, {0x1234, 0x5678, "A\x7f", -EINVAL}, {0x5, 0x1, nullptr, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.serial ? c.serial : "<none>");
+    EXPECT_EQ(ignoreDeviceRefusal(c.vendorId, c.productId, c.serial), c.result);
+    EXPECT_EQ(ignoreDevice(c.vendorId, c.productId, c.serial), c.result);
+    EXPECT_EQ(ignored(), full);
+  }
+  EXPECT_TRUE(hasDevice(11));
+  set("IgnoredDevices", full.substr(full.find(',') + 1));
+  EXPECT_EQ(ignoreDevice(0x1234, 0x5678, "A"), 0);
+  EXPECT_FALSE(hasDevice(11));
+  EXPECT_EQ(ignoreDevice(0x1234, 0x5679, nullptr), -ENOSPC);
+}
+
 // Requests on many threads at once each add their entry: none is lost to
 // another's read and write of the list.
 TEST_F(IgnoreTest, ConcurrentRequestsLoseNoEntry) {
   settings.platformCode = 5;  // Synology: "f400/f400" by default
-  constexpr int kThreads = 8, kEach = 32;
+  // 249 entries: within the list's bound of 256.
+  constexpr int kThreads = 8, kEach = 31;
   std::vector<std::thread> threads;
   for (int t = 0; t < kThreads; ++t) {
     threads.emplace_back([t] {
