@@ -56,7 +56,7 @@ protected:
         char dirTemplate[] = "/tmp/ovusbd-tls.XXXXXX";
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
         dir_ = dirTemplate;
-        settings_ = {certs.serverPem.c_str(), nullptr, nullptr, false, kTlsHandshakeTimeoutMs};
+        settings_ = {certs.serverPem.c_str(), nullptr, nullptr, false, kTlsHandshakeTimeoutMs, kTlsFirstByteTimeoutMs};
     }
     void TearDown() override {
         stop();
@@ -235,7 +235,7 @@ TEST_F(Tls, ConfigurationFailures) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         settings_ = {row.cert.c_str(), row.ca.empty() ? nullptr : row.ca.c_str(),
-                     row.crl.empty() ? nullptr : row.crl.c_str(), false, kTlsHandshakeTimeoutMs};
+                     row.crl.empty() ? nullptr : row.crl.c_str(), false, kTlsHandshakeTimeoutMs, kTlsFirstByteTimeoutMs};
         EXPECT_FALSE(start());
         EXPECT_TRUE(logHas(row.line, 0ms)) << log();
         EXPECT_EQ(log().find("at TCP SSL port"), std::string::npos);
@@ -243,7 +243,7 @@ TEST_F(Tls, ConfigurationFailures) {
         std::filesystem::remove(logPath_);
     }
     // A CRL without a CA file is never opened.
-    settings_ = {certs.serverPem.c_str(), nullptr, missing.c_str(), false, kTlsHandshakeTimeoutMs};
+    settings_ = {certs.serverPem.c_str(), nullptr, missing.c_str(), false, kTlsHandshakeTimeoutMs, kTlsFirstByteTimeoutMs};
     EXPECT_TRUE(start()) << log();
     EXPECT_EQ(log().find("CRL"), std::string::npos);
 }
@@ -268,7 +268,7 @@ TEST_F(Tls, ClientCertificates) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         settings_ = {certs.serverPem.c_str(), certs.caCert.c_str(), row.crl.empty() ? nullptr : row.crl.c_str(),
-                     row.require, kTlsHandshakeTimeoutMs};
+                     row.require, kTlsHandshakeTimeoutMs, kTlsFirstByteTimeoutMs};
         ASSERT_TRUE(start({{"SSLUseClientCerts", row.require ? "1" : "0"}})) << log();
         OvClient client;
         ClientOptions options;
@@ -438,7 +438,7 @@ class TlsLink : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(certs.serverPem.empty());
-        settings_ = {certs.serverPem.c_str(), nullptr, nullptr, false, 5000};
+        settings_ = {certs.serverPem.c_str(), nullptr, nullptr, false, 5000, kTlsFirstByteTimeoutMs};
         ASSERT_TRUE(loadTlsConfig(&config_, &settings_));
         owner_ = {&config_, &settings_, &stop_};
         listener_ = ovclient::listenLoopback(&port_);
