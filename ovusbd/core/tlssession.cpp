@@ -243,9 +243,9 @@ int tlsSessionRead(TlsSession* session, void* buffer, size_t length) {
             return rc;
         }
         switch (rc) {
-        case 0:
         case MBEDTLS_ERR_SSL_PEER_CLOSE_NOTIFY:
             return 0;
+        case 0:  // mbedtls_ssl_read's end of stream
         case MBEDTLS_ERR_SSL_CONN_EOF: {
             // Bytes of a record already read: the peer cut the record short.
             pthread_mutex_lock(&session->mutex);
