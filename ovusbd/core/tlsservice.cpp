@@ -145,6 +145,9 @@ int takeHandshakePlace(TlsService* service, const PeerSource& source) {
             }
         }
     }
+    if (share == nullptr) {
+        return kMaxPendingTlsHandshakes;
+    }
     share->count++;
     service->pendingHandshakes++;
     return 0;
