@@ -44,6 +44,10 @@ SystemLimits readSystemLimits() {
     return {softLimit(RLIMIT_NOFILE), softLimit(RLIMIT_NPROC), readThreadsMax()};
 }
 
+uint64_t linkDescriptorBudget(const SystemLimits& limits) {
+    return clientsWithin(limits.openFiles, 1);
+}
+
 uint32_t clientLimitFor(const SystemLimits& limits) {
     const uint64_t threads = limits.processes < limits.kernelThreads ? limits.processes : limits.kernelThreads;
     uint64_t clients = clientsWithin(limits.openFiles, kDescriptorsPerClient);

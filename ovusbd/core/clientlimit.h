@@ -1,5 +1,6 @@
-// How many clients the server can serve at once. Each client holds one
-// descriptor (its link) and four threads (transmit, receive, ping,
+// How many clients the server can serve at once. Each client holds the
+// descriptors of its link (one for plain TCP, two for TLS: the socket and
+// the eventfd that wakes it) and four threads (transmit, receive, ping,
 // watchdog); past the process's limits new clients would take the
 // descriptors and threads the server itself and its present clients need.
 #pragma once
@@ -24,3 +25,6 @@ SystemLimits readSystemLimits();
 // with three threads each, scripts, DNS-SD, Trovix). At least 1, at most
 // 65535 (the ids are 16 bits).
 uint32_t clientLimitFor(const SystemLimits& limits);
+// Descriptors the links of all clients together may hold, after the same
+// headroom.
+uint64_t linkDescriptorBudget(const SystemLimits& limits);

@@ -27,6 +27,11 @@ void reportReadEnd(uint16_t id, int result, const char* what) {
         logMessage(6, "Connection %d remotely disconnected gracefully (%s)", id, what);
     } else if (result == -ECONNRESET) {
         logMessage(6, "Connection %d remotely disconnected abruptly (%s)", id, what);
+    } else if (result == -ENODATA) {
+        // A TLS link whose stream ended inside a record: not a graceful
+        // close, and possibly a truncation by someone on the path.
+        logMessage(4, "Warning, connection %d remotely disconnected inside a TLS record, the record truncated (%s)",
+                   id, what);
     }
 }
 

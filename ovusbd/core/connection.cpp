@@ -193,33 +193,45 @@ bool matchItem(void* item, const void* key) {
     return item == key;
 }
 
-// Takes a place for one more client, or refuses it: the first refusal
-// after a client was accepted is logged, the rest of the run quietly, so a
-// flood of connections costs one line.
-bool reserveClientSlot(const char* remoteText) {
-    ConnectionModule* m = connectionModule;
-    uint32_t slots = __atomic_load_n(&m->clientSlots, __ATOMIC_ACQUIRE);
-    do {
-        if (slots >= m->clientLimit) {
-            pthread_mutex_lock(&m->mutex);
-            const bool first = m->refusedInRun++ == 0;
-            pthread_mutex_unlock(&m->mutex);
-            if (first) {
-                logMessage(4, "Warning, %u clients connected, the most this server can serve: refusing %s and any more until one leaves",
-                           m->clientLimit, remoteText);
-            }
-            return false;
-        }
-    } while (!__atomic_compare_exchange_n(&m->clientSlots, &slots, slots + 1, false, __ATOMIC_ACQ_REL,
-                                          __ATOMIC_ACQUIRE));
-    pthread_mutex_lock(&m->mutex);
-    m->refusedInRun = 0;
-    pthread_mutex_unlock(&m->mutex);
-    return true;
+uint32_t linkDescriptors(const NetworkConnection* link) {
+    return link->descriptors > 0 ? link->descriptors : 1;
 }
 
-void releaseClientSlot() {
-    __atomic_sub_fetch(&connectionModule->clientSlots, 1, __ATOMIC_ACQ_REL);
+// Takes a place for one more client whose link holds `descriptors`, or
+// refuses it: the first refusal after a client was accepted is logged, the
+// rest of the run counted and their count logged when a client is accepted
+// again, so a flood of connections costs two lines.
+bool reserveClientSlot(const char* remoteText, uint32_t descriptors) {
+    ConnectionModule* m = connectionModule;
+    pthread_mutex_lock(&m->mutex);
+    const bool room = m->clientSlots < m->clientLimit && m->descriptorsHeld + descriptors <= m->descriptorBudget;
+    uint32_t refusedBefore = 0;
+    bool first = false;
+    if (room) {
+        m->clientSlots++;
+        m->descriptorsHeld += descriptors;
+        refusedBefore = m->refusedInRun;
+        m->refusedInRun = 0;
+    } else {
+        first = m->refusedInRun++ == 0;
+    }
+    const uint32_t clients = m->clientSlots;
+    pthread_mutex_unlock(&m->mutex);
+    if (first) {
+        logMessage(4, "Warning, %u clients connected, the most this server can serve: refusing %s and any more until one leaves",
+                   clients, remoteText);
+    }
+    if (refusedBefore > 1) {
+        logMessage(4, "Warning, %u more connections were refused while the server was full", refusedBefore - 1);
+    }
+    return room;
+}
+
+void releaseClientSlot(uint32_t descriptors) {
+    pthread_mutex_lock(&connectionModule->mutex);
+    connectionModule->clientSlots--;
+    connectionModule->descriptorsHeld -= descriptors;
+    pthread_mutex_unlock(&connectionModule->mutex);
 }
 
 // Frees a record that never was, or no longer is, listed or indexed; its
@@ -265,7 +277,9 @@ int createConnectionList(const CoreSettings& settings, const ConnectionCallbacks
     pthread_mutex_init(&made->idLock, nullptr);
     made->pingTimeout = settings.pingTimeout;
     made->traceMessages = settings.traceMessages;
-    made->clientLimit = clientLimitFor(readSystemLimits());
+    const SystemLimits limits = readSystemLimits();
+    made->clientLimit = clientLimitFor(limits);
+    made->descriptorBudget = linkDescriptorBudget(limits);
     if (callbacks != nullptr) {
         made->callbacks = *callbacks;
     }
@@ -363,22 +377,23 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     memcpy(&remote, remoteAddress, remoteLength);
     char remoteText[64];
     addressText(&remote, remoteText, sizeof remoteText);
-    if (!reserveClientSlot(remoteText)) {
+    const uint32_t descriptors = linkDescriptors(connection);
+    if (!reserveClientSlot(remoteText, descriptors)) {
         return false;
     }
     const int noDelay = connection->setNoDelay(connection);
     if (noDelay != 0) {
         logMessage(3, "Error %d setting NODELAY for client %s, %s", -noDelay, remoteText, strerror(-noDelay));
-        releaseClientSlot();
+        releaseClientSlot(descriptors);
         return false;
     }
     if (!connection->handshake(connection)) {
-        releaseClientSlot();
+        releaseClientSlot(descriptors);
         return false;
     }
     auto* c = static_cast<ConnectedClient*>(calloc(1, sizeof(ConnectedClient)));
     if (c == nullptr) {
-        releaseClientSlot();
+        releaseClientSlot(descriptors);
         return false;
     }
     c->transmitQueue = createLockedList();
@@ -388,14 +403,14 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
     initFrameEncoder(&c->encoder, uint32_t(getConfigInt("CompressionLimit", int(kDefaultCompressionLimit))));
     if (c->transmitQueue == nullptr || c->devicePasswords == nullptr) {
         freeClientRecord(c);
-        releaseClientSlot();
+        releaseClientSlot(descriptors);
         return false;
     }
     c->connectionId = nextConnectionId();
     if (c->connectionId == 0) {
         logMessage(3, "Error, no free connection id for client %s", remoteText);
         freeClientRecord(c);
-        releaseClientSlot();
+        releaseClientSlot(descriptors);
         return false;
     }
     readRandomUuid(c->uuid);
@@ -416,7 +431,7 @@ bool addClientConnection(NetworkConnection* connection, const sockaddr* remoteAd
         updateOrAppendInLockedList(connectionModule->connectionList, matchNothing, freeItem, startClientThreads, nullptr, nullptr,
                                    nullptr, c) != 0) {
         freeClientRecord(c);
-        releaseClientSlot();
+        releaseClientSlot(descriptors);
         return false;
     }
     return true;
@@ -483,6 +498,7 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
         connectionModule->callbacks.clientDisconnected(command, connectionId, reason, clientText, remoteText);
         free(command);
     }
+    const uint32_t descriptors = linkDescriptors(link);
     link->destroy(link);
     free(link);
     // Out of the list first: while the record is still indexed its id cannot
@@ -492,7 +508,7 @@ bool removeClientConnection(uint16_t connectionId, const char* reason) {
     connectionModule->index[connectionId] = nullptr;
     pthread_mutex_unlock(stripe);
     freeClientRecord(c);
-    releaseClientSlot();
+    releaseClientSlot(descriptors);
     wakeTicks();
     return true;
 }

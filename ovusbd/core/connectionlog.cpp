@@ -30,7 +30,11 @@ int64_t nowMs() {
 void writeReports(const LogBurstReport* reports, size_t count) {
     for (size_t i = 0; i < count; i++) {
         const LogBurstReport& r = reports[i];
-        if (r.format == nullptr) {
+        if (r.format != nullptr && r.bySource) {
+            char source[64];
+            formatPeerSource(r.source, source, sizeof source);
+            logMessage(r.level, "Peer %s: %u more records like \"%s\" not logged", source, r.count, r.format);
+        } else if (r.format == nullptr) {
             logMessage(r.level, "%u log records of further connections not logged: too many connections at once",
                        r.count);
         } else {
@@ -75,6 +79,25 @@ void logConnectionMessage(uint16_t connectionId, int level, const char* format, 
     pthread_mutex_lock(&burstMutex);
     if (counting) {
         write = admitLogRecord(&table, connectionId, level, format, nowMs(), &report);
+    }
+    pthread_mutex_unlock(&burstMutex);
+    if (report.count > 0) {
+        writeReports(&report, 1);
+    }
+    if (write) {
+        va_list arguments;
+        va_start(arguments, format);
+        writeLogRecord(level, format, arguments);
+        va_end(arguments);
+    }
+}
+
+void logPeerMessage(const PeerSource& source, int level, const char* format, ...) {
+    LogBurstReport report = {};
+    bool write = true;
+    pthread_mutex_lock(&burstMutex);
+    if (counting) {
+        write = admitSourceLogRecord(&table, source, level, format, nowMs(), &report);
     }
     pthread_mutex_unlock(&burstMutex);
     if (report.count > 0) {

@@ -25,7 +25,7 @@ struct ConnectionModule {
     LockedList* connectionList;  // the clients, owned by the list; taken before a stripe lock
     pthread_mutex_t stripes[kClientStripes];
     ConnectedClient* index[0x10000];  // by id; entry guarded by its stripe
-    pthread_mutex_t mutex;       // guards liveWatchdogs, shuttingDown and the refusal run; never held while taking the list lock
+    pthread_mutex_t mutex;       // guards liveWatchdogs, shuttingDown, the slots and the refusal run; never held while taking the list lock
     pthread_cond_t tick;
     int liveWatchdogs;           // detached watchdogs still running
     bool shuttingDown;
@@ -33,7 +33,9 @@ struct ConnectionModule {
     pthread_mutex_t idLock;      // guards idCounter
     uint16_t idCounter;
     uint32_t clientLimit;        // the most clients at once, from the process limits
-    uint32_t clientSlots;        // clients made or being made, not yet freed (atomic)
+    uint64_t descriptorBudget;   // descriptors all links together may hold, from the same
+    uint32_t clientSlots;        // clients made or being made, not yet freed
+    uint64_t descriptorsHeld;    // by the links of those clients
     int pingTimeout;             // "PingTimeout", seconds
     bool traceMessages;          // "TraceMsgs"
     ConnectionCallbacks callbacks;

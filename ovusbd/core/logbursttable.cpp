@@ -9,7 +9,18 @@ bool windowOver(const LogBurstTable* table, const LogBurstSlot& slot, int64_t no
 }
 
 LogBurstReport reportOf(const LogBurstSlot& slot) {
-    return {slot.connectionId, slot.level, slot.format, slot.counted};
+    return {slot.connectionId, slot.bySource, slot.source, slot.level, slot.format, slot.counted};
+}
+
+struct BurstKey {
+    uint16_t connectionId;
+    bool bySource;
+    PeerSource source;
+};
+
+bool keyMatches(const LogBurstSlot& slot, const BurstKey& key) {
+    return slot.connectionId == key.connectionId && slot.bySource == key.bySource &&
+           (!key.bySource || samePeerSource(slot.source, key.source));
 }
 
 // Frees the slots `pick` selects; the counts they hold go to out.
@@ -35,22 +46,14 @@ size_t releaseOverflow(LogBurstTable* table, LogBurstReport* out, size_t capacit
     if (table->overflow == 0 || capacity == 0) {
         return 0;
     }
-    *out = {0, table->overflowLevel, nullptr, table->overflow};
+    *out = {0, false, PeerSource{}, table->overflowLevel, nullptr, table->overflow};
     table->overflow = 0;
     return 1;
 }
 
-} // namespace
-
-void initLogBurstTable(LogBurstTable* table, uint32_t linesPerWindow, int64_t windowMs) {
-    memset(table, 0, sizeof *table);
-    table->linesPerWindow = linesPerWindow > 0 ? linesPerWindow : 1;
-    table->windowMs = windowMs;
-}
-
-bool admitLogRecord(LogBurstTable* table, uint16_t connectionId, int level, const char* format, int64_t nowMs,
-                    LogBurstReport* report) {
-    *report = {connectionId, level, format, 0};
+bool admitKeyed(LogBurstTable* table, const BurstKey& key, int level, const char* format, int64_t nowMs,
+                LogBurstReport* report) {
+    *report = {key.connectionId, key.bySource, key.source, level, format, 0};
     LogBurstSlot* unused = nullptr;
     LogBurstSlot* finished = nullptr;
     for (LogBurstSlot& slot : table->slots) {
@@ -58,7 +61,7 @@ bool admitLogRecord(LogBurstTable* table, uint16_t connectionId, int level, cons
             unused = unused != nullptr ? unused : &slot;
             continue;
         }
-        if (slot.connectionId == connectionId && slot.format == format) {
+        if (keyMatches(slot, key) && slot.format == format) {
             if (windowOver(table, slot, nowMs)) {
                 *report = reportOf(slot);
                 slot.windowStart = nowMs;
@@ -87,8 +90,26 @@ bool admitLogRecord(LogBurstTable* table, uint16_t connectionId, int level, cons
     if (slot == finished) {
         *report = reportOf(*finished);
     }
-    *slot = {connectionId, true, level, format, nowMs, 1, 0};
+    *slot = {key.connectionId, key.bySource, key.source, true, level, format, nowMs, 1, 0};
     return true;
+}
+
+} // namespace
+
+void initLogBurstTable(LogBurstTable* table, uint32_t linesPerWindow, int64_t windowMs) {
+    memset(table, 0, sizeof *table);
+    table->linesPerWindow = linesPerWindow > 0 ? linesPerWindow : 1;
+    table->windowMs = windowMs;
+}
+
+bool admitLogRecord(LogBurstTable* table, uint16_t connectionId, int level, const char* format, int64_t nowMs,
+                    LogBurstReport* report) {
+    return admitKeyed(table, {connectionId, false, PeerSource{}}, level, format, nowMs, report);
+}
+
+bool admitSourceLogRecord(LogBurstTable* table, const PeerSource& source, int level, const char* format,
+                          int64_t nowMs, LogBurstReport* report) {
+    return admitKeyed(table, {0, true, source}, level, format, nowMs, report);
 }
 
 size_t sweepLogBursts(LogBurstTable* table, int64_t nowMs, LogBurstReport* out, size_t capacity) {
@@ -98,8 +119,9 @@ size_t sweepLogBursts(LogBurstTable* table, int64_t nowMs, LogBurstReport* out, 
 }
 
 size_t releaseConnectionLogBursts(LogBurstTable* table, uint16_t connectionId, LogBurstReport* out, size_t capacity) {
-    return releaseSlots(table, [&](const LogBurstSlot& slot) { return slot.connectionId == connectionId; }, out,
-                        capacity);
+    return releaseSlots(
+        table, [&](const LogBurstSlot& slot) { return !slot.bySource && slot.connectionId == connectionId; }, out,
+        capacity);
 }
 
 size_t releaseAllLogBursts(LogBurstTable* table, LogBurstReport* out, size_t capacity) {

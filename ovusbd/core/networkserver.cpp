@@ -104,7 +104,7 @@ int createServiceList(bool tls) {
     }
     const CoreSettings& core = coreSettings();
     const TlsSettings settings = {core.sslCertPath, core.sslCaPath, core.sslCrlPath, core.sslRequireClientCerts,
-                                  kTlsHandshakeTimeoutMs};
+                                  kTlsHandshakeTimeoutMs, kTlsFirstByteTimeoutMs};
     NetworkService* listener = tls ? createTlsService(&settings) : createTcpService();
     if (listener == nullptr || appendToLockedList(serviceList, listener) != 0) {
         free(listener);

@@ -20,9 +20,11 @@ struct TlsSettings {
     const char* crlPath;       // revocation list; read only together with caPath
     bool requireClientCerts;   // as read at start-up; each handshake reads the key again
     int handshakeTimeoutMs;    // bound of one handshake; a peer that says nothing is dropped after it
+    int firstByteTimeoutMs;    // a peer that sends nothing at all is dropped after this, sooner
 };
 
 constexpr int kTlsHandshakeTimeoutMs = 10000;
+constexpr int kTlsFirstByteTimeoutMs = 3000;
 
 struct TlsConfig {
     mbedtls_entropy_context entropy;

@@ -80,6 +80,7 @@ bool tlsHandshake(NetworkConnection* connection) {
     TlsConnection* c = tls(connection);
     // Read at every handshake: a change takes effect for the next client.
     const bool require = getConfigBool("SSLUseClientCerts", "0");
+    tlsSessionSetPeer(&c->session, &c->peer, c->owner->settings->firstByteTimeoutMs);
     return tlsSessionHandshake(&c->session, &c->owner->tls->config, require, c->owner->settings->handshakeTimeoutMs,
                                c->owner->stopFlag) == 0;
 }
@@ -115,20 +116,36 @@ void tlsDestroy(NetworkConnection* connection) {
 
 } // namespace
 
-NetworkConnection* createTlsConnection(int socket, const TlsLinkOwner* owner, int sendTimeoutMs) {
+NetworkConnection* createTlsConnection(int socket, const TlsLinkOwner* owner, int sendTimeoutMs, int* error) {
+    int failure = 0;
     const int flags = fcntl(socket, F_GETFL);
     if (flags < 0 || fcntl(socket, F_SETFL, flags | O_NONBLOCK) != 0) {
-        return nullptr;
+        failure = -errno;
     }
-    auto* c = static_cast<TlsConnection*>(calloc(1, sizeof(TlsConnection)));
+    auto* c = failure == 0 ? static_cast<TlsConnection*>(calloc(1, sizeof(TlsConnection))) : nullptr;
+    if (failure == 0 && c == nullptr) {
+        failure = -ENOMEM;
+    }
+    if (c != nullptr) {
+        c->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (c->wakeFd < 0) {
+            failure = -errno;
+            free(c);
+            c = nullptr;
+        }
+    }
     if (c == nullptr) {
+        if (error != nullptr) {
+            *error = failure;
+        }
         return nullptr;
     }
-    c->wakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    if (c->wakeFd < 0) {
-        free(c);
-        return nullptr;
+    sockaddr_storage peer{};
+    socklen_t peerLength = sizeof peer;
+    if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0) {
+        c->peer = peerSourceOf(reinterpret_cast<sockaddr*>(&peer));
     }
+    c->base.descriptors = 2;
     c->base.setNoDelay = tlsSetNoDelay;
     c->base.close = tlsClose;
     c->base.getLocalAddress = tlsGetLocalAddress;

@@ -5,6 +5,7 @@
 
 #include <stdint.h>
 
+#include "ovusbd/core/peersource.h"
 #include "ovusbd/core/transport.h"
 #include "ovusbd/core/tlsconfig.h"
 #include "ovusbd/core/tlssession.h"
@@ -18,8 +19,9 @@ struct TlsLinkOwner {
 };
 
 struct TlsConnection {
-    NetworkConnection base;
+    NetworkConnection base;  // holds two descriptors: socket and wakeFd
     const TlsLinkOwner* owner;
+    PeerSource peer;         // where the socket is connected to
     int socket;          // non-blocking; closed by destroy
     int wakeFd;          // eventfd written by close: ends every wait of the link
     uint8_t closed;      // atomic; set by close
@@ -28,5 +30,7 @@ struct TlsConnection {
 };
 
 // Takes a connected socket (made non-blocking here). Null, with the socket
-// left open, when memory or descriptors run out.
-NetworkConnection* createTlsConnection(int socket, const TlsLinkOwner* owner, int sendTimeoutMs);
+// left open and the negative errno in *error (may be null), when memory or
+// descriptors run out.
+NetworkConnection* createTlsConnection(int socket, const TlsLinkOwner* owner, int sendTimeoutMs,
+                                       int* error = nullptr);

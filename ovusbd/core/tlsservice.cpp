@@ -12,6 +12,7 @@
 
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/reverseservice.h"
 #include "ovusbd/core/tcpservice.h"
@@ -42,6 +43,9 @@ NetworkService* makeService(const TlsSettings* settings, const char* name) {
     service->settings.crlPath = copyText(settings->crlPath);
     if (service->settings.handshakeTimeoutMs <= 0) {
         service->settings.handshakeTimeoutMs = kTlsHandshakeTimeoutMs;
+    }
+    if (service->settings.firstByteTimeoutMs <= 0) {
+        service->settings.firstByteTimeoutMs = kTlsFirstByteTimeoutMs;
     }
     service->listenSocket = -1;
     service->owner = {&service->tls, &service->settings, &service->base.stopFlag};
@@ -109,33 +113,84 @@ struct PendingLink {
     TlsService* service;
     NetworkConnection* connection;
     sockaddr_storage peer;
+    PeerSource source;
 };
+
+TlsHandshakeShare* findShare(TlsService* service, const PeerSource& source) {
+    for (TlsHandshakeShare& share : service->shares) {
+        if (share.count > 0 && samePeerSource(share.source, source)) {
+            return &share;
+        }
+    }
+    return nullptr;
+}
+
+// Under handshakeMutex. Takes a place for one more handshake of the source;
+// 0, or the cap that is full (the listener's or the source's share).
+int takeHandshakePlace(TlsService* service, const PeerSource& source) {
+    if (service->pendingHandshakes >= kMaxPendingTlsHandshakes) {
+        return kMaxPendingTlsHandshakes;
+    }
+    TlsHandshakeShare* share = findShare(service, source);
+    if (share != nullptr && share->count >= kMaxPendingTlsHandshakesPerSource) {
+        return kMaxPendingTlsHandshakesPerSource;
+    }
+    if (share == nullptr) {
+        // There are fewer sources than handshakes, so a free entry exists.
+        for (TlsHandshakeShare& entry : service->shares) {
+            if (entry.count == 0) {
+                share = &entry;
+                share->source = source;
+                break;
+            }
+        }
+    }
+    if (share == nullptr) {
+        return kMaxPendingTlsHandshakes;
+    }
+    share->count++;
+    service->pendingHandshakes++;
+    return 0;
+}
+
+void giveHandshakePlace(TlsService* service, const PeerSource& source) {
+    pthread_mutex_lock(&service->handshakeMutex);
+    TlsHandshakeShare* share = findShare(service, source);
+    if (share != nullptr) {
+        share->count--;
+    }
+    service->pendingHandshakes--;
+    pthread_cond_broadcast(&service->handshakeDone);
+    pthread_mutex_unlock(&service->handshakeMutex);
+}
 
 void* handshakeThread(void* argument) {
     auto* pending = static_cast<PendingLink*>(argument);
     TlsService* service = pending->service;
+    const PeerSource source = pending->source;
     if (!addClientConnection(pending->connection, reinterpret_cast<sockaddr*>(&pending->peer))) {
         discardConnection(pending->connection);
     }
     free(pending);
-    pthread_mutex_lock(&service->handshakeMutex);
-    service->pendingHandshakes--;
-    pthread_cond_broadcast(&service->handshakeDone);
-    pthread_mutex_unlock(&service->handshakeMutex);
+    giveHandshakePlace(service, source);
     return nullptr;
 }
 
 // Hands an accepted link to a handshake thread of its own. False when none
 // could be started; the caller then discards the link.
 bool startHandshake(TlsService* service, NetworkConnection* connection, const sockaddr_storage& peer) {
+    const PeerSource source = peerSourceOf(reinterpret_cast<const sockaddr*>(&peer));
     pthread_mutex_lock(&service->handshakeMutex);
-    const bool room = service->pendingHandshakes < kMaxPendingTlsHandshakes;
-    if (room) {
-        service->pendingHandshakes++;
-    }
+    const int full = takeHandshakePlace(service, source);
     pthread_mutex_unlock(&service->handshakeMutex);
-    if (!room) {
-        logMessage(4, "Warning, %d SSL handshakes in progress, new client dropped", kMaxPendingTlsHandshakes);
+    if (full == kMaxPendingTlsHandshakes) {
+        logPeerMessage(source, 4, "Warning, %d SSL handshakes in progress, new client dropped", full);
+        return false;
+    }
+    if (full != 0) {
+        char text[64];
+        formatPeerSource(source, text, sizeof text);
+        logPeerMessage(source, 4, "Warning, %d SSL handshakes in progress from %s, new client dropped", full, text);
         return false;
     }
     auto* pending = static_cast<PendingLink*>(malloc(sizeof(PendingLink)));
@@ -145,19 +200,16 @@ bool startHandshake(TlsService* service, NetworkConnection* connection, const so
     pthread_t thread;
     int rc = ENOMEM;
     if (pending != nullptr) {
-        *pending = {service, connection, peer};
+        *pending = {service, connection, peer, source};
         rc = pthread_create(&thread, &attributes, handshakeThread, pending);
     }
     pthread_attr_destroy(&attributes);
     if (rc == 0) {
         return true;
     }
-    logMessage(3, "Error %d starting an SSL handshake, %s", rc, strerror(rc));
+    logPeerMessage(source, 3, "Error %d starting an SSL handshake, %s", rc, strerror(rc));
     free(pending);
-    pthread_mutex_lock(&service->handshakeMutex);
-    service->pendingHandshakes--;
-    pthread_cond_broadcast(&service->handshakeDone);
-    pthread_mutex_unlock(&service->handshakeMutex);
+    giveHandshakePlace(service, source);
     return false;
 }
 
@@ -303,8 +355,13 @@ void* tlsAcceptThread(void* argument) {
             }
             continue;
         }
-        NetworkConnection* connection = createTlsConnection(s, &service->owner, linkSendTimeout() * 1000);
+        int error = 0;
+        NetworkConnection* connection = createTlsConnection(s, &service->owner, linkSendTimeout() * 1000, &error);
         if (connection == nullptr) {
+            char peerText[64];
+            const PeerSource source = peerSourceOf(reinterpret_cast<sockaddr*>(&peer));
+            formatPeerSource(source, peerText, sizeof peerText);
+            logPeerMessage(source, 3, "Error %d making an SSL link for %s, %s", -error, peerText, strerror(-error));
             close(s);
             continue;
         }

@@ -13,6 +13,9 @@
 
 #include <mbedtls/ssl.h>
 
+#include "ovusbd/core/certificaterecord.h"
+#include "ovusbd/core/peersource.h"
+
 // The transport under a session. Every member is required.
 struct TlsTransport {
     void* context;
@@ -36,25 +39,47 @@ struct TlsSession {
     TlsTransport transport;
     int lastTransportError;  // -errno of the transport's last failure
     bool setUp;              // mbedtls_ssl_setup succeeded
+    // The handshake's failures are logged counted per this source, when set.
+    bool hasPeer;
+    PeerSource peer;
+    int firstByteTimeoutMs;  // 0: only the handshake's own bound
+    uint64_t received;       // bytes the transport delivered
+    // While the handshake waits for the client's certificate, the records
+    // the transport delivers are collected here and judged
+    // (checkCertificateRecord) before mbedtls gets the last byte of each.
+    bool checkCertificates;  // a certificate was requested and not judged yet
+    uint8_t* certificateRecord;  // kTlsRecordHeader + kMaxPlainRecord bytes while collecting
+    size_t certificateFilled;
+    CertificateVerdict certificateVerdict;  // the refusing verdict, else Acceptable
 };
 
 // Prepares the session on the transport (no I/O). Pair with tlsSessionFree.
 void tlsSessionInit(TlsSession* session, const TlsTransport* transport);
 
+// Counts the session's log records per source (logPeerMessage; peer may be
+// null) and gives the peer firstByteTimeoutMs to send its first byte (0: no
+// bound of its own). Call before the handshake.
+void tlsSessionSetPeer(TlsSession* session, const PeerSource* peer, int firstByteTimeoutMs);
+
 // Runs the server side of the handshake on the service's configuration.
-// Client certificates are required when requireClientCerts, else optional
-// (set for this session only: handshakes of one configuration may run at
-// the same time). Ends after timeoutMs, or within a quarter second of
-// *stopFlag becoming non-zero (stopFlag may be null). Returns 0, or
-// -ETIMEDOUT, -ECANCELED (stop, or the link closed), -EPROTO (setup or
-// handshake failure); every failure but a stop is logged at level 3.
+// A client certificate is asked for only when the configuration has a CA
+// chain to check it against: required when requireClientCerts, else
+// optional (set for this session only: handshakes of one configuration may
+// run at the same time); the chain it sends is bounded by
+// kClientCertificateLimits. Without a CA chain none is asked for (one sent
+// anyway is not verified), and requireClientCerts refuses every client.
+// Ends after timeoutMs, or within a quarter second of *stopFlag becoming
+// non-zero (stopFlag may be null). Returns 0, or -ETIMEDOUT, -ECANCELED
+// (stop, or the link closed), -EPROTO (setup or handshake failure); every
+// failure but a stop is logged at level 3.
 int tlsSessionHandshake(TlsSession* session, mbedtls_ssl_config* config, bool requireClientCerts, int timeoutMs,
                         const uint8_t* stopFlag);
 
 // Reads up to length bytes, waiting as long as it takes. Bytes read; 0 when
-// the peer sent close_notify, the stream ended or the link was closed
-// locally; -ECONNRESET when the peer reset it; -EPROTO for every other
-// failure.
+// the peer sent close_notify, the stream ended between records or the link
+// was closed locally; -ENODATA when the stream ended inside a record (a
+// truncated record); -ECONNRESET when the peer reset it; -EPROTO for every
+// other failure.
 int tlsSessionRead(TlsSession* session, void* buffer, size_t length);
 
 // Writes up to length bytes (one record at most). Bytes written; -EAGAIN

@@ -42,6 +42,9 @@ struct NetworkConnection {
     // errno on failure. Lets a thread write a reply at once without ever
     // blocking on a peer that does not read.
     int (*writeNow)(NetworkConnection* connection, const void* buffer, size_t length);
+    // Descriptors the link holds open, counted against the client limit;
+    // 0 counts as one.
+    uint32_t descriptors;
 };
 
 struct NetworkService {

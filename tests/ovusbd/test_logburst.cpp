@@ -1,7 +1,9 @@
 // Counting of the log records a client causes again and again: the table's
 // decisions at given times, and the logging module under several threads.
+#include <arpa/inet.h>
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <map>
 #include <random>
@@ -12,6 +14,7 @@
 
 #include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/logbursttable.h"
+#include "ovusbd/core/peersource.h"
 #include "tests/ovusbd/test_usb_support.h"
 
 namespace {
@@ -36,6 +39,61 @@ struct TableTest : ::testing::Test {
     }
     LogBurstTable table;
 };
+
+PeerSource sourceOf(const char* text) {
+    sockaddr_storage address{};
+    if (strchr(text, ':') == nullptr) {
+        auto* v4 = reinterpret_cast<sockaddr_in*>(&address);
+        v4->sin_family = AF_INET;
+        inet_pton(AF_INET, text, &v4->sin_addr);
+    } else {
+        auto* v6 = reinterpret_cast<sockaddr_in6*>(&address);
+        v6->sin6_family = AF_INET6;
+        inet_pton(AF_INET6, text, &v6->sin6_addr);
+    }
+    return peerSourceOf(reinterpret_cast<sockaddr*>(&address));
+}
+
+// An IPv4 peer is one source however it reaches a dual-stack listener; an
+// IPv6 peer counts by its /64.
+TEST(PeerSource, KeysAndText) {
+    struct Row {
+        const char* a;
+        const char* b;
+        bool same;
+        const char* text;  // of a
+    };
+    const Row rows[] = {
+        {"192.0.2.1", "::ffff:192.0.2.1", true, "192.0.2.1"},
+        {"192.0.2.1", "192.0.2.2", false, "192.0.2.1"},
+        {"2001:db8:1:2::5", "2001:db8:1:2:ffff::9", true, "2001:db8:1:2::/64"},
+        {"2001:db8:1:2::5", "2001:db8:1:3::5", false, "2001:db8:1:2::/64"},
+    };
+    for (const Row& row : rows) {
+        EXPECT_EQ(samePeerSource(sourceOf(row.a), sourceOf(row.b)), row.same) << row.a << " " << row.b;
+        char text[64];
+        formatPeerSource(sourceOf(row.a), text, sizeof text);
+        EXPECT_STREQ(text, row.text);
+    }
+}
+
+// Records of sources are counted apart from each other and from the
+// connections; a connection leaving releases none of them.
+TEST_F(TableTest, SourcesAreCountedApart) {
+    const PeerSource a = sourceOf("192.0.2.1"), b = sourceOf("192.0.2.2");
+    uint32_t admitted = 0;
+    LogBurstReport report;
+    for (uint32_t i = 0; i < kLines + 5; i++) admitted += admitSourceLogRecord(&table, a, 3, kUnknown, 0, &report);
+    EXPECT_EQ(admitted, kLines);
+    EXPECT_TRUE(admitSourceLogRecord(&table, b, 3, kUnknown, 0, &report));
+    EXPECT_EQ(send(0, kUnknown, 1, 0), 1u) << "a connection's key is not a source's";
+    LogBurstReport out[kLogBurstSlots + 1];
+    EXPECT_EQ(releaseConnectionLogBursts(&table, 0, out, kLogBurstSlots), 0u);
+    ASSERT_EQ(sweepLogBursts(&table, kWindow, out, kLogBurstSlots + 1), 1u);
+    EXPECT_TRUE(out[0].bySource);
+    EXPECT_TRUE(samePeerSource(out[0].source, a));
+    EXPECT_EQ(out[0].count, 5u);
+}
 
 // A burst from one connection: the first lines pass, the rest are counted
 // and reported once, when the next record after the window comes or when a

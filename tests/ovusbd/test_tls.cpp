@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -26,6 +27,7 @@
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/coresettings.h"
@@ -56,7 +58,7 @@ protected:
         char dirTemplate[] = "/tmp/ovusbd-tls.XXXXXX";
         ASSERT_NE(mkdtemp(dirTemplate), nullptr);
         dir_ = dirTemplate;
-        settings_ = {certs.serverPem.c_str(), nullptr, nullptr, false, kTlsHandshakeTimeoutMs};
+        settings_ = {certs.serverPem.c_str(), nullptr, nullptr, false, kTlsHandshakeTimeoutMs, kTlsFirstByteTimeoutMs};
     }
     void TearDown() override {
         stop();
@@ -85,6 +87,8 @@ protected:
         nicknameList = createLockedList();
         fillMessageHandlerTable();
         EXPECT_EQ(startBindQueue(), 0);
+        // A window longer than any test, so counts are reported at stop.
+        EXPECT_EQ(startConnectionLog(kLogBurstLines, 600000), 0);
         EXPECT_EQ(createConnectionList(core_, &protocolConnectionCallbacks), 0);
         serviceList = createLockedList();
         appendToLockedList(serviceList, createTlsService(&settings_));
@@ -105,6 +109,7 @@ protected:
         running_ = false;
         if (listened_) runServiceStop(1);
         destroyConnectionList();
+        stopConnectionLog();
         stopBindQueue();
         destroyServiceList();
         clearLockedList(clientIdMap, freeItem);
@@ -131,6 +136,31 @@ protected:
     }
 
     int rawConnect() { return ovclient::connectTcp("127.0.0.1", uint16_t(port_), 5000); }
+
+    // A connection to the listener from another loopback address.
+    int connectFrom(const char* source) {
+        int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in local{};
+        local.sin_family = AF_INET;
+        inet_pton(AF_INET, source, &local.sin_addr);
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(uint16_t(port_));
+        inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0 ||
+            connect(fd, reinterpret_cast<sockaddr*>(&server), sizeof server) != 0) {
+            close(fd);
+            return -1;
+        }
+        return fd;
+    }
+
+    size_t logCount(const std::string& text) const {
+        const std::string all = log();
+        size_t found = 0;
+        for (size_t at = all.find(text); at != std::string::npos; at = all.find(text, at + 1)) found++;
+        return found;
+    }
 
     // Connects, runs the client handshake and hands the plain stream to
     // client. Null (with the reason in *error) when the handshake failed.
@@ -235,7 +265,7 @@ TEST_F(Tls, ConfigurationFailures) {
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         settings_ = {row.cert.c_str(), row.ca.empty() ? nullptr : row.ca.c_str(),
-                     row.crl.empty() ? nullptr : row.crl.c_str(), false, kTlsHandshakeTimeoutMs};
+                     row.crl.empty() ? nullptr : row.crl.c_str(), false, kTlsHandshakeTimeoutMs, kTlsFirstByteTimeoutMs};
         EXPECT_FALSE(start());
         EXPECT_TRUE(logHas(row.line, 0ms)) << log();
         EXPECT_EQ(log().find("at TCP SSL port"), std::string::npos);
@@ -243,7 +273,7 @@ TEST_F(Tls, ConfigurationFailures) {
         std::filesystem::remove(logPath_);
     }
     // A CRL without a CA file is never opened.
-    settings_ = {certs.serverPem.c_str(), nullptr, missing.c_str(), false, kTlsHandshakeTimeoutMs};
+    settings_ = {certs.serverPem.c_str(), nullptr, missing.c_str(), false, kTlsHandshakeTimeoutMs, kTlsFirstByteTimeoutMs};
     EXPECT_TRUE(start()) << log();
     EXPECT_EQ(log().find("CRL"), std::string::npos);
 }
@@ -255,6 +285,7 @@ TEST_F(Tls, ClientCertificates) {
         std::string crl;
         std::string cert, key;
         bool accepted;
+        std::string refusal = "";  // the chain is refused before mbedtls verifies it
     };
     const std::vector<Row> rows = {
         {"optional, none", false, "", "", "", true},
@@ -264,11 +295,18 @@ TEST_F(Tls, ClientCertificates) {
         {"required, signed by another CA", true, "", certs.strangerCert, certs.strangerKey, false},
         {"required, CA-signed, empty CRL", true, certs.emptyCrl, certs.clientCert, certs.clientKey, true},
         {"required, CA-signed, revoked", true, certs.revokedCrl, certs.clientCert, certs.clientKey, false},
+        {"required, under one intermediate", true, "", certs.shortChain, certs.shortChainKey, true},
+        {"required, five certificates", true, "", certs.deepChain, certs.deepChainKey, false,
+         "too many certificates"},
+        {"optional, five certificates", false, "", certs.deepChain, certs.deepChainKey, false,
+         "too many certificates"},
+        {"required, RSA exponent 2^64+1", true, "", certs.hugeExponentCert, certs.hugeExponentKey, false,
+         "key too large"},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.what);
         settings_ = {certs.serverPem.c_str(), certs.caCert.c_str(), row.crl.empty() ? nullptr : row.crl.c_str(),
-                     row.require, kTlsHandshakeTimeoutMs};
+                     row.require, kTlsHandshakeTimeoutMs, kTlsFirstByteTimeoutMs};
         ASSERT_TRUE(start({{"SSLUseClientCerts", row.require ? "1" : "0"}})) << log();
         OvClient client;
         ClientOptions options;
@@ -284,6 +322,9 @@ TEST_F(Tls, ClientCertificates) {
         } else {
             EXPECT_FALSE(relay);
             EXPECT_TRUE(logHas("during SSL handshake, ")) << log();
+            if (!row.refusal.empty()) {
+                EXPECT_TRUE(logHas("Warning, client certificate chain refused: " + row.refusal, 0ms)) << log();
+            }
             EXPECT_EQ(clients(), 0u);
         }
         relay.reset();
@@ -432,13 +473,208 @@ TEST_F(Tls, RemovalSendsCloseNotify) {
     EXPECT_TRUE(relay->sawCloseNotify());
 }
 
+// Without a CA file a client certificate would prove nothing: none is asked
+// for, so a client that has one does not send it; with "SSLUseClientCerts"
+// set every client is refused.
+TEST_F(Tls, NoCertificateRequestWithoutCaFile) {
+    ClientOptions withCertificate;
+    withCertificate.certFile = certs.strangerCert;
+    withCertificate.keyFile = certs.strangerKey;
+    {
+        ASSERT_TRUE(start()) << log();
+        OvClient client;
+        auto relay = connectTls(client, withCertificate);
+        ASSERT_TRUE(relay) << log();
+        EXPECT_FALSE(relay->certificateRequested());
+        ovclient::HelloReply hello;
+        EXPECT_TRUE(client.hello("no ca", "", &hello));
+        relay.reset();
+        client.close();
+        stop();
+    }
+    {
+        settings_.caPath = certs.caCert.c_str();
+        ASSERT_TRUE(start()) << log();
+        OvClient client;
+        auto relay = connectTls(client, withCertificate);
+        ASSERT_TRUE(relay) << log();
+        EXPECT_TRUE(relay->certificateRequested()) << "with a CA file it is asked for";
+        relay.reset();
+        client.close();
+        stop();
+    }
+    settings_.caPath = nullptr;
+    ASSERT_TRUE(start({{"SSLUseClientCerts", "1"}})) << log();
+    OvClient client;
+    EXPECT_FALSE(connectTls(client, withCertificate));
+    EXPECT_TRUE(logHas("client certificates are required but no SSL CA file is set")) << log();
+    EXPECT_EQ(clients(), 0u);
+}
+
+namespace {
+
+// A ClientHello record header and the first bytes of its body, then nothing.
+const uint8_t kStalledHello[] = {22, 3, 1, 1, 0, 1, 0, 0};
+
+bool closedByServer(int fd, int timeoutMs) {
+    pollfd pfd{fd, POLLIN, 0};
+    if (poll(&pfd, 1, timeoutMs) != 1) return false;
+    char byte;
+    return recv(fd, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+} // namespace
+
+// One host that opens connections and stalls them in the handshake holds
+// only its share of the handshake places: a client from another address
+// still gets through.
+TEST_F(Tls, HandshakesOfOneSourceLeaveRoomForOthers) {
+    settings_.handshakeTimeoutMs = 60000;  // none of the stalled ones ends by itself during the test
+    ASSERT_TRUE(start()) << log();
+    std::vector<int> stalled;
+    for (int i = 0; i < kMaxPendingTlsHandshakes; i++) {
+        int fd = rawConnect();
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(send(fd, kStalledHello, sizeof kStalledHello, MSG_NOSIGNAL), ssize_t(sizeof kStalledHello));
+        stalled.push_back(fd);
+    }
+    const size_t beyondShare = size_t(kMaxPendingTlsHandshakes - kMaxPendingTlsHandshakesPerSource);
+    auto closedCount = [&] {
+        size_t closed = 0;
+        for (int fd : stalled) closed += closedByServer(fd, 0);
+        return closed;
+    };
+    EXPECT_TRUE(waitUntil([&] { return closedCount() >= beyondShare; }, 20s))
+        << closedCount() << " of the stalled connections closed\n" << log();
+    EXPECT_TRUE(logHas("Warning, 8 SSL handshakes in progress from 127.0.0.1, new client dropped", 0ms)) << log();
+
+    int other = connectFrom("127.0.0.2");
+    ASSERT_GE(other, 0);
+    std::string error;
+    auto relay = TlsRelay::start(other, {}, &error);
+    ASSERT_TRUE(relay) << error << "\n" << log();
+    OvClient client;
+    client.adopt(relay->takePlainFd());
+    ovclient::HelloReply hello;
+    EXPECT_TRUE(client.hello("other host", "", &hello));
+    EXPECT_EQ(closedCount(), beyondShare) << "the share itself is still held";
+    for (int fd : stalled) close(fd);
+}
+
+// A peer that sends nothing at all is dropped after the first-byte bound;
+// one that has begun its ClientHello keeps the whole handshake bound.
+TEST_F(Tls, SilentPeerIsDroppedAfterTheFirstByteBound) {
+    settings_.handshakeTimeoutMs = 60000;
+    settings_.firstByteTimeoutMs = 300;
+    ASSERT_TRUE(start()) << log();
+    int talking = rawConnect();
+    ASSERT_GE(talking, 0);
+    ASSERT_EQ(send(talking, kStalledHello, sizeof kStalledHello, MSG_NOSIGNAL), ssize_t(sizeof kStalledHello));
+    int silent = rawConnect();
+    ASSERT_GE(silent, 0);
+    EXPECT_TRUE(closedByServer(silent, 20000)) << "the silent peer is still connected";
+    EXPECT_TRUE(logHas("Error -0x6800 during SSL handshake, ")) << log();
+    EXPECT_FALSE(closedByServer(talking, 0));
+    close(silent);
+    close(talking);
+}
+
+// Every bad handshake of a flood from one address would be a log line: the
+// first of a window are written, the rest counted, and another address's
+// lines are not held back by it.
+TEST_F(Tls, BadHandshakesOfOneSourceAreCounted) {
+    ASSERT_TRUE(start()) << log();
+    const char garbage[] = "GET / HTTP/1.0\r\n\r\n";
+    auto badHandshake = [&](const char* source) {
+        int fd = connectFrom(source);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(send(fd, garbage, sizeof garbage - 1, MSG_NOSIGNAL), ssize_t(sizeof garbage - 1));
+        EXPECT_TRUE(closedByServer(fd, 20000)) << source;
+        close(fd);
+    };
+    constexpr int kFlood = 60;
+    for (int i = 0; i < kFlood; i++) badHandshake("127.0.0.3");
+    badHandshake("127.0.0.4");
+    const std::string line = "during SSL handshake, SSL - ";  // the lines, not the count quoting their format
+    EXPECT_TRUE(waitUntil([&] { return logCount(line) == kLogBurstLines + 1; }, 20s)) << log();
+    stop();
+    EXPECT_EQ(logCount(line), kLogBurstLines + 1) << log();
+    EXPECT_EQ(logCount("Peer 127.0.0.3: " + std::to_string(kFlood - int(kLogBurstLines)) +
+                       " more records like \"Error -0x%04x during SSL handshake, %s\" not logged"),
+              1u)
+        << log();
+    EXPECT_EQ(logCount("Peer 127.0.0.4:"), 0u);
+}
+
+// A TLS link holds two descriptors: the client limit counts both, so the
+// server refuses clients (with a line) before it runs out of descriptors.
+TEST_F(Tls, ClientLimitCountsTwoDescriptorsPerLink) {
+    size_t open = 0;
+    for ([[maybe_unused]] auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) open++;
+    if (open > 40) {
+        GTEST_SKIP() << open << " descriptors open, too many to lower the limit to 70";
+    }
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    rlimit lowered = saved;
+    lowered.rlim_cur = 70;  // 64 kept for the server itself: 6 descriptors for links
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    const bool started = start();
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &saved), 0);
+    ASSERT_TRUE(started) << log();
+    std::vector<std::unique_ptr<OvClient>> served;
+    std::vector<std::unique_ptr<TlsRelay>> relays;
+    ovclient::HelloReply hello;
+    for (int i = 0; i < 3; i++) {
+        served.push_back(std::make_unique<OvClient>());
+        relays.push_back(connectTls(*served.back()));
+        ASSERT_TRUE(relays.back()) << i << "\n" << log();
+        ASSERT_TRUE(served.back()->hello("served", "", &hello));
+    }
+    for (int i = 0; i < 3; i++) {
+        OvClient extra;
+        EXPECT_FALSE(connectTls(extra)) << "extra client " << i;
+    }
+    EXPECT_EQ(logCount("the most this server can serve"), 1u) << log();
+    EXPECT_EQ(clients(), 3u);
+    for (auto& c : served) EXPECT_TRUE(c->hello("served", "", &hello));
+
+    uint16_t ids[3] = {};
+    ASSERT_EQ(copyConnectionIds(ids, 3), 3u);
+    ASSERT_TRUE(removeClientConnection(ids[0], "test"));
+    OvClient late;
+    auto relay = connectTls(late);
+    ASSERT_TRUE(relay) << log();
+    EXPECT_TRUE(late.hello("late", "", &hello));
+    EXPECT_TRUE(logHas("Warning, 2 more connections were refused while the server was full", 0ms)) << log();
+}
+
+// A peer that ends the stream inside a record did not disconnect
+// gracefully, and the log says so.
+TEST_F(Tls, TruncatedRecordIsLoggedAsSuch) {
+    ASSERT_TRUE(start()) << log();
+    int fd = rawConnect();
+    ASSERT_GE(fd, 0);
+    ClientOptions options;
+    options.relay = false;
+    std::string error;
+    auto relay = TlsRelay::start(fd, options, &error);
+    ASSERT_TRUE(relay) << error;
+    ASSERT_TRUE(waitUntil([&] { return clients() == 1; }, 5s));
+    const uint8_t partial[] = {23, 3, 3, 0, 64, 1, 2, 3, 4, 5, 6, 7, 8};  // 8 of 64 bytes
+    ASSERT_EQ(send(relay->rawFd(), partial, sizeof partial, MSG_NOSIGNAL), ssize_t(sizeof partial));
+    shutdown(relay->rawFd(), SHUT_WR);
+    EXPECT_TRUE(logHas("remotely disconnected inside a TLS record, the record truncated (rx msg size)")) << log();
+    EXPECT_EQ(logCount("gracefully"), 0u) << log();
+}
+
 // The read slot's results: 0 for close_notify and for EOF, -ECONNRESET for
 // a reset, -EPROTO for anything else; never a stale errno.
 class TlsLink : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_FALSE(certs.serverPem.empty());
-        settings_ = {certs.serverPem.c_str(), nullptr, nullptr, false, 5000};
+        settings_ = {certs.serverPem.c_str(), nullptr, nullptr, false, 5000, kTlsFirstByteTimeoutMs};
         ASSERT_TRUE(loadTlsConfig(&config_, &settings_));
         owner_ = {&config_, &settings_, &stop_};
         listener_ = ovclient::listenLoopback(&port_);
@@ -515,6 +751,16 @@ TEST_F(TlsLink, ReadResults) {
         const uint8_t record[] = {23, 3, 3, 0, 8, 1, 2, 3, 4, 5, 6, 7, 8};  // application data that does not decrypt
         ASSERT_EQ(send(client->rawFd(), record, sizeof record, 0), ssize_t(sizeof record));
         EXPECT_EQ(readOnce(), -EPROTO) << "bad record";
+    }
+    TearDown();
+    SetUp();
+    {
+        auto client = pair();
+        ASSERT_TRUE(client);
+        const uint8_t partial[] = {23, 3, 3, 0, 40, 1, 2, 3};  // 3 of 40 bytes, then the end
+        ASSERT_EQ(send(client->rawFd(), partial, sizeof partial, 0), ssize_t(sizeof partial));
+        shutdown(client->rawFd(), SHUT_WR);
+        EXPECT_EQ(readOnce(), -ENODATA) << "truncated record";
     }
 }
 

@@ -300,7 +300,7 @@ TEST_F(PeerLink, TlsWritesAfterCloseFail) {
     ASSERT_FALSE(certs.serverPem.empty());
     TrovixService service{};
     service.tlsForm = true;
-    service.tlsSettings = {certs.serverPem.c_str(), nullptr, nullptr, false, 5000};
+    service.tlsSettings = {certs.serverPem.c_str(), nullptr, nullptr, false, 5000, 0};
     ASSERT_TRUE(loadTlsConfig(&service.tls, &service.tlsSettings));
     connect(0);
     NetworkConnection* c = createTrovixTlsConnection(peer_, &service, nullptr);

@@ -90,6 +90,21 @@ bool makeTestCertificates(const std::string& dir, TestCertificates* out, std::st
         "openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.crt -out empty.crl",
         "openssl ca -config ca.cnf -revoke client.crt -keyfile ca.key -cert ca.crt",
         "openssl ca -config ca.cnf -gencrl -keyfile ca.key -cert ca.crt -out revoked.crl",
+        "openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -pkeyopt "
+        "rsa_keygen_pubexp:18446744073709551617 -out hugeexp.key",
+        "openssl req -new -key hugeexp.key -out hugeexp.csr -subj '/CN=huge exponent'",
+        "openssl x509 -req -in hugeexp.csr -CA ca.crt -CAkey ca.key -set_serial 5 -out hugeexp.crt -days 3 -sha256",
+        "printf 'basicConstraints=critical,CA:TRUE\\n' > intermediate.cnf",
+        "prev=ca; for i in 1 2 3 4; do openssl ecparam -name prime256v1 -genkey -noout -out i$i.key && "
+        "openssl req -new -key i$i.key -out i$i.csr -subj \"/CN=Intermediate $i\" && "
+        "openssl x509 -req -in i$i.csr -CA $prev.crt -CAkey $prev.key -set_serial 1$i -out i$i.crt -days 3 "
+        "-sha256 -extfile intermediate.cnf || exit 1; prev=i$i; done",
+        "for leaf in short:i1 deep:i4; do name=${leaf%:*}; issuer=${leaf#*:}; serial=2${issuer#i}; "
+        "openssl ecparam -name prime256v1 -genkey -noout -out $name.key && "
+        "openssl req -new -key $name.key -out $name.csr -subj \"/CN=$name\" && "
+        "openssl x509 -req -in $name.csr -CA $issuer.crt -CAkey $issuer.key -set_serial $serial -out $name.crt "
+        "-days 3 -sha256 || exit 1; done",
+        "cat short.crt i1.crt > shortchain.crt && cat deep.crt i4.crt i3.crt i2.crt i1.crt > deepchain.crt",
     };
     for (const char* step : steps) {
         if (!run(dir, step, error)) {
@@ -107,6 +122,12 @@ bool makeTestCertificates(const std::string& dir, TestCertificates* out, std::st
     out->strangerKey = dir + "/stranger.key";
     out->emptyCrl = dir + "/empty.crl";
     out->revokedCrl = dir + "/revoked.crl";
+    out->hugeExponentCert = dir + "/hugeexp.crt";
+    out->hugeExponentKey = dir + "/hugeexp.key";
+    out->shortChain = dir + "/shortchain.crt";
+    out->shortChainKey = dir + "/short.key";
+    out->deepChain = dir + "/deepchain.crt";
+    out->deepChainKey = dir + "/deep.key";
     return true;
 }
 
@@ -207,6 +228,10 @@ TlsRelay::~TlsRelay() {
     for (int fd : stopPipe_) {
         if (fd >= 0) ::close(fd);
     }
+}
+
+bool TlsRelay::certificateRequested() const {
+    return state_->ssl.client_auth != 0;
 }
 
 int TlsRelay::rawFd() const {

@@ -21,6 +21,12 @@ struct TestCertificates {
     std::string strangerCert, strangerKey;  // signed by another CA
     std::string emptyCrl;      // the CA's CRL with no entries
     std::string revokedCrl;    // the CA's CRL that revokes the client certificate
+    // Signed by the CA, an RSA key with the public exponent 2^64 + 1.
+    std::string hugeExponentCert, hugeExponentKey;
+    // Client certificates under CA:TRUE intermediates, each file the leaf
+    // followed by its intermediates: two certificates, and five.
+    std::string shortChain, shortChainKey;
+    std::string deepChain, deepChainKey;
 };
 
 // Makes the files in dir (which must exist). False, with the failing
@@ -54,6 +60,8 @@ public:
     // The plain end, to hand to OvClient::adopt (which then owns it). -1
     // after it was taken.
     int takePlainFd();
+    // The server asked for a client certificate in the handshake.
+    bool certificateRequested() const;
     // The server ended the session with close_notify (not merely EOF).
     bool sawCloseNotify() const { return closeNotify_.load(); }
     // The relay has ended (server closed, error, or our side closed).
