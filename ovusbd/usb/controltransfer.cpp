@@ -34,7 +34,7 @@ void submitControlTransfer(uint32_t address, uint8_t endpoint, const uint8_t set
     finishGroupSubmission(group, true, false);
     return;
   }
-  int fd = acquireUsbfs(address);
+  int fd = acquireClientUsbfs(address);
   if (fd < 0) {
     finishGroupSubmission(group, true, true);
     return;
@@ -84,6 +84,6 @@ void submitControlTransfer(uint32_t address, uint8_t endpoint, const uint8_t set
       break;
     }
   }
-  releaseUsbfs(address);
+  releaseClientUsbfs(address);
   finishGroupSubmission(group, failed, gone);
 }

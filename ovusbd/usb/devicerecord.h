@@ -56,6 +56,15 @@ struct ManagedUsbDevice {
   // The reaper's eventfd: a write wakes it from its poll (set and cleared
   // by the reaper; -1 while it has none).
   int reaperWakeFd;
+  // bConfigurationValue when the claim began; 0 when the device was
+  // unconfigured or the value could not be read. The hand-back restores it.
+  uint8_t claimedConfiguration;
+  // 1 from the start of an unbind until the next claim: no operation is
+  // queued and no client work reaches usbfs (clientwork.h).
+  uint8_t closedToClients;
+  // Threads inside client work on usbfsFd (acquireClientUsbfs); also
+  // counted in usbfsUsers.
+  uint32_t clientUsers;
 };
 
 // The global list of ManagedUsbDevice pointers, in order of discovery. Made
