@@ -333,6 +333,10 @@ void bindDevice(uint16_t connectionId, uint32_t address) {
     if (result == kBindOk) {
         int resetResult = 0;
         if (claimDevice(address, &resetResult) < 0) {
+            // The claim opened the device to client work; nobody holds it.
+            pthread_mutex_lock(&deviceLifecycleMutex);
+            stopClientWork(address, usbSettings().unbindDrainMs);
+            pthread_mutex_unlock(&deviceLifecycleMutex);
             result = kBindError;
             if (resetResult < 0) {
                 char text[256];
