@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
