@@ -17,6 +17,7 @@
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/scriptcommand.h"
 #include "ovusbd/core/util.h"
+#include "ovusbd/usb/clientwork.h"
 #include "ovusbd/usb/deviceclaim.h"
 #include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/devicerecord.h"
@@ -217,6 +218,10 @@ void unbindLocked(uint16_t bindingId, int orderly, int kicked) {
         return;
     }
     const uint32_t address = binding.address;
+    // The holder's requests end first, so that none reaches usbfs once the
+    // interfaces are released. A device that went away gives its discarded
+    // URBs back to the removal instead.
+    stopClientWork(address, orderly ? usbSettings().unbindDrainMs : 0);
     auto facts = std::make_unique<DeviceFacts>();
     if (!readFacts(address, facts.get())) {
         memset(facts.get(), 0, sizeof(DeviceFacts));
@@ -343,6 +348,10 @@ void bindDevice(uint16_t connectionId, uint32_t address) {
     if (result == kBindOk) {
         int resetResult = 0;
         if (claimDevice(address, &resetResult) < 0) {
+            // The claim opened the device to client work; nobody holds it.
+            pthread_mutex_lock(&deviceLifecycleMutex);
+            stopClientWork(address, usbSettings().unbindDrainMs);
+            pthread_mutex_unlock(&deviceLifecycleMutex);
             result = kBindError;
             if (resetResult < 0) {
                 char text[256];
@@ -354,7 +363,10 @@ void bindDevice(uint16_t connectionId, uint32_t address) {
     }
     if (result == kBindOk && !commitBinding(connectionId, address, clientText)) {
         // The device or the client went away during the claim.
+        pthread_mutex_lock(&deviceLifecycleMutex);
+        stopClientWork(address, usbSettings().unbindDrainMs);
         releaseDeviceClaim(address);
+        pthread_mutex_unlock(&deviceLifecycleMutex);
         result = kBindError;
     }
     sendBindResult(connectionId, address, *facts, present, result);

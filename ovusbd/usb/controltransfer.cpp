@@ -39,7 +39,7 @@ int submitControlTransfer(uint32_t address, uint8_t endpoint, const uint8_t setu
     finishGroupSubmission(group, true, false);
     return 0;
   }
-  int fd = acquireUsbfs(address);
+  int fd = acquireClientUsbfs(address);
   if (fd < 0) {
     finishGroupSubmission(group, true, true);
     return 0;
@@ -89,7 +89,7 @@ int submitControlTransfer(uint32_t address, uint8_t endpoint, const uint8_t setu
       break;
     }
   }
-  releaseUsbfs(address);
+  releaseClientUsbfs(address);
   finishGroupSubmission(group, failed, gone);
   return 0;
 }

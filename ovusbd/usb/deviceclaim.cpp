@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "ovusbd/core/log.h"
+#include "ovusbd/usb/clientwork.h"
 #include "ovusbd/usb/descriptors.h"
 #include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/devicereset.h"
@@ -26,22 +27,6 @@
 #include "ovusbd/usb/usbsys.h"
 
 namespace {
-
-// USBDEVFS_GETDRIVER names every interface driver; the interfaces of a
-// usbfs user (this server, or another program) report "usbfs".
-void disconnectHostDrivers(int fd) {
-  for (unsigned int interface = 0; interface < 16; ++interface) {
-    usbdevfs_getdriver query = {};
-    query.interface = interface;
-    if (usbSys->ioctl(fd, USBDEVFS_GETDRIVER, &query) < 0) continue;
-    query.driver[sizeof query.driver - 1] = '\0';
-    if (strstr(query.driver, "usbfs")) continue;
-    usbdevfs_ioctl command = {};
-    command.ifno = static_cast<int>(interface);
-    command.ioctl_code = USBDEVFS_DISCONNECT;
-    usbSys->ioctl(fd, USBDEVFS_IOCTL, &command);
-  }
-}
 
 // The claim's wait for its reset; lives on the claiming thread's stack until
 // `done` is seen.
@@ -89,12 +74,13 @@ bool pathExists(const char* path) {
 // Writes all of text to a sysfs file. Returns the bytes written or -errno.
 ssize_t writeSysfsText(int fd, const char* text) { return usbSys->write(fd, text, strlen(text)); }
 
-void probeInterfaceDrivers(const char* name) {
+// The kernel names interfaces "<device>:<configuration>.<interface>".
+void probeInterfaceDrivers(const char* name, int configuration) {
   for (int n = 0;; ++n) {
     int fd = usbSys->open("/sys/bus/usb/drivers_probe", O_WRONLY, 0);
     if (fd < 0) return;
     char interface[300];
-    snprintf(interface, sizeof interface, "%s:1.%d", name, n);
+    snprintf(interface, sizeof interface, "%s:%d.%d", name, configuration, n);
     ssize_t written = writeSysfsText(fd, interface);
     usbSys->close(fd);
     if (written != static_cast<ssize_t>(strlen(interface))) {
@@ -105,7 +91,7 @@ void probeInterfaceDrivers(const char* name) {
     // Interfaces are listed beside devices in /sys/bus/usb/devices, whatever
     // path the record was found under.
     char next[320];
-    snprintf(next, sizeof next, "/sys/bus/usb/devices/%s:1.%d", name, n + 1);
+    snprintf(next, sizeof next, "/sys/bus/usb/devices/%s:%d.%d", name, configuration, n + 1);
     if (!pathExists(next)) return;
   }
 }
@@ -229,11 +215,65 @@ int unmountBeforeGrab(uint32_t address) {
   return result;
 }
 
+// bConfigurationValue of the first configuration descriptor, which
+// follows the 18-byte device descriptor; 0 when there is none.
+int firstConfigurationValue(const uint8_t* descriptors) {
+  constexpr size_t kConfiguration = 18;
+  if (descriptors[kConfiguration] < 9 || descriptors[kConfiguration + 1] != 2) return 0;
+  return descriptors[kConfiguration + 5];
+}
+
+// A client may leave the device in another configuration, or none: the
+// kernel then has no interface to bind a driver to ("Error 19 writing ...
+// to usb drivers_probe"), and the host never sees the device again until
+// someone configures it. The configuration of the claim comes back, or the
+// first one when the device had none then. The interfaces are released.
+void restoreClaimedConfiguration(uint32_t address, int fd) {
+  struct Facts {
+    uint8_t claimed;
+    uint8_t set;
+    char sysfsPath[255];
+    uint8_t firstConfiguration;
+  } facts{};
+  visitDevice(
+      address,
+      [](ManagedUsbDevice* device, void* out) {
+        Facts* facts = static_cast<Facts*>(out);
+        facts->claimed = device->claimedConfiguration;
+        facts->set = device->configurationValue;
+        memcpy(facts->sysfsPath, device->sysfsPath, sizeof facts->sysfsPath);
+        facts->firstConfiguration = static_cast<uint8_t>(firstConfigurationValue(device->descriptors));
+      },
+      &facts);
+  int target = facts.claimed ? facts.claimed : facts.firstConfiguration;
+  if (target == 0) return;
+  int current = readConfigurationValue(facts.sysfsPath);
+  // Without sysfs the record tells whether a client changed it (255: no
+  // change through the server).
+  if (current < 0) current = facts.set == 255 ? target : facts.set;
+  if (current == target) return;
+  int result = setConfigurationIoctl(fd, address, target);
+  if (result < 0) {
+    logMessage(3, "Error %d restoring configuration %d of device %u, %s", -result, target, address, strerror(-result));
+  } else {
+    logMessage(6, "Restored configuration %d of device %u", target, address);
+  }
+}
+
 }  // namespace
 
 int claimDevice(uint32_t address, int* resetResult) {
   *resetResult = 0;
   if (usbSettings().nasPlatform && unmountBeforeGrab(address) != 0) return -1;
+  char sysfsPath[255];
+  getDeviceSysfsPath(address, sysfsPath);
+  int configuration = readConfigurationValue(sysfsPath);
+  uint8_t claimed = configuration > 0 ? static_cast<uint8_t>(configuration) : 0;
+  visitDevice(
+      address,
+      [](ManagedUsbDevice* device, void* in) { device->claimedConfiguration = *static_cast<uint8_t*>(in); },
+      &claimed);
+  openClientWork(address);
   int fd = acquireUsbfs(address);
   if (fd >= 0) {
     disconnectHostDrivers(fd);
@@ -263,6 +303,7 @@ void releaseDeviceClaim(uint32_t address) {
   int fd = acquireUsbfs(address);
   if (fd < 0) return;
   releaseInterfaces(fd);
+  restoreClaimedConfiguration(address, fd);
   releaseUsbfs(address);
   visitDevice(address, [](ManagedUsbDevice* device, void*) { device->configurationValue = 255; }, nullptr);
 }
@@ -303,7 +344,8 @@ void bindToHostDrivers(const char* sysfsPath) {
   ssize_t written = writeSysfsText(fd, name);
   usbSys->close(fd);
   if (written == static_cast<ssize_t>(strlen(name)) || written == -EBUSY) {
-    probeInterfaceDrivers(name);
+    int configuration = readConfigurationValue(sysfsPath);
+    probeInterfaceDrivers(name, configuration > 0 ? configuration : 1);
     return;
   }
   int error = written < 0 ? static_cast<int>(-written) : EIO;

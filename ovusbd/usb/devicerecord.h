@@ -58,6 +58,15 @@ struct ManagedUsbDevice {
   int reaperWakeFd;
   // Control transfers submitted and not yet completed (controltransfer.h).
   uint32_t controlTransfers;
+  // bConfigurationValue when the claim began; 0 when the device was
+  // unconfigured or the value could not be read. The hand-back restores it.
+  uint8_t claimedConfiguration;
+  // 1 from the start of an unbind until the next claim: no operation is
+  // queued and no client work reaches usbfs (clientwork.h).
+  uint8_t closedToClients;
+  // Threads inside client work on usbfsFd (acquireClientUsbfs); also
+  // counted in usbfsUsers.
+  uint32_t clientUsers;
 };
 
 // The global list of ManagedUsbDevice pointers, in order of discovery. Made

@@ -28,8 +28,9 @@ struct Enqueue {
 void appendOperation(ManagedUsbDevice* device, void* context) {
   DeviceOperation* operation = static_cast<Enqueue*>(context)->operation;
   // A device being removed takes no more work: its operation thread may
-  // already have taken its stop marker.
-  if (device->state == DEVICE_REMOVED || !device->operationQueue) return;
+  // already have taken its stop marker. One being let go neither: the
+  // unbind has already failed what was queued.
+  if (device->state == DEVICE_REMOVED || device->closedToClients || !device->operationQueue) return;
   if (operation->queued) *operation->queued = 1;
   if (appendToLockedList(device->operationQueue, operation) < 0 && operation->queued) *operation->queued = 0;
 }
@@ -61,13 +62,13 @@ int streamsOperation(const DeviceOperation* operation, bool allocate) {
   streams->num_streams = allocate ? operation->streamCount : 0;
   streams->num_eps = count;
   if (count) memcpy(streams->eps, operation->streamEndpoints, count);
-  int fd = acquireUsbfs(operation->address);
+  int fd = acquireClientUsbfs(operation->address);
   int result;
   if (fd < 0) {
     result = -ENODEV;
   } else {
     result = ioctlResult(usbSys->ioctl(fd, allocate ? USBDEVFS_ALLOC_STREAMS : USBDEVFS_FREE_STREAMS, streams));
-    releaseUsbfs(operation->address);
+    releaseClientUsbfs(operation->address);
   }
   free(streams);
   return result;
@@ -206,31 +207,31 @@ int abortEndpoint(uint32_t address, uint32_t endpoint) {
 }
 
 int clearEndpointHalt(uint32_t address, uint32_t endpoint) {
-  int fd = acquireUsbfs(address);
+  int fd = acquireClientUsbfs(address);
   if (fd < 0) return -ENODEV;
   if (countInflightUrbs(address, static_cast<int>(endpoint & 0xff))) abortEndpoint(address, endpoint);
   unsigned int value = endpoint & 0xff;
   int result = ioctlResult(usbSys->ioctl(fd, USBDEVFS_CLEAR_HALT, &value));
-  releaseUsbfs(address);
+  releaseClientUsbfs(address);
   return result;
 }
 
 int resetEndpoint(uint32_t address, uint32_t endpoint) {
-  int fd = acquireUsbfs(address);
+  int fd = acquireClientUsbfs(address);
   if (fd < 0) return -ENODEV;
   if (countInflightUrbs(address, static_cast<int>(endpoint & 0xff))) abortEndpoint(address, endpoint);
   unsigned int value = endpoint & 0xff;
   int result = ioctlResult(usbSys->ioctl(fd, USBDEVFS_RESETEP, &value));
-  releaseUsbfs(address);
+  releaseClientUsbfs(address);
   return result;
 }
 
 int setInterfaceAltSetting(uint32_t address, uint32_t interface, uint32_t altSetting) {
-  int fd = acquireUsbfs(address);
+  int fd = acquireClientUsbfs(address);
   if (fd < 0) return -ENODEV;
   usbdevfs_setinterface setting{interface, altSetting};
   int result = usbSys->ioctl(fd, USBDEVFS_SETINTERFACE, &setting);
-  releaseUsbfs(address);
+  releaseClientUsbfs(address);
   return result < 0 ? result : 0;
 }
 

@@ -166,7 +166,7 @@ void submitBulkTransfer(const DeviceOperation* operation) {
     completeWithError(group, -EINVAL);
     return;
   }
-  int fd = acquireUsbfs(operation->address);
+  int fd = acquireClientUsbfs(operation->address);
   if (fd < 0) {
     finishGroupSubmission(group, true, true);
     return;
@@ -211,7 +211,7 @@ void submitBulkTransfer(const DeviceOperation* operation) {
       break;
     }
   }
-  releaseUsbfs(operation->address);
+  releaseClientUsbfs(operation->address);
   finishGroupSubmission(group, failed, gone);
 }
 
@@ -244,7 +244,7 @@ void submitIsoTransfer(const DeviceOperation* operation) {
     return;
   }
   for (uint32_t i = 0; i < packetCount; ++i) lengths[i] = isoPacketLength(operation->isoPackets, i);
-  int fd = acquireUsbfs(operation->address);
+  int fd = acquireClientUsbfs(operation->address);
   if (fd < 0) {
     free(lengths);
     finishGroupSubmission(group, true, true);
@@ -289,6 +289,6 @@ void submitIsoTransfer(const DeviceOperation* operation) {
     ++index;
   }
   free(lengths);
-  releaseUsbfs(operation->address);
+  releaseClientUsbfs(operation->address);
   finishGroupSubmission(group, failed, gone);
 }

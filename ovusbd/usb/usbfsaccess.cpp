@@ -79,6 +79,43 @@ void releaseUsbfs(uint32_t address) {
   pthread_mutex_unlock(&usersMutex);
 }
 
+int acquireClientUsbfs(uint32_t address) {
+  int fd = -ENODEV;
+  visitDevice(
+      address,
+      [](ManagedUsbDevice* device, void* out) {
+        if (!present(device) || device->closedToClients) return;
+        ++device->usbfsUsers;
+        ++device->clientUsers;
+        *static_cast<int*>(out) = device->usbfsFd;
+      },
+      &fd);
+  return fd;
+}
+
+void releaseClientUsbfs(uint32_t address) {
+  visitDevice(
+      address,
+      [](ManagedUsbDevice* device, void*) {
+        if (device->clientUsers) --device->clientUsers;
+      },
+      nullptr);
+  releaseUsbfs(address);
+}
+
+void waitForClientUsers(uint32_t address) {
+  pthread_mutex_lock(&usersMutex);
+  for (;;) {
+    uint32_t users = 0;
+    visitDevice(
+        address, [](ManagedUsbDevice* device, void* out) { *static_cast<uint32_t*>(out) = device->clientUsers; },
+        &users);
+    if (users == 0) break;
+    pthread_cond_wait(&usersReleased, &usersMutex);
+  }
+  pthread_mutex_unlock(&usersMutex);
+}
+
 void waitForUsbfsUsers(uint32_t address) {
   pthread_mutex_lock(&usersMutex);
   for (;;) {

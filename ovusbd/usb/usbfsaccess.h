@@ -22,6 +22,19 @@ void releaseUsbfs(uint32_t address);
 // the removal, after DEVICE_REMOVED has stopped new users.
 void waitForUsbfsUsers(uint32_t address);
 
+// The same for work done for the device's client (transfers, resets,
+// configuration and interface changes, halts, streams): also -ENODEV while
+// the device is closed to clients (an unbind has begun), so that nothing a
+// client asked for reaches usbfs once the server lets the interfaces go.
+// Held across the whole piece of work.
+int acquireClientUsbfs(uint32_t address);
+void releaseClientUsbfs(uint32_t address);
+
+// Blocks until no thread is inside client work on the device. Called by
+// the unbind after closing the device to clients; the work it waits for is
+// made of non-blocking submissions and single ioctls.
+void waitForClientUsers(uint32_t address);
+
 // Lists the URB as in flight, before it is submitted, so the reaper always
 // finds it. -ENODEV when the device is gone or being removed.
 int appendInflightUrb(uint32_t address, usbdevfs_urb* urb);

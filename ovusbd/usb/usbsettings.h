@@ -39,6 +39,7 @@ struct UsbSettings {
   int collectorSleepMs = 1000;  // one collector pass every two of these
   int unplugSettleMs = 100;     // unplug lets the reaper collect discards,
   int unplugExtraSettleMs = 250;  // and this much more when some are out
+  int unbindDrainMs = 5000;       // an unbind waits for its discarded URBs
   int companionPowerOnWaitMs = 500;  // a companion hub port settles after power-on
   int powerCycleOffMs = 2000;        // a power-cycled port stays off this long
 };

@@ -36,6 +36,7 @@
 #include "ovusbd/usb/devicehooks.h"
 #include "ovusbd/usb/removedqueue.h"
 #include "tests/ovusbd/test_usb_support.h"
+#include "tests/support/bulkonly.h"
 #include "tests/support/ovclient.h"
 
 using namespace usbtest;
@@ -180,6 +181,149 @@ TEST_F(BindingTest, StoppingWithABindingLeftIsLogged) {
   destroyBindingList();
   EXPECT_EQ(log.count("Warning, stopping DeviceManager while there are bound devices"), 1u);
   ASSERT_EQ(createBindingList(), 0);
+}
+
+// With drivers_autoprobe at 1 a new configuration makes the kernel bind
+// the host driver to the held device's interface at once. The server takes
+// it back before it claims, so the client's transfers go on reaching the
+// device, whether the configuration comes from SET_CONFIGURATION or from a
+// reset-and-configure request.
+TEST_F(BindingTest, ConfigurationChangesKeepHostDriversOffTheHeldDevice) {
+  plugAtStart("1-3");
+  bus.setProbeDriver("1-3", 0, "usb-storage");
+  bus.setHostDriver("1-3", 0, "usb-storage");
+  bus.setModel("1-3", std::make_shared<simbus::MassStorageDevice>(64));
+  ovclient::OvClient& client = connectClient();
+  ASSERT_EQ(bindResult(client, 13), 1);
+  ASSERT_EQ(bus.hostDriver("1-3", 0), "");
+  const bool resetAndConfigure[] = {false, true};
+  for (bool viaReset : resetAndConfigure) {
+    SCOPED_TRACE(viaReset ? "SET_CONFIGURATION 0, reset and configure 1" : "SET_CONFIGURATION 0, 1");
+    ovclient::ControlReply reply;
+    ASSERT_TRUE(client.controlTransfer(13, {0x00, 9, 0, 0, 0}, {}, &reply));
+    EXPECT_EQ(reply.status, 0);
+    EXPECT_EQ(bus.configuration("1-3"), 0);
+    if (viaReset) {
+      int32_t result = 1;
+      ASSERT_TRUE(client.statusRequest(13, ovclient::resetAndConfigureRequest(1, {0}), &result));
+      EXPECT_EQ(result, 0);
+    } else {
+      ASSERT_TRUE(client.controlTransfer(13, {0x00, 9, 1, 0, 0}, {}, &reply));
+      EXPECT_EQ(reply.status, 0);
+    }
+    EXPECT_EQ(bus.configuration("1-3"), 1);
+    EXPECT_EQ(bus.hostDriver("1-3", 0), "") << "the host driver kept the held interface";
+    bulkonly::Session disk(ovclient::bulkPipes(client, 13, 0x81, 0x02, 5000));
+    EXPECT_TRUE(disk.waitReady(3)) << disk.error();
+  }
+  EXPECT_EQ(bus.unclaimedUses("1-3"), 0u);
+}
+
+// The hand-back puts back the configuration the device had at the claim
+// before it has the kernel probe the interfaces: a device left without a
+// configuration, or in another one, would give the host nothing to bind.
+TEST_F(BindingTest, UnbindRestoresTheConfigurationOfTheClaim) {
+  plugAtStart("1-3");
+  bus.setProbeDriver("1-3", 0, "usb-storage");
+  ovclient::OvClient& client = connectClient();
+  const uint16_t leftIn[] = {0, 2};
+  for (uint16_t left : leftIn) {
+    SCOPED_TRACE("left in configuration " + std::to_string(left));
+    bus.setHostDriver("1-3", 0, "usb-storage");
+    ASSERT_EQ(bindResult(client, 13), 1);
+    EXPECT_EQ(announcedState(client, 13), 3);
+    ASSERT_EQ(bus.hostDriver("1-3", 0), "");
+    ovclient::ControlReply reply;
+    ASSERT_TRUE(client.controlTransfer(13, {0x00, 9, left, 0, 0}, {}, &reply));
+    EXPECT_EQ(reply.status, 0);
+    EXPECT_EQ(bus.configuration("1-3"), left);
+    ASSERT_TRUE(client.unbind(13));
+    EXPECT_EQ(unboundReason(client, 13), 1u);
+    EXPECT_EQ(announcedState(client, 13), 1);
+    EXPECT_EQ(bus.configuration("1-3"), 1);
+    EXPECT_EQ(bus.hostDriver("1-3", 0), "usb-storage") << "the host never got the device back";
+  }
+  EXPECT_FALSE(log.contains("drivers_probe")) << log.text();
+  EXPECT_EQ(log.count("Restored configuration 1 of device 13"), 2u);
+}
+
+// An unbind while the holder's requests are queued behind a slow one: the
+// queued ones are failed with -19 at once, the slow one is waited for, the
+// URB in flight is discarded and reaped, and only then are the interfaces
+// released. Each request gets one reply, and usbfs never sees a request on
+// a released interface (it would claim the interface again for it and keep
+// the host's driver out).
+TEST_F(BindingTest, UnbindDrainsTheHoldersRequestsBeforeLettingGo) {
+  plugAtStart("1-3");
+  bus.setProbeDriver("1-3", 0, "usb-storage");
+  bus.setModel("1-3", std::make_shared<simbus::GateDevice>());
+  ovclient::OvClient& client = connectClient();
+  ASSERT_EQ(bindResult(client, 13), 1);
+  ovclient::BulkRequest read;
+  read.endpoint = 0x81;
+  read.length = 512;
+  constexpr uint32_t kInFlight = 1, kSlow = 2, kQueued = 10, kQueuedCount = 10;
+  ASSERT_TRUE(client.sendTagged(kMsgBulkInterruptTransfer, ovclient::encodeBulkTransfer(read), 13, kInFlight));
+  ASSERT_TRUE(waitUntil([this] { return bus.pendingUrbs() == 1; }));
+  bus.holdIoctl(USBDEVFS_CLEAR_HALT);
+  const ovclient::StatusRequest clearHalt = ovclient::clearHaltRequest(0x02);
+  ASSERT_TRUE(client.sendTagged(clearHalt.type, clearHalt.payload, 13, kSlow));
+  const bool held = waitUntil([this] { return bus.heldIoctls() == 1; });
+  for (uint32_t i = 0; held && i < kQueuedCount; ++i) {
+    EXPECT_TRUE(client.sendTagged(kMsgBulkInterruptTransfer, ovclient::encodeBulkTransfer(read), 13, kQueued + i));
+  }
+  EXPECT_TRUE(client.unbind(13));
+  // The queued requests are answered while the slow one still runs.
+  std::map<uint32_t, int32_t> results;
+  std::map<uint32_t, int> answers;
+  int unbound = 0;
+  ovclient::Message message;
+  auto take = [&](int timeoutMs) {
+    if (client.receive(&message, timeoutMs) != 1) return false;
+    if (message.type == kMsgDeviceUnbound) {
+      ++unbound;
+    } else if (message.type == kMsgBulkInterruptTransferReply || message.type == clearHalt.replyType()) {
+      results[message.context[0]] = int32_t(ovclient::le32(message.payload.data()));
+      ++answers[message.context[0]];
+    }
+    return true;
+  };
+  auto queuedAnswered = [&] {
+    for (uint32_t i = 0; i < kQueuedCount; ++i) {
+      if (!answers.count(kQueued + i)) return false;
+    }
+    return true;
+  };
+  while (held && !queuedAnswered() && take(20000)) {
+  }
+  const bool queuedFirst = queuedAnswered() && unbound == 0;
+  bus.releaseIoctl();
+  ASSERT_TRUE(held);
+  EXPECT_TRUE(queuedFirst) << "the queued requests waited for the slow one";
+  while ((answers.size() < kQueuedCount + 2 || unbound == 0) && take(20000)) {
+  }
+  // Nothing more comes: every request was answered once.
+  while (take(300)) {
+  }
+  ASSERT_EQ(answers.size(), kQueuedCount + 2);
+  for (const auto& [tag, count] : answers) EXPECT_EQ(count, 1) << tag;
+  for (uint32_t i = 0; i < kQueuedCount; ++i) EXPECT_EQ(results[kQueued + i], -ENODEV) << i;
+  EXPECT_EQ(results[kSlow], 0);
+  EXPECT_EQ(results[kInFlight], -ENOENT) << "the URB in flight was discarded";
+  EXPECT_EQ(unbound, 1);
+
+  const std::vector<unsigned long> requests = bus.nodeRequests("1-3");
+  auto released = std::find(requests.rbegin(), requests.rend(), (unsigned long)USBDEVFS_RELEASEINTERFACE);
+  ASSERT_NE(released, requests.rend());
+  EXPECT_EQ(std::find(requests.rbegin(), released, (unsigned long)USBDEVFS_SUBMITURB), released)
+      << "a URB was submitted after the interfaces were released";
+  EXPECT_EQ(bus.unclaimedUses("1-3"), 0u);
+  EXPECT_EQ(bus.hostDriver("1-3", 0), "usb-storage");
+  // The device stays closed to the former holder's requests.
+  ovclient::TransferReply late;
+  ASSERT_TRUE(client.bulkTransfer(13, read, &late));
+  EXPECT_EQ(late.result, -ENODEV);
+  EXPECT_EQ(bus.unclaimedUses("1-3"), 0u);
 }
 
 // A second bind of a bound device changes nothing; another client's bind

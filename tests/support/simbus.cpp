@@ -158,8 +158,15 @@ struct SimCalls {
     return current->doClose(fd);
   }
   static int ioctl(int fd, unsigned long request, void* argument) {
-    std::lock_guard<std::mutex> lock(current->mutex_);
-    return current->doIoctl(fd, request, argument);
+    SimBus* bus = current;
+    std::unique_lock<std::mutex> lock(bus->mutex_);
+    if (bus->heldRequest_ != 0 && request == bus->heldRequest_) {
+      ++bus->heldCallers_;
+      bus->changed_.notify_all();
+      bus->changed_.wait(lock, [bus, request] { return bus->heldRequest_ != request; });
+      --bus->heldCallers_;
+    }
+    return bus->doIoctl(fd, request, argument);
   }
   static int poll(struct pollfd* fds, nfds_t count, int timeoutMs) { return current->doPoll(fds, count, timeoutMs); }
   static int mmap(size_t length, int protection, int flags, int fd, off_t offset, void** mapped) {
@@ -927,6 +934,26 @@ int SimBus::doClose(int fd) {
   return -EBADF;
 }
 
+std::string SimBus::deviceOfFd(int fd) const {
+  auto it = descriptors_->find(fd);
+  return it == descriptors_->end() || it->second.kind != Descriptor::Node ? "" : deviceOfNode(it->second.rdev);
+}
+
+bool SimBus::isPlugged(const std::string& device) const { return plugged_->count(device) != 0; }
+
+bool SimBus::autoprobeOn() const {
+  const Entry* autoprobe = lookup("/sys/bus/usb/drivers_autoprobe");
+  return autoprobe && !autoprobe->content.empty() && autoprobe->content[0] == '1';
+}
+
+// The kernel shows an empty bConfigurationValue while unconfigured.
+void SimBus::setConfigurationAttribute(const std::string& device, int value) {
+  auto plugged = plugged_->find(device);
+  if (plugged == plugged_->end()) return;
+  auto entry = tree_->find("/sys" + plugged->second.devpath + "/bConfigurationValue");
+  if (entry != tree_->end()) entry->second.content = value ? std::to_string(value) + "\n" : "";
+}
+
 int SimBus::doIoctl(int fd, unsigned long request, void* argument) {
   auto it = descriptors_->find(fd);
   if (it == descriptors_->end()) return -EBADF;
@@ -1188,6 +1215,7 @@ ssize_t SimBus::doWrite(int fd, const void* buffer, size_t count) {
   // The usb driver's bind store: a device that the generic usb driver
   // already holds is refused EBUSY, one that is gone ENODEV.
   if (descriptor.path == "/sys/bus/usb/drivers/usb/bind") return plugged_->count(text) ? -EBUSY : -ENODEV;
+  if (descriptor.path == "/sys/bus/usb/drivers_probe") return urbDriversProbe(text);
   if (baseName(descriptor.path) != "uevent") entry->second.content.assign(text);
   return static_cast<ssize_t>(count);
 }

@@ -176,6 +176,20 @@ class SimBus {
   // empty driver unbinds.
   void setHostDriver(const std::string& name, unsigned interface, const std::string& driver);
   std::string hostDriver(const std::string& name, unsigned interface) const;
+  // The driver the kernel binds to the free interface when it probes it:
+  // a new configuration while drivers_autoprobe is 1, a drivers_probe
+  // write, the rebind after a reset.
+  void setProbeDriver(const std::string& name, unsigned interface, const std::string& driver);
+  // bConfigurationValue, 0 while unconfigured.
+  int configuration(const std::string& name) const;
+  // URBs and SETINTERFACE calls that used an interface their descriptor had
+  // not claimed (usbfs claimed it for them, with its warning).
+  size_t unclaimedUses(const std::string& name) const;
+  // While held, ioctls with this request number wait (as a synchronous
+  // request to a slow device does); heldIoctls counts the callers waiting.
+  void holdIoctl(unsigned long request);
+  void releaseIoctl();
+  int heldIoctls() const;
   // usbfs mappings: whether the device offers them, and a failure of mmap.
   void setMmapCapable(const std::string& name, bool capable);
   void failMmap(int error);
@@ -280,6 +294,17 @@ class SimBus {
   void urbDeviceGone(const std::string& device);
   void urbCloseFd(int fd);
   void urbPump(const std::string& device);
+  // Pieces of the tree the URB engine needs (simbus.cpp), under mutex_.
+  std::string deviceOfFd(int fd) const;
+  bool isPlugged(const std::string& device) const;
+  bool autoprobeOn() const;
+  void setConfigurationAttribute(const std::string& device, int value);
+  int& urbConfiguration(const std::string& device);
+  bool urbInterfaceClaimed(const std::string& device, unsigned interface) const;
+  void urbProbeInterface(const std::string& device, unsigned interface);
+  int urbUseInterface(int fd, const std::string& device, unsigned interface);
+  unsigned urbInterfaces(const std::string& device) const;
+  ssize_t urbDriversProbe(const std::string& text);
   std::string deviceOfNode(dev_t rdev) const;
 
   mutable std::mutex mutex_;
@@ -309,6 +334,8 @@ class SimBus {
   std::map<std::string, std::vector<uint8_t>> bos_;
   std::map<std::string, int> controlFailures_;
   std::vector<ControlRecord> controls_;
+  unsigned long heldRequest_ = 0;  // holdIoctl; 0 = none
+  int heldCallers_ = 0;
   const UsbSys* previous_ = nullptr;
   bool installed_ = false;
 };

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <linux/usbdevice_fs.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
@@ -193,6 +194,9 @@ struct SimBus::UrbState {
   std::map<int, std::set<unsigned>> claimed;
   // Host drivers bound to interfaces, by device and interface number.
   std::map<std::string, std::map<unsigned, std::string>> hostDrivers;
+  std::map<std::string, std::map<unsigned, std::string>> probeDrivers;
+  std::map<std::string, int> configuration;  // absent: 1
+  std::map<std::string, size_t> unclaimedUses;
   unsigned long submits = 0;
   std::map<unsigned long, int> failAt;
   std::map<std::string, bool> mmapCapable;
@@ -225,6 +229,92 @@ std::string SimBus::hostDriver(const std::string& name, unsigned interface) cons
   if (device == urb_->hostDrivers.end()) return "";
   auto driver = device->second.find(interface);
   return driver == device->second.end() ? "" : driver->second;
+}
+
+void SimBus::setProbeDriver(const std::string& name, unsigned interface, const std::string& driver) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  urb_->probeDrivers[name][interface] = driver;
+}
+
+int SimBus::configuration(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = urb_->configuration.find(name);
+  return it == urb_->configuration.end() ? 1 : it->second;
+}
+
+size_t SimBus::unclaimedUses(const std::string& name) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = urb_->unclaimedUses.find(name);
+  return it == urb_->unclaimedUses.end() ? 0 : it->second;
+}
+
+void SimBus::holdIoctl(unsigned long request) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  heldRequest_ = request;
+}
+
+void SimBus::releaseIoctl() {
+  std::lock_guard<std::mutex> lock(mutex_);
+  heldRequest_ = 0;
+  changed_.notify_all();
+}
+
+int SimBus::heldIoctls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return heldCallers_;
+}
+
+int& SimBus::urbConfiguration(const std::string& device) {
+  auto it = urb_->configuration.find(device);
+  if (it == urb_->configuration.end()) it = urb_->configuration.emplace(device, 1).first;
+  return it->second;
+}
+
+unsigned SimBus::urbInterfaces(const std::string& device) const {
+  auto model = urb_->models.find(device);
+  return model == urb_->models.end() ? 1 : model->second->interfaceCount();
+}
+
+// A driver holds the interface: a host driver, or usbfs for any descriptor.
+bool SimBus::urbInterfaceClaimed(const std::string& device, unsigned interface) const {
+  auto drivers = urb_->hostDrivers.find(device);
+  if (drivers != urb_->hostDrivers.end() && drivers->second.count(interface)) return true;
+  for (const auto& [fd, interfaces] : urb_->claimed) {
+    if (interfaces.count(interface) && deviceOfFd(fd) == device) return true;
+  }
+  return false;
+}
+
+void SimBus::urbProbeInterface(const std::string& device, unsigned interface) {
+  if (urbInterfaceClaimed(device, interface)) return;
+  auto drivers = urb_->probeDrivers.find(device);
+  if (drivers == urb_->probeDrivers.end()) return;
+  auto driver = drivers->second.find(interface);
+  if (driver != drivers->second.end()) urb_->hostDrivers[device][interface] = driver->second;
+}
+
+// devio.c checkintf: an interface the descriptor has not claimed is claimed
+// for the call, with a warning.
+int SimBus::urbUseInterface(int fd, const std::string& device, unsigned interface) {
+  if (urb_->claimed[fd].count(interface)) return 0;
+  if (urbInterfaceClaimed(device, interface)) return -EBUSY;
+  urb_->claimed[fd].insert(interface);
+  ++urb_->unclaimedUses[device];
+  return 0;
+}
+
+ssize_t SimBus::urbDriversProbe(const std::string& text) {
+  size_t colon = text.rfind(':'), dot = text.rfind('.');
+  if (colon == std::string::npos || dot == std::string::npos || dot < colon) return -ENODEV;
+  std::string device = text.substr(0, colon);
+  int configuration = atoi(text.substr(colon + 1, dot - colon - 1).c_str());
+  int interface = atoi(text.substr(dot + 1).c_str());
+  if (!isPlugged(device) || configuration == 0 || urbConfiguration(device) != configuration || interface < 0 ||
+      unsigned(interface) >= urbInterfaces(device)) {
+    return -ENODEV;
+  }
+  urbProbeInterface(device, unsigned(interface));
+  return static_cast<ssize_t>(text.size());
 }
 
 void SimBus::setModel(const std::string& name, std::shared_ptr<UsbModel> model) {
@@ -592,6 +682,10 @@ int SimBus::urbIoctl(int fd, const std::string& device, bool connected, unsigned
         }
       }
       if (result == 0 && pastMapping) result = -EINVAL;
+      if (result == 0 && urb->type != USBDEVFS_URB_TYPE_CONTROL) {
+        unsigned interface = modelIt == s.models.end() ? 0 : modelIt->second->interfaceOfEndpoint(urb->endpoint);
+        result = urbConfiguration(device) == 0 ? -ENOENT : urbUseInterface(fd, device, interface);
+      }
       if (result == 0 && bulk) {
         if (!(urb->flags & USBDEVFS_URB_BULK_CONTINUATION)) s.disabledBulkEps[fd] &= ~(1u << bulkAddr);
         if (s.disabledBulkEps[fd] & (1u << bulkAddr)) result = -EREMOTEIO;
@@ -629,17 +723,36 @@ int SimBus::urbIoctl(int fd, const std::string& device, bool connected, unsigned
       s.halted[device].erase(static_cast<uint8_t>(*static_cast<unsigned int*>(argument)));
       return 0;
     case USBDEVFS_RESETEP:
-    case USBDEVFS_RESET:
       return 0;
-    case USBDEVFS_SETCONFIGURATION:
+    case USBDEVFS_RESET: {
+      std::set<unsigned> rebind;
+      rebind.swap(s.claimed[fd]);
+      for (unsigned interface : rebind) urbProbeInterface(device, interface);
       return 0;
+    }
+    case USBDEVFS_SETCONFIGURATION: {
+      int value = *static_cast<int*>(argument);
+      for (unsigned interface = 0; interface < interfaces; ++interface) {
+        if (urbInterfaceClaimed(device, interface)) return -EBUSY;
+      }
+      int& current = urbConfiguration(device);
+      if (value > 0 && value == current) return 0;  // usb_reset_configuration
+      current = value > 0 ? value : 0;
+      setConfigurationAttribute(device, current);
+      if (current && autoprobeOn()) {
+        for (unsigned interface = 0; interface < interfaces; ++interface) urbProbeInterface(device, interface);
+      }
+      return 0;
+    }
     case USBDEVFS_SETINTERFACE: {
       const usbdevfs_setinterface* setting = static_cast<const usbdevfs_setinterface*>(argument);
-      return setting->interface < interfaces ? 0 : -EINVAL;
+      if (urbConfiguration(device) == 0) return -EHOSTUNREACH;
+      if (setting->interface >= interfaces) return -EINVAL;
+      return urbUseInterface(fd, device, setting->interface);
     }
     case USBDEVFS_CLAIMINTERFACE: {
       unsigned interface = *static_cast<unsigned*>(argument);
-      if (interface >= interfaces) return -ENOENT;
+      if (interface >= interfaces || urbConfiguration(device) == 0) return -ENOENT;
       // The kernel refuses an interface that a driver holds.
       if (s.hostDrivers[device].count(interface)) return -EBUSY;
       s.claimed[fd].insert(interface);

@@ -16,6 +16,23 @@
 //   - after an unplug every ioctl but the reap fails -ENODEV; pending URBs
 //     complete with -ENOENT and can still be reaped, then the reap gives
 //     -ENODEV. Closing the descriptor drops its URBs.
+//   - the device has a configuration (bConfigurationValue "1\n" at first;
+//     every value is taken, each with the same interfaces), or none (""):
+//     SETCONFIGURATION is refused EBUSY while any interface has a
+//     driver, usbfs claims included; a new configuration binds the probe
+//     driver of each interface (setProbeDriver) while drivers_autoprobe
+//     holds 1; the unconfigured device has no interfaces to claim, set or
+//     submit to. The interface directories in sysfs stay.
+//   - a bulk, interrupt or isochronous URB, and SETINTERFACE, on an
+//     interface the descriptor has not claimed claims it on the way
+//     (devio.c checkintf, "did not claim interface before use", counted
+//     by unclaimedUses), or fails EBUSY when a driver holds it.
+//   - RESET takes the descriptor's interface claims away (usbfs has no
+//     pre_reset) and probes the interfaces again, as the kernel's rebind
+//     does.
+//   - a write of "name:c.n" to drivers_probe fails ENODEV unless the
+//     device has configuration c and interface n; a free interface gets its
+//     probe driver.
 //   - usbfs mappings (GET_CAPABILITIES 0x20) are anonymous memory here. An
 //     URB whose buffer starts in a mapping but runs past its end is refused
 //     with -EINVAL, as devio.c's find_memory_area does.
@@ -60,6 +77,8 @@ class UsbModel {
   virtual int allocStreams(unsigned int requested) { return static_cast<int>(requested); }
   // Interfaces of the configuration.
   virtual unsigned interfaceCount() const { return 1; }
+  // The interface an endpoint (other than 0) belongs to.
+  virtual unsigned interfaceOfEndpoint(uint8_t) const { return 0; }
 };
 
 // Answers nothing: every URB stays pending until it is discarded.

@@ -1,0 +1,233 @@
+// The soak, run by hand only: it is skipped unless OVUSB_SOAK_MINUTES is
+// set, e.g.
+//   OVUSB_SOAK_MINUTES=30 build/tests/vm/vm_tests --gtest_filter='Soak.*'
+// Two clients for that long: one binds the disk, reads sectors and
+// compares them with the image, unbinds, again and again; the other holds
+// the keyboard and keeps an interrupt IN request waiting while keys are
+// pressed through QMP. Every few minutes the disk or the keyboard is
+// removed (device_del) and added back. At the end the server's RSS,
+// threads and descriptors are compared with their values before the
+// clients came, and the host's usb-storage must have the disk.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/bulkonly.h"
+#include "tests/support/ovclient.h"
+#include "tests/vm/guest.h"
+
+#ifndef OVUSB_VM_SERVER
+#define OVUSB_VM_SERVER "(ovusbd is not built)"
+#endif
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+constexpr uint32_t kDisk = 23, kKeyboard = 12;
+constexpr uint32_t kDiskBytes = 16u << 20, kSector = 512, kBlocks = kDiskBytes / kSector;
+
+uint8_t patternByte(uint32_t offset) {
+  const uint32_t sector = offset / kSector, at = offset % kSector;
+  if (at < 4) return uint8_t(sector >> (8 * at));
+  return uint8_t(sector * 7 + at * 13 + (at >> 8));
+}
+
+Bytes expected(uint32_t lba, uint32_t blocks) {
+  Bytes bytes(size_t(blocks) * kSector);
+  for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = patternByte(lba * kSector + uint32_t(i));
+  return bytes;
+}
+
+struct Usage {
+  long rssKb = -1, threads = -1, fds = -1;
+};
+
+Usage serverUsage(vmguest::Guest& guest) {
+  std::string out;
+  guest.run("p=$(pidof ovusbd); echo $(grep VmRSS /proc/$p/status | tr -s ' ' | cut -d' ' -f2) "
+            "$(ls /proc/$p/task | wc -l) $(ls /proc/$p/fd | wc -l)",
+            &out);
+  Usage u;
+  std::sscanf(out.c_str(), "%ld %ld %ld", &u.rssKb, &u.threads, &u.fds);
+  return u;
+}
+
+// Waits for an announcement of the device in the given state.
+bool waitAnnounced(ovclient::OvClient& client, uint32_t address, int state, int timeoutMs) {
+  ovclient::Message m;
+  while (client.waitFor(kMsgDeviceAnnounce, &m, timeoutMs)) {
+    ovclient::DeviceAnnouncement a;
+    if (ovclient::parseDeviceAnnouncement(m, &a) && a.address == address && a.state == state) return true;
+  }
+  return false;
+}
+
+struct Counters {
+  std::atomic<long> rounds{0}, reads{0}, matched{0}, mismatched{0}, failedReads{0}, failedBinds{0};
+  std::atomic<long> reports{0}, keyboardErrors{0};
+};
+
+}  // namespace
+
+TEST(Soak, BindReadUnbindAndKeyboardWithReplugs) {
+  const char* minutesText = getenv("OVUSB_SOAK_MINUTES");
+  if (minutesText == nullptr) GTEST_SKIP() << "run by hand: set OVUSB_SOAK_MINUTES";
+  const double minutes = atof(minutesText);
+  vmguest::Guest guest;
+  const std::string image = guest.runDir() + "/disk.img";
+  {
+    std::ofstream out(image, std::ios::binary);
+    Bytes chunk(1 << 20);
+    for (uint32_t base = 0; base < kDiskBytes; base += chunk.size()) {
+      for (size_t i = 0; i < chunk.size(); ++i) chunk[i] = patternByte(base + uint32_t(i));
+      out.write(reinterpret_cast<const char*>(chunk.data()), std::streamsize(chunk.size()));
+    }
+  }
+  // A -blockdev node outlives the device_del of its usb-storage device.
+  ASSERT_TRUE(guest.boot({{OVUSB_VM_SERVER, "/usr/sbin/ovusbd"}},
+                         {"-device", "qemu-xhci,id=xhci,addr=0x14,p2=15,p3=15", "-blockdev",
+                          "driver=raw,node-name=disk,file.driver=file,file.filename=" + image, "-device",
+                          "usb-kbd,bus=xhci.0,port=2,id=kbd0", "-device",
+                          "usb-storage,bus=xhci.0,port=3,drive=disk,id=storage0,serial=VMDISK01"},
+                         int(minutes * 60) + 900))
+      << guest.error();
+  std::string why;
+  ASSERT_TRUE(vmguest::startServer(guest, "AutoAttachToKernel=1\n", &why)) << why;
+  const Usage before = serverUsage(guest);
+
+  const auto end = Clock::now() + std::chrono::milliseconds(long(minutes * 60000));
+  std::atomic<bool> stop{false};
+  Counters counters;
+
+  std::thread diskClient([&] {
+    ovclient::OvClient client;
+    ovclient::HelloReply hello;
+    if (!client.connectTo("127.0.0.1", guest.port(), 10000) || !client.hello("soak-disk", "soak", &hello, 10000)) {
+      ++counters.failedBinds;
+      return;
+    }
+    for (uint32_t round = 0; !stop; ++round) {
+      ovclient::BindResult bound;
+      if (!client.bind(kDisk, &bound, 60000) || bound.result != 1) {
+        ++counters.failedBinds;
+        waitAnnounced(client, kDisk, 1, 60000);  // the disk is back and free
+        continue;
+      }
+      {
+        bulkonly::Session disk(ovclient::bulkPipes(client, kDisk, 0x81, 0x02, 20000));
+        const uint32_t blocks = 1 + round % 128, lba = (round * 7919u) % (kBlocks - blocks);
+        Bytes data;
+        ++counters.reads;
+        if (disk.waitReady(20) && disk.read(lba, uint16_t(blocks), &data)) {
+          ++(data == expected(lba, blocks) ? counters.matched : counters.mismatched);
+        } else {
+          ++counters.failedReads;
+        }
+      }
+      client.unbind(kDisk);
+      ovclient::Message notice;
+      client.waitFor(kMsgDeviceUnbound, &notice, 60000);
+      ++counters.rounds;
+    }
+  });
+
+  std::thread keyboardClient([&] {
+    ovclient::OvClient client;
+    ovclient::HelloReply hello;
+    if (!client.connectTo("127.0.0.1", guest.port(), 10000) || !client.hello("soak-kbd", "soak", &hello, 10000)) {
+      ++counters.keyboardErrors;
+      return;
+    }
+    uint32_t tag = 1;
+    while (!stop) {
+      ovclient::BindResult bound;
+      if (!client.bind(kKeyboard, &bound, 60000) || bound.result != 1) {
+        ++counters.keyboardErrors;
+        waitAnnounced(client, kKeyboard, 1, 60000);
+        continue;
+      }
+      ovclient::BulkRequest report;
+      report.endpoint = 0x81;
+      report.urbType = ovclient::kUrbTypeInterrupt;
+      report.length = 8;
+      while (!stop) {
+        client.sendTagged(kMsgBulkInterruptTransfer, ovclient::encodeBulkTransfer(report), kKeyboard, tag);
+        ovclient::Message m;
+        if (!client.waitTagged(kMsgBulkInterruptTransferReply, tag++, &m, 60000)) break;
+        ovclient::TransferReply r;
+        if (!ovclient::parseTransferReply(m, &r) || r.result < 0) break;  // the keyboard went away
+        ++counters.reports;
+      }
+      client.unbind(kKeyboard);
+    }
+  });
+
+  // Keys every half second; a replug every replugSeconds, the disk and the
+  // keyboard in turn.
+  const int replugSeconds = minutes >= 10 ? 180 : 60;
+  auto nextReplug = Clock::now() + std::chrono::seconds(replugSeconds);
+  int replugs = 0, disks = 0, keyboards = 0;
+  std::string reply;
+  for (bool down = true; Clock::now() < end; down = !down) {
+    guest.qmpOk("input-send-event", std::string(R"({"events": [{"type": "key", "data": {"down": )") +
+                                        (down ? "true" : "false") +
+                                        R"(, "key": {"type": "qcode", "data": "a"}}}]})");
+    if (Clock::now() >= nextReplug) {
+      const bool disk = replugs % 2 == 0;
+      const std::string old = disk ? "storage" + std::to_string(disks) : "kbd" + std::to_string(keyboards);
+      const std::string fresh = disk ? "storage" + std::to_string(++disks) : "kbd" + std::to_string(++keyboards);
+      EXPECT_TRUE(guest.qmpOk("device_del", R"({"id": ")" + old + R"("})", &reply)) << reply;
+      EXPECT_TRUE(guest.waitEvent(R"("device": ")" + old + "\"", 60000)) << old;
+      const std::string add = disk ? R"({"driver": "usb-storage", "bus": "xhci.0", "port": "3", "drive": "disk", )"
+                                     R"("serial": "VMDISK01", "id": ")" + fresh + "\"}"
+                                   : R"({"driver": "usb-kbd", "bus": "xhci.0", "port": "2", "id": ")" + fresh + "\"}";
+      EXPECT_TRUE(guest.qmpOk("device_add", add, &reply)) << reply;
+      ++replugs;
+      nextReplug = Clock::now() + std::chrono::seconds(replugSeconds);
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  }
+  stop = true;
+  // A key ends the keyboard client's last wait.
+  guest.qmpOk("input-send-event", R"({"events": [{"type": "key", "data": {"down": true, "key": {"type": "qcode", "data": "b"}}}]})");
+  diskClient.join();
+  keyboardClient.join();
+
+  std::string out;
+  EXPECT_EQ(guest.run("for i in $(seq 600); do [ -b /dev/$(ls /sys/bus/usb/devices/2-3/2-3:1.0/host*/target*/*/block "
+                      "2>/dev/null | head -n 1) ] && exit 0; sleep 0.1; done; exit 1",
+                      &out, 90000),
+            0)
+      << "the host's usb-storage does not have the disk\n"
+      << vmguest::serverLog(guest);
+  // The clients are gone: their connection threads end.
+  guest.run("for i in $(seq 300); do [ $(ls /proc/$(pidof ovusbd)/task | wc -l) -le " + std::to_string(before.threads) +
+                " ] && exit 0; sleep 0.1; done; exit 1",
+            &out, 60000);
+  const Usage after = serverUsage(guest);
+  char summary[512];
+  std::snprintf(summary, sizeof summary,
+                "%.1f min: %ld bind/read/unbind rounds, %ld reads (%ld matched, %ld differed, %ld failed), %ld failed "
+                "binds, %ld keyboard reports, %ld keyboard rebinds, %d replugs (%d disk, %d keyboard); "
+                "RSS %ld -> %ld KiB, threads %ld -> %ld, fds %ld -> %ld",
+                minutes, counters.rounds.load(), counters.reads.load(), counters.matched.load(),
+                counters.mismatched.load(), counters.failedReads.load(), counters.failedBinds.load(),
+                counters.reports.load(), counters.keyboardErrors.load(), replugs, disks, keyboards, before.rssKb,
+                after.rssKb, before.threads, after.threads, before.fds, after.fds);
+  std::printf("soak: %s\n", summary);
+  RecordProperty("soak", summary);
+  EXPECT_EQ(counters.mismatched.load(), 0);
+  EXPECT_GT(counters.matched.load(), 0);
+  EXPECT_LE(after.threads, before.threads);
+  EXPECT_LE(after.fds, before.fds);
+  EXPECT_LE(after.rssKb, before.rssKb + 2048);
+}
