@@ -5,6 +5,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/usbdevice_fs.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
@@ -12,6 +13,28 @@
 #include <unistd.h>
 
 #include "ovusbd/core/shellcommand.h"
+
+// A 32-bit process's usbfs requests reach a 64-bit kernel through its
+// compat layer (usbdevfs_urb32, usbdevfs_ctrltransfer32 and usbdevfs_ioctl32
+// in drivers/usb/core/devio.c), which reads each pointer as a 32-bit word
+// and knows the requests by numbers that carry the 32-bit sizes. A layout
+// of our own, or a header that widened a field, would be an ioctl the
+// kernel refuses.
+constexpr bool kPointers32 = sizeof(void*) == 4;
+static_assert(sizeof(void*) == 4 || sizeof(void*) == 8);
+static_assert(sizeof(usbdevfs_urb) == (kPointers32 ? 44 : 56));
+static_assert(offsetof(usbdevfs_urb, buffer) == (kPointers32 ? 12 : 16));
+static_assert(offsetof(usbdevfs_urb, usercontext) == (kPointers32 ? 40 : 48));
+static_assert(offsetof(usbdevfs_urb, iso_frame_desc) == sizeof(usbdevfs_urb));
+static_assert(sizeof(usbdevfs_iso_packet_desc) == 12);
+static_assert(sizeof(usbdevfs_ctrltransfer) == (kPointers32 ? 16 : 24));
+static_assert(offsetof(usbdevfs_ctrltransfer, data) == (kPointers32 ? 12 : 16));
+static_assert(sizeof(usbdevfs_ioctl) == (kPointers32 ? 12 : 16));
+static_assert(USBDEVFS_SUBMITURB == (kPointers32 ? 0x802c550aul : 0x8038550aul));
+static_assert(USBDEVFS_REAPURB == (kPointers32 ? 0x4004550cul : 0x4008550cul));
+static_assert(USBDEVFS_REAPURBNDELAY == (kPointers32 ? 0x4004550dul : 0x4008550dul));
+static_assert(USBDEVFS_CONTROL == (kPointers32 ? 0xc0105500ul : 0xc0185500ul));
+static_assert(USBDEVFS_IOCTL == (kPointers32 ? 0xc00c5512ul : 0xc0105512ul));
 
 namespace {
 

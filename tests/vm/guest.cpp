@@ -378,6 +378,11 @@ void Guest::shutdown() {
   }
 }
 
+std::string serverBinary(const char* built) {
+  const char* chosen = getenv("OVUSB_VM_SERVER");
+  return chosen && *chosen ? chosen : built;
+}
+
 bool startServer(Guest& guest, const std::string& configLines, std::string* why) {
   std::string config = "TCPPort=7575\n" + configLines;
   std::string quoted;

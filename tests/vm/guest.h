@@ -89,6 +89,11 @@ class Guest {
 // A free TCP port on 127.0.0.1 (bound and released).
 uint16_t freeLoopbackPort();
 
+// The ovusbd the guest runs: the file $OVUSB_VM_SERVER names when set (the
+// 32-bit build's, say: the guest's 64-bit kernel runs it through its compat
+// layer), else the one built with these tests.
+std::string serverBinary(const char* built);
+
 // Starts /usr/sbin/ovusbd in the guest with the config lines (TCPPort=7575
 // first) and its log in /tmp/ovusbd.log, and waits until it listens. False
 // with the log in *why otherwise.

@@ -107,6 +107,7 @@ copy_with_libraries() { # source, guest path, staging
     [[ -e $stage$lib ]] && continue
     mkdir -p "$stage$(dirname "$lib")"
     cp -L "$lib" "$stage$lib"
+    dirname "$lib" >>"$stage/etc/ld.so.conf"
   done
 }
 
@@ -141,6 +142,12 @@ cmd_initramfs() {
     [[ -f ${pair%%=*} ]] || die "missing ${pair%%=*}"
     copy_with_libraries "${pair%%=*}" "${pair#*=}" "$stage"
   done
+  # The guest's loader looks beyond its built-in directories (where a
+  # 32-bit program's libstdc++ sits in /lib32) only through its cache.
+  if [[ -s $stage/etc/ld.so.conf ]]; then
+    sort -u -o "$stage/etc/ld.so.conf" "$stage/etc/ld.so.conf"
+    ldconfig -r "$stage" || die "ldconfig on the initramfs failed"
+  fi
   (cd "$stage" && find . | busybox cpio -o -H newc 2>/dev/null | gzip -1) >"$out.part"
   mv "$out.part" "$out"
 }

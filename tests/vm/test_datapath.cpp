@@ -133,7 +133,7 @@ class DataPath : public ::testing::Test {
  protected:
   void boot(bool unplugGroup = false, const std::string& config = "AutoAttachToKernel=1\n") {
     ASSERT_TRUE(writeDiskImage(guest.runDir() + "/disk.img"));
-    ASSERT_TRUE(guest.boot({{OVUSB_VM_SERVER, "/usr/sbin/ovusbd"}}, qemuArguments(guest.runDir(), unplugGroup)))
+    ASSERT_TRUE(guest.boot({{vmguest::serverBinary(OVUSB_VM_SERVER), "/usr/sbin/ovusbd"}}, qemuArguments(guest.runDir(), unplugGroup)))
         << guest.error();
     // The kernel's usb-storage driver has the disk before the server runs.
     ASSERT_EQ(waitGuest("ls /sys/bus/usb/drivers/usb-storage | grep -q '^2-3:'"), 0)

@@ -125,7 +125,7 @@ TEST(Discovery, EmulatedDevicesHotPlugAndAddressCollision) {
     std::fclose(stick);
   }
   ASSERT_EQ(truncate((guest.runDir() + "/stick.img").c_str(), 1 << 20), 0);
-  ASSERT_TRUE(guest.boot({{OVUSB_VM_SERVER, "/usr/sbin/ovusbd"}}, discoveryQemuArguments(guest.runDir())))
+  ASSERT_TRUE(guest.boot({{vmguest::serverBinary(OVUSB_VM_SERVER), "/usr/sbin/ovusbd"}}, discoveryQemuArguments(guest.runDir())))
       << guest.error();
   ASSERT_NO_FATAL_FAILURE(startServer(guest));
 

@@ -57,7 +57,7 @@ bool announced(ovclient::OvClient& client, uint16_t vendorId, uint8_t state, uin
 
 TEST(Hubs, PortStatusResetAndPowerOfADeviceBehindAHub) {
   vmguest::Guest guest;
-  ASSERT_TRUE(guest.boot({{OVUSB_VM_SERVER, "/usr/sbin/ovusbd"}, {OVUSB_VM_PROBE, "/usr/bin/ovprobe"}},
+  ASSERT_TRUE(guest.boot({{vmguest::serverBinary(OVUSB_VM_SERVER), "/usr/sbin/ovusbd"}, {OVUSB_VM_PROBE, "/usr/bin/ovprobe"}},
                          {"-device", "qemu-xhci,id=xhci,addr=0x14,p2=15,p3=15", "-device",
                           "usb-hub,bus=xhci.0,port=1,id=hub", "-device", "usb-kbd,bus=xhci.0,port=1.2,id=kbd"}))
       << guest.error();
