@@ -84,7 +84,9 @@ void sentPacketFreed(ENetPacket* packet) {
 }
 
 void noteReceivePeak(TrovixPeerContext* p, size_t bytes) {
-    if (bytes > p->receivedPeak) p->receivedPeak = bytes;
+    if (bytes > __atomic_load_n(&p->receivedPeak, __ATOMIC_RELAXED)) {
+        __atomic_store_n(&p->receivedPeak, bytes, __ATOMIC_RELAXED);
+    }
     size_t seen = __atomic_load_n(&processReceivePeak, __ATOMIC_RELAXED);
     while (bytes > seen &&
            !__atomic_compare_exchange_n(&processReceivePeak, &seen, bytes, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {

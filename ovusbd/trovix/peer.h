@@ -72,8 +72,9 @@ struct TrovixPeerContext {
     // Of ENetPacket*; a null item means the connection ended. The reader
     // owns what it takes out.
     LockedList* receivedQueue;
-    // Bytes of the packets in receivedQueue and of pendingPacket (atomic),
-    // and the most they ever were.
+    // Bytes of the packets in receivedQueue and of pendingPacket, and the
+    // most they ever were (both atomic; the service thread adds, the reader
+    // subtracts).
     size_t receivedBytes;
     size_t receivedPeak;
     // The reader's own state (one reader at a time).

@@ -338,7 +338,7 @@ TEST_F(PeerLink, PacketsWaitingForTheReaderAreBounded) {
     }
     done = true;
     sender.join();
-    EXPECT_LE(peer_->receivedPeak, kTrovixPeerReceiveLimit + kSize);
+    EXPECT_LE(__atomic_load_n(&peer_->receivedPeak, __ATOMIC_RELAXED), kTrovixPeerReceiveLimit + kSize);
     EXPECT_LE(trovixPeerReceivePeak(), kTrovixPeerReceiveLimit + kSize);
 }
 
