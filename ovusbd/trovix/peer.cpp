@@ -60,7 +60,7 @@ ENetHost* createHostOnSocket(int socket, size_t packetLimit) {
     // and a connection (made or accepted) keeps the peer's own value.
     for (size_t i = 0; i < host->peerCount; i++) host->peers[i].mtu = host->mtu;
     host->maximumPacketSize = packetLimit;
-    host->maximumWaitingData = kTrovixPeerWaitingLimit;
+    host->maximumWaitingData = trovixSettings.peerWaitingLimit;
     return host;
 }
 
@@ -78,7 +78,7 @@ void sentPacketFreed(ENetPacket* packet) {
     auto* p = static_cast<TrovixPeerContext*>(packet->userData);
     const size_t before = p->sendingBytes;
     p->sendingBytes -= packet->dataLength;
-    if (before >= kTrovixPeerSendLimit && p->sendingBytes < kTrovixPeerSendLimit) {
+    if (before >= trovixSettings.peerSendLimit && p->sendingBytes < trovixSettings.peerSendLimit) {
         pthread_cond_broadcast(&p->sendSpace);
     }
 }
@@ -98,7 +98,7 @@ void finishPacket(TrovixPeerContext* p, ENetPacket* packet) {
     const size_t length = packet->dataLength;
     enet_packet_destroy(packet);
     const size_t before = __atomic_fetch_sub(&p->receivedBytes, length, __ATOMIC_ACQ_REL);
-    if (before >= kTrovixPeerReceiveLimit && before - length < kTrovixPeerReceiveLimit) {
+    if (before >= trovixSettings.peerReceiveLimit && before - length < trovixSettings.peerReceiveLimit) {
         // Under hostMutex, so a service thread that found the queue full
         // and is about to wait cannot miss this.
         pthread_mutex_lock(&p->hostMutex);
@@ -126,12 +126,12 @@ void* serviceThread(void* argument) {
     auto* p = static_cast<TrovixPeerContext*>(argument);
     pthread_mutex_lock(&p->hostMutex);
     while (!stopRequested(p)) {
-        if (__atomic_load_n(&p->receivedBytes, __ATOMIC_ACQUIRE) >= kTrovixPeerReceiveLimit) {
+        if (__atomic_load_n(&p->receivedBytes, __ATOMIC_ACQUIRE) >= trovixSettings.peerReceiveLimit) {
             // The reader is behind: ENet keeps what arrives (up to its
             // waiting limit) until the reader has caught up.
             enet_host_service(p->host, nullptr, 0);
             const timespec until = monotonicDeadline(kBehindWaitMs);
-            if (__atomic_load_n(&p->receivedBytes, __ATOMIC_ACQUIRE) >= kTrovixPeerReceiveLimit &&
+            if (__atomic_load_n(&p->receivedBytes, __ATOMIC_ACQUIRE) >= trovixSettings.peerReceiveLimit &&
                 !stopRequested(p)) {
                 pthread_cond_timedwait(&p->receiveSpace, &p->hostMutex, &until);
             }
@@ -341,12 +341,32 @@ int trovixPeerWaitReadable(TrovixPeerContext* p, int timeoutMs) {
 
 namespace {
 
+// Queues one reliable packet for the peer and sends what ENet can send
+// now. Called with hostMutex held and a peer. Returns length or -errno.
+int queuePacketLocked(TrovixPeerContext* p, const void* buffer, size_t length) {
+    if (p->peer->state != ENET_PEER_STATE_CONNECTED) return -EPIPE;
+    if (length > p->host->maximumPacketSize || length > size_t(INT32_MAX)) return -EMSGSIZE;
+    ENetPacket* packet = enet_packet_create(buffer, length, ENET_PACKET_FLAG_RELIABLE);
+    if (packet == nullptr) return -ENOMEM;
+    packet->userData = p;
+    packet->freeCallback = sentPacketFreed;
+    p->sendingBytes += length;
+    if (enet_peer_send(p->peer, 0, packet) != 0) {
+        // ENet keeps a packet only when it queued it.
+        if (packet->referenceCount == 0) enet_packet_destroy(packet);
+        return -EPIPE;
+    }
+    p->host->serviceTime = enet_time_get();
+    enet_host_flush(p->host);
+    return int(length);
+}
+
 // One packet to the peer, waiting for send space until deadline (null: not
 // at all). Takes hostMutex.
 int writePacket(TrovixPeerContext* p, const void* buffer, size_t length, const timespec* deadline) {
     pthread_mutex_lock(&p->hostMutex);
-    int rc = int(length);
-    while (p->peer != nullptr && !p->closed && p->sendingBytes >= kTrovixPeerSendLimit) {
+    int rc = 1;
+    while (p->peer != nullptr && !p->closed && p->sendingBytes >= trovixSettings.peerSendLimit) {
         if (deadline == nullptr || pthread_cond_timedwait(&p->sendSpace, &p->hostMutex, deadline) == ETIMEDOUT) {
             rc = -EAGAIN;
             break;
@@ -354,29 +374,8 @@ int writePacket(TrovixPeerContext* p, const void* buffer, size_t length, const t
     }
     if (p->peer == nullptr) {
         rc = 0;
-    } else if (rc < 0) {
-        // no send space
-    } else if (p->peer->state != ENET_PEER_STATE_CONNECTED) {
-        rc = -EPIPE;
-    } else if (length > p->host->maximumPacketSize || length > size_t(INT32_MAX)) {
-        rc = -EMSGSIZE;
-    } else {
-        ENetPacket* packet = enet_packet_create(buffer, length, ENET_PACKET_FLAG_RELIABLE);
-        if (packet == nullptr) {
-            rc = -ENOMEM;
-        } else {
-            packet->userData = p;
-            packet->freeCallback = sentPacketFreed;
-            p->sendingBytes += length;
-            if (enet_peer_send(p->peer, 0, packet) != 0) {
-                // ENet keeps a packet only when it queued it.
-                if (packet->referenceCount == 0) enet_packet_destroy(packet);
-                rc = -EPIPE;
-            } else {
-                p->host->serviceTime = enet_time_get();
-                enet_host_flush(p->host);
-            }
-        }
+    } else if (rc > 0) {
+        rc = queuePacketLocked(p, buffer, length);
     }
     pthread_mutex_unlock(&p->hostMutex);
     if (rc < 0) errno = -rc;
@@ -398,7 +397,7 @@ int trovixPeerWaitWritable(TrovixPeerContext* p, int timeoutMs) {
     const timespec deadline = monotonicDeadline(timeoutMs < 0 ? 0 : timeoutMs);
     int result = 1;
     pthread_mutex_lock(&p->hostMutex);
-    while (p->peer != nullptr && p->sendingBytes >= kTrovixPeerSendLimit) {
+    while (p->peer != nullptr && p->sendingBytes >= trovixSettings.peerSendLimit) {
         if (p->closed) {
             result = -ECANCELED;
             break;
@@ -406,7 +405,7 @@ int trovixPeerWaitWritable(TrovixPeerContext* p, int timeoutMs) {
         const int rc = timeoutMs < 0 ? pthread_cond_wait(&p->sendSpace, &p->hostMutex)
                                      : pthread_cond_timedwait(&p->sendSpace, &p->hostMutex, &deadline);
         if (rc == ETIMEDOUT) {
-            result = p->sendingBytes >= kTrovixPeerSendLimit ? 0 : 1;
+            result = p->sendingBytes >= trovixSettings.peerSendLimit ? 0 : 1;
             break;
         }
     }

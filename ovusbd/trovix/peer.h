@@ -19,18 +19,6 @@
 // copies the host's MTU into a peer only when it resets the peer).
 constexpr size_t kTrovixPeerMtu = 900;
 
-// What a peer may make one link hold, as a TCP socket's buffers bound a TCP
-// client. Each may be passed by one packet (a frame travels as one packet
-// of up to 9 MiB), never by two.
-// Bytes of received packets waiting for the reader: past this the service
-// thread takes nothing more from ENet, which then refuses further data
-// (unacknowledged, so the peer sends it again later) once
-// kTrovixPeerWaitingLimit bytes wait inside ENet itself.
-constexpr size_t kTrovixPeerReceiveLimit = 256u << 10;
-constexpr size_t kTrovixPeerWaitingLimit = 256u << 10;
-// Bytes ENet holds for the peer until it acknowledges them: past this a
-// write waits for acknowledgements, for the link's send time-out at most.
-constexpr size_t kTrovixPeerSendLimit = 1u << 20;
 // The largest TLS record on the wire (2^14 bytes of plain text, 2048 of
 // expansion, the 5-byte header): the packet limit of a TLS link.
 constexpr size_t kTrovixTlsPacketLimit = 16384 + 2048 + 5;
@@ -57,12 +45,12 @@ struct TrovixPeerContext {
     bool closed;                    // close ran
     // Bytes of packets sent to the peer that ENet still holds (queued or
     // unacknowledged); sendSpace (with hostMutex) is signalled when they
-    // fall below kTrovixPeerSendLimit, and on close.
+    // fall below the send limit (trovixsettings.h), and on close.
     size_t sendingBytes;
     pthread_cond_t sendSpace;
     // Signalled (with hostMutex) when the reader brings receivedBytes below
-    // kTrovixPeerReceiveLimit, and on close: the service thread waits on it
-    // instead of the socket while the reader is behind.
+    // the receive limit (trovixsettings.h), and on close: the service thread
+    // waits on it instead of the socket while the reader is behind.
     pthread_cond_t receiveSpace;
 
     uint8_t stop;                   // atomic: the service thread destroys the host and ends
@@ -103,7 +91,7 @@ bool trovixPeerSession(TrovixPeerContext* peer, const uint8_t* abort);
 int trovixPeerRead(TrovixPeerContext* peer, void* buffer, size_t length);
 int trovixPeerWrite(TrovixPeerContext* peer, const void* buffer, size_t length);
 // The same write without waiting: -EAGAIN at once while ENet holds
-// kTrovixPeerSendLimit bytes or more for the peer.
+// the send limit or more for the peer.
 int trovixPeerWriteNow(TrovixPeerContext* peer, const void* buffer, size_t length);
 // Waits until a write would not wait, or timeoutMs pass (-1: no limit).
 // 1 ready (or no peer any more: the write says so), 0 time-out,

@@ -300,13 +300,14 @@ void serverDatagram(TrovixContext* c, const TrovixDatagram& d) {
 
 // What a remote client says: only the datagrams of a punch, and only while
 // one was announced or is under way (otherwise not even deciphered).
-void clientDatagram(TrovixContext* c, uint8_t buffer[kTrovixDatagramSize], const sockaddr_storage& from) {
+void clientDatagram(TrovixContext* c, TrovixCipher* cipher, uint8_t buffer[kTrovixDatagramSize],
+                    const sockaddr_storage& from) {
     if (from.ss_family != AF_INET) return;
     pthread_mutex_lock(&c->punchMutex);
     const bool expected = trovixPunchExpected(&c->punch, trovixNowMs(), trovixSettings.punchPendingMs);
     pthread_mutex_unlock(&c->punchMutex);
     TrovixDatagram d;
-    if (!expected || trovixDecryptDatagram(c->ownKey, buffer, buffer) != 0 ||
+    if (!expected || trovixDecryptWith(cipher, buffer, buffer) != 0 ||
         parseTrovixDatagram(buffer, kTrovixDatagramSize, &d) != 0) {
         return;
     }
@@ -317,6 +318,8 @@ void clientDatagram(TrovixContext* c, uint8_t buffer[kTrovixDatagramSize], const
 
 void* receiveThread(void* argument) {
     auto* c = static_cast<TrovixContext*>(argument);
+    TrovixCipher cipher;
+    if (keyTrovixCipher(&cipher, c->ownKey) != 0) setFlag(&c->linkLost, 1);
     while (!registrationOver(c)) {
         pthread_mutex_lock(&c->punchMutex);
         expireTrovixPunch(&c->punch, trovixNowMs(), trovixSettings.punchPendingMs);
@@ -334,14 +337,15 @@ void* receiveThread(void* argument) {
         if (n < ssize_t(kTrovixDatagramSize)) continue;
         if (fromServer(c, from)) {
             TrovixDatagram d;
-            if (trovixDecryptDatagram(c->ownKey, buffer, buffer) == 0 &&
+            if (trovixDecryptWith(&cipher, buffer, buffer) == 0 &&
                 parseTrovixDatagram(buffer, sizeof buffer, &d) == 0) {
                 serverDatagram(c, d);
             }
         } else {
-            clientDatagram(c, buffer, from);
+            clientDatagram(c, &cipher, buffer, from);
         }
     }
+    freeTrovixCipher(&cipher);
     return nullptr;
 }
 

@@ -149,6 +149,9 @@ protected:
         trovixSettings = defaultTrovixSettings();
         trovixSettings.peerConnectMs = 3000;
         trovixSettings.peerServiceWaitMs = 50;
+        trovixSettings.peerReceiveLimit = 256u << 10;
+        trovixSettings.peerWaitingLimit = 256u << 10;
+        trovixSettings.peerSendLimit = 1u << 20;
         ASSERT_TRUE(client_.open());
     }
     void TearDown() override {
@@ -328,7 +331,7 @@ TEST_F(PeerLink, PacketsWaitingForTheReaderAreBounded) {
     });
     // The reader starts only once the queue has reached its limit.
     ASSERT_TRUE(waitUntil([&] {
-        return __atomic_load_n(&peer_->receivedBytes, __ATOMIC_ACQUIRE) >= kTrovixPeerReceiveLimit;
+        return __atomic_load_n(&peer_->receivedBytes, __ATOMIC_ACQUIRE) >= trovixSettings.peerReceiveLimit;
     }, 20s)) << "the peer's packets fill the queue";
     bool intact = true;
     for (size_t i = 0; i < kPackets && intact; i++) {
@@ -338,8 +341,8 @@ TEST_F(PeerLink, PacketsWaitingForTheReaderAreBounded) {
     }
     done = true;
     sender.join();
-    EXPECT_LE(__atomic_load_n(&peer_->receivedPeak, __ATOMIC_RELAXED), kTrovixPeerReceiveLimit + kSize);
-    EXPECT_LE(trovixPeerReceivePeak(), kTrovixPeerReceiveLimit + kSize);
+    EXPECT_LE(__atomic_load_n(&peer_->receivedPeak, __ATOMIC_RELAXED), trovixSettings.peerReceiveLimit + kSize);
+    EXPECT_LE(trovixPeerReceivePeak(), trovixSettings.peerReceiveLimit + kSize);
 }
 
 // A peer that acknowledges nothing: ENet holds at most the send limit and
@@ -353,15 +356,15 @@ TEST_F(PeerLink, WritesToAPeerThatAcknowledgesNothingTimeOut) {
     const Bytes packet(kSize, 0x33);
     int rc = 0;
     size_t written = 0;
-    while (written < 8 * kTrovixPeerSendLimit && (rc = trovixPeerWrite(peer_, packet.data(), kSize)) > 0) {
+    while (written < 8 * trovixSettings.peerSendLimit && (rc = trovixPeerWrite(peer_, packet.data(), kSize)) > 0) {
         written += kSize;
     }
     EXPECT_EQ(rc, -EAGAIN);
     EXPECT_EQ(errno, EAGAIN);
-    EXPECT_GE(written, kTrovixPeerSendLimit);
-    EXPECT_LT(written, kTrovixPeerSendLimit + kSize);
+    EXPECT_GE(written, trovixSettings.peerSendLimit);
+    EXPECT_LT(written, trovixSettings.peerSendLimit + kSize);
     pthread_mutex_lock(&peer_->hostMutex);
-    EXPECT_LT(peer_->sendingBytes, kTrovixPeerSendLimit + kSize);
+    EXPECT_LT(peer_->sendingBytes, trovixSettings.peerSendLimit + kSize);
     pthread_mutex_unlock(&peer_->hostMutex);
     // Without waiting, the same write is refused at once.
     EXPECT_EQ(trovixPeerWriteNow(peer_, packet.data(), kSize), -EAGAIN);
