@@ -9,17 +9,20 @@ namespace {
 // The initialisation vector both ends of the rendezvous protocol use.
 constexpr uint8_t kDatagramIv[8] = {0x4f, 0x76, 0x54, 0x72, 0x6f, 0x76, 0x69, 0x78};
 
+int cryptKeyed(mbedtls_blowfish_context* context, int mode, const uint8_t in[kTrovixDatagramSize],
+               uint8_t out[kTrovixDatagramSize]) {
+    unsigned char iv[8];
+    memcpy(iv, kDatagramIv, sizeof iv);
+    size_t offset = 0;
+    return mbedtls_blowfish_crypt_cfb64(context, mode, kTrovixDatagramSize, &offset, iv, in, out);
+}
+
 int crypt(int mode, const uint8_t key[kTrovixKeySize], const uint8_t in[kTrovixDatagramSize],
           uint8_t out[kTrovixDatagramSize]) {
     mbedtls_blowfish_context context;
     mbedtls_blowfish_init(&context);
     int rc = mbedtls_blowfish_setkey(&context, key, kTrovixKeySize * 8);
-    if (rc == 0) {
-        unsigned char iv[8];
-        memcpy(iv, kDatagramIv, sizeof iv);
-        size_t offset = 0;
-        rc = mbedtls_blowfish_crypt_cfb64(&context, mode, kTrovixDatagramSize, &offset, iv, in, out);
-    }
+    if (rc == 0) rc = cryptKeyed(&context, mode, in, out);
     mbedtls_blowfish_free(&context);
     return rc;
 }
@@ -99,4 +102,15 @@ int trovixEncryptDatagram(const uint8_t key[kTrovixKeySize], const uint8_t in[kT
 int trovixDecryptDatagram(const uint8_t key[kTrovixKeySize], const uint8_t in[kTrovixDatagramSize],
                           uint8_t out[kTrovixDatagramSize]) {
     return crypt(MBEDTLS_BLOWFISH_DECRYPT, key, in, out);
+}
+
+int keyTrovixCipher(TrovixCipher* cipher, const uint8_t key[kTrovixKeySize]) {
+    mbedtls_blowfish_init(&cipher->context);
+    return mbedtls_blowfish_setkey(&cipher->context, key, kTrovixKeySize * 8);
+}
+
+void freeTrovixCipher(TrovixCipher* cipher) { mbedtls_blowfish_free(&cipher->context); }
+
+int trovixDecryptWith(TrovixCipher* cipher, const uint8_t in[kTrovixDatagramSize], uint8_t out[kTrovixDatagramSize]) {
+    return cryptKeyed(&cipher->context, MBEDTLS_BLOWFISH_DECRYPT, in, out);
 }

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <stdint.h>
 
+#include <mbedtls/blowfish.h>
 #include <mbedtls/ctr_drbg.h>
 #include <mbedtls/ecdh.h>
 #include <mbedtls/entropy.h>
@@ -58,3 +59,15 @@ int trovixEncryptDatagram(const uint8_t key[kTrovixKeySize], const uint8_t in[kT
                           uint8_t out[kTrovixDatagramSize]);
 int trovixDecryptDatagram(const uint8_t key[kTrovixKeySize], const uint8_t in[kTrovixDatagramSize],
                           uint8_t out[kTrovixDatagramSize]);
+
+// The same cipher keyed once, for the many datagrams that one key
+// deciphers: the Blowfish key schedule costs far more than a datagram, and
+// the receive thread must keep up with whatever arrives on its port.
+// One thread at a time.
+struct TrovixCipher {
+    mbedtls_blowfish_context context;
+};
+// Returns 0 or the library's error; free the cipher in either case.
+int keyTrovixCipher(TrovixCipher* cipher, const uint8_t key[kTrovixKeySize]);
+void freeTrovixCipher(TrovixCipher* cipher);
+int trovixDecryptWith(TrovixCipher* cipher, const uint8_t in[kTrovixDatagramSize], uint8_t out[kTrovixDatagramSize]);

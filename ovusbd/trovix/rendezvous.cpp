@@ -78,6 +78,17 @@ void localIpv4(int socket, uint16_t* port, uint32_t* address) {
     }
 }
 
+bool sameHost(const sockaddr_storage& a, const sockaddr* b) {
+    if (a.ss_family != AF_INET || b->sa_family != AF_INET) return false;
+    return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in*>(b)->sin_addr.s_addr;
+}
+
+bool sameEndpoint(const sockaddr_storage& a, const sockaddr_storage& b) {
+    return sameHost(a, reinterpret_cast<const sockaddr*>(&b)) &&
+           reinterpret_cast<const sockaddr_in&>(a).sin_port == reinterpret_cast<const sockaddr_in&>(b).sin_port;
+}
+
 // Steps 5.1 to 5.5 of one attempt at one resolved address. True when the
 // registration was answered; the context then holds the server's address,
 // the cookie and ownKey.
@@ -89,7 +100,9 @@ bool registerAt(TrovixContext* c, int socket, TrovixKeyPair* pair, const uint8_t
     sockaddr_storage server{};
     socklen_t serverLength = 0;
     TrovixDatagram answer;
-    if (!receiveDatagram(socket, buffer, &server, &serverLength) ||
+    // The answer may come from another port of the server (its source is
+    // the server's address from then on), never from another host.
+    if (!receiveDatagram(socket, buffer, &server, &serverLength) || !sameHost(server, resolved) ||
         parseTrovixDatagram(buffer, sizeof buffer, &answer) != 0 || answer.type != kTrovixKeyAnswer) {
         return false;
     }
@@ -108,7 +121,8 @@ bool registerAt(TrovixContext* c, int socket, TrovixKeyPair* pair, const uint8_t
     sockaddr_storage from{};
     socklen_t fromLength = 0;
     TrovixDatagram confirmation;
-    if (!receiveDatagram(socket, buffer, &from, &fromLength) || trovixDecryptDatagram(shared, buffer, buffer) != 0 ||
+    if (!receiveDatagram(socket, buffer, &from, &fromLength) || !sameEndpoint(from, server) ||
+        trovixDecryptDatagram(shared, buffer, buffer) != 0 ||
         parseTrovixDatagram(buffer, sizeof buffer, &confirmation) != 0 ||
         confirmation.type != kTrovixRegistrationAnswer) {
         return false;
@@ -230,15 +244,13 @@ void announcePeer(TrovixContext* c, const TrovixDatagram& d) {
     }
 }
 
-void punchStep(TrovixContext* c, const TrovixDatagram& d, const sockaddr_storage& from) {
-    if (from.ss_family != AF_INET) return;
-    const auto& source = reinterpret_cast<const sockaddr_in&>(from);
+void punchStep(TrovixContext* c, const TrovixDatagram& d, const sockaddr_in& source) {
     uint8_t reply[kTrovixDatagramSize];
     uint8_t key[kTrovixKeySize];
     uint32_t generation = 0;
     pthread_mutex_lock(&c->punchMutex);
     const TrovixPunchAction action =
-        stepTrovixPunch(&c->punch, d.type, source, trovixNowMs(), trovixSettings.punchPendingMs);
+        stepTrovixPunch(&c->punch, d, source, trovixNowMs(), trovixSettings.punchPendingMs);
     if (action == kPunchAnswerHello || action == kPunchAcknowledge) {
         memset(&c->peer, 0, sizeof c->peer);
         memcpy(&c->peer.peerAddress, &source, sizeof source);
@@ -263,8 +275,51 @@ void punchStep(TrovixContext* c, const TrovixDatagram& d, const sockaddr_storage
     }
 }
 
+bool fromServer(const TrovixContext* c, const sockaddr_storage& from) { return sameEndpoint(from, c->serverAddress); }
+
+// What the rendezvous server says: announcements, keep-alive answers and
+// notices. Nothing else is taken from it.
+void serverDatagram(TrovixContext* c, const TrovixDatagram& d) {
+    switch (d.type) {
+    case kTrovixPeerAnnouncement:
+        pthread_mutex_lock(&c->punchMutex);
+        announceTrovixPeer(&c->punch, d, trovixNowMs());
+        pthread_mutex_unlock(&c->punchMutex);
+        announcePeer(c, d);
+        break;
+    case kTrovixKeepAliveAnswer:
+        __atomic_store_n(&c->lastReceiveMs, trovixNowMs(), __ATOMIC_RELEASE);
+        break;
+    case kTrovixNotice:
+        if (c->hooks.serverNotice != nullptr) c->hooks.serverNotice(c->hooks.arg, d.noticeFirst, d.noticeSecond);
+        break;
+    default:
+        break;
+    }
+}
+
+// What a remote client says: only the datagrams of a punch, and only while
+// one was announced or is under way (otherwise not even deciphered).
+void clientDatagram(TrovixContext* c, TrovixCipher* cipher, uint8_t buffer[kTrovixDatagramSize],
+                    const sockaddr_storage& from) {
+    if (from.ss_family != AF_INET) return;
+    pthread_mutex_lock(&c->punchMutex);
+    const bool expected = trovixPunchExpected(&c->punch, trovixNowMs(), trovixSettings.punchPendingMs);
+    pthread_mutex_unlock(&c->punchMutex);
+    TrovixDatagram d;
+    if (!expected || trovixDecryptWith(cipher, buffer, buffer) != 0 ||
+        parseTrovixDatagram(buffer, kTrovixDatagramSize, &d) != 0) {
+        return;
+    }
+    if (d.type == kTrovixHello || d.type == kTrovixHelloAnswer || d.type == kTrovixAcknowledgement) {
+        punchStep(c, d, reinterpret_cast<const sockaddr_in&>(from));
+    }
+}
+
 void* receiveThread(void* argument) {
     auto* c = static_cast<TrovixContext*>(argument);
+    TrovixCipher cipher;
+    if (keyTrovixCipher(&cipher, c->ownKey) != 0) setFlag(&c->linkLost, 1);
     while (!registrationOver(c)) {
         pthread_mutex_lock(&c->punchMutex);
         expireTrovixPunch(&c->punch, trovixNowMs(), trovixSettings.punchPendingMs);
@@ -279,30 +334,18 @@ void* receiveThread(void* argument) {
             if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) setFlag(&c->linkLost, 1);
             continue;
         }
-        TrovixDatagram d;
-        if (n < ssize_t(kTrovixDatagramSize) || trovixDecryptDatagram(c->ownKey, buffer, buffer) != 0 ||
-            parseTrovixDatagram(buffer, sizeof buffer, &d) != 0) {
-            continue;
-        }
-        switch (d.type) {
-        case kTrovixPeerAnnouncement:
-            announcePeer(c, d);
-            break;
-        case kTrovixHello:
-        case kTrovixHelloAnswer:
-        case kTrovixAcknowledgement:
-            punchStep(c, d, from);
-            break;
-        case kTrovixKeepAliveAnswer:
-            __atomic_store_n(&c->lastReceiveMs, trovixNowMs(), __ATOMIC_RELEASE);
-            break;
-        case kTrovixNotice:
-            if (c->hooks.serverNotice != nullptr) c->hooks.serverNotice(c->hooks.arg, d.noticeFirst, d.noticeSecond);
-            break;
-        default:
-            break;
+        if (n < ssize_t(kTrovixDatagramSize)) continue;
+        if (fromServer(c, from)) {
+            TrovixDatagram d;
+            if (trovixDecryptWith(&cipher, buffer, buffer) == 0 &&
+                parseTrovixDatagram(buffer, sizeof buffer, &d) == 0) {
+                serverDatagram(c, d);
+            }
+        } else {
+            clientDatagram(c, &cipher, buffer, from);
         }
     }
+    freeTrovixCipher(&cipher);
     return nullptr;
 }
 

@@ -3,6 +3,11 @@
 // to each remote client it announces. The punched socket goes to the
 // new-peer hook and a new registration starts on a new socket.
 //
+// The receive thread takes announcements (7), keep-alive answers (10) and
+// notices (12) only from the address and port the rendezvous server
+// answered from, and from any other address only the datagrams of a punch
+// (8, 9, 11) with a client the server announced (punch.h).
+//
 // Threads: the rendezvous thread, and per registration a transmit, a
 // receive and a keep-alive thread. Only the transmit thread sends on the
 // socket; only the receive thread receives (the key exchange runs on the

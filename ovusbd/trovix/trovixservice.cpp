@@ -9,6 +9,8 @@
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/servermessages.h"
 #include "ovusbd/core/coresettings.h"
+#include "ovusbd/core/message.h"
+#include "ovusbd/core/tcpservice.h"
 #include "ovusbd/trovix/trovixsettings.h"
 
 namespace {
@@ -58,17 +60,19 @@ TrovixTlsConnection* tlsLink(NetworkConnection* connection) {
     return reinterpret_cast<TrovixTlsConnection*>(connection);
 }
 
-// The session's transport: the peer link, whose writes never wait (each
-// queues one packet) and whose reads wait on the received packets.
+// The session's transport: the peer link, whose writes queue one packet
+// each, or wait for the peer's acknowledgements outside the session's
+// mutex, and whose reads wait on the received packets.
 int peerSend(void* context, const unsigned char* data, size_t length) {
-    const int rc = trovixPeerWrite(static_cast<TrovixPeerContext*>(context), data, length);
+    const int rc = trovixPeerWriteNow(static_cast<TrovixPeerContext*>(context), data, length);
     return rc == 0 ? -EPIPE : rc;  // no peer any more: never a success
 }
 int peerReceive(void* context, unsigned char* data, size_t length) {
     return trovixPeerReadNow(static_cast<TrovixPeerContext*>(context), data, length);
 }
 int peerWait(void* context, bool forWrite, int timeoutMs) {
-    return forWrite ? 1 : trovixPeerWaitReadable(static_cast<TrovixPeerContext*>(context), timeoutMs);
+    auto* peer = static_cast<TrovixPeerContext*>(context);
+    return forWrite ? trovixPeerWaitWritable(peer, timeoutMs) : trovixPeerWaitReadable(peer, timeoutMs);
 }
 
 int failWith(int negativeErrno) {
@@ -92,7 +96,8 @@ int tlsRead(NetworkConnection* connection, void* buffer, size_t length) {
     return rc < 0 ? failWith(rc) : rc;
 }
 int tlsWrite(NetworkConnection* connection, const void* buffer, size_t length) {
-    const int rc = tlsSessionWrite(&tlsLink(connection)->session, buffer, length, -1);
+    TrovixTlsConnection* c = tlsLink(connection);
+    const int rc = tlsSessionWrite(&c->session, buffer, length, c->peer->sendTimeoutMs);
     return rc < 0 ? failWith(rc) : rc;
 }
 void tlsClose(NetworkConnection* connection) { closeTrovixPeer(tlsLink(connection)->peer); }
@@ -118,6 +123,9 @@ void acceptPeer(TrovixService* s, TrovixContext* context, const TrovixPunchedPee
     TrovixPeerContext* peer = createTrovixPeer(punched->socket, punched->peerAddress, punched->localAddress,
                                                punched->peerId, punched->peerMode);
     if (peer == nullptr) return;
+    // Frames travel one per packet, TLS records one per packet.
+    peer->packetLimit = s->tlsForm ? kTrovixTlsPacketLimit : kFramePrefixSize + kMaxFrameLength;
+    peer->sendTimeoutMs = linkSendTimeout() * 1000;
     if (!trovixPeerSession(peer, &context->stop)) {
         logMessage(6, "%s", peer->errorText);
         releaseTrovixPeer(peer);

@@ -46,6 +46,9 @@ TrovixSettings defaultTrovixSettings() {
     s.peerConnectMs = 3000;
     s.peerServiceWaitMs = 1000;
     s.tlsHandshakeMs = 15000;
+    s.peerReceiveLimit = size_t(4) << 20;
+    s.peerWaitingLimit = size_t(4) << 20;
+    s.peerSendLimit = size_t(4) << 20;
     return s;
 }
 

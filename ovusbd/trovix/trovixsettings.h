@@ -32,6 +32,15 @@ struct TrovixSettings {
     int peerConnectMs;       // 3000: wait for the ENet connection of a punched peer
     int peerServiceWaitMs;   // 1000: longest wait of a peer's service thread on its socket
     int tlsHandshakeMs;      // 15000: a peer that has not finished its TLS handshake by then is dropped
+    // What a peer may make one link hold, as a TCP socket's buffers bound a
+    // TCP client; each may be passed by one packet (a frame travels as one
+    // packet of up to 9 MiB), never by two.
+    size_t peerReceiveLimit;  // 4 MiB: received packets waiting for the reader; past it the service
+                              // thread takes nothing more from ENet
+    size_t peerWaitingLimit;  // 4 MiB: data ENet keeps undelivered; past it ENet refuses more
+                              // (unacknowledged, so the peer sends it again later)
+    size_t peerSendLimit;     // 4 MiB: data sent that ENet holds until the peer acknowledges it; past
+                              // it a write waits, for the link's send time-out at most
 };
 
 // Read by the Trovix threads; written only while no Trovix service runs.

@@ -20,9 +20,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sockaddr_in from{};
     from.sin_family = AF_INET;
     from.sin_port = uint16_t(d.cookie);
-    // The same datagram twice, then once after the pending limit.
-    stepTrovixPunch(&state, d.type, from, 0, 10000);
-    stepTrovixPunch(&state, d.type, from, 1, 10000);
-    stepTrovixPunch(&state, d.type, from, 20000, 10000);
+    from.sin_addr.s_addr = d.addressA;
+    // As an announcement first when it is one, so the punch steps below
+    // can find it; then the same datagram twice, and once after the limit.
+    if (d.type == kTrovixPeerAnnouncement) {
+        announceTrovixPeer(&state, d, 0);
+    }
+    trovixPunchExpected(&state, 0, 10000);
+    stepTrovixPunch(&state, d, from, 0, 10000);
+    stepTrovixPunch(&state, d, from, 1, 10000);
+    stepTrovixPunch(&state, d, from, 20000, 10000);
     return 0;
 }

@@ -48,6 +48,17 @@ TEST(TrovixCipher, KnownAnswerThroughBothImplementations) {
     memcpy(inPlace, plain.data(), 90);
     ASSERT_EQ(trovixEncryptDatagram(key.data(), inPlace, inPlace), 0);
     EXPECT_EQ(Bytes(inPlace, inPlace + 90), Bytes(out, out + 90));
+    // Keyed once, the cipher deciphers each datagram afresh, in place too.
+    TrovixCipher keyed;
+    ASSERT_EQ(keyTrovixCipher(&keyed, key.data()), 0);
+    for (int i = 0; i < 2; i++) {
+        uint8_t plainAgain[90];
+        ASSERT_EQ(trovixDecryptWith(&keyed, out, plainAgain), 0);
+        EXPECT_EQ(Bytes(plainAgain, plainAgain + 90), Bytes(plain.begin(), plain.end())) << i;
+    }
+    ASSERT_EQ(trovixDecryptWith(&keyed, inPlace, inPlace), 0);
+    EXPECT_EQ(Bytes(inPlace, inPlace + 90), Bytes(plain.begin(), plain.end()));
+    freeTrovixCipher(&keyed);
 }
 
 TEST(TrovixKeyAgreement, BothSidesAgree) {
@@ -173,12 +184,32 @@ TEST(TrovixDatagram, Refusals) {
 
 // ---- punch state machine ----
 
-sockaddr_in peerAt(uint16_t port) { return trovixtest::loopback("127.0.0.3", port); }
+sockaddr_in peerAt(uint16_t port, const char* host = nullptr) {
+    return trovixtest::loopback(host != nullptr ? host : "127.0.0.3", port);
+}
+
+constexpr uint8_t kAnnouncedKeyByte = 0x5c;
+constexpr uint32_t kHelloCookie = 77;
+
+// What the rendezvous server says of the clients on 127.0.0.3 (both
+// addresses there), with their key.
+TrovixDatagram announcement() {
+    TrovixDatagram d{};
+    d.type = kTrovixPeerAnnouncement;
+    memset(d.key, kAnnouncedKeyByte, sizeof d.key);
+    d.addressA = d.addressB = peerAt(0).sin_addr.s_addr;
+    return d;
+}
 
 struct Event {
-    char what;  // '8', '9', 'a' (acknowledgement 11), 's' (our 9 or 11 went out), 't' (time passes)
-    uint16_t port;
-    TrovixPunchAction expect;
+    // '8', '9', 'a' (acknowledgement 11), 's' (our 9 or 11 went out),
+    // 't' (the pending limit passes), 'n' (an announcement), '7', 'c' (12)
+    char what;
+    uint16_t port = 0;
+    TrovixPunchAction expect = kPunchIgnore;
+    bool otherKey = false;        // a key the announcement does not name
+    const char* host = nullptr;   // 127.0.0.3 when null
+    uint32_t cookie = kHelloCookie;
 };
 
 struct PunchCase {
@@ -190,32 +221,49 @@ struct PunchCase {
     uint16_t peerPort;  // recorded peer at the end; 0 when none is pending
 };
 
+TrovixDatagram clientDatagram(const Event& e) {
+    TrovixDatagram d{};
+    d.type = TrovixDatagramType(e.what == '8' ? 8 : e.what == '9' ? 9 : e.what == 'a' ? 11 : e.what == '7' ? 7 : 12);
+    d.cookie = e.cookie;
+    memset(d.key, e.otherKey ? kAnnouncedKeyByte + 1 : kAnnouncedKeyByte, sizeof d.key);
+    return d;
+}
+
 TEST(TrovixPunch, Table) {
     const PunchCase cases[] = {
         {"client's hello answered, client acknowledges", 1,
-         {{'8', 1, kPunchAnswerHello}, {'s', 0, kPunchIgnore}, {'a', 1, kPunchComplete}}, true, 1, 1},
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'s'}, {'a', 1, kPunchComplete}}, true, 1, 1},
         {"acknowledgement before our answer went out", 1,
-         {{'8', 1, kPunchAnswerHello}, {'a', 1, kPunchWaitForSend}, {'s', 0, kPunchIgnore}}, true, 1, 1},
-        {"client answers our hello, we acknowledge", 1,
-         {{'9', 1, kPunchAcknowledge}, {'s', 0, kPunchIgnore}}, true, 0, 1},
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'a', 1, kPunchWaitForSend}, {'s'}}, true, 1, 1},
+        {"client answers our hello, we acknowledge", 1, {{'n'}, {'9', 1, kPunchAcknowledge}, {'s'}}, true, 0, 1},
         {"both answer, role 1 connects", 1,
-         {{'8', 1, kPunchAnswerHello}, {'s', 0, kPunchIgnore}, {'9', 1, kPunchComplete}}, true, 0, 1},
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'s'}, {'9', 1, kPunchComplete}}, true, 0, 1},
         {"both answer, role 0 waits", 0,
-         {{'8', 1, kPunchAnswerHello}, {'s', 0, kPunchIgnore}, {'9', 1, kPunchComplete}}, true, 1, 1},
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'s'}, {'9', 1, kPunchComplete}}, true, 1, 1},
         {"second hello while one is answered", 1,
-         {{'8', 1, kPunchAnswerHello}, {'8', 2, kPunchIgnore}}, false, 0, 1},
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'n'}, {'8', 2}}, false, 0, 1},
         {"answer from another client than the one being answered", 1,
-         {{'8', 1, kPunchAnswerHello}, {'s', 0, kPunchIgnore}, {'9', 2, kPunchIgnore}}, false, 0, 1},
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'s'}, {'9', 2}}, false, 0, 1},
         {"acknowledgement from another client", 1,
-         {{'8', 1, kPunchAnswerHello}, {'s', 0, kPunchIgnore}, {'a', 2, kPunchIgnore}}, false, 0, 1},
-        {"acknowledgement with nothing pending", 1, {{'a', 1, kPunchIgnore}}, false, 0, 0},
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'s'}, {'a', 2}}, false, 0, 1},
+        {"acknowledgement with nothing pending", 1, {{'n'}, {'a', 1}}, false, 0, 0},
         {"half-finished punch expires, the next client starts afresh", 1,
-         {{'8', 1, kPunchAnswerHello}, {'s', 0, kPunchIgnore}, {'t', 0, kPunchIgnore}, {'9', 2, kPunchAcknowledge},
-          {'s', 0, kPunchIgnore}},
-         true, 0, 2},
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'s'}, {'t'}, {'n'}, {'9', 2, kPunchAcknowledge}, {'s'}}, true, 0, 2},
         {"expired punch: a late acknowledgement from the old client is ignored", 1,
-         {{'8', 1, kPunchAnswerHello}, {'t', 0, kPunchIgnore}, {'a', 1, kPunchIgnore}}, false, 0, 0},
-        {"other types are ignored", 1, {{'7', 1, kPunchIgnore}, {'c', 1, kPunchIgnore}}, false, 0, 0},
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'t'}, {'a', 1}}, false, 0, 0},
+        {"other types are ignored", 1, {{'n'}, {'7', 1}, {'c', 1}}, false, 0, 0},
+        // Only an announced client punches.
+        {"hello with nothing announced", 1, {{'8', 1}}, false, 0, 0},
+        {"answer with nothing announced", 1, {{'9', 1}}, false, 0, 0},
+        {"hello with a key not announced", 1, {{'n'}, {'8', 1, kPunchIgnore, true}}, false, 0, 0},
+        {"answer with a key not announced", 1, {{'n'}, {'9', 1, kPunchIgnore, true}}, false, 0, 0},
+        {"hello from a host not announced", 1, {{'n'}, {'8', 1, kPunchIgnore, false, "127.0.0.4"}}, false, 0, 0},
+        {"announcement expired", 1, {{'n'}, {'t'}, {'8', 1}}, false, 0, 0},
+        {"answer to our hello with another key than the client's hello", 1,
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'s'}, {'9', 1, kPunchIgnore, true}}, false, 0, 1},
+        {"acknowledgement with another cookie than the hello's", 1,
+         {{'n'}, {'8', 1, kPunchAnswerHello}, {'s'}, {'a', 1, kPunchIgnore, false, nullptr, kHelloCookie + 1}},
+         false, 0, 1},
     };
     for (const auto& c : cases) {
         TrovixPunchState s{};
@@ -232,10 +280,11 @@ TEST(TrovixPunch, Table) {
                 now += 10000;
                 expireTrovixPunch(&s, now, 10000);
                 break;
-            default: {
-                const uint8_t type = e.what == '8' ? 8 : e.what == '9' ? 9 : e.what == 'a' ? 11 : e.what == '7' ? 7 : 12;
-                got = stepTrovixPunch(&s, type, peerAt(e.port), now, 10000);
-            }
+            case 'n':
+                announceTrovixPeer(&s, announcement(), now);
+                break;
+            default:
+                got = stepTrovixPunch(&s, clientDatagram(e), peerAt(e.port, e.host), now, 10000);
             }
             EXPECT_EQ(got, e.expect) << c.name << ", event " << i;
         }
@@ -250,11 +299,34 @@ TEST(TrovixPunch, Table) {
 TEST(TrovixPunch, PendingPunchExpiresOnlyAfterTheLimit) {
     TrovixPunchState s{};
     s.role = 1;
-    ASSERT_EQ(stepTrovixPunch(&s, 8, peerAt(1), 0, 10000), kPunchAnswerHello);
+    const TrovixDatagram hello = clientDatagram({'8'});
+    announceTrovixPeer(&s, announcement(), 0);
+    EXPECT_TRUE(trovixPunchExpected(&s, 0, 10000));
+    ASSERT_EQ(stepTrovixPunch(&s, hello, peerAt(1), 0, 10000), kPunchAnswerHello);
     EXPECT_FALSE(expireTrovixPunch(&s, 9999, 10000));
-    EXPECT_EQ(stepTrovixPunch(&s, 8, peerAt(2), 9999, 10000), kPunchIgnore);
-    EXPECT_EQ(stepTrovixPunch(&s, 8, peerAt(2), 10000, 10000), kPunchAnswerHello);
+    announceTrovixPeer(&s, announcement(), 9999);
+    EXPECT_EQ(stepTrovixPunch(&s, hello, peerAt(2), 9999, 10000), kPunchIgnore);
+    EXPECT_EQ(stepTrovixPunch(&s, hello, peerAt(2), 10000, 10000), kPunchAnswerHello);
     EXPECT_EQ(ntohs(s.peer.sin_port), 2);
+    // Nothing pending and nothing announced: nothing is expected.
+    EXPECT_TRUE(expireTrovixPunch(&s, 20000, 10000));
+    EXPECT_FALSE(trovixPunchExpected(&s, 20000, 10000));
+}
+
+// More announcements than slots: the oldest gives way.
+TEST(TrovixPunch, AnnouncementsBeyondTheSlotsReplaceTheOldest) {
+    TrovixPunchState s{};
+    s.role = 1;
+    for (int i = 0; i <= kTrovixAnnouncedPeers; i++) {
+        TrovixDatagram a = announcement();
+        a.key[0] = uint8_t(i);
+        announceTrovixPeer(&s, a, i);
+    }
+    TrovixDatagram hello = clientDatagram({'8'});
+    hello.key[0] = 0;
+    EXPECT_EQ(stepTrovixPunch(&s, hello, peerAt(1), 10, 10000), kPunchIgnore) << "the oldest is gone";
+    hello.key[0] = uint8_t(kTrovixAnnouncedPeers);
+    EXPECT_EQ(stepTrovixPunch(&s, hello, peerAt(1), 10, 10000), kPunchAnswerHello);
 }
 
 } // namespace

@@ -149,6 +149,9 @@ protected:
         trovixSettings = defaultTrovixSettings();
         trovixSettings.peerConnectMs = 3000;
         trovixSettings.peerServiceWaitMs = 50;
+        trovixSettings.peerReceiveLimit = 256u << 10;
+        trovixSettings.peerWaitingLimit = 256u << 10;
+        trovixSettings.peerSendLimit = 1u << 20;
         ASSERT_TRUE(client_.open());
     }
     void TearDown() override {
@@ -267,6 +270,105 @@ TEST_F(PeerLink, CloseWhileWritersRun) {
     go = false;
     for (auto& t : writers) t.join();
     EXPECT_EQ(peer_->host, nullptr);
+}
+
+// ENet copies the host's MTU into a peer only when it resets the peer:
+// both ends set it on every peer, so a 5000-byte packet travels in
+// datagrams of at most 900 bytes (and not of 1400, ENet's default), in
+// both modes and both directions.
+std::atomic<size_t> serverLargestDatagram{0};
+int recordServerDatagram(ENetHost* host, ENetEvent*) {
+    size_t seen = serverLargestDatagram.load();
+    while (host->receivedDataLength > seen && !serverLargestDatagram.compare_exchange_weak(seen, host->receivedDataLength)) {
+    }
+    return 0;
+}
+
+TEST_F(PeerLink, DatagramsAreAtMost900Bytes) {
+    for (uint8_t mode : {0, 1}) {
+        SCOPED_TRACE(int(mode));
+        if (mode == 1) {
+            releaseTrovixPeer(peer_);
+            peer_ = nullptr;
+            client_.disconnect();
+            client_ = trovixtest::RemoteClient();
+            ASSERT_TRUE(client_.open());
+        }
+        connect(mode);
+        pthread_mutex_lock(&peer_->hostMutex);
+        peer_->host->intercept = recordServerDatagram;
+        pthread_mutex_unlock(&peer_->hostMutex);
+        serverLargestDatagram = 0;
+        Bytes big(5000, 0x5a);
+        ASSERT_EQ(trovixPeerWrite(peer_, big.data(), big.size()), int(big.size()));
+        Bytes got;
+        ASSERT_TRUE(client_.receivePacket(&got, 20000));
+        EXPECT_EQ(got, big);
+        EXPECT_LE(client_.largestDatagram(), kTrovixPeerMtu);
+        EXPECT_GT(client_.largestDatagram(), kTrovixPeerMtu - 100) << "fragments fill the datagrams";
+        ASSERT_TRUE(client_.sendPacket(big));
+        EXPECT_EQ(readPacket(big.size()), big);
+        EXPECT_LE(serverLargestDatagram.load(), kTrovixPeerMtu);
+        EXPECT_GT(serverLargestDatagram.load(), kTrovixPeerMtu - 100);
+    }
+}
+
+// A reader far behind a sending peer: the packets waiting for it stay
+// within the receive limit and one packet, ENet refuses the rest until
+// the reader catches up, and nothing is lost or reordered.
+TEST_F(PeerLink, PacketsWaitingForTheReaderAreBounded) {
+    connect(0);
+    constexpr size_t kPackets = 160, kSize = 32 * 1024;
+    std::atomic<bool> done{false};
+    std::thread sender([&] {
+        for (size_t i = 0; i < kPackets; i++) {
+            Bytes packet(kSize, uint8_t(i));
+            if (!client_.sendPacket(packet)) return;
+        }
+        // Keeps the client's host serviced: retransmissions and acks.
+        Bytes ignored;
+        while (!done) client_.receivePacket(&ignored, 20);
+    });
+    // The reader starts only once the queue has reached its limit.
+    ASSERT_TRUE(waitUntil([&] {
+        return __atomic_load_n(&peer_->receivedBytes, __ATOMIC_ACQUIRE) >= trovixSettings.peerReceiveLimit;
+    }, 20s)) << "the peer's packets fill the queue";
+    bool intact = true;
+    for (size_t i = 0; i < kPackets && intact; i++) {
+        const Bytes got = readPacket(kSize);
+        intact = got == Bytes(kSize, uint8_t(i));
+        EXPECT_TRUE(intact) << "packet " << i;
+    }
+    done = true;
+    sender.join();
+    EXPECT_LE(__atomic_load_n(&peer_->receivedPeak, __ATOMIC_RELAXED), trovixSettings.peerReceiveLimit + kSize);
+    EXPECT_LE(trovixPeerReceivePeak(), trovixSettings.peerReceiveLimit + kSize);
+}
+
+// A peer that acknowledges nothing: ENet holds at most the send limit and
+// one packet for it, and then a write waits for the send time-out and
+// fails with EAGAIN (as a TCP write to a peer that stopped reading).
+TEST_F(PeerLink, WritesToAPeerThatAcknowledgesNothingTimeOut) {
+    connect(0);
+    peer_->sendTimeoutMs = 200;
+    // The client never services its host again: nothing is acknowledged.
+    constexpr size_t kSize = 64 * 1024;
+    const Bytes packet(kSize, 0x33);
+    int rc = 0;
+    size_t written = 0;
+    while (written < 8 * trovixSettings.peerSendLimit && (rc = trovixPeerWrite(peer_, packet.data(), kSize)) > 0) {
+        written += kSize;
+    }
+    EXPECT_EQ(rc, -EAGAIN);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_GE(written, trovixSettings.peerSendLimit);
+    EXPECT_LT(written, trovixSettings.peerSendLimit + kSize);
+    pthread_mutex_lock(&peer_->hostMutex);
+    EXPECT_LT(peer_->sendingBytes, trovixSettings.peerSendLimit + kSize);
+    pthread_mutex_unlock(&peer_->hostMutex);
+    // Without waiting, the same write is refused at once.
+    EXPECT_EQ(trovixPeerWriteNow(peer_, packet.data(), kSize), -EAGAIN);
+    EXPECT_EQ(trovixPeerWaitWritable(peer_, 0), 0);
 }
 
 TEST_F(PeerLink, ClientThatNeverConnectsTimesOut) {

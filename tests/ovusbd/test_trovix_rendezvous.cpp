@@ -8,9 +8,12 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <poll.h>
+
 #include <atomic>
 #include <cstring>
 #include <mutex>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -67,7 +70,7 @@ protected:
         trovixSettings.linkLossMs = 2000;
         trovixSettings.retryTicks = 10;
         trovixSettings.receiveTimeoutMs = 500;  // room for a slow answer under the sanitizers
-        trovixSettings.punchPendingMs = 400;
+        trovixSettings.punchPendingMs = 1000;
         ASSERT_EQ(seedTrovixRandom(&random_), 0);
         ASSERT_TRUE(rv_.start());
         for (int i = 0; i < 16; i++) id_[i] = uint8_t(0xa0 + i);
@@ -94,6 +97,21 @@ protected:
         EXPECT_TRUE(rv_.waitForRegistrations(n, 5000));
         auto all = rv_.registrations();
         return all.empty() ? trovixtest::Registration{} : all.back();
+    }
+    // Everything sent to the server before this call has been handled, and
+    // whatever the server queued in answer has gone out: an announcement
+    // sent now is handled after those datagrams, and its hellos leave
+    // after their answers.
+    void flushed(const trovixtest::Registration& r) {
+        RemoteClient marker;
+        ASSERT_TRUE(marker.open("127.0.0.9"));
+        ASSERT_TRUE(rv_.announce(r, marker.key(), marker.address(), marker.address()));
+        trovixtest::Datagram d;
+        ASSERT_TRUE(marker.awaitDatagram(8, &d, 10000)) << "the marker's hello";
+    }
+    size_t noticesSeen() {
+        std::lock_guard<std::mutex> lock(seen_.mutex);
+        return seen_.notices.size();
     }
     size_t peersSeen() {
         std::lock_guard<std::mutex> lock(seen_.mutex);
@@ -255,7 +273,9 @@ TEST_F(Rendezvous, HalfFinishedPunchDoesNotConnectTheNextClient) {
     RemoteClient first, second;
     ASSERT_TRUE(first.open());
     ASSERT_TRUE(second.open());
-    // The first client says hello, gets its answer and then goes silent.
+    // The first client is announced, says hello, gets its answer and then
+    // goes silent.
+    ASSERT_TRUE(rv_.announce(r, first.key(), first.address(), first.address()));
     trovixtest::Datagram hello{};
     hello[0] = 8;
     memcpy(&hello[5], first.id, 16);
@@ -279,6 +299,166 @@ TEST_F(Rendezvous, HalfFinishedPunchDoesNotConnectTheNextClient) {
     const TrovixPunchedPeer peer = lastPeer();
     const auto* address = reinterpret_cast<const sockaddr_in*>(&peer.peerAddress);
     EXPECT_EQ(address->sin_port, second.address().sin_port);
+}
+
+// Datagrams waiting on fd (read and dropped).
+size_t waitingDatagrams(int fd) {
+    size_t count = 0;
+    uint8_t buffer[200];
+    while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) count++;
+    return count;
+}
+
+bool sendFrom(int fd, const trovixtest::Registration& to, const trovixtest::Datagram& plain) {
+    const trovixtest::Datagram cipher = trovixtest::encipher(to.key, plain);
+    return sendto(fd, cipher.data(), 90, 0, reinterpret_cast<const sockaddr*>(&to.source), sizeof to.source) == 90;
+}
+
+// A client datagram as the protocol lays it out: type, cookie, id, and the
+// key where the type carries one (8: bytes 21-52, 9: bytes 58-89).
+trovixtest::Datagram clientDatagram(uint8_t type, uint32_t cookie, const uint8_t id[16],
+                                    const trovixtest::Key& key) {
+    trovixtest::Datagram d{};
+    d[0] = type;
+    d[1] = uint8_t(cookie >> 24);
+    d[2] = uint8_t(cookie >> 16);
+    d[3] = uint8_t(cookie >> 8);
+    d[4] = uint8_t(cookie);
+    memcpy(&d[5], id, 16);
+    if (type == 8) memcpy(&d[21], key.data(), 32);
+    if (type == 9) memcpy(&d[58], key.data(), 32);
+    return d;
+}
+
+// 256 datagrams of random bytes, one per first byte, from an address other
+// than the rendezvous server's: whatever the cipher makes of them, none is
+// answered or leads to a hand-over, with no client announced and with one
+// announced on the forger's own host. The announced client still gets
+// through afterwards.
+TEST_F(Rendezvous, RandomDatagramsFromAnotherAddressAreNeverAnswered) {
+    start();
+    trovixtest::Registration r = registered();
+    RemoteClient client, forger;
+    ASSERT_TRUE(client.open("127.0.0.3"));
+    ASSERT_TRUE(forger.open("127.0.0.3"));
+    std::mt19937 random(34);
+    for (bool announced : {false, true}) {
+        SCOPED_TRACE(announced ? "a client announced" : "no client announced");
+        if (announced) {
+            ASSERT_TRUE(rv_.announce(r, client.key(), client.address(), client.address()));
+        }
+        for (int first = 0; first < 256; first++) {
+            uint8_t bytes[90];
+            for (auto& b : bytes) b = uint8_t(random());
+            bytes[0] = uint8_t(first);
+            ASSERT_EQ(sendto(forger.fd(), bytes, 90, 0, reinterpret_cast<const sockaddr*>(&r.source),
+                             sizeof r.source),
+                      90);
+            // In batches that the socket's receive buffer holds whole.
+            if (first % 32 == 31) {
+                ASSERT_NO_FATAL_FAILURE(flushed(r));
+            }
+        }
+        EXPECT_EQ(waitingDatagrams(forger.fd()), 0u) << "nothing is sent to the forger";
+        EXPECT_EQ(peersSeen(), 0u) << "no punched socket is handed over";
+    }
+    EXPECT_EQ(rv_.registrations().size(), 1u) << "the registration stays";
+    std::string error;
+    ASSERT_TRUE(client.punch(Ending::ClientAcknowledges, rv_, r, &error)) << error;
+    ASSERT_TRUE(waitUntil([&] { return peersSeen() == 1; }, 20s));
+    const TrovixPunchedPeer peer = lastPeer();
+    EXPECT_EQ(reinterpret_cast<const sockaddr_in*>(&peer.peerAddress)->sin_port, client.address().sin_port);
+}
+
+// Well-formed punch datagrams that the rendezvous server did not ask for,
+// and server datagrams from anywhere but the server: none has any effect.
+TEST_F(Rendezvous, UnsolicitedPunchesAndServerDatagramsFromElsewhereAreIgnored) {
+    start();
+    trovixtest::Registration r = registered();
+    const uint8_t id[16] = {7, 7, 7};
+    struct Case {
+        const char* name;
+        const char* clientHost;
+        const char* announcedHost;  // null: no announcement
+        bool announcedKey;          // the announcement names the client's key, else another
+    } cases[] = {
+        {"no announcement", "127.0.0.3", nullptr, true},
+        {"announced on another host", "127.0.0.3", "127.0.0.4", true},
+        {"announced with another key", "127.0.0.3", "127.0.0.3", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (uint8_t type : {8, 9}) {
+            SCOPED_TRACE(int(type));
+            RemoteClient client;
+            ASSERT_TRUE(client.open(c.clientHost));
+            if (c.announcedHost != nullptr) {
+                trovixtest::Key announcedKey = client.key();
+                if (!c.announcedKey) announcedKey[0] ^= 1;
+                // Port 9 of the host: the server's own hellos to the
+                // announced client go where nobody listens.
+                const sockaddr_in at = trovixtest::loopback(c.announcedHost, 9);
+                ASSERT_TRUE(rv_.announce(r, announcedKey, at, at));
+            }
+            ASSERT_TRUE(sendFrom(client.fd(), r, clientDatagram(type, 5, id, client.key())));
+            ASSERT_NO_FATAL_FAILURE(flushed(r));
+            EXPECT_EQ(waitingDatagrams(client.fd()), 0u) << "the server answered";
+            EXPECT_EQ(peersSeen(), 0u);
+        }
+    }
+
+    // Server datagrams enciphered with the right key, from another port of
+    // the server's own host: an announcement makes no hellos, a notice
+    // reaches no hook.
+    RemoteClient forger, target;
+    ASSERT_TRUE(forger.open("127.0.0.1"));
+    ASSERT_TRUE(target.open("127.0.0.3"));
+    trovixtest::Datagram announcement{};
+    announcement[0] = 7;
+    memcpy(&announcement[5], target.key().data(), 32);
+    const sockaddr_in targetAddress = target.address();
+    for (int at : {37, 43}) {
+        announcement[at] = uint8_t(ntohs(targetAddress.sin_port) >> 8);
+        announcement[at + 1] = uint8_t(ntohs(targetAddress.sin_port));
+        memcpy(&announcement[at + 2], &targetAddress.sin_addr.s_addr, 4);
+    }
+    trovixtest::Datagram notice{};
+    notice[0] = 12;
+    memcpy(&notice[5], "forged", 6);
+    ASSERT_TRUE(sendFrom(forger.fd(), r, announcement));
+    ASSERT_TRUE(sendFrom(forger.fd(), r, notice));
+    ASSERT_NO_FATAL_FAILURE(flushed(r));
+    EXPECT_EQ(waitingDatagrams(target.fd()), 0u) << "no hello to a forged announcement's client";
+    EXPECT_EQ(noticesSeen(), 0u);
+    // The real server's notice is still taken.
+    ASSERT_TRUE(rv_.notice(r, "real", ""));
+    ASSERT_TRUE(waitUntil([&] { return noticesSeen() == 1; }, 20s));
+}
+
+// The acknowledgement of an answered hello must come from the punch's peer
+// with the cookie of its hello.
+TEST_F(Rendezvous, AcknowledgementNeedsTheCookieOfTheHello) {
+    start();
+    trovixtest::Registration r = registered();
+    RemoteClient client, other;
+    ASSERT_TRUE(client.open("127.0.0.3"));
+    ASSERT_TRUE(other.open("127.0.0.3"));
+    ASSERT_TRUE(rv_.announce(r, client.key(), client.address(), client.address()));
+    ASSERT_TRUE(client.sendHello(r.source, r.key));
+    trovixtest::Datagram answer;
+    ASSERT_TRUE(client.awaitDatagram(9, &answer, 10000));
+    trovixtest::Key serverKey;
+    memcpy(serverKey.data(), &answer[58], 32);
+    trovixtest::Registration toServer;
+    toServer.source = r.source;
+    toServer.key = serverKey;
+    ASSERT_TRUE(sendFrom(client.fd(), toServer, clientDatagram(11, client.cookie + 1, client.id, {})));
+    ASSERT_TRUE(sendFrom(other.fd(), toServer, clientDatagram(11, client.cookie, client.id, {})));
+    ASSERT_NO_FATAL_FAILURE(flushed(r));
+    EXPECT_EQ(peersSeen(), 0u) << "a wrong cookie, or the right one from another port";
+    ASSERT_TRUE(sendFrom(client.fd(), toServer, clientDatagram(11, client.cookie, client.id, {})));
+    ASSERT_TRUE(waitUntil([&] { return peersSeen() == 1; }, 20s));
+    EXPECT_EQ(lastPeer().peerMode, 1);
 }
 
 TEST_F(Rendezvous, StopDuringTheRetryWaitAndWithoutAnyServer) {

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -26,6 +27,7 @@
 #include "ovusbd/core/transport.h"
 #include "ovusbd/core/networkserver.h"
 #include "ovusbd/core/coresettings.h"
+#include "ovusbd/core/messagetypes.h"
 #include "ovusbd/core/nicknames.h"
 #include "ovusbd/trovix/base58.h"
 #include "ovusbd/trovix/trovixservice.h"
@@ -231,19 +233,19 @@ TEST_F(TrovixServer, SwitchOffAndOnKeepsPeerLinksAndRegistersAfresh) {
     ASSERT_NO_FATAL_FAILURE(reach(client, Ending::ClientAcknowledges));
     ASSERT_TRUE(client.sendFrame(hello()));
     Message m;
-    ASSERT_TRUE(client.waitForFrame(1, &m, 5000));
+    ASSERT_TRUE(client.waitForFrame(1, &m, 20000));
     ASSERT_TRUE(rv_.waitForRegistrations(2, 20000)) << "a new registration after the hand-over";
 
     // Message 75 off over the peer link itself.
     ASSERT_TRUE(client.sendFrame(request(75, {0})));
-    ASSERT_TRUE(waitUntil([&] { return !trovixServiceRunning(trovixService()); }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return !trovixServiceRunning(trovixService()); }, 20s));
     char* value = getConfigString("Trovix", nullptr, false);
     EXPECT_STREQ(value, "1") << "switching off leaves the key";
     free(value);
     const size_t offers = rv_.offers();
     // The link stays: a request is still answered.
     ASSERT_TRUE(client.sendFrame(hello()));
-    ASSERT_TRUE(client.waitForFrame(1, &m, 5000));
+    ASSERT_TRUE(client.waitForFrame(1, &m, 20000));
     EXPECT_EQ(rv_.offers(), offers) << "nothing is sent to the rendezvous server while off";
 
     ASSERT_TRUE(client.sendFrame(request(75, {1})));
@@ -253,7 +255,7 @@ TEST_F(TrovixServer, SwitchOffAndOnKeepsPeerLinksAndRegistersAfresh) {
     // A second start while running makes no second client.
     ASSERT_TRUE(client.sendFrame(request(75, {1})));
     ASSERT_TRUE(client.sendFrame(hello()));
-    ASSERT_TRUE(client.waitForFrame(1, &m, 5000));
+    ASSERT_TRUE(client.waitForFrame(1, &m, 20000));
     EXPECT_EQ(rv_.registrations().size(), 3u);
 }
 
@@ -289,6 +291,107 @@ TEST_F(TrovixServer, StartAndStopRacesEndInOneState) {
     service->stop(service, 0);
     EXPECT_FALSE(trovixServiceRunning(service));
     service->stop(service, 0);  // without a client: nothing happens
+}
+
+// Datagrams waiting on fd (read and dropped).
+size_t waitingDatagrams(int fd) {
+    size_t count = 0;
+    uint8_t buffer[200];
+    while (recv(fd, buffer, sizeof buffer, MSG_DONTWAIT) >= 0) count++;
+    return count;
+}
+
+// 256 datagrams of random bytes, one per first byte, to the registered
+// port from another address make no client in either form (none is
+// answered, so no link is ever set up); a real client is still served.
+TEST_F(TrovixServer, RandomDatagramsMakeNoClientInEitherForm) {
+    for (bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "Trovix SSL Service" : "Trovix Service");
+        const size_t before = rv_.registrations().size();
+        start({}, tls);
+        ASSERT_TRUE(rv_.waitForRegistrations(before + 1, 20000));
+        const trovixtest::Registration r = rv_.registrations().back();
+        RemoteClient forger;
+        ASSERT_TRUE(forger.open("127.0.0.3"));
+        std::mt19937 random(tls ? 35 : 34);
+        for (int first = 0; first < 256; first++) {
+            uint8_t bytes[90];
+            for (auto& b : bytes) b = uint8_t(random());
+            bytes[0] = uint8_t(first);
+            ASSERT_EQ(sendto(forger.fd(), bytes, 90, 0, reinterpret_cast<const sockaddr*>(&r.source),
+                             sizeof r.source),
+                      90);
+            if (first % 32 == 31) {
+                // Handled, and whatever answer they got has gone out: the
+                // announcement is handled after them, its hello after
+                // their answers.
+                RemoteClient marker;
+                ASSERT_TRUE(marker.open("127.0.0.9"));
+                ASSERT_TRUE(rv_.announce(r, marker.key(), marker.address(), marker.address()));
+                trovixtest::Datagram d;
+                ASSERT_TRUE(marker.awaitDatagram(8, &d, 20000));
+            }
+        }
+        EXPECT_EQ(waitingDatagrams(forger.fd()), 0u) << "nothing is sent to the forger";
+        EXPECT_EQ(connectionCount(), 0u);
+        EXPECT_EQ(log().find("connected as connection"), std::string::npos) << log();
+
+        RemoteClient client;
+        ASSERT_NO_FATAL_FAILURE(reach(client, Ending::ClientAcknowledges, rv_.registrations().size()));
+        Message m;
+        if (tls) {
+            trovixtest::PeerTlsClient session(client, {});
+            std::string error;
+            ASSERT_EQ(session.handshake(20000, &error), 0) << error;
+            ASSERT_TRUE(session.sendFrame(hello()));
+            ASSERT_TRUE(session.waitForFrame(kMsgHelloReply, &m, 20000)) << log();
+        } else {
+            ASSERT_TRUE(client.sendFrame(hello()));
+            ASSERT_TRUE(client.waitForFrame(kMsgHelloReply, &m, 20000)) << log();
+        }
+        stop();
+    }
+}
+
+// A client that sends frames of 33 KB that inflate to 8 MiB each, far
+// faster than they are handled: what waits for its receive thread stays
+// within the receive limit and one packet, and another client is served
+// meanwhile.
+TEST_F(TrovixServer, InflatingFloodWaitsInABoundedQueue) {
+    trovixSettings.peerReceiveLimit = 256u << 10;
+    trovixSettings.peerWaitingLimit = 256u << 10;
+    // The flood's refused packets come again as ENet's back-off allows:
+    // its link may fall silent for longer than the fixture's ping time-out.
+    start({{"PingTimeout", "60"}});
+    RemoteClient flooder;
+    ASSERT_NO_FATAL_FAILURE(reach(flooder, Ending::ClientAcknowledges, 1));
+    Message m;
+    ASSERT_TRUE(flooder.sendFrame(hello()));
+    ASSERT_TRUE(flooder.waitForFrame(kMsgHelloReply, &m, 20000));
+    resetTrovixPeerReceivePeak();
+
+    Message bomb = request(kMsgKeepAlive, std::vector<uint8_t>(8u << 20, 0));
+    const std::vector<uint8_t> frame = ovclient::encodeFrame(bomb, ovclient::Compression::Always);
+    ASSERT_LT(frame.size(), 40000u);
+    constexpr int kFrames = 200;
+    std::atomic<bool> answered{false};
+    std::thread flood([&] {
+        for (int i = 0; i < kFrames; i++) {
+            if (!flooder.sendPacket(frame)) return;
+        }
+        // The hello after the flood is answered once every frame before
+        // it was read; waiting for it keeps the client's host serviced.
+        Message reply;
+        answered = flooder.sendFrame(hello()) && flooder.waitForFrame(kMsgHelloReply, &reply, 120000);
+    });
+    RemoteClient good;
+    ASSERT_NO_FATAL_FAILURE(reach(good, Ending::ClientAcknowledges, 2));
+    ASSERT_TRUE(good.sendFrame(hello()));
+    EXPECT_TRUE(good.waitForFrame(kMsgHelloReply, &m, 20000)) << "a good client is served during the flood";
+    flood.join();
+    EXPECT_TRUE(answered.load()) << "the flooding client is served after its flood\n" << log();
+    EXPECT_GE(trovixPeerReceivePeak(), frame.size());
+    EXPECT_LE(trovixPeerReceivePeak(), trovixSettings.peerReceiveLimit + frame.size());
 }
 
 // ---- the TLS form ----

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <random>
 
 #include <mbedtls/cipher.h>
@@ -313,6 +314,26 @@ bool RendezvousServer::notice(const Registration& to, const std::string& first, 
 
 // ---- remote client ----
 
+namespace {
+// ENetHost has no user pointer: the largest datagram each host received.
+std::mutex largestMutex;
+std::map<ENetHost*, size_t> largestByHost;
+} // namespace
+
+// Every datagram the client's host receives, before ENet reads it.
+int RemoteClient::recordDatagram(ENetHost* host, ENetEvent*) {
+    std::lock_guard<std::mutex> lock(largestMutex);
+    size_t& largest = largestByHost[host];
+    if (host->receivedDataLength > largest) largest = host->receivedDataLength;
+    return 0;
+}
+
+size_t RemoteClient::largestDatagram() {
+    std::lock_guard<std::mutex> lock(largestMutex);
+    auto it = largestByHost.find(host_);
+    return it == largestByHost.end() ? 0 : it->second;
+}
+
 RemoteClient::RemoteClient() {
     for (auto& b : key_) b = uint8_t(std::random_device{}());
 }
@@ -348,25 +369,46 @@ bool RemoteClient::receiveDatagram(Datagram* out, sockaddr_in* from, int timeout
     return true;
 }
 
+bool RemoteClient::awaitDatagram(uint8_t type, Datagram* out, int timeoutMs) {
+    for (auto it = unread_.begin(); it != unread_.end(); ++it) {
+        if ((*it)[0] == type) {
+            *out = *it;
+            unread_.erase(it);
+            return true;
+        }
+    }
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (Clock::now() < deadline) {
+        Datagram d;
+        sockaddr_in from{};
+        if (!receiveDatagram(&d, &from, 20)) continue;
+        if (d[0] == type) {
+            *out = d;
+            return true;
+        }
+        unread_.push_back(d);
+    }
+    return false;
+}
+
+bool RemoteClient::sendHello(const sockaddr_in& to, const Key& serverKey) {
+    Datagram h{};
+    h[0] = 8;
+    putBe32(&h[1], cookie);
+    memcpy(&h[5], id, 16);
+    memcpy(&h[21], key_.data(), 32);
+    memcpy(&h[53], serial.data(), std::min<size_t>(serial.size(), 36));
+    return sendDatagram(to, serverKey, h);
+}
+
 bool RemoteClient::punch(Ending ending, RendezvousServer& rv, const Registration& reg, std::string* error) {
     server_ = reg.source;
+    unread_.clear();
     Datagram d;
-    sockaddr_in from{};
-    auto hello = [&] {
-        Datagram h{};
-        h[0] = 8;
-        putBe32(&h[1], 0x11223344);
-        memcpy(&h[5], id, 16);
-        memcpy(&h[21], key_.data(), 32);
-        memcpy(&h[53], serial.data(), std::min<size_t>(serial.size(), 36));
-        return sendDatagram(server_, reg.key, h);
-    };
-    // Waits for a datagram of type from the server, skipping others.
+    // Waits for a datagram of type from the server; others are kept for a
+    // later wait (the server's hellos may come before its answer).
     auto await = [&](uint8_t type) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(punchTimeoutMs);
-        while (Clock::now() < deadline) {
-            if (receiveDatagram(&d, &from, 20) && d[0] == type) return true;
-        }
+        if (awaitDatagram(type, &d, punchTimeoutMs)) return true;
         *error = "no datagram of type " + std::to_string(type);
         return false;
     };
@@ -386,30 +428,37 @@ bool RemoteClient::punch(Ending ending, RendezvousServer& rv, const Registration
         memcpy(serverKey.data(), &d[21], 32);
         Datagram a{};
         a[0] = 9;
-        putBe32(&a[1], 0x11223344);
+        putBe32(&a[1], cookie);
         memcpy(&a[5], id, 16);
         memcpy(&a[21], &d[53], 37);
         memcpy(&a[58], key_.data(), 32);
         return sendDatagram(server_, serverKey, a);
     };
     error->clear();
+    // The rendezvous server announces the client before any punch: the
+    // server takes hellos only from a client announced to it.
+    if (!rv.announce(reg, key_, address_, addressB.value_or(address_))) {
+        *error = "announcement not sent";
+        return false;
+    }
     switch (ending) {
     case Ending::ClientAcknowledges: {
-        if (!hello() || !await(9) || !checkAnswer()) return false;
+        if (!sendHello(server_, reg.key) || !await(9) || !checkAnswer()) return false;
         Datagram ack{};
         ack[0] = 11;
+        putBe32(&ack[1], cookie);
         Key serverKey;
         memcpy(serverKey.data(), &d[58], 32);
         serverMode_ = 1;
         return sendDatagram(server_, serverKey, ack);
     }
     case Ending::ServerAcknowledges:
-        if (!rv.announce(reg, key_, address_, addressB.value_or(address_)) || !await(8) || !answerHello() || !await(11)) return false;
+        if (!await(8) || !answerHello() || !await(11)) return false;
         serverMode_ = 0;
         return true;
     case Ending::BothAnswer:
-        if (!hello() || !await(9) || !checkAnswer()) return false;
-        if (!rv.announce(reg, key_, address_, addressB.value_or(address_)) || !await(8) || !answerHello()) return false;
+        if (!sendHello(server_, reg.key) || !await(9) || !checkAnswer()) return false;
+        if (!await(8) || !answerHello()) return false;
         serverMode_ = 0;
         return true;
     }
@@ -424,7 +473,11 @@ bool RemoteClient::connectPeer(int timeoutMs) {
     host_->socket = fd_;
     fd_ = -1;  // the host closes it
     enet_socket_set_option(host_->socket, ENET_SOCKOPT_NONBLOCK, 1);
+    // ENet gives a peer the host's MTU only when it resets the peer, and
+    // enet_host_create has reset them all already.
     host_->mtu = 900;
+    for (size_t i = 0; i < host_->peerCount; i++) host_->peers[i].mtu = host_->mtu;
+    host_->intercept = recordDatagram;
     ENetPeer* made = nullptr;
     if (serverMode_ == 1) {
         ENetAddress a;
@@ -553,6 +606,10 @@ void RemoteClient::disconnect() {
         enet_host_flush(host_);
     }
     enet_host_destroy(host_);
+    {
+        std::lock_guard<std::mutex> lock(largestMutex);
+        largestByHost.erase(host_);
+    }
     host_ = nullptr;
     peer_ = nullptr;
 }

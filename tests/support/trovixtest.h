@@ -119,17 +119,27 @@ public:
     int fd() const { return fd_; }
     const Key& key() const { return key_; }
     uint8_t id[16] = {0x42, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+    // Sent in the client's hello, hello answer and acknowledgement.
+    uint32_t cookie = 0x11223344;
     std::string serial = "REMOTE-SERIAL";
     // Address B of the announcement; the client's own address when unset.
     std::optional<sockaddr_in> addressB;
     // How long each step of a punch waits for the server.
     int punchTimeoutMs = 5000;
 
-    // Runs one ending with the server registered as reg. On failure
-    // *error says what was missing.
+    // Has the rendezvous server announce this client to the server
+    // registered as reg (type 7, address A the client's own, B addressB),
+    // then runs one ending. On failure *error says what was missing.
     bool punch(Ending ending, RendezvousServer& rv, const Registration& reg, std::string* error);
     // What the server sent during the punch.
     std::vector<Datagram> seen;
+    // Waits for a datagram of type from the server (deciphered with the
+    // client's key), taking first one that an earlier wait set aside.
+    bool awaitDatagram(uint8_t type, Datagram* out, int timeoutMs);
+    // A hello (type 8) of this client, enciphered with serverKey.
+    bool sendHello(const sockaddr_in& to, const Key& serverKey);
+    // The largest UDP datagram the client's ENet host has received.
+    size_t largestDatagram();
     uint8_t serverMode() const { return serverMode_; }
 
     // Sets what a punch would have: the server's punched address and its
@@ -159,7 +169,9 @@ public:
     bool lastPacketWasOneFrame = true;
 
 private:
+    static int recordDatagram(ENetHost* host, ENetEvent* event);
     bool receiveDatagram(Datagram* out, sockaddr_in* from, int timeoutMs);
+    std::deque<Datagram> unread_;
     bool sendDatagram(const sockaddr_in& to, const Key& key, const Datagram& plain);
     void service(int timeoutMs);
     int fd_ = -1;
