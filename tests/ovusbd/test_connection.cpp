@@ -12,12 +12,14 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
 #include <map>
+#include <mutex>
 #include <random>
 #include <sstream>
 #include <string>
@@ -28,6 +30,7 @@
 #include "ovusbd/core/clientlimit.h"
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionmodule.h"
 #include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/framebudget.h"
 #include "ovusbd/core/handlers.h"
@@ -804,6 +807,96 @@ TEST_F(Server, FramesFromManyThreadsKeepTheirOrderAndNeverInterleave) {
     }
     for (auto& t : senders) t.join();
     EXPECT_TRUE(waitUntil([&] { return connectionQueuedBytes(id) == 0; }, 5s));
+}
+
+// The link of one client, its writes counted: a write that begins while
+// another is under way is an overlap; one direct write can be held until
+// the test lets it go.
+struct WatchedLink {
+    static inline int (*realWrite)(NetworkConnection*, const void*, size_t) = nullptr;
+    static inline int (*realWriteNow)(NetworkConnection*, const void*, size_t) = nullptr;
+    static inline std::atomic<int> inside{0};
+    static inline std::atomic<bool> overlapped{false};
+    static inline std::atomic<bool> holdNext{false};
+    static inline std::atomic<bool> held{false};
+    static inline std::mutex gateMutex;
+    static inline std::condition_variable gate;
+    static inline bool released = false;
+
+    static void enter() {
+        if (inside.fetch_add(1) != 0) overlapped = true;
+    }
+    static int write(NetworkConnection* link, const void* buffer, size_t length) {
+        enter();
+        const int result = realWrite(link, buffer, length);
+        inside--;
+        return result;
+    }
+    static int writeNow(NetworkConnection* link, const void* buffer, size_t length) {
+        enter();
+        if (holdNext.exchange(false)) {
+            held = true;
+            std::unique_lock<std::mutex> lock(gateMutex);
+            gate.wait(lock, [] { return released; });
+        }
+        const int result = realWriteNow(link, buffer, length);
+        inside--;
+        return result;
+    }
+    static void release() {
+        std::lock_guard<std::mutex> lock(gateMutex);
+        released = true;
+        gate.notify_all();
+    }
+};
+
+// A glibc mutex another thread waits for: its lock word is 2 (locked, with
+// waiters) once the waiter has gone to sleep on it.
+bool hasWaiter(pthread_mutex_t* mutex) { return __atomic_load_n(&mutex->__data.__lock, __ATOMIC_ACQUIRE) == 2; }
+
+// A message queued while a direct write of another thread is under way (held
+// in the link's write) goes out only after it: the transmit thread waits for
+// the link's write lock instead of writing into the middle of that frame.
+TEST_F(Server, TransmitThreadWaitsForADirectWriteUnderWay) {
+    start({{"PingTimeout", "60"}, {"PingInterval", "3600"}});
+    OvClient client;
+    connect(client);
+    const uint16_t id = onlyConnectionId();
+    NetworkConnection* link = nullptr;
+    pthread_mutex_t* writeLock = nullptr;
+    ASSERT_TRUE(withClient(id, [&](ConnectedClient* c) {
+        link = c->link;
+        writeLock = &c->writeLock;
+    }));
+    ASSERT_NE(link->writeNow, nullptr);
+    WatchedLink::realWrite = link->write;
+    WatchedLink::realWriteNow = link->writeNow;
+    link->write = WatchedLink::write;
+    link->writeNow = WatchedLink::writeNow;
+    WatchedLink::holdNext = true;
+
+    auto notice = [](uint8_t tag) {
+        MessageHeader* m = newMessage({.type = kMsgTextNotice, .payloadLength = 64});
+        memset(messagePayload(m), tag, 64);
+        return m;
+    };
+    std::thread direct([&] { sendToConnection(id, notice(1)); });
+    ASSERT_TRUE(waitUntil([] { return WatchedLink::held.load(); }, 20s)) << "the direct write to begin";
+    sendToConnection(id, notice(2));  // the write lock is taken: queued
+    EXPECT_TRUE(waitUntil([&] { return WatchedLink::overlapped || hasWaiter(writeLock); }, 20s))
+        << "the transmit thread to write or to wait for the write lock";
+    EXPECT_FALSE(WatchedLink::overlapped) << "the transmit thread wrote while a direct write was under way";
+    WatchedLink::release();
+    direct.join();
+    for (uint8_t tag : {1, 2}) {
+        Message m;
+        ASSERT_EQ(client.receive(&m, 20000), 1) << "message " << int(tag);
+        EXPECT_EQ(m.type, kMsgTextNotice);
+        EXPECT_EQ(m.payload, std::vector<uint8_t>(64, tag));
+    }
+    EXPECT_FALSE(WatchedLink::overlapped);
+    link->write = WatchedLink::realWrite;
+    link->writeNow = WatchedLink::realWriteNow;
 }
 
 // Clients beyond the limit the descriptor limit allows are refused at once

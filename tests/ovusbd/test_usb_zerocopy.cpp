@@ -218,6 +218,7 @@ TEST_F(ReplyBufferTest, BulkInRepliesLiveInTheMappedUrbBuffer) {
   const Case cases[] = {
       {"64 KiB", true, 16384, 0, 65536, 65536, true, 1},
       {"below the minimum", true, 16384, 0, 512, 512, false, 1},
+      {"exactly the minimum", true, 16384, 0, 16384, 16384, true, 1},
       {"no minimum", true, 0, 0, 512, 512, true, 1},
       {"larger than the mapping", true, 16384, 0, 200000, 200000, true, 2},
       {"mapping refused", true, 16384, ENOMEM, 300000, 300000, false, 2},
