@@ -291,13 +291,13 @@ TEST_F(AdminTest, RenameScriptDecides) {
     ASSERT_TRUE(send(client, kMsgServerRename, text(name)));
     ovclient::Message message;
     if (c.renamed) {
-      ASSERT_TRUE(client.waitFor(kMsgServerInfo, &message, 5000));
+      ASSERT_TRUE(client.waitFor(kMsgServerInfo, &message, 20000));
       ovclient::ServerInfo info;
       ASSERT_TRUE(ovclient::parseServerInfo(message, &info));
       EXPECT_EQ(info.serverName, name);
       EXPECT_EQ(config("ServerName"), name);
     } else if (c.refusedNotice) {
-      ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 5000));
+      ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 20000));
       std::string notice;
       ASSERT_TRUE(ovclient::parseTextNotice(message, &notice));
       EXPECT_EQ(notice, "INSUFFICIENT_PERMISSIONS_MSG");
@@ -474,7 +474,7 @@ class NicknameTest : public AdminTest {
   // The nickname of the next announcement of device 13.
   std::string announcedNickname(ovclient::OvClient& client) {
     ovclient::Message message;
-    while (client.waitFor(kMsgDeviceAnnounce, &message, 5000)) {
+    while (client.waitFor(kMsgDeviceAnnounce, &message, 20000)) {
       ovclient::DeviceAnnouncement a;
       EXPECT_TRUE(ovclient::parseDeviceAnnouncement(message, &a));
       if (a.address == 13) return a.nickname;
@@ -526,7 +526,7 @@ TEST_F(NicknameTest, HookDecides) {
       EXPECT_EQ(config("DeviceNicknames"), name + ",1234,5678,13");
     } else if (c.refusedNotice) {
       ovclient::Message message;
-      ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 5000));
+      ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 20000));
       std::string notice;
       ASSERT_TRUE(ovclient::parseTextNotice(message, &notice));
       EXPECT_EQ(notice, "INSUFFICIENT_PERMISSIONS_MSG");
@@ -817,7 +817,7 @@ TEST_F(AdminTest, DeviceIgnoreScriptExitCodes) {
     }
   }
   ovclient::Message message;
-  ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 5000));
+  ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 20000));
   std::string notice;
   ASSERT_TRUE(ovclient::parseTextNotice(message, &notice));
   EXPECT_EQ(notice, "INSUFFICIENT_PERMISSIONS_MSG");

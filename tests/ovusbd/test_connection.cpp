@@ -138,7 +138,8 @@ protected:
         s << in.rdbuf();
         return s.str();
     }
-    bool logHas(const std::string& text, std::chrono::milliseconds timeout = 5s) const {
+    // The timeout only guards: generous for a loaded machine.
+    bool logHas(const std::string& text, std::chrono::milliseconds timeout = 20s) const {
         return waitUntil([&] { return log().find(text) != std::string::npos; }, timeout);
     }
     size_t logCount(const std::string& text) const {
@@ -193,7 +194,7 @@ TEST_F(Server, HelloReplyFields) {
     memcpy(hello.payload.data() + 64, "detail text", 11);
     ASSERT_TRUE(client.send(hello));
     Message m;
-    ASSERT_TRUE(client.waitFor(kMsgHelloReply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgHelloReply, &m, 20000));
     expectContextCopied(m, hello);
     ovclient::HelloReply reply;
     ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
@@ -242,7 +243,7 @@ TEST_F(Server, HelloMapsClientIdAndTrovixFields) {
     memcpy(hello.payload.data(), "alice", 5);
     ASSERT_TRUE(client.send(hello));
     Message m;
-    ASSERT_TRUE(client.waitFor(kMsgHelloReply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgHelloReply, &m, 20000));
     ovclient::HelloReply reply;
     ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
     EXPECT_EQ(reply.trovixEnabled, 1);
@@ -262,13 +263,13 @@ TEST_F(Server, FixedRepliesForwardPasswordAndUnknownType) {
     Message asked = request(kMsgType2Request, {1, 2, 3}, 77);
     Message m;
     ASSERT_TRUE(client.send(asked));
-    ASSERT_TRUE(client.waitFor(kMsgType2Reply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgType2Reply, &m, 20000));
     expectContextCopied(m, asked);
     EXPECT_TRUE(m.payload.empty());
 
     asked = request(kMsgType10Request, {}, 77);
     ASSERT_TRUE(client.send(asked));
-    ASSERT_TRUE(client.waitFor(kMsgType10Reply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgType10Reply, &m, 20000));
     for (uint32_t word : m.context) {
         EXPECT_EQ(word, 0u);
     }
@@ -276,7 +277,7 @@ TEST_F(Server, FixedRepliesForwardPasswordAndUnknownType) {
 
     asked = request(kMsgType33Request, {}, 78);
     ASSERT_TRUE(client.send(asked));
-    ASSERT_TRUE(client.waitFor(kMsgType33Reply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgType33Reply, &m, 20000));
     expectContextCopied(m, asked);
     EXPECT_EQ(m.payload, std::vector<uint8_t>(12, 0));
 
@@ -285,12 +286,12 @@ TEST_F(Server, FixedRepliesForwardPasswordAndUnknownType) {
     EXPECT_TRUE(logHas("Warning, this server has received an unknown message of type 200"));
     asked = request(kMsgDevicePassword, std::vector<uint8_t>(127, 'p'), 91);
     ASSERT_TRUE(client.send(asked));
-    ASSERT_TRUE(client.waitFor(kMsgDevicePasswordReply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgDevicePasswordReply, &m, 20000));
     EXPECT_EQ(m.deviceAddress, 91u);
     EXPECT_EQ(m.context[0], 0u);
     EXPECT_TRUE(m.payload.empty());
     ASSERT_TRUE(client.send(request(kMsgDevicePassword, std::vector<uint8_t>(128, 'p'), 91)));
-    ASSERT_TRUE(client.waitFor(kMsgDevicePasswordReply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgDevicePasswordReply, &m, 20000));
     EXPECT_TRUE(logHas("Password for device 91 is too long, max 127 chars"));
     char password[128];
     EXPECT_TRUE(takeDevicePassword(onlyConnectionId(), 91, password));
@@ -303,7 +304,7 @@ TEST_F(Server, FixedRepliesForwardPasswordAndUnknownType) {
     forward.payload.assign(hello.uuid, hello.uuid + 16);
     forward.payload.insert(forward.payload.end(), {9, 8, 7});
     ASSERT_TRUE(client.send(forward));
-    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 20000));
     EXPECT_EQ(m.payload, forward.payload);
     expectContextCopied(m, forward);
 
@@ -325,11 +326,11 @@ TEST_F(Server, PaddedFramesAreServed) {
     frame.insert(frame.end(), 10, 0xEE);
     ASSERT_TRUE(client.sendRaw(frame.data(), frame.size()));
     Message m;
-    ASSERT_TRUE(client.waitFor(kMsgType33Reply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgType33Reply, &m, 20000));
     expectContextCopied(m, asked);
     asked = request(kMsgType2Request, {}, 81);
     ASSERT_TRUE(client.send(asked));
-    ASSERT_TRUE(client.waitFor(kMsgType2Reply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgType2Reply, &m, 20000));
     expectContextCopied(m, asked);
     EXPECT_EQ(logCount("Error received message is malformed"), 0u);
 }
@@ -397,7 +398,7 @@ TEST_F(Server, ShortPayloadsAreRefusedBeforeTheHandler) {
     Message m;
     Message control = request(kMsgControlTransfer, {0x80, 6, 0, 1, 0, 0, 18, 0, 0, 0}, 5);  // 10 of 16 bytes
     ASSERT_TRUE(client.send(control));
-    ASSERT_TRUE(client.waitFor(kMsgControlTransferReply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgControlTransferReply, &m, 20000));
     expectContextCopied(m, control);
     ASSERT_EQ(m.payload.size(), 16u);
     EXPECT_EQ(0, memcmp(m.payload.data(), control.payload.data(), 8));  // setup packet echoed
@@ -405,7 +406,7 @@ TEST_F(Server, ShortPayloadsAreRefusedBeforeTheHandler) {
 
     Message reset = request(kMsgResetAndConfigure, std::vector<uint8_t>(17, 1), 5);  // 17 of 18 bytes
     ASSERT_TRUE(client.send(reset));
-    ASSERT_TRUE(client.waitFor(kMsgDeviceResetReply, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgDeviceResetReply, &m, 20000));
     ASSERT_EQ(m.payload.size(), 4u);
     EXPECT_EQ(int32_t(ovclient::le32(m.payload.data())), -22);
 
@@ -467,18 +468,22 @@ TEST_F(Server, PingsKeepTheirIntervalDuringConnectionChurn) {
     });
     int pings = 0;
     const auto begin = Clock::now();
-    const auto end = begin + 5000ms;
-    while (Clock::now() < end) {
+    // At least 5 s, and on until the churn has removed 5 clients (a slow
+    // machine churns slowly); 60 s only guard.
+    const auto least = begin + 5000ms, guard = begin + 60s;
+    while (Clock::now() < guard && (Clock::now() < least || logCount("successfully removed") < 5)) {
         ASSERT_TRUE(steady.keepAlive());
         Message m;
         if (steady.receive(&m, 200) == 1 && m.type == kMsgPing) {
             pings++;
         }
     }
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - begin).count();
     churning = false;
     churn.join();
-    // 5 s at one ping per 2 s: at most 3, whatever the machine's load.
-    EXPECT_LE(pings, 3);
+    // One ping per 2 s: at most one more than the whole periods, whatever
+    // the machine's load.
+    EXPECT_LE(pings, int(seconds / 2) + 1);
     EXPECT_GE(logCount("successfully removed"), 5u) << "the churn removed too few clients to show anything";
 }
 
@@ -532,16 +537,16 @@ TEST_F(Server, CompressionAboveTheLimitBothWaysAndTheSizeEdge) {
     // Server to client: L = 384 goes raw, 385 compressed.
     client.compression = ovclient::Compression::Never;
     ASSERT_TRUE(client.send(forwardOfBody(384, 'a')));
-    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 20000));
     EXPECT_EQ(m.wireCompressedLength, 0u);
     ASSERT_TRUE(client.send(forwardOfBody(385, 'a')));
-    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 20000));
     EXPECT_GT(m.wireCompressedLength, 0u);
     EXPECT_EQ(m.payload.size(), 385u - 33u);
     // Client to server, compressed even when small.
     client.compression = ovclient::Compression::Always;
     ASSERT_TRUE(client.send(forwardOfBody(100, 'b')));
-    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 20000));
     EXPECT_EQ(m.payload.back(), 'b');
 
     // The largest body is accepted (here dropped by the forward to nobody);
@@ -731,10 +736,10 @@ TEST_F(Server, TransmitQueueOfAClientThatDoesNotReadIsCapped) {
             most = std::max(most, connectionQueuedBytes(readerId));
             ASSERT_LE(most, kTransmitQueueLimit) << "frame " << i;
         }
-        EXPECT_TRUE(logHas(dropped, 20s));
-        EXPECT_TRUE(reader->waitClosed(10000));
+        EXPECT_TRUE(logHas(dropped, 60s));
+        EXPECT_TRUE(reader->waitClosed(30000));
         // What the transmit thread was writing goes when that write fails.
-        EXPECT_TRUE(waitUntil([&] { return connectionQueuedBytes(readerId) == 0; }, 10s));
+        EXPECT_TRUE(waitUntil([&] { return connectionQueuedBytes(readerId) == 0; }, 30s));
         EXPECT_TRUE(bystander.hello("bystander", "", &ignored));
         if (!c.toItself) {
             EXPECT_TRUE(sender.hello("sender", "", &ignored));
@@ -790,7 +795,7 @@ TEST_F(Server, FramesFromManyThreadsKeepTheirOrderAndNeverInterleave) {
     int received = 0;
     while (received < kThreads * kPerThread) {
         Message m;
-        ASSERT_EQ(client.receive(&m, 10000), 1) << "after " << received << " messages";
+        ASSERT_EQ(client.receive(&m, 30000), 1) << "after " << received << " messages";
         ASSERT_EQ(m.type, kMsgTextNotice);
         ASSERT_GE(m.payload.size(), 5u);
         const int thread = m.payload[0];
