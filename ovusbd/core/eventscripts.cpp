@@ -25,101 +25,182 @@ namespace {
 
 const char kInsufficientPermissions[] = "INSUFFICIENT_PERMISSIONS_MSG";
 
-// Guards the window in which detached script threads may change shared
-// state; see startEventScripts. Static, so a thread that outlives a stop
-// still finds it.
-pthread_mutex_t applyMutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t applyIdle = PTHREAD_COND_INITIALIZER;
-bool accepting = false;       // guarded by applyMutex
-unsigned generation = 0;      // guarded by applyMutex; bumped by every stop
-unsigned applying = 0;        // guarded by applyMutex
+// Script threads and the work waiting for one. Clients cause the work (a
+// connect each, a rename each), so both are bounded: at most
+// kMaxScriptThreads threads run scripts, and work beyond them waits in two
+// queues, changes (renames, nicknames) before notices (connects,
+// disconnects), so that a burst of connects never costs an administrator's
+// change. Shutdown stops the intake and waits for every thread before what
+// they use is freed. Static, so a test can start and stop twice.
+constexpr unsigned kMaxScriptThreads = 32;
+constexpr unsigned kMaxWaitingNotices = 256;
+constexpr unsigned kMaxWaitingChanges = 256;
+// One client's share of the waiting changes, so that one client's flood
+// cannot crowd out another's change.
+constexpr unsigned kMaxWaitingChangesPerClient = 16;
+
+struct ScriptJob {
+    void* (*routine)(void*);  // frees argument
+    void (*discard)(void*);   // frees argument of a job that never runs
+    void* argument;
+    uint16_t connectionId;  // the client that asked; 0 for a notice
+    ScriptJob* next;
+};
+
+struct JobQueue {
+    ScriptJob* head;
+    ScriptJob* tail;
+    unsigned count;
+};
+
+// Lock order: scriptsMutex alone; no script runs and nothing is freed
+// while it is held.
+pthread_mutex_t scriptsMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t threadsEnded;  // CLOCK_MONOTONIC; made once by scriptsOnce
+pthread_once_t scriptsOnce = PTHREAD_ONCE_INIT;
+bool accepting = false;     // guarded by scriptsMutex
+unsigned scriptThreads = 0;  // guarded by scriptsMutex; each counted until it ends
+JobQueue changes = {};       // guarded by scriptsMutex
+JobQueue notices = {};       // guarded by scriptsMutex
 
 // Serialises nickname changes: the list, "DeviceNicknames" and the
 // announcements change together.
 pthread_mutex_t nicknameMutex = PTHREAD_MUTEX_INITIALIZER;
 
-unsigned currentGeneration() {
-    pthread_mutex_lock(&applyMutex);
-    const unsigned g = generation;
-    pthread_mutex_unlock(&applyMutex);
-    return g;
+void makeThreadsEnded() {
+    pthread_condattr_t attributes;
+    pthread_condattr_init(&attributes);
+    pthread_condattr_setclock(&attributes, CLOCK_MONOTONIC);
+    pthread_cond_init(&threadsEnded, &attributes);
+    pthread_condattr_destroy(&attributes);
 }
 
-// True when a thread started in startedIn may apply its change now; it
-// then calls endApplying when done.
-bool beginApplying(unsigned startedIn) {
-    pthread_mutex_lock(&applyMutex);
-    const bool ok = accepting && generation == startedIn;
-    if (ok) {
-        applying++;
+void pushJob(JobQueue* queue, ScriptJob* job) {
+    job->next = nullptr;
+    if (queue->tail != nullptr) {
+        queue->tail->next = job;
     } else {
+        queue->head = job;
+    }
+    queue->tail = job;
+    queue->count++;
+}
+
+ScriptJob* popJob(JobQueue* queue) {
+    ScriptJob* job = queue->head;
+    if (job != nullptr) {
+        queue->head = job->next;
+        if (queue->head == nullptr) {
+            queue->tail = nullptr;
+        }
+        queue->count--;
+    }
+    return job;
+}
+
+unsigned waitingChangesOf(uint16_t connectionId) {
+    unsigned n = 0;
+    for (const ScriptJob* job = changes.head; job != nullptr; job = job->next) {
+        n += job->connectionId == connectionId ? 1 : 0;
+    }
+    return n;
+}
+
+// True when a thread that finished its work may apply the change its
+// script allowed: shutdown has not begun. Shutdown waits for the thread
+// either way.
+bool mayApply() {
+    pthread_mutex_lock(&scriptsMutex);
+    const bool ok = accepting;
+    pthread_mutex_unlock(&scriptsMutex);
+    if (!ok) {
         logMessage(7, "Event script ended after shutdown began; its change is not applied");
     }
-    pthread_mutex_unlock(&applyMutex);
     return ok;
 }
 
-void endApplying() {
-    pthread_mutex_lock(&applyMutex);
-    if (--applying == 0) {
-        pthread_cond_broadcast(&applyIdle);
+// Runs its first job, then waiting ones until none is left.
+void* scriptThread(void* first) {
+    makeShellCommandsCancellable();
+    auto* job = static_cast<ScriptJob*>(first);
+    for (;;) {
+        job->routine(job->argument);
+        free(job);
+        pthread_mutex_lock(&scriptsMutex);
+        job = accepting ? popJob(&changes) : nullptr;
+        if (job == nullptr && accepting) {
+            job = popJob(&notices);
+        }
+        if (job == nullptr) {
+            if (--scriptThreads == 0) {
+                pthread_cond_broadcast(&threadsEnded);
+            }
+            pthread_mutex_unlock(&scriptsMutex);
+            return nullptr;
+        }
+        pthread_mutex_unlock(&scriptsMutex);
     }
-    pthread_mutex_unlock(&applyMutex);
 }
 
-// Clients start script threads (a rename each, a connect each): past this
-// many at once further ones are refused, so a flood cannot exhaust threads.
-constexpr unsigned kMaxScriptThreads = 32;
-unsigned scriptThreads = 0;  // guarded by applyMutex
-
-struct ScriptThreadStart {
-    void* (*routine)(void*);
-    void* argument;
-};
-
-void* countedScriptThread(void* start) {
-    const ScriptThreadStart s = *static_cast<ScriptThreadStart*>(start);
-    free(start);
-    s.routine(s.argument);
-    pthread_mutex_lock(&applyMutex);
-    scriptThreads--;
-    pthread_mutex_unlock(&applyMutex);
-    return nullptr;
-}
-
-// False (argument still the caller's) when the thread was not started.
-// connectionId: the client that asked for the script, 0 for none.
-bool startDetached(void* (*routine)(void*), void* argument, uint16_t connectionId) {
-    pthread_mutex_lock(&applyMutex);
-    const bool room = scriptThreads < kMaxScriptThreads;
+// Hands the work to a script thread, or to the queue when kMaxScriptThreads
+// are busy. False (argument still the caller's) when it was dropped: logged
+// as `what`. change: a rename or nickname change of connectionId.
+bool submitScript(void* (*routine)(void*), void (*discard)(void*), void* argument, uint16_t connectionId,
+                  bool change, const char* what) {
+    auto* job = static_cast<ScriptJob*>(malloc(sizeof(ScriptJob)));
+    if (job == nullptr) {
+        logMessage(3, "Error, no memory to run %s", what);
+        return false;
+    }
+    *job = {routine, discard, argument, connectionId, nullptr};
+    pthread_mutex_lock(&scriptsMutex);
+    if (!accepting) {
+        pthread_mutex_unlock(&scriptsMutex);
+        free(job);
+        logMessage(7, "Not running %s: event scripts are stopped", what);
+        return false;
+    }
+    if (scriptThreads < kMaxScriptThreads) {
+        pthread_attr_t attributes;
+        int rc = pthread_attr_init(&attributes);
+        if (rc == 0) {
+            pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+            pthread_t thread;
+            rc = pthread_create(&thread, &attributes, scriptThread, job);
+            pthread_attr_destroy(&attributes);
+        }
+        if (rc == 0) {
+            scriptThreads++;
+            pthread_mutex_unlock(&scriptsMutex);
+            return true;
+        }
+        if (scriptThreads == 0) {
+            pthread_mutex_unlock(&scriptsMutex);
+            free(job);
+            logMessage(3, "Error %d starting an event script thread for %s, %s", rc, what, strerror(rc));
+            return false;
+        }
+        // A running thread takes it from the queue.
+    }
+    JobQueue* queue = change ? &changes : &notices;
+    const unsigned waiting = queue->count;
+    const unsigned clientWaiting = change ? waitingChangesOf(connectionId) : 0;
+    const bool room = change ? waiting < kMaxWaitingChanges && clientWaiting < kMaxWaitingChangesPerClient
+                             : waiting < kMaxWaitingNotices;
     if (room) {
-        scriptThreads++;
+        pushJob(queue, job);
     }
-    pthread_mutex_unlock(&applyMutex);
+    pthread_mutex_unlock(&scriptsMutex);
     if (!room) {
-        logConnectionMessage(connectionId, 4, "Warning, %u event scripts are running, not starting another",
-                             kMaxScriptThreads);
-        return false;
+        free(job);
+        if (change && clientWaiting >= kMaxWaitingChangesPerClient) {
+            logConnectionMessage(connectionId, 4, "Warning, %u changes of this client wait for their scripts, dropping %s",
+                                 clientWaiting, what);
+        } else {
+            logConnectionMessage(connectionId, 4, "Warning, %u event scripts are waiting, dropping %s", waiting, what);
+        }
     }
-    auto* start = static_cast<ScriptThreadStart*>(malloc(sizeof(ScriptThreadStart)));
-    int rc = ENOMEM;
-    pthread_attr_t attributes;
-    if (start != nullptr && pthread_attr_init(&attributes) == 0) {
-        *start = {routine, argument};
-        pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-        pthread_t thread;
-        rc = pthread_create(&thread, &attributes, countedScriptThread, start);
-        pthread_attr_destroy(&attributes);
-    }
-    if (rc != 0) {
-        free(start);
-        pthread_mutex_lock(&applyMutex);
-        scriptThreads--;
-        pthread_mutex_unlock(&applyMutex);
-        logMessage(3, "Error %d starting an event script thread, %s", rc, strerror(rc));
-        return false;
-    }
-    return true;
+    return room;
 }
 
 void connectionAddressText(uint16_t connectionId, char out[64]) {
@@ -159,17 +240,26 @@ struct InformationalScript {
 void* informationalScriptThread(void* argument) {
     auto* script = static_cast<InformationalScript*>(argument);
     const int status = runShellCommand(script->command);
+    // The wait status carries no errno; what errno holds is logged, as the
+    // server always did.
+    const int error = errno;
     if (status < 0) {
         logMessage(3, "Error %d starting \"%s\", %s", -status, script->command, strerror(-status));
     } else {
         logMessage(6, "%s '%s'", script->eventName, script->command);
         if (WIFSIGNALED(status)) {
-            logMessage(3, "Error %d running \"%s\", %s", WTERMSIG(status), script->command, strsignal(WTERMSIG(status)));
+            logMessage(3, "Error %d running \"%s\", %s", error, script->command, strerror(error));
         }
     }
     free(script->command);
     free(script);
     return nullptr;
+}
+
+void discardInformationalScript(void* argument) {
+    auto* script = static_cast<InformationalScript*>(argument);
+    free(script->command);
+    free(script);
 }
 
 void startInformationalScript(const char* eventName, const char* command, const char* const* pairs, size_t count) {
@@ -179,7 +269,8 @@ void startInformationalScript(const char* eventName, const char* command, const 
     }
     script->eventName = eventName;
     script->command = fillScriptPlaceholders(command, pairs, count);
-    if (script->command == nullptr || !startDetached(informationalScriptThread, script, 0)) {
+    if (script->command == nullptr || 
+        !submitScript(informationalScriptThread, discardInformationalScript, script, 0, false, eventName)) {
         free(script->command);
         free(script);
     }
@@ -193,13 +284,14 @@ int vettingScriptExit(const char* eventName, const char* command) {
         logMessage(3, "Error %d starting %s, %s", -status, eventName, strerror(-status));
         return -1;
     }
+    const int error = errno;  // as for the informational scripts
     if (WIFSIGNALED(status)) {
-        logMessage(3, "Error %d unhandled signal %d:%d running %s, %s", WTERMSIG(status), (status >> 8) & 0xff,
-                   status & 0x7f, eventName, strsignal(WTERMSIG(status)));
+        logMessage(3, "Error %d unhandled signal %d:%d running %s, %s", error, (status >> 8) & 0xff, status & 0x7f,
+                   eventName, strerror(error));
         return -1;
     }
     if (!WIFEXITED(status)) {
-        logMessage(3, "Error %d running %s script, %s", status, eventName, "not exited");
+        logMessage(3, "Error %d running %s script, %s", error, eventName, strerror(error));
         return -1;
     }
     return WEXITSTATUS(status);
@@ -208,7 +300,6 @@ int vettingScriptExit(const char* eventName, const char* command) {
 struct RenameArgument {
     uint16_t connectionId;
     char name[128];
-    unsigned generation;
 };
 
 // Runs "OnServerRename"; returns its exit code, 1 when there is none, or
@@ -230,12 +321,13 @@ int runRenameScript(const RenameArgument* rename) {
         return -1;
     }
     const int status = runShellCommand(filled);
+    const int error = errno;  // as for the informational scripts
     int exitCode = -1;
     if (status < 0) {
         logMessage(3, "Error %d starting onServerRename \"%s\", %s", -status, filled, strerror(-status));
     } else if (WIFSIGNALED(status)) {
-        logMessage(3, "Error %d (%s) unhandled signal %d:%d running onRenameServer", WTERMSIG(status),
-                   strsignal(WTERMSIG(status)), (status >> 8) & 0xff, status & 0x7f);
+        logMessage(3, "Error %d (%s) unhandled signal %d:%d running onRenameServer", error, strerror(error),
+                   (status >> 8) & 0xff, status & 0x7f);
     } else if (WIFEXITED(status)) {
         exitCode = WEXITSTATUS(status);
     }
@@ -246,7 +338,7 @@ int runRenameScript(const RenameArgument* rename) {
 void* serverRenameThread(void* argument) {
     auto* rename = static_cast<RenameArgument*>(argument);
     const int exitCode = runRenameScript(rename);
-    if ((exitCode == 1 || exitCode == 2) && beginApplying(rename->generation)) {
+    if ((exitCode == 1 || exitCode == 2) && mayApply()) {
         if (exitCode == 1) {
             setConfigString("ServerName", rename->name);
             logMessage(6, "Server renamed to \"%s\" by connection %u", rename->name, rename->connectionId);
@@ -257,7 +349,6 @@ void* serverRenameThread(void* argument) {
         } else {
             sendToConnection(rename->connectionId, buildTextMessage(kInsufficientPermissions));
         }
-        endApplying();
     }
     free(rename);
     return nullptr;
@@ -266,7 +357,6 @@ void* serverRenameThread(void* argument) {
 struct NicknameArgument {
     uint16_t connectionId;
     NicknameRequest request;
-    unsigned generation;
 };
 
 // The device hook's command: the model key, the vendor key, then the plain
@@ -324,13 +414,12 @@ void* nicknameChangeThread(void* argument) {
         current[63] = '\0';
     }
     const int exitCode = runNicknameHook(change, current);
-    if ((exitCode == 0 || exitCode == 2) && beginApplying(change->generation)) {
+    if ((exitCode == 0 || exitCode == 2) && mayApply()) {
         if (exitCode == 0) {
             applyNickname(change->request);
         } else {
             sendToConnection(change->connectionId, buildTextMessage(kInsufficientPermissions));
         }
-        endApplying();
     }
     free(change);
     return nullptr;
@@ -370,19 +459,64 @@ char* fillScriptPlaceholders(const char* command, const char* const* pairs, size
 }
 
 void startEventScripts() {
-    pthread_mutex_lock(&applyMutex);
+    pthread_once(&scriptsOnce, makeThreadsEnded);
+    allowShellCommands();
+    pthread_mutex_lock(&scriptsMutex);
     accepting = true;
-    pthread_mutex_unlock(&applyMutex);
+    pthread_mutex_unlock(&scriptsMutex);
 }
 
-void stopEventScripts() {
-    pthread_mutex_lock(&applyMutex);
+void stopEventScripts(int waitMs) {
+    pthread_once(&scriptsOnce, makeThreadsEnded);
+    pthread_mutex_lock(&scriptsMutex);
     accepting = false;
-    generation++;
-    while (applying != 0) {
-        pthread_cond_wait(&applyIdle, &applyMutex);
+    ScriptJob* dropped[2] = {changes.head, notices.head};
+    const unsigned droppedCount = changes.count + notices.count;
+    changes = {};
+    notices = {};
+    const unsigned running = scriptThreads;
+    pthread_mutex_unlock(&scriptsMutex);
+    for (ScriptJob* job : dropped) {
+        while (job != nullptr) {
+            ScriptJob* next = job->next;
+            job->discard(job->argument);
+            free(job);
+            job = next;
+        }
     }
-    pthread_mutex_unlock(&applyMutex);
+    if (droppedCount != 0) {
+        logMessage(6, "Dropped %u event scripts that had not started", droppedCount);
+    }
+    if (running == 0) {
+        return;
+    }
+    logMessage(6, "Waiting for %u event script threads to end", running);
+    const timespec deadline = monotonicDeadline(waitMs);
+    pthread_mutex_lock(&scriptsMutex);
+    int rc = 0;
+    while (scriptThreads != 0 && rc != ETIMEDOUT) {
+        rc = pthread_cond_timedwait(&threadsEnded, &scriptsMutex, &deadline);
+    }
+    if (scriptThreads != 0) {
+        const unsigned left = scriptThreads;
+        pthread_mutex_unlock(&scriptsMutex);
+        // Killing the scripts ends their threads: a killed script applies
+        // nothing, and a thread not in a script yet starts none.
+        const unsigned killed = cancelShellCommands();
+        logMessage(4, "Warning, %u event script threads still running after %d ms, killed %u scripts", left, waitMs, killed);
+        pthread_mutex_lock(&scriptsMutex);
+        while (scriptThreads != 0) {
+            pthread_cond_wait(&threadsEnded, &scriptsMutex);
+        }
+    }
+    pthread_mutex_unlock(&scriptsMutex);
+}
+
+EventScriptLoad eventScriptLoad() {
+    pthread_mutex_lock(&scriptsMutex);
+    const EventScriptLoad load = {scriptThreads, changes.count, notices.count};
+    pthread_mutex_unlock(&scriptsMutex);
+    return load;
 }
 
 void startClientConnectScript(const char* command, const char* addressText, uint16_t connectionId) {
@@ -429,8 +563,7 @@ bool startServerRename(uint16_t connectionId, const char* name) {
     }
     rename->connectionId = connectionId;
     strncpy(rename->name, name, sizeof rename->name - 1);
-    rename->generation = currentGeneration();
-    if (!startDetached(serverRenameThread, rename, connectionId)) {
+    if (!submitScript(serverRenameThread, free, rename, connectionId, true, "a rename")) {
         free(rename);
         return false;
     }
@@ -444,8 +577,7 @@ bool startNicknameChange(uint16_t connectionId, const NicknameRequest* request) 
     }
     change->connectionId = connectionId;
     change->request = *request;
-    change->generation = currentGeneration();
-    if (!startDetached(nicknameChangeThread, change, connectionId)) {
+    if (!submitScript(nicknameChangeThread, free, change, connectionId, true, "a nickname change")) {
         free(change);
         return false;
     }

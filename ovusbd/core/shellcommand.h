@@ -15,4 +15,20 @@ char* makeShellSafe(const char* text);
 // wait status, or -errno when the shell could not be started or waited for.
 // Unlike system(3) it leaves SIGINT and SIGQUIT alone in the server, so a
 // CTRL-C still reaches the server while a script runs.
+//
+// On a thread that called makeShellCommandsCancellable the shell runs in a
+// process group of its own, so that cancelShellCommands can end it with
+// everything it started; such a command returns -ECANCELED without running
+// while the cancellation stands.
 int runShellCommand(const char* command);
+
+// Marks the calling thread's commands as ones cancelShellCommands may end.
+// For the whole life of the thread.
+void makeShellCommandsCancellable();
+
+// Kills (SIGKILL) the process group of every cancellable command running
+// now, and makes further cancellable commands fail until
+// allowShellCommands. Returns how many were killed. The commands' threads
+// return from runShellCommand with the signal in the wait status.
+unsigned cancelShellCommands();
+void allowShellCommands();

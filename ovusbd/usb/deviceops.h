@@ -88,6 +88,10 @@ int queueDeviceReset(uint32_t address, OperationCompletion completion, void* con
 // frees it. The body of the detached failDeviceOperationThread.
 void failDeviceOperation(DeviceOperation* operation);
 
+// Blocks until every failDeviceOperationThread has ended. Shutdown calls it
+// so no completion runs after the lists it uses are gone.
+void waitForFailedOperationThreads();
+
 // Discards the in-flight URBs of `endpoint`; the reaper finishes them with
 // their discard status. Always 0.
 int abortEndpoint(uint32_t address, uint32_t endpoint);

@@ -238,8 +238,10 @@ void stopDeviceManager() {
     if (copyDeviceAddresses(&address, 1) == 0) break;
     if (unplugDevice(address, nullptr, 0) < 0) break;
   }
-  // Hub request threads look records up until they end.
+  // Hub request threads look records up until they end; both they and the
+  // threads that fail operations of gone devices send replies.
   waitForHubRequestThreads();
+  waitForFailedOperationThreads();
   destroyLockedList(deviceList);
   deviceList = nullptr;
 }

@@ -35,8 +35,20 @@ void appendOperation(ManagedUsbDevice* device, void* context) {
   if (appendToLockedList(device->operationQueue, operation) < 0 && operation->queued) *operation->queued = 0;
 }
 
+// Live failDeviceOperationThread threads, for waitForFailedOperationThreads.
+pthread_mutex_t failingMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t failingEnded = PTHREAD_COND_INITIALIZER;
+unsigned failingThreads = 0;
+
+void failingThreadEnded() {
+  pthread_mutex_lock(&failingMutex);
+  if (--failingThreads == 0) pthread_cond_broadcast(&failingEnded);
+  pthread_mutex_unlock(&failingMutex);
+}
+
 void* failDeviceOperationThread(void* argument) {
   failDeviceOperation(static_cast<DeviceOperation*>(argument));
+  failingThreadEnded();
   return nullptr;
 }
 
@@ -183,12 +195,24 @@ int enqueueDeviceOperation(DeviceOperation* operation) {
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
+  pthread_mutex_lock(&failingMutex);
+  ++failingThreads;
+  pthread_mutex_unlock(&failingMutex);
   int error = pthread_create(&thread, &attributes, failDeviceOperationThread, operation);
   pthread_attr_destroy(&attributes);
   // Without a thread the caller's thread completes it: one completion either
   // way.
-  if (error) failDeviceOperation(operation);
+  if (error) {
+    failDeviceOperation(operation);
+    failingThreadEnded();
+  }
   return 0;
+}
+
+void waitForFailedOperationThreads() {
+  pthread_mutex_lock(&failingMutex);
+  while (failingThreads != 0) pthread_cond_wait(&failingEnded, &failingMutex);
+  pthread_mutex_unlock(&failingMutex);
 }
 
 int queueDeviceReset(uint32_t address, OperationCompletion completion, void* context) {

@@ -5,6 +5,8 @@
 // change, run as real /bin/sh scripts.
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 
 #include <atomic>
@@ -373,13 +375,13 @@ TEST_F(AdminTest, RenameScriptDecides) {
     ASSERT_TRUE(send(client, kMsgServerRename, text(name)));
     ovclient::Message message;
     if (c.renamed) {
-      ASSERT_TRUE(client.waitFor(kMsgServerInfo, &message, 5000));
+      ASSERT_TRUE(client.waitFor(kMsgServerInfo, &message, 20000));
       ovclient::ServerInfo info;
       ASSERT_TRUE(ovclient::parseServerInfo(message, &info));
       EXPECT_EQ(info.serverName, name);
       EXPECT_EQ(config("ServerName"), name);
     } else if (c.refusedNotice) {
-      ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 5000));
+      ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 20000));
       std::string notice;
       ASSERT_TRUE(ovclient::parseTextNotice(message, &notice));
       EXPECT_EQ(notice, "INSUFFICIENT_PERMISSIONS_MSG");
@@ -423,33 +425,124 @@ TEST_F(AdminTest, RenameRefusesControlCharactersAndEnvironmentReferences) {
   EXPECT_EQ(log.count("Warning, refusing a server name"), 3u);
 }
 
-// A rename whose script is still running when shutdown begins changes
-// nothing afterwards.
-TEST_F(AdminTest, RenameScriptThatOutlivesStopAppliesNothing) {
+// A file lock the test holds; a script line that waits for it ends when
+// the test lets go. The descriptor is not inherited by the scripts, which
+// the server (this process) starts.
+class ScriptGate {
+ public:
+  explicit ScriptGate(const std::string& path) : path_(path) {
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    EXPECT_GE(fd_, 0);
+    EXPECT_EQ(flock(fd_, LOCK_EX), 0);
+  }
+  ~ScriptGate() { release(); }
+  std::string wait() const { return "flock " + path_ + " true"; }
+  void release() {
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
+
+// A rename whose script is still running when shutdown begins: the stop
+// waits for its thread, which applies nothing, so what the thread used may
+// be freed once the stop returns (the fixture frees the connection list).
+TEST_F(AdminTest, RenameWhoseScriptRunsAtShutdownEndsBeforeTheStopReturns) {
   ovclient::OvClient& client = connectClient();
   ASSERT_EQ(setConfigString("ServerName", "old"), 0);
-  const std::string gate = dir + "/gate";
-  ASSERT_EQ(setConfigString("OnServerRename",
-                            ("touch " + dir + "/started; while [ ! -e " + gate + " ]; do sleep 0.01; done; exit 1").c_str()),
+  ScriptGate gate(dir + "/gate");
+  ASSERT_EQ(setConfigString("OnServerRename", ("touch " + dir + "/started; " + gate.wait() + "; touch " + dir +
+                                               "/ended; exit 1").c_str()),
             0);
   ASSERT_TRUE(send(client, kMsgServerRename, text("new")));
-  ASSERT_TRUE(waitUntil([&] { return fileExists(dir + "/started"); }, 10000));
-  stopEventScripts();
-  ASSERT_EQ(system(("touch " + gate).c_str()), 0);
-  ASSERT_TRUE(waitUntil([&] { return log.contains("its change is not applied"); }, 10000));
+  ASSERT_TRUE(waitUntil([&] { return fileExists(dir + "/started"); })) << "the script to start";
+  std::atomic<bool> stopped{false};
+  std::thread stopper([&] {
+    stopEventScripts();
+    stopped = true;
+  });
+  EXPECT_TRUE(waitUntil([&] { return log.contains("Waiting for 1 event script threads to end"); })) << "the stop to wait";
+  EXPECT_FALSE(stopped);
+  gate.release();
+  stopper.join();
+  EXPECT_TRUE(fileExists(dir + "/ended"));
+  EXPECT_EQ(eventScriptLoad().threads, 0u);
+  EXPECT_TRUE(log.contains("its change is not applied"));
   EXPECT_EQ(config("ServerName"), "old");
+  EXPECT_FALSE(log.contains("killed"));
 }
 
-// A client that sends renames faster than the script ends gets no more
-// than a bounded number of script threads.
+// A script that does not end within the stop's wait is killed, with
+// whatever it started, and its thread ends before the stop returns.
+TEST_F(AdminTest, ScriptThatOutlivesTheStopsWaitIsKilled) {
+  ovclient::OvClient& client = connectClient();
+  ASSERT_EQ(setConfigString("ServerName", "old"), 0);
+  ScriptGate gate(dir + "/gate");
+  ASSERT_EQ(setConfigString("OnServerRename",
+                            ("echo $$ > " + dir + "/pid.tmp; mv " + dir + "/pid.tmp " + dir + "/pid; " + gate.wait() +
+                             "; exit 1").c_str()),
+            0);
+  ASSERT_TRUE(send(client, kMsgServerRename, text("new")));
+  ASSERT_TRUE(waitUntil([&] { return fileExists(dir + "/pid"); })) << "the script to start";
+  const pid_t shell = std::stoi(file("pid"));
+  stopEventScripts(100);
+  EXPECT_EQ(eventScriptLoad().threads, 0u);
+  EXPECT_TRUE(log.contains("Warning, 1 event script threads still running after 100 ms, killed 1 scripts"));
+  EXPECT_NE(kill(shell, 0), 0) << "the shell was reaped";
+  EXPECT_EQ(config("ServerName"), "old");
+  // The next start runs scripts again.
+  startEventScripts();
+  gate.release();
+  ASSERT_EQ(setConfigString("OnServerRename", "exit 1"), 0);
+  ASSERT_TRUE(send(client, kMsgServerRename, text("again")));
+  EXPECT_TRUE(waitUntil([] { return config("ServerName") == "again"; }));
+}
+
+// Renames beyond the script threads wait for one, none is lost: with every
+// thread held by a script, 8 more wait in the queue and run once the
+// scripts end.
 TEST_F(AdminTest, ScriptThreadsAreBounded) {
   ovclient::OvClient& client = connectClient();
-  const std::string gate = dir + "/gate";
-  ASSERT_EQ(setConfigString("OnServerRename", ("while [ ! -e " + gate + " ] && [ -d " + dir + " ]; do sleep 0.01; done; exit 0").c_str()), 0);
+  ScriptGate gate(dir + "/gate");
+  ASSERT_EQ(setConfigString("OnServerRename",
+                            (gate.wait() + "; touch " + dir + "/ran.'$NEW_NAME$'; exit 0").c_str()),
+            0);
   for (int i = 0; i < 40; i++) ASSERT_TRUE(send(client, kMsgServerRename, text("n" + std::to_string(i))));
-  sync(client);
-  EXPECT_EQ(log.count("event scripts are running, not starting another"), 8u);
-  ASSERT_EQ(system(("touch " + gate).c_str()), 0);
+  sync(client);  // every rename was handed over
+  const EventScriptLoad load = eventScriptLoad();
+  EXPECT_EQ(load.threads, 32u);
+  EXPECT_EQ(load.waitingChanges, 8u);
+  EXPECT_FALSE(log.contains("dropping"));
+  gate.release();
+  for (int i = 0; i < 40; i++) {
+    EXPECT_TRUE(waitUntil([&] { return fileExists(dir + "/ran.n" + std::to_string(i)); })) << "rename n" << i;
+  }
+  EXPECT_TRUE(waitUntil([] { return eventScriptLoad().threads == 0; })) << "the script threads to end";
+}
+
+// One client's flood of renames keeps to its share of the queue (the rest
+// is dropped with a warning), so another client's rename still waits for
+// its turn and is applied.
+TEST_F(AdminTest, RenameFloodKeepsToItsShareOfTheQueue) {
+  ovclient::OvClient& flood = connectClient("flood");
+  ovclient::OvClient& admin = connectClient("admin");
+  ScriptGate gate(dir + "/gate");
+  ASSERT_EQ(setConfigString("OnServerRename",
+                            (gate.wait() + "; [ '$NEW_NAME$' = admin ] && exit 1; exit 0").c_str()),
+            0);
+  ASSERT_EQ(setConfigString("ServerName", "old"), 0);
+  for (int i = 0; i < 32 + 16 + 3; i++) ASSERT_TRUE(send(flood, kMsgServerRename, text("f" + std::to_string(i))));
+  sync(flood);
+  EXPECT_EQ(eventScriptLoad().waitingChanges, 16u);
+  EXPECT_EQ(log.count("Warning, 16 changes of this client wait for their scripts, dropping a rename"), 3u);
+  ASSERT_TRUE(send(admin, kMsgServerRename, text("admin")));
+  sync(admin);
+  EXPECT_EQ(eventScriptLoad().waitingChanges, 17u);
+  gate.release();
+  EXPECT_TRUE(waitUntil([] { return config("ServerName") == "admin"; })) << "the admin's rename";
 }
 
 // --- Nicknames -------------------------------------------------------------
@@ -465,7 +558,7 @@ class NicknameTest : public AdminTest {
   // The nickname of the next announcement of device 13.
   std::string announcedNickname(ovclient::OvClient& client) {
     ovclient::Message message;
-    while (client.waitFor(kMsgDeviceAnnounce, &message, 5000)) {
+    while (client.waitFor(kMsgDeviceAnnounce, &message, 20000)) {
       ovclient::DeviceAnnouncement a;
       EXPECT_TRUE(ovclient::parseDeviceAnnouncement(message, &a));
       if (a.address == 13) return a.nickname;
@@ -517,7 +610,7 @@ TEST_F(NicknameTest, HookDecides) {
       EXPECT_EQ(config("DeviceNicknames"), name + ",1234,5678,13");
     } else if (c.refusedNotice) {
       ovclient::Message message;
-      ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 5000));
+      ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 20000));
       std::string notice;
       ASSERT_TRUE(ovclient::parseTextNotice(message, &notice));
       EXPECT_EQ(notice, "INSUFFICIENT_PERMISSIONS_MSG");
@@ -857,7 +950,7 @@ TEST_F(AdminTest, DeviceIgnoreScriptExitCodes) {
     }
   }
   ovclient::Message message;
-  ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 5000));
+  ASSERT_TRUE(client.waitFor(kMsgTextNotice, &message, 20000));
   std::string notice;
   ASSERT_TRUE(ovclient::parseTextNotice(message, &notice));
   EXPECT_EQ(notice, "INSUFFICIENT_PERMISSIONS_MSG");

@@ -158,6 +158,38 @@ TEST_F(TableTest, FullTableCountsTheRestTogether) {
     EXPECT_EQ(reported, 1u) << "the slot taken over held one counted record";
 }
 
+// The overflow count is reported at the most severe level among the records
+// it holds (the lower number), whatever order they came in.
+TEST_F(TableTest, OverflowKeepsTheMostSevereLevel) {
+    struct Row {
+        const char* what;
+        std::vector<int> levels;
+        int reported;
+    };
+    const Row rows[] = {
+        {"warning, then error", {4, 3}, 3},
+        {"error, then warning", {3, 4}, 3},
+        {"warnings only", {4, 4, 4}, 4},
+        {"mixed, error in the middle", {6, 4, 3, 4, 6}, 3},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.what);
+        initLogBurstTable(&table, kLines, kWindow);
+        for (uint16_t id = 1; id <= kLogBurstSlots; id++) {
+            ASSERT_EQ(send(id, kUnknown, 1, 0), 1u) << id;
+        }
+        for (size_t i = 0; i < row.levels.size(); i++) {
+            LogBurstReport report;
+            EXPECT_FALSE(admitLogRecord(&table, uint16_t(1000 + i), row.levels[i], kPassword, 1, &report));
+        }
+        LogBurstReport out[kLogBurstSlots + 1];
+        ASSERT_EQ(sweepLogBursts(&table, 2, out, kLogBurstSlots + 1), 1u);
+        EXPECT_EQ(out[0].format, nullptr);
+        EXPECT_EQ(out[0].count, row.levels.size());
+        EXPECT_EQ(out[0].level, row.reported);
+    }
+}
+
 // Whatever the order of records, sweeps and departures, every record is
 // either logged or in exactly one report: no count is lost or doubled.
 TEST_F(TableTest, EveryRecordIsLoggedOrCounted) {

@@ -174,7 +174,7 @@ TEST_F(ProtocolProcess, SessionBasics) {
     memcpy(hello.payload.data(), "proc-client", 11);
     ASSERT_TRUE(client.send(hello));
     Message m;
-    ASSERT_TRUE(client.waitFor(kMsgHelloReply, &m, 5000)) << report();
+    ASSERT_TRUE(client.waitFor(kMsgHelloReply, &m, 20000)) << report();
     expectContextCopied(m, hello);
     ovclient::HelloReply reply;
     ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
@@ -199,7 +199,7 @@ TEST_F(ProtocolProcess, SessionBasics) {
         SCOPED_TRACE(int(f.type));
         Message asked = request(f.type, {}, 33);
         ASSERT_TRUE(client.send(asked));
-        ASSERT_TRUE(client.waitFor(f.reply, &m, 5000));
+        ASSERT_TRUE(client.waitFor(f.reply, &m, 20000));
         EXPECT_EQ(m.payload, Bytes(f.payload, 0));
         if (f.copied) {
             expectContextCopied(m, asked);
@@ -402,14 +402,14 @@ TEST_F(ProtocolProcess, CompressionLimitAndSizeEdge) {
     Message m;
     client.compression = ovclient::Compression::Never;
     ASSERT_TRUE(client.send(forward(100)));
-    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 20000));
     EXPECT_EQ(m.wireCompressedLength, 0u) << "a body of exactly the limit goes raw";
     ASSERT_TRUE(client.send(forward(101)));
-    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 20000));
     EXPECT_GT(m.wireCompressedLength, 0u) << "one byte more is compressed";
     client.compression = ovclient::Compression::Always;
     ASSERT_TRUE(client.send(forward(60)));
-    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 5000));
+    ASSERT_TRUE(client.waitFor(kMsgForward, &m, 20000));
     EXPECT_EQ(m.payload.size(), 60u - 33u);
 
     // The largest body there may be comes back whole; one byte more is too big.

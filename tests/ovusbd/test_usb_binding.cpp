@@ -6,8 +6,10 @@
 // the device requests of a client and the layout of each reply.
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <linux/usbdevice_fs.h>
 #include <netinet/in.h>
+#include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -856,15 +858,21 @@ TEST_F(BindingTest, FloodKeepsToItsShareOfTheBindQueue) {
   startDiscovery();
   ASSERT_TRUE(waitUntil([] { return deviceCount() == 2; }));
   ASSERT_EQ(startConnectionLog(kLogBurstLines, kLogBurstWindowMs), 0);
+  // The script waits for a file lock the test holds (not inherited by the
+  // scripts this process starts). However the test ends, the lock goes and
+  // the bind thread goes on, or the teardown would wait for it for ever.
   const std::string go = scratch + ".go";
-  // However the test ends, the script lets the bind thread go on, or the
-  // teardown would wait for it for ever.
   struct Release {
-    std::string path;
-    ~Release() { std::ofstream(path.c_str()).put('\n'); }
-  } release{go};
-  ASSERT_EQ(setConfigString("ClientAuthorization", ("while [ ! -e " + go + " ]; do sleep 0.02; done; exit 1").c_str()),
-            0);
+    int fd;
+    void now() {
+      if (fd >= 0) close(fd);
+      fd = -1;
+    }
+    ~Release() { now(); }
+  } release{open(go.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600)};
+  ASSERT_GE(release.fd, 0);
+  ASSERT_EQ(flock(release.fd, LOCK_EX), 0);
+  ASSERT_EQ(setConfigString("ClientAuthorization", ("flock " + go + " true; exit 1").c_str()), 0);
   ovclient::OvClient& holder = connectClient("holder");
   ovclient::OvClient& flood = connectClient("flood");
   ovclient::OvClient& other = connectClient("other");
@@ -876,7 +884,8 @@ TEST_F(BindingTest, FloodKeepsToItsShareOfTheBindQueue) {
   bind.type = kMsgBindDevice;
   bind.deviceAddress = 13;
   ASSERT_TRUE(holder.send(bind));
-  ASSERT_TRUE(waitUntil([&] { return pendingBindRequests(ids[0]) == 1 && countLockedList(bindQueue) == 0; }));
+  ASSERT_TRUE(waitUntil([&] { return pendingBindRequests(ids[0]) == 1 && countLockedList(bindQueue) == 0; }))
+      << "the holder's bind to reach the script";
 
   constexpr unsigned kFlood = 1500;
   bind.deviceAddress = 777;
@@ -906,8 +915,8 @@ TEST_F(BindingTest, FloodKeepsToItsShareOfTheBindQueue) {
 
   bind.deviceAddress = 14;
   ASSERT_TRUE(other.send(bind));
-  ASSERT_TRUE(waitUntil([&] { return pendingBindRequests(ids[2]) == 1; }));
-  std::ofstream(go.c_str()).put('\n');
+  ASSERT_TRUE(waitUntil([&] { return pendingBindRequests(ids[2]) == 1; })) << "the other client's bind to be queued";
+  release.now();
 
   ovclient::Message reply;
   ovclient::BindResult result;

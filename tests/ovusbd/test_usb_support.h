@@ -31,8 +31,9 @@
 
 namespace usbtest {
 
-// Polls cond until it holds or timeoutMs pass.
-inline bool waitUntil(const std::function<bool()>& cond, int timeoutMs = 5000) {
+// Polls cond until it holds or timeoutMs pass: the deadline is only a
+// guard, generous for a loaded machine.
+inline bool waitUntil(const std::function<bool()>& cond, int timeoutMs = 20000) {
   return testwait::waitUntil(cond, std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(2));
 }
 

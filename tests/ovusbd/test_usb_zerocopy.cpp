@@ -218,6 +218,10 @@ TEST_F(ReplyBufferTest, BulkInRepliesLiveInTheMappedUrbBuffer) {
   const Case cases[] = {
       {"64 KiB", true, 16384, 0, 65536, 65536, true, 1},
       {"below the minimum", true, 16384, 0, 512, 512, false, 1},
+      // The pool is asked for the whole reply: 41 bytes of prefix and header,
+      // 4 of status, then the data.
+      {"a reply of exactly the minimum", true, 16384, 0, 16384 - 45, 16384 - 45, true, 1},
+      {"a reply one byte below the minimum", true, 16384, 0, 16384 - 46, 16384 - 46, false, 1},
       {"no minimum", true, 0, 0, 512, 512, true, 1},
       {"larger than the mapping", true, 16384, 0, 200000, 200000, true, 2},
       {"mapping refused", true, 16384, ENOMEM, 300000, 300000, false, 2},

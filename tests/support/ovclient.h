@@ -236,7 +236,7 @@ public:
     OvClient& operator=(const OvClient&) = delete;
 
     // Connects (numeric host or name, IPv4 or IPv6); false on failure or time-out.
-    bool connectTo(const std::string& host, uint16_t port, int timeoutMs = 5000);
+    bool connectTo(const std::string& host, uint16_t port, int timeoutMs = 20000);
     // Takes over a connected socket (e.g. one the server dialled).
     void adopt(int fd);
     void close();
@@ -261,29 +261,29 @@ public:
     // Sends a request with context words {1,2,3,4,5} unless given, and waits
     // for replyType.
     bool request(uint8_t type, const std::vector<uint8_t>& payload, Message* reply, uint8_t replyType,
-                 uint32_t deviceAddress = 0, int timeoutMs = 5000);
+                 uint32_t deviceAddress = 0, int timeoutMs = 20000);
 
-    bool hello(const std::string& name, const std::string& detail, HelloReply* reply, int timeoutMs = 5000);
+    bool hello(const std::string& name, const std::string& detail, HelloReply* reply, int timeoutMs = 20000);
     bool keepAlive();
     // Collects type-16 answers to one type-9 request until quietMs pass
     // without one (the protocol has no end marker).
     bool listDevices(std::vector<DeviceAnnouncement>* out, int quietMs = 300);
-    bool bind(uint32_t deviceAddress, BindResult* result, int timeoutMs = 5000);
+    bool bind(uint32_t deviceAddress, BindResult* result, int timeoutMs = 20000);
     bool unbind(uint32_t deviceAddress);
     bool forward(const uint8_t uuid[16], const std::vector<uint8_t>& rest);
 
     // Device requests: false when the reply does not come (time-out, closed)
     // or does not parse; the reply's own status is in the out record.
     bool controlTransfer(uint32_t deviceAddress, const SetupPacket& setup, const std::vector<uint8_t>& outData,
-                         ControlReply* reply, int timeoutMs = 5000, uint32_t flags = 0);
+                         ControlReply* reply, int timeoutMs = 20000, uint32_t flags = 0);
     bool bulkTransfer(uint32_t deviceAddress, const BulkRequest& request, TransferReply* reply,
-                      int timeoutMs = 5000);
-    bool isoTransfer(uint32_t deviceAddress, const IsoRequest& request, IsoReply* reply, int timeoutMs = 5000);
+                      int timeoutMs = 20000);
+    bool isoTransfer(uint32_t deviceAddress, const IsoRequest& request, IsoReply* reply, int timeoutMs = 20000);
     bool hubClassRequest(uint32_t deviceAddress, const SetupPacket& setup, const std::vector<uint8_t>& outData,
-                         TransferReply* reply, int timeoutMs = 5000);
-    bool portStatus(uint32_t deviceAddress, PortStatusReply* reply, int timeoutMs = 5000);
+                         TransferReply* reply, int timeoutMs = 20000);
+    bool portStatus(uint32_t deviceAddress, PortStatusReply* reply, int timeoutMs = 20000);
     bool statusRequest(uint32_t deviceAddress, const StatusRequest& request, int32_t* result,
-                       int timeoutMs = 5000);
+                       int timeoutMs = 20000);
 
     // Pipelining: a request whose context word 1 is tag; waitTagged takes
     // the reply of that type carrying the tag, other messages go to the
