@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <grp.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -54,8 +53,6 @@ std::string ReadAll(int fd) {
 // Users of the daemon's /etc: alice is in the user group, bob in none.
 const char kPasswd[] = "root:x:0:0::/:/bin/sh\nalice:x:1000:1000::/:/bin/sh\nbob:x:1001:1001::/:/bin/sh\n";
 const char kGroup[] = "root:x:0:\ncalvusr:x:2000:alice\ncalvusradm:x:2001:\nalice:x:1000:\nbob:x:1001:\n";
-// A name with an address of each family, for dialling.
-const char kHosts[] = "127.0.0.1 localhost dual\n::1 localhost dual\n";
 
 class CalvixAgainstDaemon : public ::testing::Test {
  protected:
@@ -64,9 +61,7 @@ class CalvixAgainstDaemon : public ::testing::Test {
     std::string error;
     ASSERT_TRUE(daemon.Start(CALVIXD_SIM_BIN, "", &error,
                              {{"/etc/passwd", kPasswd, 0644, 0, 0, nsrun::File::Type::Regular},
-                              {"/etc/group", kGroup, 0644, 0, 0, nsrun::File::Type::Regular},
-                              {"/etc/hosts", kHosts, 0644, 0, 0, nsrun::File::Type::Regular},
-                              {"/etc/nsswitch.conf", "hosts: files\n", 0644, 0, 0, nsrun::File::Type::Regular}}))
+                              {"/etc/group", kGroup, 0644, 0, 0, nsrun::File::Type::Regular}}))
         << error;
   }
 
@@ -618,28 +613,5 @@ TEST_F(CalvixAgainstDaemon, TcpPortAndListenAddressChanges) {
   EXPECT_TRUE(again.WaitForLog("TCPv4 server started on 127.0.0.2:32300\n")) << again.Log();
 }
 
-
-// A callback to a host name dials its IPv4 address only: a name with both
-// families reaches a client that listens on IPv4 alone.
-TEST_F(CalvixAgainstDaemon, CallbacksToAHostNameDialIPv4) {
-  int listener = -1;
-  daemon.InNetwork([&] {
-    // A global IPv6 address, so that name lookups return both families.
-    ASSERT_EQ(system("ip -6 addr add fd00::5/128 dev lo nodad"), 0);
-    listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in loopback{};
-    loopback.sin_family = AF_INET;
-    loopback.sin_port = htons(40100);
-    loopback.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&loopback), sizeof loopback), 0);
-    ASSERT_EQ(listen(listener, 4), 0);
-  });
-  ASSERT_GE(listener, 0);
-  RunResult added = Calvix({"-create-callback", "dual:40100"});
-  EXPECT_EQ(added.exitCode, 0) << added.err;
-  pollfd ready{listener, POLLIN, 0};
-  EXPECT_EQ(poll(&ready, 1, 30000), 1) << "no dial reached the IPv4 listener\n" << Log();
-  close(listener);
-}
 
 }  // namespace
