@@ -397,11 +397,14 @@ void CNetworkServer::AcceptDeviceConnection(CSocketBase* socket, uint32_t kind, 
     if (expectedId != 0 && connectionId != expectedId) {
         code = DATA_REFUSED_OTHER_CONNECTION;
     } else if (AttachDataConnection(connectionId, kind, address, &name, &code)) {
+        // The data connection bounds its own waits.
+        socket->SetDeadline(0);
         answer = m_owner->ServeDeviceConnection(socket, kind, address, name, platform, deviceId, connectionId, &code);
         DetachDataConnection(connectionId);
     }
     if (answer == DATA_ANSWER_DONE)
         return;
+    socket->SetDeadline(m_settings.handshakeMs);
     uint8_t refusal[5] = {answer};
     memcpy(refusal + 1, &code, sizeof code);
     if (socket->Send(refusal, sizeof refusal, &m_stop) != SOCK_OK)

@@ -125,6 +125,8 @@ bool CNetworkServer::AcceptSession(std::unique_ptr<CSocketBase>* socket, uint32_
             answer = 1;
         } else {
             try {
+                // The session's loop bounds the connection from here on.
+                (*socket)->SetDeadline(0);
                 ClientConnection connection;
                 connection.kind = kind;
                 connection.lastReceive = connection.lastPing = Now();

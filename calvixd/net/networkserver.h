@@ -24,6 +24,7 @@
 #include "calvixd/core/eventlog.h"
 #include "calvixd/net/addressrule.h"
 #include "calvixd/net/networkserveriface.h"
+#include "calvixd/net/peerlimits.h"
 #include "calvixd/net/resolverclient.h"
 #include "calvixd/net/socket.h"
 #include "calvixd/net/socketfactory.h"
@@ -139,6 +140,10 @@ struct NetworkServerSettings {
     int scanLockMs = 5000;
     int callbackRetryMs = 10000;
     int callbackKickDelayMs = 1000;
+    // A whole handshake, from accept to the request's hand-over.
+    uint32_t handshakeMs = 10000;
+    // Bounds for peers; a zero bound comes from the process's limits.
+    PeerLimits limits = {0, 0};
 };
 
 class CNetworkServer : public CNetworkServerIface, public CResolverClientCallbackIface {
@@ -212,6 +217,9 @@ public:
     // Threads of the server that run detached (handshakes, sessions, dials,
     // deferred commands).
     int GetLiveThreads() const { return m_liveThreads.Get(); }
+    // Sockets held for peers (accepted, or dialled for a peer's request).
+    int GetPeerSockets() const { return m_peerSockets.Get(); }
+    const PeerLimits& GetPeerLimits() const { return m_limits; }
     size_t GetSessionCount();
 
 private:
@@ -223,8 +231,12 @@ private:
     // Starts a counted detached thread; false (and the job is deleted) when
     // it cannot.
     bool StartDetached(ThreadJob* job);
-    void AcceptLoop(CSocketBase* listener, uint32_t kind, CEvent* stop);
-    uint32_t StartListener(const std::string& endpoint, CThread** slot);
+    struct AcceptJob;
+    void AcceptLoop(AcceptJob* job);
+    // Counts the socket against the peer bound until it is destroyed; false
+    // when the bound is reached.
+    bool TakePeerSocket(CSocketBase* socket);
+    uint32_t StartListener(const std::string& endpoint, CThread** slot, std::atomic<uint32_t>* state);
     void Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kind);
     // True when the socket was taken over.
     bool AcceptSession(std::unique_ptr<CSocketBase>* socket, uint32_t kind, const ADDRESS& address, uint16_t port,
@@ -263,6 +275,8 @@ private:
     CEventLog* m_eventLog;
     CEvent m_stop; // set only by the destructor
     CAtomic<int> m_liveThreads{0};
+    PeerLimits m_limits;
+    CAtomic<int> m_peerSockets{0};
     CGenericSocketFactory m_factory;
 
     CMutex m_sessionsLock;

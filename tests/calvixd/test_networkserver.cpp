@@ -776,6 +776,34 @@ TEST_F(NetworkServerTest, ListenersOffFailedAndStopWaitsForThreads)
     EXPECT_TRUE(session.waitClosed());
 }
 
+// A listener whose socket breaks under it gives up after eleven failures
+// and is then reported as failed, never as listening.
+TEST_F(NetworkServerTest, AListenerThatEndedIsNotReportedAsListening)
+{
+    // The IPv4 listener's descriptor, found by its address.
+    int listener = -1;
+    for (int fd = 0; fd < 1024 && listener < 0; ++fd) {
+        sockaddr_in address = {};
+        socklen_t length = sizeof address;
+        int accepting = 0;
+        socklen_t size = sizeof accepting;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.sin_family == AF_INET &&
+            ntohs(address.sin_port) == kPort &&
+            getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) == 0 && accepting)
+            listener = fd;
+    }
+    ASSERT_GE(listener, 0);
+    // A listening socket shut down stays readable and every accept fails.
+    ASSERT_EQ(shutdown(listener, SHUT_RDWR), 0);
+    EXPECT_TRUE(testwait::waitUntil([&] { return server->GetTcpV4State() == LISTENER_STATE_FAILED; }, 20s))
+        << "waiting for the IPv4 listener to be reported failed";
+    uint32_t overall = 0;
+    server->GetListenerStates(&overall, nullptr, nullptr, nullptr);
+    EXPECT_EQ(overall, LISTENER_STATE_FAILED);
+    EXPECT_NE(server->GetTcpV4Error().GetError(), 0u);
+    EXPECT_TRUE(LogHas("Server stopped due to unrecoverable error (error code"));
+}
+
 TEST_F(NetworkServerTest, DestructionOutwaitsAThreadInsideTheCore)
 {
     // A data connection's thread is inside the core when the server goes:
