@@ -230,6 +230,17 @@ void CNetworkServer::RunCallbackConnection(ThreadJob* job)
         delete e;
         error = ERROR_GEN_FAILURE;
     }
+    // A dialled socket counts against the peers' bound like an accepted
+    // one, and the connect and the handshake get the same deadline.
+    if (socket && !TakePeerSocket(socket.get())) {
+        socket.reset();
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (socket) {
+        socket->SetDeadline(m_settings.handshakeMs);
+        if (job->request == REQUEST_REVERSE_DATA)
+            RegisterDial(job->id, socket.get());
+    }
     ADDRESS address;
     uint16_t port = 0;
     if (socket && socket->Connect(job->url, &m_stop) != SOCK_OK) {
@@ -285,6 +296,8 @@ void CNetworkServer::RunCallbackConnection(ThreadJob* job)
             }
         }
     }
+    if (socket)
+        ForgetDial(socket.get());
     if (error != 0)
         Debug(__LINE__, error);
     ReleaseConnection(job->id);
@@ -397,7 +410,9 @@ void CNetworkServer::AcceptDeviceConnection(CSocketBase* socket, uint32_t kind, 
     if (expectedId != 0 && connectionId != expectedId) {
         code = DATA_REFUSED_OTHER_CONNECTION;
     } else if (AttachDataConnection(connectionId, kind, address, &name, &code)) {
-        // The data connection bounds its own waits.
+        // The data connection bounds its own waits, and a dial-back goes on
+        // once its session connection has left.
+        ForgetDial(socket);
         socket->SetDeadline(0);
         answer = m_owner->ServeDeviceConnection(socket, kind, address, name, platform, deviceId, connectionId, &code);
         DetachDataConnection(connectionId);

@@ -357,7 +357,14 @@ bool CNetworkServer::ProcessIncoming(ClientSession* session)
     // Each thread holds a use of the connection's id for its lifetime.
     for (ThreadJob* job : jobs) {
         uint32_t id = job->id;
+        if (!BeginCommand(id)) {
+            Debug(__LINE__, ERROR_NOT_ENOUGH_MEMORY);
+            delete job;
+            continue;
+        }
+        job->command = true;
         if (!AcquireConnection(id)) {
+            EndCommand(id);
             delete job;
             continue;
         }
@@ -472,6 +479,7 @@ bool CNetworkServer::ApplyIpFilters(ClientSession* session, uint64_t* applied)
 
 void CNetworkServer::ParkOrDrop(ClientConnection&& connection, bool* kick)
 {
+    EndDials(connection.id);
     connection.socket.reset();
     connection.input.clear();
     connection.output.clear();

@@ -91,10 +91,13 @@ void CNetworkServer::Log(const char* format, const std::string& text)
 bool CNetworkServer::StartDetached(ThreadJob* job)
 {
     job->server = this;
-    m_liveThreads.Increment();
-    CThread* thread = CThread::Create(DetachedThread, job, 0);
+    CThread* thread = nullptr;
+    if (m_liveThreads.Increment() <= static_cast<int>(m_limits.threads))
+        thread = CThread::Create(DetachedThread, job, 0);
     if (!thread) {
         m_liveThreads.Decrement();
+        if (job->command)
+            EndCommand(job->id);
         delete job;
         return false;
     }
@@ -131,6 +134,8 @@ int CNetworkServer::DetachedThread(void* argument)
     } catch (...) {
         server->Debug(__LINE__, ERROR_NOT_ENOUGH_MEMORY);
     }
+    if (job->command)
+        server->EndCommand(job->id);
     delete job;
     // Last: after this the server may be gone.
     server->m_liveThreads.Decrement();
@@ -350,6 +355,48 @@ bool CNetworkServer::TakePeerSocket(CSocketBase* socket)
     }
     socket->SetReleaseHook([this] { m_peerSockets.Decrement(); });
     return true;
+}
+
+bool CNetworkServer::BeginCommand(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    uint32_t& running = m_commandThreads[id];
+    if (running >= COMMAND_THREADS_PER_CONNECTION)
+        return false;
+    ++running;
+    return true;
+}
+
+void CNetworkServer::EndCommand(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    auto it = m_commandThreads.find(id);
+    if (it != m_commandThreads.end() && --it->second == 0)
+        m_commandThreads.erase(it);
+}
+
+void CNetworkServer::RegisterDial(uint32_t id, CSocketBase* socket)
+{
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    m_dials.emplace(id, socket);
+}
+
+void CNetworkServer::ForgetDial(CSocketBase* socket)
+{
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    for (auto it = m_dials.begin(); it != m_dials.end(); ++it)
+        if (it->second == socket) {
+            m_dials.erase(it);
+            return;
+        }
+}
+
+void CNetworkServer::EndDials(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    auto range = m_dials.equal_range(id);
+    for (auto it = range.first; it != range.second; ++it)
+        it->second->Close();
 }
 
 void CNetworkServer::AcceptLoop(AcceptJob* job)

@@ -64,6 +64,10 @@ constexpr size_t SESSION_RECEIVE_SIZE = 1024;
 constexpr uint32_t SESSION_SILENCE_LIMIT_MS = 30000;
 constexpr uint32_t SESSION_PING_INTERVAL_MS = 10000;
 
+// Deferred commands ('G', 'I', reserve) of one session connection that may
+// run at once; further ones are dropped until one ends.
+constexpr uint32_t COMMAND_THREADS_PER_CONNECTION = 8;
+
 // Answers of the 'C' exchange.
 constexpr uint8_t DATA_ANSWER_DONE = '2';
 constexpr uint8_t DATA_ANSWER_REFUSED = '3';
@@ -236,6 +240,15 @@ private:
     // Counts the socket against the peer bound until it is destroyed; false
     // when the bound is reached.
     bool TakePeerSocket(CSocketBase* socket);
+    // A deferred command thread of the connection; false when it has its
+    // COMMAND_THREADS_PER_CONNECTION already.
+    bool BeginCommand(uint32_t id);
+    void EndCommand(uint32_t id);
+    void RegisterDial(uint32_t id, CSocketBase* socket);
+    // Forgets the dial; no-op for a socket that is not registered.
+    void ForgetDial(CSocketBase* socket);
+    // Closes the dials of a connection that left its session.
+    void EndDials(uint32_t id);
     uint32_t StartListener(const std::string& endpoint, CThread** slot, std::atomic<uint32_t>* state);
     void Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kind);
     // True when the socket was taken over.
@@ -277,6 +290,15 @@ private:
     CAtomic<int> m_liveThreads{0};
     PeerLimits m_limits;
     CAtomic<int> m_peerSockets{0};
+
+    // Leaf lock: guards the two fields below; nothing is called under it
+    // but CSocket::Close, which does not block.
+    std::mutex m_commandLock;
+    // Deferred command threads running per session connection id.
+    std::map<uint32_t, uint32_t> m_commandThreads;
+    // Dial-backs of session connections that have not yet reached their
+    // data connection, closed when their connection leaves its session.
+    std::multimap<uint32_t, CSocketBase*> m_dials;
     CGenericSocketFactory m_factory;
 
     CMutex m_sessionsLock;

@@ -697,6 +697,64 @@ TEST_F(NetworkServerTest, CallbackConnectionsDialAndRetry)
     }
 }
 
+// A session that floods 'G' records at a dial-back address that never
+// answers gets at most COMMAND_THREADS_PER_CONNECTION dials at once, and
+// they end with the session connection, well before their own deadline.
+TEST_F(NetworkServerTest, DialBackFloodIsBoundedAndEndsWithTheSession)
+{
+    NetworkServerSettings settings;
+    // The entry is dialled again this long after its session ends: long
+    // enough to see the session's own threads gone first.
+    settings.callbackRetryMs = 600000;
+    settings.callbackKickDelayMs = 5000;
+    settings.handshakeMs = 120000;
+    server.reset();
+    server = std::make_unique<CNetworkServer>(owner.get(), settings);
+    server->SetListenAddresses(ADDRESS("127.0.0.1"), ADDRESS("255.255.255.255"), kPort);
+    CExceptionEx* error = server->StartTcpListeners();
+    ASSERT_EQ(error, nullptr);
+
+    // The dial-backs go to the callback session's address: the listener,
+    // which takes its session and then accepts nothing more.
+    TestListener listener("127.0.0.1", 33034);
+    ASSERT_TRUE(listener.Ok());
+    uint32_t id = server->AddCallbackConnection(0, "127.0.0.1", 33034, LISTENER_KIND_TCP, 0, nullptr);
+    ASSERT_NE(id, 0u);
+    Connection session;
+    ASSERT_TRUE(listener.Accept(&session));
+    uint8_t request = 0;
+    ASSERT_TRUE(session.answerHandshake(0x07, &request));
+    ASSERT_EQ(request, 'F');
+    std::vector<uint8_t> serverId;
+    uint32_t greeted = 0;
+    ASSERT_TRUE(session.readGreetingStart(&serverId, &greeted));
+    int base = server->GetLiveThreads();
+
+    std::vector<uint8_t> flood;
+    for (int i = 0; i < 200; ++i) {
+        auto command = recordBytes({6, 17});
+        command.push_back('G');
+        auto values = recordBytes({0x11, static_cast<uint32_t>(i)});
+        command.insert(command.end(), values.begin(), values.end());
+        flood.insert(flood.end(), command.begin(), command.end());
+    }
+    ASSERT_TRUE(session.sendBytes(flood));
+    EXPECT_TRUE(testwait::waitUntil(
+        [&] { return server->GetLiveThreads() >= base + static_cast<int>(COMMAND_THREADS_PER_CONNECTION); }, 20s))
+        << "waiting for the dial-backs to reach their bound: " << server->GetLiveThreads();
+    // An invalid record after the flood: once it is logged, every 'G'
+    // before it has been handled.
+    ASSERT_TRUE(session.sendBytes(recordBytes({0x77, 8})));
+    EXPECT_TRUE(testwait::waitUntil(
+        [&] { return Log().find("Client disconnected after invalid packet") != std::string::npos; }, 20s));
+    EXPECT_LE(server->GetLiveThreads(), base + static_cast<int>(COMMAND_THREADS_PER_CONNECTION));
+    // The session thread and every dial end; nothing waits for the deadline.
+    EXPECT_TRUE(testwait::waitUntil([&] { return server->GetLiveThreads() < base; }, 20s))
+        << "waiting for the dial-backs to end with their session: " << server->GetLiveThreads();
+    EXPECT_TRUE(testwait::waitUntil([&] { return server->GetPeerSockets() == 0; }, 20s))
+        << "waiting for the dialled sockets to go: " << server->GetPeerSockets();
+}
+
 TEST_F(NetworkServerTest, DataConnectionSetUp)
 {
     Connection session;
