@@ -35,6 +35,12 @@ void CSocketHandle::SetDeadline(uint32_t ms)
     m_deadline.store(ms == 0 ? 0 : (static_cast<uint64_t>(GetTickCountMs()) << 32) | ms);
 }
 
+int CSocketHandle::SendWaitMs() const
+{
+    uint32_t limit = m_sendIdleMs.load();
+    return limit == 0 ? -1 : static_cast<int>(limit);
+}
+
 int64_t CSocketHandle::DeadlineLeft() const
 {
     uint64_t deadline = m_deadline.load();
@@ -207,7 +213,7 @@ void CSocketHandle::Send(const void* buffer, size_t length, CEvent* abort)
         if (n < 0) {
             int error = errno;
             if (error == EAGAIN)
-                WaitWritable(abort, -1);
+                WaitWritable(abort, SendWaitMs());
             if (error == EINTR || error == EAGAIN)
                 continue;
             Fail(__LINE__, error == EPIPE || error == ECONNRESET ? SOCK_CLOSED : SOCK_SEND_FAILED);
@@ -220,7 +226,7 @@ size_t CSocketHandle::SendSome(const void* buffer, size_t length, bool wait, CEv
 {
     Use use(this);
     if (wait)
-        WaitWritable(abort, -1);
+        WaitWritable(abort, SendWaitMs());
     ssize_t n = send(m_fd.load(), buffer, length, MSG_NOSIGNAL);
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN)

@@ -82,6 +82,12 @@ public:
     virtual std::string GetPeerName() = 0;
     // -1 when there is no descriptor.
     virtual int GetHandle() = 0;
+    // Every later blocking operation ends with SOCK_TIMEOUT once ms have
+    // passed from now; 0 removes the deadline.
+    virtual void SetDeadline(uint32_t ms) { (void)ms; }
+    // A send ends with SOCK_TIMEOUT when the peer takes nothing for ms; 0
+    // waits without limit.
+    virtual void SetSendIdleLimit(uint32_t ms) { (void)ms; }
 };
 
 // The descriptor of a socket with its close event and handle guard. Every
@@ -104,6 +110,8 @@ public:
     // passed from now; 0 removes the deadline. A peer that trickles bytes
     // is bounded by this, not by the gaps between its bytes.
     void SetDeadline(uint32_t ms);
+    // Each wait of a send for room is bounded by ms; 0 none.
+    void SetSendIdleLimit(uint32_t ms) { m_sendIdleMs.store(ms); }
     int Get() const { return m_fd.load(); }
     // Sets the close event, shuts the descriptor down both ways so blocked
     // waits wake at once, and drops the socket's own reference.
@@ -147,10 +155,12 @@ private:
     // Milliseconds left before the deadline (0 when it has passed), or -1
     // when there is none.
     int64_t DeadlineLeft() const;
+    int SendWaitMs() const;
 
     uint16_t m_module;
     // Start tick in the high half, length in ms in the low half; 0 none.
     std::atomic<uint64_t> m_deadline{0};
+    std::atomic<uint32_t> m_sendIdleMs{0};
     CEvent m_close;
     CRundown m_guard{1};
     std::atomic<int> m_fd{-1};
@@ -179,8 +189,6 @@ public:
     int SetNoDelay();
     // Replaces the peer name (the remote-desktop client's name for pipes).
     int SetPeerName(const std::string& name);
-    // Bounds every later blocking operation: see CSocketHandle::SetDeadline.
-    virtual void SetDeadline(uint32_t ms) { (void)ms; }
     // Runs once when the socket is destroyed: gives back what the socket
     // holds of a budget.
     void SetReleaseHook(std::function<void()> hook) { m_releaseHook = std::move(hook); }
