@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <mutex>
 #include <sstream>
 
@@ -533,6 +534,51 @@ TEST_F(ControlServer, SilentPeerIsDroppedAfterTheIdleLimit)
     Send(silent, U32(SHARE_DEVICE));
     EXPECT_EQ(Hex(ReadToEnd(silent)), "");
     close(silent);
+    EXPECT_EQ(Exchange(U32(GET_STARTUP_STATE)), Cat({U32(1), U32(100)}));
+}
+
+// The one accept thread is held neither by a peer that trickles its hello
+// a byte before every idle limit nor by one that streams bytes after an
+// unknown code: each is cut off and the next client is served.
+TEST_F(ControlServer, TricklingAndStreamingPeersAreCutOff)
+{
+    CoreIfaceSettings settings;
+    settings.idleLimitMs = 2000;
+    settings.requestLimitMs = 1000;
+    settings.drainMs = 300;
+    StartServer(settings);
+
+    int trickle = Connect(NAME);
+    ASSERT_GE(trickle, 0);
+    std::vector<uint8_t> hello = Hello();
+    bool closed = false;
+    for (size_t i = 0; i < hello.size() - 1 && !closed; ++i) {
+        // Far below the idle limit each time; only the whole is too long.
+        Send(trickle, std::vector<uint8_t>{hello[i]});
+        struct pollfd entry = {trickle, POLLIN, 0};
+        closed = poll(&entry, 1, 400) == 1;
+    }
+    EXPECT_TRUE(closed) << "the trickling peer kept its connection";
+    close(trickle);
+
+    int stream = Open();
+    ASSERT_GE(stream, 0);
+    Send(stream, Cat({U32(0x2001), U32(1)}));
+    EXPECT_EQ(Read(stream, 12), Failed(13, 2916, 50));
+    // Streams until the daemon closes; the guard is only a last resort.
+    std::vector<uint8_t> chunk(1024, 0x55);
+    auto start = std::chrono::steady_clock::now();
+    bool cut = false;
+    while (!cut && std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
+        cut = send(stream, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN;
+        struct pollfd entry = {stream, POLLIN, 0};
+        if (!cut && poll(&entry, 1, 5) == 1) {
+            char byte;
+            cut = recv(stream, &byte, 1, MSG_DONTWAIT) <= 0;
+        }
+    }
+    EXPECT_TRUE(cut) << "waiting for the streaming peer to be cut off";
+    close(stream);
     EXPECT_EQ(Exchange(U32(GET_STARTUP_STATE)), Cat({U32(1), U32(100)}));
 }
 
