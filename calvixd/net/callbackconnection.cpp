@@ -1,6 +1,7 @@
 // Connections the server dials itself (configured callback connections and
 // dial-backs for device data connections), the reverse requests of accepted
 // connections, and the set-up of device data connections.
+#include <algorithm>
 #include <cstring>
 
 #include "calvixd/net/handshake.h"
@@ -101,6 +102,8 @@ bool CNetworkServer::RemoveCallbackConnection(uint32_t id)
     for (auto it = m_parked.begin(); it != m_parked.end(); ++it) {
         if (it->id != id)
             continue;
+        // A dial under way ends now rather than at its deadline.
+        EndDials(id);
         it->state = CONNECTION_CLOSING;
         if (it->useCount == 0) {
             m_parked.erase(it);
@@ -178,10 +181,20 @@ void CNetworkServer::CallbackManagerLoop()
             for (ClientConnection& entry : m_parked) {
                 if (!IsCallbackId(entry.id))
                     continue;
-                wait = m_settings.callbackRetryMs;
+                if (wait < 0 || wait > m_settings.callbackRetryMs)
+                    wait = m_settings.callbackRetryMs;
                 if (entry.state != CONNECTION_DISCONNECTED || entry.kind != LISTENER_KIND_TCP ||
                     m_tcpState.load() != LISTENER_STATE_RUNNING)
                     continue;
+                // A peer that fails or ends its session at once must not
+                // be dialled every time something kicks the manager: the
+                // next scan comes when its interval is over.
+                uint32_t down = GetTickCountMs() - entry.downSince;
+                uint32_t retry = static_cast<uint32_t>(m_settings.callbackRetryMs);
+                if (entry.retryWait && down < retry) {
+                    wait = std::min(wait, static_cast<int>(retry - down));
+                    continue;
+                }
                 if (!AcquireConnection(entry.id))
                     continue;
                 ThreadJob* job = new (std::nothrow) ThreadJob();
@@ -238,8 +251,8 @@ void CNetworkServer::RunCallbackConnection(ThreadJob* job)
     }
     if (socket) {
         socket->SetDeadline(m_settings.handshakeMs);
-        if (job->request == REQUEST_REVERSE_DATA)
-            RegisterDial(job->id, socket.get());
+        // Ended when its session connection leaves, or its entry is removed.
+        RegisterDial(job->id, socket.get());
     }
     ADDRESS address;
     uint16_t port = 0;
@@ -293,6 +306,8 @@ void CNetworkServer::RunCallbackConnection(ThreadJob* job)
                     continue;
                 entry.lastError = CExceptionEx(MODULE_NETWORKSERVER, __LINE__, error ? error : ERROR_CONNECTION_ABORTED);
                 entry.state = CONNECTION_DISCONNECTED;
+                entry.retryWait = true;
+                entry.downSince = GetTickCountMs();
             }
         }
     }

@@ -126,6 +126,7 @@ bool CNetworkServer::AcceptSession(std::unique_ptr<CSocketBase>* socket, uint32_
         } else {
             try {
                 // The session's loop bounds the connection from here on.
+                ForgetDial(socket->get());
                 (*socket)->SetDeadline(0);
                 ClientConnection connection;
                 connection.kind = kind;
@@ -487,6 +488,8 @@ void CNetworkServer::ParkOrDrop(ClientConnection&& connection, bool* kick)
     if (connection.useCount != 0 || (callback && connection.state != CONNECTION_CLOSING)) {
         if (callback && connection.state != CONNECTION_CLOSING) {
             connection.state = CONNECTION_DISCONNECTED;
+            connection.retryWait = true;
+            connection.downSince = GetTickCountMs();
             *kick = true;
         }
         m_parked.push_back(std::move(connection));

@@ -120,6 +120,10 @@ struct ClientConnection {
     std::string clientName;
     uint32_t callbackFlags = 0;
     CExceptionEx lastError;
+    // A callback entry whose dial failed or whose session ended is dialled
+    // again only once the retry interval has passed since this tick.
+    bool retryWait = false;
+    uint32_t downSince = 0;
 };
 
 struct OutgoingRecord {

@@ -5,6 +5,7 @@
 // private network namespace per test process.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -753,6 +754,84 @@ TEST_F(NetworkServerTest, DialBackFloodIsBoundedAndEndsWithTheSession)
         << "waiting for the dial-backs to end with their session: " << server->GetLiveThreads();
     EXPECT_TRUE(testwait::waitUntil([&] { return server->GetPeerSockets() == 0; }, 20s))
         << "waiting for the dialled sockets to go: " << server->GetPeerSockets();
+}
+
+// Callback peers that stall or fail: a silent peer and one that stalls
+// after 0x10 are given up at the handshake's deadline and retried; a peer
+// that breaks its session at once is dialled again only after the retry
+// interval; a dial under way ends when its entry is removed.
+TEST_F(NetworkServerTest, StallingCallbackPeersAreBoundedAndRetriedAtTheInterval)
+{
+    NetworkServerSettings settings;
+    settings.callbackRetryMs = 2000;
+    settings.callbackKickDelayMs = 50;
+    settings.handshakeMs = 500;
+    server.reset();
+    server = std::make_unique<CNetworkServer>(owner.get(), settings);
+    server->SetListenAddresses(ADDRESS("127.0.0.1"), ADDRESS("255.255.255.255"), kPort);
+    CExceptionEx* error = server->StartTcpListeners();
+    ASSERT_EQ(error, nullptr);
+    TestListener listener("127.0.0.1", 33035);
+    ASSERT_TRUE(listener.Ok());
+    uint32_t id = server->AddCallbackConnection(0, "127.0.0.1", 33035, LISTENER_KIND_TCP, 0, nullptr);
+    ASSERT_NE(id, 0u);
+    auto downWith = [&](uint32_t code) {
+        return testwait::waitUntil(
+            [&] {
+                ConnectionInfo info;
+                return server->GetConnectionInfo(id, &info) && info.state == CONNECTION_DISCONNECTED &&
+                       info.lastError.GetError() == code;
+            },
+            20s);
+    };
+
+    // Reads whatever comes until the server closes; false at the guard.
+    auto endsAfterAnything = [](Connection& c) {
+        auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < 20s) {
+            pollfd entry = {c.fd(), POLLIN, 0};
+            if (poll(&entry, 1, 100) != 1)
+                continue;
+            uint8_t buffer[256];
+            if (recv(c.fd(), buffer, sizeof buffer, 0) <= 0)
+                return true;
+        }
+        return false;
+    };
+    for (bool accepted : {false, true}) {
+        SCOPED_TRACE(accepted ? "stalls after 0x10" : "silent");
+        Connection peer;
+        ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&peer); }, 20s)) << "waiting for a dial";
+        if (accepted)
+            ASSERT_TRUE(peer.sendBytes("\x10", 1));
+        EXPECT_TRUE(downWith(1236)) << "waiting for the dial to be given up";
+        EXPECT_TRUE(endsAfterAnything(peer));
+    }
+
+    // A peer that answers the handshake and sends garbage on the session.
+    Connection broken;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&broken); }, 20s)) << "waiting for a dial";
+    uint8_t request = 0;
+    ASSERT_TRUE(broken.answerHandshake(0x07, &request));
+    ASSERT_EQ(request, 'F');
+    std::vector<uint8_t> serverId;
+    uint32_t greeted = 0;
+    ASSERT_TRUE(broken.readGreetingStart(&serverId, &greeted));
+    ASSERT_TRUE(broken.sendBytes(recordBytes({0x77, 8})));
+    EXPECT_TRUE(endsAfterAnything(broken));
+    auto ended = std::chrono::steady_clock::now();
+    Connection next;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&next); }, 20s)) << "waiting for the next dial";
+    EXPECT_GE(std::chrono::steady_clock::now() - ended, 1500ms);
+
+    // Removed while its dial waits for the peer: the dialling thread ends
+    // long before the handshake's deadline would end it.
+    int threads = server->GetLiveThreads();
+    EXPECT_GE(threads, 1);
+    EXPECT_TRUE(server->RemoveCallbackConnection(id));
+    EXPECT_TRUE(testwait::waitUntil([&] { return server->GetLiveThreads() == 0; }, 20s))
+        << "waiting for the dialling thread to end";
+    EXPECT_TRUE(endsAfterAnything(next));
 }
 
 TEST_F(NetworkServerTest, DataConnectionSetUp)
