@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <functional>
 #include <thread>
 
 #include "tests/calvixd/rulesfixture.h"
@@ -68,6 +69,28 @@ TEST_F(Filters, IpFilterAdmission)
         SCOPED_TRACE(c.what);
         core->SetIpFilters(c.mode, c.rules);
         EXPECT_EQ(core->CheckIpFilters(ADDRESS(c.client)), c.admitted);
+    }
+}
+
+// Switching the filters off reaches the network server as well: its
+// sessions apply the mode they are given, and an older one would go on
+// dropping every new client after its greeting.
+TEST_F(Filters, DisablingReachesTheNetworkServer)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> disable;
+    } cases[] = {
+        {"whole list", [&] { core->SetIpFilters(FILTER_MODE_DISABLED, {}); }},
+        {"mode alone", [&] { core->SetIpFilterMode(FILTER_MODE_DISABLED); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        core->SetIpFilters(FILTER_MODE_ALLOW, {});
+        journal.Clear();
+        c.disable();
+        EXPECT_EQ(journal.Count("net.filters(0,0)"), 1u);
+        EXPECT_TRUE(core->CheckIpFilters(ADDRESS("10.0.0.9")));
     }
 }
 
@@ -192,7 +215,7 @@ TEST_F(Filters, NamesStayWatchedWhileAnyRuleNamesThem)
 TEST_F(Filters, FilterModeChanges)
 {
     core->SetIpFilters(FILTER_MODE_DISABLED, {"10.0.0.1"});
-    EXPECT_EQ(journal.Count("net.filters"), 0u) << "mode 0 is not handed to the sessions";
+    EXPECT_EQ(journal.Count("net.filters(0,1)"), 1u) << "mode 0 is handed to the sessions too";
     core->SetIpFilterMode(FILTER_MODE_ALLOW);
     EXPECT_EQ(journal.Count("net.filters(1,1)"), 1u);
     EXPECT_EQ(LogCount("IP Filters mode changed to Allow\n"), 1u);
@@ -202,7 +225,8 @@ TEST_F(Filters, FilterModeChanges)
     EXPECT_EQ(LogCount("IP Filters mode changed to Deny\n"), 1u);
     core->SetIpFilterMode(FILTER_MODE_DISABLED);
     EXPECT_EQ(LogCount("IP Filters mode changed to Disabled\n"), 1u);
-    EXPECT_EQ(journal.Count("net.filters"), 2u);
+    EXPECT_EQ(journal.Count("net.filters"), 4u);
+    EXPECT_EQ(journal.Count("net.filters(0,1)"), 2u);
     EXPECT_TRUE(core->CheckIpFilters(ADDRESS("10.9.9.9")));
 }
 
