@@ -429,7 +429,16 @@ void CNetworkServer::AcceptDeviceConnection(CSocketBase* socket, uint32_t kind, 
         // once its session connection has left.
         ForgetDial(socket);
         socket->SetDeadline(0);
+        std::list<DataConnectionEntry>::iterator entry;
+        {
+            std::lock_guard<std::mutex> lock(m_commandLock);
+            entry = m_dataConnections.insert(m_dataConnections.end(), {address, name, socket});
+        }
         answer = m_owner->ServeDeviceConnection(socket, kind, address, name, platform, deviceId, connectionId, &code);
+        {
+            std::lock_guard<std::mutex> lock(m_commandLock);
+            m_dataConnections.erase(entry);
+        }
         DetachDataConnection(connectionId);
     }
     if (answer == DATA_ANSWER_DONE)

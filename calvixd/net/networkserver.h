@@ -271,6 +271,11 @@ private:
     // Applies the filters once per change; *applied is the session's last
     // applied generation.
     bool ApplyIpFilters(ClientSession* session, uint64_t* applied);
+    static bool FiltersRefuse(uint8_t mode, const std::vector<AddressRule>& rules, const ADDRESS& address,
+                              const std::string& name);
+    // Under the network server's own filters; pipe and loopback clients
+    // pass.
+    bool RefusedByFilters(const ADDRESS& address, const std::string& name);
     bool RemoveClosedConnections(ClientSession* session);
     void DestroySession(ClientSession* session);
     // Parks or drops a connection that left its session; sessions lock held.
@@ -303,6 +308,14 @@ private:
     // Dial-backs of session connections that have not yet reached their
     // data connection, closed when their connection leaves its session.
     std::multimap<uint32_t, CSocketBase*> m_dials;
+    // Data connections being served, ended when a filter change denies
+    // their address.
+    struct DataConnectionEntry {
+        ADDRESS address;
+        std::string name;
+        CSocketBase* socket;
+    };
+    std::list<DataConnectionEntry> m_dataConnections;
     CGenericSocketFactory m_factory;
 
     CMutex m_sessionsLock;

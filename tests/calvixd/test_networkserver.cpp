@@ -71,6 +71,7 @@ public:
     std::atomic<bool> releaseNotify{false};
     // A serve that stays inside the core while held.
     std::atomic<bool> holdServe{false};
+    std::atomic<bool> serveUntilClosed{false};
     std::atomic<bool> inServe{false};
     Resolver* GetResolver() override { return nullptr; }
     void GetServerId(uint8_t id[16]) override
@@ -90,12 +91,19 @@ public:
         return true;
     }
     bool UnscrambleConnectRecord(uint8_t*, size_t, uint8_t) override { return true; }
-    uint8_t ServeDeviceConnection(CSocket*, uint32_t kind, const ADDRESS&, const std::string&, uint8_t,
+    uint8_t ServeDeviceConnection(CSocket* socket, uint32_t kind, const ADDRESS&, const std::string&, uint8_t,
                                   uint32_t deviceId, uint32_t connectionId, uint32_t* code) override
     {
         inServe = true;
         while (holdServe)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (serveUntilClosed) {
+            // As a real data connection: it runs until its socket fails.
+            uint8_t byte;
+            while (socket->Receive(&byte, 1, nullptr) == SOCK_OK) {
+            }
+            return '2';
+        }
         std::lock_guard<std::mutex> lock(mutex);
         served.push_back({deviceId, connectionId, kind});
         *code = serveCode;
@@ -867,6 +875,59 @@ TEST_F(NetworkServerTest, DataConnectionSetUp)
     EXPECT_EQ(owner->served[0].deviceId, 9u);
     EXPECT_EQ(owner->served[0].connectionId, sessionId);
     EXPECT_EQ(owner->served[0].kind, LISTENER_KIND_TCP);
+}
+
+// A callback session to a host the filters deny is refused even when it
+// would join a session that applied the filters before it came.
+TEST_F(NetworkServerTest, CallbackSessionToADeniedHostIsRefused)
+{
+    Connection loopback;
+    uint32_t loopbackId;
+    ASSERT_TRUE(OpenSession(&loopback, &loopbackId));
+    AddressRule rule;
+    rule.kind = ADDRESS_RULE_SINGLE;
+    rule.first = ADDRESS("192.0.2.1");
+    server->SetIpFilters(FILTER_MODE_ALLOW, {rule});
+    // The loopback session stays, and applies the change: a newcomer
+    // would join it.
+    TestListener listener("127.0.0.2", 33036);
+    ASSERT_TRUE(listener.Ok());
+    uint32_t id = server->AddCallbackConnection(0, "127.0.0.2", 33036, LISTENER_KIND_TCP, 0, nullptr);
+    ASSERT_NE(id, 0u);
+    Connection dialled;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&dialled); }, 20s)) << "waiting for the dial";
+    uint8_t request = 0;
+    ASSERT_TRUE(dialled.answerHandshake(0x07, &request));
+    ASSERT_EQ(request, 'F');
+    std::vector<uint8_t> serverId;
+    uint32_t greeted = 0;
+    EXPECT_FALSE(dialled.readGreetingStart(&serverId, &greeted));
+    EXPECT_TRUE(LogHas("Client connected from 127.0.0.2:33036, but was rejected by IP filters.\n")) << Log();
+    EXPECT_TRUE(server->RemoveCallbackConnection(id));
+}
+
+// A filter change that denies an address ends its running data
+// connections, not only its sessions.
+TEST_F(NetworkServerTest, FilterChangeEndsTheDataConnectionsOfADeniedAddress)
+{
+    owner->serveUntilClosed = true;
+    Connection session;
+    uint32_t sessionId;
+    ASSERT_TRUE(OpenSession(&session, &sessionId, "127.0.0.2"));
+    Connection data;
+    ASSERT_TRUE(data.connectTcp("127.0.0.1", kPort, "127.0.0.2"));
+    ASSERT_TRUE(data.handshake('C'));
+    ASSERT_TRUE(data.sendBytes(connectRecord(9, sessionId)));
+    EXPECT_EQ(data.receive(16).size(), 16u);
+    ASSERT_TRUE(data.sendBytes("7", 1));
+    ASSERT_TRUE(testwait::waitUntil([&] { return owner->inServe.load(); }, 20s)) << "waiting for the serve";
+
+    AddressRule rule;
+    rule.kind = ADDRESS_RULE_SINGLE;
+    rule.first = ADDRESS("192.0.2.1");
+    server->SetIpFilters(FILTER_MODE_ALLOW, {rule});
+    EXPECT_TRUE(data.waitClosed());
+    EXPECT_TRUE(session.waitClosed());
 }
 
 TEST_F(NetworkServerTest, ListenersOffFailedAndStopWaitsForThreads)
