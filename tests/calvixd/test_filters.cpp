@@ -31,6 +31,16 @@ std::vector<std::string> AclTexts(CRulesCore* core, uint32_t id, uint8_t* mode =
     return rules;
 }
 
+// An IPv6 text as the kernel reports the peer of an IPv6 socket, mapped
+// IPv4 addresses included (the text form may make plain IPv4 of them).
+ADDRESS ClientAddress(const char* text)
+{
+    in6_addr v6;
+    if (inet_pton(AF_INET6, text, &v6) == 1)
+        return ADDRESS(&v6, 0);
+    return ADDRESS(text);
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -293,8 +303,13 @@ TEST_F(Filters, AclAdmission)
         {"allow, listed", FILTER_MODE_ALLOW, {"10.0.0.5"}, "10.0.0.5", "", true, false},
         {"allow, not listed", FILTER_MODE_ALLOW, {"10.0.0.5"}, "10.0.0.9", "", false, false},
         {"allow, loopback", FILTER_MODE_ALLOW, {}, "127.0.0.1", "", true, false},
+        {"allow, mapped loopback", FILTER_MODE_ALLOW, {}, "::ffff:127.0.0.1", "", true, false},
         {"deny, listed network", FILTER_MODE_DENY, {"10.0.0.0/8"}, "10.0.0.9", "", false, false},
         {"deny, mapped client", FILTER_MODE_DENY, {"10.0.0.0/8"}, "::ffff:10.0.0.9", "", false, false},
+        {"allow, mapped client of a single rule", FILTER_MODE_ALLOW, {"10.0.0.5"}, "::ffff:10.0.0.5", "", true, false},
+        {"deny, mapped client of a single rule", FILTER_MODE_DENY, {"10.0.0.5"}, "::ffff:10.0.0.5", "", false, false},
+        {"deny, mapped client of a range", FILTER_MODE_DENY, {"10.0.0.1-10.0.0.9"}, "::ffff:10.0.0.5", "", false,
+         false},
         {"deny, not listed", FILTER_MODE_DENY, {"10.0.0.0/8"}, "11.0.0.9", "", true, false},
         {"allow, resolved host", FILTER_MODE_ALLOW, {"laptop (10.0.0.3)"}, "10.0.0.3", "", true, false},
         {"allow, host by client name", FILTER_MODE_ALLOW, {"laptop"}, "10.0.0.4", "LAPTOP", true, true},
@@ -308,7 +323,7 @@ TEST_F(Filters, AclAdmission)
         core->SetDeviceAcl(id, c.mode, c.rules);
         journal.Clear();
         bool admitted = false;
-        core->WithDevice(id, [&](UsbDevice* d) { admitted = core->CheckDeviceAcl(d, ADDRESS(c.client), c.name); });
+        core->WithDevice(id, [&](UsbDevice* d) { admitted = core->CheckDeviceAcl(d, ClientAddress(c.client), c.name); });
         EXPECT_EQ(admitted, c.admitted);
         EXPECT_EQ(journal.Count("resolver.resolve(laptop)"), c.resolvesAgain ? 1u : 0u);
     }

@@ -930,6 +930,45 @@ TEST_F(NetworkServerTest, FilterChangeEndsTheDataConnectionsOfADeniedAddress)
     EXPECT_TRUE(session.waitClosed());
 }
 
+// A dialled 'G' data connection names the session connection that asked
+// for it: a connect record with another session's id is refused and
+// nothing is served.
+TEST_F(NetworkServerTest, DialledDataConnectionForAnotherSessionIsRefused)
+{
+    Connection other;
+    uint32_t otherId;
+    ASSERT_TRUE(OpenSession(&other, &otherId));
+    TestListener listener("127.0.0.1", 33037);
+    ASSERT_TRUE(listener.Ok());
+    uint32_t id = server->AddCallbackConnection(0, "127.0.0.1", 33037, LISTENER_KIND_TCP, 0, nullptr);
+    ASSERT_NE(id, 0u);
+    Connection session;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&session); }, 20s)) << "waiting for the dial";
+    uint8_t request = 0;
+    ASSERT_TRUE(session.answerHandshake(0x07, &request));
+    std::vector<uint8_t> serverId;
+    uint32_t greeted = 0;
+    ASSERT_TRUE(session.readGreetingStart(&serverId, &greeted));
+
+    auto command = recordBytes({6, 17});
+    command.push_back('G');
+    auto values = recordBytes({0x11, 0x22});
+    command.insert(command.end(), values.begin(), values.end());
+    ASSERT_TRUE(session.sendBytes(command));
+    Connection data;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&data); }, 20s)) << "waiting for the dial-back";
+    ASSERT_TRUE(data.answerHandshake(0x07, &request));
+    ASSERT_EQ(request, 'G');
+    EXPECT_EQ(data.receive(8), values);
+    ASSERT_TRUE(data.sendBytes(connectRecord(9, otherId)));
+    EXPECT_EQ(data.receive(16).size(), 16u);
+    ASSERT_TRUE(data.sendBytes("7", 1));
+    EXPECT_EQ(data.receive(5), (std::vector<uint8_t>{'3', 7, 0, 0, 0}));
+    EXPECT_TRUE(data.waitClosed());
+    std::lock_guard<std::mutex> lock(owner->mutex);
+    EXPECT_TRUE(owner->served.empty());
+}
+
 TEST_F(NetworkServerTest, ListenersOffFailedAndStopWaitsForThreads)
 {
     uint32_t overall, v4, v6, pipe;
