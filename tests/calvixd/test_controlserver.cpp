@@ -324,7 +324,8 @@ TEST_F(ControlServer, GoldenExchanges)
 }
 
 // Requests that break off get no reply and change nothing: the stream ends
-// right after the handshake. A list that breaks off is not applied in part.
+// right after the handshake. A list that breaks off is not applied in part,
+// except a device ACL (below).
 TEST_F(ControlServer, CutRequestsCloseWithoutReplyOrChange)
 {
     struct Case {
@@ -337,8 +338,7 @@ TEST_F(ControlServer, CutRequestsCloseWithoutReplyOrChange)
         {"share with half a device id", Cat({U32(SHARE_DEVICE), U16(7)})},
         {"nickname cut in its text", Cat({U32(SET_DEVICE_NICKNAME), U32(0), U32(7), U32(10), {'a', 'b'}})},
         {"filters cut after a rule", Cat({U32(SET_IP_FILTERS), U8(1), U32(2), Text("127.0.0.1")})},
-        {"acl cut after its first rule", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(3), Text("a"), Text("b")})},
-        {"acl cut inside a rule", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(2), Text("a"), U32(5), {'x'}})},
+        {"acl cut before its count", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U16(3)})},
         {"policy cut after its first rule",
          Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U32(2), PolicyRule(), U32(0x1), U16(1)})},
         {"callback cut before the kind", Cat({U32(ADD_CALLBACK), Text("127.0.0.1"), U16(1)})},
@@ -357,6 +357,34 @@ TEST_F(ControlServer, CutRequestsCloseWithoutReplyOrChange)
         EXPECT_EQ(Hex(ReadToEnd(fd)), "");
         close(fd);
         EXPECT_EQ(core.Calls(), std::vector<std::string>{});
+    }
+}
+
+// A device ACL that breaks off after its count is applied with the rules
+// read whole so far, and the status is sent.
+TEST_F(ControlServer, CutDeviceAclAppliesTheRulesReadSoFar)
+{
+    struct Case {
+        const char* name;
+        Bytes request;
+        const char* call;
+    };
+    const Case cases[] = {
+        {"cut after two rules", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(3), Text("a"), Text("b")}), "SetDeviceAcl(7,1,[a][b])"},
+        {"cut inside a rule", Cat({U32(SET_DEVICE_ACL), U32(7), U8(2), U32(2), Text("a"), U32(5), {'x'}}), "SetDeviceAcl(7,2,[a])"},
+        {"cut right after the count", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(2)}), "SetDeviceAcl(7,1,)"},
+    };
+    StartServer();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        core.ClearCalls();
+        int fd = Open();
+        ASSERT_GE(fd, 0);
+        Send(fd, c.request);
+        shutdown(fd, SHUT_WR);
+        EXPECT_EQ(ReadToEnd(fd), U32(1));
+        close(fd);
+        EXPECT_EQ(core.Calls(), std::vector<std::string>{c.call});
     }
 }
 
