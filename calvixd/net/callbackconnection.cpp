@@ -252,7 +252,10 @@ void CNetworkServer::RunCallbackConnection(ThreadJob* job)
     if (socket) {
         socket->SetDeadline(m_settings.handshakeMs);
         // Ended when its session connection leaves, or its entry is removed.
-        RegisterDial(job->id, socket.get());
+        if (!RegisterDial(job->id, socket.get())) {
+            socket.reset();
+            error = ERROR_CONNECTION_ABORTED;
+        }
     }
     ADDRESS address;
     uint16_t port = 0;

@@ -375,10 +375,19 @@ void CNetworkServer::EndCommand(uint32_t id)
         m_commandThreads.erase(it);
 }
 
-void CNetworkServer::RegisterDial(uint32_t id, CSocketBase* socket)
+bool CNetworkServer::RegisterDial(uint32_t id, CSocketBase* socket)
 {
-    std::lock_guard<std::mutex> lock(m_commandLock);
-    m_dials.emplace(id, socket);
+    // Under the sessions lock, which EndDials runs under too: a dial whose
+    // connection has already gone is never registered after its end.
+    bool registered = false;
+    VisitConnection(id, [&](const ClientConnection& connection) {
+        if (connection.state != CONNECTION_ACTIVE && connection.state != CONNECTION_DIALLING)
+            return;
+        std::lock_guard<std::mutex> lock(m_commandLock);
+        m_dials.emplace(id, socket);
+        registered = true;
+    });
+    return registered;
 }
 
 void CNetworkServer::ForgetDial(CSocketBase* socket)

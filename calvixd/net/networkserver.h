@@ -248,7 +248,8 @@ private:
     // COMMAND_THREADS_PER_CONNECTION already.
     bool BeginCommand(uint32_t id);
     void EndCommand(uint32_t id);
-    void RegisterDial(uint32_t id, CSocketBase* socket);
+    // False when the dial's connection has gone or is going.
+    bool RegisterDial(uint32_t id, CSocketBase* socket);
     // Forgets the dial; no-op for a socket that is not registered.
     void ForgetDial(CSocketBase* socket);
     // Closes the dials of a connection that left its session.

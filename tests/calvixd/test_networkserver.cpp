@@ -730,7 +730,7 @@ TEST_F(NetworkServerTest, DialBackFloodIsBoundedAndEndsWithTheSession)
     uint32_t id = server->AddCallbackConnection(0, "127.0.0.1", 33034, LISTENER_KIND_TCP, 0, nullptr);
     ASSERT_NE(id, 0u);
     Connection session;
-    ASSERT_TRUE(listener.Accept(&session));
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&session); }, 20s)) << "waiting for the dial";
     uint8_t request = 0;
     ASSERT_TRUE(session.answerHandshake(0x07, &request));
     ASSERT_EQ(request, 'F');
