@@ -154,6 +154,7 @@ public:
 
     void Send()
     {
+        m_iface.SetIdleLimit(m_api.m_settings.idleLimitMs);
         switch (m_iface.Connect(m_api.m_settings.socketName)) {
         case USERIFACE_CONNECTED:
             break;
@@ -165,10 +166,10 @@ public:
             Fail(__LINE__, API_ERROR_CONNECT_FAILED);
         }
         if (!m_iface.Write(m_out.data(), m_out.size(), m_cancel))
-            Fail(__LINE__, API_ERROR_TRANSFER_FAILED);
+            Fail(__LINE__, TransferError());
         uint32_t status = 0;
         if (!m_iface.Read(&status, sizeof(status), m_cancel))
-            Fail(__LINE__, API_ERROR_TRANSFER_FAILED);
+            Fail(__LINE__, TransferError());
         if (status == 0)
             m_iface.ReadAndThrowError(m_cancel);
     }
@@ -176,12 +177,18 @@ public:
     void Write(const void* data, size_t length)
     {
         if (!m_iface.Write(data, length, m_cancel))
-            Fail(__LINE__, API_ERROR_TRANSFER_FAILED);
+            Fail(__LINE__, TransferError());
+    }
+    // A daemon that stopped moving bytes is as unreachable as one that
+    // does not listen.
+    uint32_t TransferError() const
+    {
+        return m_iface.TimedOut() ? API_ERROR_CONNECT_FAILED : API_ERROR_TRANSFER_FAILED;
     }
     void Read(void* data, size_t length)
     {
         if (!m_iface.Read(data, length, m_cancel))
-            Fail(__LINE__, API_ERROR_TRANSFER_FAILED);
+            Fail(__LINE__, TransferError());
     }
     uint32_t ReadU32()
     {
@@ -194,7 +201,7 @@ public:
     {
         std::vector<uint8_t> data;
         if (!m_iface.ReadToEnd(data, m_api.m_settings.maxReplyBytes, m_cancel))
-            Fail(__LINE__, API_ERROR_TRANSFER_FAILED);
+            Fail(__LINE__, TransferError());
         return data;
     }
 

@@ -36,6 +36,8 @@ struct ApiSettings {
     int notifyErrorMs = 100;
     // Largest reply taken from the daemon in one request.
     size_t maxReplyBytes = 64u << 20;
+    // A daemon that moves nothing for this long is unreachable.
+    int idleLimitMs = USERIFACE_IDLE_LIMIT_MS;
 };
 
 class CApiIface {

@@ -11,6 +11,20 @@
 
 namespace {
 
+// Texts from devices and clients are printed with their control bytes
+// replaced: an escape sequence in a product name must not reach the
+// terminal. The stored value is untouched.
+std::string Printable(const char* text)
+{
+    std::string safe(text);
+    for (char& c : safe) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F)
+            c = '?';
+    }
+    return safe;
+}
+
 const char kClosingLine[] = "===================== ======================= ===================\n";
 
 enum class ModeList { Policy, Acl, Filters, Short };
@@ -273,23 +287,23 @@ void PrintDeviceList()
     for (const API_DEVICE_RECORD& device : records) {
         const char* classText = nullptr;
         if (device.flags & DEVICE_FLAG_HAS_NICKNAME) {
-            std::printf("\n%4d: %s", device.id, device.nickname);
+            std::printf("\n%4d: %s", device.id, Printable(device.nickname).c_str());
         } else {
-            std::printf("\n%4d: %s", device.id, device.name);
+            std::printf("\n%4d: %s", device.id, Printable(device.name).c_str());
             if (UsbClassText(device.deviceClass, device.deviceSubclass, device.deviceProtocol, &classText))
                 std::printf(" - %s", classText);
         }
         bool hasSerial = device.flags & DEVICE_FLAG_HAS_SERIAL;
         bool bySerial = hasSerial && strcmp(device.identity, device.serial) == 0;
         if (hasSerial && !bySerial)
-            std::printf(" (s/n: %s)\n", device.serial);
+            std::printf(" (s/n: %s)\n", Printable(device.serial).c_str());
         else
             std::printf("\n");
         std::printf("      Vid: %.4x   Pid: %.4x   ", device.vendorId, device.productId);
         if (bySerial)
-            std::printf("Serial: %s\n", device.identity);
+            std::printf("Serial: %s\n", Printable(device.identity).c_str());
         else
-            std::printf("Port: %s\n", device.identity);
+            std::printf("Port: %s\n", Printable(device.identity).c_str());
         std::printf("      Status: ");
         uint32_t flags = device.flags;
         switch (device.state) {
@@ -308,7 +322,7 @@ void PrintDeviceList()
             break;
         case DEVICE_STATE_IN_USE:
             std::printf("in use by %s%s", DeviceUserKindPrefix(flags & DEVICE_USER_TRANSPORT_MASK),
-                        DeviceUserText(device.owner, device.id));
+                        Printable(DeviceUserText(device.owner, device.id)).c_str());
             break;
         case DEVICE_STATE_NOT_PLUGGED:
             std::printf("not plugged");
@@ -323,14 +337,14 @@ void PrintDeviceList()
             break;
         case DEVICE_STATE_IN_USE_INACTIVE:
             std::printf("in use by %s%s, inactive", DeviceUserKindPrefix(flags & DEVICE_USER_TRANSPORT_MASK),
-                        DeviceUserText(device.owner, device.id));
+                        Printable(DeviceUserText(device.owner, device.id)).c_str());
             break;
         case DEVICE_STATE_DEINITIALIZING:
             std::printf("deinitializing");
             break;
         case DEVICE_STATE_CONNECTING:
             std::printf("connecting to %s%s", DeviceUserKindPrefix(flags & DEVICE_USER_TRANSPORT_MASK),
-                        DeviceUserText(device.owner, device.id));
+                        Printable(DeviceUserText(device.owner, device.id)).c_str());
             break;
         default:
             std::printf("unknown (%d)", device.state);

@@ -86,7 +86,10 @@ int64_t FindDevice(uint32_t serverId, const PreferredStates& preferred, int vend
         if (!name.empty() && strcasecmp(name.c_str(), record.name) != 0 &&
             strcasecmp(name.c_str(), record.nickname) != 0)
             continue;
-        if (preferred.empty() || preferred.count(record.state))
+        // A copy: count() takes a reference, and the record's fields are
+        // packed, so not aligned for one.
+        uint32_t state = record.state;
+        if (preferred.empty() || preferred.count(state))
             return record.id;
         if (first == -1)
             first = record.id;

@@ -62,6 +62,7 @@ int CUserIface::Connect(const char* name)
 
 int CUserIface::Wait(short events, const SYNC_FLAG* cancel)
 {
+    uint32_t start = GetTickCountMs();
     for (;;) {
         struct pollfd entry = {m_socket, events, 0};
         int ready = poll(&entry, 1, 250);
@@ -74,6 +75,10 @@ int CUserIface::Wait(short events, const SYNC_FLAG* cancel)
         }
         if (ready > 0)
             return USERIFACE_READY;
+        if (m_idleLimitMs > 0 && GetTickCountMs() - start >= static_cast<uint32_t>(m_idleLimitMs)) {
+            m_timedOut = true;
+            return USERIFACE_TIMED_OUT;
+        }
     }
 }
 

@@ -26,7 +26,12 @@ enum : int {
     USERIFACE_READY = 0,
     USERIFACE_CANCELLED = 2,
     USERIFACE_POLL_FAILED = 4097,
+    USERIFACE_TIMED_OUT = 0x2000, // nothing moved for the idle limit
 };
+
+// A daemon that accepts and then neither answers nor takes a byte for this
+// long is taken as unreachable: its requests wait on locks of at most 25 s.
+constexpr int USERIFACE_IDLE_LIMIT_MS = 60000;
 
 // sun_path holds 108 bytes: the family, the leading NUL, the name and its
 // trailing NUL (part of the abstract name) must stay within 110.
@@ -46,10 +51,10 @@ public:
     int Connect(const char* name);
 
     // Move exactly length bytes. Each waits for readiness in slices of
-    // 250 ms and gives up when *cancel (may be null) is set after a slice;
-    // without a cancel flag they wait for as long as the peer keeps the
-    // connection open without sending. A closed or reset connection fails
-    // the transfer; it never raises SIGPIPE.
+    // 250 ms and gives up when *cancel (may be null) is set after a slice,
+    // or when nothing moved for the idle limit (TimedOut then tells). A
+    // closed or reset connection fails the transfer; it never raises
+    // SIGPIPE.
     bool Read(void* buffer, size_t length, const SYNC_FLAG* cancel = nullptr);
     bool Write(const void* buffer, size_t length, const SYNC_FLAG* cancel = nullptr);
     // Reads until the daemon closes the connection, appending to data. False
@@ -61,6 +66,10 @@ public:
 
     void Close();
 
+    void SetIdleLimit(int ms) { m_idleLimitMs = ms; }
+    // True once a wait gave up for the idle limit.
+    bool TimedOut() const { return m_timedOut; }
+
     // Reads a CORE_ERROR_RECORD (u16 module, u16 line, u32 error). A short
     // read throws CExceptionEx with 1065.
     void ReadErrorRecord(CExceptionEx& record, const SYNC_FLAG* cancel = nullptr);
@@ -71,6 +80,8 @@ private:
     int Wait(short events, const SYNC_FLAG* cancel);
 
     int m_socket = -1;
+    int m_idleLimitMs = USERIFACE_IDLE_LIMIT_MS;
+    bool m_timedOut = false;
 };
 
 // One value per thread, 0 for a thread that never stored one.

@@ -17,6 +17,7 @@ public:
         m_needed = m_pos + count;
         return false;
     }
+    size_t Offset() const { return m_pos; }
     bool U8(uint8_t* out)
     {
         if (!Need(1))
@@ -205,10 +206,15 @@ Step ParseArguments(Reader* r, ControlRequest* q)
     }
     case CORE_REQ_SET_IP_FILTERS:
         return RuleList(r, &q->mode, &q->rules, false);
-    case CORE_REQ_SET_DEVICE_ACL:
+    case CORE_REQ_SET_DEVICE_ACL: {
         if (!r->U32(&q->deviceId))
             return Step::More;
-        return RuleList(r, &q->mode, &q->rules, true);
+        Step step = RuleList(r, &q->mode, &q->rules, true);
+        // From the count on, a list that breaks off is applied with the
+        // rules read whole so far.
+        q->partialList = step == Step::More && r->Offset() >= 13;
+        return step;
+    }
     case CORE_REQ_ADD_CALLBACK: {
         Step step = Text(r, CORE_CALLBACK_ADDRESS_LIMIT - 1, &q->text);
         if (step != Step::Ok)

@@ -89,6 +89,9 @@ struct ControlRequest {
     // A policy text was longer than CORE_POLICY_TEXT_LIMIT: the whole list
     // is refused with ERROR_INVALID_PARAMETER.
     bool policyTextTooLong = false;
+    // SET_DEVICE_ACL broke off after its count: what was read whole so far
+    // is applied.
+    bool partialList = false;
 };
 
 // Checks in this order: the code (4 bytes); then each field of the code's

@@ -61,7 +61,8 @@ int LookupGroupId(const char* name)
 // ---------------------------------------------------------------------------
 // Connection
 
-CCoreIfaceConnection::CCoreIfaceConnection(CCoreIface* owner, int socket) : m_owner(owner), m_socket(socket)
+CCoreIfaceConnection::CCoreIfaceConnection(CCoreIface* owner, int socket)
+    : m_owner(owner), m_socket(socket), m_readStart(GetTickCountMs())
 {
     uint32_t magic = 0;
     uint32_t requested = 0;
@@ -89,9 +90,11 @@ CCoreIfaceConnection::CCoreIfaceConnection(CCoreIface* owner, int socket) : m_ow
         throw new CExceptionEx(MODULE_COREIFACE, 599);
 }
 
-int CCoreIfaceConnection::Wait(short events, uint32_t* idleSince)
+int CCoreIfaceConnection::Wait(short events, uint32_t* idleSince, uint32_t since)
 {
     for (;;) {
+        if (GetTickCountMs() - since >= static_cast<uint32_t>(m_owner->GetSettings().requestLimitMs))
+            return CORE_WAIT_IDLE;
         struct pollfd entry = {m_socket, events, 0};
         int ready = poll(&entry, 1, WAIT_SLICE_MS);
         if (m_owner->IsStopping())
@@ -110,7 +113,7 @@ bool CCoreIfaceConnection::Read(void* buffer, size_t length)
     uint8_t* at = static_cast<uint8_t*>(buffer);
     uint32_t idleSince = GetTickCountMs();
     while (length > 0) {
-        if (Wait(POLLIN, &idleSince) != CORE_WAIT_READY)
+        if (Wait(POLLIN, &idleSince, m_readStart) != CORE_WAIT_READY)
             return false;
         ssize_t n = recv(m_socket, at, length, MSG_DONTWAIT);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
@@ -128,8 +131,12 @@ bool CCoreIfaceConnection::Write(const void* buffer, size_t length)
 {
     const uint8_t* at = static_cast<const uint8_t*>(buffer);
     uint32_t idleSince = GetTickCountMs();
+    if (!m_writing) {
+        m_writing = true;
+        m_writeStart = idleSince;
+    }
     while (length > 0) {
-        if (Wait(POLLOUT, &idleSince) != CORE_WAIT_READY)
+        if (Wait(POLLOUT, &idleSince, m_writeStart) != CORE_WAIT_READY)
             return false;
         ssize_t n = send(m_socket, at, length, MSG_DONTWAIT | MSG_NOSIGNAL);
         if (n < 0 && (errno == EINTR || errno == EAGAIN))
@@ -147,7 +154,7 @@ bool CCoreIfaceConnection::Fill(std::vector<uint8_t>* buffer, size_t total)
 {
     uint32_t idleSince = GetTickCountMs();
     while (buffer->size() < total) {
-        if (Wait(POLLIN, &idleSince) != CORE_WAIT_READY)
+        if (Wait(POLLIN, &idleSince, m_readStart) != CORE_WAIT_READY)
             return false;
         size_t have = buffer->size();
         size_t room = total - have + FILL_CHUNK;
@@ -165,18 +172,21 @@ bool CCoreIfaceConnection::Fill(std::vector<uint8_t>* buffer, size_t total)
 
 void CCoreIfaceConnection::Drain(int ms)
 {
+    uint32_t start = GetTickCountMs();
     for (;;) {
-        int slice = ms < 100 ? ms : 100;
+        // Drain(0) still takes what has already arrived, for a millisecond.
+        uint32_t limit = static_cast<uint32_t>(ms < 0 ? 0 : ms);
+        uint32_t elapsed = GetTickCountMs() - start;
+        if (elapsed > limit)
+            return;
+        uint32_t left = limit - elapsed;
+        int slice = left < 100 ? static_cast<int>(left) : 100;
         struct pollfd entry = {m_socket, POLLIN, 0};
         int ready = poll(&entry, 1, slice);
         if (ready < 0 || m_owner->IsStopping())
             return;
-        if (ready == 0) {
-            if (ms < 100)
-                return;
-            ms -= 100;
+        if (ready == 0)
             continue;
-        }
         char discard[128];
         if (recv(m_socket, discard, sizeof(discard), MSG_DONTWAIT) <= 0)
             return;

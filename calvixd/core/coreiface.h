@@ -37,6 +37,10 @@ struct CoreIfaceSettings {
     // A peer that neither sends nor takes a byte for this long loses its
     // connection: the one accept thread serves everyone.
     int idleLimitMs = 10000;
+    // The whole reading of a request (handshake included), and the whole
+    // writing of its reply, each end after this long: a peer that trickles
+    // a byte before every idle limit would otherwise hold the thread.
+    int requestLimitMs = 15000;
     // How long an unknown request's remaining input is drained after the
     // reply.
     int drainMs = 1000;
@@ -58,16 +62,22 @@ public:
     // Appends what arrives until *buffer holds at least `total` bytes; takes
     // what the peer has already sent, up to `total` + 64 KiB.
     bool Fill(std::vector<uint8_t>* buffer, size_t total);
-    // Reads and discards what the peer still sends, for up to ms.
+    // Reads and discards what the peer still sends, for up to ms in all,
+    // however fast it sends.
     void Drain(int ms);
     bool IsAllowed() const { return m_allowed; }
     const struct ucred& GetPeer() const { return m_peer; }
 
 private:
-    int Wait(short events, uint32_t* idleSince);
+    int Wait(short events, uint32_t* idleSince, uint32_t since);
 
     CCoreIface* m_owner;
     int m_socket;
+    // When the request's reading began, and its reply's writing (0 before
+    // the first write).
+    uint32_t m_readStart;
+    uint32_t m_writeStart = 0;
+    bool m_writing = false;
     bool m_allowed = false;
     struct ucred m_peer = {0, static_cast<uid_t>(-1), static_cast<gid_t>(-1)};
 };

@@ -1,5 +1,7 @@
 #include "calvixd/core/eventlog.h"
 
+#include "calvixd/core/linetext.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,6 +9,7 @@
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
+#include <string>
 
 namespace {
 
@@ -106,6 +109,28 @@ CEventLog::~CEventLog() {}
 
 int CEventLog::Print(const char* format, ...)
 {
+    // Texts from devices and peers (product names, serials, client names)
+    // reach the lines: a control byte in one must neither start a line of
+    // its own nor reach a terminal that shows the log. Only the line's own
+    // ending stays.
+    va_list args;
+    va_start(args, format);
+    va_list copy;
+    va_copy(copy, args);
+    int size = vsnprintf(nullptr, 0, format, copy);
+    va_end(copy);
+    std::string line(size > 0 ? static_cast<size_t>(size) + 1 : 1, '\0');
+    if (size > 0)
+        vsnprintf(&line[0], line.size(), format, args);
+    va_end(args);
+    line.resize(size > 0 ? static_cast<size_t>(size) : 0);
+    bool ended = !line.empty() && line.back() == '\n';
+    if (ended)
+        line.pop_back();
+    line = ReplaceControlCharacters(line);
+    if (ended)
+        line.push_back('\n');
+
     // The stamp is taken before waiting for the mutex.
     time_t now = time(nullptr);
     struct tm local;
@@ -129,10 +154,7 @@ int CEventLog::Print(const char* format, ...)
     }
     fchmod(fd, 0644);
     fputs(stamp, file);
-    va_list args;
-    va_start(args, format);
-    vfprintf(file, format, args);
-    va_end(args);
+    fputs(line.c_str(), file);
     fclose(file);
     m_mutex.Unlock();
     return 1;

@@ -60,8 +60,11 @@ void CUsbCoreIface::HandleRequest(CCoreIfaceConnection* connection)
             return;
         if (parsed.status == ControlParse::Complete)
             break;
-        if (!connection->Fill(&input, parsed.needed))
-            return;
+        if (!connection->Fill(&input, parsed.needed)) {
+            if (!q.partialList)
+                return;
+            break;
+        }
     }
     if (!q.known) {
         HandleUnknownRequest(connection);

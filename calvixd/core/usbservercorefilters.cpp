@@ -191,8 +191,9 @@ void CUsbServerCoreImpl::SetIpFilters(uint8_t mode, const std::vector<std::strin
     ReplaceWatchedHosts(m_ipFilterRules, &fresh);
     m_ipFilterRules.swap(fresh);
     m_ipFilterMode = mode;
-    if (mode != FILTER_MODE_DISABLED)
-        m_network->SetIpFilters(mode, ParsedRules(m_ipFilterRules));
+    // Disabled too: sessions apply the mode the network server holds, and
+    // an older one would keep refusing clients.
+    m_network->SetIpFilters(mode, ParsedRules(m_ipFilterRules));
     guard.Unlock();
     if (m_eventLog)
         m_eventLog->Print("IP filters modified\n");
@@ -205,8 +206,7 @@ void CUsbServerCoreImpl::SetIpFilterMode(uint8_t mode)
     if (mode == m_ipFilterMode)
         return;
     m_ipFilterMode = mode;
-    if (mode != FILTER_MODE_DISABLED)
-        m_network->SetIpFilters(mode, ParsedRules(m_ipFilterRules));
+    m_network->SetIpFilters(mode, ParsedRules(m_ipFilterRules));
     guard.Unlock();
     if (m_eventLog)
         m_eventLog->Print("IP Filters mode changed to %s\n", FilterModeName(mode));

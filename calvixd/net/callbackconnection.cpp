@@ -1,6 +1,7 @@
 // Connections the server dials itself (configured callback connections and
 // dial-backs for device data connections), the reverse requests of accepted
 // connections, and the set-up of device data connections.
+#include <algorithm>
 #include <cstring>
 
 #include "calvixd/net/handshake.h"
@@ -101,6 +102,8 @@ bool CNetworkServer::RemoveCallbackConnection(uint32_t id)
     for (auto it = m_parked.begin(); it != m_parked.end(); ++it) {
         if (it->id != id)
             continue;
+        // A dial under way ends now rather than at its deadline.
+        EndDials(id);
         it->state = CONNECTION_CLOSING;
         if (it->useCount == 0) {
             m_parked.erase(it);
@@ -178,10 +181,20 @@ void CNetworkServer::CallbackManagerLoop()
             for (ClientConnection& entry : m_parked) {
                 if (!IsCallbackId(entry.id))
                     continue;
-                wait = m_settings.callbackRetryMs;
+                if (wait < 0 || wait > m_settings.callbackRetryMs)
+                    wait = m_settings.callbackRetryMs;
                 if (entry.state != CONNECTION_DISCONNECTED || entry.kind != LISTENER_KIND_TCP ||
                     m_tcpState.load() != LISTENER_STATE_RUNNING)
                     continue;
+                // A peer that fails or ends its session at once must not
+                // be dialled every time something kicks the manager: the
+                // next scan comes when its interval is over.
+                uint32_t down = GetTickCountMs() - entry.downSince;
+                uint32_t retry = static_cast<uint32_t>(m_settings.callbackRetryMs);
+                if (entry.retryWait && down < retry) {
+                    wait = std::min(wait, static_cast<int>(retry - down));
+                    continue;
+                }
                 if (!AcquireConnection(entry.id))
                     continue;
                 ThreadJob* job = new (std::nothrow) ThreadJob();
@@ -229,6 +242,20 @@ void CNetworkServer::RunCallbackConnection(ThreadJob* job)
     } catch (CExceptionEx* e) {
         delete e;
         error = ERROR_GEN_FAILURE;
+    }
+    // A dialled socket counts against the peers' bound like an accepted
+    // one, and the connect and the handshake get the same deadline.
+    if (socket && !TakePeerSocket(socket.get())) {
+        socket.reset();
+        error = ERROR_NOT_ENOUGH_MEMORY;
+    }
+    if (socket) {
+        socket->SetDeadline(m_settings.handshakeMs);
+        // Ended when its session connection leaves, or its entry is removed.
+        if (!RegisterDial(job->id, socket.get())) {
+            socket.reset();
+            error = ERROR_CONNECTION_ABORTED;
+        }
     }
     ADDRESS address;
     uint16_t port = 0;
@@ -282,9 +309,13 @@ void CNetworkServer::RunCallbackConnection(ThreadJob* job)
                     continue;
                 entry.lastError = CExceptionEx(MODULE_NETWORKSERVER, __LINE__, error ? error : ERROR_CONNECTION_ABORTED);
                 entry.state = CONNECTION_DISCONNECTED;
+                entry.retryWait = true;
+                entry.downSince = GetTickCountMs();
             }
         }
     }
+    if (socket)
+        ForgetDial(socket.get());
     if (error != 0)
         Debug(__LINE__, error);
     ReleaseConnection(job->id);
@@ -397,11 +428,25 @@ void CNetworkServer::AcceptDeviceConnection(CSocketBase* socket, uint32_t kind, 
     if (expectedId != 0 && connectionId != expectedId) {
         code = DATA_REFUSED_OTHER_CONNECTION;
     } else if (AttachDataConnection(connectionId, kind, address, &name, &code)) {
+        // The data connection bounds its own waits, and a dial-back goes on
+        // once its session connection has left.
+        ForgetDial(socket);
+        socket->SetDeadline(0);
+        std::list<DataConnectionEntry>::iterator entry;
+        {
+            std::lock_guard<std::mutex> lock(m_commandLock);
+            entry = m_dataConnections.insert(m_dataConnections.end(), {address, name, socket});
+        }
         answer = m_owner->ServeDeviceConnection(socket, kind, address, name, platform, deviceId, connectionId, &code);
+        {
+            std::lock_guard<std::mutex> lock(m_commandLock);
+            m_dataConnections.erase(entry);
+        }
         DetachDataConnection(connectionId);
     }
     if (answer == DATA_ANSWER_DONE)
         return;
+    socket->SetDeadline(m_settings.handshakeMs);
     uint8_t refusal[5] = {answer};
     memcpy(refusal + 1, &code, sizeof code);
     if (socket->Send(refusal, sizeof refusal, &m_stop) != SOCK_OK)

@@ -117,6 +117,13 @@ bool CNetworkServer::AcceptSession(std::unique_ptr<CSocketBase>* socket, uint32_
     ClientSession* created = nullptr;
     std::vector<uint8_t> devices;
     bool resolve = false;
+    // An accepted client was checked in its handshake; a dialled one, or
+    // one that joins a session which applied the filters before, is
+    // checked here, or nothing would ever check it.
+    if (kind == LISTENER_KIND_TCP && RefusedByFilters(address, std::string())) {
+        Log("Client connected from %s, but was rejected by IP filters.\n", (*socket)->GetPeerName());
+        return false;
+    }
     if (id == 0 || !BuildDeviceList(&devices)) {
         answer = 12;
     } else {
@@ -125,6 +132,9 @@ bool CNetworkServer::AcceptSession(std::unique_ptr<CSocketBase>* socket, uint32_
             answer = 1;
         } else {
             try {
+                // The session's loop bounds the connection from here on.
+                ForgetDial(socket->get());
+                (*socket)->SetDeadline(0);
                 ClientConnection connection;
                 connection.kind = kind;
                 connection.lastReceive = connection.lastPing = Now();
@@ -355,7 +365,14 @@ bool CNetworkServer::ProcessIncoming(ClientSession* session)
     // Each thread holds a use of the connection's id for its lifetime.
     for (ThreadJob* job : jobs) {
         uint32_t id = job->id;
+        if (!BeginCommand(id)) {
+            Debug(__LINE__, ERROR_NOT_ENOUGH_MEMORY);
+            delete job;
+            continue;
+        }
+        job->command = true;
         if (!AcquireConnection(id)) {
+            EndCommand(id);
             delete job;
             continue;
         }
@@ -424,6 +441,35 @@ bool CNetworkServer::DeliverQueuedRecords(ClientSession* session)
     return true;
 }
 
+bool CNetworkServer::FiltersRefuse(uint8_t mode, const std::vector<AddressRule>& rules, const ADDRESS& address,
+                                   const std::string& name)
+{
+    if (mode != FILTER_MODE_ALLOW && mode != FILTER_MODE_DENY)
+        return false;
+    bool matched = false;
+    for (const AddressRule& rule : rules)
+        if (AddressRuleMatches(rule, address, name))
+            matched = true;
+    return mode == FILTER_MODE_ALLOW ? !matched : matched;
+}
+
+bool CNetworkServer::RefusedByFilters(const ADDRESS& address, const std::string& name)
+{
+    // Pipe and loopback clients are never filtered.
+    if (!address.IsValid() || address.IsLoopback())
+        return false;
+    std::vector<AddressRule> rules;
+    uint8_t mode = 0;
+    {
+        CMutexGuard guard(&m_filterLock);
+        if (guard.LockAbortable(&m_stop, m_settings.lockMs) != SYNC_OK)
+            return false;
+        rules = m_filterRules;
+        mode = m_filterMode;
+    }
+    return FiltersRefuse(mode, rules, address, name);
+}
+
 bool CNetworkServer::ApplyIpFilters(ClientSession* session, uint64_t* applied)
 {
     std::vector<AddressRule> rules;
@@ -453,11 +499,7 @@ bool CNetworkServer::ApplyIpFilters(ClientSession* session, uint64_t* applied)
             if (connection.kind == LISTENER_KIND_PIPE || !connection.address.IsValid() ||
                 connection.address.IsLoopback())
                 continue;
-            bool matched = false;
-            for (const AddressRule& rule : rules)
-                if (AddressRuleMatches(rule, connection.address, connection.clientName))
-                    matched = true;
-            if ((mode == FILTER_MODE_ALLOW && !matched) || (mode == FILTER_MODE_DENY && matched)) {
+            if (FiltersRefuse(mode, rules, connection.address, connection.clientName)) {
                 Disconnect(&connection);
                 log.Add("Client disconnected by IP filters (%s)\n", PeerName(connection));
             }
@@ -470,6 +512,7 @@ bool CNetworkServer::ApplyIpFilters(ClientSession* session, uint64_t* applied)
 
 void CNetworkServer::ParkOrDrop(ClientConnection&& connection, bool* kick)
 {
+    EndDials(connection.id);
     connection.socket.reset();
     connection.input.clear();
     connection.output.clear();
@@ -477,6 +520,8 @@ void CNetworkServer::ParkOrDrop(ClientConnection&& connection, bool* kick)
     if (connection.useCount != 0 || (callback && connection.state != CONNECTION_CLOSING)) {
         if (callback && connection.state != CONNECTION_CLOSING) {
             connection.state = CONNECTION_DISCONNECTED;
+            connection.retryWait = true;
+            connection.downSince = GetTickCountMs();
             *kick = true;
         }
         m_parked.push_back(std::move(connection));
@@ -693,6 +738,15 @@ void CNetworkServer::SetIpFilters(uint8_t mode, const std::vector<AddressRule>& 
     }
     m_filterMode = mode;
     ++m_filterGeneration;
+    std::vector<AddressRule> kept = m_filterRules;
+    guard.Unlock();
+    // Running data connections of an address the change denies end too:
+    // their sessions are dropped by the sessions' own threads.
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    for (const DataConnectionEntry& entry : m_dataConnections)
+        if (entry.address.IsValid() && !entry.address.IsLoopback() &&
+            FiltersRefuse(mode, kept, entry.address, entry.name))
+            entry.socket->Close();
 }
 
 static ConnectionInfo InfoOf(const ClientConnection& connection)

@@ -114,6 +114,7 @@ int CDataConnection::PingWait(uint32_t lastPing, uint32_t now)
 
 CDataConnection::CDataConnection(CStubApi* api, CDataConnectionEvents* events, const DataConnectionParams& params)
     : m_api(api), m_events(events), m_deviceId(params.deviceId), m_pumpJoinSliceMs(params.pumpJoinSliceMs),
+      m_stallMs(params.stallMs),
       m_timeout(params.inactivitySeconds)
 {
     uint8_t block[768] = {};
@@ -183,7 +184,14 @@ uint8_t CDataConnection::Run(CSocket* socket, CEvent* stop, uint32_t* code)
         *code = DATA_REFUSED_STOPPED;
         return '3';
     }
-    if (!Negotiate(socket, stop)) {
+    // A client that stalls in the exchange, or later takes nothing we
+    // send, would hold the device for ever: the pump's silence rule is
+    // never reached while it blocks in a send.
+    socket->SetSendIdleLimit(m_stallMs);
+    socket->SetDeadline(m_stallMs);
+    bool negotiated = Negotiate(socket, stop);
+    socket->SetDeadline(0);
+    if (!negotiated) {
         *code = DATA_REFUSED_CAPABILITIES;
         return '3';
     }

@@ -83,6 +83,9 @@ struct DataConnectionParams {
     // The end of a connection waits for its pump however long it takes, in
     // slices of this length with a debug line after each.
     int pumpJoinSliceMs = 60000;
+    // Real time: the whole capability exchange, and a send of which the
+    // client takes nothing, end the connection after this long.
+    uint32_t stallMs = DATA_SILENCE_LIMIT_MS;
 };
 
 class CDataConnection {
@@ -130,6 +133,7 @@ private:
     CDataConnectionEvents* m_events;
     uint32_t m_deviceId;
     int m_pumpJoinSliceMs;
+    uint32_t m_stallMs;
     std::vector<uint8_t> m_hardwareIds;
     std::vector<uint8_t> m_compatibleIds;
     std::atomic<uint32_t> m_timeout;

@@ -14,12 +14,18 @@
 
 // Eleven accept failures in a row stop a listener.
 constexpr int ACCEPT_FAILURE_LIMIT = 11;
+// A listener out of descriptors or memory tries again after this: the
+// pending connection keeps it readable, so it must not go straight back.
+constexpr int ACCEPT_RESOURCE_WAIT_MS = 250;
 // Waits for threads log a debug line this often while they go on.
 constexpr uint32_t THREAD_WAIT_REPORT_MS = 60000;
 
 CNetworkServer::CNetworkServer(CNetworkServerOwner* owner, const NetworkServerSettings& settings)
     : m_settings(settings), m_owner(owner), m_eventLog(owner->GetEventLog())
 {
+    PeerLimits process = PeerLimitsFor(ReadProcessLimits());
+    m_limits.connections = settings.limits.connections ? settings.limits.connections : process.connections;
+    m_limits.threads = settings.limits.threads ? settings.limits.threads : process.threads;
     m_resolverClient = std::make_unique<CResolverClient>(owner->GetResolver(), this);
     m_callbackManager = CThread::Create(CallbackManagerThread, this, CTHREAD_JOINABLE);
     if (!m_callbackManager)
@@ -85,10 +91,13 @@ void CNetworkServer::Log(const char* format, const std::string& text)
 bool CNetworkServer::StartDetached(ThreadJob* job)
 {
     job->server = this;
-    m_liveThreads.Increment();
-    CThread* thread = CThread::Create(DetachedThread, job, 0);
+    CThread* thread = nullptr;
+    if (m_liveThreads.Increment() <= static_cast<int>(m_limits.threads))
+        thread = CThread::Create(DetachedThread, job, 0);
     if (!thread) {
         m_liveThreads.Decrement();
+        if (job->command)
+            EndCommand(job->id);
         delete job;
         return false;
     }
@@ -125,6 +134,8 @@ int CNetworkServer::DetachedThread(void* argument)
     } catch (...) {
         server->Debug(__LINE__, ERROR_NOT_ENOUGH_MEMORY);
     }
+    if (job->command)
+        server->EndCommand(job->id);
     delete job;
     // Last: after this the server may be gone.
     server->m_liveThreads.Decrement();
@@ -167,14 +178,16 @@ void CNetworkServer::GetListenerStates(uint32_t* overall, uint32_t* v4, uint32_t
         *pipe = m_pipeState.load();
 }
 
-struct AcceptJob {
+struct CNetworkServer::AcceptJob {
     CNetworkServer* server;
     CSocketBase* listener;
     uint32_t kind;
     CEvent* stop;
+    // Set to failed when the loop ends for another reason than its stop.
+    std::atomic<uint32_t>* state;
 };
 
-uint32_t CNetworkServer::StartListener(const std::string& endpoint, CThread** slot)
+uint32_t CNetworkServer::StartListener(const std::string& endpoint, CThread** slot, std::atomic<uint32_t>* state)
 {
     if (*slot)
         return 0;
@@ -194,7 +207,7 @@ uint32_t CNetworkServer::StartListener(const std::string& endpoint, CThread** sl
             return ERROR_NOT_SUPPORTED;
         return ERROR_GEN_FAILURE;
     }
-    AcceptJob* job = new (std::nothrow) AcceptJob{this, listener.get(), LISTENER_KIND_TCP, &m_tcpStop};
+    AcceptJob* job = new (std::nothrow) AcceptJob{this, listener.get(), LISTENER_KIND_TCP, &m_tcpStop, state};
     if (!job)
         return ERROR_NOT_ENOUGH_MEMORY;
     *slot = CThread::Create(AcceptThread, job, CTHREAD_JOINABLE);
@@ -239,7 +252,7 @@ CExceptionEx* CNetworkServer::StartTcpListeners()
         }
         ENDPOINT_ADDRESS endpoint(address, m_port);
         std::string text = endpoint.ToString();
-        uint32_t error = text.empty() ? ERROR_NOT_SUPPORTED : StartListener(family.scheme + text, family.slot);
+        uint32_t error = text.empty() ? ERROR_NOT_SUPPORTED : StartListener(family.scheme + text, family.slot, family.state);
         if (error == ERROR_NOT_SUPPORTED) {
             if (m_eventLog)
                 m_eventLog->Print("%s", family.unsupported);
@@ -294,7 +307,7 @@ CExceptionEx* CNetworkServer::StartPipeListener()
         error = ERROR_GEN_FAILURE;
     }
     if (error == 0) {
-        AcceptJob* job = new (std::nothrow) AcceptJob{this, listener.get(), LISTENER_KIND_PIPE, &m_pipeStop};
+        AcceptJob* job = new (std::nothrow) AcceptJob{this, listener.get(), LISTENER_KIND_PIPE, &m_pipeStop, &m_pipeState};
         m_acceptPipe = job ? CThread::Create(AcceptThread, job, CTHREAD_JOINABLE) : nullptr;
         if (m_acceptPipe) {
             listener.release();
@@ -329,45 +342,144 @@ void CNetworkServer::StopPipeListener(uint32_t state)
 int CNetworkServer::AcceptThread(void* argument)
 {
     AcceptJob* job = static_cast<AcceptJob*>(argument);
-    job->server->AcceptLoop(job->listener, job->kind, job->stop);
+    job->server->AcceptLoop(job);
     delete job;
     return 0;
 }
 
-void CNetworkServer::AcceptLoop(CSocketBase* listener, uint32_t kind, CEvent* stop)
+bool CNetworkServer::TakePeerSocket(CSocketBase* socket)
 {
+    if (m_peerSockets.Increment() > static_cast<int>(m_limits.connections)) {
+        m_peerSockets.Decrement();
+        return false;
+    }
+    socket->SetReleaseHook([this] { m_peerSockets.Decrement(); });
+    return true;
+}
+
+bool CNetworkServer::BeginCommand(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    uint32_t& running = m_commandThreads[id];
+    if (running >= COMMAND_THREADS_PER_CONNECTION)
+        return false;
+    ++running;
+    return true;
+}
+
+void CNetworkServer::EndCommand(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    auto it = m_commandThreads.find(id);
+    if (it != m_commandThreads.end() && --it->second == 0)
+        m_commandThreads.erase(it);
+}
+
+bool CNetworkServer::RegisterDial(uint32_t id, CSocketBase* socket)
+{
+    // Under the sessions lock, which EndDials runs under too: a dial whose
+    // connection has already gone is never registered after its end.
+    bool registered = false;
+    VisitConnection(id, [&](const ClientConnection& connection) {
+        if (connection.state != CONNECTION_ACTIVE && connection.state != CONNECTION_DIALLING)
+            return;
+        std::lock_guard<std::mutex> lock(m_commandLock);
+        m_dials.emplace(id, socket);
+        registered = true;
+    });
+    return registered;
+}
+
+void CNetworkServer::ForgetDial(CSocketBase* socket)
+{
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    for (auto it = m_dials.begin(); it != m_dials.end(); ++it)
+        if (it->second == socket) {
+            m_dials.erase(it);
+            return;
+        }
+}
+
+void CNetworkServer::EndDials(uint32_t id)
+{
+    std::lock_guard<std::mutex> lock(m_commandLock);
+    auto range = m_dials.equal_range(id);
+    for (auto it = range.first; it != range.second; ++it)
+        it->second->Close();
+}
+
+void CNetworkServer::AcceptLoop(AcceptJob* job)
+{
+    CSocketBase* listener = job->listener;
     int failures = 0;
+    bool starved = false;
+    int result = SOCK_OK;
     for (;;) {
         CSocket* accepted = nullptr;
-        int result = listener->Accept(&accepted, stop);
-        if (result == SOCK_ABORTED || result == SOCK_CLOSED || m_stop.IsSet()) {
+        result = listener->Accept(&accepted, job->stop);
+        if (result == SOCK_ABORTED || m_stop.IsSet() || job->stop->IsSet()) {
             delete accepted;
             break;
         }
+        if (result == SOCK_NO_RESOURCES) {
+            // Never the end of the listener: the descriptors come back when
+            // connections close. One debug line per shortage.
+            if (!starved)
+                Debug(__LINE__, static_cast<uint32_t>(result));
+            starved = true;
+            if (job->stop->WaitAbortable(&m_stop, ACCEPT_RESOURCE_WAIT_MS) != SYNC_TIMEOUT)
+                break;
+            continue;
+        }
+        if (result == SOCK_CLOSED)
+            break;
         if (result != SOCK_OK) {
             if (++failures >= ACCEPT_FAILURE_LIMIT) {
                 if (m_eventLog)
                     m_eventLog->Print("Server stopped due to unrecoverable error (error code %d).\n", result);
                 break;
             }
-            // Out of descriptors, as a rule: give the sessions time to close some.
-            SleepMs(100);
+            if (job->stop->WaitAbortable(&m_stop, 100) != SYNC_TIMEOUT)
+                break;
             continue;
         }
         failures = 0;
+        starved = false;
         std::unique_ptr<CSocketBase> socket(static_cast<CSocketBase*>(accepted));
-        if (kind == LISTENER_KIND_TCP)
-            socket->SetNoDelay();
-        ThreadJob* job = new (std::nothrow) ThreadJob();
         std::string peer = socket->GetPeerName();
-        if (job) {
-            job->kind = ThreadJob::HANDSHAKE;
-            job->socket = std::move(socket);
-            job->listenerKind = kind;
-        }
-        if (!job || !StartDetached(job)) {
+        // Past either bound the connection is closed at once: a flood then
+        // costs one accept and one close per connection, and the daemon
+        // keeps what it needs for the connections it serves.
+        if (m_liveThreads.Get() >= static_cast<int>(m_limits.threads) || !TakePeerSocket(socket.get())) {
             Log("Client connected from %s, but was rejected due to insufficient resources on server.\n", peer);
-            SleepMs(100);
+            continue;
+        }
+        if (job->kind == LISTENER_KIND_TCP)
+            socket->SetNoDelay();
+        socket->SetDeadline(m_settings.handshakeMs);
+        ThreadJob* thread = new (std::nothrow) ThreadJob();
+        if (thread) {
+            thread->kind = ThreadJob::HANDSHAKE;
+            thread->socket = std::move(socket);
+            thread->listenerKind = job->kind;
+        }
+        if (!thread || !StartDetached(thread)) {
+            Log("Client connected from %s, but was rejected due to insufficient resources on server.\n", peer);
+            if (job->stop->WaitAbortable(&m_stop, 100) != SYNC_TIMEOUT)
+                break;
+        }
+    }
+    if (!m_stop.IsSet() && !job->stop->IsSet()) {
+        // The listener is gone while it should run: it must not be reported
+        // as listening.
+        *job->state = LISTENER_STATE_FAILED;
+        std::lock_guard<std::mutex> lock(m_resultsLock);
+        CExceptionEx error(MODULE_NETWORKSERVER, __LINE__, static_cast<uint32_t>(result));
+        if (job->kind == LISTENER_KIND_TCP) {
+            m_tcpState = LISTENER_STATE_FAILED;
+            m_tcpResult = error;
+        } else {
+            m_pipeResult = error;
         }
     }
     listener->Close();

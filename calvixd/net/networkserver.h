@@ -24,6 +24,7 @@
 #include "calvixd/core/eventlog.h"
 #include "calvixd/net/addressrule.h"
 #include "calvixd/net/networkserveriface.h"
+#include "calvixd/net/peerlimits.h"
 #include "calvixd/net/resolverclient.h"
 #include "calvixd/net/socket.h"
 #include "calvixd/net/socketfactory.h"
@@ -58,6 +59,10 @@ constexpr size_t SESSION_CONNECTION_LIMIT = 1024;
 constexpr size_t SESSION_RECEIVE_SIZE = 1024;
 constexpr uint32_t SESSION_SILENCE_LIMIT_MS = 30000;
 constexpr uint32_t SESSION_PING_INTERVAL_MS = 10000;
+
+// Deferred commands ('G', 'I', reserve) of one session connection that may
+// run at once; further ones are dropped until one ends.
+constexpr uint32_t COMMAND_THREADS_PER_CONNECTION = 8;
 
 // Answers of the 'C' exchange.
 constexpr uint8_t DATA_ANSWER_DONE = '2';
@@ -111,6 +116,10 @@ struct ClientConnection {
     std::string clientName;
     uint32_t callbackFlags = 0;
     CExceptionEx lastError;
+    // A callback entry whose dial failed or whose session ended is dialled
+    // again only once the retry interval has passed since this tick.
+    bool retryWait = false;
+    uint32_t downSince = 0;
 };
 
 struct OutgoingRecord {
@@ -135,6 +144,10 @@ struct NetworkServerSettings {
     int scanLockMs = 5000;
     int callbackRetryMs = 10000;
     int callbackKickDelayMs = 1000;
+    // A whole handshake, from accept to the request's hand-over.
+    uint32_t handshakeMs = 10000;
+    // Bounds for peers; a zero bound comes from the process's limits.
+    PeerLimits limits = {0, 0};
 };
 
 class CNetworkServer : public CNetworkServerIface, public CResolverClientCallbackIface {
@@ -215,6 +228,9 @@ public:
     // Threads of the server that run detached (handshakes, sessions, dials,
     // deferred commands).
     int GetLiveThreads() const { return m_liveThreads.Get(); }
+    // Sockets held for peers (accepted, or dialled for a peer's request).
+    int GetPeerSockets() const { return m_peerSockets.Get(); }
+    const PeerLimits& GetPeerLimits() const { return m_limits; }
     size_t GetSessionCount();
 
 private:
@@ -226,8 +242,22 @@ private:
     // Starts a counted detached thread; false (and the job is deleted) when
     // it cannot.
     bool StartDetached(ThreadJob* job);
-    void AcceptLoop(CSocketBase* listener, uint32_t kind, CEvent* stop);
-    uint32_t StartListener(const std::string& endpoint, CThread** slot);
+    struct AcceptJob;
+    void AcceptLoop(AcceptJob* job);
+    // Counts the socket against the peer bound until it is destroyed; false
+    // when the bound is reached.
+    bool TakePeerSocket(CSocketBase* socket);
+    // A deferred command thread of the connection; false when it has its
+    // COMMAND_THREADS_PER_CONNECTION already.
+    bool BeginCommand(uint32_t id);
+    void EndCommand(uint32_t id);
+    // False when the dial's connection has gone or is going.
+    bool RegisterDial(uint32_t id, CSocketBase* socket);
+    // Forgets the dial; no-op for a socket that is not registered.
+    void ForgetDial(CSocketBase* socket);
+    // Closes the dials of a connection that left its session.
+    void EndDials(uint32_t id);
+    uint32_t StartListener(const std::string& endpoint, CThread** slot, std::atomic<uint32_t>* state);
     void Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kind);
     // True when the socket was taken over.
     bool AcceptSession(std::unique_ptr<CSocketBase>* socket, uint32_t kind, const ADDRESS& address, uint16_t port,
@@ -245,6 +275,11 @@ private:
     // Applies the filters once per change; *applied is the session's last
     // applied generation.
     bool ApplyIpFilters(ClientSession* session, uint64_t* applied);
+    static bool FiltersRefuse(uint8_t mode, const std::vector<AddressRule>& rules, const ADDRESS& address,
+                              const std::string& name);
+    // Under the network server's own filters; pipe and loopback clients
+    // pass.
+    bool RefusedByFilters(const ADDRESS& address, const std::string& name);
     bool RemoveClosedConnections(ClientSession* session);
     void DestroySession(ClientSession* session);
     // Parks or drops a connection that left its session; sessions lock held.
@@ -266,6 +301,25 @@ private:
     CEventLog* m_eventLog;
     CEvent m_stop; // set only by the destructor
     CAtomic<int> m_liveThreads{0};
+    PeerLimits m_limits;
+    CAtomic<int> m_peerSockets{0};
+
+    // Leaf lock: guards the two fields below; nothing is called under it
+    // but CSocket::Close, which does not block.
+    std::mutex m_commandLock;
+    // Deferred command threads running per session connection id.
+    std::map<uint32_t, uint32_t> m_commandThreads;
+    // Dial-backs of session connections that have not yet reached their
+    // data connection, closed when their connection leaves its session.
+    std::multimap<uint32_t, CSocketBase*> m_dials;
+    // Data connections being served, ended when a filter change denies
+    // their address.
+    struct DataConnectionEntry {
+        ADDRESS address;
+        std::string name;
+        CSocketBase* socket;
+    };
+    std::list<DataConnectionEntry> m_dataConnections;
     CGenericSocketFactory m_factory;
 
     CMutex m_sessionsLock;

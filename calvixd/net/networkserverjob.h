@@ -15,6 +15,7 @@ struct CNetworkServer::ThreadJob {
     std::string url;     // DIAL
     uint8_t request = 0; // DIAL: 'F' or 'G'
     uint32_t id = 0;     // the connection id whose use the thread holds
+    bool command = false; // a deferred command counted by BeginCommand
     uint32_t values[2] = {};
     uint32_t deviceId = 0; // RESERVE
     ADDRESS address;

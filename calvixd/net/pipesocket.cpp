@@ -104,6 +104,8 @@ CSocket* CPipeSocket::DoAccept(CEvent* abort)
         if (fd < 0) {
             if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED)
                 continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                m_handle.Fail(__LINE__, SOCK_NO_RESOURCES);
             m_handle.Fail(__LINE__, SOCK_CREATE_FAILED);
         }
         int one = 1;

@@ -14,6 +14,8 @@ public:
 
     int GetKind() override { return SOCKET_KIND_PIPE; }
     int GetHandle() override { return m_handle.Get(); }
+    void SetDeadline(uint32_t ms) override { m_handle.SetDeadline(ms); }
+    void SetSendIdleLimit(uint32_t ms) override { m_handle.SetSendIdleLimit(ms); }
 
 protected:
     void DoConnect(const std::string& url, CEvent* abort) override;

@@ -30,6 +30,27 @@ bool CSocketHandle::Store(int fd)
     return true;
 }
 
+void CSocketHandle::SetDeadline(uint32_t ms)
+{
+    m_deadline.store(ms == 0 ? 0 : (static_cast<uint64_t>(GetTickCountMs()) << 32) | ms);
+}
+
+int CSocketHandle::SendWaitMs() const
+{
+    uint32_t limit = m_sendIdleMs.load();
+    return limit == 0 ? -1 : static_cast<int>(limit);
+}
+
+int64_t CSocketHandle::DeadlineLeft() const
+{
+    uint64_t deadline = m_deadline.load();
+    if (deadline == 0)
+        return -1;
+    uint32_t length = static_cast<uint32_t>(deadline);
+    uint32_t elapsed = GetTickCountMs() - static_cast<uint32_t>(deadline >> 32);
+    return elapsed >= length ? 0 : static_cast<int64_t>(length - elapsed);
+}
+
 void CSocketHandle::Close()
 {
     m_close.Set();
@@ -74,6 +95,8 @@ void CSocketHandle::CheckEvents(CEvent* abort)
         Fail(__LINE__, SOCK_CLOSED);
     if (abort && abort->IsSet())
         Fail(__LINE__, SOCK_ABORTED);
+    if (DeadlineLeft() == 0)
+        Fail(__LINE__, SOCK_TIMEOUT);
 }
 
 void CSocketHandle::Wait(short events, CEvent* abort, int ms, int failure)
@@ -88,6 +111,9 @@ void CSocketHandle::Wait(short events, CEvent* abort, int ms, int failure)
                 Fail(__LINE__, SOCK_TIMEOUT);
             slice = std::min<uint32_t>(SOCKET_WAIT_SLICE_MS, static_cast<uint32_t>(ms) - elapsed);
         }
+        int64_t left = DeadlineLeft();
+        if (left >= 0 && left < slice)
+            slice = static_cast<int>(left);
         pollfd entry = {m_fd.load(), events, 0};
         int ready = poll(&entry, 1, slice);
         if (ready > 0) {
@@ -113,8 +139,11 @@ int CSocketHandle::FinishConnect(int fd, CEvent* abort)
             return SOCK_CLOSED;
         if (abort && abort->IsSet())
             return SOCK_ABORTED;
+        int64_t left = DeadlineLeft();
+        if (left == 0)
+            return SOCK_TIMEOUT;
         pollfd entry = {fd, POLLOUT, 0};
-        if (poll(&entry, 1, 1000) <= 0)
+        if (poll(&entry, 1, left > 0 && left < 1000 ? static_cast<int>(left) : 1000) <= 0)
             continue;
         int error = 0;
         socklen_t length = sizeof error;
@@ -184,7 +213,7 @@ void CSocketHandle::Send(const void* buffer, size_t length, CEvent* abort)
         if (n < 0) {
             int error = errno;
             if (error == EAGAIN)
-                WaitWritable(abort, -1);
+                WaitWritable(abort, SendWaitMs());
             if (error == EINTR || error == EAGAIN)
                 continue;
             Fail(__LINE__, error == EPIPE || error == ECONNRESET ? SOCK_CLOSED : SOCK_SEND_FAILED);
@@ -197,7 +226,7 @@ size_t CSocketHandle::SendSome(const void* buffer, size_t length, bool wait, CEv
 {
     Use use(this);
     if (wait)
-        WaitWritable(abort, -1);
+        WaitWritable(abort, SendWaitMs());
     ssize_t n = send(m_fd.load(), buffer, length, MSG_NOSIGNAL);
     if (n < 0) {
         if (errno == EINTR || errno == EAGAIN)

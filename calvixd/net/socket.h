@@ -12,6 +12,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -34,6 +35,9 @@ constexpr int SOCK_CREATE_FAILED = 0x1005; // socket() or accept()
 constexpr int SOCK_LISTEN_FAILED = 0x1006;
 constexpr int SOCK_CONNECT_FAILED = 0x1007;
 constexpr int SOCK_ADDRESS_IN_USE = 0x1008;
+// accept() found no descriptor or memory (EMFILE, ENFILE, ENOBUFS, ENOMEM):
+// the listener is sound and a later accept may succeed.
+constexpr int SOCK_NO_RESOURCES = 0x1009;
 constexpr int SOCK_TIMEOUT = SYNC_TIMEOUT;
 constexpr int SOCK_BUSY = 0x4002; // an operation of the same kind is running
 
@@ -78,6 +82,12 @@ public:
     virtual std::string GetPeerName() = 0;
     // -1 when there is no descriptor.
     virtual int GetHandle() = 0;
+    // Every later blocking operation ends with SOCK_TIMEOUT once ms have
+    // passed from now; 0 removes the deadline.
+    virtual void SetDeadline(uint32_t ms) { (void)ms; }
+    // A send ends with SOCK_TIMEOUT when the peer takes nothing for ms; 0
+    // waits without limit.
+    virtual void SetSendIdleLimit(uint32_t ms) { (void)ms; }
 };
 
 // The descriptor of a socket with its close event and handle guard. Every
@@ -96,6 +106,12 @@ public:
 
     // Stores a new descriptor (the socket is not closed); false when it is.
     bool Store(int fd);
+    // Every later wait, receive and send ends with SOCK_TIMEOUT once ms have
+    // passed from now; 0 removes the deadline. A peer that trickles bytes
+    // is bounded by this, not by the gaps between its bytes.
+    void SetDeadline(uint32_t ms);
+    // Each wait of a send for room is bounded by ms; 0 none.
+    void SetSendIdleLimit(uint32_t ms) { m_sendIdleMs.store(ms); }
     int Get() const { return m_fd.load(); }
     // Sets the close event, shuts the descriptor down both ways so blocked
     // waits wake at once, and drops the socket's own reference.
@@ -136,8 +152,15 @@ public:
 private:
     void Wait(short events, CEvent* abort, int ms, int failure);
     void ReleaseGuard();
+    // Milliseconds left before the deadline (0 when it has passed), or -1
+    // when there is none.
+    int64_t DeadlineLeft() const;
+    int SendWaitMs() const;
 
     uint16_t m_module;
+    // Start tick in the high half, length in ms in the low half; 0 none.
+    std::atomic<uint64_t> m_deadline{0};
+    std::atomic<uint32_t> m_sendIdleMs{0};
     CEvent m_close;
     CRundown m_guard{1};
     std::atomic<int> m_fd{-1};
@@ -145,7 +168,6 @@ private:
 
 class CSocketBase : public CSocket {
 public:
-    ~CSocketBase() override {}
 
     int Connect(const std::string& url, CEvent* abort) override;
     int Listen(const std::string& url) override;
@@ -167,6 +189,14 @@ public:
     int SetNoDelay();
     // Replaces the peer name (the remote-desktop client's name for pipes).
     int SetPeerName(const std::string& name);
+    // Runs once when the socket is destroyed: gives back what the socket
+    // holds of a budget.
+    void SetReleaseHook(std::function<void()> hook) { m_releaseHook = std::move(hook); }
+    ~CSocketBase() override
+    {
+        if (m_releaseHook)
+            m_releaseHook();
+    }
 
     int GetState() const { return m_state.Get() & 0xF; }
 
@@ -202,6 +232,7 @@ private:
     std::string m_url;
     std::string m_peerName;
     CAtomic<int> m_state{SOCKET_STATE_NEW};
+    std::function<void()> m_releaseHook;
 };
 
 // Up to SOCKET_SET_LIMIT sockets for reading and as many for writing, waited

@@ -163,6 +163,8 @@ CSocket* CTcpSocket::DoAccept(CEvent* abort)
             // The connection went away between the wake-up and the accept.
             if (errno == EAGAIN || errno == EINTR || errno == ECONNABORTED)
                 continue;
+            if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM)
+                m_handle.Fail(__LINE__, SOCK_NO_RESOURCES);
             m_handle.Fail(__LINE__, SOCK_CREATE_FAILED);
         }
         int one = 1;

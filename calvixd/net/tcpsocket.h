@@ -17,6 +17,8 @@ public:
 
     int GetKind() override { return SOCKET_KIND_TCP; }
     int GetHandle() override { return m_handle.Get(); }
+    void SetDeadline(uint32_t ms) override { m_handle.SetDeadline(ms); }
+    void SetSendIdleLimit(uint32_t ms) override { m_handle.SetSendIdleLimit(ms); }
     void GetPeerAddress(ADDRESS* address, uint16_t* port) override;
 
 protected:

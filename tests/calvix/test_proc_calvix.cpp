@@ -507,6 +507,26 @@ TEST_F(CalvixTool, ListsShowTheDaemonState) {
                 close);
 }
 
+// Escape sequences and line breaks in a device's texts reach the terminal
+// as '?': the device cannot write to the user's terminal through the list.
+TEST_F(CalvixTool, DeviceTextsArePrintedWithoutControlBytes) {
+  server.With([](Model& m) {
+    m = Model();
+    m.connections.push_back(StandardModel().connections[0]);
+    Device evil;
+    evil.id = 3;
+    evil.vendorId = 0x1234;
+    evil.productId = 0x5678;
+    evil.product = "Evil\x1b]0;pwn\x07";
+    evil.identity = "1-4";
+    evil.busId = "1-4";
+    m.devices.push_back(evil);
+  });
+  std::string out = RunCalvix({"-list-devices"}).out;
+  EXPECT_NE(out.find("   3: Evil?]0;pwn?"), std::string::npos) << out;
+  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+}
+
 TEST_F(CalvixTool, OpenFailuresExitTwoWithTheirOwnBlock) {
   server.With([](Model& m) { m.version = 0x39000; });
   RunResult r = RunCalvix({"-share", "8"});

@@ -543,4 +543,16 @@ TEST_F(ClientApi, CloseEndsARefreshThatHangs) {
   SUCCEED();
 }
 
+// A daemon that takes the request and never answers is unreachable once
+// the idle limit has passed: the open fails as if nobody listened.
+TEST_F(ClientApi, ADaemonThatNeverAnswersIsUnreachable) {
+  ApiClose();
+  server.stallSnapshots = true;
+  ApiSettings settings = FastSettings();
+  settings.idleLimitMs = 300;
+  EXPECT_FALSE(ApiOpenWithSettings(false, settings));
+  EXPECT_EQ(ApiGetLastError(nullptr), 1061u);
+  server.stallSnapshots = false;
+}
+
 }  // namespace

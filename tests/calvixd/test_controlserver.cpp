@@ -7,6 +7,7 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <mutex>
 #include <sstream>
 
@@ -323,7 +324,8 @@ TEST_F(ControlServer, GoldenExchanges)
 }
 
 // Requests that break off get no reply and change nothing: the stream ends
-// right after the handshake. A list that breaks off is not applied in part.
+// right after the handshake. A list that breaks off is not applied in part,
+// except a device ACL (below).
 TEST_F(ControlServer, CutRequestsCloseWithoutReplyOrChange)
 {
     struct Case {
@@ -336,8 +338,7 @@ TEST_F(ControlServer, CutRequestsCloseWithoutReplyOrChange)
         {"share with half a device id", Cat({U32(SHARE_DEVICE), U16(7)})},
         {"nickname cut in its text", Cat({U32(SET_DEVICE_NICKNAME), U32(0), U32(7), U32(10), {'a', 'b'}})},
         {"filters cut after a rule", Cat({U32(SET_IP_FILTERS), U8(1), U32(2), Text("127.0.0.1")})},
-        {"acl cut after its first rule", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(3), Text("a"), Text("b")})},
-        {"acl cut inside a rule", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(2), Text("a"), U32(5), {'x'}})},
+        {"acl cut before its count", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U16(3)})},
         {"policy cut after its first rule",
          Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U32(2), PolicyRule(), U32(0x1), U16(1)})},
         {"callback cut before the kind", Cat({U32(ADD_CALLBACK), Text("127.0.0.1"), U16(1)})},
@@ -356,6 +357,34 @@ TEST_F(ControlServer, CutRequestsCloseWithoutReplyOrChange)
         EXPECT_EQ(Hex(ReadToEnd(fd)), "");
         close(fd);
         EXPECT_EQ(core.Calls(), std::vector<std::string>{});
+    }
+}
+
+// A device ACL that breaks off after its count is applied with the rules
+// read whole so far, and the status is sent.
+TEST_F(ControlServer, CutDeviceAclAppliesTheRulesReadSoFar)
+{
+    struct Case {
+        const char* name;
+        Bytes request;
+        const char* call;
+    };
+    const Case cases[] = {
+        {"cut after two rules", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(3), Text("a"), Text("b")}), "SetDeviceAcl(7,1,[a][b])"},
+        {"cut inside a rule", Cat({U32(SET_DEVICE_ACL), U32(7), U8(2), U32(2), Text("a"), U32(5), {'x'}}), "SetDeviceAcl(7,2,[a])"},
+        {"cut right after the count", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(2)}), "SetDeviceAcl(7,1,)"},
+    };
+    StartServer();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        core.ClearCalls();
+        int fd = Open();
+        ASSERT_GE(fd, 0);
+        Send(fd, c.request);
+        shutdown(fd, SHUT_WR);
+        EXPECT_EQ(ReadToEnd(fd), U32(1));
+        close(fd);
+        EXPECT_EQ(core.Calls(), std::vector<std::string>{c.call});
     }
 }
 
@@ -533,6 +562,51 @@ TEST_F(ControlServer, SilentPeerIsDroppedAfterTheIdleLimit)
     Send(silent, U32(SHARE_DEVICE));
     EXPECT_EQ(Hex(ReadToEnd(silent)), "");
     close(silent);
+    EXPECT_EQ(Exchange(U32(GET_STARTUP_STATE)), Cat({U32(1), U32(100)}));
+}
+
+// The one accept thread is held neither by a peer that trickles its hello
+// a byte before every idle limit nor by one that streams bytes after an
+// unknown code: each is cut off and the next client is served.
+TEST_F(ControlServer, TricklingAndStreamingPeersAreCutOff)
+{
+    CoreIfaceSettings settings;
+    settings.idleLimitMs = 2000;
+    settings.requestLimitMs = 1000;
+    settings.drainMs = 300;
+    StartServer(settings);
+
+    int trickle = Connect(NAME);
+    ASSERT_GE(trickle, 0);
+    std::vector<uint8_t> hello = Hello();
+    bool closed = false;
+    for (size_t i = 0; i < hello.size() - 1 && !closed; ++i) {
+        // Far below the idle limit each time; only the whole is too long.
+        Send(trickle, std::vector<uint8_t>{hello[i]});
+        struct pollfd entry = {trickle, POLLIN, 0};
+        closed = poll(&entry, 1, 400) == 1;
+    }
+    EXPECT_TRUE(closed) << "the trickling peer kept its connection";
+    close(trickle);
+
+    int stream = Open();
+    ASSERT_GE(stream, 0);
+    Send(stream, Cat({U32(0x2001), U32(1)}));
+    EXPECT_EQ(Read(stream, 12), Failed(13, 2916, 50));
+    // Streams until the daemon closes; the guard is only a last resort.
+    std::vector<uint8_t> chunk(1024, 0x55);
+    auto start = std::chrono::steady_clock::now();
+    bool cut = false;
+    while (!cut && std::chrono::steady_clock::now() - start < std::chrono::seconds(20)) {
+        cut = send(stream, chunk.data(), chunk.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN;
+        struct pollfd entry = {stream, POLLIN, 0};
+        if (!cut && poll(&entry, 1, 5) == 1) {
+            char byte;
+            cut = recv(stream, &byte, 1, MSG_DONTWAIT) <= 0;
+        }
+    }
+    EXPECT_TRUE(cut) << "waiting for the streaming peer to be cut off";
+    close(stream);
     EXPECT_EQ(Exchange(U32(GET_STARTUP_STATE)), Cat({U32(1), U32(100)}));
 }
 

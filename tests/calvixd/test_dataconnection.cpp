@@ -375,6 +375,45 @@ TEST_F(DataConnectionTest, UnsupportedCapabilitiesAreRefused)
     gate.End();
 }
 
+// A client that stalls in the capability exchange, and one that stops
+// taking what the driver sends, lose the connection after the stall time
+// in real time, whatever the test clock says.
+TEST_F(DataConnectionTest, StalledClientsLoseTheConnection)
+{
+    params.stallMs = 1000;
+    connection = std::make_unique<CDataConnection>(&stub, &events, params);
+    struct Case {
+        const char* name;
+        bool negotiate;
+    } cases[] = {{"stalls after '6'", false}, {"takes nothing after the blocks", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        finished = false;
+        ASSERT_TRUE(gate.Begin());
+        Start();
+        if (c.negotiate) {
+            uint32_t proposal;
+            ASSERT_TRUE(Negotiate(0x10, 0x10, 0x10, &proposal));
+            std::vector<uint8_t> hw, cp;
+            ASSERT_TRUE(ReadBlocks(&hw, &cp));
+            // More than the socket buffers hold, never read.
+            for (int i = 0; i < 400; ++i)
+                stub.Push(Message(4000, 1, 0));
+        } else {
+            EXPECT_EQ(client.receive(1), std::vector<uint8_t>{'6'});
+        }
+        EXPECT_TRUE(testwait::waitUntil([&] { return finished.load(); }, 20s))
+            << "waiting for the stalled connection to end";
+        if (!finished.load())
+            gate.RequestStop();
+        runner.join();
+        EXPECT_EQ(answer, c.negotiate ? '2' : '3');
+        gate.End();
+        client.close();
+        server.reset();
+    }
+}
+
 TEST_F(DataConnectionTest, LengthWordMustMatchTheRecord)
 {
     struct Case {

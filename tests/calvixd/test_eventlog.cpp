@@ -100,6 +100,18 @@ TEST(EventLog, LineHasStampPrefixAndText)
     EXPECT_EQ(info.st_mode & 0777, 0644u);
 }
 
+// A device's product or serial with escape sequences and line breaks is
+// written with every control byte replaced; only the line's own end stays.
+TEST(EventLog, ControlBytesOfTextsAreReplaced)
+{
+    CTempDir dir;
+    std::string path = dir.File("calvixd.log");
+    CEventLog log(path.c_str());
+    EXPECT_EQ(log.Print("USB device plugged (%s; Serial %s).\n", "Evil\x1b]0;pwn\x07", "SN\r\n1\x7f"), 1);
+    std::string text = ReadFile(path);
+    EXPECT_TRUE(IsStampedLines(text, {"USB device plugged (Evil?]0;pwn?; Serial SN??1?)."})) << text;
+}
+
 TEST(EventLog, DeletedFileIsCreatedAgainWithMode0644)
 {
     CTempDir dir;

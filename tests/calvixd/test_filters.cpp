@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <functional>
 #include <thread>
 
 #include "tests/calvixd/rulesfixture.h"
@@ -28,6 +29,16 @@ std::vector<std::string> AclTexts(CRulesCore* core, uint32_t id, uint8_t* mode =
     if (mode)
         *mode = m;
     return rules;
+}
+
+// An IPv6 text as the kernel reports the peer of an IPv6 socket, mapped
+// IPv4 addresses included (the text form may make plain IPv4 of them).
+ADDRESS ClientAddress(const char* text)
+{
+    in6_addr v6;
+    if (inet_pton(AF_INET6, text, &v6) == 1)
+        return ADDRESS(&v6, 0);
+    return ADDRESS(text);
 }
 
 } // namespace
@@ -68,6 +79,28 @@ TEST_F(Filters, IpFilterAdmission)
         SCOPED_TRACE(c.what);
         core->SetIpFilters(c.mode, c.rules);
         EXPECT_EQ(core->CheckIpFilters(ADDRESS(c.client)), c.admitted);
+    }
+}
+
+// Switching the filters off reaches the network server as well: its
+// sessions apply the mode they are given, and an older one would go on
+// dropping every new client after its greeting.
+TEST_F(Filters, DisablingReachesTheNetworkServer)
+{
+    struct Case {
+        const char* what;
+        std::function<void()> disable;
+    } cases[] = {
+        {"whole list", [&] { core->SetIpFilters(FILTER_MODE_DISABLED, {}); }},
+        {"mode alone", [&] { core->SetIpFilterMode(FILTER_MODE_DISABLED); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        core->SetIpFilters(FILTER_MODE_ALLOW, {});
+        journal.Clear();
+        c.disable();
+        EXPECT_EQ(journal.Count("net.filters(0,0)"), 1u);
+        EXPECT_TRUE(core->CheckIpFilters(ADDRESS("10.0.0.9")));
     }
 }
 
@@ -192,7 +225,7 @@ TEST_F(Filters, NamesStayWatchedWhileAnyRuleNamesThem)
 TEST_F(Filters, FilterModeChanges)
 {
     core->SetIpFilters(FILTER_MODE_DISABLED, {"10.0.0.1"});
-    EXPECT_EQ(journal.Count("net.filters"), 0u) << "mode 0 is not handed to the sessions";
+    EXPECT_EQ(journal.Count("net.filters(0,1)"), 1u) << "mode 0 is handed to the sessions too";
     core->SetIpFilterMode(FILTER_MODE_ALLOW);
     EXPECT_EQ(journal.Count("net.filters(1,1)"), 1u);
     EXPECT_EQ(LogCount("IP Filters mode changed to Allow\n"), 1u);
@@ -202,7 +235,8 @@ TEST_F(Filters, FilterModeChanges)
     EXPECT_EQ(LogCount("IP Filters mode changed to Deny\n"), 1u);
     core->SetIpFilterMode(FILTER_MODE_DISABLED);
     EXPECT_EQ(LogCount("IP Filters mode changed to Disabled\n"), 1u);
-    EXPECT_EQ(journal.Count("net.filters"), 2u);
+    EXPECT_EQ(journal.Count("net.filters"), 4u);
+    EXPECT_EQ(journal.Count("net.filters(0,1)"), 2u);
     EXPECT_TRUE(core->CheckIpFilters(ADDRESS("10.9.9.9")));
 }
 
@@ -269,8 +303,13 @@ TEST_F(Filters, AclAdmission)
         {"allow, listed", FILTER_MODE_ALLOW, {"10.0.0.5"}, "10.0.0.5", "", true, false},
         {"allow, not listed", FILTER_MODE_ALLOW, {"10.0.0.5"}, "10.0.0.9", "", false, false},
         {"allow, loopback", FILTER_MODE_ALLOW, {}, "127.0.0.1", "", true, false},
+        {"allow, mapped loopback", FILTER_MODE_ALLOW, {}, "::ffff:127.0.0.1", "", true, false},
         {"deny, listed network", FILTER_MODE_DENY, {"10.0.0.0/8"}, "10.0.0.9", "", false, false},
         {"deny, mapped client", FILTER_MODE_DENY, {"10.0.0.0/8"}, "::ffff:10.0.0.9", "", false, false},
+        {"allow, mapped client of a single rule", FILTER_MODE_ALLOW, {"10.0.0.5"}, "::ffff:10.0.0.5", "", true, false},
+        {"deny, mapped client of a single rule", FILTER_MODE_DENY, {"10.0.0.5"}, "::ffff:10.0.0.5", "", false, false},
+        {"deny, mapped client of a range", FILTER_MODE_DENY, {"10.0.0.1-10.0.0.9"}, "::ffff:10.0.0.5", "", false,
+         false},
         {"deny, not listed", FILTER_MODE_DENY, {"10.0.0.0/8"}, "11.0.0.9", "", true, false},
         {"allow, resolved host", FILTER_MODE_ALLOW, {"laptop (10.0.0.3)"}, "10.0.0.3", "", true, false},
         {"allow, host by client name", FILTER_MODE_ALLOW, {"laptop"}, "10.0.0.4", "LAPTOP", true, true},
@@ -284,7 +323,7 @@ TEST_F(Filters, AclAdmission)
         core->SetDeviceAcl(id, c.mode, c.rules);
         journal.Clear();
         bool admitted = false;
-        core->WithDevice(id, [&](UsbDevice* d) { admitted = core->CheckDeviceAcl(d, ADDRESS(c.client), c.name); });
+        core->WithDevice(id, [&](UsbDevice* d) { admitted = core->CheckDeviceAcl(d, ClientAddress(c.client), c.name); });
         EXPECT_EQ(admitted, c.admitted);
         EXPECT_EQ(journal.Count("resolver.resolve(laptop)"), c.resolvesAgain ? 1u : 0u);
     }

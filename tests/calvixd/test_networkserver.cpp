@@ -5,6 +5,7 @@
 // private network namespace per test process.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -70,6 +71,7 @@ public:
     std::atomic<bool> releaseNotify{false};
     // A serve that stays inside the core while held.
     std::atomic<bool> holdServe{false};
+    std::atomic<bool> serveUntilClosed{false};
     std::atomic<bool> inServe{false};
     Resolver* GetResolver() override { return nullptr; }
     void GetServerId(uint8_t id[16]) override
@@ -89,12 +91,19 @@ public:
         return true;
     }
     bool UnscrambleConnectRecord(uint8_t*, size_t, uint8_t) override { return true; }
-    uint8_t ServeDeviceConnection(CSocket*, uint32_t kind, const ADDRESS&, const std::string&, uint8_t,
+    uint8_t ServeDeviceConnection(CSocket* socket, uint32_t kind, const ADDRESS&, const std::string&, uint8_t,
                                   uint32_t deviceId, uint32_t connectionId, uint32_t* code) override
     {
         inServe = true;
         while (holdServe)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        if (serveUntilClosed) {
+            // As a real data connection: it runs until its socket fails.
+            uint8_t byte;
+            while (socket->Receive(&byte, 1, nullptr) == SOCK_OK) {
+            }
+            return '2';
+        }
         std::lock_guard<std::mutex> lock(mutex);
         served.push_back({deviceId, connectionId, kind});
         *code = serveCode;
@@ -692,6 +701,142 @@ TEST_F(NetworkServerTest, CallbackConnectionsDialAndRetry)
     }
 }
 
+// A session that floods 'G' records at a dial-back address that never
+// answers gets at most COMMAND_THREADS_PER_CONNECTION dials at once, and
+// they end with the session connection, well before their own deadline.
+TEST_F(NetworkServerTest, DialBackFloodIsBoundedAndEndsWithTheSession)
+{
+    NetworkServerSettings settings;
+    // The entry is dialled again this long after its session ends: long
+    // enough to see the session's own threads gone first.
+    settings.callbackRetryMs = 600000;
+    settings.callbackKickDelayMs = 5000;
+    settings.handshakeMs = 120000;
+    server.reset();
+    server = std::make_unique<CNetworkServer>(owner.get(), settings);
+    server->SetListenAddresses(ADDRESS("127.0.0.1"), ADDRESS("255.255.255.255"), kPort);
+    CExceptionEx* error = server->StartTcpListeners();
+    ASSERT_EQ(error, nullptr);
+
+    // The dial-backs go to the callback session's address: the listener,
+    // which takes its session and then accepts nothing more.
+    TestListener listener("127.0.0.1", 33034);
+    ASSERT_TRUE(listener.Ok());
+    uint32_t id = server->AddCallbackConnection(0, "127.0.0.1", 33034, LISTENER_KIND_TCP, 0, nullptr);
+    ASSERT_NE(id, 0u);
+    Connection session;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&session); }, 20s)) << "waiting for the dial";
+    uint8_t request = 0;
+    ASSERT_TRUE(session.answerHandshake(0x07, &request));
+    ASSERT_EQ(request, 'F');
+    std::vector<uint8_t> serverId;
+    uint32_t greeted = 0;
+    ASSERT_TRUE(session.readGreetingStart(&serverId, &greeted));
+    int base = server->GetLiveThreads();
+
+    std::vector<uint8_t> flood;
+    for (int i = 0; i < 200; ++i) {
+        auto command = recordBytes({6, 17});
+        command.push_back('G');
+        auto values = recordBytes({0x11, static_cast<uint32_t>(i)});
+        command.insert(command.end(), values.begin(), values.end());
+        flood.insert(flood.end(), command.begin(), command.end());
+    }
+    ASSERT_TRUE(session.sendBytes(flood));
+    EXPECT_TRUE(testwait::waitUntil(
+        [&] { return server->GetLiveThreads() >= base + static_cast<int>(COMMAND_THREADS_PER_CONNECTION); }, 20s))
+        << "waiting for the dial-backs to reach their bound: " << server->GetLiveThreads();
+    // An invalid record after the flood: once it is logged, every 'G'
+    // before it has been handled.
+    ASSERT_TRUE(session.sendBytes(recordBytes({0x77, 8})));
+    EXPECT_TRUE(testwait::waitUntil(
+        [&] { return Log().find("Client disconnected after invalid packet") != std::string::npos; }, 20s));
+    EXPECT_LE(server->GetLiveThreads(), base + static_cast<int>(COMMAND_THREADS_PER_CONNECTION));
+    // The session thread and every dial end; nothing waits for the deadline.
+    EXPECT_TRUE(testwait::waitUntil([&] { return server->GetLiveThreads() < base; }, 20s))
+        << "waiting for the dial-backs to end with their session: " << server->GetLiveThreads();
+    EXPECT_TRUE(testwait::waitUntil([&] { return server->GetPeerSockets() == 0; }, 20s))
+        << "waiting for the dialled sockets to go: " << server->GetPeerSockets();
+}
+
+// Callback peers that stall or fail: a silent peer and one that stalls
+// after 0x10 are given up at the handshake's deadline and retried; a peer
+// that breaks its session at once is dialled again only after the retry
+// interval; a dial under way ends when its entry is removed.
+TEST_F(NetworkServerTest, StallingCallbackPeersAreBoundedAndRetriedAtTheInterval)
+{
+    NetworkServerSettings settings;
+    settings.callbackRetryMs = 2000;
+    settings.callbackKickDelayMs = 50;
+    settings.handshakeMs = 500;
+    server.reset();
+    server = std::make_unique<CNetworkServer>(owner.get(), settings);
+    server->SetListenAddresses(ADDRESS("127.0.0.1"), ADDRESS("255.255.255.255"), kPort);
+    CExceptionEx* error = server->StartTcpListeners();
+    ASSERT_EQ(error, nullptr);
+    TestListener listener("127.0.0.1", 33035);
+    ASSERT_TRUE(listener.Ok());
+    uint32_t id = server->AddCallbackConnection(0, "127.0.0.1", 33035, LISTENER_KIND_TCP, 0, nullptr);
+    ASSERT_NE(id, 0u);
+    auto downWith = [&](uint32_t code) {
+        return testwait::waitUntil(
+            [&] {
+                ConnectionInfo info;
+                return server->GetConnectionInfo(id, &info) && info.state == CONNECTION_DISCONNECTED &&
+                       info.lastError.GetError() == code;
+            },
+            20s);
+    };
+
+    // Reads whatever comes until the server closes; false at the guard.
+    auto endsAfterAnything = [](Connection& c) {
+        auto start = std::chrono::steady_clock::now();
+        while (std::chrono::steady_clock::now() - start < 20s) {
+            pollfd entry = {c.fd(), POLLIN, 0};
+            if (poll(&entry, 1, 100) != 1)
+                continue;
+            uint8_t buffer[256];
+            if (recv(c.fd(), buffer, sizeof buffer, 0) <= 0)
+                return true;
+        }
+        return false;
+    };
+    for (bool accepted : {false, true}) {
+        SCOPED_TRACE(accepted ? "stalls after 0x10" : "silent");
+        Connection peer;
+        ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&peer); }, 20s)) << "waiting for a dial";
+        if (accepted)
+            ASSERT_TRUE(peer.sendBytes("\x10", 1));
+        EXPECT_TRUE(downWith(1236)) << "waiting for the dial to be given up";
+        EXPECT_TRUE(endsAfterAnything(peer));
+    }
+
+    // A peer that answers the handshake and sends garbage on the session.
+    Connection broken;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&broken); }, 20s)) << "waiting for a dial";
+    uint8_t request = 0;
+    ASSERT_TRUE(broken.answerHandshake(0x07, &request));
+    ASSERT_EQ(request, 'F');
+    std::vector<uint8_t> serverId;
+    uint32_t greeted = 0;
+    ASSERT_TRUE(broken.readGreetingStart(&serverId, &greeted));
+    ASSERT_TRUE(broken.sendBytes(recordBytes({0x77, 8})));
+    EXPECT_TRUE(endsAfterAnything(broken));
+    auto ended = std::chrono::steady_clock::now();
+    Connection next;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&next); }, 20s)) << "waiting for the next dial";
+    EXPECT_GE(std::chrono::steady_clock::now() - ended, 1500ms);
+
+    // Removed while its dial waits for the peer: the dialling thread ends
+    // long before the handshake's deadline would end it.
+    int threads = server->GetLiveThreads();
+    EXPECT_GE(threads, 1);
+    EXPECT_TRUE(server->RemoveCallbackConnection(id));
+    EXPECT_TRUE(testwait::waitUntil([&] { return server->GetLiveThreads() == 0; }, 20s))
+        << "waiting for the dialling thread to end";
+    EXPECT_TRUE(endsAfterAnything(next));
+}
+
 TEST_F(NetworkServerTest, DataConnectionSetUp)
 {
     Connection session;
@@ -725,6 +870,98 @@ TEST_F(NetworkServerTest, DataConnectionSetUp)
     EXPECT_EQ(owner->served[0].deviceId, 9u);
     EXPECT_EQ(owner->served[0].connectionId, sessionId);
     EXPECT_EQ(owner->served[0].kind, LISTENER_KIND_TCP);
+}
+
+// A callback session to a host the filters deny is refused even when it
+// would join a session that applied the filters before it came.
+TEST_F(NetworkServerTest, CallbackSessionToADeniedHostIsRefused)
+{
+    Connection loopback;
+    uint32_t loopbackId;
+    ASSERT_TRUE(OpenSession(&loopback, &loopbackId));
+    AddressRule rule;
+    rule.kind = ADDRESS_RULE_SINGLE;
+    rule.first = ADDRESS("192.0.2.1");
+    server->SetIpFilters(FILTER_MODE_ALLOW, {rule});
+    // The loopback session stays, and applies the change: a newcomer
+    // would join it.
+    TestListener listener("127.0.0.2", 33036);
+    ASSERT_TRUE(listener.Ok());
+    uint32_t id = server->AddCallbackConnection(0, "127.0.0.2", 33036, LISTENER_KIND_TCP, 0, nullptr);
+    ASSERT_NE(id, 0u);
+    Connection dialled;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&dialled); }, 20s)) << "waiting for the dial";
+    uint8_t request = 0;
+    ASSERT_TRUE(dialled.answerHandshake(0x07, &request));
+    ASSERT_EQ(request, 'F');
+    std::vector<uint8_t> serverId;
+    uint32_t greeted = 0;
+    EXPECT_FALSE(dialled.readGreetingStart(&serverId, &greeted));
+    EXPECT_TRUE(LogHas("Client connected from 127.0.0.2:33036, but was rejected by IP filters.\n")) << Log();
+    EXPECT_TRUE(server->RemoveCallbackConnection(id));
+}
+
+// A filter change that denies an address ends its running data
+// connections, not only its sessions.
+TEST_F(NetworkServerTest, FilterChangeEndsTheDataConnectionsOfADeniedAddress)
+{
+    owner->serveUntilClosed = true;
+    Connection session;
+    uint32_t sessionId;
+    ASSERT_TRUE(OpenSession(&session, &sessionId, "127.0.0.2"));
+    Connection data;
+    ASSERT_TRUE(data.connectTcp("127.0.0.1", kPort, "127.0.0.2"));
+    ASSERT_TRUE(data.handshake('C'));
+    ASSERT_TRUE(data.sendBytes(connectRecord(9, sessionId)));
+    EXPECT_EQ(data.receive(16).size(), 16u);
+    ASSERT_TRUE(data.sendBytes("7", 1));
+    ASSERT_TRUE(testwait::waitUntil([&] { return owner->inServe.load(); }, 20s)) << "waiting for the serve";
+
+    AddressRule rule;
+    rule.kind = ADDRESS_RULE_SINGLE;
+    rule.first = ADDRESS("192.0.2.1");
+    server->SetIpFilters(FILTER_MODE_ALLOW, {rule});
+    EXPECT_TRUE(data.waitClosed());
+    EXPECT_TRUE(session.waitClosed());
+}
+
+// A dialled 'G' data connection names the session connection that asked
+// for it: a connect record with another session's id is refused and
+// nothing is served.
+TEST_F(NetworkServerTest, DialledDataConnectionForAnotherSessionIsRefused)
+{
+    Connection other;
+    uint32_t otherId;
+    ASSERT_TRUE(OpenSession(&other, &otherId));
+    TestListener listener("127.0.0.1", 33037);
+    ASSERT_TRUE(listener.Ok());
+    uint32_t id = server->AddCallbackConnection(0, "127.0.0.1", 33037, LISTENER_KIND_TCP, 0, nullptr);
+    ASSERT_NE(id, 0u);
+    Connection session;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&session); }, 20s)) << "waiting for the dial";
+    uint8_t request = 0;
+    ASSERT_TRUE(session.answerHandshake(0x07, &request));
+    std::vector<uint8_t> serverId;
+    uint32_t greeted = 0;
+    ASSERT_TRUE(session.readGreetingStart(&serverId, &greeted));
+
+    auto command = recordBytes({6, 17});
+    command.push_back('G');
+    auto values = recordBytes({0x11, 0x22});
+    command.insert(command.end(), values.begin(), values.end());
+    ASSERT_TRUE(session.sendBytes(command));
+    Connection data;
+    ASSERT_TRUE(testwait::waitUntil([&] { return listener.Accept(&data); }, 20s)) << "waiting for the dial-back";
+    ASSERT_TRUE(data.answerHandshake(0x07, &request));
+    ASSERT_EQ(request, 'G');
+    EXPECT_EQ(data.receive(8), values);
+    ASSERT_TRUE(data.sendBytes(connectRecord(9, otherId)));
+    EXPECT_EQ(data.receive(16).size(), 16u);
+    ASSERT_TRUE(data.sendBytes("7", 1));
+    EXPECT_EQ(data.receive(5), (std::vector<uint8_t>{'3', 7, 0, 0, 0}));
+    EXPECT_TRUE(data.waitClosed());
+    std::lock_guard<std::mutex> lock(owner->mutex);
+    EXPECT_TRUE(owner->served.empty());
 }
 
 TEST_F(NetworkServerTest, ListenersOffFailedAndStopWaitsForThreads)
@@ -769,6 +1006,34 @@ TEST_F(NetworkServerTest, ListenersOffFailedAndStopWaitsForThreads)
     server.reset();
     EXPECT_TRUE(silent.waitClosed());
     EXPECT_TRUE(session.waitClosed());
+}
+
+// A listener whose socket breaks under it gives up after eleven failures
+// and is then reported as failed, never as listening.
+TEST_F(NetworkServerTest, AListenerThatEndedIsNotReportedAsListening)
+{
+    // The IPv4 listener's descriptor, found by its address.
+    int listener = -1;
+    for (int fd = 0; fd < 1024 && listener < 0; ++fd) {
+        sockaddr_in address = {};
+        socklen_t length = sizeof address;
+        int accepting = 0;
+        socklen_t size = sizeof accepting;
+        if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0 && address.sin_family == AF_INET &&
+            ntohs(address.sin_port) == kPort &&
+            getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &accepting, &size) == 0 && accepting)
+            listener = fd;
+    }
+    ASSERT_GE(listener, 0);
+    // A listening socket shut down stays readable and every accept fails.
+    ASSERT_EQ(shutdown(listener, SHUT_RDWR), 0);
+    EXPECT_TRUE(testwait::waitUntil([&] { return server->GetTcpV4State() == LISTENER_STATE_FAILED; }, 20s))
+        << "waiting for the IPv4 listener to be reported failed";
+    uint32_t overall = 0;
+    server->GetListenerStates(&overall, nullptr, nullptr, nullptr);
+    EXPECT_EQ(overall, LISTENER_STATE_FAILED);
+    EXPECT_NE(server->GetTcpV4Error().GetError(), 0u);
+    EXPECT_TRUE(LogHas("Server stopped due to unrecoverable error (error code"));
 }
 
 TEST_F(NetworkServerTest, DestructionOutwaitsAThreadInsideTheCore)

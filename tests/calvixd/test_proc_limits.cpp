@@ -1,0 +1,198 @@
+// calvixd_sim under hostile peers, with a low descriptor limit where that is
+// the point: what peers make the daemon hold is bounded, comes back when
+// they leave, and a good client is served again.
+#include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "tests/support/calvixwire.h"
+#include "tests/support/ravelsimdaemon.h"
+#include "tests/support/wait.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Generous: the daemon may run under the sanitizers on a loaded machine.
+constexpr auto GUARD = 30s;
+
+size_t CountEntries(const std::string& path)
+{
+    DIR* dir = opendir(path.c_str());
+    if (!dir)
+        return 0;
+    size_t count = 0;
+    while (dirent* entry = readdir(dir))
+        if (entry->d_name[0] != '.')
+            ++count;
+    closedir(dir);
+    return count;
+}
+
+// The daemonised process's pid as the host sees it; 0 when not found.
+pid_t DaemonHostPid(const ravelsim::SimDaemon& run)
+{
+    pid_t nsPid = run.DaemonPid();
+    for (const nsrun::NsPid& entry : run.Run()->processes())
+        if (entry.nsPid == nsPid)
+            return entry.hostPid;
+    return 0;
+}
+
+// Starts calvixd_sim with the soft descriptor limit given (inherited
+// through the namespace runner), then puts the test's own limit back.
+bool StartWithFileLimit(ravelsim::SimDaemon* run, rlim_t files, std::string* error)
+{
+    rlimit saved{};
+    getrlimit(RLIMIT_NOFILE, &saved);
+    rlimit low = saved;
+    low.rlim_cur = files;
+    setrlimit(RLIMIT_NOFILE, &low);
+    bool started = run->Start(CALVIXD_SIM_BIN, "", error);
+    setrlimit(RLIMIT_NOFILE, &saved);
+    return started;
+}
+
+// A TCP connection to the daemon's port that is never used; -1 when the
+// socket could not be made. Non-blocking connect: a full backlog must not
+// hold the test.
+int IdleConnection()
+{
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0)
+        return -1;
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(32032);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
+}
+
+// A client that goes through the handshake and reads the greeting's start;
+// empty when it was served.
+std::string GoodClient()
+{
+    calvixwire::Connection client;
+    std::vector<uint8_t> serverId;
+    uint32_t id = 0;
+    if (!client.connectTcp("127.0.0.1", 32032))
+        return "no connection";
+    if (!client.handshake('E'))
+        return "handshake";
+    if (!client.readGreetingStart(&serverId, &id))
+        return "greeting";
+    return "";
+}
+
+} // namespace
+
+// With the descriptor limit at 160 a flood of idle connections meets the
+// daemon's bound (160 less its headroom of 64): the excess is closed with
+// the resource message, the listener never ends, the daemon's descriptors
+// and threads come back when the flood leaves, and a good client is served.
+TEST(LimitsProcess, ConnectionFloodUnderLowDescriptorLimitLeavesTheListenerServing)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ravelsim::SimDaemon run;
+    std::string error;
+    ASSERT_TRUE(StartWithFileLimit(&run, 160, &error)) << error;
+    pid_t daemon = DaemonHostPid(run);
+    ASSERT_GT(daemon, 0);
+    std::string fds = "/proc/" + std::to_string(daemon) + "/fd";
+    std::string tasks = "/proc/" + std::to_string(daemon) + "/task";
+    std::string served = "cannot enter the daemon's network namespace";
+    run.InNetwork([&] { served = GoodClient(); });
+    ASSERT_EQ(served, "");
+    // The good client's connection is gone once the count is back here.
+    size_t baseFds = 0;
+    size_t baseTasks = 0;
+    ASSERT_TRUE(testwait::waitUntil(
+        [&] {
+            baseFds = CountEntries(fds);
+            baseTasks = CountEntries(tasks);
+            return baseFds > 0 && run.Log().find("Client connected from 127.0.0.1") != std::string::npos;
+        },
+        GUARD));
+
+    std::vector<int> flood;
+    run.InNetwork([&] {
+        for (int i = 0; i < 400; ++i)
+            flood.push_back(IdleConnection());
+    });
+    ASSERT_EQ(flood.size(), 400u);
+    EXPECT_TRUE(run.WaitForLog("but was rejected due to insufficient resources on server.\n", GUARD))
+        << "waiting for the daemon to refuse past its bound\n"
+        << run.Log();
+    EXPECT_LE(CountEntries(fds), 160u);
+    for (int fd : flood)
+        if (fd >= 0)
+            close(fd);
+
+    EXPECT_TRUE(testwait::waitUntil([&] { return CountEntries(fds) <= baseFds; }, GUARD))
+        << "waiting for the daemon's descriptors to come back: " << CountEntries(fds) << " of " << baseFds;
+    EXPECT_TRUE(testwait::waitUntil([&] { return CountEntries(tasks) <= baseTasks; }, GUARD))
+        << "waiting for the daemon's threads to end: " << CountEntries(tasks) << " of " << baseTasks;
+    served = "cannot enter the daemon's network namespace";
+    run.InNetwork([&] { served = GoodClient(); });
+    EXPECT_EQ(served, "");
+    EXPECT_EQ(run.Log().find("Server stopped"), std::string::npos) << run.Log();
+    ASSERT_TRUE(run.Stop()) << run.Log();
+}
+
+// A peer that connects and sends nothing, and one that trickles its hello a
+// byte at a time, are both closed by the handshake's deadline.
+TEST(LimitsProcess, HandshakeHasADeadline)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ravelsim::SimDaemon run;
+    std::string error;
+    ASSERT_TRUE(run.Start(CALVIXD_SIM_BIN, "", &error)) << error;
+    std::string failure = "cannot enter the daemon's network namespace";
+    run.InNetwork([&] {
+        calvixwire::Connection silent;
+        calvixwire::Connection trickle;
+        if (!silent.connectTcp("127.0.0.1", 32032) || !trickle.connectTcp("127.0.0.1", 32032)) {
+            failure = "no connection";
+            return;
+        }
+        uint8_t accept = 0;
+        if (!trickle.receiveBytes(&accept, 1) || accept != 0x10) {
+            failure = "no accept byte";
+            return;
+        }
+        // Eight of the hello's nine bytes, 1.5 s apart: every gap is far
+        // below the handshake's 10 s, only the whole is longer.
+        const uint8_t hello[8] = {'K', 'Q', 'W', 'B', 0x16, 0x0A, 0x00, 0x10};
+        bool closed = false;
+        for (size_t i = 0; !closed && i < sizeof hello; ++i) {
+            trickle.sendBytes(&hello[i], 1);
+            pollfd entry = {trickle.fd(), POLLIN, 0};
+            closed = poll(&entry, 1, 1500) == 1;
+        }
+        if (!closed) {
+            failure = "the trickling peer was never closed";
+            return;
+        }
+        silent.setTimeoutMs(static_cast<int>(std::chrono::milliseconds(GUARD).count()));
+        if (!silent.receiveBytes(&accept, 1) || !silent.waitClosed()) {
+            failure = "the silent peer was never closed";
+            return;
+        }
+        failure = "";
+    });
+    EXPECT_EQ(failure, "");
+    ASSERT_TRUE(run.Stop()) << run.Log();
+}
