@@ -112,7 +112,7 @@ int CEventLog::Print(const char* format, ...)
     // Texts from devices and peers (product names, serials, client names)
     // reach the lines: a control byte in one must neither start a line of
     // its own nor reach a terminal that shows the log. Only the line's own
-    // ending stays.
+    // ending (a blank line after it too) stays.
     va_list args;
     va_start(args, format);
     va_list copy;
@@ -124,12 +124,10 @@ int CEventLog::Print(const char* format, ...)
         vsnprintf(&line[0], line.size(), format, args);
     va_end(args);
     line.resize(size > 0 ? static_cast<size_t>(size) : 0);
-    bool ended = !line.empty() && line.back() == '\n';
-    if (ended)
-        line.pop_back();
-    line = ReplaceControlCharacters(line);
-    if (ended)
-        line.push_back('\n');
+    size_t body = line.find_last_not_of('\n');
+    body = body == std::string::npos ? 0 : body + 1;
+    std::string ending = line.substr(body);
+    line = ReplaceControlCharacters(line.substr(0, body)) + ending;
 
     // The stamp is taken before waiting for the mutex.
     time_t now = time(nullptr);

@@ -212,6 +212,54 @@ TEST_F(CalvixAgainstDaemon, ListsSharesAndExcludesAPluggedDevice) {
       << r.err;
 }
 
+// Records after the first sit at odd offsets in the list (1325 bytes each):
+// finding the second device by its port reads its fields there.
+TEST_F(CalvixAgainstDaemon, SharesTheSecondOfTwoDevicesByItsPort) {
+  ASSERT_EQ(Driver("plug 1-1 serial=SN0001"), "ok");
+  ASSERT_EQ(Driver("plug 1-2 serial=SN0002"), "ok");
+  ASSERT_TRUE(WaitForLog("USB device plugged (ACME Mouse; VID 1234; PID 5678; Serial SN0002")) << Log();
+  ASSERT_TRUE(WaitForLog("USB device plugged (ACME Mouse; VID 1234; PID 5678; Serial SN0001")) << Log();
+
+  RunResult r = Calvix({"-share", "-usb-port", "1-2"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, SuccessBlock("USB device has been shared"));
+  EXPECT_TRUE(WaitForLog("USB device shared by user (ACME Mouse; VID 1234; PID 5678; Serial SN0002; Port 1-2)"))
+      << Log();
+  EXPECT_EQ(Log().find("Serial SN0001; Port 1-1).\n", Log().find("shared by user")), std::string::npos) << Log();
+}
+
+// A device's own strings are shown and logged with their control bytes as
+// '?': an escape sequence must not recolour, retitle or rewrite the reader's
+// terminal. The daemon keeps and hands out the strings as they are.
+TEST_F(CalvixAgainstDaemon, DeviceTextsArePrintedAndLoggedWithoutControlBytes) {
+  // "Mouse<ESC>[31mRed<ESC>[2K<ESC>]0;t<BEL>": red, line erased, title set.
+  ASSERT_EQ(Driver("plug 1-1 serial=SN0001 product=Mouse%1b[31mRed%1b[2K%1b]0;t%07"), "ok");
+  const std::string raw = "ACME Mouse\x1b[31mRed\x1b[2K\x1b]0;t\x07";
+  const std::string shown = "ACME Mouse?[31mRed?[2K?]0;t?";
+  ASSERT_TRUE(WaitForLog("USB device plugged (")) << Log();
+  EXPECT_NE(Log().find("USB device plugged (" + shown + "; VID 1234; PID 5678; Serial SN0001; Port 1-1).\n"),
+            std::string::npos)
+      << Log();
+  EXPECT_EQ(Log().find_first_of("\x1b\x07"), std::string::npos) << Log();
+
+  RunResult r = Calvix({"-list-devices"});
+  EXPECT_EQ(r.exitCode, 0) << r.err;
+  EXPECT_EQ(r.out, "\n=================== LIST OF LOCAL USB DEVICES ===================\n"
+                   "\n   1: " + shown + " - USB Mouse\n"
+                   "      Vid: 1234   Pid: 5678   Serial: SN0001\n"
+                   "      Status: plugged\n" + kListEnd);
+
+  bool listed = false;
+  API_DEVICE_RECORD record;
+  ASSERT_TRUE(daemon.InNetworkAndIpc([&] {
+    uint32_t size = sizeof record;
+    listed = ApiOpen(false) && ApiListDevices(&record, &size) && size == sizeof record;
+    ApiClose();
+  }));
+  ASSERT_TRUE(listed) << ApiGetLastError(nullptr);
+  EXPECT_EQ(std::string(record.name), raw);
+}
+
 // Every action that changes a setting, with its success block, and the
 // checks that refuse before any request.
 TEST_F(CalvixAgainstDaemon, SettingsActionsAndTheirRefusals) {

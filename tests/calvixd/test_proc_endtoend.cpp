@@ -243,4 +243,92 @@ TEST(EndToEndProcess, CallbackOverIpv6ServesTheDeviceThroughAReverseDataConnecti
     close(listener);
 }
 
+// An IPv6 loopback listener for the daemon to dial, added as a callback
+// connection through the control socket; false when any step failed.
+bool ListenAsCallback(ravelsim::SimDaemon* daemon, int* listener, uint32_t* callbackId)
+{
+    std::vector<uint8_t> added;
+    bool ran = daemon->InNetwork([&] {
+        *listener = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 address = {};
+        address.sin6_family = AF_INET6;
+        address.sin6_addr = in6addr_loopback;
+        socklen_t length = sizeof address;
+        if (bind(*listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(*listener, 2) != 0 ||
+            getsockname(*listener, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+            return;
+        int control = controlclient::Connect("calvixd.pipe");
+        using namespace controlgolden;
+        if (control >= 0 && controlclient::Send(control, Cat({{'N', 'S', 'F', 'I'}, U32(0)})) &&
+            controlclient::Read(control, 4) == U32(0) &&
+            controlclient::Send(control, Cat({U32(ADD_CALLBACK), Text("::1"), U16(ntohs(address.sin6_port)), U32(32)})))
+            added = controlclient::Read(control, 8);
+        if (control >= 0)
+            close(control);
+    });
+    if (!ran || added.size() != 8 || Get32(added.data()) != 1)
+        return false;
+    *callbackId = Get32(&added[4]);
+    return true;
+}
+
+// A reverse data connection is the session's own: one that names another
+// session's id (same peer address, same transport) is refused and serves
+// nothing, and the device stays free for its own session.
+TEST(EndToEndProcess, ReverseDataConnectionForAnotherSessionIsRefused)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ravelsim::SimDaemon daemon;
+    std::string error;
+    ASSERT_TRUE(daemon.Start(CALVIXD_SIM_BIN, kConfig, &error)) << error;
+    ASSERT_EQ(daemon.Driver("plug 1-1 serial=SN0001"), "ok");
+    ASSERT_TRUE(testwait::waitUntil([&] { return daemon.Driver("stub 1-1") != "ok -1"; }, 15s)) << daemon.Log();
+
+    int listeners[2] = {-1, -1};
+    uint32_t ids[2] = {0, 0};
+    Connection sessions[2];
+    uint32_t deviceId = 0;
+    for (int i = 0; i < 2; i++) {
+        ASSERT_TRUE(ListenAsCallback(&daemon, &listeners[i], &ids[i])) << daemon.Log();
+        ASSERT_EQ(AnswerDial(listeners[i], &sessions[i]), 'F');
+        std::vector<uint8_t> serverId;
+        uint32_t sessionId = 0;
+        ASSERT_TRUE(sessions[i].readGreetingStart(&serverId, &sessionId));
+        ASSERT_EQ(sessionId, ids[i]);
+        ASSERT_EQ(NextDeviceState(&sessions[i], &deviceId), 3);
+    }
+    ASSERT_NE(ids[0], ids[1]);
+
+    auto command = recordBytes({6, 17});
+    command.push_back('G');
+    auto values = recordBytes({0x11, 0x22});
+    command.insert(command.end(), values.begin(), values.end());
+
+    // Dialled for the first session, the record names the second.
+    ASSERT_TRUE(sessions[0].sendBytes(command));
+    Connection forged;
+    ASSERT_EQ(AnswerDial(listeners[0], &forged), 'G');
+    EXPECT_EQ(forged.receive(8), values);
+    uint32_t refusal = 0;
+    ASSERT_TRUE(forged.openData(deviceId, ids[1], 0x07, &refusal));
+    EXPECT_EQ(refusal, 7u);
+
+    // Nothing was served: the device is still free, and the first session's
+    // own reverse data connection takes it.
+    ASSERT_TRUE(sessions[0].sendBytes(command));
+    Connection data;
+    ASSERT_EQ(AnswerDial(listeners[0], &data), 'G');
+    EXPECT_EQ(data.receive(8), values);
+    refusal = 99;
+    ASSERT_TRUE(data.openData(deviceId, ids[0], 0x07, &refusal));
+    ASSERT_EQ(refusal, 0u);
+    EXPECT_EQ(NextDeviceState(&sessions[0], &deviceId), 4);
+    EXPECT_EQ(daemon.Log().find("Client connected the USB device"),
+              daemon.Log().rfind("Client connected the USB device"))
+        << daemon.Log();
+    for (int listener : listeners)
+        close(listener);
+}
+
 } // namespace

@@ -24,6 +24,25 @@ bool ParseHex(const std::string& text, unsigned long* value)
     return *end == '\0';
 }
 
+// A string descriptor's text may hold spaces, newlines and escapes that one
+// command line cannot carry: "%XX" stands for the byte 0xXX.
+bool Unpercent(const std::string& text, std::string* out)
+{
+    out->clear();
+    for (size_t i = 0; i < text.size(); i++) {
+        if (text[i] != '%') {
+            *out += text[i];
+            continue;
+        }
+        unsigned long byte = 0;
+        if (i + 2 >= text.size() || !ParseHex(text.substr(i + 1, 2), &byte))
+            return false;
+        *out += static_cast<char>(byte);
+        i += 2;
+    }
+    return true;
+}
+
 std::string Plug(RavelSim* sim, std::istringstream& words)
 {
     SimDevice device;
@@ -45,13 +64,12 @@ std::string Plug(RavelSim* sim, std::istringstream& words)
             device.bcdDevice = static_cast<uint16_t>(number);
         else if (key == "class" && ParseHex(value, &number) && number <= 0xFF)
             device.deviceClass = static_cast<uint8_t>(number);
-        else if (key == "serial")
-            device.serial = value;
-        else if (key == "manufacturer")
-            device.manufacturer = value;
-        else if (key == "product")
-            device.product = value;
-        else if (key == "interfaces") {
+        else if (key == "serial" || key == "manufacturer" || key == "product") {
+            std::string* text = key == "serial" ? &device.serial
+                                : key == "manufacturer" ? &device.manufacturer : &device.product;
+            if (!Unpercent(value, text))
+                return "error bad text " + word;
+        } else if (key == "interfaces") {
             device.interfaces.clear();
             std::istringstream list(value);
             std::string triple;
