@@ -465,6 +465,10 @@ bool RemoteClient::punch(Ending ending, RendezvousServer& rv, const Registration
     return false;
 }
 
+void RemoteClient::setPeerTimeout(uint32_t minimumMs, uint32_t maximumMs) {
+    if (peer_ != nullptr) enet_peer_timeout(peer_, 0, minimumMs, maximumMs);
+}
+
 bool RemoteClient::connectPeer(int timeoutMs) {
     if (enet_initialize() != 0) return false;
     host_ = enet_host_create(nullptr, 1, 1, 0, 0);

@@ -152,6 +152,9 @@ public:
     // server waits, and waits when the server connects.
     bool connectPeer(int timeoutMs = 5000);
     bool sendPacket(const std::vector<uint8_t>& bytes);
+    // How long the client's ENet waits for acknowledgements before it drops
+    // the link itself (ENet's defaults: at least 5 s, at most 30 s).
+    void setPeerTimeout(uint32_t minimumMs, uint32_t maximumMs);
     bool sendFrame(const ovclient::Message& message, ovclient::Compression mode = ovclient::Compression::Auto);
     // Next packet; false on time-out or disconnection.
     bool receivePacket(std::vector<uint8_t>* out, int timeoutMs);

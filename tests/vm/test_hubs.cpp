@@ -113,6 +113,9 @@ TEST(Hubs, PortStatusResetAndPowerOfADeviceBehindAHub) {
                       &hub, 30000),
             0);
   hub = hub.substr(0, hub.find_first_of("\r\n"));
+  // Port requests reach only a device the client holds.
+  ASSERT_TRUE(client.bind(gadget, &bound, 30000));
+  ASSERT_EQ(bound.result, 1) << guestLog(guest);
   ASSERT_TRUE(client.request(kMsgPortStatus, {}, &reply, kMsgPortStatusReply, gadget, 30000));
   EXPECT_EQ(word0(reply), 4);
   EXPECT_EQ(ovclient::le16(reply.payload.data() + 4), 0x0503);  // high speed, enabled, connected, powered
@@ -131,6 +134,9 @@ TEST(Hubs, PortStatusResetAndPowerOfADeviceBehindAHub) {
   EXPECT_EQ(address, gadget);
   ASSERT_TRUE(announced(client, 0x1209, 1, &address, 60000)) << guestLog(guest);
   EXPECT_EQ(address, gadget);
+  // The binding ended with the device it named: the new one is bound anew.
+  ASSERT_TRUE(client.bind(gadget, &bound, 30000));
+  ASSERT_EQ(bound.result, 1) << guestLog(guest);
   ASSERT_TRUE(client.request(kMsgPortStatus, {}, &reply, kMsgPortStatusReply, gadget, 30000));
   EXPECT_EQ(word0(reply), 4);
   EXPECT_EQ(ovclient::le16(reply.payload.data() + 4), 0x0503);
