@@ -100,26 +100,43 @@ TEST(OvClientRequests, BulkInterruptAndStreamPayloads) {
 }
 
 TEST(OvClientRequests, TransferReplies) {
-    TransferReply r;
-    // Bulk IN of 512 answered with 13 bytes: 516 payload bytes.
-    Bytes in = concat({13, 0, 0, 0}, Bytes(512, 0x5a));
-    ASSERT_TRUE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, in), &r));
-    EXPECT_EQ(r.result, 13);
-    EXPECT_EQ(r.data, Bytes(13, 0x5a));
-    // OUT: the length sent, no data.
-    ASSERT_TRUE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, {0, 2, 0, 0}), &r));
-    EXPECT_EQ(r.result, 512);
-    EXPECT_TRUE(r.data.empty());
-    // -19: the device is gone.
-    ASSERT_TRUE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, concat({0xed, 0xff, 0xff, 0xff}, Bytes(8, 0))), &r));
-    EXPECT_EQ(r.result, -19);
-    EXPECT_TRUE(r.data.empty());
-    // A hub-class reply has the same shape.
-    ASSERT_TRUE(parseTransferReply(reply(kMsgHubClassReply, {4, 0, 0, 0, 1, 2, 3, 4}), &r));
-    EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
-    EXPECT_FALSE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, concat({9, 0, 0, 0}, Bytes(8, 0))), &r))
-        << "a length beyond the data area";
-    EXPECT_FALSE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, {1, 0, 0}), &r));
+    struct Case {
+        const char* what;
+        MessageType type;
+        Bytes payload;
+        bool parses;
+        int32_t result;
+        Bytes data;
+    };
+    const Case cases[] = {
+        // Bulk IN of 512 answered with 13 bytes: 516 payload bytes.
+        {"IN, short answer", kMsgBulkInterruptTransferReply, concat({13, 0, 0, 0}, Bytes(512, 0x5a)), true, 13,
+         Bytes(13, 0x5a)},
+        {"IN, whole area", kMsgBulkInterruptTransferReply, concat({4, 0, 0, 0}, {9, 8, 7, 6}), true, 4, {9, 8, 7, 6}},
+        {"OUT: the length sent, no data", kMsgBulkInterruptTransferReply, {0, 2, 0, 0}, true, 512, {}},
+        {"-19: the device is gone", kMsgBulkInterruptTransferReply, concat({0xed, 0xff, 0xff, 0xff}, Bytes(8, 0)),
+         true, -19, {}},
+        {"a hub-class reply has the same shape", kMsgHubClassReply, {4, 0, 0, 0, 1, 2, 3, 4}, true, 4, {1, 2, 3, 4}},
+        {"a length beyond the data area", kMsgBulkInterruptTransferReply, concat({9, 0, 0, 0}, Bytes(8, 0)), false, 0,
+         {}},
+        {"shorter than the result word", kMsgBulkInterruptTransferReply, {1, 0, 0}, false, 0, {}},
+        {"wrong type", kMsgControlTransferReply, {0, 0, 0, 0}, false, 0, {}},
+    };
+    for (const Case& c : cases) {
+        // Both forms: the copying one and the one that takes the payload over.
+        TransferReply copied, taken;
+        copied.data = taken.data = {0xee};
+        const Message m = reply(c.type, c.payload);
+        EXPECT_EQ(parseTransferReply(m, &copied), c.parses) << c.what;
+        EXPECT_EQ(parseTransferReply(reply(c.type, c.payload), &taken), c.parses) << c.what;
+        if (!c.parses) {
+            continue;
+        }
+        EXPECT_EQ(copied.result, c.result) << c.what;
+        EXPECT_EQ(copied.data, c.data) << c.what;
+        EXPECT_EQ(taken.result, c.result) << c.what;
+        EXPECT_EQ(taken.data, c.data) << c.what;
+    }
 }
 
 TEST(OvClientRequests, IsoPayloadAndBothReplyShapes) {
