@@ -288,3 +288,60 @@ TEST(BulkOnly, SessionChecksTags) {
     answers = {Bytes(512, 0), {0x55, 0x53, 0x42, 0x53, 3, 0, 0, 0, 0, 2, 0, 0, 0}};
     EXPECT_FALSE(disk.read(0, 1, &data)) << "a residue";
 }
+
+// A disk of 3 MiB answering bulk-only commands from its wrappers' bytes:
+// the throughput read's checksum covers exactly the disk's first MiB, read
+// in reads of any size, and every bulk transfer is counted.
+TEST(BulkOnly, ThroughputChecksumAndTransfers) {
+    const uint32_t blocks = 3 * 2048;
+    Bytes image(size_t(blocks) * 512);
+    for (size_t i = 0; i < image.size(); i++) {
+        image[i] = uint8_t(i * 7 + (i >> 9));
+    }
+    // By hand: FNV-1a 64 over bytes [0, 1 MiB).
+    uint64_t expected = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < (1u << 20); i++) {
+        expected = (expected ^ image[i]) * 0x100000001b3ull;
+    }
+    Bytes pending;  // the data stage of the last command
+    uint32_t tag = 0;
+    uint64_t calls = 0;
+    bulkonly::Transport t;
+    t.out = [&](const Bytes& cbw, std::string*) {
+        calls++;
+        tag = uint32_t(cbw[4] | cbw[5] << 8 | cbw[6] << 16 | cbw[7] << 24);
+        const uint8_t* cdb = cbw.data() + 15;
+        pending.clear();
+        if (cdb[0] == 0x25) {  // READ CAPACITY(10): last LBA, block size
+            pending = {uint8_t((blocks - 1) >> 24), uint8_t((blocks - 1) >> 16), uint8_t((blocks - 1) >> 8),
+                       uint8_t(blocks - 1), 0, 0, 2, 0};
+        } else if (cdb[0] == 0x28) {
+            const uint32_t lba = uint32_t(cdb[2] << 24 | cdb[3] << 16 | cdb[4] << 8 | cdb[5]);
+            const uint32_t count = uint32_t(cdb[7] << 8 | cdb[8]);
+            pending.assign(image.begin() + lba * 512, image.begin() + (lba + count) * 512);
+        }
+        return true;
+    };
+    t.in = [&](uint32_t length, Bytes* data, std::string*) {
+        calls++;
+        if (length == 13 && pending.empty()) {
+            *data = {0x55, 0x53, 0x42, 0x53, uint8_t(tag), uint8_t(tag >> 8), uint8_t(tag >> 16), uint8_t(tag >> 24),
+                     0, 0, 0, 0, 0};
+        } else {
+            *data = pending;
+            pending.clear();
+        }
+        return true;
+    };
+    for (uint32_t chunk : {4096u, 1u << 20, 3u << 19}) {
+        bulkonly::Session disk(t);
+        calls = 0;
+        double rate = 0;
+        uint64_t sum = 0;
+        // 2 MiB: past the checksummed first MiB, not past the disk's end.
+        ASSERT_TRUE(disk.readThroughput(2, chunk, &rate, &sum)) << chunk << ": " << disk.error();
+        EXPECT_EQ(sum, expected) << "reads of " << chunk << " bytes";
+        EXPECT_GT(rate, 0);
+        EXPECT_EQ(disk.transfers, calls) << chunk;
+    }
+}
