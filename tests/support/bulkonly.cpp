@@ -1,5 +1,6 @@
 #include "tests/support/bulkonly.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 
@@ -75,10 +76,18 @@ std::vector<uint8_t> write10(uint32_t lba, uint16_t blocks) {
     return rw10(0x2a, lba, blocks);
 }
 
+uint64_t fnv1a(uint64_t hash, const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; i++) {
+        hash = (hash ^ bytes[i]) * 0x100000001b3ull;
+    }
+    return hash;
+}
+
 bool Session::command(const std::vector<uint8_t>& cdb, bool in, uint32_t dataLength, std::vector<uint8_t>* inData,
                       const std::vector<uint8_t>* outData, CommandStatus* status) {
     const uint32_t tag = tag_++;
     std::string why;
+    transfers += dataLength > 0 ? 3 : 2;
     if (!transport_.out(commandBlockWrapper(tag, dataLength, in, 0, cdb), &why)) {
         error_ = "command wrapper: " + why;
         return false;
@@ -165,7 +174,7 @@ bool Session::write(uint32_t lba, const std::vector<uint8_t>& data) {
     return true;
 }
 
-bool Session::readThroughput(uint32_t mib, uint32_t chunk, double* rate) {
+bool Session::readThroughput(uint32_t mib, uint32_t chunk, double* rate, uint64_t* checksum) {
     uint32_t blocks = 0, size = 0;
     if (!waitReady(20) || !capacity(&blocks, &size)) {
         return false;
@@ -178,6 +187,8 @@ bool Session::readThroughput(uint32_t mib, uint32_t chunk, double* rate) {
     const uint64_t total = uint64_t(mib) << 20;
     std::vector<uint8_t> data;
     uint32_t lba = 0;
+    uint64_t hash = kFnvStart;
+    std::chrono::steady_clock::duration hashing{};
     const auto start = std::chrono::steady_clock::now();
     for (uint64_t done = 0; done < total; done += chunk) {
         if (lba + perRead > blocks) {
@@ -187,8 +198,16 @@ bool Session::readThroughput(uint32_t mib, uint32_t chunk, double* rate) {
             return false;
         }
         lba += perRead;
+        if (checksum != nullptr && done < kChecksumBytes) {
+            const auto from = std::chrono::steady_clock::now();
+            hash = fnv1a(hash, data.data(), size_t(std::min<uint64_t>(chunk, kChecksumBytes - done)));
+            hashing += std::chrono::steady_clock::now() - from;
+        }
     }
-    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start - hashing).count();
+    if (checksum != nullptr) {
+        *checksum = hash;
+    }
     *rate = double(total) / seconds / 1e6;
     return true;
 }

@@ -41,6 +41,12 @@ std::vector<uint8_t> readCapacity10();
 std::vector<uint8_t> read10(uint32_t lba, uint16_t blocks);
 std::vector<uint8_t> write10(uint32_t lba, uint16_t blocks);
 
+// FNV-1a (64 bit), continued from hash. The disk benchmark's rows each hash
+// the first kChecksumBytes of the disk they read and compare with the image.
+constexpr uint64_t kFnvStart = 0xcbf29ce484222325ull;
+constexpr uint32_t kChecksumBytes = 1u << 20;
+uint64_t fnv1a(uint64_t hash, const uint8_t* bytes, size_t n);
+
 // The two bulk pipes. in() receives at most length bytes into data; both
 // return false when the transfer failed (the text says why).
 struct Transport {
@@ -65,10 +71,14 @@ public:
     bool write(uint32_t lba, const std::vector<uint8_t>& data);
     // Waits for the unit, then reads mib MiB with READ(10) commands of chunk
     // bytes each, from the start of the disk and wrapping at its end; the
-    // rate of the reads alone in MB/s.
-    bool readThroughput(uint32_t mib, uint32_t chunk, double* megabytesPerSecond);
+    // rate of the reads alone in MB/s. With checksum, also the FNV-1a of the
+    // first kChecksumBytes read (or all, when fewer), its time left out of
+    // the rate.
+    bool readThroughput(uint32_t mib, uint32_t chunk, double* megabytesPerSecond, uint64_t* checksum = nullptr);
 
     uint32_t blockSize = 512;
+    // Bulk transfers made through the transport so far.
+    uint64_t transfers = 0;
     const std::string& error() const { return error_; }
 
 private:

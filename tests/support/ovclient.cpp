@@ -294,6 +294,7 @@ void OvClient::close() {
     }
     fd_ = -1;
     rxStart_ = rxEnd_ = 0;
+    rxLowat_ = 1;
     backlog_.clear();
     closed_ = false;
 }
@@ -337,6 +338,12 @@ int OvClient::readMore(int timeoutMs) {
     uint8_t* into = rxReserve(want);
     ssize_t n = recv(fd_, into, want, MSG_DONTWAIT);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        // Only a frame's rest of more than 64 KiB raises the mark; a smaller
+        // one, or a frame not begun, wakes us at its first byte.
+        const int lowat = want > 65536 ? int(std::min<size_t>(want, 1u << 20)) : 1;
+        if (lowat != rxLowat_ && setsockopt(fd_, SOL_SOCKET, SO_RCVLOWAT, &lowat, sizeof lowat) == 0) {
+            rxLowat_ = lowat;
+        }
         pollfd pfd{fd_, POLLIN, 0};
         int rc = poll(&pfd, 1, timeoutMs < 0 ? 0 : timeoutMs);
         if (rc <= 0) {
@@ -624,20 +631,49 @@ std::vector<uint8_t> encodeBulkTransfer(const BulkRequest& r) {
     return payload;
 }
 
-bool parseTransferReply(const Message& m, TransferReply* out) {
+namespace {
+
+// The result word and the length of the data the reply carries; false when
+// the layout does not hold.
+bool transferReplyLayout(const Message& m, int32_t* result, size_t* length) {
     if ((m.type != kMsgBulkInterruptTransferReply && m.type != kMsgHubClassReply) || m.payload.size() < 4) {
         return false;
     }
-    out->result = int32_t(le32(m.payload.data()));
+    *result = int32_t(le32(m.payload.data()));
     const size_t area = m.payload.size() - 4;
-    out->data.clear();
-    if (out->result > 0 && area > 0) {
+    *length = 0;
+    if (*result > 0 && area > 0) {
         // An IN reply carries the whole asked-for area; an OUT reply none.
-        if (size_t(out->result) > area) {
+        if (size_t(*result) > area) {
             return false;
         }
-        out->data.assign(m.payload.begin() + 4, m.payload.begin() + 4 + out->result);
+        *length = size_t(*result);
     }
+    return true;
+}
+
+} // namespace
+
+bool parseTransferReply(const Message& m, TransferReply* out) {
+    size_t length = 0;
+    if (!transferReplyLayout(m, &out->result, &length)) {
+        return false;
+    }
+    out->data.assign(m.payload.begin() + 4, m.payload.begin() + 4 + ptrdiff_t(length));
+    return true;
+}
+
+bool parseTransferReply(Message&& m, TransferReply* out) {
+    size_t length = 0;
+    if (!transferReplyLayout(m, &out->result, &length)) {
+        return false;
+    }
+    // One move within the buffer instead of a fresh allocation and a copy.
+    out->data = std::move(m.payload);
+    if (length > 0) {
+        memmove(out->data.data(), out->data.data() + 4, length);
+    }
+    out->data.resize(length);
     return true;
 }
 
@@ -831,7 +867,7 @@ bool OvClient::bulkTransfer(uint32_t deviceAddress, const BulkRequest& r, Transf
     Message m;
     return request(bulkRequestType(r), encodeBulkTransfer(r), &m, kMsgBulkInterruptTransferReply, deviceAddress,
                    timeoutMs) &&
-           parseTransferReply(m, reply);
+           parseTransferReply(std::move(m), reply);
 }
 
 bool OvClient::isoTransfer(uint32_t deviceAddress, const IsoRequest& r, IsoReply* reply, int timeoutMs) {

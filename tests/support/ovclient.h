@@ -174,6 +174,8 @@ struct TransferReply {
     std::vector<uint8_t> data;  // IN: the result bytes received
 };
 bool parseTransferReply(const Message& message, TransferReply* out);
+// The same, taking the message's payload over instead of copying it.
+bool parseTransferReply(Message&& message, TransferReply* out);
 
 struct IsoPacket {
     uint32_t length = 0, actualLength = 0, status = 0;
@@ -306,6 +308,9 @@ private:
     uint8_t* rxReserve(size_t n);  // room for n more bytes at rxEnd_
     std::unique_ptr<uint8_t[]> rxData_;
     size_t rxCapacity_ = 0, rxStart_ = 0, rxEnd_ = 0;
+    // The socket's SO_RCVLOWAT: raised while a large frame is in progress,
+    // so that poll wakes us once for much of it rather than per segment.
+    int rxLowat_ = 1;
     std::deque<Message> backlog_;
     size_t bytesReceived_ = 0;
     bool closed_ = false;

@@ -8,10 +8,15 @@
 #       Fetches the kernel package that linux-image-amd64 depends on with
 #       `apt-get download`, unpacks it with `dpkg-deb -x` (no install scripts
 #       run) into the cache, runs depmod on it and prints its directory.
+#   guest.sh usbip
+#       Fetches Debian's usbip tools and the libwrap0 library usbipd needs
+#       the same way (never installed on the host), unpacks both into one
+#       directory of the cache and prints it: the in-kernel USB/IP baseline
+#       of the disk benchmark, run in the guest only.
 #   guest.sh initramfs KERNELDIR OUT [SOURCE=GUESTPATH]...
-#       Builds a gzipped cpio archive: busybox, the modules below with their
-#       dependencies, the given files (with the shared libraries of the
-#       dynamic ones), and tests/vm/init.
+#       Builds a gzipped cpio archive: busybox, the modules below (and those
+#       named in $OVUSB_VM_MODULES) with their dependencies, the given files
+#       (with the shared libraries of the dynamic ones), and tests/vm/init.
 #   guest.sh run KERNELDIR INITRD RUNDIR SECONDS PORT [QEMU ARGUMENTS]...
 #       Starts qemu: serial console on standard input and output and in
 #       RUNDIR/console.log, QMP on RUNDIR/qmp.sock, the guest's port 7575 on
@@ -28,6 +33,13 @@ cache=${OVUSB_VM_CACHE:-$here/cache}
 modules=(usb-common usbcore xhci-hcd xhci-pci usbhid hid-generic usb-storage sd_mod
          configfs libcomposite dummy_hcd usb_f_hid usb_f_mass_storage usb_f_ss_lb
          e1000)
+# Extra modules for one guest, e.g. the benchmark's USB/IP ones; loaded at
+# boot like the rest, so that their root hubs are configured before ovusbd
+# turns automatic probing off.
+if [[ -n ${OVUSB_VM_MODULES:-} ]]; then
+  read -r -a extra <<<"$OVUSB_VM_MODULES"
+  modules+=("${extra[@]}")
+fi
 
 die() { echo "guest.sh: $*" >&2; exit 1; }
 
@@ -68,6 +80,36 @@ cmd_kernel() {
     dpkg-deb -x "$deb" "$dir.part" || die "dpkg-deb -x $deb failed"
     depmod -b "$dir.part" "${pkg#linux-image-}" || die "depmod failed"
     rm -f "$deb"
+    touch "$dir.part/.ready"
+    mv "$dir.part" "$dir"
+  fi
+  echo "$dir"
+}
+
+cmd_usbip() {
+  mkdir -p "$cache"
+  exec 9>"$cache/.lock"
+  flock 9
+  local version
+  version=$(apt-cache policy usbip 2>/dev/null | awk '$1 == "Candidate:" { print $2 }')
+  if [[ -z $version || $version == "(none)" ]]; then
+    apt-get update -q >&2 || true
+    version=$(apt-cache policy usbip 2>/dev/null | awk '$1 == "Candidate:" { print $2 }')
+  fi
+  [[ -n $version && $version != "(none)" ]] || die "cannot resolve the usbip package"
+  local dir=$cache/usbip-${version//[:+~]/_}
+  if [[ ! -f $dir/.ready ]]; then
+    echo "guest.sh: fetching usbip $version" >&2
+    rm -rf "$dir" "$dir.part" "$cache"/usbip_*.deb "$cache"/libwrap0_*.deb
+    (cd "$cache" && apt-get download -q -o APT::Sandbox::User=root "usbip=$version" libwrap0 >&2) ||
+      die "apt-get download usbip libwrap0 failed"
+    mkdir "$dir.part"
+    local deb
+    for deb in "$cache"/usbip_*.deb "$cache"/libwrap0_*.deb; do
+      dpkg-deb -x "$deb" "$dir.part" || die "dpkg-deb -x $deb failed"
+      rm -f "$deb"
+    done
+    [[ -x $dir.part/usr/sbin/usbipd && -x $dir.part/usr/sbin/usbip ]] || die "the usbip package holds no usbip/usbipd"
     touch "$dir.part/.ready"
     mv "$dir.part" "$dir"
   fi
@@ -170,7 +212,8 @@ cmd_run() {
 
 case ${1:-} in
   kernel) shift; cmd_kernel "$@" ;;
+  usbip) shift; cmd_usbip ;;
   initramfs) shift; [[ $# -ge 2 ]] || die "initramfs KERNELDIR OUT [SOURCE=GUESTPATH]..."; cmd_initramfs "$@" ;;
   run) shift; [[ $# -ge 5 ]] || die "run KERNELDIR INITRD RUNDIR SECONDS PORT [QEMU ARGUMENTS]..."; cmd_run "$@" ;;
-  *) die "usage: guest.sh kernel | initramfs KERNELDIR OUT [SRC=DEST]... | run KERNELDIR INITRD RUNDIR SECONDS PORT [ARGS]..." ;;
+  *) die "usage: guest.sh kernel | usbip | initramfs KERNELDIR OUT [SRC=DEST]... | run KERNELDIR INITRD RUNDIR SECONDS PORT [ARGS]..." ;;
 esac

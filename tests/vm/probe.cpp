@@ -13,7 +13,11 @@
 //                                   interrupt endpoints
 //   ovprobe readdisk NAME IN OUT MIB CHUNK
 //                                   reads a mass-storage disk through usbfs
-//                                   alone ("@@rate MB/s")
+//                                   alone ("@@rate MB/s", "@@sum HEX": the
+//                                   FNV-1a of the disk's first MiB)
+//   ovprobe readblock PATH MIB CHUNK
+//                                   reads a block device with O_DIRECT
+//                                   ("@@rate", "@@sum" as readdisk)
 //   ovprobe cycle NAME STALE        uevents of NAME's plug ("@@watching"
 //                                   first), its facts, then held descriptors
 //                                   ("@@held") and uevents across its removal
@@ -54,7 +58,7 @@ void emitFacts(const vmfacts::Facts& facts) {
 }
 
 int usage() {
-  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | urb STORAGE KEYBOARD | readdisk NAME IN OUT MIB CHUNK | cycle NAME STALE | hubport HUB PORT on|off|status\n");
+  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | urb STORAGE KEYBOARD | readdisk NAME IN OUT MIB CHUNK | readblock PATH MIB CHUNK | cycle NAME STALE | hubport HUB PORT on|off|status\n");
   return 2;
 }
 
@@ -131,17 +135,23 @@ int main(int argc, char** argv) {
     // 0x04 is the usage of the key 'a' in a boot keyboard report.
     vmfacts::interruptFacts(
         argv[2], 0x04, 30000, [](const char* step) { emit(std::string("@@") + step); }, &facts);
-  } else if (command == "readdisk" && argc == 7) {
+  } else if ((command == "readdisk" && argc == 7) || (command == "readblock" && argc == 5)) {
     double rate = 0;
+    uint64_t sum = 0;
     std::string why;
-    if (!vmdisk::readThroughUsbfs(argv[2], uint8_t(strtoul(argv[3], nullptr, 0)), uint8_t(strtoul(argv[4], nullptr, 0)),
-                                  uint32_t(strtoul(argv[5], nullptr, 0)), uint32_t(strtoul(argv[6], nullptr, 0)), &rate,
-                                  &why)) {
+    const bool ok =
+        command == "readdisk"
+            ? vmdisk::readThroughUsbfs(argv[2], uint8_t(strtoul(argv[3], nullptr, 0)),
+                                       uint8_t(strtoul(argv[4], nullptr, 0)), uint32_t(strtoul(argv[5], nullptr, 0)),
+                                       uint32_t(strtoul(argv[6], nullptr, 0)), &rate, &sum, &why)
+            : vmdisk::readBlockDevice(argv[2], uint32_t(strtoul(argv[3], nullptr, 0)),
+                                      uint32_t(strtoul(argv[4], nullptr, 0)), &rate, &sum, &why);
+    if (!ok) {
       emit("@@error " + why);
       return 1;
     }
-    char line[64];
-    snprintf(line, sizeof line, "@@rate %.2f", rate);
+    char line[96];
+    snprintf(line, sizeof line, "@@rate %.2f\n@@sum %016llx", rate, static_cast<unsigned long long>(sum));
     emit(line);
     return 0;
   } else if (command == "cycle" && argc == 4) {

@@ -100,26 +100,43 @@ TEST(OvClientRequests, BulkInterruptAndStreamPayloads) {
 }
 
 TEST(OvClientRequests, TransferReplies) {
-    TransferReply r;
-    // Bulk IN of 512 answered with 13 bytes: 516 payload bytes.
-    Bytes in = concat({13, 0, 0, 0}, Bytes(512, 0x5a));
-    ASSERT_TRUE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, in), &r));
-    EXPECT_EQ(r.result, 13);
-    EXPECT_EQ(r.data, Bytes(13, 0x5a));
-    // OUT: the length sent, no data.
-    ASSERT_TRUE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, {0, 2, 0, 0}), &r));
-    EXPECT_EQ(r.result, 512);
-    EXPECT_TRUE(r.data.empty());
-    // -19: the device is gone.
-    ASSERT_TRUE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, concat({0xed, 0xff, 0xff, 0xff}, Bytes(8, 0))), &r));
-    EXPECT_EQ(r.result, -19);
-    EXPECT_TRUE(r.data.empty());
-    // A hub-class reply has the same shape.
-    ASSERT_TRUE(parseTransferReply(reply(kMsgHubClassReply, {4, 0, 0, 0, 1, 2, 3, 4}), &r));
-    EXPECT_EQ(r.data, (Bytes{1, 2, 3, 4}));
-    EXPECT_FALSE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, concat({9, 0, 0, 0}, Bytes(8, 0))), &r))
-        << "a length beyond the data area";
-    EXPECT_FALSE(parseTransferReply(reply(kMsgBulkInterruptTransferReply, {1, 0, 0}), &r));
+    struct Case {
+        const char* what;
+        MessageType type;
+        Bytes payload;
+        bool parses;
+        int32_t result;
+        Bytes data;
+    };
+    const Case cases[] = {
+        // Bulk IN of 512 answered with 13 bytes: 516 payload bytes.
+        {"IN, short answer", kMsgBulkInterruptTransferReply, concat({13, 0, 0, 0}, Bytes(512, 0x5a)), true, 13,
+         Bytes(13, 0x5a)},
+        {"IN, whole area", kMsgBulkInterruptTransferReply, concat({4, 0, 0, 0}, {9, 8, 7, 6}), true, 4, {9, 8, 7, 6}},
+        {"OUT: the length sent, no data", kMsgBulkInterruptTransferReply, {0, 2, 0, 0}, true, 512, {}},
+        {"-19: the device is gone", kMsgBulkInterruptTransferReply, concat({0xed, 0xff, 0xff, 0xff}, Bytes(8, 0)),
+         true, -19, {}},
+        {"a hub-class reply has the same shape", kMsgHubClassReply, {4, 0, 0, 0, 1, 2, 3, 4}, true, 4, {1, 2, 3, 4}},
+        {"a length beyond the data area", kMsgBulkInterruptTransferReply, concat({9, 0, 0, 0}, Bytes(8, 0)), false, 0,
+         {}},
+        {"shorter than the result word", kMsgBulkInterruptTransferReply, {1, 0, 0}, false, 0, {}},
+        {"wrong type", kMsgControlTransferReply, {0, 0, 0, 0}, false, 0, {}},
+    };
+    for (const Case& c : cases) {
+        // Both forms: the copying one and the one that takes the payload over.
+        TransferReply copied, taken;
+        copied.data = taken.data = {0xee};
+        const Message m = reply(c.type, c.payload);
+        EXPECT_EQ(parseTransferReply(m, &copied), c.parses) << c.what;
+        EXPECT_EQ(parseTransferReply(reply(c.type, c.payload), &taken), c.parses) << c.what;
+        if (!c.parses) {
+            continue;
+        }
+        EXPECT_EQ(copied.result, c.result) << c.what;
+        EXPECT_EQ(copied.data, c.data) << c.what;
+        EXPECT_EQ(taken.result, c.result) << c.what;
+        EXPECT_EQ(taken.data, c.data) << c.what;
+    }
 }
 
 TEST(OvClientRequests, IsoPayloadAndBothReplyShapes) {
@@ -270,4 +287,61 @@ TEST(BulkOnly, SessionChecksTags) {
     EXPECT_FALSE(disk.read(0, 1, &data)) << "a status wrapper of another command";
     answers = {Bytes(512, 0), {0x55, 0x53, 0x42, 0x53, 3, 0, 0, 0, 0, 2, 0, 0, 0}};
     EXPECT_FALSE(disk.read(0, 1, &data)) << "a residue";
+}
+
+// A disk of 3 MiB answering bulk-only commands from its wrappers' bytes:
+// the throughput read's checksum covers exactly the disk's first MiB, read
+// in reads of any size, and every bulk transfer is counted.
+TEST(BulkOnly, ThroughputChecksumAndTransfers) {
+    const uint32_t blocks = 3 * 2048;
+    Bytes image(size_t(blocks) * 512);
+    for (size_t i = 0; i < image.size(); i++) {
+        image[i] = uint8_t(i * 7 + (i >> 9));
+    }
+    // By hand: FNV-1a 64 over bytes [0, 1 MiB).
+    uint64_t expected = 0xcbf29ce484222325ull;
+    for (size_t i = 0; i < (1u << 20); i++) {
+        expected = (expected ^ image[i]) * 0x100000001b3ull;
+    }
+    Bytes pending;  // the data stage of the last command
+    uint32_t tag = 0;
+    uint64_t calls = 0;
+    bulkonly::Transport t;
+    t.out = [&](const Bytes& cbw, std::string*) {
+        calls++;
+        tag = uint32_t(cbw[4] | cbw[5] << 8 | cbw[6] << 16 | cbw[7] << 24);
+        const uint8_t* cdb = cbw.data() + 15;
+        pending.clear();
+        if (cdb[0] == 0x25) {  // READ CAPACITY(10): last LBA, block size
+            pending = {uint8_t((blocks - 1) >> 24), uint8_t((blocks - 1) >> 16), uint8_t((blocks - 1) >> 8),
+                       uint8_t(blocks - 1), 0, 0, 2, 0};
+        } else if (cdb[0] == 0x28) {
+            const uint32_t lba = uint32_t(cdb[2] << 24 | cdb[3] << 16 | cdb[4] << 8 | cdb[5]);
+            const uint32_t count = uint32_t(cdb[7] << 8 | cdb[8]);
+            pending.assign(image.begin() + lba * 512, image.begin() + (lba + count) * 512);
+        }
+        return true;
+    };
+    t.in = [&](uint32_t length, Bytes* data, std::string*) {
+        calls++;
+        if (length == 13 && pending.empty()) {
+            *data = {0x55, 0x53, 0x42, 0x53, uint8_t(tag), uint8_t(tag >> 8), uint8_t(tag >> 16), uint8_t(tag >> 24),
+                     0, 0, 0, 0, 0};
+        } else {
+            *data = pending;
+            pending.clear();
+        }
+        return true;
+    };
+    for (uint32_t chunk : {4096u, 1u << 20, 3u << 19}) {
+        bulkonly::Session disk(t);
+        calls = 0;
+        double rate = 0;
+        uint64_t sum = 0;
+        // 2 MiB: past the checksummed first MiB, not past the disk's end.
+        ASSERT_TRUE(disk.readThroughput(2, chunk, &rate, &sum)) << chunk << ": " << disk.error();
+        EXPECT_EQ(sum, expected) << "reads of " << chunk << " bytes";
+        EXPECT_GT(rate, 0);
+        EXPECT_EQ(disk.transfers, calls) << chunk;
+    }
 }

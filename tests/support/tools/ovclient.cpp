@@ -15,11 +15,18 @@
 //   clearhalt|resetep|abortep|abortresetclearhalt ADDRESS ENDPOINT
 //   configure ADDRESS CONFIGURATION [ALTSETTING]...
 //   allocstreams ADDRESS STREAMS ENDPOINT... | freestreams ADDRESS ENDPOINT...
-//   readdisk ADDRESS ENDPOINTIN ENDPOINTOUT MIB CHUNKBYTES
+//   readdisk ADDRESS ENDPOINTIN ENDPOINTOUT MIB CHUNKBYTES [SERVERPID]
 //       reads MIB MiB from a mass-storage device with READ(10) of CHUNKBYTES
-//       each and prints "MB/s=R"
+//       each and prints "MB/s=R", "sum=" (FNV-1a of the disk's first MiB),
+//       "transfers=" and the context switches of this client while it read
+//       ("clientvoluntary=", "clientinvoluntary="); with SERVERPID also those
+//       of all that process's threads ("servervoluntary=",
+//       "serverinvoluntary=").
 // Exit status: 0 reply with a status of 0 or more, 3 reply with a negative
 // status, 1 no reply, 2 usage.
+#include <dirent.h>
+#include <sys/resource.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -45,7 +52,7 @@ int usage() {
             "  | clearhalt|resetep|abortep|abortresetclearhalt ADDRESS ENDPOINT\n"
             "  | configure ADDRESS CONFIGURATION [ALTSETTING]...\n"
             "  | allocstreams ADDRESS STREAMS ENDPOINT... | freestreams ADDRESS ENDPOINT...\n"
-            "  | readdisk ADDRESS ENDPOINTIN ENDPOINTOUT MIB CHUNKBYTES\n");
+            "  | readdisk ADDRESS ENDPOINTIN ENDPOINTOUT MIB CHUNKBYTES [SERVERPID]\n");
     return 2;
 }
 
@@ -140,18 +147,75 @@ int printTransfer(const TransferReply& reply) {
     return statusExit(reply.result);
 }
 
+struct Switches {
+    unsigned long long voluntary = 0, involuntary = 0;
+};
+
+// The context switches of every present thread of process pid, from
+// /proc/PID/task/*/status. A thread that ends between two samples takes its
+// count with it: sample while the threads of interest live.
+Switches processSwitches(unsigned long pid) {
+    Switches total;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    DIR* dir = opendir(tasks.c_str());
+    if (dir == nullptr) {
+        return total;
+    }
+    while (dirent* entry = readdir(dir)) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        FILE* f = fopen((tasks + "/" + entry->d_name + "/status").c_str(), "r");
+        if (f == nullptr) {
+            continue;
+        }
+        char line[256];
+        unsigned long long n = 0;
+        while (fgets(line, sizeof line, f) != nullptr) {
+            if (sscanf(line, "voluntary_ctxt_switches: %llu", &n) == 1) {
+                total.voluntary += n;
+            } else if (sscanf(line, "nonvoluntary_ctxt_switches: %llu", &n) == 1) {
+                total.involuntary += n;
+            }
+        }
+        fclose(f);
+    }
+    closedir(dir);
+    return total;
+}
+
+Switches ownSwitches() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return {static_cast<unsigned long long>(usage.ru_nvcsw), static_cast<unsigned long long>(usage.ru_nivcsw)};
+}
+
 int readDisk(OvClient& client, uint32_t address, int argc, char** argv) {
     unsigned long v[4];
-    if (!numbers(argc, argv, 5, 4, 0xffffffff, v) || v[0] > 0xff || v[1] > 0xff) {
+    unsigned long serverPid = 0;
+    if (!numbers(argc, argv, 5, 4, 0xffffffff, v) || v[0] > 0xff || v[1] > 0xff ||
+        (argc > 9 && !number(argv[9], 0x7fffffff, &serverPid))) {
         return usage();
     }
     bulkonly::Session disk(bulkPipes(client, address, uint8_t(v[0]), uint8_t(v[1])));
     double rate = 0;
-    if (!disk.readThroughput(uint32_t(v[2]), uint32_t(v[3]), &rate)) {
+    uint64_t sum = 0;
+    const Switches server = serverPid != 0 ? processSwitches(serverPid) : Switches{};
+    const Switches own = ownSwitches();
+    if (!disk.readThroughput(uint32_t(v[2]), uint32_t(v[3]), &rate, &sum)) {
         fprintf(stderr, "disk: %s\n", disk.error().c_str());
         return 1;
     }
-    printf("MB/s=%.2f\n", rate);
+    const Switches ownAfter = ownSwitches();
+    printf("MB/s=%.2f\nsum=%016llx\ntransfers=%llu\nclientvoluntary=%llu\nclientinvoluntary=%llu\n", rate,
+           static_cast<unsigned long long>(sum), static_cast<unsigned long long>(disk.transfers),
+           ownAfter.voluntary - own.voluntary, ownAfter.involuntary - own.involuntary);
+    if (serverPid != 0) {
+        const Switches serverAfter = processSwitches(serverPid);
+        printf("servervoluntary=%llu\nserverinvoluntary=%llu\n", serverAfter.voluntary - server.voluntary,
+               serverAfter.involuntary - server.involuntary);
+    }
+    fflush(stdout);
     // A binding outlives a closed connection until the server notices; the
     // next reader must find the device free.
     Message notice;
