@@ -7,6 +7,7 @@
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/connectionlog.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/util.h"
 
@@ -23,7 +24,7 @@ uint16_t pending[65536];  // guarded by pendingLock
 
 bool takeShare(uint16_t connectionId) {
     pthread_mutex_lock(&pendingLock);
-    const bool room = pending[connectionId] < kBindRequestsPerClient;
+    const bool room = pending[connectionId] < coreSettings().bindRequestsPerClient;
     if (room) {
         pending[connectionId]++;
     }

@@ -18,14 +18,8 @@ struct BindRequest {
 // Queue of BindRequest items between the receive threads and the bind thread.
 extern LockedList* bindQueue;
 
-// A client's share of the queue: its requests waiting or being carried out.
-// Well above the devices one server holds (a few hundred at most), so a
-// client that binds every device at once is never refused, and a client
-// that floods the queue delays the others' requests by at most this many.
-constexpr unsigned kBindRequestsPerClient = 512;
-
 // Appends a request. Returns 0, -EAGAIN when the client already has its
-// share queued, or -ENOMEM; on failure nothing is queued and the caller
+// share (bindRequestsPerClient of CoreSettings) queued, or -ENOMEM; on failure nothing is queued and the caller
 // answers the client.
 int queueBindRequest(uint16_t connectionId, uint32_t deviceAddress, bool bind);
 

@@ -37,6 +37,20 @@ struct CoreSettings {
   int pingTimeout = 9;  // seconds
   bool traceMessages = false;
   char* serverSerial = nullptr;
+
+  // Limits of what clients can make the server start or queue; tests
+  // shrink them.
+  // Threads running event scripts at once (eventscripts.h).
+  unsigned scriptThreads = 32;
+  // One client's share of the changes waiting for a script thread, so that
+  // one client's flood cannot crowd out another's change.
+  unsigned waitingChangesPerClient = 16;
+  // A client's share of the bind queue: its requests waiting or being
+  // carried out. Well above the devices one server holds (a few hundred at
+  // most), so a client that binds every device at once is never refused,
+  // and a client that floods the queue delays the others' requests by at
+  // most this many.
+  unsigned bindRequestsPerClient = 512;
 };
 
 // The installed settings; the defaults above while none is installed.

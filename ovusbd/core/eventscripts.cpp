@@ -12,6 +12,7 @@
 #include "ovusbd/core/config.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/connectionlog.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/scriptcommand.h"
@@ -27,17 +28,13 @@ const char kInsufficientPermissions[] = "INSUFFICIENT_PERMISSIONS_MSG";
 
 // Script threads and the work waiting for one. Clients cause the work (a
 // connect each, a rename each), so both are bounded: at most
-// kMaxScriptThreads threads run scripts, and work beyond them waits in two
+// scriptThreads (CoreSettings) threads run scripts, and work beyond them waits in two
 // queues, changes (renames, nicknames) before notices (connects,
 // disconnects), so that a burst of connects never costs an administrator's
 // change. Shutdown stops the intake and waits for every thread before what
 // they use is freed. Static, so a test can start and stop twice.
-constexpr unsigned kMaxScriptThreads = 32;
 constexpr unsigned kMaxWaitingNotices = 256;
 constexpr unsigned kMaxWaitingChanges = 256;
-// One client's share of the waiting changes, so that one client's flood
-// cannot crowd out another's change.
-constexpr unsigned kMaxWaitingChangesPerClient = 16;
 
 struct ScriptJob {
     void* (*routine)(void*);  // frees argument
@@ -142,7 +139,7 @@ void* scriptThread(void* first) {
     }
 }
 
-// Hands the work to a script thread, or to the queue when kMaxScriptThreads
+// Hands the work to a script thread, or to the queue when scriptThreads
 // are busy. False (argument still the caller's) when it was dropped: logged
 // as `what`. change: a rename or nickname change of connectionId.
 bool submitScript(void* (*routine)(void*), void (*discard)(void*), void* argument, uint16_t connectionId,
@@ -160,7 +157,8 @@ bool submitScript(void* (*routine)(void*), void (*discard)(void*), void* argumen
         logMessage(7, "Not running %s: event scripts are stopped", what);
         return false;
     }
-    if (scriptThreads < kMaxScriptThreads) {
+    const CoreSettings& limits = coreSettings();
+    if (scriptThreads < limits.scriptThreads) {
         pthread_attr_t attributes;
         int rc = pthread_attr_init(&attributes);
         if (rc == 0) {
@@ -185,7 +183,7 @@ bool submitScript(void* (*routine)(void*), void (*discard)(void*), void* argumen
     JobQueue* queue = change ? &changes : &notices;
     const unsigned waiting = queue->count;
     const unsigned clientWaiting = change ? waitingChangesOf(connectionId) : 0;
-    const bool room = change ? waiting < kMaxWaitingChanges && clientWaiting < kMaxWaitingChangesPerClient
+    const bool room = change ? waiting < kMaxWaitingChanges && clientWaiting < limits.waitingChangesPerClient
                              : waiting < kMaxWaitingNotices;
     if (room) {
         pushJob(queue, job);
@@ -193,7 +191,7 @@ bool submitScript(void* (*routine)(void*), void (*discard)(void*), void* argumen
     pthread_mutex_unlock(&scriptsMutex);
     if (!room) {
         free(job);
-        if (change && clientWaiting >= kMaxWaitingChangesPerClient) {
+        if (change && clientWaiting >= limits.waitingChangesPerClient) {
             logConnectionMessage(connectionId, 4, "Warning, %u changes of this client wait for their scripts, dropping %s",
                                  clientWaiting, what);
         } else {

@@ -7,9 +7,9 @@
 // (the custom event, message 47).
 //
 // Threads: the connect, disconnect, rename and nickname scripts run on at
-// most 32 detached script threads, each job with its own copies; work beyond
-// them waits in a bounded queue (changes before notices, a share per
-// client), and what does not fit is dropped with a warning. The
+// most scriptThreads (CoreSettings) detached script threads, each job with
+// its own copies; work beyond them waits in a bounded queue (changes before
+// notices, waitingChangesPerClient per client), and what does not fit is dropped with a warning. The
 // reverse-client scripts run on the asking connection's receive thread. No
 // lock is held while a script runs.
 #pragma once

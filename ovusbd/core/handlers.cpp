@@ -11,6 +11,7 @@
 #include "ovusbd/core/bindqueue.h"
 #include "ovusbd/core/connection.h"
 #include "ovusbd/core/connectionlog.h"
+#include "ovusbd/core/coresettings.h"
 #include "ovusbd/core/devicebinding.h"
 #include "ovusbd/core/deviceannounce.h"
 #include "ovusbd/core/devicescripts.h"
@@ -240,7 +241,7 @@ void handleUnbindDeviceRequest(uint16_t connectionId, const MessageHeader* reque
     if (rc == -EAGAIN) {
         logConnectionMessage(connectionId, 4,
                              "Warning, dropping unbind request for device %u: connection %u has %u requests queued",
-                             request->deviceAddress, connectionId, kBindRequestsPerClient);
+                             request->deviceAddress, connectionId, coreSettings().bindRequestsPerClient);
     } else if (rc < 0) {
         logConnectionMessage(connectionId, 3, "Error, no memory to queue an unbind request of connection %u",
                              connectionId);

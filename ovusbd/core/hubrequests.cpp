@@ -5,9 +5,11 @@
 #include <string.h>
 
 #include "ovusbd/core/connection.h"
+#include "ovusbd/core/connectionlog.h"
 #include "ovusbd/core/log.h"
 #include "ovusbd/core/messagetypes.h"
 #include "ovusbd/usb/hubports.h"
+#include "ovusbd/usb/usbsettings.h"
 
 namespace {
 
@@ -61,6 +63,14 @@ HubReplyContext* newContext(uint16_t connectionId, const MessageHeader* request,
     return context;
 }
 
+// A refused request has had its -EBUSY reply.
+void noteRefusal(int started, uint16_t connectionId, const char* what) {
+    if (started == -EBUSY) {
+        logConnectionMessage(connectionId, 4, "Warning, refusing %s of connection %u: %u hub requests are running",
+                             what, connectionId, usbSettings().hubRequestThreads);
+    }
+}
+
 }  // namespace
 
 void handlePortStatusRequest(uint16_t connectionId, const MessageHeader* request) {
@@ -74,7 +84,7 @@ void handlePortStatusRequest(uint16_t connectionId, const MessageHeader* request
         return;
     }
     *work = {request->deviceAddress, messagePayload(context->reply) + 4, completeHubRequest, context};
-    startPortStatusThread(work);
+    noteRefusal(startPortStatusThread(work), connectionId, "a port status request");
 }
 
 void handlePortPowerRequest(uint16_t connectionId, const MessageHeader* request) {
@@ -88,7 +98,7 @@ void handlePortPowerRequest(uint16_t connectionId, const MessageHeader* request)
         return;
     }
     *work = {request->deviceAddress, uint8_t(messagePayload(request)[0] != 0 ? 1 : 0), completeHubRequest, context};
-    startPortPowerThread(work);
+    noteRefusal(startPortPowerThread(work), connectionId, "a port power request");
 }
 
 void handleHubClassRequest(uint16_t connectionId, const MessageHeader* request) {
@@ -125,5 +135,5 @@ void handleHubClassRequest(uint16_t connectionId, const MessageHeader* request) 
     work->inData = in ? messagePayload(context->reply) + 4 : nullptr;
     work->completion = completeHubRequest;
     work->context = context;
-    startHubRequestThread(work);
+    noteRefusal(startHubRequestThread(work), connectionId, "a hub-class request");
 }

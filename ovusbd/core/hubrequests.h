@@ -3,7 +3,9 @@
 // thread of the USB layer (hubports.h) that asks the hub; its completion
 // fills the reply allocated here and sends it. Every request gets exactly
 // one reply. Handlers run on the client's receive thread and never wait for
-// the hub.
+// the hub; while the USB layer's few hub threads are all busy a request is
+// answered -EBUSY at once, as a device answers a control transfer beyond
+// its share.
 #pragma once
 
 #include <stdint.h>

@@ -75,8 +75,9 @@ struct DeviceOperation {
 // Queues a malloc'd operation on its device. From here on the operation
 // belongs to the device layer, which completes it exactly once and frees it
 // (and its streamEndpoints). When the device is gone or being removed it is
-// completed with -19 from a detached thread. Returns 1 when queued, 0 when
-// it went to that thread.
+// completed with -19 from a detached thread, or on the calling thread while
+// a few such threads run already. Returns 1 when queued, 0 when it was
+// failed so.
 int enqueueDeviceOperation(DeviceOperation* operation);
 
 // Builds a code-3 operation and queues it as above. Returns -ENOMEM when the

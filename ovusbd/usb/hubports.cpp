@@ -202,10 +202,17 @@ void* hubThread(void* argument) {
   return nullptr;
 }
 
-void startDetached(void (*run)(void*), void* request) {
+// 0 once the request is on its thread (or, without a thread, carried out);
+// -EBUSY, completed with -EBUSY, when hubRequestThreads already run.
+int startDetached(void (*run)(void*), void (*refuse)(void*), void* request) {
   pthread_mutex_lock(&threadsMutex);
-  ++liveThreads;
+  const bool admitted = liveThreads < usbSettings().hubRequestThreads;
+  if (admitted) ++liveThreads;
   pthread_mutex_unlock(&threadsMutex);
+  if (!admitted) {
+    refuse(request);
+    return -EBUSY;
+  }
   ThreadStart* start = static_cast<ThreadStart*>(malloc(sizeof(ThreadStart)));
   int error = ENOMEM;
   if (start) {
@@ -217,11 +224,19 @@ void startDetached(void (*run)(void*), void* request) {
     error = pthread_create(&thread, &attributes, hubThread, start);
     pthread_attr_destroy(&attributes);
   }
-  if (error == 0) return;
+  if (error == 0) return 0;
   free(start);
   logMessage(4, "Warning, error %d starting a hub request thread, %s; serving it at once", error, strerror(error));
   run(request);
   threadEnded();
+  return 0;
+}
+
+template <typename Request>
+void refuseBusy(void* r) {
+  Request* request = static_cast<Request*>(r);
+  request->completion(-EBUSY, request->context);
+  free(request);
 }
 
 }  // namespace
@@ -267,16 +282,19 @@ int powerCycleDevicePort(uint32_t address) {
   return off < 0 ? off : on;
 }
 
-void startPortStatusThread(PortStatusRequest* request) {
-  startDetached([](void* r) { runPortStatus(static_cast<PortStatusRequest*>(r)); }, request);
+int startPortStatusThread(PortStatusRequest* request) {
+  return startDetached([](void* r) { runPortStatus(static_cast<PortStatusRequest*>(r)); },
+                       refuseBusy<PortStatusRequest>, request);
 }
 
-void startPortPowerThread(PortPowerRequest* request) {
-  startDetached([](void* r) { runPortPower(static_cast<PortPowerRequest*>(r)); }, request);
+int startPortPowerThread(PortPowerRequest* request) {
+  return startDetached([](void* r) { runPortPower(static_cast<PortPowerRequest*>(r)); },
+                       refuseBusy<PortPowerRequest>, request);
 }
 
-void startHubRequestThread(HubClassRequest* request) {
-  startDetached([](void* r) { runHubRequest(static_cast<HubClassRequest*>(r)); }, request);
+int startHubRequestThread(HubClassRequest* request) {
+  return startDetached([](void* r) { runHubRequest(static_cast<HubClassRequest*>(r)); },
+                       refuseBusy<HubClassRequest>, request);
 }
 
 void waitForHubRequestThreads() {

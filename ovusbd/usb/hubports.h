@@ -1,7 +1,7 @@
 // Requests to the port of a device's parent hub: port power (with the
 // companion hub of a USB 2.1 hub), port status and the hub-class requests
 // of clients, each on a short detached thread so that a slow hub never
-// blocks a client's receive thread.
+// blocks a client's receive thread; a few such threads at most.
 //
 // The threads read the record only through deviceList and count themselves
 // as users of the device's descriptors while they call the hub, so the
@@ -71,11 +71,12 @@ struct HubClassRequest {
 };
 
 // Start the threads of messages 20, 48 and 59. When no thread can be made
-// the request is carried out on the calling thread: one completion either
-// way.
-void startPortStatusThread(PortStatusRequest* request);
-void startPortPowerThread(PortPowerRequest* request);
-void startHubRequestThread(HubClassRequest* request);
+// the request is carried out on the calling thread. When hubRequestThreads
+// (UsbSettings) already run, the request is completed at once with -EBUSY
+// and -EBUSY returned; else 0. One completion either way.
+int startPortStatusThread(PortStatusRequest* request);
+int startPortPowerThread(PortPowerRequest* request);
+int startHubRequestThread(HubClassRequest* request);
 
 // Blocks until every thread started above has ended. Shutdown calls it so
 // no completion runs after the lists it uses are gone.

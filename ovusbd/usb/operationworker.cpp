@@ -36,6 +36,10 @@ void appendOperation(ManagedUsbDevice* device, void* context) {
 }
 
 // Live failDeviceOperationThread threads, for waitForFailedOperationThreads.
+// A client can send operations to its device while it goes away faster than
+// these end: beyond a few, the caller's thread completes the operation, as
+// it does when no thread can be made.
+constexpr unsigned kMaxFailingThreads = 4;
 pthread_mutex_t failingMutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t failingEnded = PTHREAD_COND_INITIALIZER;
 unsigned failingThreads = 0;
@@ -191,13 +195,18 @@ int enqueueDeviceOperation(DeviceOperation* operation) {
   }
   operation->queued = callerFlag;
   if (callerFlag) *callerFlag = 0;
+  pthread_mutex_lock(&failingMutex);
+  const bool threaded = failingThreads < kMaxFailingThreads;
+  if (threaded) ++failingThreads;
+  pthread_mutex_unlock(&failingMutex);
+  if (!threaded) {
+    failDeviceOperation(operation);
+    return 0;
+  }
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
   pthread_t thread;
-  pthread_mutex_lock(&failingMutex);
-  ++failingThreads;
-  pthread_mutex_unlock(&failingMutex);
   int error = pthread_create(&thread, &attributes, failDeviceOperationThread, operation);
   pthread_attr_destroy(&attributes);
   // Without a thread the caller's thread completes it: one completion either

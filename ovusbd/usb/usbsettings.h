@@ -24,6 +24,10 @@ struct UsbSettings {
   // Control transfers of one device in flight at once; one more is refused
   // with -EBUSY. Each holds its reply and URB buffers until it completes.
   uint32_t controlTransfersPerDevice = 32;
+  // Threads of port status, port power and hub-class requests running at
+  // once, over every client; one more is refused with -EBUSY. A hub answers
+  // one request at a time, so more threads would only wait on it.
+  uint32_t hubRequestThreads = 8;
   bool enableIsoZeroCopy = false;             // "EnableIsoZeroCopy"
   bool enableBulkIntZeroCopy = false;         // "EnableBulkIntZeroCopy"
   int minIsoZeroCopySize = 16384;             // "MinIsoZeroCopySize"

@@ -102,7 +102,7 @@ TEST(TrovixProcess, RemoteClientReachesTheServerThroughTheRendezvousServer) {
     trovixtest::RemoteClient remote;
     OvClient admin;
     ASSERT_TRUE(inNamespace(pid, [&] {
-        const int fd = ovclient::connectTcp("127.0.0.1", 7575, 5000);
+        const int fd = ovclient::connectTcp("127.0.0.1", 7575, 30000);
         if (fd >= 0) admin.adopt(fd);
         return addLoopbackAlias() && rv.start(kRendezvousPort) && remote.open("127.0.0.3") && fd >= 0;
     })) << report();
@@ -111,7 +111,7 @@ TEST(TrovixProcess, RemoteClientReachesTheServerThroughTheRendezvousServer) {
     Message hello = request(kMsgHello, std::vector<uint8_t>(128, 0));
     ASSERT_TRUE(admin.send(hello));
     Message m;
-    ASSERT_TRUE(admin.waitFor(kMsgHelloReply, &m, 5000));
+    ASSERT_TRUE(admin.waitFor(kMsgHelloReply, &m, 30000));
     ovclient::HelloReply direct;
     ASSERT_TRUE(ovclient::parseHelloReply(m, &direct));
     EXPECT_EQ(direct.trovixEnabled, 0);
@@ -122,7 +122,7 @@ TEST(TrovixProcess, RemoteClientReachesTheServerThroughTheRendezvousServer) {
     ASSERT_TRUE(admin.send(request(kMsgTrovixSwitch, {1})));
     // A registration counts once its first keep-alive came (six seconds);
     // one answered later than the receive time-out is retried after ten.
-    ASSERT_TRUE(rv.waitForRegistrations(1, 40000)) << report();
+    ASSERT_TRUE(rv.waitForRegistrations(1, 90000)) << report();
     trovixtest::Registration r = rv.registrations().back();
     EXPECT_EQ(r.problems, "");
     EXPECT_EQ(r.address, inet_addr("127.0.0.2"));
@@ -132,10 +132,11 @@ TEST(TrovixProcess, RemoteClientReachesTheServerThroughTheRendezvousServer) {
     const size_t registered = rv.registrations().size();
 
     std::string punchError;
+    remote.punchTimeoutMs = 30000;
     ASSERT_TRUE(remote.punch(trovixtest::Ending::ClientAcknowledges, rv, r, &punchError)) << punchError;
-    ASSERT_TRUE(remote.connectPeer(10000)) << report();
+    ASSERT_TRUE(remote.connectPeer(30000)) << report();
     ASSERT_TRUE(remote.sendFrame(hello));
-    ASSERT_TRUE(remote.waitForFrame(kMsgHelloReply, &m, 5000)) << report();
+    ASSERT_TRUE(remote.waitForFrame(kMsgHelloReply, &m, 30000)) << report();
     ovclient::HelloReply viaTrovix;
     ASSERT_TRUE(ovclient::parseHelloReply(m, &viaTrovix));
     EXPECT_EQ(viaTrovix.trovixEnabled, 1);
@@ -146,9 +147,9 @@ TEST(TrovixProcess, RemoteClientReachesTheServerThroughTheRendezvousServer) {
         Message any;
         remote.receiveFrame(&any, 100);
         return remote.pings >= 1;
-    }, 10s));
+    }, 30s)) << "a ping over the peer link";
     // After the hand-over the server registers again.
-    ASSERT_TRUE(rv.waitForRegistrations(registered + 1, 40000)) << report();
+    ASSERT_TRUE(rv.waitForRegistrations(registered + 1, 90000)) << report();
 
     ASSERT_EQ(server->kill(SIGTERM), 0);
     auto status = server->wait(30s);

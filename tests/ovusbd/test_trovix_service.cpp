@@ -169,11 +169,12 @@ protected:
     // Punches through the latest registration (at least the given number
     // of registrations made) and sets the ENet link up.
     void reach(RemoteClient& client, Ending ending, size_t registration = 1) {
-        ASSERT_TRUE(rv_.waitForRegistrations(registration, 20000));
+        ASSERT_TRUE(rv_.waitForRegistrations(registration, 60000)) << "registration " << registration;
         ASSERT_TRUE(client.open());
+        client.punchTimeoutMs = 30000;
         std::string error;
         ASSERT_TRUE(client.punch(ending, rv_, rv_.registrations().back(), &error)) << error;
-        ASSERT_TRUE(client.connectPeer(5000));
+        ASSERT_TRUE(client.connectPeer(30000)) << "the peer link";
     }
 
     trovixtest::RendezvousServer rv_;
@@ -193,7 +194,7 @@ TEST_F(TrovixServer, RemoteClientCompletesTheProtocolOverThePeerLink) {
         ASSERT_NO_FATAL_FAILURE(reach(client, ending, before + 1));
         ASSERT_TRUE(client.sendFrame(hello()));
         Message m;
-        ASSERT_TRUE(client.waitForFrame(1, &m, 5000));
+        ASSERT_TRUE(client.waitForFrame(1, &m, 30000));
         ovclient::HelloReply reply;
         ASSERT_TRUE(ovclient::parseHelloReply(m, &reply));
         EXPECT_EQ(reply.serverSerial, "SERIAL42");
@@ -205,12 +206,12 @@ TEST_F(TrovixServer, RemoteClientCompletesTheProtocolOverThePeerLink) {
         EXPECT_TRUE(client.lastPacketWasOneFrame);
         // A compressed request is read as header and rest of one packet.
         ASSERT_TRUE(client.sendFrame(hello(), ovclient::Compression::Always));
-        ASSERT_TRUE(client.waitForFrame(1, &m, 5000));
+        ASSERT_TRUE(client.waitForFrame(1, &m, 30000));
         ASSERT_TRUE(waitUntil([&] {
             Message any;
             client.receiveFrame(&any, 100);
             return client.pings >= 1;
-        }, 5s));
+        }, 30s)) << "a ping over the peer link";
         EXPECT_NE(log().find("connected as connection"), std::string::npos) << log();
     }
     EXPECT_EQ(connectionCount(), 2u);
@@ -222,9 +223,9 @@ TEST_F(TrovixServer, RemoteDisconnectEndsTheClient) {
     ASSERT_NO_FATAL_FAILURE(reach(client, Ending::ClientAcknowledges));
     ASSERT_TRUE(client.sendFrame(hello()));
     Message m;
-    ASSERT_TRUE(client.waitForFrame(1, &m, 5000));
+    ASSERT_TRUE(client.waitForFrame(1, &m, 30000));
     client.disconnect();
-    ASSERT_TRUE(waitUntil([&] { return connectionCount() == 0; }, 10s)) << log();
+    ASSERT_TRUE(waitUntil([&] { return connectionCount() == 0; }, 60s)) << "the client's removal\n" << log();
 }
 
 TEST_F(TrovixServer, SwitchOffAndOnKeepsPeerLinksAndRegistersAfresh) {
