@@ -543,16 +543,22 @@ TEST_F(ClientApi, CloseEndsARefreshThatHangs) {
   SUCCEED();
 }
 
-// A daemon that takes the request and never answers is unreachable once
-// the idle limit has passed: the open fails as if nobody listened.
+// A daemon that takes the request and never answers, or stalls after the
+// status word, is unreachable once the idle limit has passed: the open
+// fails as if nobody listened.
 TEST_F(ClientApi, ADaemonThatNeverAnswersIsUnreachable) {
   ApiClose();
-  server.stallSnapshots = true;
-  ApiSettings settings = FastSettings();
-  settings.idleLimitMs = 300;
-  EXPECT_FALSE(ApiOpenWithSettings(false, settings));
-  EXPECT_EQ(ApiGetLastError(nullptr), 1061u);
-  server.stallSnapshots = false;
+  for (bool afterStatus : {false, true}) {
+    SCOPED_TRACE(afterStatus ? "stalls after the status word" : "never answers");
+    server.stallAfterStatus = afterStatus;
+    server.stallSnapshots = true;
+    ApiSettings settings = FastSettings();
+    settings.idleLimitMs = 300;
+    EXPECT_FALSE(ApiOpenWithSettings(false, settings));
+    EXPECT_EQ(ApiGetLastError(nullptr), 1061u);
+    server.stallSnapshots = false;
+  }
+  server.stallAfterStatus = false;
 }
 
 }  // namespace

@@ -546,6 +546,35 @@ TEST_F(NetworkServerTest, FilterChangeSparesPipeAndLoopbackClients)
     EXPECT_EQ(info.state, CONNECTION_ACTIVE);
 }
 
+// Filters switched off after an allow list without rules admit remote
+// clients again, as a session of their own and as a newcomer joining a
+// session that applied the earlier change: the old rules are not kept.
+TEST_F(NetworkServerTest, FiltersSwitchedOffAdmitRemoteClientsAgain)
+{
+    struct Case {
+        const char* name;
+        bool loopbackSessionOpen;
+    } cases[] = {{"a session of its own", false}, {"joining a running session", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connection loopback;
+        uint32_t loopbackId = 0;
+        if (c.loopbackSessionOpen) {
+            ASSERT_TRUE(OpenSession(&loopback, &loopbackId));
+        }
+        server->SetIpFilters(FILTER_MODE_ALLOW, {});
+        Connection refused;
+        uint32_t id = 0;
+        EXPECT_FALSE(OpenSession(&refused, &id, "127.0.0.2"));
+        server->SetIpFilters(FILTER_MODE_DISABLED, {});
+        Connection admitted;
+        EXPECT_TRUE(OpenSession(&admitted, &id, "127.0.0.2"));
+        admitted.close();
+        loopback.close();
+        EXPECT_TRUE(testwait::waitUntil([&] { return server->GetSessionCount() == 0; }, 20s));
+    }
+}
+
 TEST_F(NetworkServerTest, NewClientsAlwaysGetAGreetingWhileOthersLeave)
 {
     for (int i = 0; i < 50; ++i) {
