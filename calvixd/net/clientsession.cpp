@@ -329,7 +329,7 @@ bool CNetworkServer::ProcessIncoming(ClientSession* session)
                 if (result == RecordParse::Invalid) {
                     Disconnect(&connection);
                     log.Add("Client disconnected after invalid packet (%s)\n", connection.address,
-                        PeerName(connection));
+                            PeerName(connection));
                     used = connection.input.size();
                     break;
                 }
