@@ -11,9 +11,9 @@
 
 namespace {
 
-// Texts from devices and clients are printed with their control bytes
-// replaced: an escape sequence in a product name must not reach the
-// terminal. The stored value is untouched.
+// Texts from devices, clients and the daemon's lists are printed with their
+// control bytes replaced: an escape sequence in a product name or a client
+// name must not reach the terminal. The stored value is untouched.
 std::string Printable(const char* text)
 {
     std::string safe(text);
@@ -157,7 +157,7 @@ void PrintRules(const char* list)
     }
     int number = 1;
     for (const char* rule = list; *rule; rule += strlen(rule) + 1)
-        std::printf("%4d: %s\n", number++, rule);
+        std::printf("%4d: %s\n", number++, Printable(rule).c_str());
 }
 
 } // namespace
@@ -386,10 +386,10 @@ void PrintClientList()
             const char* callback = (record.flags & CONNECTION_FLAG_CALLBACK) ? " - callback connection" : "";
             if (transport == CONNECTION_TRANSPORT_TCP || transport == CONNECTION_TRANSPORT_UDP)
                 std::printf("\n%4d: Client at %s%s:%d%s\n", record.id & 0x0FFFFFFF, ConnectionKindPrefix(transport),
-                            record.host, record.port, callback);
+                            Printable(record.host).c_str(), record.port, callback);
             else
                 std::printf("\n%4d: Client at %s%s%s\n", record.id & 0x0FFFFFFF, ConnectionKindPrefix(transport),
-                            record.host, callback);
+                            Printable(record.host).c_str(), callback);
             if (record.flags & CONNECTION_FLAG_CALLBACK)
                 std::printf("      Platform: %s   Mode: %s   Status: %s\n", PlatformText(record.platform),
                             (record.flags & CONNECTION_FLAG_AUTO) ? "auto-connect" : "manual-connect",
@@ -398,7 +398,7 @@ void PrintClientList()
                 std::printf("      Platform: %s   Status: %s\n", PlatformText(record.platform), StatusText(record));
             for (const API_DEVICE_RECORD& device : devices) {
                 if (device.owner == record.id)
-                    std::printf("      Uses device %4d: %s\n", device.id, device.name);
+                    std::printf("      Uses device %4d: %s\n", device.id, Printable(device.name).c_str());
             }
         }
     }
@@ -423,7 +423,7 @@ bool PrintDevicePolicy()
         std::printf("\n<no rules>");
     int number = 1;
     for (const API_POLICY_RULE& rule : rules) {
-        std::printf("\n%4d: %s\n", number++, rule.name[0] ? rule.name : "<rule without name>");
+        std::printf("\n%4d: %s\n", number++, rule.name[0] ? Printable(rule.name).c_str() : "<rule without name>");
         if (rule.flags & POLICY_MATCH_VENDOR)
             std::printf("      Vid: %.4x   ", rule.vendorId);
         else
@@ -445,11 +445,11 @@ bool PrintDevicePolicy()
         else
             std::printf("Protocol: <any>  ");
         if (rule.flags & POLICY_MATCH_PORT)
-            std::printf("Port: %s  ", rule.usbPort);
+            std::printf("Port: %s  ", Printable(rule.usbPort).c_str());
         else
             std::printf("Port: <any>  ");
         if (rule.flags & POLICY_MATCH_SERIAL)
-            std::printf("Serial: %s\n", rule.serial);
+            std::printf("Serial: %s\n", Printable(rule.serial).c_str());
         else
             std::printf("Serial: <any>\n");
     }
@@ -469,9 +469,9 @@ bool PrintDeviceAcl(uint32_t deviceId)
     std::puts("\n========================= USB DEVICE ACL ========================\n");
     const char* classText = nullptr;
     if (device.flags & DEVICE_FLAG_HAS_NICKNAME) {
-        std::printf("Device: %s\n\n", device.nickname);
+        std::printf("Device: %s\n\n", Printable(device.nickname).c_str());
     } else {
-        std::printf("Device: %s", device.name);
+        std::printf("Device: %s", Printable(device.name).c_str());
         if (UsbClassText(device.deviceClass, device.deviceSubclass, device.deviceProtocol, &classText))
             std::printf(" - %s\n\n", classText);
         else

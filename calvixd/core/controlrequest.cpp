@@ -106,18 +106,10 @@ Step RuleList(Reader* r, uint8_t* mode, std::vector<std::string>* rules, bool sk
     return Step::Ok;
 }
 
-// A policy text of 255 to CORE_TEXT_LIMIT bytes is read whole (the request
-// is answered once it has all arrived) and marks the list refused.
-Step PolicyText(Reader* r, std::string* out, bool* tooLong)
-{
-    Step step = Text(r, CORE_TEXT_LIMIT, out);
-    if (step == Step::Ok && out->size() > CORE_POLICY_TEXT_LIMIT) {
-        *tooLong = true;
-        out->clear();
-    }
-    return step;
-}
-
+// Policy rules are read one by one: a text over CORE_POLICY_TEXT_LIMIT ends
+// the reading at its length (its rule is dropped, nothing after it is read),
+// and so does a list that breaks off after its count; the rules read whole
+// so far are applied.
 Step PolicyRules(Reader* r, ControlRequest* request)
 {
     uint32_t count;
@@ -126,15 +118,22 @@ Step PolicyRules(Reader* r, ControlRequest* request)
     if (count > CORE_COUNT_LIMIT)
         return Step::Invalid;
     request->policyRules.clear();
+    request->partialList = true;
     for (uint32_t i = 0; i < count; i++) {
         DevicePolicyRule rule;
         if (!r->U32(&rule.flags) || !r->U16(&rule.vendorId) || !r->U16(&rule.productId) ||
             !r->U8(&rule.deviceClass) || !r->U8(&rule.subClass) || !r->U8(&rule.protocol))
             return Step::More;
         for (std::string* text : {&rule.port, &rule.serial, &rule.name}) {
-            Step step = PolicyText(r, text, &request->policyTextTooLong);
-            if (step != Step::Ok)
-                return step;
+            uint32_t length;
+            if (!r->U32(&length))
+                return Step::More;
+            if (length > CORE_POLICY_TEXT_LIMIT)
+                return Step::Ok;
+            const uint8_t* bytes;
+            if (!r->Bytes(length, &bytes))
+                return Step::More;
+            *text = TextUpToNul(bytes, length);
         }
         request->policyRules.push_back(std::move(rule));
     }

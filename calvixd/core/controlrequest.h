@@ -86,11 +86,8 @@ struct ControlRequest {
     ADDRESS address;
     std::vector<std::string> rules;
     std::vector<DevicePolicyRule> policyRules;
-    // A policy text was longer than CORE_POLICY_TEXT_LIMIT: the whole list
-    // is refused with ERROR_INVALID_PARAMETER.
-    bool policyTextTooLong = false;
-    // SET_DEVICE_ACL broke off after its count: what was read whole so far
-    // is applied.
+    // SET_DEVICE_ACL or SET_DEVICE_POLICY broke off after its count: the
+    // rules read whole so far are applied.
     bool partialList = false;
 };
 

@@ -244,10 +244,6 @@ void CUsbCoreIface::HandleRequest(CCoreIfaceConnection* connection)
             break;
         }
         case CORE_REQ_SET_DEVICE_POLICY:
-            // The whole list is refused when one text is too long: dropping
-            // that rule alone would change the policy's meaning.
-            if (q.policyTextTooLong)
-                throw new CExceptionEx(MODULE_USBCOREIFACE, CORE_LINE_POLICY_TEXT, ERROR_INVALID_PARAMETER);
             m_core->SetDevicePolicy(q.selector, q.mode, q.policyRules);
             reply.U32(1);
             break;

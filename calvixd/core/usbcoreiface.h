@@ -9,7 +9,6 @@
 
 // Error records the request side makes itself (module MODULE_USBCOREIFACE).
 constexpr uint16_t CORE_LINE_UNKNOWN_REQUEST = 2916;
-constexpr uint16_t CORE_LINE_POLICY_TEXT = 2980;
 constexpr uint16_t CORE_LINE_NOT_READY = 2981;
 constexpr uint16_t CORE_LINE_DEVICE_DATA = 2982;
 constexpr uint32_t ERROR_NOT_READY = 21;

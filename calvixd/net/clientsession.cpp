@@ -30,9 +30,17 @@ bool IsCallbackId(uint32_t id)
 }
 
 // Lines for the event log, written after the locks are released.
+struct PendingLine {
+    const char* format;
+    ADDRESS address;
+    std::string text;
+};
 struct PendingLines {
-    std::vector<std::pair<const char*, std::string>> lines;
-    void Add(const char* format, const std::string& text) { lines.emplace_back(format, text); }
+    std::vector<PendingLine> lines;
+    void Add(const char* format, const ADDRESS& address, const std::string& text)
+    {
+        lines.push_back({format, address, text});
+    }
 };
 
 std::string PeerName(const ClientConnection& connection)
@@ -121,7 +129,8 @@ bool CNetworkServer::AcceptSession(std::unique_ptr<CSocketBase>* socket, uint32_
     // one that joins a session which applied the filters before, is
     // checked here, or nothing would ever check it.
     if (kind == LISTENER_KIND_TCP && RefusedByFilters(address, std::string())) {
-        Log("Client connected from %s, but was rejected by IP filters.\n", (*socket)->GetPeerName());
+        LogPeer(address, LOG_BURST_WARNING, "Client connected from %s, but was rejected by IP filters.\n",
+                (*socket)->GetPeerName());
         return false;
     }
     if (id == 0 || !BuildDeviceList(&devices)) {
@@ -290,12 +299,12 @@ bool CNetworkServer::TransferSessionData(ClientSession* session)
             }
             if (failed) {
                 Disconnect(&connection);
-                log.Add("Client disconnected (%s)\n", socket->GetPeerName());
+                log.Add("Client disconnected (%s)\n", connection.address, socket->GetPeerName());
             }
         }
     }
     for (auto& line : log.lines)
-        Log(line.first, line.second);
+        LogPeer(line.address, LOG_BURST_INFO, line.format, line.text);
     return true;
 }
 
@@ -319,7 +328,8 @@ bool CNetworkServer::ProcessIncoming(ClientSession* session)
                     break;
                 if (result == RecordParse::Invalid) {
                     Disconnect(&connection);
-                    log.Add("Client disconnected after invalid packet (%s)\n", PeerName(connection));
+                    log.Add("Client disconnected after invalid packet (%s)\n", connection.address,
+                            PeerName(connection));
                     used = connection.input.size();
                     break;
                 }
@@ -361,7 +371,7 @@ bool CNetworkServer::ProcessIncoming(ClientSession* session)
         }
     }
     for (auto& line : log.lines)
-        Log(line.first, line.second);
+        LogPeer(line.address, LOG_BURST_INFO, line.format, line.text);
     // Each thread holds a use of the connection's id for its lifetime.
     for (ThreadJob* job : jobs) {
         uint32_t id = job->id;
@@ -397,7 +407,8 @@ bool CNetworkServer::CheckPings(ClientSession* session)
                 continue;
             if (now - connection.lastReceive > SESSION_SILENCE_LIMIT_MS) {
                 Disconnect(&connection);
-                log.Add("Client disconnected after ping timeout (%s)\n", PeerName(connection));
+                log.Add("Client disconnected after ping timeout (%s)\n", connection.address,
+                        PeerName(connection));
             } else if (now - connection.lastPing > SESSION_PING_INTERVAL_MS) {
                 AppendRecord(&connection.output, {SESSION_RECORD_PING, 8});
                 connection.lastPing = now;
@@ -405,7 +416,7 @@ bool CNetworkServer::CheckPings(ClientSession* session)
         }
     }
     for (auto& line : log.lines)
-        Log(line.first, line.second);
+        LogPeer(line.address, LOG_BURST_INFO, line.format, line.text);
     return true;
 }
 
@@ -501,12 +512,13 @@ bool CNetworkServer::ApplyIpFilters(ClientSession* session, uint64_t* applied)
                 continue;
             if (FiltersRefuse(mode, rules, connection.address, connection.clientName)) {
                 Disconnect(&connection);
-                log.Add("Client disconnected by IP filters (%s)\n", PeerName(connection));
+                log.Add("Client disconnected by IP filters (%s)\n", connection.address,
+                        PeerName(connection));
             }
         }
     }
     for (auto& line : log.lines)
-        Log(line.first, line.second);
+        LogPeer(line.address, LOG_BURST_INFO, line.format, line.text);
     return true;
 }
 

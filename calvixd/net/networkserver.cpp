@@ -21,7 +21,8 @@ constexpr int ACCEPT_RESOURCE_WAIT_MS = 250;
 constexpr uint32_t THREAD_WAIT_REPORT_MS = 60000;
 
 CNetworkServer::CNetworkServer(CNetworkServerOwner* owner, const NetworkServerSettings& settings)
-    : m_settings(settings), m_owner(owner), m_eventLog(owner->GetEventLog())
+    : m_settings(settings), m_owner(owner), m_eventLog(owner->GetEventLog()),
+      m_peerLog(std::make_unique<CPeerLog>(m_eventLog))
 {
     PeerLimits process = PeerLimitsFor(ReadProcessLimits());
     m_limits.connections = settings.limits.connections ? settings.limits.connections : process.connections;
@@ -80,12 +81,12 @@ void CNetworkServer::Debug(uint32_t line, uint32_t error)
     m_owner->LogDebug(MODULE_NETWORKSERVER, line, error);
 }
 
-void CNetworkServer::Log(const char* format, const std::string& text)
+void CNetworkServer::LogPeer(const ADDRESS& address, int level, const char* format, const std::string& text)
 {
     // Client names and peer texts come from the network: a control byte in
     // one must not start a line of its own.
-    if (m_eventLog)
-        m_eventLog->Print(format, ReplaceControlCharacters(text).c_str());
+    std::string source = address.IsValid() ? address.ToString() : std::string();
+    m_peerLog->Print(source.c_str(), level, format, ReplaceControlCharacters(text).c_str());
 }
 
 bool CNetworkServer::StartDetached(ThreadJob* job)
@@ -447,11 +448,16 @@ void CNetworkServer::AcceptLoop(AcceptJob* job)
         starved = false;
         std::unique_ptr<CSocketBase> socket(static_cast<CSocketBase*>(accepted));
         std::string peer = socket->GetPeerName();
+        ADDRESS peerAddress;
+        uint16_t peerPort = 0;
+        if (job->kind == LISTENER_KIND_TCP)
+            socket->GetPeerAddress(&peerAddress, &peerPort);
         // Past either bound the connection is closed at once: a flood then
         // costs one accept and one close per connection, and the daemon
         // keeps what it needs for the connections it serves.
         if (m_liveThreads.Get() >= static_cast<int>(m_limits.threads) || !TakePeerSocket(socket.get())) {
-            Log("Client connected from %s, but was rejected due to insufficient resources on server.\n", peer);
+            LogPeer(peerAddress, LOG_BURST_ERROR,
+                    "Client connected from %s, but was rejected due to insufficient resources on server.\n", peer);
             continue;
         }
         if (job->kind == LISTENER_KIND_TCP)
@@ -464,7 +470,8 @@ void CNetworkServer::AcceptLoop(AcceptJob* job)
             thread->listenerKind = job->kind;
         }
         if (!thread || !StartDetached(thread)) {
-            Log("Client connected from %s, but was rejected due to insufficient resources on server.\n", peer);
+            LogPeer(peerAddress, LOG_BURST_ERROR,
+                    "Client connected from %s, but was rejected due to insufficient resources on server.\n", peer);
             if (job->stop->WaitAbortable(&m_stop, 100) != SYNC_TIMEOUT)
                 break;
         }
@@ -506,7 +513,8 @@ void CNetworkServer::Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kin
     if (kind == LISTENER_KIND_TCP) {
         socket->GetPeerAddress(&address, &port);
         if (!m_owner->CheckIpFilters(address)) {
-            Log("Client connected from %s, but was rejected by IP filters.\n", socket->GetPeerName());
+            LogPeer(address, LOG_BURST_WARNING, "Client connected from %s, but was rejected by IP filters.\n",
+                    socket->GetPeerName());
             answer = HANDSHAKE_REFUSE;
         }
     } else {
@@ -515,8 +523,8 @@ void CNetworkServer::Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kin
             return Debug(__LINE__, 0);
         long length = ParseDesktopPrefix(prefix, sizeof prefix);
         if (length < 0) {
-            if (m_eventLog)
-                m_eventLog->Print("Remote Desktop Client app connection was rejected due to invalid data.\n");
+            m_peerLog->Print("", LOG_BURST_WARNING,
+                             "Remote Desktop Client app connection was rejected due to invalid data.\n");
             return;
         }
         char name[DESKTOP_NAME_LIMIT + 1] = {};
@@ -539,7 +547,8 @@ void CNetworkServer::Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kin
     uint32_t version = 0;
     uint8_t platform = 0;
     if (!magic || !ParseClientHello(hello, sizeof hello, &version, &platform)) {
-        Log("Client connected from %s, but was rejected due to invalid data.\n", socket->GetPeerName());
+        LogPeer(address, LOG_BURST_WARNING,
+                "Client connected from %s, but was rejected due to invalid data.\n", socket->GetPeerName());
         return;
     }
     uint8_t reply[6] = {HANDSHAKE_PLATFORM_OK, m_owner->GetPlatformByte()};
@@ -548,7 +557,8 @@ void CNetworkServer::Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kin
     if (!SendAll(socket.get(), reply, sizeof reply, &m_stop))
         return Debug(__LINE__, 0);
     if (!IsCompatibleVersion(version)) {
-        Log("Client connected from %s, but was rejected due to incompatible version.\n", socket->GetPeerName());
+        LogPeer(address, LOG_BURST_WARNING,
+                "Client connected from %s, but was rejected due to incompatible version.\n", socket->GetPeerName());
         return;
     }
     uint8_t request = 0;
@@ -559,7 +569,7 @@ void CNetworkServer::Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kin
         AcceptDeviceConnection(socket.get(), kind, address, port, platform, 0);
         break;
     case REQUEST_SESSION: {
-        Log("Client connected from %s\n", socket->GetPeerName());
+        LogPeer(address, LOG_BURST_INFO, "Client connected from %s\n", socket->GetPeerName());
         uint32_t id = AllocateConnectionId(CONNECTION_CLASS_SESSION);
         if (!AcceptSession(&socket, kind, address, port, platform, id) && id != 0)
             ReleaseConnection(id);
@@ -570,7 +580,8 @@ void CNetworkServer::Handshake(std::unique_ptr<CSocketBase> socket, uint32_t kin
         AcceptReverseConnection(socket.get(), request);
         break;
     default:
-        Log("Client connected from %s, but was rejected due to unsupported request.\n", socket->GetPeerName());
+        LogPeer(address, LOG_BURST_WARNING,
+                "Client connected from %s, but was rejected due to unsupported request.\n", socket->GetPeerName());
         break;
     }
 }

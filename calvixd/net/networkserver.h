@@ -22,6 +22,7 @@
 
 #include "calvixd/core/coretypes.h"
 #include "calvixd/core/eventlog.h"
+#include "calvixd/core/peerlog.h"
 #include "calvixd/net/addressrule.h"
 #include "calvixd/net/networkserveriface.h"
 #include "calvixd/net/peerlimits.h"
@@ -288,7 +289,10 @@ private:
     static void Disconnect(ClientConnection* connection);
     void CallbackManagerLoop();
     void RunCallbackConnection(ThreadJob* job);
-    void Log(const char* format, const std::string& text);
+    // A line that the peer at address caused (an empty address for a pipe
+    // peer), with its name or peer name as the one %s; counted per address
+    // and call site, so that a flood of connections does not flood the log.
+    void LogPeer(const ADDRESS& address, int level, const char* format, const std::string& text);
     void Debug(uint32_t line, uint32_t error);
     uint32_t Now() { return m_owner->GetTickMs(); }
     void QueueDeviceEvent(const struct DeviceRecordFields& fields, uint32_t target, int mode);
@@ -299,6 +303,7 @@ private:
     NetworkServerSettings m_settings;
     CNetworkServerOwner* m_owner;
     CEventLog* m_eventLog;
+    std::unique_ptr<CPeerLog> m_peerLog;
     CEvent m_stop; // set only by the destructor
     CAtomic<int> m_liveThreads{0};
     PeerLimits m_limits;

@@ -715,7 +715,13 @@ void Server::Serve(int fd)
         m_after(request, m_model);
     lock.unlock();
     // A stalled reply ends when the client gives up and closes.
-    while (request.code == 0x1002 && stallSnapshots && !m_stop) {
+    const size_t statusSize = 4;
+    const bool stall = request.code == 0x1002 && stallSnapshots;
+    if (stall && stallAfterStatus && reply.size() >= statusSize) {
+        WriteAll(fd, std::vector<uint8_t>(reply.begin(), reply.begin() + statusSize));
+        reply.erase(reply.begin(), reply.begin() + statusSize);
+    }
+    while (stall && stallSnapshots && !m_stop) {
         struct pollfd entry = {fd, POLLIN, 0};
         char byte;
         if (poll(&entry, 1, 5) > 0 && recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) <= 0)

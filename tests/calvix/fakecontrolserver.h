@@ -158,6 +158,8 @@ public:
     // While set, snapshot replies wait (after the request was logged), as a
     // daemon that does not answer, until the client closes the connection.
     std::atomic<bool> stallSnapshots{false};
+    // With stallSnapshots: the status word is sent first, then the wait.
+    std::atomic<bool> stallAfterStatus{false};
 
 private:
     void AcceptLoop();

@@ -507,24 +507,96 @@ TEST_F(CalvixTool, ListsShowTheDaemonState) {
                 close);
 }
 
-// Escape sequences and line breaks in a device's texts reach the terminal
-// as '?': the device cannot write to the user's terminal through the list.
-TEST_F(CalvixTool, DeviceTextsArePrintedWithoutControlBytes) {
-  server.With([](Model& m) {
+// Escape sequences and line breaks in texts from devices, clients and the
+// daemon's lists reach the terminal as '?' in every list: a device or a
+// remote client cannot write to the user's terminal through calvix.
+TEST_F(CalvixTool, ListsPrintTextsWithoutControlBytes) {
+  // "<ESC>]0;pwn<BEL>" sets the terminal's title, "<ESC>[2K" erases the
+  // line, "\r" returns to its start.
+  const std::string evil = "\x1b]0;pwn\x07\x1b[2K\r";
+  const std::string shown = "?]0;pwn??[2K?";
+  server.With([&](Model& m) {
     m = Model();
     m.connections.push_back(StandardModel().connections[0]);
-    Device evil;
-    evil.id = 3;
-    evil.vendorId = 0x1234;
-    evil.productId = 0x5678;
-    evil.product = "Evil\x1b]0;pwn\x07";
-    evil.identity = "1-4";
-    evil.busId = "1-4";
-    m.devices.push_back(evil);
+    Connection client;
+    client.id = 0x80000005;
+    client.flags = 0x420;
+    client.name = "host" + evil;
+    client.address = Ipv4("10.0.0.7");
+    client.port = 40000;
+    client.platform = 85;
+    m.connections.push_back(client);
+    Connection desktop = client;
+    desktop.id = 0x80000006;
+    desktop.flags = 0x410;
+    desktop.name = "desk" + evil;
+    desktop.address = {};
+    m.connections.push_back(desktop);
+
+    Device product;
+    product.id = 3;
+    product.owner = 0x80000005;
+    product.state = 4;
+    product.flags = 0x4000 | 0x10;
+    product.vendorId = 0x1234;
+    product.productId = 0x5678;
+    product.product = "prod" + evil;
+    product.serial = "ser" + evil;
+    product.identity = "1-4";
+    product.busId = "1-4";
+    m.devices.push_back(product);
+    Device named = product;
+    named.id = 4;
+    named.owner = 0;
+    named.state = 3;
+    named.flags = 0x20 | 0x10;
+    named.nickname = "nick" + evil;
+    named.serial = "id" + evil;
+    named.identity = named.serial;
+    named.busId = "1-5";
+    m.devices.push_back(named);
+    m.usages.push_back({3, Ipv4("10.0.0.7"), "user" + evil});
+
+    m.ipFilters = {1, {"filter" + evil}};
+    m.acls[3] = {1, {"acl" + evil}};
+    m.acls[4] = {1, {}};
+    PolicyRule rule;
+    rule.flags = 0x40 | 0x80;
+    rule.port = "port" + evil;
+    rule.serial = "pser" + evil;
+    rule.name = "rule" + evil;
+    m.policy.push_back(rule);
   });
-  std::string out = RunCalvix({"-list-devices"}).out;
-  EXPECT_NE(out.find("   3: Evil?]0;pwn?"), std::string::npos) << out;
-  EXPECT_EQ(out.find('\x1b'), std::string::npos) << out;
+  struct Case {
+    std::vector<std::string> words;
+    std::vector<std::string> shownTexts;
+  };
+  const Case cases[] = {
+      {{"-list-devices"},
+       {"   3: prod" + shown + " (s/n: ser" + shown + ")\n", "in use by user" + shown + "\n",
+        "   4: nick" + shown + "\n", "Serial: id" + shown + "\n"}},
+      {{"-list-clients"},
+       {"Client at host" + shown + ":40000\n", "Client at rdp://desk" + shown + "\n",
+        "Uses device    3: prod" + shown + "\n"}},
+      {{"-list-ip-filters"}, {"   1: filter" + shown + "\n"}},
+      {{"-list-acl", "3"}, {"Device: prod" + shown + "\n", "   1: acl" + shown + "\n"}},
+      {{"-list-acl", "4"}, {"Device: nick" + shown + "\n"}},
+      {{"-list-device-policy"},
+       {"   1: rule" + shown + "\n", "Port: port" + shown + "  ", "Serial: pser" + shown + "\n"}},
+  };
+  for (const Case& c : cases) {
+    RunResult r = RunCalvix(c.words);
+    EXPECT_EQ(r.exitCode, 0) << Words(c.words) << r.err;
+    for (const std::string& text : c.shownTexts)
+      EXPECT_NE(r.out.find(text), std::string::npos) << Words(c.words) << "lacks " << text << "\n" << r.out;
+    for (char byte : r.out) {
+      unsigned char u = static_cast<unsigned char>(byte);
+      if ((u < 0x20 && u != '\n') || u == 0x7F) {
+        ADD_FAILURE() << Words(c.words) << "printed the control byte " << int(u) << "\n" << r.out;
+        break;
+      }
+    }
+  }
 }
 
 TEST_F(CalvixTool, OpenFailuresExitTwoWithTheirOwnBlock) {

@@ -17,6 +17,7 @@
 #include <cstddef>
 #include <cstring>
 #include <functional>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -543,16 +544,34 @@ TEST_F(ClientApi, CloseEndsARefreshThatHangs) {
   SUCCEED();
 }
 
-// A daemon that takes the request and never answers is unreachable once
-// the idle limit has passed: the open fails as if nobody listened.
+// A daemon that takes the request and never answers, or stalls after the
+// status word, is unreachable once the idle limit has passed: the open
+// fails as if nobody listened.
 TEST_F(ClientApi, ADaemonThatNeverAnswersIsUnreachable) {
   ApiClose();
-  server.stallSnapshots = true;
-  ApiSettings settings = FastSettings();
-  settings.idleLimitMs = 300;
-  EXPECT_FALSE(ApiOpenWithSettings(false, settings));
-  EXPECT_EQ(ApiGetLastError(nullptr), 1061u);
-  server.stallSnapshots = false;
+  for (bool afterStatus : {false, true}) {
+    SCOPED_TRACE(afterStatus ? "stalls after the status word" : "never answers");
+    server.stallAfterStatus = afterStatus;
+    server.stallSnapshots = true;
+    ApiSettings settings = FastSettings();
+    settings.idleLimitMs = 300;
+    auto open = std::async(std::launch::async, [&] {
+      bool opened = ApiOpenWithSettings(false, settings);
+      return std::make_pair(opened, ApiGetLastError(nullptr));
+    });
+    // The guard is far above the idle limit; past it the stall is ended,
+    // so that the open returns and the failure is reported.
+    bool ended = open.wait_for(std::chrono::seconds(20)) == std::future_status::ready;
+    EXPECT_TRUE(ended) << "the open still waits on the stalled daemon";
+    server.stallSnapshots = false;
+    auto [opened, error] = open.get();
+    if (ended) {
+      EXPECT_FALSE(opened);
+      EXPECT_EQ(error, 1061u);
+    }
+    ApiClose();
+  }
+  server.stallAfterStatus = false;
 }
 
 }  // namespace

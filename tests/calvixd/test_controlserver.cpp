@@ -325,7 +325,7 @@ TEST_F(ControlServer, GoldenExchanges)
 
 // Requests that break off get no reply and change nothing: the stream ends
 // right after the handshake. A list that breaks off is not applied in part,
-// except a device ACL (below).
+// except a device ACL or policy after its count (below).
 TEST_F(ControlServer, CutRequestsCloseWithoutReplyOrChange)
 {
     struct Case {
@@ -339,8 +339,7 @@ TEST_F(ControlServer, CutRequestsCloseWithoutReplyOrChange)
         {"nickname cut in its text", Cat({U32(SET_DEVICE_NICKNAME), U32(0), U32(7), U32(10), {'a', 'b'}})},
         {"filters cut after a rule", Cat({U32(SET_IP_FILTERS), U8(1), U32(2), Text("127.0.0.1")})},
         {"acl cut before its count", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U16(3)})},
-        {"policy cut after its first rule",
-         Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U32(2), PolicyRule(), U32(0x1), U16(1)})},
+        {"policy cut before its count", Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U16(2)})},
         {"callback cut before the kind", Cat({U32(ADD_CALLBACK), Text("127.0.0.1"), U16(1)})},
         {"exclusion without device id", Cat({U32(ADD_EXCLUSION), U32(0)})},
         {"object flags cut", Cat({U32(SET_OBJECT_FLAGS), U32(0), U32(0)})},
@@ -360,19 +359,29 @@ TEST_F(ControlServer, CutRequestsCloseWithoutReplyOrChange)
     }
 }
 
-// A device ACL that breaks off after its count is applied with the rules
-// read whole so far, and the status is sent.
-TEST_F(ControlServer, CutDeviceAclAppliesTheRulesReadSoFar)
+// A device ACL or policy that breaks off after its count is applied with
+// the rules read whole so far, and the status is sent.
+TEST_F(ControlServer, CutRuleListsApplyTheRulesReadSoFar)
 {
     struct Case {
         const char* name;
         Bytes request;
         const char* call;
     };
+    const Bytes policyRule = PolicyRule();
     const Case cases[] = {
-        {"cut after two rules", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(3), Text("a"), Text("b")}), "SetDeviceAcl(7,1,[a][b])"},
-        {"cut inside a rule", Cat({U32(SET_DEVICE_ACL), U32(7), U8(2), U32(2), Text("a"), U32(5), {'x'}}), "SetDeviceAcl(7,2,[a])"},
-        {"cut right after the count", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(2)}), "SetDeviceAcl(7,1,)"},
+        {"acl cut after two rules", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(3), Text("a"), Text("b")}), "SetDeviceAcl(7,1,[a][b])"},
+        {"acl cut inside a rule", Cat({U32(SET_DEVICE_ACL), U32(7), U8(2), U32(2), Text("a"), U32(5), {'x'}}), "SetDeviceAcl(7,2,[a])"},
+        {"acl cut right after the count", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(2)}), "SetDeviceAcl(7,1,)"},
+        {"policy cut in its second rule's fields",
+         Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U32(2), policyRule, U32(0x1), U16(1)}),
+         "SetDevicePolicy(0,1,[129:0781:0000:4C53:sticks])"},
+        {"policy cut in its second rule's serial",
+         Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U32(3), policyRule, U32(0x1), U16(1), U16(2), U8(0), U8(0), U8(0),
+              Text(""), U32(10), {'s', 'e'}}),
+         "SetDevicePolicy(0,1,[129:0781:0000:4C53:sticks])"},
+        {"policy cut right after the count", Cat({U32(SET_DEVICE_POLICY), U8(0), U8(2), U32(4)}),
+         "SetDevicePolicy(0,2,)"},
     };
     StartServer();
     for (const Case& c : cases) {
@@ -404,8 +413,6 @@ TEST_F(ControlServer, LengthsPastTheirLimitsCloseAtOnce)
         {"acl count over the limit", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(5000)})},
         {"acl text over the limit", Cat({U32(SET_DEVICE_ACL), U32(7), U8(1), U32(1), U32(4096)})},
         {"policy count over the limit", Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U32(1025)})},
-        {"policy text huge", Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U32(1), U32(0x1), U16(1), U16(2), U8(0),
-                                  U8(0), U8(0), U32(0x40000000)})},
         {"callback address of 255", Cat({U32(ADD_CALLBACK), U32(255)})},
         {"callback address huge", Cat({U32(ADD_CALLBACK), U32(0xFFFFFFFF)})},
         {"listen address of 8", Cat({U32(SET_LISTEN_ADDRESS), U32(8)})},
@@ -450,21 +457,47 @@ TEST_F(ControlServer, LimitsTakenAsTheWireGivesThem)
     EXPECT_EQ(core.Calls().back().size(), std::string("SetIpFilters(2,)").size() + 1024 * 1026);
 }
 
-// A policy text over 254 bytes refuses the whole list and changes nothing;
-// a text of 254 bytes is taken.
-TEST_F(ControlServer, LongPolicyTextRefusesTheWholeList)
+// A policy text over 254 bytes ends the reading at its length, without
+// waiting for the bytes it announces: its rule and the rest are dropped,
+// the rules before it applied and the status sent. A text of 254 bytes is
+// taken.
+TEST_F(ControlServer, LongPolicyTextAppliesTheRulesBeforeIt)
 {
-    StartServer();
-    auto rule = [](size_t serial) {
-        return Cat({U32(0x80), U16(0), U16(0), U8(0), U8(0), U8(0), Text(""), Text(std::string(serial, 's')),
-                    Text("n")});
+    struct Case {
+        const char* name;
+        Bytes request;
+        const char* call;
     };
-    core.ClearCalls();
-    EXPECT_EQ(Exchange(Cat({U32(SET_DEVICE_POLICY), U8(0), U8(2), U32(3), rule(1), rule(255), rule(2)})),
-              Failed(13, 2980, 87));
-    EXPECT_EQ(core.Calls(), std::vector<std::string>{});
-    EXPECT_EQ(Exchange(Cat({U32(SET_DEVICE_POLICY), U8(0), U8(2), U32(1), rule(254)})), Ok());
-    EXPECT_EQ(core.Calls().size(), 1u);
+    auto fields = [] { return Cat({U32(0x80), U16(0), U16(0), U8(0), U8(0), U8(0)}); };
+    auto rule = [&](size_t serial) { return Cat({fields(), Text(""), Text(std::string(serial, 's')), Text("n")}); };
+    const std::string serial254(254, 's');
+    const std::string taken = "SetDevicePolicy(0,2,[128:0000:0000:" + serial254 + ":n])";
+    const Case cases[] = {
+        {"second of three serials 255 long",
+         Cat({U32(SET_DEVICE_POLICY), U8(0), U8(2), U32(3), rule(1), rule(255), rule(2)}),
+         "SetDevicePolicy(0,2,[128:0000:0000:s:n])"},
+        {"first port 300 long", Cat({U32(SET_DEVICE_POLICY), U8(0), U8(2), U32(2), fields(), Text(std::string(300, 'p'))}),
+         "SetDevicePolicy(0,2,)"},
+        {"name huge, its bytes never sent",
+         Cat({U32(SET_DEVICE_POLICY), U8(0), U8(2), U32(2), rule(3), fields(), Text(""), Text(""), U32(0x40000000)}),
+         "SetDevicePolicy(0,2,[128:0000:0000:sss:n])"},
+        {"serial of 254 taken", Cat({U32(SET_DEVICE_POLICY), U8(0), U8(2), U32(1), rule(254)}), taken.c_str()},
+    };
+    CoreIfaceSettings settings;
+    settings.idleLimitMs = 3600 * 1000;
+    StartServer(settings);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        core.ClearCalls();
+        int fd = Open();
+        ASSERT_GE(fd, 0);
+        Send(fd, c.request);
+        bool ended = false;
+        EXPECT_EQ(Hex(ReadToEnd(fd, 5000, &ended)), Hex(U32(1)));
+        EXPECT_TRUE(ended);
+        close(fd);
+        EXPECT_EQ(core.Calls(), std::vector<std::string>{c.call});
+    }
 }
 
 TEST_F(ControlServer, WrongMagicGetsNoReplyAtAll)

@@ -111,9 +111,18 @@ public:
     }
     void RemoveCallbackConnection(uint32_t id) override
     {
-        std::lock_guard<std::mutex> lock(mutex);
-        removedCallbacks.push_back(id);
+        ++inRemove;
+        while (holdRemove)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            removedCallbacks.push_back(id);
+        }
+        --inRemove;
     }
+    // Removals stay inside the core while held.
+    std::atomic<bool> holdRemove{false};
+    std::atomic<int> inRemove{0};
     void ReserveInactiveDevice(uint32_t connectionId, uint32_t deviceId, uint32_t, const ADDRESS&,
                                const std::string&) override
     {
@@ -546,6 +555,35 @@ TEST_F(NetworkServerTest, FilterChangeSparesPipeAndLoopbackClients)
     EXPECT_EQ(info.state, CONNECTION_ACTIVE);
 }
 
+// Filters switched off after an allow list without rules admit remote
+// clients again, as a session of their own and as a newcomer joining a
+// session that applied the earlier change: the old rules are not kept.
+TEST_F(NetworkServerTest, FiltersSwitchedOffAdmitRemoteClientsAgain)
+{
+    struct Case {
+        const char* name;
+        bool loopbackSessionOpen;
+    } cases[] = {{"a session of its own", false}, {"joining a running session", true}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Connection loopback;
+        uint32_t loopbackId = 0;
+        if (c.loopbackSessionOpen) {
+            ASSERT_TRUE(OpenSession(&loopback, &loopbackId));
+        }
+        server->SetIpFilters(FILTER_MODE_ALLOW, {});
+        Connection refused;
+        uint32_t id = 0;
+        EXPECT_FALSE(OpenSession(&refused, &id, "127.0.0.2"));
+        server->SetIpFilters(FILTER_MODE_DISABLED, {});
+        Connection admitted;
+        EXPECT_TRUE(OpenSession(&admitted, &id, "127.0.0.2"));
+        admitted.close();
+        loopback.close();
+        EXPECT_TRUE(testwait::waitUntil([&] { return server->GetSessionCount() == 0; }, 20s));
+    }
+}
+
 TEST_F(NetworkServerTest, NewClientsAlwaysGetAGreetingWhileOthersLeave)
 {
     for (int i = 0; i < 50; ++i) {
@@ -757,6 +795,39 @@ TEST_F(NetworkServerTest, DialBackFloodIsBoundedAndEndsWithTheSession)
         << "waiting for the dial-backs to end with their session: " << server->GetLiveThreads();
     EXPECT_TRUE(testwait::waitUntil([&] { return server->GetPeerSockets() == 0; }, 20s))
         << "waiting for the dialled sockets to go: " << server->GetPeerSockets();
+}
+
+// 'I' records run as deferred commands as 'G' records do: a flood of them
+// from one session connection holds at most COMMAND_THREADS_PER_CONNECTION
+// threads at once; the rest are dropped while those run.
+TEST_F(NetworkServerTest, RemovalFloodHoldsAtMostTheCommandBound)
+{
+    owner->holdRemove = true;
+    Connection session;
+    uint32_t id = 0;
+    ASSERT_TRUE(OpenSession(&session, &id));
+    int base = server->GetLiveThreads();
+    std::vector<uint8_t> flood;
+    for (int i = 0; i < 200; ++i) {
+        auto command = recordBytes({6, 9});
+        command.push_back('I');
+        flood.insert(flood.end(), command.begin(), command.end());
+    }
+    ASSERT_TRUE(session.sendBytes(flood));
+    const int bound = static_cast<int>(COMMAND_THREADS_PER_CONNECTION);
+    EXPECT_TRUE(testwait::waitUntil([&] { return owner->inRemove.load() >= bound; }, 20s))
+        << "waiting for the removals to reach their bound: " << owner->inRemove.load();
+    // An invalid record after the flood: once it is logged, every 'I'
+    // before it has been handled.
+    ASSERT_TRUE(session.sendBytes(recordBytes({0x77, 8})));
+    EXPECT_TRUE(testwait::waitUntil(
+        [&] { return Log().find("Client disconnected after invalid packet") != std::string::npos; }, 20s));
+    EXPECT_LE(owner->inRemove.load(), bound);
+    EXPECT_LE(server->GetLiveThreads(), base + bound);
+    owner->holdRemove = false;
+    EXPECT_TRUE(testwait::waitUntil([&] { return owner->inRemove.load() == 0; }, 20s));
+    std::lock_guard<std::mutex> lock(owner->mutex);
+    EXPECT_EQ(owner->removedCallbacks.size(), COMMAND_THREADS_PER_CONNECTION);
 }
 
 // Callback peers that stall or fail: a silent peer and one that stalls

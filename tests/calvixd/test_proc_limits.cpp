@@ -200,3 +200,102 @@ TEST(LimitsProcess, HandshakeHasADeadline)
     EXPECT_EQ(failure, "");
     ASSERT_TRUE(run.Stop()) << run.Log();
 }
+
+namespace {
+
+size_t CountOf(const std::string& text, const std::string& part)
+{
+    size_t count = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+size_t LineCount(const std::string& text)
+{
+    return CountOf(text, "\n");
+}
+
+// The sum of the counts in the lines "N more lines like \"<site>\" from
+// <source> not logged.".
+uint64_t CountedLines(const std::string& log, const std::string& site, const std::string& source)
+{
+    const std::string tail = " more lines like \"" + site + "\" from " + source + " not logged.\n";
+    uint64_t sum = 0;
+    for (size_t at = log.find(tail); at != std::string::npos; at = log.find(tail, at + tail.size())) {
+        size_t start = at;
+        while (start > 0 && log[start - 1] >= '0' && log[start - 1] <= '9')
+            --start;
+        sum += std::stoull(log.substr(start, at - start));
+    }
+    return sum;
+}
+
+} // namespace
+
+// 2,000 handshakes with a bad magic from one address: the event log grows by
+// the first lines of each window and one count line per window, not by a
+// line per handshake, and every refusal is accounted for, written or
+// counted, once the daemon has stopped. A good client is served between the
+// bursts.
+TEST(LimitsProcess, BadMagicFloodFromOneAddressGrowsTheLogByABoundedNumberOfLines)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root";
+    ravelsim::SimDaemon run;
+    std::string error;
+    ASSERT_TRUE(run.Start(CALVIXD_SIM_BIN, "", &error)) << error;
+    ASSERT_TRUE(run.WaitForLog("TCPv4 server started", GUARD)) << run.Log();
+    const size_t before = LineCount(run.Log());
+
+    constexpr int kFlood = 2000;
+    constexpr int kBurst = 250;
+    int refused = 0;
+    int goodServed = 0;
+    std::string failure;
+    const auto start = std::chrono::steady_clock::now();
+    run.InNetwork([&] {
+        for (int burst = 0; burst < kFlood / kBurst && failure.empty(); ++burst) {
+            for (int i = 0; i < kBurst; ++i) {
+                calvixwire::Connection bad;
+                uint8_t accept = 0;
+                if (!bad.connectTcp("127.0.0.1", 32032) || !bad.receiveBytes(&accept, 1) || accept != 0x10) {
+                    failure = "handshake " + std::to_string(refused) + ": no accept byte";
+                    return;
+                }
+                const uint8_t magic[4] = {'X', 'Q', 'W', 'B'};
+                bad.sendBytes(magic, sizeof magic);
+                if (!bad.waitClosed()) {
+                    failure = "handshake " + std::to_string(refused) + ": not closed after its bad magic";
+                    return;
+                }
+                ++refused;
+            }
+            std::string served = GoodClient();
+            if (!served.empty()) {
+                failure = "good client after " + std::to_string(refused) + " refusals: " + served;
+                return;
+            }
+            ++goodServed;
+        }
+    });
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    ASSERT_EQ(failure, "");
+    ASSERT_EQ(refused, kFlood);
+
+    // Per 10 s window of the address and call site: ten lines and one count
+    // line; the good clients add their connect and disconnect lines.
+    const size_t windows = static_cast<size_t>(seconds.count()) / 10 + 2;
+    const size_t bound = windows * 11 + static_cast<size_t>(goodServed) * 2 + 10;
+    const size_t grown = LineCount(run.Log()) - before;
+    EXPECT_LE(grown, bound) << "the flood took " << seconds.count() << " s\n" << run.Log();
+    EXPECT_LT(grown, static_cast<size_t>(kFlood) / 4) << run.Log();
+
+    ASSERT_TRUE(run.Stop()) << run.Log();
+    const std::string log = run.Log();
+    const std::string site = "Client connected from %s, but was rejected due to invalid data.";
+    const uint64_t written = CountOf(log, ", but was rejected due to invalid data.\n");
+    EXPECT_EQ(written + CountedLines(log, site, "127.0.0.1"), static_cast<uint64_t>(kFlood))
+        << written << " refusals written\n"
+        << log;
+}

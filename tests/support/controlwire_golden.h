@@ -228,11 +228,12 @@ inline std::vector<Exchange> Exchanges()
                  Cat({U32(1), U8(1), U32(1)}), U32(0), 9});
     t.push_back({"SetDevicePolicy", "SetDevicePolicy(0,1,[129:0781:0000:4C53:sticks])",
                  Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U32(1), PolicyRule()}), Ok(), {}, 0});
-    // A rule text over 254 bytes refuses the whole list (module 13, error 87).
-    t.push_back({"SetDevicePolicyLongText", "",
+    // A rule text over 254 bytes ends the reading at its length: that rule
+    // and the rest are dropped, the rules before it applied.
+    t.push_back({"SetDevicePolicyLongText", "SetDevicePolicy(0,1,[129:0781:0000:4C53:sticks])",
                  Cat({U32(SET_DEVICE_POLICY), U8(0), U8(1), U32(2), PolicyRule(), U32(0x81), U16(0x0781), U16(0),
                       U8(0), U8(0), U8(0), Text(""), Text(std::string(300, 's')), Text("long")}),
-                 Failed(13, 2980, 87), {}, 0});
+                 Ok(), {}, 0});
     // Codes the tool knows and the daemon does not handle, with their
     // arguments still arriving.
     t.push_back({"AddServer", "", Cat({U32(ADD_SERVER), Text("127.0.0.1"), U32(32032)}), Failed(13, 2916, 50), {},
