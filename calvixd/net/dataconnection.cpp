@@ -275,6 +275,9 @@ void CDataConnection::SendDescriptorsAndPump()
 {
     if (m_stop->IsSet())
         return;
+    // The device's silence is counted from before the client hears the
+    // blocks, so what the client sees next is already within the count.
+    uint32_t start = m_events->GetTickMs();
     // '2', the two lengths, the two blocks.
     std::vector<uint8_t> block(9 + m_hardwareIds.size() + m_compatibleIds.size());
     block[0] = '2';
@@ -284,7 +287,7 @@ void CDataConnection::SendDescriptorsAndPump()
     memcpy(&block[9 + m_hardwareIds.size()], m_compatibleIds.data(), m_compatibleIds.size());
     if (m_socket->Send(block.data(), block.size(), m_stop) != SOCK_OK)
         return Debug(__LINE__, 0);
-    PumpDriverToNetwork();
+    PumpDriverToNetwork(start);
 }
 
 void CDataConnection::MarkActive()
@@ -295,12 +298,12 @@ void CDataConnection::MarkActive()
     }
 }
 
-void CDataConnection::PumpDriverToNetwork()
+void CDataConnection::PumpDriverToNetwork(uint32_t start)
 {
     uint32_t now = m_events->GetTickMs();
     m_lastReceive = now;
     uint32_t lastPing = now;
-    m_lastActivity = now;
+    m_lastActivity = start;
     m_inactive = false;
     if (!EnsureReadBuffer(FirstSize()))
         return NoMemory();

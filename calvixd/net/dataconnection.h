@@ -117,7 +117,8 @@ private:
     bool Negotiate(CSocket* socket, CEvent* stop);
     void ApplyCapabilities(uint32_t caps);
     void SendDescriptorsAndPump();
-    void PumpDriverToNetwork();
+    // start: the tick the inactivity count starts from.
+    void PumpDriverToNetwork(uint32_t start);
     void PumpNetworkToDriver();
     // Read and write buffers of at least size bytes of message; false when
     // above the largest message or out of memory.
