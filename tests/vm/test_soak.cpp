@@ -22,6 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -156,9 +158,51 @@ bool waitAnnounced(ovclient::OvClient& client, uint32_t address, int state, int 
   return false;
 }
 
+// A wait in slices of two seconds with a keep-alive after each: the server
+// drops a client that sends nothing for "PingTimeout" (9) seconds, and a
+// client waits longer than that for a removed device to come back. False
+// at the deadline or once the connection is closed.
+bool waitAlive(ovclient::OvClient& client, const std::function<bool(int)>& wait, int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const long left = long(std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    if (left <= 0) return false;
+    if (wait(int(std::min(left, 2000L)))) return true;
+    if (client.waitClosed(0)) return false;
+    client.keepAlive();
+  }
+}
+
+// A connected client past its hello, or null.
+std::unique_ptr<ovclient::OvClient> connectClient(vmguest::Guest& guest, const char* name) {
+  auto client = std::make_unique<ovclient::OvClient>();
+  ovclient::HelloReply hello;
+  if (!client->connectTo("127.0.0.1", guest.port(), 10000) || !client->hello(name, "soak", &hello, 10000)) return nullptr;
+  return client;
+}
+
+// Binds with keep-alives while the server works on it.
+bool bindAlive(ovclient::OvClient& client, uint32_t address, int timeoutMs) {
+  ovclient::Message request, reply;
+  request.type = kMsgBindDevice;
+  request.deviceAddress = address;
+  ovclient::BindResult bound;
+  return client.send(request) &&
+         waitAlive(client, [&](int ms) { return client.waitFor(kMsgBindResult, &reply, ms); }, timeoutMs) &&
+         ovclient::parseBindResult(reply, &bound) && bound.result == 1;
+}
+
+// Messages nobody waits for (announcements of earlier rounds) go.
+void dropBacklog(ovclient::OvClient& client) {
+  ovclient::Message m;
+  while (client.receive(&m, 0) == 1) {
+  }
+}
+
 struct Counters {
   std::atomic<long> rounds{0}, reads{0}, matched{0}, mismatched{0}, failedReads{0}, failedBinds{0};
   std::atomic<long> reports{0}, keyboardErrors{0};
+  std::atomic<long> connectionsLost{0}, failedConnects{0};
 };
 
 }  // namespace
@@ -203,22 +247,28 @@ TEST(Soak, BindReadUnbindAndKeyboardWithReplugs) {
   std::atomic<bool> stop{false};
   Counters counters;
 
+  // A client whose connection was closed counts the loss and connects
+  // again; one that cannot connect stops.
+  const auto reconnect = [&](std::unique_ptr<ovclient::OvClient>& client, const char* name) {
+    if (client && !client->waitClosed(0)) return true;
+    if (client) ++counters.connectionsLost;
+    client = connectClient(guest, name);
+    if (!client) ++counters.failedConnects;
+    return client != nullptr;
+  };
+
   std::thread diskClient([&] {
-    ovclient::OvClient client;
-    ovclient::HelloReply hello;
-    if (!client.connectTo("127.0.0.1", guest.port(), 10000) || !client.hello("soak-disk", "soak", &hello, 10000)) {
-      ++counters.failedBinds;
-      return;
-    }
-    for (uint32_t round = 0; !stop; ++round) {
-      ovclient::BindResult bound;
-      if (!client.bind(kDisk, &bound, 60000) || bound.result != 1) {
+    std::unique_ptr<ovclient::OvClient> client;
+    for (uint32_t round = 0; !stop && reconnect(client, "soak-disk");) {
+      dropBacklog(*client);
+      if (!bindAlive(*client, kDisk, 60000)) {
         ++counters.failedBinds;
-        waitAnnounced(client, kDisk, 1, 60000);  // the disk is back and free
+        // Until the disk is back and free.
+        waitAlive(*client, [&](int ms) { return waitAnnounced(*client, kDisk, 1, ms); }, 60000);
         continue;
       }
       {
-        bulkonly::Session disk(ovclient::bulkPipes(client, kDisk, 0x81, 0x02, 20000));
+        bulkonly::Session disk(ovclient::bulkPipes(*client, kDisk, 0x81, 0x02, 20000));
         const uint32_t blocks = 1 + round % 128, lba = (round * 7919u) % (kBlocks - blocks);
         Bytes data;
         ++counters.reads;
@@ -228,26 +278,22 @@ TEST(Soak, BindReadUnbindAndKeyboardWithReplugs) {
           ++counters.failedReads;
         }
       }
-      client.unbind(kDisk);
+      client->unbind(kDisk);
       ovclient::Message notice;
-      client.waitFor(kMsgDeviceUnbound, &notice, 60000);
+      waitAlive(*client, [&](int ms) { return client->waitFor(kMsgDeviceUnbound, &notice, ms); }, 60000);
       ++counters.rounds;
+      ++round;
     }
   });
 
   std::thread keyboardClient([&] {
-    ovclient::OvClient client;
-    ovclient::HelloReply hello;
-    if (!client.connectTo("127.0.0.1", guest.port(), 10000) || !client.hello("soak-kbd", "soak", &hello, 10000)) {
-      ++counters.keyboardErrors;
-      return;
-    }
+    std::unique_ptr<ovclient::OvClient> client;
     uint32_t tag = 1;
-    while (!stop) {
-      ovclient::BindResult bound;
-      if (!client.bind(kKeyboard, &bound, 60000) || bound.result != 1) {
+    while (!stop && reconnect(client, "soak-kbd")) {
+      dropBacklog(*client);
+      if (!bindAlive(*client, kKeyboard, 60000)) {
         ++counters.keyboardErrors;
-        waitAnnounced(client, kKeyboard, 1, 60000);
+        waitAlive(*client, [&](int ms) { return waitAnnounced(*client, kKeyboard, 1, ms); }, 60000);
         continue;
       }
       ovclient::BulkRequest report;
@@ -255,14 +301,19 @@ TEST(Soak, BindReadUnbindAndKeyboardWithReplugs) {
       report.urbType = ovclient::kUrbTypeInterrupt;
       report.length = 8;
       while (!stop) {
-        client.sendTagged(kMsgBulkInterruptTransfer, ovclient::encodeBulkTransfer(report), kKeyboard, tag);
+        client->sendTagged(kMsgBulkInterruptTransfer, ovclient::encodeBulkTransfer(report), kKeyboard, tag);
         ovclient::Message m;
-        if (!client.waitTagged(kMsgBulkInterruptTransferReply, tag++, &m, 60000)) break;
+        if (!waitAlive(*client, [&](int ms) { return client->waitTagged(kMsgBulkInterruptTransferReply, tag, &m, ms); },
+                       60000)) {
+          break;
+        }
+        ++tag;
         ovclient::TransferReply r;
         if (!ovclient::parseTransferReply(m, &r) || r.result < 0) break;  // the keyboard went away
         ++counters.reports;
       }
-      client.unbind(kKeyboard);
+      ++tag;
+      client->unbind(kKeyboard);
     }
   });
 
@@ -321,6 +372,22 @@ TEST(Soak, BindReadUnbindAndKeyboardWithReplugs) {
                 " ] && exit 0; sleep 0.1; done; exit 1",
             &out, 60000);
   sample("clients gone");
+  // The server's log stays in the run directory (kept after a failure);
+  // its client removals, with their reasons, are printed.
+  {
+    const std::string log = vmguest::serverLog(guest);
+    std::ofstream(guest.runDir() + "/ovusbd.log") << log;
+    int removals = 0;
+    for (size_t at = 0; at < log.size();) {
+      const size_t end = std::min(log.find('\n', at), log.size());
+      const std::string line = log.substr(at, end - at);
+      if (line.find("successfully removed") != std::string::npos && ++removals <= 20) {
+        std::printf("soak: server: %s\n", line.c_str());
+      }
+      at = end + 1;
+    }
+    std::printf("soak: %d client removals in the server's log\n", removals);
+  }
   const Usage after = samples.back().usage;
   long peak = -1;  // the largest RSS after the warm-up
   for (size_t i = warmedUp == SIZE_MAX ? samples.size() : warmedUp + 1; i < samples.size(); ++i)
@@ -328,16 +395,20 @@ TEST(Soak, BindReadUnbindAndKeyboardWithReplugs) {
   char summary[640];
   std::snprintf(summary, sizeof summary,
                 "%.1f min: %ld bind/read/unbind rounds, %ld reads (%ld matched, %ld differed, %ld failed), %ld failed "
-                "binds, %ld keyboard reports, %ld keyboard rebinds, %d replugs (%d disk, %d keyboard); "
+                "binds, %ld keyboard reports, %ld keyboard rebinds, %ld connections lost, %ld failed connects, %d replugs "
+                "(%d disk, %d keyboard); "
                 "RSS %ld -> %ld KiB (after the warm-up %ld, at most %ld since), threads %ld -> %ld, fds %ld -> %ld",
                 minutes, counters.rounds.load(), counters.reads.load(), counters.matched.load(),
                 counters.mismatched.load(), counters.failedReads.load(), counters.failedBinds.load(),
-                counters.reports.load(), counters.keyboardErrors.load(), replugs, disks, keyboards, before.rssKb,
+                counters.reports.load(), counters.keyboardErrors.load(), counters.connectionsLost.load(),
+                counters.failedConnects.load(), replugs, disks, keyboards, before.rssKb,
                 after.rssKb, warmedUp == SIZE_MAX ? -1 : samples[warmedUp].usage.rssKb, peak, before.threads,
                 after.threads, before.fds, after.fds);
   std::printf("soak: %s\n", summary);
   RecordProperty("soak", summary);
   EXPECT_EQ(counters.mismatched.load(), 0);
+  EXPECT_EQ(counters.connectionsLost.load(), 0);
+  EXPECT_EQ(counters.failedConnects.load(), 0);
   EXPECT_GT(counters.matched.load(), 0);
   EXPECT_LE(after.threads, before.threads);
   EXPECT_LE(after.fds, before.fds);
