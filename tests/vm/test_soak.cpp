@@ -11,8 +11,8 @@
 // after each replug, and printed; its memory must not grow after the
 // warm-up, and at the end its RSS, threads and descriptors are compared
 // with their values before the clients came, and the host's usb-storage
-// must have the disk. Each sample's mappings are kept in the run directory
-// as smaps-N.txt.
+// must have the disk. Each sample's mappings (smaps-N.txt) and the server's
+// log (ovusbd.log) are written to the run directory, which a failure keeps.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,8 +22,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <memory>
 #include <functional>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
