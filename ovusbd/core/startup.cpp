@@ -1,6 +1,7 @@
 #include "ovusbd/core/startup.h"
 
 #include <errno.h>
+#include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -263,9 +264,26 @@ void shutdown(StartupRecord& record) {
   restoreAutoprobe();
 }
 
+// Every thread of the server gets this stack, whatever "ulimit -s" says.
+// Its deepest use is tens of KiB. The default of 8 MiB let the kernel back
+// the top of a stack with a 2 MiB transparent huge page whenever the stack
+// happened to end on a 2 MiB boundary, so the resident size went up or
+// down by 2 MiB with each such thread, by chance of placement; a stack
+// smaller than a huge page never holds one.
+constexpr size_t kThreadStackSize = 1u << 20;
+
+void setThreadStackSize() {
+  pthread_attr_t attributes;
+  if (pthread_getattr_default_np(&attributes) != 0) return;
+  if (pthread_attr_setstacksize(&attributes, kThreadStackSize) == 0) pthread_setattr_default_np(&attributes);
+  pthread_attr_destroy(&attributes);
+}
+
 }  // namespace
 
 int runServer(int argc, char** argv) {
+  // Before the first thread, which logging may start.
+  setThreadStackSize();
   ensureStandardDescriptors();
   installCoreSettings(&settings);
   detectPlatform(&settings);

@@ -9,6 +9,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -423,6 +424,59 @@ TEST_F(ServerProcess, ReadyNasNotifications) {
     }
   }
   close(fd);
+}
+
+// Every thread but the first runs on a stack smaller than a 2 MiB huge
+// page, so the kernel can never back part of one with a huge page (which
+// made the resident size jump by 2 MiB per thread). A blocked thread's
+// stack pointer is the next-to-last field of /proc/PID/task/TID/syscall;
+// its mapping in /proc/PID/maps is the stack.
+TEST_F(ServerProcess, ThreadStacksAreSmallerThanAHugePage) {
+  start(serverOptions({"-r", "stdout", "-c", config_}));
+  waitRunning();
+  const std::string proc = "/proc/" + std::to_string(server_->pid());
+  // Stack pointers first, then the mappings: a blocked thread's stack is
+  // still there when the mappings are read.
+  std::vector<std::pair<std::string, unsigned long long>> pointers;
+  for (const auto& task : std::filesystem::directory_iterator(proc + "/task")) {
+    const std::string tid = task.path().filename();
+    if (tid == std::to_string(server_->pid())) continue;  // the first thread: the process's own stack
+    std::ifstream in(task.path() / "syscall");
+    std::string line;
+    std::getline(in, line);
+    std::vector<std::string> fields;
+    for (size_t at = 0; at < line.size();) {
+      const size_t space = line.find(' ', at);
+      fields.push_back(line.substr(at, space == std::string::npos ? std::string::npos : space - at));
+      at = space == std::string::npos ? line.size() : space + 1;
+    }
+    if (fields.size() != 9) continue;  // running, or gone: no stack pointer to read
+    pointers.emplace_back(tid, std::stoull(fields[7], nullptr, 16));
+  }
+  ASSERT_FALSE(pointers.empty());
+  struct Range {
+    unsigned long long start, end;
+  };
+  std::vector<Range> maps;
+  {
+    std::ifstream in(proc + "/maps");
+    std::string line;
+    while (std::getline(in, line)) {
+      Range r{};
+      if (std::sscanf(line.c_str(), "%llx-%llx", &r.start, &r.end) == 2) maps.push_back(r);
+    }
+  }
+  ASSERT_FALSE(maps.empty());
+  for (const auto& [tid, sp] : pointers) {
+    const Range* stack = nullptr;
+    for (const Range& r : maps)
+      if (r.start <= sp && sp < r.end) stack = &r;
+    ASSERT_NE(stack, nullptr) << "thread " << tid << " at " << std::hex << sp;
+    EXPECT_LT(stack->end - stack->start, 2ull << 20)
+        << "thread " << tid << ": " << (stack->end - stack->start) / 1024 << " KiB";
+  }
+  EXPECT_EQ(server_->kill(SIGTERM), 0);
+  EXPECT_EQ(finish(), nsrun::ExitStatus::exitCode(0)) << reportOf(*server_);
 }
 
 // A crash is reported with async-signal-safe writes only, and the process
