@@ -180,12 +180,16 @@ TEST_F(BindingTest, StoppingWithABindingLeftIsLogged) {
   plugAtStart("1-3");
   ovclient::OvClient& client = connectClient();
   ASSERT_EQ(bindResult(client, 13), 1);
+  // As shutdown does: the bind thread, still announcing the binding after
+  // its reply, stops before the list goes.
+  stopBindProcessing();
   destroyBindingList();
   EXPECT_TRUE(log.contains("Warning, stopping DeviceManager while there are bound devices"));
   ASSERT_EQ(createBindingList(), 0);
   destroyBindingList();
   EXPECT_EQ(log.count("Warning, stopping DeviceManager while there are bound devices"), 1u);
   ASSERT_EQ(createBindingList(), 0);
+  ASSERT_EQ(startBindProcessing(), 1);
 }
 
 // With drivers_autoprobe at 1 a new configuration makes the kernel bind
