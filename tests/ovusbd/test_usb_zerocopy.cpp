@@ -312,14 +312,21 @@ TEST_F(ReplyBufferTest, ALinkThatIsFullGetsItsRepliesFromItsTransmitThread) {
   uint16_t id = 0;
   ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
   NetworkConnection* link = nullptr;
-  ASSERT_TRUE(withClient(id, [&](ConnectedClient* c) { link = c->link; }));
+  pthread_mutex_t* writeLock = nullptr;
+  ASSERT_TRUE(withClient(id, [&](ConnectedClient* c) {
+    link = c->link;
+    writeLock = &c->writeLock;
+  }));
   ASSERT_NE(link->writeNow, nullptr);
-  ASSERT_TRUE(visitDevice(
-      kAddress, [](ManagedUsbDevice* d, void*) { WatchedWrites::reaper = d->reaperThread; }, nullptr));
+  // Every write to the link is made under its write lock.
+  pthread_mutex_lock(writeLock);
+  visitDevice(
+      kAddress, [](ManagedUsbDevice* d, void*) { WatchedWrites::reaper = d->reaperThread; }, nullptr);
   WatchedWrites::realWrite = link->write;
   WatchedWrites::realWriteNow = link->writeNow;
   link->write = WatchedWrites::write;
   link->writeNow = WatchedWrites::writeNow;
+  pthread_mutex_unlock(writeLock);
 
   // More than the socket buffers of both ends hold (loopback autotuning
   // stops at a few MiB each), less than the transmit queue may hold.
