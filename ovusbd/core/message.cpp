@@ -55,9 +55,9 @@ MessageHeader* allocMessage(uint32_t payloadLength, uint8_t type, uint8_t endpoi
             // A bulk or interrupt reply's completion clears what the device
             // did not fill, as with the pool's buffers; every other message
             // starts zero-filled.
-            const size_t cleared = type == kMsgBulkInterruptTransferReply
-                                       ? kFramePrefixSize + kMessageHeaderSize + (zeroCount < payloadLength ? zeroCount : payloadLength)
-                                       : size;
+            const size_t head = kFramePrefixSize + kMessageHeaderSize;
+            const size_t cleared =
+                type == kMsgBulkInterruptTransferReply ? head + (zeroCount < payloadLength ? zeroCount : payloadLength) : size;
             memset(buffer, 0, cleared);
         }
     }

@@ -44,6 +44,11 @@ void appendOperation(ManagedUsbDevice* device, void* context) {
   if (performedDirectly(operation->code) && !device->operationRunning &&
       countLockedList(device->operationQueue) == 0) {
     device->operationRunning = 1;
+    // Held as client work (acquireClientUsbfs) until the running mark is
+    // cleared: neither an unbind nor the removal gets past this run, so the
+    // record whose mark is cleared is still this device's.
+    ++device->usbfsUsers;
+    ++device->clientUsers;
     enqueue->direct = true;
     if (operation->queued) *operation->queued = 1;
     return;
@@ -85,7 +90,7 @@ void claimNext(ManagedUsbDevice* device, void* context) {
   if (claim->taken && claim->item) device->operationRunning = 1;
 }
 
-// Live failDeviceOperationThread threads// Live failDeviceOperationThread threads, for waitForFailedOperationThreads.
+// Live failDeviceOperationThread threads, for waitForFailedOperationThreads.
 pthread_mutex_t failingMutex = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t failingEnded = PTHREAD_COND_INITIALIZER;
 unsigned failingThreads = 0;
@@ -240,6 +245,7 @@ int enqueueDeviceOperation(DeviceOperation* operation) {
     performOperation(operation);
     freeDeviceOperation(operation);
     endRunning(address);
+    releaseClientUsbfs(address);
     return 1;
   }
   // Once queued the operation may already be done and freed: only the
