@@ -1,5 +1,7 @@
 #include "ovusbd/core/framing.h"
 
+#include "ovusbd/core/largebuffers.h"
+
 #include <lz4.h>
 
 #include <cerrno>
@@ -71,7 +73,7 @@ size_t budgetOf(size_t size) {
 }
 
 void dropBuffer(uint8_t** buffer, size_t* size) {
-    free(*buffer);
+    giveLargeBuffer(*buffer);
     *buffer = nullptr;
     *size = 0;
 }
@@ -84,7 +86,8 @@ int fitBuffer(uint8_t** buffer, size_t* size, size_t n) {
         return 0;
     }
     dropBuffer(buffer, size);
-    *buffer = static_cast<uint8_t*>(malloc(needed));
+    bool fresh = true;
+    *buffer = takeLargeBuffer(needed, false, &fresh);
     if (*buffer == nullptr) {
         return -ENOMEM;
     }
@@ -92,8 +95,8 @@ int fitBuffer(uint8_t** buffer, size_t* size, size_t n) {
     // A fresh large buffer has no pages yet. Reading from the socket into it
     // would take each page fault while the kernel holds the socket locked,
     // and the peer's segments would wait for every one of them: fault the
-    // pages in here.
-    if (n > kKeptFrameBody) {
+    // pages in here. A cached one has them already.
+    if (fresh && n > kKeptFrameBody) {
         for (size_t at = 0; at < needed; at += 4096) {
             (*buffer)[at] = 0;
         }
@@ -149,8 +152,8 @@ void endFrame(FrameDecoder* decoder) {
 
 void releaseFrameDecoder(FrameDecoder* decoder) {
     endFrame(decoder);
-    free(decoder->frame);
-    free(decoder->inflate);
+    giveLargeBuffer(decoder->frame);
+    giveLargeBuffer(decoder->inflate);
     *decoder = FrameDecoder{};
 }
 

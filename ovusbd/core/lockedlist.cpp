@@ -158,6 +158,28 @@ void* takeFromLockedList(LockedList* list) {
   return item;
 }
 
+void* waitForFirstInLockedList(LockedList* list) {
+  pthread_mutex_lock(&list->mutex);
+  while (!list->head) pthread_cond_wait(&list->itemAdded, &list->mutex);
+  void* item = list->head->item;
+  pthread_mutex_unlock(&list->mutex);
+  return item;
+}
+
+bool takeFirstIfAny(LockedList* list, void** item) {
+  pthread_mutex_lock(&list->mutex);
+  LockedListNode* node = list->head;
+  if (node) {
+    list->head = node->next;
+    if (!list->head) pthread_cond_signal(&list->emptied);
+  }
+  pthread_mutex_unlock(&list->mutex);
+  if (!node) return false;
+  *item = node->item;
+  free(node);
+  return true;
+}
+
 void waitForEmptyLockedList(LockedList* list) {
   pthread_mutex_lock(&list->mutex);
   while (list->head) pthread_cond_wait(&list->emptied, &list->mutex);

@@ -82,5 +82,13 @@ size_t countLockedList(LockedList* list);
 // result means "stop".
 void* takeFromLockedList(LockedList* list);
 
+// Waits until an item is there and returns the first, leaving it in the
+// list (a consumer that must claim something else before it takes it).
+void* waitForFirstInLockedList(LockedList* list);
+
+// Unlinks the first item without waiting: true with *item set, false when
+// the list is empty. Signals `emptied` as takeFromLockedList does.
+bool takeFirstIfAny(LockedList* list, void** item);
+
 // Blocks until the list is empty (waits on `emptied`).
 void waitForEmptyLockedList(LockedList* list);

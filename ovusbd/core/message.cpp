@@ -1,5 +1,7 @@
 #include "ovusbd/core/message.h"
 
+#include "ovusbd/core/largebuffers.h"
+
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -46,6 +48,19 @@ MessageHeader* allocMessage(uint32_t payloadLength, uint8_t type, uint8_t endpoi
             }
         }
     }
+    if (buffer == nullptr && size >= kLargeBufferMinimum) {
+        bool fresh = true;
+        buffer = takeLargeBuffer(size, true, &fresh);
+        if (buffer != nullptr && !fresh) {
+            // A bulk or interrupt reply's completion clears what the device
+            // did not fill, as with the pool's buffers; every other message
+            // starts zero-filled.
+            const size_t head = kFramePrefixSize + kMessageHeaderSize;
+            const size_t cleared =
+                type == kMsgBulkInterruptTransferReply ? head + (zeroCount < payloadLength ? zeroCount : payloadLength) : size;
+            memset(buffer, 0, cleared);
+        }
+    }
     if (buffer == nullptr) {
         buffer = static_cast<uint8_t*>(calloc(1, size));
         if (buffer == nullptr) {
@@ -86,7 +101,7 @@ void freeMessage(MessageHeader* message) {
         pool->release(message->deviceAddress, buffer)) {
         return;
     }
-    free(buffer);
+    giveLargeBuffer(buffer);
 }
 
 MessageHeader* cloneMessage(const MessageHeader* message) {

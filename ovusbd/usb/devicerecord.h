@@ -67,6 +67,11 @@ struct ManagedUsbDevice {
   // Threads inside client work on usbfsFd (acquireClientUsbfs); also
   // counted in usbfsUsers.
   uint32_t clientUsers;
+  // 1 while one of the device's operations is being performed: by its
+  // operation thread, or by the submitter itself when it found the queue
+  // empty and nothing running (operationworker.cpp). Keeps a device's
+  // operations one at a time and in arrival order.
+  uint8_t operationRunning;
 };
 
 // The global list of ManagedUsbDevice pointers, in order of discovery. Made

@@ -22,17 +22,72 @@ constexpr uint32_t kMaxStreamEndpoints = 30;
 
 struct Enqueue {
   DeviceOperation* operation;
+  bool direct;  // the submitter performs it itself
 };
+
+// Transfers only: their submission never waits for the device, so the
+// submitter (a client's receive thread) can make it on its way. Everything
+// else may run hooks or wait for the device and stays on the operation
+// thread.
+bool performedDirectly(uint32_t code) { return code == kOpTransfer || code == kOpIsoTransfer; }
 
 // Runs under the device list lock; the queue's lock nests inside it.
 void appendOperation(ManagedUsbDevice* device, void* context) {
-  DeviceOperation* operation = static_cast<Enqueue*>(context)->operation;
+  Enqueue* enqueue = static_cast<Enqueue*>(context);
+  DeviceOperation* operation = enqueue->operation;
   // A device being removed takes no more work: its operation thread may
   // already have taken its stop marker. One being let go neither: the
   // unbind has already failed what was queued.
   if (device->state == DEVICE_REMOVED || device->closedToClients || !device->operationQueue) return;
+  // Nothing queued and nothing running: no earlier operation can be
+  // overtaken, and later ones queue behind this one until it is done.
+  if (performedDirectly(operation->code) && !device->operationRunning &&
+      countLockedList(device->operationQueue) == 0) {
+    device->operationRunning = 1;
+    // Held as client work (acquireClientUsbfs) until the running mark is
+    // cleared: neither an unbind nor the removal gets past this run, so the
+    // record whose mark is cleared is still this device's.
+    ++device->usbfsUsers;
+    ++device->clientUsers;
+    enqueue->direct = true;
+    if (operation->queued) *operation->queued = 1;
+    return;
+  }
   if (operation->queued) *operation->queued = 1;
   if (appendToLockedList(device->operationQueue, operation) < 0 && operation->queued) *operation->queued = 0;
+}
+
+// The operation thread waits here while a submitter performs an operation
+// of its device; every end of one broadcasts.
+pthread_mutex_t runningMutex = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t runningEnded = PTHREAD_COND_INITIALIZER;
+
+void endRunning(uint32_t address) {
+  visitDevice(
+      address, [](ManagedUsbDevice* device, void*) { device->operationRunning = 0; }, nullptr);
+  pthread_mutex_lock(&runningMutex);
+  pthread_cond_broadcast(&runningEnded);
+  pthread_mutex_unlock(&runningMutex);
+}
+
+struct Claim {
+  bool running;  // a submitter performs one now
+  bool taken;
+  void* item;
+};
+
+// The queue's head becomes the running operation, unless one runs already
+// (then the caller waits for its end; a submitter's run never waits for the
+// device). The stop marker is taken the same way.
+void claimNext(ManagedUsbDevice* device, void* context) {
+  Claim* claim = static_cast<Claim*>(context);
+  if (!device->operationQueue) return;
+  if (device->operationRunning) {
+    claim->running = true;
+    return;
+  }
+  claim->taken = takeFirstIfAny(device->operationQueue, &claim->item);
+  if (claim->taken && claim->item) device->operationRunning = 1;
 }
 
 // Live failDeviceOperationThread threads, for waitForFailedOperationThreads.
@@ -185,8 +240,18 @@ int enqueueDeviceOperation(DeviceOperation* operation) {
   uint8_t queued = 0;
   uint8_t* callerFlag = operation->queued;
   operation->queued = &queued;
-  Enqueue enqueue{operation};
-  visitDevice(operation->address, appendOperation, &enqueue);
+  Enqueue enqueue{operation, false};
+  const uint32_t address = operation->address;
+  visitDevice(address, appendOperation, &enqueue);
+  if (enqueue.direct) {
+    operation->queued = callerFlag;
+    if (callerFlag) *callerFlag = 1;
+    performOperation(operation);
+    freeDeviceOperation(operation);
+    endRunning(address);
+    releaseClientUsbfs(address);
+    return 1;
+  }
   // Once queued the operation may already be done and freed: only the
   // local flag is read from here on.
   if (queued) {
@@ -278,8 +343,28 @@ void deviceOperationThread(uint32_t* addressCopy) {
   // The queue outlives this thread: the removal joins it before destroying
   // the queue.
   if (!queue) return;
-  while (DeviceOperation* operation = static_cast<DeviceOperation*>(takeFromLockedList(queue))) {
+  for (;;) {
+    // The head stays queued until it is claimed, so no submitter performs
+    // a later operation before it.
+    waitForFirstInLockedList(queue);
+    Claim claim{false, false, nullptr};
+    pthread_mutex_lock(&runningMutex);
+    for (;;) {
+      claim = Claim{false, false, nullptr};
+      if (!visitDevice(address, claimNext, &claim)) {
+        // Not listed any more: only the stop marker can still come.
+        claim.taken = takeFirstIfAny(queue, &claim.item);
+      }
+      if (!claim.running) break;
+      pthread_cond_wait(&runningEnded, &runningMutex);
+    }
+    pthread_mutex_unlock(&runningMutex);
+    // An unbind may have taken the queue's operations out meanwhile.
+    if (!claim.taken) continue;
+    DeviceOperation* operation = static_cast<DeviceOperation*>(claim.item);
+    if (!operation) break;
     performOperation(operation);
     freeDeviceOperation(operation);
+    endRunning(address);
   }
 }

@@ -108,9 +108,11 @@ void finishGroupSubmission(UrbGroup* group, bool failed, bool gone) {
   if (gone) group->result->status.store(-ENODEV);
   if (!failed && !gone) {
     // Every URB was submitted: the reaper delivers the group with its last
-    // URB, unless they are all back already.
-    if (!dropGroupReference(group)) return;
-    group->references.store(1);
+    // URB, unless they are all back already. Then it is delivered here, on
+    // the submitting thread, before it submits the device's next transfer:
+    // handed to another thread, its reply could follow the next one's.
+    if (dropGroupReference(group)) deliverUrbGroup(group);
+    return;
   }
   QueueAppend append{group, false};
   if (!gone) visitDevice(group->address, appendToCompletionQueue, &append);

@@ -20,9 +20,10 @@ void submitIsoTransfer(const DeviceOperation* operation);
 int submitGroupUrb(int fd, uint32_t address, UrbGroup* group, usbdevfs_urb* urb);
 
 // Ends the submitter's part of a group. `gone`: the device vanished; the
-// transfer completes with -19. Otherwise, when its URBs are all back, it is
-// delivered by the device's completion thread, which also waits (bounded)
-// for URBs still out after a failed submission.
+// transfer completes with -19. Otherwise, when every URB was submitted and
+// all are back already, it is delivered here, on the submitter's thread;
+// after a failed submission it is delivered by the device's completion
+// thread, which waits (bounded) for the URBs still out.
 void finishGroupSubmission(UrbGroup* group, bool failed, bool gone);
 
 // The device's completion thread takes these from its completion queue.

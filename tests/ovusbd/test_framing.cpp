@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <lz4.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstring>
 #include <random>
@@ -13,6 +14,7 @@
 #include "ovusbd/core/framebudget.h"
 #include "ovusbd/core/frameparser.h"
 #include "ovusbd/core/framing.h"
+#include "ovusbd/core/largebuffers.h"
 #include "ovusbd/core/message.h"
 #include "tests/support/ovclient.h"
 #include "tests/support/wait.h"
@@ -417,6 +419,89 @@ TEST(FrameDecoder, LargeBuffersAreBudgetedAndGoBackAfterTheFrame) {
     ASSERT_EQ(begin(&decoder, frameSizes(0, kLargeBody)), 0);
     releaseFrameDecoder(&decoder);
     EXPECT_EQ(frameBudgetInUse(), 0u);
+}
+
+// Released large buffers serve the next request of up to their size (the
+// smallest that fits); small ones are freed; the cache keeps at most its
+// count and its bytes.
+TEST(LargeBuffers, ReusedSmallestFirstAndBounded) {
+    emptyLargeBufferCache();
+    giveLargeBuffer(malloc(1000));
+    EXPECT_EQ(largeBufferCacheCount(), 0u);
+    bool fresh = false;
+    uint8_t* a = takeLargeBuffer(200000, false, &fresh);
+    EXPECT_TRUE(fresh);
+    uint8_t* b = takeLargeBuffer(400000, false, &fresh);
+    giveLargeBuffer(b);
+    giveLargeBuffer(a);
+    EXPECT_EQ(largeBufferCacheCount(), 2u);
+    EXPECT_EQ(takeLargeBuffer(150000, false, &fresh), a);
+    EXPECT_FALSE(fresh);
+    uint8_t* c = takeLargeBuffer(500000, true, &fresh);
+    EXPECT_TRUE(fresh);
+    EXPECT_NE(c, b);
+    EXPECT_EQ(c[499999], 0);
+    EXPECT_EQ(takeLargeBuffer(300000, false, &fresh), b);
+    EXPECT_EQ(largeBufferCacheCount(), 0u);
+    for (uint8_t* buffer : {a, b, c}) giveLargeBuffer(buffer);
+
+    std::vector<uint8_t*> many;
+    for (size_t i = 0; i < kLargeBufferCacheCount + 4; i++) many.push_back(takeLargeBuffer(1 << 20, false, nullptr));
+    for (size_t i = 0; i < 3; i++) many.push_back(takeLargeBuffer(kMaxFrameLength, false, nullptr));
+    for (uint8_t* buffer : many) giveLargeBuffer(buffer);
+    EXPECT_EQ(largeBufferCacheCount(), kLargeBufferCacheCount);
+    EXPECT_LE(largeBufferCacheBytes(), kLargeBufferCacheBytes);
+    emptyLargeBufferCache();
+    EXPECT_EQ(largeBufferCacheBytes(), 0u);
+}
+
+// A message in a reused buffer starts zero-filled like a fresh one; only a
+// bulk or interrupt transfer reply, whose completion clears what the device
+// does not fill, has just its header and first payload bytes cleared. Freed,
+// the buffer goes back for the next one.
+TEST(Message, LargeMessagesInReusedBuffers) {
+    constexpr uint32_t kPayload = 200000;
+    for (MessageType type : {kMsgForward, kMsgBulkInterruptTransferReply}) {
+        SCOPED_TRACE(int(type));
+        emptyLargeBufferCache();
+        uint8_t* dirty = takeLargeBuffer(kPayload + 41, false, nullptr);
+        memset(dirty, 0xaa, kPayload + 41);
+        giveLargeBuffer(dirty);
+        MessageHeader* m = newMessage({.type = type, .payloadLength = kPayload, .deviceAddress = 7, .endpoint = 0x81,
+                                       .zeroCount = 4});
+        ASSERT_NE(m, nullptr);
+        EXPECT_EQ(reinterpret_cast<uint8_t*>(m) - kFramePrefixSize, dirty);
+        EXPECT_EQ(m->type, type);
+        EXPECT_EQ(m->payloadLength, kPayload);
+        EXPECT_EQ(m->deviceAddress, 7u);
+        const uint8_t* header = reinterpret_cast<const uint8_t*>(m);
+        EXPECT_TRUE(std::all_of(header + 1, header + 5, [](uint8_t b) { return b == 0; }));
+        const uint8_t* payload = messagePayload(m);
+        const size_t zeroed = type == kMsgForward ? kPayload : 4;
+        EXPECT_TRUE(std::all_of(payload, payload + zeroed, [](uint8_t b) { return b == 0; }));
+        freeMessage(m);
+        EXPECT_EQ(largeBufferCacheCount(), 1u);
+    }
+    emptyLargeBufferCache();
+}
+
+// A large frame's buffer serves the next large frame once the first has
+// been handled; the budget counts each frame as before.
+TEST(FrameDecoder, LargeFrameBufferServesTheNextLargeFrame) {
+    emptyLargeBufferCache();
+    FrameDecoder decoder{};
+    ASSERT_EQ(begin(&decoder, frameSizes(0, 1 << 20)), 0);
+    uint8_t* first = decoder.frame;
+    EXPECT_EQ(frameBudgetInUse(), (1u << 20) + 8);
+    endFrame(&decoder);
+    EXPECT_EQ(frameBudgetInUse(), 0u);
+    EXPECT_EQ(largeBufferCacheCount(), 1u);
+    ASSERT_EQ(begin(&decoder, frameSizes(0, (1 << 20) - 100)), 0);
+    EXPECT_EQ(decoder.frame, first);
+    EXPECT_EQ(frameBudgetInUse(), (1u << 20) - 100 + 8);
+    releaseFrameDecoder(&decoder);
+    EXPECT_EQ(frameBudgetInUse(), 0u);
+    emptyLargeBufferCache();
 }
 
 // The decoder holding one received body, as the receive thread has it while

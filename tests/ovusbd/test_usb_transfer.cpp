@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <numeric>
+#include <thread>
 
 #include "tests/ovusbd/test_usb_transfer_support.h"
 
@@ -458,6 +459,78 @@ TEST_F(TransferTest, AbortEndpointEndsItsTransfersWithTheDiscardStatus) {
   EXPECT_EQ(bus.pendingUrbs(), 1u);
   ASSERT_EQ(unplugDevice(kAddress, nullptr, 0), 0);
   EXPECT_EQ(out.count(), 1u);
+}
+
+// Answers every bulk URB at once and notes, in order, its length and the
+// thread that submitted it (models run inside the submitter's ioctl).
+class SubmitterRecorder : public simbus::UsbModel {
+ public:
+  struct Seen {
+    int length;
+    std::thread::id thread;
+  };
+  std::vector<Seen> seen;
+  simbus::UrbAnswer in(uint8_t, size_t length) override {
+    seen.push_back(Seen{static_cast<int>(length), std::this_thread::get_id()});
+    return simbus::UrbAnswer{false, 0, std::string(length, 'i')};
+  }
+  simbus::UrbAnswer out(uint8_t, const std::string& data) override {
+    seen.push_back(Seen{static_cast<int>(data.size()), std::this_thread::get_id()});
+    return simbus::UrbAnswer{};
+  }
+};
+
+// A transfer for a device with nothing queued and nothing running is
+// submitted by its submitter on the way; one that arrives while an
+// operation runs, or behind queued ones, waits in the queue and keeps its
+// place, and the operation thread hands the device back once the queue is
+// empty.
+TEST_F(TransferTest, TransfersGoStraightToTheDeviceOnlyWhenItsQueueIsIdle) {
+  auto recorder = std::make_shared<SubmitterRecorder>();
+  plug(recorder);
+  const std::thread::id self = std::this_thread::get_id();
+  auto seen = [this] {
+    std::vector<SubmitterRecorder::Seen> copy;
+    bus.withModel("1-1", [&](simbus::UsbModel& m) { copy = static_cast<SubmitterRecorder&>(m).seen; });
+    return copy;
+  };
+  std::vector<uint8_t> in1(1), out2(2), in3(3), in4(4), in5(5);
+
+  // Idle: submitted by this thread before the call returns.
+  Completions first;
+  bulk(0x81, in1, 1, &first);
+  ASSERT_EQ(seen().size(), 1u);
+  EXPECT_EQ(seen()[0].thread, self);
+  ASSERT_TRUE(first.waitFor(1));
+
+  // A clear halt runs on the operation thread and waits in the kernel; the
+  // transfers behind it are queued, not submitted, and follow it in order.
+  bus.holdIoctl(USBDEVFS_CLEAR_HALT);
+  Completions done;
+  enqueueDeviceOperation(newOperation(kOpClearHalt, 0x02, &done));
+  ASSERT_TRUE(waitUntil([this] { return bus.heldIoctls() == 1; })) << "the clear halt to reach the kernel";
+  bulk(0x02, out2, 2, &done);
+  bulk(0x81, in3, 3, &done);
+  bulk(0x81, in4, 4, &done);
+  EXPECT_EQ(seen().size(), 1u) << "a transfer overtook the running operation";
+  bus.releaseIoctl();
+  ASSERT_TRUE(done.waitFor(4));
+  std::vector<SubmitterRecorder::Seen> order = seen();
+  ASSERT_EQ(order.size(), 4u);
+  for (size_t i = 1; i < 4; ++i) {
+    EXPECT_EQ(order[i].length, static_cast<int>(i + 1));
+    EXPECT_NE(order[i].thread, self);
+  }
+  EXPECT_EQ(done.at(0).status, 0);  // the clear halt, first
+  for (size_t i = 1; i < 4; ++i) EXPECT_EQ(done.at(i).length, static_cast<int32_t>(i + 1));
+
+  // Idle again: straight from this thread.
+  Completions last;
+  bulk(0x81, in5, 5, &last);
+  ASSERT_EQ(seen().size(), 5u);
+  EXPECT_EQ(seen()[4].thread, self);
+  ASSERT_TRUE(last.waitFor(1));
+  EXPECT_EQ(last.at(0).length, 5);
 }
 
 TEST_F(TransferTest, OperationForAMissingDeviceCompletesWithNoDevice) {

@@ -4,8 +4,10 @@
 // built in those mappings.
 #include <sys/mman.h>
 
+#include <atomic>
 #include <random>
 
+#include "ovusbd/core/connectionmodule.h"
 #include "ovusbd/core/handlers.h"
 #include "ovusbd/core/replybuffers.h"
 #include "ovusbd/usb/zerocopy.h"
@@ -274,6 +276,105 @@ TEST_F(ReplyBufferTest, ShortAnswerLeavesNoStaleBytesOnTheWire) {
   EXPECT_EQ(std::string(raw.payload.begin() + 4, raw.payload.begin() + 8), "tail");
   EXPECT_TRUE(std::all_of(raw.payload.begin() + 8, raw.payload.end(), [](uint8_t b) { return b == 0; }));
   EXPECT_EQ(zeroCopyPoolCount(), 1u);
+}
+
+// The writes of one client's link, by thread: a blocking write on the
+// device's reaper thread would stall every transfer of the device (and of
+// every other client) for as long as that client does not read.
+struct WatchedWrites {
+  static inline int (*realWrite)(NetworkConnection*, const void*, size_t) = nullptr;
+  static inline int (*realWriteNow)(NetworkConnection*, const void*, size_t) = nullptr;
+  static inline pthread_t reaper{};
+  static inline std::atomic<int> blocking{0};          // write calls
+  static inline std::atomic<int> blockingOnReaper{0};  // of them, on the reaper
+  static inline std::atomic<int> refused{0};           // writeNow that did not take a whole frame
+  static int write(NetworkConnection* link, const void* buffer, size_t length) {
+    blocking++;
+    if (pthread_equal(pthread_self(), reaper)) blockingOnReaper++;
+    return realWrite(link, buffer, length);
+  }
+  static int writeNow(NetworkConnection* link, const void* buffer, size_t length) {
+    const int result = realWriteNow(link, buffer, length);
+    if (result == -EAGAIN || (result > 0 && static_cast<size_t>(result) < length)) refused++;
+    return result;
+  }
+};
+
+// A client that does not read fills its link: the reaper, which writes a
+// reply itself while the link takes it at once, then hands the replies to
+// the client's transmit thread and goes on reaping, so another client's
+// transfer on the same device is answered meanwhile. Once the first client
+// reads, it gets every reply, in the order of its requests (a transfer whose
+// URBs were back before its submitter was done with it was once delivered
+// by another thread, behind the next one).
+TEST_F(ReplyBufferTest, ALinkThatIsFullGetsItsRepliesFromItsTransmitThread) {
+  install(true, 16384);
+  uint16_t id = 0;
+  ASSERT_EQ(copyConnectionIds(&id, 1), 1u);
+  NetworkConnection* link = nullptr;
+  pthread_mutex_t* writeLock = nullptr;
+  ASSERT_TRUE(withClient(id, [&](ConnectedClient* c) {
+    link = c->link;
+    writeLock = &c->writeLock;
+  }));
+  ASSERT_NE(link->writeNow, nullptr);
+  // Every write to the link is made under its write lock.
+  pthread_mutex_lock(writeLock);
+  visitDevice(
+      kAddress, [](ManagedUsbDevice* d, void*) { WatchedWrites::reaper = d->reaperThread; }, nullptr);
+  WatchedWrites::realWrite = link->write;
+  WatchedWrites::realWriteNow = link->writeNow;
+  link->write = WatchedWrites::write;
+  link->writeNow = WatchedWrites::writeNow;
+  pthread_mutex_unlock(writeLock);
+
+  // More than the socket buffers of both ends hold (loopback autotuning
+  // stops at a few MiB each), less than the transmit queue may hold.
+  constexpr size_t kTransfers = 384, kSize = 65536;
+  const std::string data = randomBytes((kTransfers + 1) * kSize, 11);
+  bus.withModel("1-1", [&](simbus::UsbModel&) { source->send(data); });
+  ovclient::BulkRequest request;
+  request.endpoint = 0x81;
+  request.length = kSize;
+  ovclient::Message ask;
+  ask.type = kMsgBulkInterruptTransfer;
+  ask.deviceAddress = kAddress;
+  ask.payload = ovclient::encodeBulkTransfer(request);
+  for (size_t i = 0; i < kTransfers; ++i) {
+    for (int w = 0; w < 5; ++w) ask.context[w] = static_cast<uint32_t>(i);
+    ASSERT_TRUE(client.send(ask));
+  }
+  ASSERT_TRUE(waitUntil([] { return WatchedWrites::refused.load() > 0; }, 20000)) << "the link to be full";
+  // Every transfer has come back from the device: the reaper was not held
+  // up by the full link.
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        size_t sent = 0;
+        bus.withModel("1-1", [&](simbus::UsbModel&) { sent = source->sent; });
+        return sent == kTransfers * kSize && idle();
+      },
+      20000))
+      << "the device to answer every transfer";
+
+  ovclient::OvClient other;
+  int fd = connectLoopbackClient();
+  ASSERT_GE(fd, 0);
+  other.adopt(fd);
+  ovclient::TransferReply answer;
+  ASSERT_TRUE(other.bulkTransfer(kAddress, request, &answer));
+  EXPECT_EQ(answer.result, static_cast<int32_t>(kSize));
+  EXPECT_TRUE(std::string(answer.data.begin(), answer.data.end()) == data.substr(kTransfers * kSize, kSize));
+
+  for (size_t i = 0; i < kTransfers; ++i) {
+    ovclient::Message reply;
+    ASSERT_TRUE(client.waitFor(kMsgBulkInterruptTransferReply, &reply, 20000)) << "reply " << i;
+    EXPECT_EQ(reply.context[0], static_cast<uint32_t>(i));
+    ASSERT_EQ(reply.payload.size(), 4 + kSize) << "reply " << i;
+    EXPECT_EQ(ovclient::le32(reply.payload.data()), kSize);
+    EXPECT_TRUE(memcmp(reply.payload.data() + 4, data.data() + i * kSize, kSize) == 0) << "reply " << i;
+  }
+  EXPECT_GT(WatchedWrites::blocking.load(), 0) << "nothing went through the transmit thread";
+  EXPECT_EQ(WatchedWrites::blockingOnReaper.load(), 0);
 }
 
 // Each kind of transfer reply follows its own switch: bulk and interrupt
