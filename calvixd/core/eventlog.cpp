@@ -109,12 +109,19 @@ CEventLog::~CEventLog() {}
 
 int CEventLog::Print(const char* format, ...)
 {
+    va_list args;
+    va_start(args, format);
+    int written = VPrint(format, args);
+    va_end(args);
+    return written;
+}
+
+int CEventLog::VPrint(const char* format, va_list args)
+{
     // Texts from devices and peers (product names, serials, client names)
     // reach the lines: a control byte in one must neither start a line of
     // its own nor reach a terminal that shows the log. Only the line's own
     // ending (a blank line after it too) stays.
-    va_list args;
-    va_start(args, format);
     va_list copy;
     va_copy(copy, args);
     int size = vsnprintf(nullptr, 0, format, copy);
@@ -122,7 +129,6 @@ int CEventLog::Print(const char* format, ...)
     std::string line(size > 0 ? static_cast<size_t>(size) + 1 : 1, '\0');
     if (size > 0)
         vsnprintf(&line[0], line.size(), format, args);
-    va_end(args);
     line.resize(size > 0 ? static_cast<size_t>(size) : 0);
     size_t body = line.find_last_not_of('\n');
     body = body == std::string::npos ? 0 : body + 1;

@@ -3,6 +3,8 @@
 // log that was moved or deleted is re-created at the next line.
 #pragma once
 
+#include <cstdarg>
+
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
@@ -34,6 +36,7 @@ public:
     // One line: the time stamp, then the printf-formatted text (which ends
     // with "\n"). 1 when written, 0 when the line was lost.
     int Print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    int VPrint(const char* format, va_list args) __attribute__((format(printf, 2, 0)));
 
     const char* GetPath() const { return m_path.c_str(); }
 

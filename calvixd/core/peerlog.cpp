@@ -84,13 +84,6 @@ void CPeerLog::Print(const char* source, int level, const char* format, ...)
         return;
     va_list args;
     va_start(args, format);
-    va_list copy;
-    va_copy(copy, args);
-    int size = vsnprintf(nullptr, 0, format, copy);
-    va_end(copy);
-    std::string line(size > 0 ? static_cast<size_t>(size) + 1 : 1, '\0');
-    if (size > 0)
-        vsnprintf(&line[0], line.size(), format, args);
+    m_log->VPrint(format, args);
     va_end(args);
-    m_log->Print("%s", line.c_str());
 }
