@@ -74,7 +74,7 @@ class LogCapture {
 // A client on one end of a loopback TCP connection, the server's link on
 // the other, handed to the connection list as the listener would. Returns
 // the client's socket, -1 when any step failed.
-inline int connectLoopbackClient() {
+inline int connectLoopbackClient(int sendTimeoutSeconds = 5) {
   uint16_t port = 0;
   int listener = ovclient::listenLoopback(&port);
   if (listener < 0) return -1;
@@ -83,7 +83,7 @@ inline int connectLoopbackClient() {
   socklen_t length = sizeof remote;
   int accepted = fd < 0 ? -1 : accept(listener, reinterpret_cast<sockaddr*>(&remote), &length);
   close(listener);
-  NetworkConnection* link = accepted < 0 ? nullptr : createTcpConnection(accepted, 5);
+  NetworkConnection* link = accepted < 0 ? nullptr : createTcpConnection(accepted, sendTimeoutSeconds);
   if (link == nullptr || !addClientConnection(link, reinterpret_cast<sockaddr*>(&remote))) {
     if (link == nullptr && accepted >= 0) close(accepted);
     if (fd >= 0) close(fd);
@@ -116,7 +116,7 @@ class UsbFixture : public ::testing::Test {
     configPath = "/tmp/usb1-test-config-" + std::to_string(getpid()) + ".ini";
     unlink(configPath.c_str());
     ASSERT_TRUE(loadConfig(configPath.c_str(), true));
-    ASSERT_EQ(createConnectionList(CoreSettings(), &protocolConnectionCallbacks), 0);
+    ASSERT_EQ(createConnectionList(coreSettings, &protocolConnectionCallbacks), 0);
     ASSERT_EQ(createDeviceList(), 0);
     ASSERT_EQ(createBindingList(), 0);
   }
@@ -153,6 +153,8 @@ class UsbFixture : public ::testing::Test {
   simbus::SimBus bus;
   // What start-up would settle; a test sets fields before it starts discovery.
   UsbSettings settings;
+  // The connection list's settings; a fixture's constructor may change them.
+  CoreSettings coreSettings;
   LogCapture log;
   std::string configPath;
   unsigned long receivedBefore = 0;  // datagrams received before this discovery ran

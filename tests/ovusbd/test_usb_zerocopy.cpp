@@ -152,6 +152,10 @@ class BulkSource : public simbus::UsbModel {
 // reply buffers installed as start-up installs them.
 class ReplyBufferTest : public ZeroCopyTest {
  protected:
+  // A client that stops reading on purpose, and then sends nothing while
+  // the test waits, keeps its connection on a loaded machine.
+  static constexpr int kPatientSeconds = 120;
+  ReplyBufferTest() { coreSettings.pingTimeout = kPatientSeconds; }
   void SetUp() override {
     ZeroCopyTest::SetUp();
     source = std::make_shared<BulkSource>();
@@ -168,7 +172,7 @@ class ReplyBufferTest : public ZeroCopyTest {
     removeReplyBuffers();
   }
   void connect() {
-    int fd = connectLoopbackClient();
+    int fd = connectLoopbackClient(kPatientSeconds);
     ASSERT_GE(fd, 0);
     client.adopt(fd);
   }
