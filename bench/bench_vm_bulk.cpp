@@ -136,25 +136,22 @@ std::string kernelRow(const std::string& args) {
 }
 
 // Taking the disk from the generic driver, as binding it to usbip-host
-// does, revokes every usbfs descriptor of it, ovusbd's too; ovusbd only
-// finds the disk again when it is plugged anew. So the port is disabled and
-// enabled, the new device given its configuration (automatic probing is
-// off), and the shell waits until ovusbd has logged it once more.
-std::string replug() {
-  return "seen=$(grep -c 'at address 23$' /tmp/ovusbd.log); "
-         "echo 1 >/sys/bus/usb/devices/2-0:1.0/usb2-port3/disable; "
-         "for i in $(seq 300); do [ -e /sys/bus/usb/devices/2-3 ] || break; sleep 0.1; done; "
-         "echo 0 >/sys/bus/usb/devices/2-0:1.0/usb2-port3/disable; " +
-         waitFor("/sys/bus/usb/devices/2-3", "disk after the replug") +
-         "echo 2-3 >/sys/bus/usb/drivers_probe; " + waitFor("/sys/bus/usb/devices/2-3:1.0", "interface after the replug") +
-         "for i in $(seq 300); do [ $(grep -c 'at address 23$' /tmp/ovusbd.log) -gt $seen ] && break; sleep 0.1; done; ";
+// does, revokes every usbfs descriptor of it, ovusbd's too; ovusbd opens
+// the node again at its next bind. usbip's unbind hands the disk back to
+// the generic driver (usbip-host's rebind), which configures it; the shell
+// binds it there itself should the disk still be without a driver, and
+// waits for its interface.
+std::string backToGenericDriver() {
+  return "d=$(readlink /sys/bus/usb/devices/2-3/driver); [ \"${d##*/}\" = usb ] || "
+         "echo 2-3 >/sys/bus/usb/drivers/usb/bind; " +
+         waitFor("/sys/bus/usb/devices/2-3:1.0", "interface back with the generic driver");
 }
 
 // (e): the disk bound to usbip-host and attached through vhci-hcd over
 // loopback; the attached device and its interface probed by hand, as
 // automatic probing is off; its block device read; then detached, and the
 // disk given back to the generic driver once usbip-host has it available
-// (status 1) again, and plugged anew for ovusbd.
+// (status 1) again.
 std::string usbipRow(const std::string& args) {
   return "usbip bind -b 2-3 >/tmp/usbip.log 2>&1 || { cat /tmp/usbip.log; exit 1; }; "
          "if usbip attach -r 127.0.0.1 -b 2-3 >>/tmp/usbip.log 2>&1; then "
@@ -171,7 +168,8 @@ std::string usbipRow(const std::string& args) {
          "else cat /tmp/usbip.log; rc=1; fi; "
          "for i in $(seq 300); do [ \"$(cat /sys/bus/usb/devices/2-3/usbip_status 2>/dev/null)\" = 1 ] && break; "
          "sleep 0.1; done; "
-         "usbip unbind -b 2-3 >>/tmp/usbip.log 2>&1 || { cat /tmp/usbip.log; rc=1; }; " + replug() + "exit $rc";
+         "usbip unbind -b 2-3 >>/tmp/usbip.log 2>&1 || { cat /tmp/usbip.log; rc=1; }; " + backToGenericDriver() +
+         "exit $rc";
 }
 
 struct Row {

@@ -89,7 +89,7 @@ int submitControlTransfer(uint32_t address, uint8_t endpoint, const uint8_t setu
       break;
     }
   }
-  releaseClientUsbfs(address);
+  releaseClientUsbfs(address, fd);
   finishGroupSubmission(group, failed, gone);
   return 0;
 }

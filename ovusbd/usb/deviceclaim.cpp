@@ -54,7 +54,7 @@ void probeZeroCopy(uint32_t address) {
     if (usbSys->ioctl(fd, USBDEVFS_GET_CAPABILITIES, &capabilities) >= 0 && (capabilities & USBDEVFS_CAP_MMAP)) {
       capable = 1;
     }
-    releaseUsbfs(address);
+    releaseUsbfs(address, fd);
   }
   visitDevice(
       address, [](ManagedUsbDevice* device, void* value) { device->zeroCopyCapable = *static_cast<uint8_t*>(value); },
@@ -276,8 +276,17 @@ int claimDevice(uint32_t address, int* resetResult) {
   openClientWork(address);
   int fd = acquireUsbfs(address);
   if (fd >= 0) {
-    disconnectHostDrivers(fd);
-    releaseUsbfs(address);
+    // A descriptor usbfs revoked (the generic driver let go of the device
+    // for a while) fails every call; the claim goes on through the node
+    // opened again.
+    if (disconnectHostDrivers(fd) == -ENODEV) {
+      int renewed = renewUsbfs(address, fd);
+      if (renewed >= 0) {
+        fd = renewed;
+        disconnectHostDrivers(fd);
+      }
+    }
+    releaseUsbfs(address, fd);
   }
   ResetWait wait;
   if (queueDeviceReset(address, claimResetDone, &wait) == -ENOMEM) {
@@ -302,9 +311,10 @@ int claimDevice(uint32_t address, int* resetResult) {
 void releaseDeviceClaim(uint32_t address) {
   int fd = acquireUsbfs(address);
   if (fd < 0) return;
-  releaseInterfaces(fd);
-  restoreClaimedConfiguration(address, fd);
-  releaseUsbfs(address);
+  // A descriptor revoked under the binding: the kernel let the claims go
+  // with it, and the configuration is the new holder's business.
+  if (releaseInterfaces(fd) == 0) restoreClaimedConfiguration(address, fd);
+  releaseUsbfs(address, fd);
   visitDevice(address, [](ManagedUsbDevice* device, void*) { device->configurationValue = 255; }, nullptr);
 }
 

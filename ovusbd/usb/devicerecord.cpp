@@ -327,6 +327,7 @@ int createManagedDevice(uint32_t address, const char* sysfsName, const char* pro
   device->configurationValue = 255;
   device->state = DEVICE_FREE;
   device->usbfsFd = usbfsFd;
+  device->retiredFd = -1;
   device->hubFd = hubFd;
   device->reaperWakeFd = -1;
   device->nodeCreated = nodeCreated ? 1 : 0;

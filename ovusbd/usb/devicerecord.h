@@ -39,7 +39,7 @@ struct ManagedUsbDevice {
   pthread_t operationThread;
   uint8_t unplugged;           // removal has started; the reaper stops on it
   LockedList* inflightUrbs;    // null once destroyed
-  int usbfsFd;                 // usbfs node, read-write
+  int usbfsFd;                 // usbfs node, read-write; renewed after a revocation
   int hubFd;                   // parent hub's node, write-only; -1 when not open
   pthread_t completionThread;
   LockedList* completionQueue;  // null once destroyed
@@ -53,6 +53,13 @@ struct ManagedUsbDevice {
   // hubports.h); the removal closes the descriptors only once this is 0, so
   // a number is never reused under a user.
   uint32_t usbfsUsers;
+  // Holders of usbfsFd itself (acquireUsbfs, acquireClientUsbfs); and the
+  // descriptor usbfs revoked that usbfsFd replaced (-1: none) with its
+  // holders, closed by the release that ends its last hold. All also
+  // counted in usbfsUsers.
+  uint32_t descriptorUsers;
+  int retiredFd;
+  uint32_t retiredUsers;
   // The reaper's eventfd: a write wakes it from its poll (set and cleared
   // by the reaper; -1 while it has none).
   int reaperWakeFd;

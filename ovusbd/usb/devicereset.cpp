@@ -21,19 +21,24 @@ void claimInterfaces(int fd) {
   }
 }
 
-void releaseInterfaces(int fd) {
+int releaseInterfaces(int fd) {
   for (unsigned int interface = 0; interface < 8; ++interface) {
-    if (usbSys->ioctl(fd, USBDEVFS_RELEASEINTERFACE, &interface) < 0) break;
+    int result = usbSys->ioctl(fd, USBDEVFS_RELEASEINTERFACE, &interface);
+    if (result < 0) return result == -ENODEV ? result : 0;
   }
+  return 0;
 }
 
 // USBDEVFS_GETDRIVER names every interface driver; the interfaces of a
-// usbfs user (this server, or another program) report "usbfs".
-void disconnectHostDrivers(int fd) {
+// usbfs user (this server, or another program) report "usbfs". A missing
+// interface or one without a driver is ENODATA; ENODEV is the descriptor's.
+int disconnectHostDrivers(int fd) {
   for (unsigned int interface = 0; interface < 16; ++interface) {
     usbdevfs_getdriver query = {};
     query.interface = interface;
-    if (usbSys->ioctl(fd, USBDEVFS_GETDRIVER, &query) < 0) continue;
+    int result = usbSys->ioctl(fd, USBDEVFS_GETDRIVER, &query);
+    if (result == -ENODEV) return result;
+    if (result < 0) continue;
     query.driver[sizeof query.driver - 1] = '\0';
     if (strstr(query.driver, "usbfs")) continue;
     usbdevfs_ioctl command = {};
@@ -41,6 +46,7 @@ void disconnectHostDrivers(int fd) {
     command.ioctl_code = USBDEVFS_DISCONNECT;
     usbSys->ioctl(fd, USBDEVFS_IOCTL, &command);
   }
+  return 0;
 }
 
 namespace {
@@ -98,7 +104,7 @@ int resetDevice(uint32_t address) {
     result = usbSys->ioctl(fd, USBDEVFS_RESET, nullptr);
   }
   takeInterfacesBack(fd);
-  releaseClientUsbfs(address);
+  releaseClientUsbfs(address, fd);
   return result < 0 ? -1 : 0;
 }
 
@@ -114,7 +120,7 @@ int applyDeviceConfiguration(uint32_t address, int configurationValue) {
   releaseInterfaces(fd);
   int result = setConfigurationIoctl(fd, address, configurationValue);
   takeInterfacesBack(fd);
-  releaseClientUsbfs(address);
+  releaseClientUsbfs(address, fd);
   uint8_t stored = static_cast<uint8_t>(configurationValue);
   visitDevice(
       address, [](ManagedUsbDevice* device, void* in) { device->configurationValue = *static_cast<uint8_t*>(in); },

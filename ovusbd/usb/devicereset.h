@@ -29,13 +29,16 @@ int applyDeviceConfiguration(uint32_t address, int configurationValue);
 int setConfigurationIoctl(int fd, uint32_t address, int configurationValue);
 
 // USBDEVFS_CLAIMINTERFACE / RELEASEINTERFACE for interfaces 0..7, stopping
-// at the first failure.
+// at the first failure. releaseInterfaces returns -ENODEV when the
+// descriptor is revoked or the device gone, else 0.
 void claimInterfaces(int fd);
-void releaseInterfaces(int fd);
+int releaseInterfaces(int fd);
 
 // Disconnects the host drivers of interfaces 0..15 (USBDEVFS_DISCONNECT);
 // interfaces of a usbfs user, this server's or another program's, stay.
-void disconnectHostDrivers(int fd);
+// -ENODEV, with nothing done, when the descriptor is revoked or the device
+// gone; else 0.
+int disconnectHostDrivers(int fd);
 
 // The device's bConfigurationValue from sysfs: the value, 0 when the
 // device is unconfigured (the kernel shows an empty file), -errno when it

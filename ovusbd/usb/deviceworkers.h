@@ -33,8 +33,8 @@ void abandonDeviceThreads(DeviceThreads* threads);
 struct ManagedUsbDevice;
 struct usbdevfs_urb;
 
-// Wakes the device's reaper from its poll after `unplugged` was set. Runs
-// under the device list lock.
+// Wakes the device's reaper from its poll after `unplugged` was set or its
+// descriptor renewed. Runs under the device list lock.
 void wakeDeviceReaper(ManagedUsbDevice* device);
 
 // The reaper's handling of one reaped URB: its results added to its

@@ -64,7 +64,7 @@ void acquireHubAccess(uint32_t address, HubAccess* access) {
 }
 
 void releaseHubAccess(uint32_t address, HubAccess* access) {
-  if (access->hubFd >= 0) releaseUsbfs(address);
+  if (access->hubFd >= 0) releaseUsbfs(address, access->hubFd);
   access->hubFd = -1;
 }
 

@@ -139,7 +139,7 @@ int streamsOperation(const DeviceOperation* operation, bool allocate) {
     result = -ENODEV;
   } else {
     result = ioctlResult(usbSys->ioctl(fd, allocate ? USBDEVFS_ALLOC_STREAMS : USBDEVFS_FREE_STREAMS, streams));
-    releaseClientUsbfs(operation->address);
+    releaseClientUsbfs(operation->address, fd);
   }
   free(streams);
   return result;
@@ -249,7 +249,8 @@ int enqueueDeviceOperation(DeviceOperation* operation) {
     performOperation(operation);
     freeDeviceOperation(operation);
     endRunning(address);
-    releaseClientUsbfs(address);
+    // The run's hold took no descriptor.
+    releaseClientUsbfs(address, -1);
     return 1;
   }
   // Once queued the operation may already be done and freed: only the
@@ -310,7 +311,7 @@ int clearEndpointHalt(uint32_t address, uint32_t endpoint) {
   if (countInflightUrbs(address, static_cast<int>(endpoint & 0xff))) abortEndpoint(address, endpoint);
   unsigned int value = endpoint & 0xff;
   int result = ioctlResult(usbSys->ioctl(fd, USBDEVFS_CLEAR_HALT, &value));
-  releaseClientUsbfs(address);
+  releaseClientUsbfs(address, fd);
   return result;
 }
 
@@ -320,7 +321,7 @@ int resetEndpoint(uint32_t address, uint32_t endpoint) {
   if (countInflightUrbs(address, static_cast<int>(endpoint & 0xff))) abortEndpoint(address, endpoint);
   unsigned int value = endpoint & 0xff;
   int result = ioctlResult(usbSys->ioctl(fd, USBDEVFS_RESETEP, &value));
-  releaseClientUsbfs(address);
+  releaseClientUsbfs(address, fd);
   return result;
 }
 
@@ -329,7 +330,7 @@ int setInterfaceAltSetting(uint32_t address, uint32_t interface, uint32_t altSet
   if (fd < 0) return -ENODEV;
   usbdevfs_setinterface setting{interface, altSetting};
   int result = usbSys->ioctl(fd, USBDEVFS_SETINTERFACE, &setting);
-  releaseClientUsbfs(address);
+  releaseClientUsbfs(address, fd);
   return result < 0 ? result : 0;
 }
 

@@ -34,6 +34,27 @@ void setWakeFd(uint32_t address, int fd) {
       address, [](ManagedUsbDevice* device, void* in) { device->reaperWakeFd = *static_cast<int*>(in); }, &fd);
 }
 
+void drainWake(int wakeFd) {
+  uint64_t count;
+  usbSys->read(wakeFd, &count, sizeof count);
+}
+
+// A revoked descriptor (usbfsaccess.h) polls POLLHUP | POLLERR for good, so
+// the reaper stops polling it and waits on its eventfd alone (or sleeps a
+// second at a time without one) until the device's descriptor is renewed,
+// which wakes it, or the removal begins. The reaper's hold stays on fd
+// meanwhile. Returns the renewed descriptor, held instead, or -ENODEV.
+int awaitRenewal(uint32_t address, int fd, int wakeFd) {
+  for (;;) {
+    int renewed = followRenewedUsbfs(address, fd);
+    if (renewed != -EAGAIN) return renewed;
+    struct pollfd wake = {wakeFd, POLLIN, 0};
+    int ready = usbSys->poll(&wake, wakeFd >= 0 ? 1 : 0, 1000);
+    if (ready == -EINTR) return -ENODEV;
+    if (ready > 0) drainWake(wakeFd);
+  }
+}
+
 void addSaturating(int32_t* total, int32_t add) {
   *total = add > INT32_MAX - *total ? INT32_MAX : *total + add;
 }
@@ -88,6 +109,7 @@ void urbReaperThread(uint32_t* addressCopy) {
       logMessage(3, "Error %d polling USB device file descriptor, %s", -ready, strerror(-ready));
       continue;
     }
+    if (wakeFd >= 0 && fds[1].revents) drainWake(wakeFd);
     if (ready == 0 || fds[0].revents == 0) continue;
     // Reap everything that is done, then poll again.
     bool stop = false;
@@ -95,8 +117,18 @@ void urbReaperThread(uint32_t* addressCopy) {
       usbdevfs_urb* urb = nullptr;
       int reaped = usbSys->ioctl(fd, USBDEVFS_REAPURBNDELAY, &urb);
       if (reaped == -EAGAIN) break;
+      if (reaped == -ENODEV) {
+        // Everything the kernel killed has been reaped.
+        int renewed = awaitRenewal(address, fd, wakeFd);
+        if (renewed < 0) {
+          stop = true;
+        } else {
+          fd = renewed;
+        }
+        break;
+      }
       if (reaped < 0) {
-        if (reaped != -ENODEV) logMessage(3, "Error %d reaping device URB , %s", -reaped, strerror(-reaped));
+        logMessage(3, "Error %d reaping device URB , %s", -reaped, strerror(-reaped));
         stop = true;
         break;
       }
@@ -108,7 +140,7 @@ void urbReaperThread(uint32_t* addressCopy) {
     setWakeFd(address, -1);
     usbSys->close(wakeFd);
   }
-  releaseUsbfs(address);
+  releaseUsbfs(address, fd);
 }
 
 void deviceCompletionThread(uint32_t* addressCopy) {

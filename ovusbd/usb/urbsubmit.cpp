@@ -213,7 +213,7 @@ void submitBulkTransfer(const DeviceOperation* operation) {
       break;
     }
   }
-  releaseClientUsbfs(operation->address);
+  releaseClientUsbfs(operation->address, fd);
   finishGroupSubmission(group, failed, gone);
 }
 
@@ -291,6 +291,6 @@ void submitIsoTransfer(const DeviceOperation* operation) {
     ++index;
   }
   free(lengths);
-  releaseClientUsbfs(operation->address);
+  releaseClientUsbfs(operation->address, fd);
   finishGroupSubmission(group, failed, gone);
 }

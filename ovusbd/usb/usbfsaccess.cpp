@@ -1,12 +1,17 @@
 #include "ovusbd/usb/usbfsaccess.h"
 
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "ovusbd/core/log.h"
 #include "ovusbd/usb/devicerecord.h"
+#include "ovusbd/usb/deviceworkers.h"
+#include "ovusbd/usb/sysfs.h"
 #include "ovusbd/usb/usbsys.h"
 
 namespace {
@@ -61,19 +66,35 @@ int acquireUsbfs(uint32_t address) {
       [](ManagedUsbDevice* device, void* out) {
         if (!present(device)) return;
         ++device->usbfsUsers;
+        ++device->descriptorUsers;
         *static_cast<int*>(out) = device->usbfsFd;
       },
       &fd);
   return fd;
 }
 
-void releaseUsbfs(uint32_t address) {
+void releaseUsbfs(uint32_t address, int fd) {
+  struct Release {
+    int fd;
+    int close;
+  } release{fd, -1};
   visitDevice(
       address,
-      [](ManagedUsbDevice* device, void*) {
+      [](ManagedUsbDevice* device, void* context) {
+        Release* release = static_cast<Release*>(context);
         if (device->usbfsUsers) --device->usbfsUsers;
+        if (release->fd < 0) return;
+        if (release->fd == device->usbfsFd) {
+          if (device->descriptorUsers) --device->descriptorUsers;
+        } else if (release->fd == device->retiredFd && device->retiredUsers && --device->retiredUsers == 0) {
+          release->close = device->retiredFd;
+          device->retiredFd = -1;
+        }
       },
-      nullptr);
+      &release);
+  // Outside the list lock: closing a usbfs descriptor kills its URBs and
+  // waits for them. No thread holds the number any more.
+  if (release.close >= 0) usbSys->close(release.close);
   pthread_mutex_lock(&usersMutex);
   pthread_cond_broadcast(&usersReleased);
   pthread_mutex_unlock(&usersMutex);
@@ -86,6 +107,7 @@ int acquireClientUsbfs(uint32_t address) {
       [](ManagedUsbDevice* device, void* out) {
         if (!present(device) || device->closedToClients) return;
         ++device->usbfsUsers;
+        ++device->descriptorUsers;
         ++device->clientUsers;
         *static_cast<int*>(out) = device->usbfsFd;
       },
@@ -93,14 +115,141 @@ int acquireClientUsbfs(uint32_t address) {
   return fd;
 }
 
-void releaseClientUsbfs(uint32_t address) {
+void releaseClientUsbfs(uint32_t address, int fd) {
   visitDevice(
       address,
       [](ManagedUsbDevice* device, void*) {
         if (device->clientUsers) --device->clientUsers;
       },
       nullptr);
-  releaseUsbfs(address);
+  releaseUsbfs(address, fd);
+}
+
+namespace {
+
+struct Renewal {
+  int fd;        // the caller's, held
+  int fresh;     // a new descriptor of the node; -1 once the record owns it
+  int result;    // the descriptor the hold moved to, or -errno
+  int close;     // a retired descriptor whose last hold this was
+};
+
+// Under the list lock. The caller's hold counts on fd, so fd is still open:
+// it is the device's descriptor or its retired one, never a reused number.
+void renewIn(ManagedUsbDevice* device, void* context) {
+  Renewal* renewal = static_cast<Renewal*>(context);
+  if (!present(device) || device->unplugged) {
+    renewal->result = -ENODEV;
+    return;
+  }
+  if (renewal->fd == device->usbfsFd) {
+    if (renewal->fresh < 0) {
+      renewal->result = -EAGAIN;
+      return;
+    }
+    if (device->retiredFd >= 0) {
+      renewal->result = -EBUSY;
+      return;
+    }
+    device->retiredFd = device->usbfsFd;
+    device->retiredUsers = device->descriptorUsers;
+    device->descriptorUsers = 0;
+    device->usbfsFd = renewal->fresh;
+    renewal->fresh = -1;
+    wakeDeviceReaper(device);
+  } else if (renewal->fd != device->retiredFd) {
+    renewal->result = -ENODEV;
+    return;
+  }
+  // The hold moves from the retired descriptor to the device's.
+  ++device->descriptorUsers;
+  if (device->retiredUsers && --device->retiredUsers == 0) {
+    renewal->close = device->retiredFd;
+    device->retiredFd = -1;
+  }
+  renewal->result = device->usbfsFd;
+}
+
+// *taken tells whether the record took `fresh`; otherwise it is closed.
+int moveHold(uint32_t address, int fd, int fresh, bool* taken) {
+  Renewal renewal{fd, fresh, -ENODEV, -1};
+  visitDevice(address, renewIn, &renewal);
+  *taken = fresh >= 0 && renewal.fresh < 0;
+  if (renewal.fresh >= 0) usbSys->close(renewal.fresh);
+  if (renewal.close >= 0) usbSys->close(renewal.close);
+  return renewal.result;
+}
+
+bool pathExists(const char* path) {
+  struct stat status;
+  return usbSys->stat(path, &status) == 0;
+}
+
+// The device's driver when it is a device driver other than the generic
+// "usb" one (usbip-host, say), which has the device to itself: a claim
+// would reset it under that driver. Empty while the generic driver or none
+// holds it.
+void otherDeviceDriver(const char* sysfsPath, char* name, size_t size) {
+  name[0] = '\0';
+  char link[320], target[256];
+  if (!sysfsAttributePath(sysfsPath, "driver", link, sizeof link)) return;
+  ssize_t length = usbSys->readlink(link, target, sizeof target - 1);
+  if (length < 0) return;
+  target[length] = '\0';
+  const char* slash = strrchr(target, '/');
+  const char* driver = slash ? slash + 1 : target;
+  if (strcmp(driver, "usb") != 0) snprintf(name, size, "%s", driver);
+}
+
+}  // namespace
+
+int renewUsbfs(uint32_t address, int fd) {
+  struct Facts {
+    int fd;
+    bool current;
+    char sysfsPath[255];
+    char nodePath[255];
+  } facts{fd, false, {}, {}};
+  bool found = visitDevice(
+      address,
+      [](ManagedUsbDevice* device, void* out) {
+        Facts* facts = static_cast<Facts*>(out);
+        facts->current = present(device) && !device->unplugged && device->usbfsFd == facts->fd;
+        memcpy(facts->sysfsPath, device->sysfsPath, sizeof facts->sysfsPath);
+        memcpy(facts->nodePath, device->nodePath, sizeof facts->nodePath);
+      },
+      &facts);
+  if (!found) return -ENODEV;
+  int fresh = -1;
+  if (facts.current) {
+    // A device that left the bus is gone from sysfs and /dev before its
+    // removal reaches the record; its node must not be opened again.
+    if (!pathExists(facts.sysfsPath) || !pathExists(facts.nodePath)) return -ENODEV;
+    char driver[256];
+    otherDeviceDriver(facts.sysfsPath, driver, sizeof driver);
+    if (driver[0]) {
+      logMessage(4, "Warning, device %u (%s) is held by the %s driver, not opening it again", address, facts.sysfsPath,
+                 driver);
+      return -EBUSY;
+    }
+    fresh = usbSys->open(facts.nodePath, O_RDWR, 0);
+    if (fresh < 0) {
+      logMessage(4, "Warning, error %d opening device (%s) again after usbfs revoked its descriptor, %s", -fresh,
+                 facts.nodePath, strerror(-fresh));
+      return -ENODEV;
+    }
+  }
+  bool taken = false;
+  int result = moveHold(address, fd, fresh, &taken);
+  if (taken) {
+    logMessage(6, "usbfs revoked the descriptor of device %u (%s), opened it again", address, facts.sysfsPath);
+  }
+  return result == -EAGAIN ? -ENODEV : result;
+}
+
+int followRenewedUsbfs(uint32_t address, int fd) {
+  bool taken = false;
+  return moveHold(address, fd, -1, &taken);
 }
 
 void waitForClientUsers(uint32_t address) {

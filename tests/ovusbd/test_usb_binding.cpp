@@ -1288,6 +1288,65 @@ TEST_F(RequestTest, BulkRequestsRefusedWithEinval) {
   EXPECT_EQ(bus.submitted().size(), before);
 }
 
+// usbfs revokes every descriptor of a device that the generic usb driver
+// lets go of (binding usbip-host starts so), the server's too, and a revoked
+// descriptor never works again. Cases: the driver let go of the free
+// device, or of the held one under a waiting transfer. Either way, once the
+// driver is back, a bind opens the node again: the claim takes the interface
+// from the host driver the rebind gave it and transfers work. The reaper
+// neither spins on the revoked descriptor nor stays with it, and the
+// revoked descriptor is closed once nothing holds it.
+TEST_F(RequestTest, BindAfterTheGenericDriverLetGoOpensTheNodeAgain) {
+  const std::string node = bus.nodePath("1-3");
+  auto nodeDescriptors = [this, &node] {
+    std::vector<std::string> paths = bus.openPaths();
+    return std::count(paths.begin(), paths.end(), node);
+  };
+  bus.setProbeDriver("1-3", 0, "usbhid");
+  for (bool held : {false, true}) {
+    SCOPED_TRACE(held ? "let go of the held device" : "let go of the free device");
+    const size_t handBacks = commandCount("write /sys/bus/usb/drivers/usb/bind 1-3");
+    if (held) {
+      bus.setModel("1-3", std::make_shared<simbus::SilentDevice>());
+      ASSERT_TRUE(client->sendTagged(kMsgBulkInterruptTransfer, bulk(0x81, 3, 64), 13, 500));
+      ASSERT_TRUE(waitUntil([this] { return bus.pendingUrbs() == 1; }));
+      bus.unbindGenericDriver("1-3");
+      // The killed URB reaches the client as a failure; later requests fail
+      // at once.
+      ovclient::Message reply;
+      ASSERT_TRUE(client->waitTagged(kMsgBulkInterruptTransferReply, 500, &reply, 5000));
+      EXPECT_LT(word(reply, 0), 0);
+      EXPECT_EQ(word(ask(kMsgBulkInterruptTransfer, bulk(0x81, 3, 64), kMsgBulkInterruptTransferReply), 0), -19);
+      ASSERT_TRUE(client->unbind(13));
+      EXPECT_EQ(unboundReason(*client, 13), 1u);
+      // The hand-back's bind write gave the device back to the generic
+      // driver; nothing was sent through the revoked descriptor.
+      EXPECT_EQ(commandCount("write /sys/bus/usb/drivers/usb/bind 1-3"), handBacks + 1);
+      EXPECT_FALSE(log.contains("restoring configuration"));
+      bus.setModel("1-3", model);
+    } else {
+      ASSERT_TRUE(client->unbind(13));
+      EXPECT_EQ(unboundReason(*client, 13), 1u);
+      bus.unbindGenericDriver("1-3");
+      // Round trips through the server while the descriptor stays revoked:
+      // a reaper that kept polling it would poll it over and over.
+      for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(word(ask(kMsgDeviceReset, {}, kMsgDeviceResetReply, 99), 0), -19);
+      }
+      EXPECT_LE(bus.revokedPolls(), 3u);
+      bus.bindGenericDriver("1-3");
+    }
+    EXPECT_EQ(bus.configuration("1-3"), 1);
+    EXPECT_EQ(bus.hostDriver("1-3", 0), "usbhid");
+    ASSERT_EQ(bindResult(*client, 13), 1) << log.text();
+    EXPECT_EQ(bus.hostDriver("1-3", 0), "");
+    ovclient::Message reply = ask(kMsgBulkInterruptTransfer, bulk(0x81, 3, 512), kMsgBulkInterruptTransferReply);
+    EXPECT_EQ(word(reply, 0), 5);
+    EXPECT_TRUE(waitUntil([&] { return nodeDescriptors() == 1; }));
+  }
+  EXPECT_EQ(log.count("usbfs revoked the descriptor of device 13"), 2u);
+}
+
 // Requests to the device's hub port, port 3 of the root hub here. Port
 // status is the hub's own word with the ioctl's result (4 bytes read); port
 // power switches the port; a hub-class request goes to the device's own

@@ -6,6 +6,7 @@
 #include <sys/ioctl.h>
 
 #include <algorithm>
+#include <functional>
 #include <numeric>
 #include <thread>
 
@@ -610,7 +611,7 @@ TEST_F(TransferTest, DescriptorIsClosedOnlyAfterItsLastUser) {
   // Removal has begun: no new user gets the descriptor, and it stays open.
   ASSERT_TRUE(waitUntil([] {
     int other = acquireUsbfs(kAddress);
-    if (other >= 0) releaseUsbfs(kAddress);
+    if (other >= 0) releaseUsbfs(kAddress, other);
     return other == -ENODEV;
   }));
   Completions done;
@@ -627,9 +628,94 @@ TEST_F(TransferTest, DescriptorIsClosedOnlyAfterItsLastUser) {
   EXPECT_FALSE(waitUntil([&] { return !open(); }, 200));
   uint32_t interface = 0;
   EXPECT_EQ(usbSys->ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface), 0);
-  releaseUsbfs(kAddress);
+  releaseUsbfs(kAddress, fd);
   unplugger.join();
   EXPECT_FALSE(open());
+}
+
+// Fault: a revoked descriptor closed, and its number free for reuse, while
+// a thread still held it; or never closed. After the generic usb driver let
+// go and took the device again, one holder renews the descriptor: the
+// reaper follows to the new one (a transfer completes), the descriptor
+// still held stays open and revoked, and its last release closes it.
+TEST_F(TransferTest, RevokedDescriptorIsClosedByItsLastHolder) {
+  auto gate = std::make_shared<simbus::GateDevice>();
+  gate->open = true;
+  plug(gate);
+  const std::string node = bus.nodePath("1-1");
+  auto nodeDescriptors = [this, &node] {
+    std::vector<std::string> paths = bus.openPaths();
+    return std::count(paths.begin(), paths.end(), node);
+  };
+  const int held = acquireUsbfs(kAddress);
+  ASSERT_GE(held, 0);
+  bus.unbindGenericDriver("1-1");
+  bus.bindGenericDriver("1-1");
+  int fd = acquireUsbfs(kAddress);
+  ASSERT_EQ(fd, held);
+  uint32_t interface = 0;
+  ASSERT_EQ(usbSys->ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface), -ENODEV);
+  const int renewed = renewUsbfs(kAddress, fd);
+  ASSERT_GE(renewed, 0);
+  EXPECT_NE(renewed, held);
+  EXPECT_EQ(usbSys->ioctl(renewed, USBDEVFS_CLAIMINTERFACE, &interface), 0);
+  EXPECT_EQ(acquireClientUsbfs(kAddress), renewed);
+  releaseClientUsbfs(kAddress, renewed);
+
+  Completions done;
+  std::vector<uint8_t> buffer(64);
+  bulk(0x81, buffer, 64, &done);
+  ASSERT_TRUE(done.waitFor(1));
+  EXPECT_EQ(done.at(0).status, 0);
+  EXPECT_EQ(done.at(0).length, 64);
+
+  EXPECT_EQ(nodeDescriptors(), 2);
+  EXPECT_EQ(usbSys->ioctl(held, USBDEVFS_CLAIMINTERFACE, &interface), -ENODEV) << "closed under its holder";
+  releaseUsbfs(kAddress, held);
+  EXPECT_EQ(nodeDescriptors(), 1);
+  releaseUsbfs(kAddress, renewed);
+  ASSERT_EQ(unplugDevice(kAddress, nullptr, 0), 0);
+  EXPECT_EQ(nodeDescriptors(), 0);
+}
+
+// A revoked descriptor is not renewed for a device that has left (even
+// when its node, by number, now opens another device), nor for one that
+// another device driver holds (a claim would reset it under that driver):
+// nothing is opened, and the hold stays on the old descriptor.
+TEST_F(TransferTest, DescriptorIsNotRenewedForADeviceThatLeftOrIsHeldElsewhere) {
+  const struct Case {
+    const char* what;
+    std::function<void(simbus::SimBus&, const std::string& node)> leave;
+    int result;
+  } cases[] = {
+      {"gone from the bus", [](simbus::SimBus& bus, const std::string&) { bus.removeDevice("1-1"); }, -ENODEV},
+      // Its node now opens another device, plugged at another port.
+      {"its number taken by another device",
+       [](simbus::SimBus& bus, const std::string& node) {
+         bus.removeDevice("1-1");
+         simbus::SimDevice other = device("1-2");
+         other.devnum = atoi(node.substr(node.size() - 3).c_str());
+         bus.addDevice(other);
+       },
+       -ENODEV},
+      {"held by usbip-host", [](simbus::SimBus& bus, const std::string&) { bus.bindDeviceDriver("1-1", "usbip-host"); },
+       -EBUSY},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    plug(std::make_shared<simbus::SilentDevice>());
+    const std::string node = bus.nodePath("1-1");
+    int fd = acquireUsbfs(kAddress);
+    ASSERT_GE(fd, 0);
+    c.leave(bus, node);
+    EXPECT_EQ(renewUsbfs(kAddress, fd), c.result);
+    std::vector<std::string> paths = bus.openPaths();
+    EXPECT_EQ(std::count(paths.begin(), paths.end(), node), 1);
+    releaseUsbfs(kAddress, fd);
+    ASSERT_EQ(unplugDevice(kAddress, nullptr, 0), 0);
+    bus.removeDevice("1-1");
+    bus.removeDevice("1-2");
+  }
 }
 
 }  // namespace

@@ -28,6 +28,7 @@ const char kControllerDir[] = "/sys/devices/pci0000:00/0000:00:14.0";
 SimBus* current = nullptr;
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+
 std::string format(const char* fmt, ...) {
   char buffer[1024];
   va_list arguments;
@@ -35,6 +36,16 @@ std::string format(const char* fmt, ...) {
   vsnprintf(buffer, sizeof buffer, fmt, arguments);
   va_end(arguments);
   return buffer;
+}
+
+// The device's "driver" link as sysfs has it: relative, up from the
+// device's directory to /sys.
+std::string driverLinkTarget(const std::string& devpath, const std::string& driver) {
+  std::string up;
+  for (char c : devpath) {
+    if (c == '/') up += "../";
+  }
+  return up + "bus/usb/drivers/" + driver;
 }
 
 std::string parentDir(const std::string& path) {
@@ -122,6 +133,7 @@ struct SimBus::Descriptor {
   size_t offset = 0;
   int flags = 0;
   dev_t rdev = 0;
+  bool revoked = false;  // usbfs: off the device's file list for good
 };
 
 struct SimBus::Socket {
@@ -145,6 +157,8 @@ struct SimBus::Plugged {
   bool root = false;
   std::vector<KObject> interfaces;
   std::vector<KObject> hidChildren;
+  bool genericBound = true;
+  std::string otherDriver;  // a device driver other than the generic one
 };
 
 // The seam's entry points: each forwards to the installed bus under its lock.
@@ -261,6 +275,7 @@ SimBus::SimBus()
   writeFile("/sys/bus/usb/drivers_autoprobe", "1\n", 0644, true);
   writeFile("/sys/bus/usb/drivers_probe", "", 0200, true);
   writeFile("/sys/bus/usb/drivers/usb/bind", "", 0200, true);
+  writeFile("/sys/bus/usb/drivers/usb/unbind", "", 0200, true);
   setExePath("/usr/sbin/ovusbd");
 }
 
@@ -598,6 +613,8 @@ std::string SimBus::addDevice(const SimDevice& model) {
   link.kind = Entry::Link;
   link.content = dir;
   putEntry("/sys/bus/usb/devices/" + model.name, link);
+  link.content = driverLinkTarget(device.devpath, "usb");
+  putEntry(dir + "/driver", link);
 
   // Interfaces of configuration 1; interface names never carry a leading "usb".
   std::string interfaceBase = device.root ? std::to_string(device.bus) + "-0" : model.name;
@@ -713,6 +730,76 @@ void SimBus::unplug(const std::string& name, Format format) {
     emitLocked("remove", name, format);
   }
   removeDevice(name);
+}
+
+void SimBus::unbindGenericDriver(const std::string& name, Format format) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = plugged_->find(name);
+  if (it == plugged_->end() || !it->second.genericBound) return;
+  unbindGenericLocked(name, format);
+}
+
+void SimBus::unbindGenericLocked(const std::string& name, Format format) {
+  Plugged& plugged = plugged_->at(name);
+  plugged.genericBound = false;
+  const dev_t rdev = makedev(kUsbDeviceMajor, static_cast<unsigned>((plugged.bus - 1) * 128 + (plugged.devnum - 1)));
+  for (auto& [fd, descriptor] : *descriptors_) {
+    if (descriptor.kind != Descriptor::Node || descriptor.rdev != rdev || descriptor.revoked) continue;
+    descriptor.revoked = true;
+    urbRevokeFd(fd);
+  }
+  // usb_set_configuration(udev, -1).
+  urbConfiguration(name) = 0;
+  setConfigurationAttribute(name, 0);
+  urbUnbindHostDrivers(name);
+  std::string& text = (*tree_)["/sys" + plugged.devpath + "/uevent"].content;
+  size_t driver = text.find("DRIVER=usb\n");
+  if (driver != std::string::npos) text.erase(driver, strlen("DRIVER=usb\n"));
+  tree_->erase("/sys" + plugged.devpath + "/driver");
+  emitLocked("unbind", name, format);
+  changed_.notify_all();
+}
+
+void SimBus::bindDeviceDriver(const std::string& name, const std::string& driver, Format format) {
+  unbindGenericDriver(name, format);
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = plugged_->find(name);
+  if (it == plugged_->end()) return;
+  it->second.otherDriver = driver;
+  Entry link;
+  link.kind = Entry::Link;
+  link.content = driverLinkTarget(it->second.devpath, driver);
+  putEntry("/sys" + it->second.devpath + "/driver", link);
+}
+
+void SimBus::bindGenericDriver(const std::string& name, Format format) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = plugged_->find(name);
+  if (it == plugged_->end() || it->second.genericBound || !it->second.otherDriver.empty()) return;
+  bindGenericLocked(name, format);
+}
+
+void SimBus::bindGenericLocked(const std::string& name, Format format) {
+  Plugged& plugged = plugged_->at(name);
+  plugged.genericBound = true;
+  urbConfiguration(name) = 1;
+  setConfigurationAttribute(name, 1);
+  if (autoprobeOn()) {
+    for (unsigned interface = 0; interface < urbInterfaces(name); ++interface) urbProbeInterface(name, interface);
+  }
+  std::string& text = (*tree_)["/sys" + plugged.devpath + "/uevent"].content;
+  if (text.find("DRIVER=usb\n") == std::string::npos) text.insert(text.find("PRODUCT="), "DRIVER=usb\n");
+  Entry link;
+  link.kind = Entry::Link;
+  link.content = driverLinkTarget(plugged.devpath, "usb");
+  putEntry("/sys" + plugged.devpath + "/driver", link);
+  emitLocked("bind", name, format);
+  changed_.notify_all();
+}
+
+unsigned long SimBus::revokedPolls() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return revokedPolls_;
 }
 
 // --- uevents -----------------------------------------------------------------
@@ -961,6 +1048,11 @@ int SimBus::doIoctl(int fd, unsigned long request, void* argument) {
   // devio.c usbdev_do_ioctl: only a descriptor open for writing may ask.
   if ((it->second.flags & O_ACCMODE) == O_RDONLY) return -EPERM;
   std::string device = deviceOfNode(it->second.rdev);
+  // devio.c usbdev_do_ioctl: only the reap passes for a descriptor that is
+  // off the device's file list.
+  if (it->second.revoked) {
+    return request == USBDEVFS_REAPURBNDELAY ? urbIoctl(fd, device, false, request, argument) : -ENODEV;
+  }
   if (!device.empty() && request == USBDEVFS_CONTROL) return controlIoctl(device, argument);
   if (!device.empty() && (request == USBDEVFS_CLAIM_PORT || request == USBDEVFS_RELEASE_PORT)) {
     return portIoctl(fd, device, request, argument);
@@ -1127,6 +1219,13 @@ std::string SimBus::deviceOfNode(dev_t rdev) const {
 
 int SimBus::doPoll(struct pollfd* fds, nfds_t count, int timeoutMs) {
   std::unique_lock<std::mutex> lock(mutex_);
+  for (nfds_t i = 0; i < count; ++i) {
+    auto it = descriptors_->find(fds[i].fd);
+    if (it != descriptors_->end() && it->second.revoked) {
+      ++revokedPolls_;
+      break;
+    }
+  }
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
     int ready = 0;
@@ -1145,7 +1244,9 @@ int SimBus::doPoll(struct pollfd* fds, nfds_t count, int timeoutMs) {
           unsigned minor = static_cast<unsigned>((device.bus - 1) * 128 + (device.devnum - 1));
           present = present || makedev(kUsbDeviceMajor, minor) == it->second.rdev;
         }
-        if (!present) fds[i].revents = POLLHUP | POLLERR;
+        // devio.c usbdev_poll: EPOLLHUP while not connected, EPOLLERR once
+        // off the file list; EPOLLOUT while a completed URB waits.
+        if (!present || it->second.revoked) fds[i].revents = POLLHUP | POLLERR;
         if (urbReady(fds[i].fd)) fds[i].revents = static_cast<short>(fds[i].revents | (fds[i].events & POLLOUT));
       } else {
         fds[i].revents = static_cast<short>(fds[i].events & (POLLIN | POLLOUT));
@@ -1213,8 +1314,22 @@ ssize_t SimBus::doWrite(int fd, const void* buffer, size_t count) {
   std::string text(static_cast<const char*>(buffer), count);
   commands_.push_back("write " + descriptor.path + " " + text);
   // The usb driver's bind store: a device that the generic usb driver
-  // already holds is refused EBUSY, one that is gone ENODEV.
-  if (descriptor.path == "/sys/bus/usb/drivers/usb/bind") return plugged_->count(text) ? -EBUSY : -ENODEV;
+  // already holds is refused EBUSY, one that is gone ENODEV; a free one is
+  // bound (bindGenericDriver).
+  if (descriptor.path == "/sys/bus/usb/drivers/usb/bind") {
+    auto plugged = plugged_->find(text);
+    if (plugged == plugged_->end()) return -ENODEV;
+    if (plugged->second.genericBound || !plugged->second.otherDriver.empty()) return -EBUSY;
+    bindGenericLocked(text, Format::Both);
+    return static_cast<ssize_t>(count);
+  }
+  // The unbind store: ENODEV unless the generic driver holds the device.
+  if (descriptor.path == "/sys/bus/usb/drivers/usb/unbind") {
+    auto plugged = plugged_->find(text);
+    if (plugged == plugged_->end() || !plugged->second.genericBound) return -ENODEV;
+    unbindGenericLocked(text, Format::Both);
+    return static_cast<ssize_t>(count);
+  }
   if (descriptor.path == "/sys/bus/usb/drivers_probe") return urbDriversProbe(text);
   if (baseName(descriptor.path) != "uevent") entry->second.content.assign(text);
   return static_cast<ssize_t>(count);

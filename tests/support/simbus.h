@@ -16,7 +16,9 @@
 //     interface's holds DEVTYPE=usb_interface, PRODUCT, TYPE, INTERFACE,
 //     MODALIAS. usb_device nodes are char 189:((bus-1)*128 + dev-1).
 //   - /sys/bus/usb/devices holds a link per device and interface to its
-//     directory under /sys/devices/pci0000:00/0000:00:14.0/usbN/...
+//     directory under /sys/devices/pci0000:00/0000:00:14.0/usbN/...; a
+//     device's "driver" link names its driver, the generic "usb" one from
+//     the start.
 //   - kernel datagrams (netlink group 1) are "action@devpath\0" then
 //     "KEY=value\0" for ACTION, DEVPATH, SUBSYSTEM, the uevent file, SEQNUM;
 //     libudev datagrams (group 2) start with the 40-byte libudev header
@@ -203,6 +205,33 @@ class SimBus {
   // Requests seen on the device's node (ioctl numbers), in order.
   std::vector<unsigned long> nodeRequests(const std::string& name) const;
 
+  // --- the generic usb driver ---
+  // The generic usb driver lets go of the device (a write of its name to
+  // the driver's unbind file does the same; binding a device driver such as
+  // usbip-host starts with it). As
+  // generic_disconnect does: usbdev_remove revokes every open descriptor of
+  // the device (its pending URBs are killed, -ENOENT, and stay reapable;
+  // from then on every other ioctl fails -ENODEV, the reap too once
+  // drained, and poll gives POLLHUP | POLLERR, for good), then the device
+  // is unconfigured: its interfaces lose their drivers and usbfs claims.
+  // DRIVER= leaves its uevent file, the device's "driver" link goes, and
+  // an "unbind" uevent is sent. The node stays, and a new open of it works
+  // as before.
+  void unbindGenericDriver(const std::string& name, Format format = Format::Both);
+  // The driver takes the device again (a write of its name to the bind
+  // file does the same): generic_probe sets configuration 1, whose
+  // interfaces get their probe drivers while drivers_autoprobe holds 1;
+  // DRIVER=usb, the "driver" link and a "bind" uevent. Revoked
+  // descriptors stay revoked.
+  void bindGenericDriver(const std::string& name, Format format = Format::Both);
+  // Another device driver takes the device (usbip-host): the generic driver
+  // lets go first, as above, then the device's "driver" link names the
+  // other one, which keeps the device to itself (the generic driver's bind
+  // is refused EBUSY). Its own uevent is not sent.
+  void bindDeviceDriver(const std::string& name, const std::string& driver, Format format = Format::Both);
+  // poll calls that were given a revoked descriptor.
+  unsigned long revokedPolls() const;
+
   // --- hubs ---
   // USBDEVFS_CONTROL on a hub's node is answered as a USB 2.0 hub would
   // (11.24.2): GET_STATUS of a port gives wPortStatus (power 0x0100 while
@@ -293,6 +322,10 @@ class SimBus {
   int urbMmap(const std::string& device, size_t length, int protection, int flags, off_t offset, void** mapped);
   void urbDeviceGone(const std::string& device);
   void urbCloseFd(int fd);
+  void urbRevokeFd(int fd);
+  void urbUnbindHostDrivers(const std::string& device);
+  void unbindGenericLocked(const std::string& name, Format format);
+  void bindGenericLocked(const std::string& name, Format format);
   void urbPump(const std::string& device);
   // Pieces of the tree the URB engine needs (simbus.cpp), under mutex_.
   std::string deviceOfFd(int fd) const;
@@ -321,6 +354,7 @@ class SimBus {
   int mknodFailure_ = 0, socketFailure_ = 0, bindFailure_ = 0;
   int nextFd_ = 1 << 20;
   int hidCounter_ = 0;
+  unsigned long revokedPolls_ = 0;
   std::map<int, uint64_t> eventCounters_;  // eventfd descriptors
   unsigned long seqnum_ = 1000;
   unsigned long delivered_ = 0, received_ = 0;

@@ -612,6 +612,25 @@ void SimBus::urbDeviceGone(const std::string& device) {
   changed_.notify_all();
 }
 
+void SimBus::urbRevokeFd(int fd) {
+  // devio.c usbdev_remove, destroy_all_async: the descriptor's pending URBs
+  // are killed and stay reapable; its claims go with the interfaces.
+  for (auto it = urb_->pending.begin(); it != urb_->pending.end();) {
+    if (it->fd != fd) {
+      ++it;
+      continue;
+    }
+    it->urb->status = -ENOENT;
+    it->urb->actual_length = 0;
+    urb_->completed[fd].push_back(it->urb);
+    it = urb_->pending.erase(it);
+  }
+  urb_->claimed.erase(fd);
+  urb_->disabledBulkEps.erase(fd);
+}
+
+void SimBus::urbUnbindHostDrivers(const std::string& device) { urb_->hostDrivers.erase(device); }
+
 void SimBus::urbCloseFd(int fd) {
   // usbdev_release: the descriptor's URBs are killed and freed, never reaped.
   for (auto it = urb_->pending.begin(); it != urb_->pending.end();) {

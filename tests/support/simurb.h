@@ -15,7 +15,8 @@
 //   - a halted endpoint fails its URBs with -EPIPE until CLEAR_HALT.
 //   - after an unplug every ioctl but the reap fails -ENODEV; pending URBs
 //     complete with -ENOENT and can still be reaped, then the reap gives
-//     -ENODEV. Closing the descriptor drops its URBs.
+//     -ENODEV. The same holds for good for a descriptor that usbfs revoked
+//     (SimBus::unbindGenericDriver). Closing the descriptor drops its URBs.
 //   - the device has a configuration (bConfigurationValue "1\n" at first;
 //     every value is taken, each with the same interfaces), or none (""):
 //     SETCONFIGURATION is refused EBUSY while any interface has a

@@ -567,6 +567,60 @@ void urbFacts(const std::string& storage, const std::string& keyboard, Facts* ou
   usbSys->close(fd);
 }
 
+namespace {
+
+// Writes the text to a sysfs file: "ok", or the error.
+std::string writeText(const std::string& path, const std::string& text) {
+  int fd = usbSys->open(path.c_str(), O_WRONLY, 0);
+  if (fd < 0) return failed(-fd);
+  ssize_t written = usbSys->write(fd, text.data(), text.size());
+  usbSys->close(fd);
+  if (written < 0) return failed(static_cast<int>(-written));
+  return written == static_cast<ssize_t>(text.size()) ? "ok" : "short";
+}
+
+std::string linkTarget(const std::string& path) {
+  char target[512];
+  ssize_t length = usbSys->readlink(path.c_str(), target, sizeof target);
+  return length < 0 ? failed(static_cast<int>(-length)) : std::string(target, static_cast<size_t>(length));
+}
+
+}  // namespace
+
+void revokeFacts(const std::string& name, Facts* out) {
+  const std::string node = nodePathOf(name), dir = kDevices + name;
+  int old = usbSys->open(node.c_str(), O_RDWR, 0);
+  (*out)["revoked/open"] = old < 0 ? failed(-old) : "ok";
+  if (old < 0) return;
+  auto claimMissing = [](int fd) {
+    unsigned interface = 7;
+    return ioctlResult(usbSys->ioctl(fd, USBDEVFS_CLAIMINTERFACE, &interface));
+  };
+  (*out)["revoked/unbind"] = writeText("/sys/bus/usb/drivers/usb/unbind", name);
+  (*out)["revoked/old-claim-missing"] = claimMissing(old);
+  usbdevfs_urb* urb = nullptr;
+  (*out)["revoked/old-reap"] = ioctlResult(usbSys->ioctl(old, USBDEVFS_REAPURBNDELAY, &urb));
+  struct pollfd entry = {old, POLLOUT, 0};
+  int ready = usbSys->poll(&entry, 1, 0);
+  (*out)["revoked/old-poll"] = ready < 0 ? failed(-ready) : pollText(entry.revents);
+  (*out)["revoked/configuration"] = readOnce(dir + "/bConfigurationValue");
+  (*out)["revoked/driver"] = linkTarget(dir + "/driver");
+  int fresh = usbSys->open(node.c_str(), O_RDWR, 0);
+  (*out)["revoked/new-open"] = fresh < 0 ? failed(-fresh) : "ok";
+  (*out)["rebound/bind"] = writeText("/sys/bus/usb/drivers/usb/bind", name);
+  (*out)["rebound/configuration"] = readOnce(dir + "/bConfigurationValue");
+  (*out)["rebound/driver"] = linkTarget(dir + "/driver");
+  (*out)["rebound/old-claim-missing"] = claimMissing(old);
+  entry = {old, POLLOUT, 0};
+  ready = usbSys->poll(&entry, 1, 0);
+  (*out)["rebound/old-poll"] = ready < 0 ? failed(-ready) : pollText(entry.revents);
+  if (fresh >= 0) {
+    (*out)["rebound/new-claim-missing"] = claimMissing(fresh);
+    usbSys->close(fresh);
+  }
+  usbSys->close(old);
+}
+
 void holdDevice(const std::string& name, const std::string& stalePath, Held* held, Facts* out) {
   held->name = name;
   held->sysfsPath = kDevices + name;

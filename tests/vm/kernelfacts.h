@@ -55,6 +55,12 @@ void interruptFacts(const std::string& name, uint8_t keyCode, int timeoutMs,
 // interrupt IN URB that stays pending, discarded. Facts under "urb/...".
 void urbFacts(const std::string& storage, const std::string& keyboard, Facts* out);
 
+// usbfs revocation: NAME's node opened, then the generic usb driver
+// unbound from the device through sysfs and bound again. Facts under
+// "revoked/..." (the old descriptor and a new one while unbound) and
+// "rebound/..." (both after the bind).
+void revokeFacts(const std::string& name, Facts* out);
+
 // Descriptors kept open across the removal of a device.
 struct Held {
   std::string name;

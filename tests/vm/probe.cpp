@@ -58,7 +58,7 @@ void emitFacts(const vmfacts::Facts& facts) {
 }
 
 int usage() {
-  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | urb STORAGE KEYBOARD | readdisk NAME IN OUT MIB CHUNK | readblock PATH MIB CHUNK | cycle NAME STALE | hubport HUB PORT on|off|status\n");
+  fprintf(stderr, "usage: ovprobe device NAME... | read PATH PREFIX | usbfs NAME | revoke NAME | urb STORAGE KEYBOARD | readdisk NAME IN OUT MIB CHUNK | readblock PATH MIB CHUNK | cycle NAME STALE | hubport HUB PORT on|off|status\n");
   return 2;
 }
 
@@ -129,6 +129,8 @@ int main(int argc, char** argv) {
     vmfacts::readFacts(argv[2], argv[3], &facts);
   } else if (command == "usbfs" && argc == 3) {
     vmfacts::usbfsFacts(argv[2], &facts);
+  } else if (command == "revoke" && argc == 3) {
+    vmfacts::revokeFacts(argv[2], &facts);
   } else if (command == "urb" && argc == 4) {
     vmfacts::urbFacts(argv[2], argv[3], &facts);
   } else if (command == "interrupt" && argc == 3) {

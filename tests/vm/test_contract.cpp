@@ -112,6 +112,8 @@ const Kind kKinds[] = {
     {"usbfs", false, "no usbfs ioctls yet (ENOTTY)"},
     {"interrupt", false, "no URBs yet"},
     {"urb", true, ""},
+    {"revoked", true, ""},
+    {"rebound", true, ""},
     // uevent datagrams, by action and kind of object, SEQNUM aside.
     {"uevent add device", true, ""},
     {"uevent change device", false, "sends no change uevent right after a device's add"},
@@ -226,6 +228,20 @@ const Expected kExpected[] = {
     // 13-byte status wrapper, each into a 512-byte URB. A short packet
     // completes the URB with status 0, or -EREMOTEIO under SHORT_NOT_OK;
     // URBs of one endpoint are reaped in submission order.
+    {"revoked/open", "ok"},
+    {"revoked/unbind", "ok"},
+    {"revoked/old-claim-missing", "!ENODEV"},
+    {"revoked/old-reap", "!ENODEV"},
+    {"revoked/old-poll", "POLLERR|POLLHUP"},
+    {"revoked/configuration", ""},
+    {"revoked/driver", "!ENOENT"},
+    {"revoked/new-open", "ok"},
+    {"rebound/bind", "ok"},
+    {"rebound/configuration", "1\n"},
+    {"rebound/driver", "../../../../../bus/usb/drivers/usb"},
+    {"rebound/old-claim-missing", "!ENODEV"},
+    {"rebound/old-poll", "POLLERR|POLLHUP"},
+    {"rebound/new-claim-missing", "!ENOENT"},
     {"urb/storage-claim", "ok"},
     {"urb/storage-reap-idle", "!EAGAIN"},
     {"urb/inquiry-reap-order", "data status"},
@@ -485,6 +501,7 @@ SimAnswers askSimulatedBus(const Facts& tree) {
   bus.setModel("2-3", std::make_shared<simbus::MassStorageDevice>(2048));
   bus.setModel("1-1", std::make_shared<simbus::HidDevice>());
   vmfacts::urbFacts("2-3", "1-1", &answers.facts);
+  vmfacts::revokeFacts("1-2", &answers.facts);
   bus.uninstall();
   return answers;
 }
@@ -605,6 +622,9 @@ TEST(Contract, GuestKernelHoldsTheFactsAndTheSimulationAgrees) {
                           &reply))
       << reply;
   ASSERT_EQ(guest.finish(interrupt, &output, 60000), 0) << output << guest.diagnostics();
+  parseProbe(output, &kernel, nullptr, nullptr);
+  // The generic driver lets go of the tablet and takes it back.
+  ASSERT_EQ(guest.run("ovprobe revoke 1-2", &output), 0) << output;
   parseProbe(output, &kernel, nullptr, nullptr);
 
   checkExpectations(kernel, true, "kernel");

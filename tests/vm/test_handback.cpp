@@ -1,7 +1,7 @@
 // A held device stays with its client across configuration changes, and
 // goes back to the host whole, on the real kernel: with "AutoAttachToKernel"
 // on, drivers_autoprobe stays 1, so every new configuration makes the
-// kernel probe usb-storage on the disk's interface at once. One boot, three
+// kernel probe usb-storage on the disk's interface at once. One boot, five
 // scenarios in order, each ending with the disk back with the host:
 //   1. SET_CONFIGURATION 0 then 1, and 0 then a reset-and-configure to 1,
 //      while the disk is bound: usb-storage never keeps the interface, no
@@ -11,6 +11,11 @@
 //      more arrive: every request is answered once, usbfs never sees a
 //      request on a released interface, and the host gets the disk back
 //      with its data.
+//   4. The generic usb driver lets go of the free disk and takes it back
+//      (binding usbip-host and unbinding it does the same), which revokes
+//      the server's usbfs descriptor: a bind still claims it and reads.
+//   5. The same under a binding: the client's request fails, its unbind
+//      gives the disk back to the host, and a new bind reads again.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -231,4 +236,32 @@ TEST_F(HandBack, ConfigurationChangesAndUnbindsOfTheDisk) {
   }
   RecordProperty("unbind under read", summary);
   std::printf("unbind under a queued read: %s\n", summary.c_str());
+
+  // 4. The generic driver lets go of the free disk and takes it back.
+  ASSERT_EQ(guest.run("echo 2-3 >/sys/bus/usb/drivers/usb/unbind && echo 2-3 >/sys/bus/usb/drivers/usb/bind"), 0)
+      << guestState();
+  ASSERT_EQ(waitGuest(kStorageHasDisk), 0) << "usb-storage never took the disk back\n" << guestState();
+  ASSERT_NO_FATAL_FAILURE(bindOk());
+  ASSERT_NO_FATAL_FAILURE(heldByClient("the generic driver let go of the free disk and took it back"));
+  ASSERT_NO_FATAL_FAILURE(unbindOk());
+  ASSERT_NO_FATAL_FAILURE(backWithHost("unbind after the free disk's descriptor was renewed"));
+
+  // 5. The generic driver lets go of the held disk.
+  ASSERT_NO_FATAL_FAILURE(bindOk());
+  ASSERT_EQ(guest.run("echo 2-3 >/sys/bus/usb/drivers/usb/unbind"), 0) << guestState();
+  ovclient::ControlReply status;
+  ASSERT_TRUE(client.controlTransfer(kDisk, {0x80, 0, 0, 0, 2}, {}, &status, 60000)) << vmguest::serverLog(guest);
+  EXPECT_LT(status.status, 0) << "a request reached the disk through the revoked descriptor";
+  ASSERT_NO_FATAL_FAILURE(unbindOk());
+  ASSERT_NO_FATAL_FAILURE(backWithHost("unbind after the generic driver let go of the held disk"));
+  ASSERT_NO_FATAL_FAILURE(bindOk());
+  ASSERT_NO_FATAL_FAILURE(heldByClient("the generic driver let go of the held disk and the hand-back gave it back"));
+  ASSERT_NO_FATAL_FAILURE(unbindOk());
+  ASSERT_NO_FATAL_FAILURE(backWithHost("unbind after the held disk's descriptor was renewed"));
+  const std::string log = vmguest::serverLog(guest);
+  size_t renewals = 0;
+  for (size_t at = 0; (at = log.find("usbfs revoked the descriptor of device 23", at)) != std::string::npos; ++at) {
+    ++renewals;
+  }
+  EXPECT_EQ(renewals, 2u) << log;
 }
